@@ -1,0 +1,25 @@
+include(CMakePackageConfigHelpers)
+
+install(TARGETS portnet EXPORT portnetTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY include/portnet DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT portnetTargets
+    NAMESPACE portnet::
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/portnet)
+
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/portnetConfig.cmake.in
+    ${CMAKE_CURRENT_BINARY_DIR}/portnetConfig.cmake
+    INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/portnet)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/portnetConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/portnetConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/portnetConfigVersion.cmake
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/portnet)
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/portnet.pc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/portnet.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/portnet.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+
+#include "NetAddress.h"
+#include "PortnetExport.h"
+
+// What the socket start-up call fills in; kept for the host to read.
+struct PORTNET_API SNetSocketData {
+    std::uint16_t m_version;
+    std::uint16_t m_high_version;
+    char m_description[64];
+};
+
+// Abstract transport. Every live driver holds one reference on the socket layer.
+class PORTNET_API CNetDriver {
+public:
+    CNetDriver();
+    virtual ~CNetDriver();
+    CNetDriver(const CNetDriver&) = delete;
+    CNetDriver& operator=(const CNetDriver&) = delete;
+
+    virtual int SetBlockMode(bool non_blocking) = 0;
+    virtual int MakeBroadcastCapable() = 0;
+    virtual int Init() = 0;
+    virtual int Shutdown() = 0;
+    virtual int Connected(sockaddr_in* peer) = 0;
+    virtual int Disconnected(sockaddr_in* peer) = 0;
+    virtual char* GetAddr() = 0;
+    virtual int SendTo(int len, void* data, sockaddr_in* to) = 0;
+    virtual int RecvFrom(int* len, void* buf, sockaddr_in* from) = 0;
+    virtual int Broadcast(int len, void* data, sockaddr_in* to) = 0;
+
+    bool m_broadcast_capable;
+
+    static int m_init_cnt;
+    static SNetSocketData m_winsockdata;
+};
+
+// Result of RecvFrom and Recv when the transport reports the peer gone.
+enum : int { kNetEventBase = 10000, kNetEventDisconnect = 10001 };

@@ -1,0 +1,16 @@
+#pragma once
+
+// Everything a host needs: drivers, the datagram buffer, data objects, clients, the manager.
+#include "NetAddress.h"
+#include "CNetTime.h"
+#include "CNetDriver.h"
+#include "CNetUDP.h"
+#include "CNetBuf.h"
+#include "CNetData.h"
+#include "CNetDataRef.h"
+#include "CNetDataPort.h"
+#include "CNetDataHistory.h"
+#include "CNetReliable.h"
+#include "CNetUnreliable.h"
+#include "CNetClient.h"
+#include "CNetManager.h"
