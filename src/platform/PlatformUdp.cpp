@@ -1,0 +1,165 @@
+#include "platform/PlatformUdp.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <linux/errqueue.h>
+#include <netinet/ip_icmp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace portnet::platform {
+
+namespace {
+
+// Like the socket layer's own last-error value: one process-wide slot, read right after
+// the failing call on the one networking thread.
+int g_last_error = kUdpNoError;
+
+int Fail(int code) {
+    g_last_error = code;
+    return -1;
+}
+
+int FailFromErrno(int err) {
+    if (err == EAGAIN || err == EWOULDBLOCK) return Fail(kUdpWouldBlock);
+    return Fail(kUdpOtherError);
+}
+
+// After a receive failed on a pending socket error, the error queue holds the ICMP report
+// that caused it, with the address of the refused destination. Other reports (local send
+// errors) are skipped; a few tries bound the work.
+bool TakeRefusedPeer(int sock, sockaddr_in* from) {
+    for (int tries = 0; tries < 8; ++tries) {
+        sockaddr_in offender;
+        std::memset(&offender, 0, sizeof(offender));
+        char control[256];
+        char payload[1]; // the copy of the refused datagram is not needed
+        iovec iov{payload, sizeof(payload)};
+        msghdr msg;
+        std::memset(&msg, 0, sizeof(msg));
+        msg.msg_name = &offender;
+        msg.msg_namelen = sizeof(offender);
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        if (recvmsg(sock, &msg, MSG_ERRQUEUE) < 0) return false; // queue empty
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+            sock_extended_err ee;
+            std::memcpy(&ee, CMSG_DATA(c), sizeof(ee));
+            if (ee.ee_origin == SO_EE_ORIGIN_ICMP && ee.ee_errno == ECONNREFUSED) {
+                from->sin_family = AF_INET;
+                from->sin_port = offender.sin_port;
+                from->sin_addr = offender.sin_addr;
+                return true;
+            }
+            if (ee.ee_origin == SO_EE_ORIGIN_ICMP)
+                return false; // another ICMP report (host unreachable ...): an ordinary failure
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int UdpLastError() {
+    return g_last_error;
+}
+
+int UdpOpen() {
+    // Close-on-exec so that a host that starts other programs does not leak the socket.
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (sock < 0) {
+        Fail(kUdpOtherError);
+        return kUdpInvalidSocket;
+    }
+    // Without IP_RECVERR an unconnected Linux UDP socket silently ignores ICMP port
+    // unreachable; with it, a refused datagram makes a later receive fail and leaves the
+    // refused address in the error queue, which is how the peer-gone event is detected.
+    int on = 1;
+    if (setsockopt(sock, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)) != 0) {
+        close(sock);
+        Fail(kUdpOtherError);
+        return kUdpInvalidSocket;
+    }
+    return sock;
+}
+
+void UdpClose(int sock) {
+    if (sock >= 0) close(sock);
+}
+
+int UdpBind(int sock, const sockaddr_in* addr) {
+    if (bind(sock, reinterpret_cast<const sockaddr*>(addr), sizeof(sockaddr_in)) != 0)
+        return FailFromErrno(errno);
+    return 0;
+}
+
+int UdpSetNonBlocking(int sock, bool non_blocking) {
+    int value = non_blocking ? 1 : 0;
+    if (ioctl(sock, FIONBIO, &value) != 0) return FailFromErrno(errno);
+    return 0;
+}
+
+int UdpEnableBroadcast(int sock) {
+    int on = 1;
+    if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0)
+        return FailFromErrno(errno);
+    return 0;
+}
+
+int UdpGetName(int sock, sockaddr_in* addr) {
+    sockaddr_in name;
+    std::memset(&name, 0, sizeof(name));
+    socklen_t size = sizeof(name);
+    if (getsockname(sock, reinterpret_cast<sockaddr*>(&name), &size) != 0)
+        return FailFromErrno(errno);
+    if (name.sin_family != AF_INET) return Fail(kUdpOtherError);
+    addr->sin_family = name.sin_family;
+    addr->sin_port = name.sin_port;
+    addr->sin_addr = name.sin_addr;
+    return 0;
+}
+
+int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to) {
+    if (len < 0) return Fail(kUdpOtherError);
+    ssize_t sent = sendto(sock, data, static_cast<size_t>(len), 0,
+                          reinterpret_cast<const sockaddr*>(to), sizeof(sockaddr_in));
+    if (sent < 0) return FailFromErrno(errno);
+    return static_cast<int>(sent);
+}
+
+int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from) {
+    if (cap < 0) return Fail(kUdpOtherError);
+    sockaddr_in sender;
+    std::memset(&sender, 0, sizeof(sender));
+    iovec iov{buf, static_cast<size_t>(cap)};
+    msghdr msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.msg_name = &sender;
+    msg.msg_namelen = sizeof(sender);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    ssize_t got = recvmsg(sock, &msg, 0);
+    if (got < 0) {
+        int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) return Fail(kUdpWouldBlock);
+        // Any other receive error may be a pending ICMP report: take its entry off the error
+        // queue so that reports and failures stay paired one to one.
+        if (sock >= 0 && TakeRefusedPeer(sock, from)) return Fail(kUdpConnReset);
+        return Fail(kUdpOtherError);
+    }
+    // Linux cuts an oversize datagram to the capacity and says so only in MSG_TRUNC; the
+    // datagram is consumed either way, so it is a failed receive, never a shorter datagram.
+    if ((msg.msg_flags & MSG_TRUNC) != 0) return Fail(kUdpMessageSize);
+    from->sin_family = sender.sin_family;
+    from->sin_port = sender.sin_port;
+    from->sin_addr = sender.sin_addr;
+    return static_cast<int>(got);
+}
+
+} // namespace portnet::platform

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "portnet/NetAddress.h"
+
+// The one seam between the UDP driver and the operating system's sockets. Every call
+// returns -1 on failure and leaves the reason in UdpLastError(), already translated to the
+// library's codes below, so nothing above this file sees errno or socket headers.
+namespace portnet::platform {
+
+enum : int {
+    kUdpInvalidSocket = -1,
+    kUdpNoError = 0,
+    kUdpWouldBlock = 10035,  // nothing waiting / no room to send on a non-blocking socket
+    kUdpMessageSize = 10040, // datagram larger than the receive capacity; it is gone
+    kUdpConnReset = 10054,   // an earlier datagram was refused; the peer is in the sender record
+    kUdpOtherError = 10000,  // any other failure
+};
+
+// The reason of the last failed call (one of the codes above).
+int UdpLastError();
+
+// A fresh IPv4 UDP socket set up to report refused peers; kUdpInvalidSocket on failure.
+int UdpOpen();
+void UdpClose(int sock);
+int UdpBind(int sock, const sockaddr_in* addr);
+int UdpSetNonBlocking(int sock, bool non_blocking);
+int UdpEnableBroadcast(int sock);
+// Fills addr with the socket's bound address; -1 leaves addr untouched.
+int UdpGetName(int sock, sockaddr_in* addr);
+// Bytes handed over, or -1.
+int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to);
+// Bytes received into buf (at most cap), or -1. On kUdpConnReset `from` holds the refused peer.
+int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from);
+
+} // namespace portnet::platform
