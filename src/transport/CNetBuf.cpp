@@ -1,0 +1,230 @@
+#include "portnet/CNetBuf.h"
+
+#include <cstring>
+#include <new>
+
+#include "portnet/CNetDriver.h"
+
+namespace {
+
+// Position arithmetic is unchecked by design; doing it in 32-bit unsigned keeps the
+// wrap-around result without signed overflow.
+int WrapAdd(int a, int b) {
+    return static_cast<int>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+int WrapSub(int a, int b) {
+    return static_cast<int>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+
+// A field of n bytes at position pos fits while pos + n <= 998 (written so it cannot overflow).
+bool Fits(int pos, int n) {
+    return pos >= 0 && n >= 0 && n <= CNetBuf::kMaxPayload - pos;
+}
+
+int MovePos(int* pos, int p, int mode) {
+    switch (mode) {
+    case 0:
+        *pos = p;
+        break;
+    case 1:
+        *pos = WrapAdd(*pos, p);
+        break;
+    case 2:
+        *pos = WrapSub(CNetBuf::kMaxDatagram, p);
+        break;
+    default:
+        return -1;
+    }
+    return *pos;
+}
+
+} // namespace
+
+CNetBuf::CNetBuf(CNetDriver* driver, const sockaddr_in* addr)
+    : m_driver(driver), m_read_pos(0), m_write_pos(0), m_channel(0) {
+    if (addr != nullptr)
+        m_addr = *addr;
+    else
+        std::memset(&m_addr, 0, sizeof m_addr);
+    m_data[0] = 0;
+}
+
+CNetBuf::~CNetBuf() = default;
+
+CNetBuf* CNetBuf::Clone() const {
+    return new (std::nothrow) CNetBuf(m_driver, &m_addr);
+}
+
+int CNetBuf::SetReadingPos(int pos, int mode) {
+    return MovePos(&m_read_pos, pos, mode);
+}
+
+int CNetBuf::SetWritingPos(int pos, int mode) {
+    return MovePos(&m_write_pos, pos, mode);
+}
+
+int CNetBuf::GetAvailable(bool reading) const {
+    return WrapSub(kDataSize, reading ? m_read_pos : m_write_pos);
+}
+
+int CNetBuf::SetChannel(int channel) {
+    if (channel < 0 || channel > 255) return -1;
+    m_channel = channel;
+    m_data[0] = static_cast<unsigned char>(channel);
+    return channel;
+}
+
+int CNetBuf::GetChannel() const {
+    return m_channel;
+}
+
+int CNetBuf::Read(void* dest, int n) {
+    if (!Fits(m_read_pos, n)) return -1;
+    std::memcpy(dest, m_data + 1 + m_read_pos, static_cast<std::size_t>(n));
+    m_read_pos += n;
+    return n;
+}
+
+int CNetBuf::Write(const void* src, int n) {
+    if (!Fits(m_write_pos, n)) return -1;
+    std::memcpy(m_data + 1 + m_write_pos, src, static_cast<std::size_t>(n));
+    m_write_pos += n;
+    return n;
+}
+
+// Typed fields are little-endian, assembled byte by byte so the layout never depends on
+// the host's own byte order.
+
+int CNetBuf::ReadByte(unsigned char* v) {
+    return Read(v, 1);
+}
+
+int CNetBuf::WriteByte(unsigned char v) {
+    return Write(&v, 1);
+}
+
+int CNetBuf::ReadChar(char* v) {
+    return Read(v, 1);
+}
+
+int CNetBuf::WriteChar(char v) {
+    return Write(&v, 1);
+}
+
+int CNetBuf::ReadWord(unsigned short* v) {
+    unsigned char b[2];
+    if (Read(b, 2) < 0) return -1;
+    *v = static_cast<unsigned short>(b[0] | (b[1] << 8));
+    return 2;
+}
+
+int CNetBuf::WriteWord(unsigned short v) {
+    const unsigned char b[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
+    return Write(b, 2);
+}
+
+int CNetBuf::ReadShort(short* v) {
+    unsigned short u;
+    if (ReadWord(&u) < 0) return -1;
+    *v = static_cast<short>(u);
+    return 2;
+}
+
+int CNetBuf::WriteShort(short v) {
+    return WriteWord(static_cast<unsigned short>(v));
+}
+
+int CNetBuf::ReadDword(std::uint32_t* v) {
+    unsigned char b[4];
+    if (Read(b, 4) < 0) return -1;
+    *v = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+         (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+    return 4;
+}
+
+int CNetBuf::WriteDword(std::uint32_t v) {
+    const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                                static_cast<unsigned char>(v >> 16),
+                                static_cast<unsigned char>(v >> 24)};
+    return Write(b, 4);
+}
+
+int CNetBuf::ReadInt(int* v) {
+    std::uint32_t u;
+    if (ReadDword(&u) < 0) return -1;
+    *v = static_cast<int>(u);
+    return 4;
+}
+
+int CNetBuf::WriteInt(int v) {
+    return WriteDword(static_cast<std::uint32_t>(v));
+}
+
+int CNetBuf::ReadFloag(float* v) {
+    std::uint32_t u;
+    if (ReadDword(&u) < 0) return -1;
+    std::memcpy(v, &u, 4);
+    return 4;
+}
+
+int CNetBuf::WriteFloat(float v) {
+    static_assert(sizeof(float) == 4, "IEEE 754 single precision expected");
+    std::uint32_t u;
+    std::memcpy(&u, &v, 4);
+    return WriteDword(u);
+}
+
+int CNetBuf::WriteString(const char* text) {
+    const std::size_t len = std::strlen(text);
+    if (len >= static_cast<std::size_t>(kMaxPayload)) return -1;
+    return Write(text, static_cast<int>(len) + 1);
+}
+
+int CNetBuf::ReadString(char* dest) {
+    int count = 0;
+    char c;
+    if (ReadChar(&c) < 0) {
+        dest[0] = '\0';
+        return 0;
+    }
+    // Stops at the terminating zero or at the end of the payload area, whichever comes first;
+    // at most 998 characters are stored, so 999 bytes of destination always suffice.
+    while (c != '\0') {
+        dest[count++] = c;
+        if (ReadChar(&c) < 0) break;
+    }
+    dest[count] = '\0';
+    return count;
+}
+
+int CNetBuf::Send() {
+    const int pos = m_write_pos;
+    m_write_pos = 0;
+    // A position moved outside the payload area by SetWritingPos would make the driver read
+    // past m_data; such a datagram is refused.
+    if (pos < 0 || pos > kMaxPayload) return -1;
+    const int len = pos + 1;
+    if (m_driver->SendTo(len, m_data, &m_addr) == -1) return -1;
+    return len;
+}
+
+int CNetBuf::Broadcast() {
+    // Same refusal as Send for a position outside the payload area; the position is kept.
+    if (m_write_pos < 0 || m_write_pos > kMaxPayload) return -1;
+    if (m_driver->Broadcast(m_write_pos + 1, m_data, &m_addr) == -1) return -1;
+    m_write_pos = 0;
+    return 1;
+}
+
+int CNetBuf::Recv() {
+    int len = kDataSize;
+    m_data[0] = 0;
+    const int result = m_driver->RecvFrom(&len, m_data, &m_addr);
+    if (result == -1) return -1;
+    if (result >= kNetEventBase) return result;
+    m_read_pos = 0;
+    if (len <= 0) return len;
+    SetChannel(m_data[0]);
+    return len;
+}
