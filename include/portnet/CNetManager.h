@@ -28,8 +28,11 @@ public:
 
     virtual int CreateClient(CNetBuf* buf);
     virtual int DestroyClient(int slot);
+    // 1, or -1 for a null driver, fewer than 1 or more than 255 ports, or no memory.
+    // A manager initialised before is released first.
     virtual int Init(CNetDriver* driver, int num_ports);
     virtual int Release();
+    // The five frame steps; each answers -1 before Init.
     virtual int BeginFrame();
     virtual int Read();
     virtual int Update(bool interpolate);
@@ -37,14 +40,22 @@ public:
     virtual int EndFrame();
     virtual int ReadOutOfBand(CNetBuf* buf);
 
+    // Enters client into the wished slot, or else into the lowest slot that takes it; the
+    // slot owns it from then on. -1 before Init, for a null client, a client without its
+    // own port, a full table, or a client whose Init returns -1. A client refused by its
+    // Init is not offered to other slots: the slot is left as it was, the client keeps no
+    // arrays of ours, and the caller still owns (and deletes) it.
     int AddClient(CNetClient* client, int slot);
+    // The same for exactly one slot; also -1 when another slot holds the object already.
     int subAddClient(CNetClient* client, int slot);
     int RemoveClient(int slot);
     int GetNumClients() const;
     int FindClient(const sockaddr_in* addr) const;
     int DispatchEvent(int event, int slot);
+    // slot -1 finds the client by address; any other slot must be used (else -1).
     int subRead(CNetBuf* buf, int slot);
 
+    // Port numbers outside 0..m_num_ports-1 give -1 (null from the history getters).
     int SetPortA(int port, CNetData* object);
     int InitPort(int port, int life_time);
     int InitPort(CNetData* object, int life_time);

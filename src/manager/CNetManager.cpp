@@ -1,0 +1,211 @@
+// Setup, teardown, the client table of eight slots and driver events.
+#include "portnet/CNetManager.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <new>
+
+#include "portnet/CNetBuf.h"
+#include "portnet/CNetClient.h"
+#include "portnet/CNetData.h"
+#include "portnet/CNetDataPort.h"
+#include "portnet/CNetDataRef.h"
+#include "portnet/CNetDriver.h"
+
+namespace {
+
+bool IsSlot(int slot) {
+    return slot >= 0 && slot < CNetManager::kMaxClients;
+}
+
+// The arrays the manager made for a client belong to the client; they are dropped here
+// only when the manager makes new ones or takes back a refused entry.
+void FreeClientArrays(CNetClient* client) {
+    delete[] client->m_refs;
+    client->m_refs = nullptr;
+    delete[] client->m_pending_ports;
+    client->m_pending_ports = nullptr;
+}
+
+} // namespace
+
+CNetManager::CNetManager()
+    : m_buf(nullptr), m_num_ports(0), m_ports(nullptr), m_frame(0), m_clients(nullptr), m_time(-1),
+      m_delta_time(0), m_drop_rate(0) {
+    // The loss simulation draws from the standard generator; every manager reseeds it.
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+}
+
+CNetManager::~CNetManager() {
+    CNetManager::Release();
+}
+
+int CNetManager::CreateClient(CNetBuf*) {
+    return -1;
+}
+
+int CNetManager::DestroyClient(int) {
+    return -1;
+}
+
+int CNetManager::ReadOutOfBand(CNetBuf*) {
+    return 0;
+}
+
+int CNetManager::Init(CNetDriver* driver, int num_ports) {
+    // Port 0 is linked into every client, and a port number travels as one byte with 255
+    // reserved, so 1..255 ports; no driver means nothing could ever be received.
+    if (!driver || num_ports < 1 || num_ports > CNetClient::kMaxPorts) return -1;
+    // A second Init without Release would leak the first buffer, ports and clients.
+    CNetManager::Release();
+
+    m_buf = new (std::nothrow) CNetBuf(driver, nullptr);
+    m_ports = new (std::nothrow) CNetDataPort[num_ports];
+    m_clients = new (std::nothrow) SNetClientSlot[kMaxClients];
+    if (!m_buf || !m_ports || !m_clients) {
+        // Out of memory: give back what was made and report it.
+        CNetManager::Release();
+        return -1;
+    }
+    m_num_ports = num_ports;
+    for (int i = 0; i < kMaxClients; ++i) {
+        m_clients[i].m_client = nullptr;
+        m_clients[i].m_used = false;
+    }
+    return 1;
+}
+
+int CNetManager::Release() {
+    if (m_clients) {
+        for (int i = 0; i < kMaxClients; ++i) {
+            SNetClientSlot& s = m_clients[i];
+            if (s.m_used) s.m_client->Release();
+            delete s.m_client;
+            s.m_client = nullptr;
+            s.m_used = false;
+        }
+        delete[] m_clients;
+        m_clients = nullptr;
+    }
+    if (m_ports) {
+        delete[] m_ports;
+        m_ports = nullptr;
+        m_num_ports = 0;
+    }
+    if (m_buf) {
+        delete m_buf;
+        m_buf = nullptr;
+    }
+    return 1;
+}
+
+// Enters client into slot. Sets *init_failed when the client's own Init refused; the slot
+// and the client are then left as they were before the call.
+static int EnterClient(CNetManager& m, CNetClient* client, int slot, bool* init_failed) {
+    *init_failed = false;
+    // Not initialised, no client, or a slot number outside the table: nothing to enter.
+    if (!m.m_clients || !client || !IsSlot(slot)) return -1;
+    SNetClientSlot& s = m.m_clients[slot];
+    if (s.m_used) return -1;
+    // Port 0 of every client is its own port; without one the reader and writer would
+    // reach through a missing slot.
+    if (!client->m_own_port) return -1;
+    // One object never stands in two slots: each slot destroys the client it holds.
+    for (int i = 0; i < CNetManager::kMaxClients; ++i)
+        if (i != slot && m.m_clients[i].m_client == client) return -1;
+
+    // Arrays from an earlier entry of the same object would leak if replaced silently.
+    FreeClientArrays(client);
+    const int n = m.m_num_ports;
+    client->m_refs = new (std::nothrow) CNetDataRef[n];
+    // Zeroed rather than left undefined, so a stale pending count never reads garbage.
+    client->m_pending_ports = new (std::nothrow) int[n]();
+    if (!client->m_refs || !client->m_pending_ports) {
+        FreeClientArrays(client);
+        return -1;
+    }
+
+    // The former occupant is destroyed only once the new client is in for good, so a
+    // refused client leaves the slot exactly as it was.
+    CNetClient* former = s.m_client;
+    s.m_client = client;
+    s.m_used = true;
+    client->m_id = slot;
+    client->m_num_ports = n;
+    client->m_manager = &m;
+    for (int i = 0; i < n; ++i)
+        client->m_refs[i].m_data_port = &m.m_ports[i];
+    client->m_refs[0].m_data_port = client->m_own_port;
+    if (CNetData* own = client->m_own_port->m_object) {
+        own->m_port_id = 0;
+        m.InitPort(own, -1);
+    }
+
+    if (client->Init() == -1) {
+        // Refused: the slot gets its former state back and the client holds nothing of ours;
+        // the caller still owns the refused object.
+        s.m_client = former;
+        s.m_used = false;
+        FreeClientArrays(client);
+        client->m_id = -1;
+        client->m_num_ports = 0;
+        client->m_manager = nullptr;
+        *init_failed = true;
+        return -1;
+    }
+    if (former != client) delete former;
+    return slot;
+}
+
+int CNetManager::subAddClient(CNetClient* client, int slot) {
+    bool init_failed;
+    return EnterClient(*this, client, slot, &init_failed);
+}
+
+int CNetManager::AddClient(CNetClient* client, int slot) {
+    bool init_failed;
+    if (EnterClient(*this, client, slot, &init_failed) != -1) return slot;
+    // A client whose Init refused is not offered to other slots: it would refuse again.
+    if (init_failed) return -1;
+    for (int i = 0; i < kMaxClients; ++i) {
+        if (EnterClient(*this, client, i, &init_failed) != -1) return i;
+        if (init_failed) return -1;
+    }
+    return -1;
+}
+
+int CNetManager::RemoveClient(int slot) {
+    if (!m_clients || !IsSlot(slot) || !m_clients[slot].m_used) return -1;
+    m_clients[slot].m_used = false;
+    m_clients[slot].m_client->Release();
+    return slot;
+}
+
+int CNetManager::GetNumClients() const {
+    if (!m_clients) return 0;
+    int n = 0;
+    for (int i = 0; i < kMaxClients; ++i)
+        if (m_clients[i].m_used) ++n;
+    return n;
+}
+
+int CNetManager::FindClient(const sockaddr_in* addr) const {
+    if (!m_clients || !addr) return -1;
+    for (int i = 0; i < kMaxClients; ++i) {
+        const SNetClientSlot& s = m_clients[i];
+        if (!s.m_used) continue;
+        const CNetClient* c = s.m_client;
+        // Clients with a receive buffer of their own are read from it, never by address.
+        if (c->m_recv_buf || !c->m_send_buf) continue;
+        if (CompareAddr(&c->m_send_buf->m_addr, addr)) return i;
+    }
+    return -1;
+}
+
+int CNetManager::DispatchEvent(int event, int slot) {
+    if (slot == -1) return 2;
+    if (event != kNetEventDisconnect) return -1;
+    // Anything but a used slot names no client to tell.
+    if (!m_clients || !IsSlot(slot) || !m_clients[slot].m_used) return -1;
+    return m_clients[slot].m_client->Disconnected() == -1 ? -1 : 2;
+}

@@ -1,0 +1,142 @@
+// The five frame steps and the routing of one received datagram. Nothing here allocates.
+#include "portnet/CNetManager.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "portnet/CNetBuf.h"
+#include "portnet/CNetClient.h"
+#include "portnet/CNetData.h"
+#include "portnet/CNetDataHistory.h"
+#include "portnet/CNetDataPort.h"
+#include "portnet/CNetDriver.h"
+#include "portnet/CNetTime.h"
+#include "portnet/CNetUnreliable.h"
+
+namespace {
+
+int Sub(int a, int b) {
+    return static_cast<int>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+
+// Calls step on every used client in slot order; the first -1 ends the walk.
+template <typename Step> int ForEachClient(SNetClientSlot* slots, Step step) {
+    for (int i = 0; i < CNetManager::kMaxClients; ++i)
+        if (slots[i].m_used && step(slots[i].m_client) == -1) return -1;
+    return 1;
+}
+
+} // namespace
+
+// Every frame step answers -1 before Init: there is no table, buffer or port to work on.
+
+int CNetManager::BeginFrame() {
+    if (!m_clients) return -1;
+    const int t = CNetTime::GetTime();
+    if (m_time == -1) m_time = t;
+    m_delta_time = Sub(t, m_time);
+    m_time = t;
+    return ForEachClient(m_clients, [](CNetClient* c) { return c->BeginFrame(); });
+}
+
+int CNetManager::Read() {
+    if (!m_clients || !m_buf) return -1;
+    for (;;) {
+        const int r = subRead(m_buf, -1);
+        if (r == -1) return -1;
+        if (r == 0) break;
+    }
+    for (int i = 0; i < kMaxClients; ++i) {
+        // Checked on every round: a hook may take the client out while its buffer drains.
+        while (m_clients[i].m_used && m_clients[i].m_client->m_recv_buf) {
+            const int r = subRead(m_clients[i].m_client->m_recv_buf, i);
+            if (r == -1) return -1;
+            if (r == 0) break;
+        }
+    }
+    return 1;
+}
+
+int CNetManager::subRead(CNetBuf* buf, int slot) {
+    // A given slot must hold a client: the datagram goes to it without an address check.
+    if (!buf || !m_clients) return -1;
+    if (slot != -1 && (slot < 0 || slot >= kMaxClients || !m_clients[slot].m_used)) return -1;
+
+    const int r = buf->Recv();
+    if (r == -1) return -1;
+    if (r == 0) return 0;
+    // One draw per receive, also at a drop rate of 0, so the generator's sequence does not
+    // depend on the setting.
+    if (std::rand() % 100 < m_drop_rate) return 1;
+
+    if (r >= kNetEventBase) return DispatchEvent(r, FindClient(&buf->m_addr)) == -1 ? -1 : 1;
+    // Anything below 0 other than -1 is no length we could route.
+    if (r < 0) return -1;
+
+    if (buf->GetChannel() > 0) return ReadOutOfBand(buf) == -1 ? -1 : 1;
+
+    if (slot == -1) {
+        slot = FindClient(&buf->m_addr);
+        if (slot == -1) {
+            slot = CreateClient(buf);
+            if (slot == -1) return 1;
+            // The hook must name a used slot; anything else is its error, not a peer's.
+            if (slot < 0 || slot >= kMaxClients || !m_clients[slot].m_used) return -1;
+        }
+    }
+    CNetClient* client = m_clients[slot].m_client;
+    client->m_bytes_in = static_cast<int>(static_cast<std::uint32_t>(client->m_bytes_in) +
+                                          static_cast<std::uint32_t>(r));
+    return client->Read(buf) == -1 ? -1 : r;
+}
+
+int CNetManager::Update(bool interpolate) {
+    if (!m_clients) return -1;
+    if (interpolate) {
+        for (int i = 0; i < m_num_ports; ++i) {
+            CNetData* o = m_ports[i].m_object;
+            if (!o || !o->m_active || o->m_reliable) continue;
+            if (!static_cast<CNetUnreliable*>(o)->m_interpolate) continue;
+            if (Interp(i, m_delta_time) == -1) return -1;
+        }
+    }
+    for (int i = 0; i < m_num_ports; ++i) {
+        CNetData* o = m_ports[i].m_object;
+        if (o && o->m_active && o->Update(interpolate) == -1) return -1;
+    }
+    return ForEachClient(m_clients,
+                         [interpolate](CNetClient* c) { return c->Update(interpolate); });
+}
+
+int CNetManager::Write() {
+    if (!m_clients) return -1;
+    for (int i = 0; i < m_num_ports; ++i) {
+        CNetData* o = m_ports[i].m_object;
+        if (!o || !o->m_active || o->m_reliable) continue;
+        CNetUnreliable* u = static_cast<CNetUnreliable*>(o);
+        const CNetDataHistory* h = m_ports[i].m_writing_history;
+        // A history without entries is treated as absent.
+        if (h && h->m_size > 0 && h->m_entries) {
+            CNetUnreliable* entry = h->m_entries[static_cast<std::uint32_t>(m_frame) % h->m_size];
+            if (entry) entry->CopyFrom(u);
+        }
+        if (u->m_life_time == -2) u->m_life_time = 0;
+    }
+    if (ForEachClient(m_clients, [](CNetClient* c) { return c->Write(); }) == -1) return -1;
+    m_frame = static_cast<int>(static_cast<std::uint32_t>(m_frame) + 1u);
+    return 1;
+}
+
+int CNetManager::EndFrame() {
+    if (!m_clients) return -1;
+    for (int i = 0; i < m_num_ports; ++i) {
+        CNetData* o = m_ports[i].m_object;
+        if (!o || !o->m_active) continue;
+        if (o->m_life_time >= 0) {
+            o->m_life_time = Sub(o->m_life_time, m_delta_time);
+            if (o->m_life_time <= 0) ReleasePort(i);
+        }
+        o->m_received = false;
+    }
+    return ForEachClient(m_clients, [](CNetClient* c) { return c->EndFrame(); });
+}
