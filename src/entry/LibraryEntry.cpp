@@ -1,0 +1,50 @@
+#include "entry/LibraryEntry.h"
+
+#include "platform/PlatformSystem.h"
+#include "portnet/CNetTime.h"
+#include "portnet/NetAddress.h"
+
+namespace portnet {
+
+bool g_entry_initialised = false;
+
+namespace {
+
+// Name handed to the log stand-in; it creates no file.
+char kLogFileName[] = "net_log.txt";
+
+} // namespace
+
+int LibraryEntry(void*, std::uint32_t reason, void*) {
+    if (!g_entry_initialised) {
+        // Set first so the initialisation can never run twice.
+        g_entry_initialised = true;
+        CNetTime::Init();
+        platform::InitLog(kLogFileName);
+        platform::EnableLog(1);
+        const platform::ProcessHandle process = platform::GetCurrentProcess();
+        platform::QLV_Initialize(process);
+    }
+    if (reason == kProcessDetach) {
+        ReleaseSystemNetDriver();
+        platform::ReleaseLog();
+    }
+    return 1;
+}
+
+namespace {
+
+// ELF load and unload stand in for process attach and detach. The priorities place them
+// inside the registries' lifetime: the registries need no construction, and their final
+// node clean-up (a destructor of lower priority) runs after this one.
+__attribute__((constructor(200))) void OnLoad() {
+    LibraryEntry(nullptr, kProcessAttach, nullptr);
+}
+
+__attribute__((destructor(200))) void OnUnload() {
+    LibraryEntry(nullptr, kProcessDetach, nullptr);
+}
+
+} // namespace
+
+} // namespace portnet
