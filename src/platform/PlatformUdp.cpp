@@ -28,10 +28,12 @@ int FailFromErrno(int err) {
     return Fail(kUdpOtherError);
 }
 
-// After a receive failed on a pending socket error, the error queue holds the ICMP report
-// that caused it, with the address of the refused destination. Other reports (local send
-// errors) are skipped; a few tries bound the work.
-bool TakeRefusedPeer(int sock, sockaddr_in* from) {
+enum class ErrQueue { kEmpty, kRefused, kOther };
+
+// Takes one ICMP report off the socket's error queue. A refused destination (port
+// unreachable) is written to `from`. Reports of local origin are skipped; a few tries
+// bound the work.
+ErrQueue TakeIcmpReport(int sock, sockaddr_in* from) {
     for (int tries = 0; tries < 8; ++tries) {
         sockaddr_in offender;
         std::memset(&offender, 0, sizeof(offender));
@@ -46,22 +48,27 @@ bool TakeRefusedPeer(int sock, sockaddr_in* from) {
         msg.msg_iovlen = 1;
         msg.msg_control = control;
         msg.msg_controllen = sizeof(control);
-        if (recvmsg(sock, &msg, MSG_ERRQUEUE) < 0) return false; // queue empty
+        if (recvmsg(sock, &msg, MSG_ERRQUEUE) < 0) return ErrQueue::kEmpty;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
             sock_extended_err ee;
             std::memcpy(&ee, CMSG_DATA(c), sizeof(ee));
-            if (ee.ee_origin == SO_EE_ORIGIN_ICMP && ee.ee_errno == ECONNREFUSED) {
-                from->sin_family = AF_INET;
-                from->sin_port = offender.sin_port;
-                from->sin_addr = offender.sin_addr;
-                return true;
-            }
-            if (ee.ee_origin == SO_EE_ORIGIN_ICMP)
-                return false; // another ICMP report (host unreachable ...): an ordinary failure
+            if (ee.ee_origin != SO_EE_ORIGIN_ICMP) break; // local report: try the next entry
+            if (ee.ee_errno != ECONNREFUSED) return ErrQueue::kOther;
+            from->sin_family = AF_INET;
+            from->sin_port = offender.sin_port;
+            from->sin_addr = offender.sin_addr;
+            return ErrQueue::kRefused;
         }
     }
-    return false;
+    return ErrQueue::kEmpty;
+}
+
+// Errors that an ICMP report leaves pending on the socket (with IP_RECVERR) and that the
+// next send or receive returns once, whatever that call was.
+bool IsPendingIcmpError(int err) {
+    return err == ECONNREFUSED || err == EHOSTUNREACH || err == ENETUNREACH || err == EHOSTDOWN ||
+           err == EPROTO || err == EMSGSIZE;
 }
 
 } // namespace
@@ -127,8 +134,15 @@ int UdpGetName(int sock, sockaddr_in* addr) {
 
 int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to) {
     if (len < 0) return Fail(kUdpOtherError);
-    ssize_t sent = sendto(sock, data, static_cast<size_t>(len), 0,
-                          reinterpret_cast<const sockaddr*>(to), sizeof(sockaddr_in));
+    ssize_t sent = -1;
+    // A report of an earlier datagram makes this send fail once without sending; the
+    // original platform sends regardless, so send again. The report itself stays in the
+    // error queue for the receive side.
+    for (int tries = 0; tries < 2 && sent < 0; ++tries) {
+        sent = sendto(sock, data, static_cast<size_t>(len), 0,
+                      reinterpret_cast<const sockaddr*>(to), sizeof(sockaddr_in));
+        if (sent < 0 && !IsPendingIcmpError(errno)) break;
+    }
     if (sent < 0) return FailFromErrno(errno);
     return static_cast<int>(sent);
 }
@@ -147,11 +161,15 @@ int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from) {
     ssize_t got = recvmsg(sock, &msg, 0);
     if (got < 0) {
         int err = errno;
-        if (err == EAGAIN || err == EWOULDBLOCK) return Fail(kUdpWouldBlock);
-        // Any other receive error may be a pending ICMP report: take its entry off the error
-        // queue so that reports and failures stay paired one to one.
-        if (sock >= 0 && TakeRefusedPeer(sock, from)) return Fail(kUdpConnReset);
-        return Fail(kUdpOtherError);
+        // A failure may be a pending ICMP report, and a report whose pending error a send
+        // consumed waits in the error queue alone; either way take one entry off the queue
+        // so that each refused datagram becomes one event. When nothing is waiting this is
+        // one extra call, once per drained socket.
+        bool would_block = err == EAGAIN || err == EWOULDBLOCK;
+        bool bad_call = err == EBADF || err == ENOTSOCK || err == EFAULT;
+        if (!bad_call && TakeIcmpReport(sock, from) == ErrQueue::kRefused)
+            return Fail(kUdpConnReset);
+        return Fail(would_block ? kUdpWouldBlock : kUdpOtherError);
     }
     // Linux cuts an oversize datagram to the capacity and says so only in MSG_TRUNC; the
     // datagram is consumed either way, so it is a failed receive, never a shorter datagram.
