@@ -1,0 +1,155 @@
+// The receiving half of a client: one datagram from the peer, checked in a fixed order
+// (header, check bits, sequence) before its records are decoded into the ports.
+#include "portnet/CNetClient.h"
+
+#include "client/NetPacket.h"
+#include "client/NetWrap.h"
+#include "portnet/CNetBuf.h"
+#include "portnet/CNetData.h"
+#include "portnet/CNetDataHistory.h"
+#include "portnet/CNetDataPort.h"
+#include "portnet/CNetDataRef.h"
+#include "portnet/CNetManager.h"
+#include "portnet/CNetReliable.h"
+#include "portnet/CNetUnreliable.h"
+
+using namespace portnet;
+
+int CNetClient::Read(CNetBuf* buf) {
+    if (!buf || !m_manager || (m_num_ports > 0 && !m_refs))
+        return -1; // not entered into a manager: no ports and no frame time to read into
+    ++m_packets_in;
+    const int now = m_manager->m_time;
+
+    SNetPacketHeader header;
+    switch (ReadPacketHeader(buf, &header)) {
+    case EHeaderRead::kInstant:
+        return ReadInstant(buf);
+    case EHeaderRead::kBadCheck:
+        return 0; // dropped whole; only m_packets_in shows it
+    case EHeaderRead::kTruncated:
+        return -1; // the header runs past the buffer: malformed, like a bad record
+    case EHeaderRead::kOk:
+        break;
+    }
+    const int seq = static_cast<int>(header.seq);
+    const int ack = static_cast<int>(header.ack);
+
+    const int time_base = (header.bits & kHdrTiming)
+                              ? WrapAdd(m_read_times[header.timing_seq % kRing], header.timing_age)
+                              : now;
+
+    if (seq <= m_read_seq) {
+        ++m_old_packets;
+        return 0;
+    }
+
+    bool repeat = false;
+    if (header.bits & kHdrReliable) {
+        const int toggle = (header.bits & kHdrWriteToggle) ? 1 : 0;
+        if (toggle == m_read_toggle)
+            repeat = true; // its first sending got through: step over its blocks
+        else
+            m_read_toggle = toggle;
+    }
+
+    // A failing WritingCompleted is reported once the packet has been read whole: stopping
+    // here would leave the peer's new reliable content taken by the toggle but unread.
+    bool ack_failed = false;
+    const int acked_toggle = (header.bits & kHdrReadToggle) ? 1 : 0;
+    if (!m_write_acked && acked_toggle == m_write_toggle) {
+        m_write_toggle ^= 1;
+        m_write_acked = true;
+        m_resend = false;
+        // Every pending stream hears of the delivery, even after one failed, and the list
+        // empties as on success: the peer holds all of those blocks.
+        const int pending = m_num_pending;
+        m_num_pending = 0;
+        for (int i = 0; i < pending; ++i) {
+            const int port = m_pending_ports[i];
+            CNetDataPort* slot =
+                port >= 0 && port < m_num_ports ? m_refs[port].m_data_port : nullptr;
+            CNetData* obj = slot ? slot->m_object : nullptr;
+            if (obj && obj->m_reliable && static_cast<CNetReliable*>(obj)->WriteSucceeded() == -1)
+                ack_failed = true;
+        }
+    }
+
+    if (seq > m_read_seq + 1) m_lost_packets += seq - m_read_seq - 1;
+    m_last_read_time = now;
+    if (header.bits & kHdrReliable) m_last_reliable_read_time = now;
+    m_read_seq = seq;
+    m_read_times[seq % kRing] = now;
+    m_read_seqs[seq % kRing] = seq;
+
+    // An acknowledgement of a packet never sent is ignored: it would lift m_acked_seq above
+    // every real one and stall the round-trip and delta-base bookkeeping for good.
+    if (ack > m_acked_seq && ack < m_write_seq) {
+        m_acked_seq = ack;
+        m_ack_times[ack % kRing] = now;
+        CalcNet();
+    }
+
+    // Records until the terminator. Each one takes at least its port byte, so the buffer's
+    // capacity bounds the loop.
+    for (;;) {
+        unsigned char port = 0;
+        if (buf->ReadByte(&port) != 1) return -1;
+        if (port == kPortTerminator) return ack_failed ? -1 : 1;
+        if (port >= m_num_ports || !m_refs[port].m_read_enabled) return -1;
+        CNetDataPort* slot = m_refs[port].m_data_port;
+        // Port 0 of a client without an own port, or an empty slot: nothing to decode into.
+        if (!slot || !slot->m_object) return -1;
+        CNetData* obj = slot->m_object;
+
+        int result = 0;
+        if (obj->m_reliable) {
+            CNetReliable* stream = static_cast<CNetReliable*>(obj);
+            result = repeat ? stream->Skip(buf) : stream->Read(buf, this);
+            if (result == -1) return -1;
+        } else {
+            CNetDataHistory* history = slot->m_reading_history;
+            // No history, an empty one, or one whose entries were never filled cannot
+            // take the state.
+            if (!history || history->m_size == 0 || !history->m_entries) return -1;
+            const int index = m_read_seq % history->m_size;
+            CNetUnreliable* entry = history->m_entries[index];
+            if (!entry) return -1;
+
+            SNetRecordPrefix prefix;
+            if (ReadRecordPrefix(buf, &prefix) < 0) return -1;
+            CNetUnreliable* base = nullptr;
+            if (prefix.flags & kFlagDelta) {
+                if (prefix.Slot() >= history->m_size) return -1;
+                base = history->m_entries[prefix.Slot()];
+                if (!base) return -1;
+                ++history->m_delta_count;
+            } else {
+                ++history->m_full_count;
+            }
+
+            if (!obj->m_active) {
+                if (NewPortID(port) == -1) return -1;
+                // The hook may have placed another object into the slot.
+                obj = slot->m_object;
+                if (!obj || obj->m_reliable) return -1;
+            }
+            CNetUnreliable* live = static_cast<CNetUnreliable*>(obj);
+            result = live->Read(buf, base, this);
+            if (result == -1) return -1;
+            entry->CopyFrom(live);
+
+            // Stamps never go back in time, so the history stays ordered.
+            int stamp = WrapAdd(time_base, prefix.age);
+            if (slot->m_last_time >= stamp)
+                stamp = slot->m_last_time;
+            else
+                slot->m_last_time = stamp;
+            entry->m_time = stamp;
+            live->m_time = stamp;
+            history->SetLink(static_cast<unsigned char>(index));
+        }
+        obj->m_received = true;
+        slot->m_read_bytes = WrapAdd(slot->m_read_bytes, result);
+    }
+}

@@ -1,0 +1,263 @@
+// The sending half of a client: priority scheduling and the packet writer.
+#include "portnet/CNetClient.h"
+
+#include "client/NetPacket.h"
+#include "client/NetWrap.h"
+#include "portnet/CNetBuf.h"
+#include "portnet/CNetData.h"
+#include "portnet/CNetDataHistory.h"
+#include "portnet/CNetDataPort.h"
+#include "portnet/CNetDataRef.h"
+#include "portnet/CNetManager.h"
+#include "portnet/CNetReliable.h"
+#include "portnet/CNetUnreliable.h"
+
+using namespace portnet;
+
+namespace {
+
+// Ports 0..254 can travel; 255 is the terminator. The work arrays hold exactly that many.
+static_assert(CNetClient::kMaxPorts == 255, "one list entry per port number that can travel");
+
+int Position(CNetBuf* buf) {
+    return buf->SetWritingPos(0, 1);
+}
+
+} // namespace
+
+int CNetClient::GetPriorityList(CNetData** list, int* count, int* reliable_count) {
+    const int ports = m_num_ports < kMaxPorts ? m_num_ports : kMaxPorts;
+    int n = 0;
+    // Two walks in port order, reliable objects first; each group sorted on its own.
+    for (int pass = 0; pass < 2; ++pass) {
+        const bool want_reliable = pass == 0;
+        const int group_start = n;
+        for (int port = 0; m_refs && port < ports; ++port) {
+            const CNetDataRef& ref = m_refs[port];
+            // Port 0 without an own port has no slot behind it: never offered.
+            CNetData* obj = ref.m_data_port ? ref.m_data_port->m_object : nullptr;
+            if (!obj || !obj->m_active || !ref.m_write_enabled || obj->m_reliable != want_reliable)
+                continue;
+            // The port byte is the object's m_port_id; one that disagrees with its slot
+            // would reach the peer under the wrong port, so it is not offered.
+            if (obj->m_port_id != port) continue;
+            list[n++] = obj;
+        }
+        SortPriorityList(list + group_start, n - group_start);
+        if (want_reliable) *reliable_count = n;
+    }
+    *count = n;
+    return 1;
+}
+
+int CNetClient::SortPriorityList(CNetData** list, int count) {
+    if (count > kMaxPorts) return -1; // the priorities live in a fixed array of kMaxPorts
+    for (int i = 0; i < count; ++i)
+        m_priorities[i] = list[i]->GetPriority(this);
+    if (count < 2) return 1;
+    // Insertion sort, largest first; only a strictly greater priority overtakes, so equal
+    // priorities keep their port order.
+    for (int i = 1; i < count; ++i) {
+        CNetData* obj = list[i];
+        const int prio = m_priorities[i];
+        int j = i;
+        for (; j > 0 && m_priorities[j - 1] < prio; --j) {
+            list[j] = list[j - 1];
+            m_priorities[j] = m_priorities[j - 1];
+        }
+        list[j] = obj;
+        m_priorities[j] = prio;
+    }
+    return 1;
+}
+
+int CNetClient::Write() {
+    if (!m_manager || !m_send_buf || (m_num_ports > 0 && (!m_refs || !m_pending_ports)))
+        return -1; // not entered into a manager, or no buffer to send through
+    // The peer refuses a sequence whose low 24 bits wrapped to 0 as old, and every one
+    // after it: the connection has run out of numbers and must be replaced by the host.
+    if (static_cast<std::uint32_t>(m_write_seq) > kMaxSequence) return -1;
+
+    CNetBuf* buf = m_send_buf;
+    const int now = m_manager->m_time;
+    bool send = m_sent_read_toggle != m_read_toggle; // an acknowledgement is due
+    bool wrote_reliable = false;
+
+    int count = 0;
+    int reliable_count = 0;
+    GetPriorityList(m_priority_list, &count, &reliable_count);
+
+    SNetPacketHeader header;
+    header.bits = static_cast<unsigned char>(m_acked_seq > 0 ? kHdrTiming : 0);
+    const int start = Position(buf);
+    if (start < 0 || start + header.Size() + 1 > CNetBuf::kMaxPayload)
+        return -1; // the host left no room for even an empty packet in the buffer
+    buf->SetWritingPos(start + header.Size(), 0);
+
+    int room = CNetBuf::kMaxPayload - Position(buf);
+    if (m_max_size != -1 && room > m_max_size) room = m_max_size;
+    room -= 1; // the terminator
+
+    const int seq = m_write_seq;
+    const int pending_at_start = m_num_pending;
+    // Drops a packet in the making: the buffer back at the packet start, the pending list
+    // as it was, so the next Write starts clean.
+    auto abandon = [&]() {
+        buf->SetWritingPos(start, 0);
+        m_num_pending = pending_at_start;
+    };
+
+    for (int i = reliable_count; i < count; ++i)
+        m_refs[m_priority_list[i]->m_port_id].InvalidateHash(seq);
+
+    int cursor = 0; // next pending port to match while repeating
+    for (int i = 0; i < count; ++i) {
+        CNetData* obj = m_priority_list[i];
+        const int port = obj->m_port_id;
+        CNetDataRef& ref = m_refs[port];
+        CNetDataPort* slot = ref.m_data_port;
+
+        if (obj->m_reliable && !m_write_acked) {
+            // Stop-and-wait: only a repetition of the awaiting ports, in their order.
+            if (!m_resend || cursor >= m_num_pending || m_pending_ports[cursor] != port) continue;
+            ++cursor;
+        }
+
+        CNetDataHistory* history = nullptr;
+        if (!obj->m_reliable) {
+            history = slot->m_writing_history;
+            if (!history || history->m_size == 0 || !history->m_entries)
+                continue; // a port without a writing history is never written
+        }
+
+        const int saved_room = room;
+        const int saved_pos = Position(buf);
+        if (buf->WriteByte(static_cast<unsigned char>(port)) != 1) {
+            if (obj->m_reliable) {
+                abandon(); // like a block that does not fit
+                return 1;
+            }
+            continue;
+        }
+        room -= 1;
+
+        if (obj->m_reliable) {
+            // The cap m_max_size is for unreliable states; a block gets all the buffer
+            // still takes, less the terminator.
+            const int grant = CNetBuf::kMaxPayload - Position(buf) - 1;
+            const int result = static_cast<CNetReliable*>(obj)->Write(buf, grant, this);
+            if (result < 0) {
+                abandon(); // -1 from the stream; any other negative value is taken alike
+                return -1;
+            }
+            if (result == 0) {
+                room = saved_room;
+                buf->SetWritingPos(saved_pos, 0);
+                continue;
+            }
+            if (result == CNetReliable::kBlockTooBig) {
+                // Nothing of this packet leaves; the ports stay listed for a repetition.
+                abandon();
+                return 1;
+            }
+            room -= result;
+            slot->m_written_bytes = WrapAdd(slot->m_written_bytes, result);
+            send = true;
+            wrote_reliable = true;
+            if (!m_resend && m_num_pending < m_num_ports) m_pending_ports[m_num_pending++] = port;
+            continue;
+        }
+
+        // Unreliable: encode against the newest state the peer is known to hold.
+        const int size = history->m_size;
+        int base_seq = m_acked_seq;
+        int frame = ref.GetHash(base_seq);
+        if (frame == -1 && ref.m_base_seq >= 0) {
+            base_seq = ref.m_base_seq;
+            frame = ref.GetHash(base_seq);
+        }
+        CNetUnreliable* base = nullptr;
+        SNetRecordPrefix prefix;
+        // A slot beyond 63 cannot travel in six bits, and a missing entry holds no state:
+        // both send the complete state instead.
+        if (frame >= 0 && base_seq % size < kMaxBaseSlots) {
+            base = history->m_entries[frame % size];
+            if (base)
+                prefix.flags =
+                    static_cast<unsigned char>(((base_seq % size) << kFlagSlotShift) | kFlagDelta);
+        }
+        const long long age_ms = static_cast<long long>(obj->m_time) - m_last_read_time;
+        const int age = age_ms < 0 ? 0 : (age_ms > 255 ? 255 : static_cast<int>(age_ms));
+        if (ref.m_send_age && age != 0) {
+            prefix.flags |= kFlagHasAge;
+            prefix.age = static_cast<unsigned char>(age);
+        }
+        const int prefix_size = WriteRecordPrefix(buf, prefix);
+        if (prefix_size < 0) {
+            room = saved_room;
+            buf->SetWritingPos(saved_pos, 0);
+            continue;
+        }
+        room -= prefix_size;
+
+        const int result = static_cast<CNetUnreliable*>(obj)->Write(buf, base, room, this);
+        if (result < 0) {
+            abandon(); // -1 from the encoder; any other negative value is taken alike
+            return -1;
+        }
+        if (result == 0 || result > room) {
+            room = saved_room; // nothing to say, or too big: the port sits this packet out
+            buf->SetWritingPos(saved_pos, 0);
+            continue;
+        }
+        room -= result;
+        slot->m_written_bytes = WrapAdd(slot->m_written_bytes, result);
+        send = true;
+        ref.SetHash(m_manager->m_frame, seq);
+        if (base) ref.m_base_seq = base_seq;
+    }
+
+    if (!send) {
+        buf->SetWritingPos(start, 0);
+        return 1;
+    }
+    if (buf->WriteByte(kPortTerminator) != 1) {
+        // Only an encoder that wrote more than it reported can take the terminator's byte.
+        abandon();
+        return -1;
+    }
+    const int end = Position(buf);
+
+    if (wrote_reliable) {
+        m_write_acked = false;
+        m_reliable_write_time = now;
+    }
+
+    header.bits |= static_cast<unsigned char>(
+        (wrote_reliable ? kHdrReliable : 0) | (m_write_toggle ? kHdrWriteToggle : 0) |
+        (m_read_toggle ? kHdrReadToggle : 0) | ((seq % 8) << kHdrCheckShift));
+    header.seq = static_cast<std::uint32_t>(seq) & kMaxSequence;
+    header.ack = static_cast<std::uint32_t>(m_read_seq) & kMaxSequence;
+    if (header.bits & kHdrTiming) {
+        header.timing_seq = static_cast<std::uint32_t>(m_acked_seq) & kMaxSequence;
+        header.timing_age =
+            static_cast<std::uint16_t>(WrapSub(now, m_write_times[m_acked_seq % kRing]));
+    }
+    buf->SetWritingPos(start, 0);
+    WritePacketHeader(buf, header); // fits: checked against the packet start above
+    buf->SetWritingPos(end, 0);
+
+    buf->SetChannel(0);
+    const int sent = buf->Send();
+    if (sent < 0) return -1; // the reliable records stay pending; the time-out repeats them
+
+    m_sent_read_toggle = m_read_toggle;
+    m_last_write_time = now;
+    m_write_times[seq % kRing] = now;
+    m_ack_times[seq % kRing] = -1;
+    ++m_write_seq;
+    ++m_packets_out;
+    m_bytes_out = WrapAdd(m_bytes_out, sent);
+    m_resend = false;
+    return 1;
+}
