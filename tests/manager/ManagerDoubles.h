@@ -1,0 +1,104 @@
+// Test doubles for the manager: clients that count their steps, a state object that records
+// its blends, and a driver that hands out a scripted list of datagrams and events.
+#pragma once
+
+#include <cstring>
+
+#include "portnet/portnet.h"
+
+// A client whose frame steps only count and answer what the test sets; Disconnected and the
+// rest stay the library's.
+class StepClient : public CNetClient {
+public:
+    explicit StepClient(int* destroyed = nullptr) : m_destroyed(destroyed) {
+        m_own_port = new CNetDataPort;
+    }
+    ~StepClient() override {
+        if (m_destroyed) ++*m_destroyed;
+    }
+    int Init() override { return ++inits, init_result; }
+    int Release() override { return ++releases, 1; }
+    int BeginFrame() override { return ++begins, 1; }
+    int Read(CNetBuf*) override { return ++reads, read_result; }
+    int Update(bool) override { return ++updates, 1; }
+    int Write() override { return ++writes, write_result; }
+    int EndFrame() override { return ++ends, 1; }
+    int Disconnected() override { return ++disconnects, CNetClient::Disconnected(); }
+
+    int* m_destroyed;
+    int init_result = 1, read_result = 1, write_result = 1;
+    int inits = 0, releases = 0, begins = 0, reads = 0, updates = 0, writes = 0, ends = 0;
+    int disconnects = 0;
+};
+
+class TestState : public CNetUnreliable {
+public:
+    explicit TestState(int time = -1, bool interpolate = true) : CNetUnreliable(interpolate) {
+        m_time = time;
+    }
+    CNetData* Clone() override { return new TestState(*this); }
+    int Created() override { return ++created, 7; }
+    int Destroyed() override { return ++destroyed, 8; }
+    int Update(bool) override { return ++updates, 1; }
+    int CopyFrom(CNetUnreliable* src) override {
+        value = static_cast<TestState*>(src)->value;
+        return ++copies, 1;
+    }
+    int Interp(float a, CNetUnreliable* f, CNetUnreliable* t, CNetDataPort*) override {
+        last_a = a, from = f, to = t, ++interps;
+        return 1;
+    }
+
+    int value = 0, created = 0, destroyed = 0, updates = 0, copies = 0, interps = 0;
+    float last_a = -1.0f;
+    CNetUnreliable* from = nullptr;
+    CNetUnreliable* to = nullptr;
+};
+
+inline sockaddr_in Ipv4(unsigned short port, unsigned last_byte = 1) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = kNetFamilyInet;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(0x7F000000u | last_byte); // 127.0.0.x
+    return a;
+}
+
+// Each RecvFrom hands out the next scripted item: a datagram (channel byte first) or a bare
+// result such as an event code. Fixed storage, so a frame over it allocates nothing.
+class ScriptDriver : public CNetDriver {
+public:
+    struct Item {
+        int result;
+        int len;
+        unsigned char data[8];
+        sockaddr_in from;
+    };
+    void Datagram(const sockaddr_in& from, unsigned char channel, int len = 4) {
+        Item& it = items[count++];
+        it = Item{0, len, {channel, 1, 2, 3}, from};
+    }
+    void Result(const sockaddr_in& from, int result) { items[count++] = Item{result, 0, {}, from}; }
+    int Pending() const { return count - next; }
+
+    int SetBlockMode(bool) override { return 0; }
+    int MakeBroadcastCapable() override { return 0; }
+    int Init() override { return 0; }
+    int Shutdown() override { return 0; }
+    int Connected(sockaddr_in*) override { return 0; }
+    int Disconnected(sockaddr_in*) override { return 0; }
+    char* GetAddr() override { return nullptr; }
+    int SendTo(int, void*, sockaddr_in*) override { return 0; }
+    int Broadcast(int, void*, sockaddr_in*) override { return 0; }
+    int RecvFrom(int* len, void* buf, sockaddr_in* from) override {
+        if (next == count) return *len = 0, 0;
+        const Item& it = items[next++];
+        *from = it.from;
+        *len = it.len;
+        std::memcpy(buf, it.data, sizeof it.data);
+        return it.result;
+    }
+
+    Item items[16];
+    int count = 0, next = 0;
+};
