@@ -146,8 +146,13 @@ public:
     int m_received = 0; // lines received so far; the newest is m_lines[(m_received-1) % ring]
     int m_delivered = 0; // own lines acknowledged by the peer
 
-    // Queues one line as one message; -1 when the queue is full.
+    // Queues one line as one message; -1 when the queue is full. At most nine messages are
+    // kept queued: with all ten buffers taken, the stream cannot close the message in
+    // transmission and every write of this port would fail until the port is restarted.
     int Say(const char* text) {
+        int taken = 0;
+        for (const SNetMsgBuf& b : m_write_bufs) taken += b.m_len > 0 ? 1 : 0;
+        if (taken >= kQueueDepth - 1) return -1;
         if (GetWriteBuf()->m_len > 0 && Begin() < 0) return -1;
         char line[kLineSize];
         std::strncpy(line, text, kLineSize - 1);
