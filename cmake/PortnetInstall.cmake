@@ -19,6 +19,13 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/portnetConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/portnetConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/portnet)
 
+# The .pc file names its prefix relative to its own folder (<libdir>/pkgconfig), so the
+# package works from whatever prefix `cmake --install --prefix` puts it in.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+    message(FATAL_ERROR "portnet installs with relative CMAKE_INSTALL_LIBDIR and INCLUDEDIR only")
+endif()
+file(RELATIVE_PATH PORTNET_PC_RELATIVE_PREFIX "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+string(REGEX REPLACE "/$" "" PORTNET_PC_RELATIVE_PREFIX "${PORTNET_PC_RELATIVE_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/portnet.pc.in
     ${CMAKE_CURRENT_BINARY_DIR}/portnet.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/portnet.pc

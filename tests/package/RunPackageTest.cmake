@@ -1,0 +1,77 @@
+# Driver for the packaging tests, run as `cmake -DMODE=... -P RunPackageTest.cmake`.
+
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+    endif()
+    set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+set(prefix ${STAGE}/prefix)
+separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
+separate_arguments(link_flags UNIX_COMMAND "${LINK_FLAGS}")
+
+if(MODE STREQUAL "install")
+    file(REMOVE_RECURSE ${prefix})
+    run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+    foreach(f include/portnet/portnet.h ${LIBDIR}/libportnet.so ${LIBDIR}/pkgconfig/portnet.pc
+              ${LIBDIR}/cmake/portnet/portnetConfig.cmake)
+        if(NOT EXISTS ${prefix}/${f})
+            message(FATAL_ERROR "not installed: ${f}")
+        endif()
+    endforeach()
+
+elseif(MODE STREQUAL "cmake")
+    set(build ${STAGE}/cmake_consumer)
+    file(REMOVE_RECURSE ${build})
+    run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/consumer -B ${build} -G ${GENERATOR}
+        -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX}
+        "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
+    run(${CMAKE_COMMAND} --build ${build})
+    run(${build}/app)
+    message(STATUS "${run_output}")
+
+elseif(MODE STREQUAL "pkgconfig")
+    set(build ${STAGE}/pkgconfig_consumer)
+    file(REMOVE_RECURSE ${build})
+    file(MAKE_DIRECTORY ${build})
+    run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/${LIBDIR}/pkgconfig
+        pkg-config --cflags --libs portnet)
+    separate_arguments(pc_flags UNIX_COMMAND "${run_output}")
+    run(${CXX} ${cxx_flags} ${SOURCE_DIR}/consumer/main.cpp ${pc_flags} ${link_flags}
+        -o ${build}/app)
+    run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${build}/app)
+    message(STATUS "${run_output}")
+
+elseif(MODE STREQUAL "symbols")
+    run(nm -D --defined-only ${LIB})
+    foreach(name ToString GetAddrFromString CompareAddr GetSystemNetDriver ReleaseSystemNetDriver)
+        if(NOT run_output MATCHES " T ${name}\n")
+            message(FATAL_ERROR "${name} is not exported under its plain name")
+        endif()
+    endforeach()
+    # Internal classes, registries and the platform layer stay hidden.
+    foreach(internal CNetList CNetLocal g_driver_list g_local_list 8platform LibraryEntry)
+        if(run_output MATCHES "${internal}")
+            message(FATAL_ERROR "internal symbol exported: ${internal}")
+        endif()
+    endforeach()
+
+elseif(MODE STREQUAL "run_in_empty_dir")
+    set(dir ${STAGE}/empty_dir)
+    file(REMOVE_RECURSE ${dir})
+    file(MAKE_DIRECTORY ${dir})
+    execute_process(COMMAND ${PROGRAM} WORKING_DIRECTORY ${dir} RESULT_VARIABLE rc
+                    OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "${PROGRAM} exited with ${rc}\n${out}\n${err}")
+    endif()
+    file(GLOB left ${dir}/*)
+    if(left)
+        message(FATAL_ERROR "the library left files behind: ${left}")
+    endif()
+
+else()
+    message(FATAL_ERROR "unknown MODE '${MODE}'")
+endif()
