@@ -5,6 +5,7 @@
 #include "CNetTime.h"
 #include "CNetDriver.h"
 #include "CNetUDP.h"
+#include "CNetImpairedDriver.h" // also brings CNetSim.h: the simulated network
 #include "CNetBuf.h"
 #include "CNetData.h"
 #include "CNetDataRef.h"
