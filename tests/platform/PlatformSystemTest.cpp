@@ -25,25 +25,6 @@ TEST(PlatformClock, CounterRunsAtOneMegahertzInStepWithMillisecondTimer) {
     EXPECT_LE(static_cast<std::int64_t>(ms_before), (after / 1000 + 1) & 0xFFFFFFFF);
 }
 
-TEST(PlatformClock, SourceReplacesEachClockAndNullRestoresRealOnes) {
-    static const sys::ClockSource fake{[](std::int64_t*) { return false; },
-                                       [](std::int64_t* c) {
-                                           *c = 42;
-                                           return true;
-                                       },
-                                       [] { return std::uint32_t{7}; }};
-    sys::SetClockSource(&fake);
-    std::int64_t v = 0;
-    EXPECT_FALSE(sys::QueryPerformanceFrequency(&v));
-    sys::QueryPerformanceCounter(&v);
-    EXPECT_EQ(v, 42);
-    EXPECT_EQ(sys::TimeGetTime(), 7u);
-    sys::SetClockSource(nullptr);
-    EXPECT_TRUE(sys::QueryPerformanceFrequency(&v));
-    sys::QueryPerformanceCounter(&v);
-    EXPECT_NE(v, 42);
-}
-
 TEST(PlatformSockets, StartupFillsVersionAndCountsEveryCall) {
     const int startups = sys::SocketStartupCalls();
     const int cleanups = sys::SocketCleanupCalls();

@@ -75,15 +75,6 @@ TEST(NetAddress, LocalEndpointsPrintTheirIdAsStored) {
     EXPECT_EQ(Text(a), "LOCAL:3");
 }
 
-TEST(NetAddress, EveryCallOverwritesTheSameBuffer) {
-    const sockaddr_in a = Inet("127.0.0.1:1");
-    const sockaddr_in b = Inet("127.0.0.2:2");
-    char* first = ToString(&a);
-    char* second = ToString(&b);
-    EXPECT_EQ(first, second);
-    EXPECT_STREQ(first, "127.0.0.2:2");
-}
-
 TEST(NetAddress, CompareIgnoresPortsForInetAndMatchesLocalIds) {
     const sockaddr_in a1 = Inet("127.0.0.1:5000"), a2 = Inet("127.0.0.1:6000");
     EXPECT_FALSE(CompareAddr(&a1, nullptr));
