@@ -11,7 +11,7 @@ bool g_entry_initialised = false;
 namespace {
 
 // Name handed to the log stand-in; it creates no file.
-char kLogFileName[] = "net_log.txt";
+constexpr char kLogFileName[] = "net_log.txt";
 
 } // namespace
 
