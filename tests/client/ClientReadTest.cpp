@@ -43,7 +43,8 @@ TEST_F(ClientTest, BaseSlotMustLieInsideTheReadingHistory) {
     a->Port(1, new State);
     State* deep = a->Port(2, new State, 64);
     EXPECT_EQ(Feed(Packet(1, 0, 0, {1, 0xFD, 0x00})), -1); // slot 63 of 8
-    ASSERT_EQ(Feed(Packet(2, 0, 0, {2, 0xFD, 0x00})), 1);
+    EXPECT_EQ(Feed(Packet(2, 0, 0, {1, 0x21, 0x00})), -1); // slot 8 of 8
+    ASSERT_EQ(Feed(Packet(3, 0, 0, {2, 0xFD, 0x00})), 1);
     EXPECT_EQ(deep->last_base, a->mgr.m_ports[2].m_reading_history->m_entries[63]);
     EXPECT_EQ(a->mgr.m_ports[2].m_reading_history->m_delta_count, 1);
 }
