@@ -55,9 +55,11 @@ ErrQueue TakeIcmpReport(int sock, sockaddr_in* from) {
             std::memcpy(&ee, CMSG_DATA(c), sizeof(ee));
             if (ee.ee_origin != SO_EE_ORIGIN_ICMP) break; // local report: try the next entry
             if (ee.ee_errno != ECONNREFUSED) return ErrQueue::kOther;
-            from->sin_family = AF_INET;
-            from->sin_port = offender.sin_port;
-            from->sin_addr = offender.sin_addr;
+            if (from != nullptr) {
+                from->sin_family = AF_INET;
+                from->sin_port = offender.sin_port;
+                from->sin_addr = offender.sin_addr;
+            }
             return ErrQueue::kRefused;
         }
     }
@@ -174,9 +176,11 @@ int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from) {
     // Linux cuts an oversize datagram to the capacity and says so only in MSG_TRUNC; the
     // datagram is consumed either way, so it is a failed receive, never a shorter datagram.
     if ((msg.msg_flags & MSG_TRUNC) != 0) return Fail(kUdpMessageSize);
-    from->sin_family = sender.sin_family;
-    from->sin_port = sender.sin_port;
-    from->sin_addr = sender.sin_addr;
+    if (from != nullptr) {
+        from->sin_family = sender.sin_family;
+        from->sin_port = sender.sin_port;
+        from->sin_addr = sender.sin_addr;
+    }
     return static_cast<int>(got);
 }
 

@@ -29,7 +29,8 @@ int UdpEnableBroadcast(int sock);
 int UdpGetName(int sock, sockaddr_in* addr);
 // Bytes handed over, or -1.
 int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to);
-// Bytes received into buf (at most cap), or -1. On kUdpConnReset `from` holds the refused peer.
+// Bytes received into buf (at most cap), or -1. `from` (may be null) gets the sender, or on
+// kUdpConnReset the refused peer.
 int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from);
 
 } // namespace portnet::platform

@@ -102,6 +102,7 @@ int CNetUDP::SendTo(int len, void* data, sockaddr_in* to) {
 }
 
 int CNetUDP::RecvFrom(int* len, void* buf, sockaddr_in* from) {
+    if (len == nullptr) return -1; // no capacity given: nothing can be received safely
     int got = udp::UdpRecvFrom(m_socket, buf, *len, from);
     if (got != -1) {
         *len = got;

@@ -1,4 +1,5 @@
 #include "portnet/CNetImpairedDriver.h"
+#include "portnet/CNetTime.h"
 
 #include <gtest/gtest.h>
 
@@ -364,4 +365,28 @@ TEST(CNetImpairedDriverTest, HoldingQueueFullDropsAndCounts) {
     EXPECT_EQ(wrapped.Flush(), 2);
     EXPECT_EQ(Values(Drain(peer)), (std::vector<int>{0, 1}));
     EXPECT_EQ(Send(wrapped, 2, 0, CNetSimDriver::kMaxDatagram + 1), -1);
+}
+
+TEST(CNetImpairedDriverTest, FollowsLibraryClockAndItsRestart) {
+    const int saved = CNetTime::m_time;
+    CNetSimNetwork net;
+    CNetSimDriver inner(&net, 1);
+    CNetSimDriver peer(&net, 2);
+    ASSERT_EQ(peer.Init(), 0);
+    CNetTime::m_time = 5000;
+    CNetImpairedDriver wrapped(&inner);
+    wrapped.m_impairment.m_latency_ms = 20;
+    ASSERT_EQ(wrapped.Init(), 0);
+    ASSERT_EQ(Send(wrapped, 2, 1), 0);
+    CNetTime::m_time = 5019;
+    EXPECT_EQ(wrapped.Flush(), 0);
+    CNetTime::m_time = 5020;
+    EXPECT_EQ(wrapped.Flush(), 1);
+    // A restarted library clock must not hold datagrams until the old time comes back.
+    CNetTime::m_time = 0;
+    ASSERT_EQ(Send(wrapped, 2, 2), 0);
+    CNetTime::m_time = 20;
+    EXPECT_EQ(wrapped.Flush(), 1);
+    EXPECT_EQ(Values(Drain(peer)), (std::vector<int>{1, 2}));
+    CNetTime::m_time = saved;
 }
