@@ -1,0 +1,127 @@
+// Replication between two whole managers: states, chat, hooks and lifetimes end to end.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "LoopbackSession.h"
+
+using namespace integration;
+
+namespace {
+
+// A's position runs on straight lines in x and y and holds z: a state against a base sends
+// two of three components, and any blend of two states lies on the same path.
+void PathAt(int t, float out[3]) {
+    out[0] = 0.01f * static_cast<float>(t);
+    out[1] = 40.0f - 0.004f * static_cast<float>(t);
+    out[2] = 7.0f;
+}
+
+// Numbered chat lines of varying length, checked on arrival against the same numbering.
+struct ChatLine {
+    const char* tag;
+    int said = 0, heard = 0, wrong = 0;
+
+    void Text(int i, char* out) const {
+        static const char kFill[] = "the quick brown fox jumps over the lazy dog again and again "
+                                    "until the line is full";
+        std::snprintf(out, CChatStream::kLineSize, "%s%05d:%.*s", tag, i, (i * 13) % 80, kFill);
+    }
+    void Speak(CChatStream* from) {
+        char line[CChatStream::kLineSize];
+        Text(said, line);
+        if (from->Say(line) == 1) ++said;
+    }
+    void Hear(const CChatStream* to) {
+        char want[CChatStream::kLineSize];
+        for (; heard < to->m_received; ++heard) {
+            Text(heard, want);
+            if (std::strcmp(to->m_lines[heard % CChatStream::kRingLines], want) != 0) ++wrong;
+        }
+    }
+};
+
+// B's playback of A's position, and how far it trails A's clock.
+struct Follow {
+    float worst_error = 0.0f; // distance of B's position from A's path at B's playback time
+    int worst_lag = 0;        // A's clock minus B's playback time, in milliseconds
+
+    void Check(Session& s) {
+        const int played = s.b.m_ports[kPositionPort].m_interp_time;
+        float want[3];
+        PathAt(played, want);
+        const float* got = s.b.Object<CPositionState>(kPositionPort)->m_pos;
+        for (int i = 0; i < 3; ++i)
+            worst_error = std::fmax(worst_error, std::fabs(got[i] - want[i]));
+        worst_lag = std::max(worst_lag, CNetTime::m_time - played);
+    }
+};
+
+class Replication : public ::testing::TestWithParam<int> {};
+
+// Over 600 frames at the given loss: B's position stays on A's path and at most `max_lag`
+// behind it, the blob arrives intact through deltas, chat lines arrive whole, once, in order.
+TEST_P(Replication, StatesFollowAndChatArrivesExactlyOnce) {
+    const int drop = GetParam();
+    const int max_lag = drop == 0 ? kFrameMs : 8 * kFrameMs; // the tolerance, in time
+    Session s(drop);
+    s.to_b->m_timeout = s.to_a->m_timeout = 100; // repeat lost reliable packets soon
+    CPositionState* pos = s.a.Object<CPositionState>(kPositionPort);
+    Blob* blob = s.a.Object<Blob>(kBlobPort);
+    ChatLine ab{"a"}, ba{"b"};
+    Follow follow;
+    int failed_steps = 0;
+
+    for (int f = 0; f < 600; ++f) {
+        PathAt(CNetTime::m_time + kFrameMs, pos->m_pos);
+        blob->m_bytes[(f * 7) % 128] = static_cast<unsigned char>(f);
+        blob->m_bytes[(f * 7 + 1) % 128] ^= 0x5A;
+        s.to_a->Own()->m_pos[0] = static_cast<float>(f);
+        ab.Speak(s.a.Object<CChatStream>(kChatPort));
+        ba.Speak(s.b.Object<CChatStream>(kChatPort));
+        failed_steps += s.Tick();
+        ab.Hear(s.b.Object<CChatStream>(kChatPort));
+        ba.Hear(s.a.Object<CChatStream>(kChatPort));
+        if (f >= 4) follow.Check(s);
+    }
+    EXPECT_EQ(failed_steps, 0);
+    EXPECT_LE(follow.worst_error, 1e-3f);
+    EXPECT_LE(follow.worst_lag, max_lag);
+    // Stop-and-wait carries one line per round trip when nothing is lost.
+    EXPECT_GE(ab.said, drop == 0 ? 590 : 100);
+    EXPECT_GE(ba.said, drop == 0 ? 590 : 100);
+
+    // Quiet, lossless frames let every queued line and the newest states through.
+    s.a.m_drop_rate = s.b.m_drop_rate = 0;
+    for (int f = 0; f < 200 && (ab.heard < ab.said || ba.heard < ba.said); ++f) {
+        failed_steps += s.Tick();
+        ab.Hear(s.b.Object<CChatStream>(kChatPort));
+        ba.Hear(s.a.Object<CChatStream>(kChatPort));
+    }
+    s.Tick();
+    EXPECT_EQ(failed_steps, 0);
+    EXPECT_EQ(ab.heard, ab.said);
+    EXPECT_EQ(ba.heard, ba.said);
+    EXPECT_EQ(ab.wrong + ba.wrong, 0);
+    EXPECT_EQ(s.a.Object<CChatStream>(kChatPort)->m_delivered, ab.said);
+    EXPECT_EQ(s.b.Object<CChatStream>(kChatPort)->m_delivered, ba.said);
+    EXPECT_EQ(std::memcmp(s.b.Object<Blob>(kBlobPort)->m_bytes, blob->m_bytes, 128), 0);
+    EXPECT_EQ(s.to_b->Own()->m_pos[0], s.to_a->Own()->m_pos[0]); // port 0 of each client
+
+    // Deltas carried nearly every state, and a whole packet stays below one full blob.
+    const CNetDataHistory* hp = s.b.m_ports[kPositionPort].m_reading_history;
+    const CNetDataHistory* hb = s.b.m_ports[kBlobPort].m_reading_history;
+    EXPECT_GT(hp->m_delta_count, 10 * hp->m_full_count);
+    EXPECT_GT(hb->m_delta_count, 10 * hb->m_full_count);
+    const int blob_records = hb->m_delta_count + hb->m_full_count;
+    EXPECT_LT(s.b.m_ports[kBlobPort].m_read_bytes / blob_records, 1 + 128 / 8);
+    EXPECT_LT(s.to_b->m_bytes_out / s.to_b->m_packets_out, 1 + 128);
+    std::printf("drop %d%%: %d+%d lines, lag %d ms, %d bytes per packet, %d/%d delta records\n",
+                drop, ab.said, ba.said, follow.worst_lag,
+                s.to_b->m_bytes_out / s.to_b->m_packets_out, hb->m_delta_count, blob_records);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loss, Replication, ::testing::Values(0, 20));
+
+} // namespace
