@@ -179,8 +179,14 @@ int CNetClient::Write() {
         CNetUnreliable* base = nullptr;
         SNetRecordPrefix prefix;
         // A slot beyond 63 cannot travel in six bits, and a missing entry holds no state:
-        // both send the complete state instead.
-        if (frame >= 0 && base_seq % size < kMaxBaseSlots) {
+        // both send the complete state instead. So does a base that either ring may have
+        // overwritten since: our writing history holds a frame for `size` frames, the peer's
+        // reading history a packet's state until `size` more packets have gone out.
+        const bool base_kept = frame >= 0 &&
+                               static_cast<std::uint32_t>(WrapSub(m_manager->m_frame, frame)) <
+                                   static_cast<std::uint32_t>(size) &&
+                               seq - base_seq < size;
+        if (base_kept && base_seq % size < kMaxBaseSlots) {
             base = history->m_entries[frame % size];
             if (base)
                 prefix.flags =

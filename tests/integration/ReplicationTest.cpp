@@ -125,3 +125,29 @@ TEST_P(Replication, StatesFollowAndChatArrivesExactlyOnce) {
 INSTANTIATE_TEST_SUITE_P(Loss, Replication, ::testing::Values(0, 20));
 
 } // namespace
+
+namespace {
+
+// A blob that changes only every 30-34 frames, while every packet carries the position: the
+// last base used stays in the client's 60-entry record long after both 32-entry histories
+// have overwritten it, and a delta against it leaves B with some bytes of an older state.
+TEST(Replication, RarelyChangedStateIsNotCodedAgainstAnOverwrittenBase) {
+    for (int every = 30; every <= 34; ++every) {
+        Session s(0);
+        Blob* blob = s.a.Object<Blob>(kBlobPort);
+        int differing_frames = 0;
+        for (int f = 0; f < 200; ++f) {
+            s.a.Object<CPositionState>(kPositionPort)->m_pos[0] = static_cast<float>(f);
+            if (f % every == 0) {
+                blob->m_bytes[f % 128] = static_cast<unsigned char>(f + 1);
+                blob->m_bytes[(3 * f + 5) % 128] = static_cast<unsigned char>(7 * f + 1);
+            }
+            s.Tick();
+            if (std::memcmp(s.b.Object<Blob>(kBlobPort)->m_bytes, blob->m_bytes, 128) != 0)
+                ++differing_frames;
+        }
+        EXPECT_EQ(differing_frames, 0) << "changed every " << every << " frames";
+    }
+}
+
+} // namespace
