@@ -47,10 +47,14 @@ int CNetClient::Read(CNetBuf* buf) {
     bool repeat = false;
     if (header.bits & kHdrReliable) {
         const int toggle = (header.bits & kHdrWriteToggle) ? 1 : 0;
-        if (toggle == m_read_toggle)
+        if (toggle == m_read_toggle) {
             repeat = true; // its first sending got through: step over its blocks
-        else
+            // The peer repeats because our acknowledgement was lost. Owe it another, or a
+            // side with nothing else to send would leave the peer repeating for ever.
+            m_sent_read_toggle = m_read_toggle ^ 1;
+        } else {
             m_read_toggle = toggle;
+        }
     }
 
     // A failing WritingCompleted is reported once the packet has been read whole: stopping
