@@ -82,7 +82,7 @@ public:
 };
 
 // A manager with the five ports, a text out-of-band channel and, on request, a welcome for
-// unknown senders.
+// unknown senders (as the writing side).
 class Host : public CNetManager {
 public:
     void Open(int endpoint) {
@@ -119,7 +119,7 @@ public:
 
     int CreateClient(CNetBuf* buf) override {
         if (!m_welcome) return -1;
-        Peer* p = Connect(buf->m_addr, ERole::kReader);
+        Peer* p = Connect(buf->m_addr, ERole::kWriter);
         return p ? p->m_id : -1;
     }
     int ReadOutOfBand(CNetBuf* buf) override {
@@ -148,11 +148,13 @@ private:
 // A on endpoint 1 writes, B on endpoint 2 reads; both chat. The loopback mailbox holds one
 // datagram, so each side's frame runs while the other's packet waits for it.
 struct Session {
-    explicit Session(int drop_rate) {
+    // With `a_welcomes`, A starts without a client and takes B in through CreateClient.
+    explicit Session(int drop_rate, bool a_welcomes = false) {
         CNetTime::m_time = 1000;
         a.Open(1);
         b.Open(2);
-        to_b = a.Connect(LocalAddr(2), ERole::kWriter);
+        a.m_welcome = a_welcomes;
+        if (!a_welcomes) to_b = a.Connect(LocalAddr(2), ERole::kWriter);
         to_a = b.Connect(LocalAddr(1), ERole::kReader);
         a.m_drop_rate = drop_rate;
         b.m_drop_rate = drop_rate;
@@ -173,7 +175,7 @@ struct Session {
     }
 
     Host a, b;
-    Peer* to_b = nullptr; // A's client for B
+    Peer* to_b = nullptr; // A's client for B (null while A waits to welcome B)
     Peer* to_a = nullptr; // B's client for A
 };
 

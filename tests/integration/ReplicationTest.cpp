@@ -151,3 +151,72 @@ TEST(Replication, RarelyChangedStateIsNotCodedAgainstAnOverwrittenBase) {
 }
 
 } // namespace
+
+namespace {
+
+// The loopback mailbox holds one datagram, so B takes each extra one in at once.
+TEST(Replication, InstantAndOutOfBandDatagramsReachTheirHooks) {
+    Session s(0);
+    for (int f = 0; f < 5; ++f)
+        ASSERT_EQ(s.Tick(), 0);
+    const int packets_in = s.to_a->m_packets_in;
+
+    ASSERT_EQ(s.to_b->WriteInstant("ping", 5), 1);
+    ASSERT_EQ(s.b.Read(), 1);
+    EXPECT_EQ(s.to_a->m_instants, 1);
+    EXPECT_STREQ(s.to_a->m_instant, "ping");
+
+    const sockaddr_in to_b = LocalAddr(2);
+    CNetBuf oob(s.a.m_driver, &to_b);
+    oob.SetChannel(3);
+    oob.WriteString("status");
+    ASSERT_GT(oob.Send(), 0);
+    ASSERT_EQ(s.b.Read(), 1);
+    EXPECT_EQ(s.b.m_oob_count, 1);
+    EXPECT_EQ(s.b.m_oob_channel, 3);
+    EXPECT_STREQ(s.b.m_oob, "status");
+    EXPECT_EQ(s.to_a->m_packets_in, packets_in + 1); // the instant only: no client saw channel 3
+
+    ASSERT_EQ(s.Tick(), 0); // the sequence goes on behind them
+    EXPECT_EQ(s.to_a->m_read_seq, s.to_b->m_write_seq - 1);
+}
+
+// A starts an object for 100 ms; B starts its copy on the first record through NewPortID
+// with the same life. Each is released once, within a frame of its life.
+TEST(Replication, TimedObjectIsReleasedOnTimeOnBothSides) {
+    Session s(0);
+    ASSERT_EQ(s.Tick(), 0);
+    TimedState* mine = s.a.Object<TimedState>(kTimedPort);
+    TimedState* theirs = s.b.Object<TimedState>(kTimedPort);
+    s.a.InitPort(kTimedPort, kTimedLife);
+    for (int f = 0; f < 30; ++f) {
+        mine->m_pos[0] = static_cast<float>(f); // something new to send every frame
+        ASSERT_EQ(s.Tick(), 0);
+    }
+    for (const TimedState* t : {mine, theirs}) {
+        EXPECT_FALSE(t->m_active);
+        EXPECT_EQ(t->releases, 1);
+        EXPECT_GE(t->started_at, 0);
+        EXPECT_NEAR(t->released_at - t->started_at, kTimedLife, kFrameMs);
+    }
+    EXPECT_GT(s.b.m_ports[kTimedPort].m_reading_history->m_full_count, 0);
+}
+
+TEST(Replication, UnknownSenderBecomesAClientThroughCreateClient) {
+    Session s(0, true);
+    ASSERT_EQ(s.b.Object<CChatStream>(kChatPort)->Say("hello A"), 1);
+    CPositionState* pos = s.a.Object<CPositionState>(kPositionPort);
+    for (int f = 0; f < 20; ++f) {
+        pos->m_pos[1] = static_cast<float>(f);
+        ASSERT_EQ(s.Tick(), 0);
+    }
+    ASSERT_EQ(s.a.GetNumClients(), 1);
+    const sockaddr_in b_addr = LocalAddr(2);
+    EXPECT_TRUE(CompareAddr(&s.a.Client(0)->m_send_buf->m_addr, &b_addr));
+    // B's first datagram went to the new client: its line was read there.
+    EXPECT_EQ(s.a.Object<CChatStream>(kChatPort)->m_received, 1);
+    EXPECT_EQ(s.b.Object<CChatStream>(kChatPort)->m_delivered, 1);
+    EXPECT_EQ(s.b.Object<CPositionState>(kPositionPort)->m_pos[1], 19.0f);
+}
+
+} // namespace
