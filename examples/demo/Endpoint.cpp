@@ -1,0 +1,165 @@
+#include "Endpoint.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "Motion.h"
+
+namespace demo {
+
+void EndpointName(int index, char* out) {
+    if (index == 0)
+        std::snprintf(out, 8, "host");
+    else
+        std::snprintf(out, 8, "p%d", index);
+}
+
+namespace {
+
+// The text of line n from `from`: the receiver rebuilds it to check order and uniqueness.
+void LineText(int n, const char* from, char* out, int size) {
+    std::snprintf(out, static_cast<std::size_t>(size), "line %d from %s", n, from);
+}
+
+} // namespace
+
+Endpoint::~Endpoint() {
+    m_manager.Release(); // clients first: they use the send buffers until they go
+    for (SLink& l : m_links)
+        delete l.m_send_buf;
+}
+
+int Endpoint::Start(CNetDriver* driver, int index) {
+    if (m_manager.Init(driver, kNumPorts) != 1) return -1;
+    for (int p = 1; p < kNumPorts; ++p) {
+        m_manager.SetPortA(p, new CPositionState);
+        // Every object port gets both histories: the host relays what it reads, and the two
+        // sides of a link must agree on the size for delta bases to mean the same state.
+        m_manager.m_ports[p].m_reading_history =
+            new CNetDataHistory(kHistorySize, new CPositionState, p);
+        m_manager.m_ports[p].m_writing_history =
+            new CNetDataHistory(kHistorySize, new CPositionState, p);
+    }
+    return index < 0 ? 1 : SetIndex(index);
+}
+
+int Endpoint::SetIndex(int index) {
+    m_index = index;
+    EndpointName(index, m_name);
+    const int own = ObjectPort(index);
+    if (m_manager.InitPort(own, -1) < 0) return -1;
+    for (int i = 0; i < m_num_links; ++i) {
+        CNetDataRef& ref = m_links[i].m_client->m_refs[own];
+        ref.m_read_enabled = false;
+        ref.m_write_enabled = true;
+    }
+    return 1;
+}
+
+int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout_ms) {
+    if (slot < 0 || slot >= kMaxPeers || m_links[slot].m_client) return -1;
+    SLink& l = m_links[slot];
+    l.m_send_buf = new CNetBuf(m_manager.m_buf->m_driver, &addr);
+    l.m_chat = new CChatStream;
+    CNetClient* c = new CNetClient;
+    c->m_own_port = new CNetDataPort;
+    c->m_own_port->m_object = l.m_chat;
+    c->m_send_buf = l.m_send_buf;
+    c->m_timeout = timeout_ms;
+    if (m_manager.AddClient(c, slot) != slot) {
+        delete c; // refused: still ours, and with it the chat stream
+        l.m_chat = nullptr;
+        return -1;
+    }
+    l.m_client = c;
+    l.m_remote = remote;
+    EndpointName(remote, l.m_remote_name);
+    if (slot >= m_num_links) m_num_links = slot + 1;
+
+    // The star: chat both ways; the host writes every object but the peer's own and reads
+    // that one; a peer reads every object but its own, which it writes.
+    c->m_refs[kChatPort].m_read_enabled = true;
+    c->m_refs[kChatPort].m_write_enabled = true;
+    for (int index = 0; index <= kMaxPeers; ++index) {
+        CNetDataRef& ref = c->m_refs[ObjectPort(index)];
+        const bool theirs = m_index == 0 ? index == remote : index != m_index;
+        ref.m_read_enabled = theirs;
+        ref.m_write_enabled = !theirs && (m_index == 0 || index == m_index);
+    }
+    return slot;
+}
+
+SLink* Endpoint::LinkAt(int slot) {
+    return slot >= 0 && slot < kMaxPeers && m_links[slot].m_client ? &m_links[slot] : nullptr;
+}
+
+int Endpoint::Step() {
+    // After a failed step the frame goes on: the remaining steps keep the others in time.
+    int failed = 0;
+    failed += m_manager.BeginFrame() < 0;
+    failed += m_manager.Read() < 0;
+    failed += m_manager.Update(true) < 0;
+    failed += m_manager.Write() < 0;
+    failed += m_manager.EndFrame() < 0;
+    m_step_failures += failed;
+    return failed;
+}
+
+void Endpoint::Move(int ms) {
+    if (m_index < 0) return;
+    PositionAt(m_index, ms, Object(ObjectPort(m_index))->m_pos);
+}
+
+void Endpoint::Talk() {
+    char text[CChatStream::kLineSize];
+    for (int i = 0; i < m_num_links; ++i) {
+        SLink& l = m_links[i];
+        while (l.m_client && l.m_owed > 0) {
+            LineText(l.m_said, m_name, text, sizeof text);
+            if (l.m_chat->Say(text) != 1) break; // queue full: try again next frame
+            ++l.m_said;
+            --l.m_owed;
+        }
+    }
+}
+
+void Endpoint::Listen() {
+    char expected[CChatStream::kLineSize];
+    for (int i = 0; i < m_num_links; ++i) {
+        SLink& l = m_links[i];
+        if (!l.m_client) continue;
+        // At most one message completes per packet, so the ring of 64 never laps in a frame.
+        for (; l.m_heard < l.m_chat->m_received; ++l.m_heard) {
+            LineText(l.m_good, l.m_remote_name, expected, sizeof expected);
+            const char* line = l.m_chat->m_lines[l.m_heard % CChatStream::kRingLines];
+            if (std::strcmp(line, expected) == 0) ++l.m_good;
+        }
+    }
+}
+
+CPositionState* Endpoint::Object(int port) const {
+    if (port < 1 || port >= kNumPorts || !m_manager.m_ports) return nullptr;
+    return static_cast<CPositionState*>(m_manager.m_ports[port].m_object);
+}
+
+bool Endpoint::Seen(int port) const {
+    const CPositionState* o = Object(port);
+    const CNetDataHistory* h = o ? m_manager.m_ports[port].m_reading_history : nullptr;
+    return o && o->m_active && h && h->m_newest != CNetDataHistory::kNoLink;
+}
+
+int Endpoint::LinkOf(int index) const {
+    for (int i = 0; i < m_num_links; ++i)
+        if (m_links[i].m_client && (m_index != 0 || m_links[i].m_remote == index)) return i;
+    return -1;
+}
+
+bool Endpoint::ChatSettled() const {
+    for (int i = 0; i < m_num_links; ++i) {
+        const SLink& l = m_links[i];
+        if (l.m_client && (l.m_owed > 0 || l.m_chat->m_delivered < l.m_said)) return false;
+    }
+    return true;
+}
+
+} // namespace demo

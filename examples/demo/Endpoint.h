@@ -1,0 +1,109 @@
+#pragma once
+
+// One participant of the demo: a manager over one driver, a moving object of its own, a chat
+// stream per link, and the bookkeeping that checks what arrives. The host (index 0) links to
+// every peer; peer k (1..7) links to the host only. Ports:
+//   0      chat, each link's own port (a reliable stream per pair of endpoints)
+//   1      the host's object
+//   1 + k  peer k's object: written by peer k to the host, relayed by the host to the others
+
+#include "ReplicatedObjects.h"
+#include "portnet/portnet.h"
+
+namespace demo {
+
+using portnet_examples::CChatStream;
+using portnet_examples::CPositionState;
+
+enum : int {
+    kMaxPeers = 7,
+    kChatPort = 0,
+    kNumPorts = 2 + kMaxPeers,
+    kHistorySize = 64, // the same on both sides of every link: delta bases are named by slot
+};
+
+inline int ObjectPort(int index) {
+    return 1 + index;
+}
+// "host" or "p1".."p7"; out holds at least 8 characters.
+void EndpointName(int index, char* out);
+
+// A manager that hands out-of-band datagrams and disconnections to its endpoint's owner.
+class CDemoManager : public CNetManager {
+public:
+    struct IListener {
+        virtual int OnOutOfBand(CNetBuf* buf) = 0;
+        virtual void OnGone(int slot) = 0;
+    };
+    int ReadOutOfBand(CNetBuf* buf) override {
+        return m_listener ? m_listener->OnOutOfBand(buf) : 0;
+    }
+    // The driver reported the peer gone: note it and keep the client, whose objects the
+    // endpoint still refers to.
+    int DestroyClient(int slot) override {
+        if (m_listener) m_listener->OnGone(slot);
+        return 0;
+    }
+    IListener* m_listener = nullptr;
+};
+
+// One link: a client of this endpoint's manager and the chat bookkeeping of both directions.
+struct SLink {
+    int m_remote = -1; // index of the endpoint at the other end; -1 unused
+    char m_remote_name[8] = {};
+    CNetBuf* m_send_buf = nullptr;  // ours: a client does not own its buffers
+    CNetClient* m_client = nullptr; // owned by the manager's slot
+    CChatStream* m_chat = nullptr;  // owned by the client's own port
+    bool m_gone = false;            // the driver reported the peer gone
+    int m_said = 0;                 // lines queued on m_chat
+    int m_owed = 0;                 // lines due but not queued yet (the queue was full)
+    int m_heard = 0;                // lines taken from m_chat's ring
+    int m_good = 0;                 // of them, each the next line due from the remote
+    double m_max_error = 0.0;       // worst error of the objects that arrive over this link
+};
+
+class Endpoint {
+public:
+    Endpoint() = default;
+    ~Endpoint();
+    Endpoint(const Endpoint&) = delete;
+    Endpoint& operator=(const Endpoint&) = delete;
+
+    // Makes the manager over driver (not owned) with every object port and its histories.
+    // index -1 when not yet known (a UDP peer before the host's welcome). -1 on failure.
+    int Start(CNetDriver* driver, int index);
+    // Takes index as this endpoint's own: its object starts moving and is written to every
+    // link (peers never write it back to its owner).
+    int SetIndex(int index);
+    // Adds a client for endpoint `remote` at addr into manager slot `slot`, with the port
+    // switches of the star. timeout_ms: retransmission time-out of the reliable chat.
+    int AddLink(int slot, int remote, const sockaddr_in& addr, int timeout_ms);
+    // The link whose client sits in slot, or null.
+    SLink* LinkAt(int slot);
+
+    // The five manager steps; the number that returned -1.
+    int Step();
+    // Moves the own object to its true position at ms.
+    void Move(int ms);
+    // Schedules one line on link i, and queues what is owed while the stream has room.
+    void Schedule(int i) { ++m_links[i].m_owed; }
+    void Talk();
+    // Checks the lines that arrived since the last call.
+    void Listen();
+    // The live object of port, or null.
+    CPositionState* Object(int port) const;
+    // The object arrived at least once (its reading history holds a state).
+    bool Seen(int port) const;
+    // The link over which the object of `index` reaches this endpoint, or -1.
+    int LinkOf(int index) const;
+    bool ChatSettled() const; // nothing owed, everything said was delivered
+
+    char m_name[8] = {};
+    int m_index = -1;
+    CDemoManager m_manager;
+    SLink m_links[kMaxPeers];
+    int m_num_links = 0;
+    int m_step_failures = 0;
+};
+
+} // namespace demo

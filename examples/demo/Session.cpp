@@ -1,0 +1,413 @@
+#include "Session.h"
+
+#include <chrono>
+#include <thread>
+
+#include <unistd.h> // isatty
+
+#include "Motion.h"
+
+namespace demo {
+
+namespace {
+
+// On the simulator the frames run at full speed on a clock of their own: the library reads it
+// through its timer hook, so the host still calls CNetTime::Update once per frame as usual.
+int g_clock_ms = 0;
+int DemoClock() {
+    return g_clock_ms;
+}
+
+const int kChatPerSecond = 2;    // lines per link and direction
+const int kDrainLimitMs = 30000; // after the run proper, the chat may take this long to settle
+const int kLingerMs = 2000;      // over UDP: keep answering so the other side's lines settle
+const int kWaitLimitMs = 30000;  // over UDP: longest wait for the peers, or for the host
+const int kHelloEveryMs = 250;
+const int kMaxPlotPoints = 2000; // per peer; longer runs keep every n-th frame
+
+// Out-of-band handshake over UDP (channel 1): "pdH" from a peer, "pdW" k n from the host
+// (you are peer k of n), "pdF" when the host is full.
+const int kHandshakeChannel = 1;
+
+sockaddr_in SimAddr(int id) {
+    sockaddr_in a = {};
+    a.sin_family = kNetFamilyLocal;
+    a.sin_port = static_cast<unsigned short>(id);
+    return a;
+}
+
+sockaddr_in InetAddr(const std::string& text) {
+    sockaddr_in a = {};
+    a.sin_family = kNetFamilyInet;
+    GetAddrFromString(text.c_str(), &a);
+    return a;
+}
+
+void SendHandshake(CNetBuf* b, unsigned char kind, int k, int n) {
+    b->SetChannel(kHandshakeChannel);
+    b->WriteByte('p');
+    b->WriteByte('d');
+    b->WriteByte(kind);
+    b->WriteByte(static_cast<unsigned char>(k));
+    b->WriteByte(static_cast<unsigned char>(n));
+    b->Send();
+    b->SetChannel(0);
+}
+
+} // namespace
+
+Session::Session(const SDemoConfig& config) : m_cfg(config) {
+    const int frame_ms = 1000 / m_cfg.m_fps > 0 ? 1000 / m_cfg.m_fps : 1;
+    const int trip = m_cfg.m_latency + m_cfg.m_jitter;
+    // A shown position lies in the past: a peer's object reaches the host one trip late and the
+    // other peers two trips late (the host relays what it plays back), interpolation holds it up
+    // to about one more state, and a lost state adds its frame. The window allows for all that
+    // with room for a run of lost states; within it the error is the distance to the path.
+    m_window_ms = 2 * trip + 12 * frame_ms + 200;
+    // Positions travel as floats and interpolation runs along the chord between two states, a
+    // few millimetres off the arc at these speeds: 5 cm leaves a wide margin and still catches
+    // a state decoded against the wrong base (off by metres).
+    m_bound_m = 0.05;
+    // Stop-and-wait chat: repeat after a round trip and a few frames, not the 1 s default, so a
+    // lost packet costs little. A repeat that crosses the acknowledgement is skipped by the peer.
+    m_timeout_ms = 2 * trip + 4 * frame_ms;
+    if (m_timeout_ms < 100) m_timeout_ms = 100;
+}
+
+Session::~Session() {
+    for (auto& e : m_endpoints)
+        e.reset(); // managers go before their drivers
+    if (CNetTime::m_timer_proc == DemoClock) CNetTime::Init();
+}
+
+int Session::SetUp(FILE* out) {
+    SNetImpairment imp;
+    imp.m_loss_percent = m_cfg.m_loss;
+    imp.m_latency_ms = m_cfg.m_latency;
+    imp.m_jitter_ms = m_cfg.m_jitter;
+    imp.m_duplicate_percent = m_cfg.m_dup;
+
+    if (m_cfg.m_mode == SDemoConfig::kSim) {
+        m_net.reset(new CNetSimNetwork(m_cfg.m_seed));
+        m_num_endpoints = 1 + m_cfg.m_peers;
+        for (int i = 0; i < m_num_endpoints; ++i) {
+            m_sim_drivers[i].reset(new CNetSimDriver(m_net.get(), 1 + i));
+            m_sim_drivers[i]->m_impairment = imp;
+            m_endpoints[i].reset(new Endpoint);
+            if (m_sim_drivers[i]->Init() != 0 ||
+                m_endpoints[i]->Start(m_sim_drivers[i].get(), i) < 0)
+                return -1;
+        }
+        for (int k = 1; k < m_num_endpoints; ++k) {
+            if (m_endpoints[0]->AddLink(k - 1, k, SimAddr(1 + k), m_timeout_ms) < 0 ||
+                m_endpoints[k]->AddLink(0, 0, SimAddr(1), m_timeout_ms) < 0)
+                return -1;
+        }
+        CNetTime::m_timer_proc = DemoClock;
+        m_phase = kActive;
+        return 1;
+    }
+
+    const bool server = m_cfg.m_mode == SDemoConfig::kUdpServer;
+    if (!m_cfg.m_bind.empty())
+        m_udp.reset(new CNetUDP(m_cfg.m_bind.c_str()));
+    else
+        m_udp.reset(new CNetUDP(0)); // a peer may let the system choose its port
+    m_impaired.reset(new CNetImpairedDriver(m_udp.get(), m_cfg.m_seed));
+    m_impaired->m_impairment = imp;
+    if (m_impaired->Init() != 0) {
+        std::fprintf(out, "portnet-demo: cannot open a UDP socket on %s\n",
+                     m_cfg.m_bind.empty() ? "a free port" : m_cfg.m_bind.c_str());
+        return -1;
+    }
+    m_num_endpoints = 1;
+    m_endpoints[0].reset(new Endpoint);
+    if (m_endpoints[0]->Start(m_impaired.get(), server ? 0 : -1) < 0) return -1;
+    m_endpoints[0]->m_manager.m_listener = this;
+    if (!server) {
+        m_server_addr = InetAddr(m_cfg.m_connect);
+        if (m_endpoints[0]->AddLink(0, 0, m_server_addr, m_timeout_ms) < 0) return -1;
+    }
+    m_phase = kWaiting;
+    return 1;
+}
+
+int Session::NumObserved() const {
+    return Observed() ? Observed()->m_num_links : 0;
+}
+
+int Session::Run(FILE* out) {
+    m_table.Begin(out, isatty(fileno(out)) == 1);
+    if (SetUp(out) < 0) {
+        std::fprintf(out, "portnet-demo: set-up failed\n");
+        return 1;
+    }
+    const int rows = m_cfg.m_mode == SDemoConfig::kUdpClient ? 1 : m_cfg.m_peers;
+    if (!m_cfg.m_plot.empty()) {
+        const int stride = (m_cfg.m_frames + kMaxPlotPoints - 1) / kMaxPlotPoints;
+        m_plot.Reserve(rows, m_cfg.m_frames / stride + 1);
+    }
+    if (m_cfg.m_csv) WriteCsvHeader(m_cfg.m_csv);
+
+    if (m_cfg.m_mode == SDemoConfig::kSim)
+        std::fprintf(out,
+                     "portnet-demo: host + %d peer%s in one process on a simulated network: "
+                     "loss %g%%, latency %d ms, jitter 0-%d ms, duplicates %g%%, seed %llu\n"
+                     "%d frames at %d fps%s; each peer moves an object (unreliable, "
+                     "delta-coded, interpolated) and chats with the host (reliable)\n\n",
+                     m_cfg.m_peers, m_cfg.m_peers > 1 ? "s" : "", m_cfg.m_loss, m_cfg.m_latency,
+                     m_cfg.m_jitter, m_cfg.m_dup, static_cast<unsigned long long>(m_cfg.m_seed),
+                     m_cfg.m_frames, m_cfg.m_fps,
+                     m_cfg.m_realtime ? " in real time" : ", as fast as they compute");
+    else if (m_cfg.m_mode == SDemoConfig::kUdpServer)
+        std::fprintf(out, "portnet-demo: UDP host on %s, waiting for %d peer%s\n",
+                     m_impaired->GetAddr(), m_cfg.m_peers, m_cfg.m_peers > 1 ? "s" : "");
+    else
+        std::fprintf(out, "portnet-demo: UDP peer on %s, joining the host at %s\n",
+                     m_impaired->GetAddr(), m_cfg.m_connect.c_str());
+    std::fflush(out);
+
+    const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
+    const auto start = std::chrono::steady_clock::now();
+    for (long long n = 0; m_phase != kDone; ++n) {
+        const int ms = static_cast<int>(n * 1000 / m_cfg.m_fps);
+        if (!sim || m_cfg.m_realtime)
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+        if (sim) {
+            g_clock_ms = ms;
+            m_net->SetTime(ms);
+        }
+        CNetTime::Update();
+        Frame(CNetTime::GetTime());
+    }
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (CNetTime::m_timer_proc == DemoClock) CNetTime::Init(); // back to the real clock
+    return Summary(out, wall);
+}
+
+void Session::Frame(int now) {
+    if (m_phase == kWaiting) {
+        if (m_frame == 0 && m_extra_frames == 0) m_phase_start = now;
+        if (m_cfg.m_mode == SDemoConfig::kUdpClient && now - m_last_hello >= kHelloEveryMs) {
+            m_last_hello = now;
+            SendHandshake(m_endpoints[0]->m_links[0].m_send_buf, 'H', 0, 0);
+        }
+        if (now - m_phase_start > kWaitLimitMs) m_phase = kDone;
+    }
+
+    const int every = m_cfg.m_fps / kChatPerSecond > 0 ? m_cfg.m_fps / kChatPerSecond : 1;
+    const bool talking = m_phase == kActive && m_frame < m_cfg.m_frames * 4 / 5;
+    for (int i = 0; i < m_num_endpoints; ++i) {
+        Endpoint& e = *m_endpoints[i];
+        if (talking)
+            for (int l = 0; l < e.m_num_links; ++l)
+                if ((m_frame + 3 * e.m_index + 5 * e.m_links[l].m_remote) % every == 0)
+                    e.Schedule(l);
+        e.Move(now);
+        e.Talk();
+        e.Step();
+        e.Listen();
+    }
+    if (m_phase != kWaiting) Measure(now);
+
+    if (m_phase == kActive) {
+        Report(now, m_frame + 1 == m_cfg.m_frames);
+        if (++m_frame == m_cfg.m_frames) {
+            m_phase = kDrain;
+            m_phase_start = now;
+        }
+    } else {
+        ++m_extra_frames;
+    }
+    if (m_phase == kDrain) {
+        bool settled = true;
+        for (int i = 0; i < m_num_endpoints; ++i)
+            settled = settled && m_endpoints[i]->ChatSettled();
+        if (settled || now - m_phase_start > kDrainLimitMs) {
+            m_phase = settled && m_cfg.m_mode != SDemoConfig::kSim ? kLinger : kDone;
+            m_phase_start = now;
+        }
+    } else if (m_phase == kLinger && now - m_phase_start >= kLingerMs) {
+        m_phase = kDone;
+    }
+}
+
+void Session::Measure(int now) {
+    const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
+    for (int i = 0; i < m_num_endpoints; ++i) {
+        Endpoint& e = *m_endpoints[i];
+        if (e.m_index < 0) continue;
+        for (int o = 0; o <= kMaxPeers; ++o) {
+            if (o == e.m_index || !e.Seen(ObjectPort(o))) continue;
+            const float* pos = e.Object(ObjectPort(o))->m_pos;
+            double err;
+            if (sim) {
+                int lag = 0;
+                err = ErrorInWindow(o, pos, now, m_window_ms, &lag);
+                m_lag_sum += lag;
+                ++m_lag_count;
+                if (lag > m_max_lag) m_max_lag = lag;
+            } else {
+                err = ErrorToPath(o, pos); // the other process's clock is not ours
+            }
+            m_view_seen[e.m_index][o] = true;
+            if (err > m_worst_error) m_worst_error = err;
+            const int l = e.LinkOf(o);
+            if (l >= 0 && err > e.m_links[l].m_max_error) e.m_links[l].m_max_error = err;
+        }
+    }
+}
+
+void Session::Report(int now, bool last) {
+    const int rows = NumObserved();
+    for (int i = 0; i < rows; ++i)
+        CollectLinkStats(*Observed(), i, &m_rows[i]);
+    if (m_cfg.m_csv)
+        for (int i = 0; i < rows; ++i)
+            WriteCsvRow(m_cfg.m_csv, m_frame, now, m_rows[i]);
+    if (m_plot.Enabled()) {
+        const int stride = (m_cfg.m_frames + kMaxPlotPoints - 1) / kMaxPlotPoints;
+        if (m_frame % stride == 0 || last)
+            for (int i = 0; i < rows; ++i)
+                m_plot.Add(i, m_frame / double(m_cfg.m_fps), m_rows[i]);
+    }
+    const int every =
+        m_table.IsTerminal() ? (m_cfg.m_fps / 10 > 0 ? m_cfg.m_fps / 10 : 1) : 2 * m_cfg.m_fps;
+    if ((m_frame + 1) % every != 0 && !last) return;
+    char status[160];
+    std::snprintf(status, sizeof status, "frame %d/%d  t %.2f s  seen from %s", m_frame + 1,
+                  m_cfg.m_frames, (m_frame + 1) / double(m_cfg.m_fps), Observed()->m_name);
+    m_table.Show(status, m_rows, rows);
+}
+
+int Session::Summary(FILE* out, double wall_s) {
+    const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
+    if (m_phase == kDone && m_frame == 0) {
+        std::fprintf(out, "portnet-demo: %s\n",
+                     m_refused                                 ? "the host is full"
+                     : m_cfg.m_mode == SDemoConfig::kUdpServer ? "not every peer joined in time"
+                                                               : "no answer from the host");
+        return 1;
+    }
+    int said = 0, owed = 0, delivered = 0, heard = 0, good = 0, failures = 0, gone = 0;
+    for (int i = 0; i < m_num_endpoints; ++i) {
+        const Endpoint& e = *m_endpoints[i];
+        failures += e.m_step_failures;
+        for (int l = 0; l < e.m_num_links; ++l) {
+            const SLink& k = e.m_links[l];
+            said += k.m_said;
+            owed += k.m_owed;
+            delivered += k.m_chat->m_delivered;
+            heard += k.m_heard;
+            good += k.m_good;
+            gone += k.m_gone;
+        }
+    }
+    // In one process every line has its receiver here; over UDP this side sees its own lines
+    // acknowledged and checks the other side's lines for order, the other process the rest.
+    const bool chat_ok = owed == 0 && delivered == said && good == heard && (!sim || heard == said);
+    int views = 0, expected_views = 0;
+    for (int i = 0; i < m_num_endpoints; ++i) {
+        const int me = m_endpoints[i]->m_index;
+        if (me < 0) continue;
+        for (int o = 0; o <= m_cfg.m_peers; ++o) {
+            if (o == me) continue;
+            ++expected_views;
+            views += m_view_seen[me][o];
+        }
+    }
+    const bool pos_ok = views == expected_views && views > 0 && m_worst_error <= m_bound_m;
+
+    const double run_s = m_cfg.m_frames / double(m_cfg.m_fps);
+    std::fprintf(out, "\nsummary: %d frames (%.1f s of session time) + %d to settle, in %.2f s\n",
+                 m_frame, run_s, m_extra_frames, wall_s);
+    if (sim)
+        std::fprintf(out,
+                     "  chat       %d lines said, %d arrived exactly once and in order, "
+                     "%d acknowledged, %d pending   %s\n",
+                     said + owed, good, delivered, said + owed - delivered,
+                     chat_ok ? "ok" : "FAILED");
+    else
+        std::fprintf(out,
+                     "  chat       %d lines said, %d acknowledged, %d pending; %d heard, "
+                     "%d of them in order   %s\n",
+                     said + owed, delivered, said + owed - delivered, heard, good,
+                     chat_ok ? "ok" : "FAILED");
+    if (sim)
+        std::fprintf(out,
+                     "  positions  %d of %d views, worst error %.4f m (bound %.2f m from the true "
+                     "path in the last %d ms); lag mean %lld ms, max %d ms   %s\n",
+                     views, expected_views, m_worst_error, m_bound_m, m_window_ms,
+                     m_lag_count ? m_lag_sum / m_lag_count : 0, m_max_lag,
+                     pos_ok ? "ok" : "FAILED");
+    else
+        std::fprintf(out,
+                     "  positions  %d of %d views, worst distance from the true path %.4f m "
+                     "(bound %.2f m)   %s\n",
+                     views, expected_views, m_worst_error, m_bound_m, pos_ok ? "ok" : "FAILED");
+    const SNetSimStats& ns = sim ? m_net->m_stats : m_impaired->m_stats;
+    std::fprintf(out, "  network    %u datagrams sent, %u lost, %u duplicated, %u delivered%s\n",
+                 ns.m_sent, ns.m_dropped_loss, ns.m_duplicated, ns.m_delivered,
+                 sim ? "" : " (this side's sending)");
+    if (failures) std::fprintf(out, "  %d manager steps failed   FAILED\n", failures);
+    if (gone)
+        std::fprintf(out, "  the driver reported %d peer%s gone\n", gone, gone > 1 ? "s" : "");
+    if (!m_cfg.m_plot.empty()) {
+        char title[200];
+        std::snprintf(title, sizeof title,
+                      "portnet-demo, seen from %s: loss %g%%, latency %d ms, "
+                      "jitter 0-%d ms, duplicates %g%%",
+                      Observed()->m_name, m_cfg.m_loss, m_cfg.m_latency, m_cfg.m_jitter,
+                      m_cfg.m_dup);
+        if (!m_plot.Write(m_cfg.m_plot.c_str(), title))
+            std::fprintf(out, "  could not write %s\n", m_cfg.m_plot.c_str());
+        else
+            std::fprintf(out, "  plot       %s\n", m_cfg.m_plot.c_str());
+    }
+    const bool ok = chat_ok && pos_ok && failures == 0;
+    std::fprintf(out, "result: %s\n", ok ? "PASS" : "FAIL");
+    return ok ? 0 : 1;
+}
+
+int Session::OnOutOfBand(CNetBuf* buf) {
+    unsigned char b[5] = {};
+    for (unsigned char& c : b)
+        if (buf->ReadByte(&c) < 0) return 0; // not ours: ignored
+    if (b[0] != 'p' || b[1] != 'd') return 0;
+    Endpoint& e = *m_endpoints[0];
+    if (m_cfg.m_mode == SDemoConfig::kUdpServer && b[2] == 'H') {
+        int slot = e.m_manager.FindClient(&buf->m_addr);
+        if (slot < 0 && m_joined < m_cfg.m_peers) {
+            slot = e.AddLink(m_joined, m_joined + 1, buf->m_addr, m_timeout_ms);
+            if (slot < 0) return 0;
+            std::printf("  p%d joined from %s\n", m_joined + 1, ToString(&buf->m_addr));
+            if (++m_joined == m_cfg.m_peers && m_phase == kWaiting) m_phase = kActive;
+        }
+        if (slot < 0) {
+            CNetBuf reply(*buf); // the sender's address, for one refusal
+            reply.m_write_pos = 0;
+            SendHandshake(&reply, 'F', 0, 0);
+        } else {
+            SendHandshake(e.m_links[slot].m_send_buf, 'W', slot + 1, m_cfg.m_peers);
+        }
+    } else if (m_cfg.m_mode == SDemoConfig::kUdpClient && m_phase == kWaiting) {
+        if (b[2] == 'F') {
+            m_refused = true;
+            m_phase = kDone;
+        } else if (b[2] == 'W' && b[3] >= 1 && b[3] <= kMaxPeers && b[4] >= 1 &&
+                   b[4] <= kMaxPeers) {
+            m_cfg.m_peers = b[4];
+            if (e.SetIndex(b[3]) < 0) return -1;
+            std::printf("  joined as %s of %d peers\n", e.m_name, b[4]);
+            m_phase = kActive;
+        }
+    }
+    return 1;
+}
+
+void Session::OnGone(int slot) {
+    if (SLink* l = m_endpoints[0]->LinkAt(slot)) l->m_gone = true;
+}
+
+} // namespace demo

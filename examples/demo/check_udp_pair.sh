@@ -1,0 +1,35 @@
+#!/bin/sh
+# A UDP host and one UDP peer, two processes on 127.0.0.1 with the default impairments:
+# both must pass their checks. The host picks a free port and prints it; the peer joins it.
+demo="$1"
+dir="$2"
+mkdir -p "$dir"
+host_log="$dir/udp_host.txt"
+peer_log="$dir/udp_peer.txt"
+rm -f "$host_log" "$peer_log"
+
+timeout 30 "$demo" --udp server --bind 127.0.0.1:0 --peers 1 --frames 90 >"$host_log" 2>&1 &
+host_pid=$!
+addr=""
+tries=0
+while [ -z "$addr" ] && [ $tries -lt 50 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+    addr=$(sed -n 's/^portnet-demo: UDP host on \([0-9.]*:[0-9]*\),.*/\1/p' "$host_log")
+done
+if [ -z "$addr" ]; then
+    echo "FAIL: the host printed no address"
+    cat "$host_log"
+    kill "$host_pid" 2>/dev/null
+    exit 1
+fi
+
+timeout 30 "$demo" --udp client --connect "$addr" --frames 90 >"$peer_log" 2>&1
+peer_status=$?
+wait "$host_pid"
+host_status=$?
+echo "--- host (exit $host_status)"
+cat "$host_log"
+echo "--- peer (exit $peer_status)"
+cat "$peer_log"
+[ "$host_status" -eq 0 ] && [ "$peer_status" -eq 0 ]
