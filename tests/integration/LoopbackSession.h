@@ -2,6 +2,7 @@
 // test sets: the rig of the integration tests.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -142,6 +143,30 @@ private:
         m_ports[port].m_reading_history = new CNetDataHistory(kHistory, proto, port);
         proto = static_cast<CNetUnreliable*>(object->Clone());
         m_ports[port].m_writing_history = new CNetDataHistory(kHistory, proto, port);
+    }
+};
+
+// Numbered chat lines of varying length, checked on arrival against the same numbering.
+struct ChatLine {
+    const char* tag;
+    int said = 0, heard = 0, wrong = 0;
+
+    void Text(int i, char* out) const {
+        static const char kFill[] = "the quick brown fox jumps over the lazy dog again and again "
+                                    "until the line is full";
+        std::snprintf(out, CChatStream::kLineSize, "%s%05d:%.*s", tag, i, (i * 13) % 80, kFill);
+    }
+    void Speak(CChatStream* from) {
+        char line[CChatStream::kLineSize];
+        Text(said, line);
+        if (from->Say(line) == 1) ++said;
+    }
+    void Hear(const CChatStream* to) {
+        char want[CChatStream::kLineSize];
+        for (; heard < to->m_received; ++heard) {
+            Text(heard, want);
+            if (std::strcmp(to->m_lines[heard % CChatStream::kRingLines], want) != 0) ++wrong;
+        }
     }
 };
 
