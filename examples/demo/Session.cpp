@@ -149,25 +149,30 @@ int Session::Run(FILE* out) {
     }
     if (m_cfg.m_csv) WriteCsvHeader(m_cfg.m_csv);
 
-    if (m_cfg.m_mode == SDemoConfig::kSim)
-        std::fprintf(out,
-                     "portnet-demo: host + %d peer%s in one process on a simulated network: "
-                     "loss %g%%, latency %d ms, jitter 0-%d ms, duplicates %g%%, seed %llu\n"
-                     "%d frames at %d fps%s; each peer moves an object (unreliable, "
-                     "delta-coded, interpolated) and chats with the host (reliable)\n\n",
-                     m_cfg.m_peers, m_cfg.m_peers > 1 ? "s" : "", m_cfg.m_loss, m_cfg.m_latency,
-                     m_cfg.m_jitter, m_cfg.m_dup, static_cast<unsigned long long>(m_cfg.m_seed),
-                     m_cfg.m_frames, m_cfg.m_fps,
-                     m_cfg.m_realtime ? " in real time" : ", as fast as they compute");
+    const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
+    if (sim)
+        std::fprintf(out, "portnet-demo: a host and %d peer%s in one process, simulated network\n",
+                     m_cfg.m_peers, m_cfg.m_peers > 1 ? "s" : "");
     else if (m_cfg.m_mode == SDemoConfig::kUdpServer)
         std::fprintf(out, "portnet-demo: UDP host on %s, waiting for %d peer%s\n",
                      m_impaired->GetAddr(), m_cfg.m_peers, m_cfg.m_peers > 1 ? "s" : "");
     else
         std::fprintf(out, "portnet-demo: UDP peer on %s, joining the host at %s\n",
                      m_impaired->GetAddr(), m_cfg.m_connect.c_str());
+    std::fprintf(out,
+                 "  %s loss %g%%, latency %d ms, jitter 0-%d ms, duplicates %g%% (seed %llu)\n"
+                 "  %d frames at %d fps%s\n"
+                 "  every endpoint moves an object (unreliable, delta-coded, interpolated)\n"
+                 "  and the host and each peer chat both ways (reliable)\n"
+                 "  chat>: own lines acknowledged, pend: not yet, chat<: lines heard in order\n\n",
+                 sim ? "datagrams:" : "sending:", m_cfg.m_loss, m_cfg.m_latency, m_cfg.m_jitter,
+                 m_cfg.m_dup, static_cast<unsigned long long>(m_cfg.m_seed), m_cfg.m_frames,
+                 m_cfg.m_fps,
+                 !sim               ? " in real time, over UDP"
+                 : m_cfg.m_realtime ? " in real time"
+                                    : ", as fast as they compute");
     std::fflush(out);
 
-    const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
     const auto start = std::chrono::steady_clock::now();
     for (long long n = 0; m_phase != kDone; ++n) {
         const int ms = static_cast<int>(n * 1000 / m_cfg.m_fps);
@@ -320,32 +325,26 @@ int Session::Summary(FILE* out, double wall_s) {
     const bool pos_ok = views == expected_views && views > 0 && m_worst_error <= m_bound_m;
 
     const double run_s = m_cfg.m_frames / double(m_cfg.m_fps);
-    std::fprintf(out, "\nsummary: %d frames (%.1f s of session time) + %d to settle, in %.2f s\n",
-                 m_frame, run_s, m_extra_frames, wall_s);
+    std::fprintf(out, "%ssummary: %d frames (%.1f s) + %d to settle, in %.2f s\n",
+                 m_table.IsTerminal() ? "\n" : "", m_frame, run_s, m_extra_frames, wall_s);
     if (sim)
         std::fprintf(out,
-                     "  chat       %d lines said, %d arrived exactly once and in order, "
-                     "%d acknowledged, %d pending   %s\n",
-                     said + owed, good, delivered, said + owed - delivered,
-                     chat_ok ? "ok" : "FAILED");
+                     "  chat       %d lines said, %d arrived exactly once and in order, %d pending"
+                     "   %s\n",
+                     said + owed, good, said + owed - delivered, chat_ok ? "ok" : "FAILED");
     else
         std::fprintf(out,
-                     "  chat       %d lines said, %d acknowledged, %d pending; %d heard, "
-                     "%d of them in order   %s\n",
-                     said + owed, delivered, said + owed - delivered, heard, good,
-                     chat_ok ? "ok" : "FAILED");
+                     "  chat       %d lines said, %d pending; %d heard, %d of them in order   %s\n",
+                     said + owed, said + owed - delivered, heard, good, chat_ok ? "ok" : "FAILED");
+    std::fprintf(out, "  positions  %d of %d views, worst error %.4f m, bound %.2f m   %s\n", views,
+                 expected_views, m_worst_error, m_bound_m, pos_ok ? "ok" : "FAILED");
     if (sim)
         std::fprintf(out,
-                     "  positions  %d of %d views, worst error %.4f m (bound %.2f m from the true "
-                     "path in the last %d ms); lag mean %lld ms, max %d ms   %s\n",
-                     views, expected_views, m_worst_error, m_bound_m, m_window_ms,
-                     m_lag_count ? m_lag_sum / m_lag_count : 0, m_max_lag,
-                     pos_ok ? "ok" : "FAILED");
+                     "             (distance to the true path in the last %d ms; lag mean %lld ms,"
+                     " max %d ms)\n",
+                     m_window_ms, m_lag_count ? m_lag_sum / m_lag_count : 0, m_max_lag);
     else
-        std::fprintf(out,
-                     "  positions  %d of %d views, worst distance from the true path %.4f m "
-                     "(bound %.2f m)   %s\n",
-                     views, expected_views, m_worst_error, m_bound_m, pos_ok ? "ok" : "FAILED");
+        std::fprintf(out, "             (distance to the object's circle: the clocks differ)\n");
     const SNetSimStats& ns = sim ? m_net->m_stats : m_impaired->m_stats;
     std::fprintf(out, "  network    %u datagrams sent, %u lost, %u duplicated, %u delivered%s\n",
                  ns.m_sent, ns.m_dropped_loss, ns.m_duplicated, ns.m_delivered,

@@ -65,6 +65,11 @@ double SvgPlot::Value(int chart, int series, int k) const {
     }
 }
 
+// Loss is drawn from the first whole second on: before it, a handful of packets decide it.
+bool SvgPlot::Shown(int chart, int series, int k) const {
+    return chart != 1 || Series(series)[k].m_t >= 1.0f;
+}
+
 void SvgPlot::WriteChart(FILE* f, const SChart& c, int top) const {
     const int w = kWidth - kLeft - kRight, h = kChartHeight;
     double t_end = 0.1, y_max = 0.0;
@@ -72,7 +77,7 @@ void SvgPlot::WriteChart(FILE* f, const SChart& c, int top) const {
         for (int k = 0; k < m_counts[s]; ++k) {
             if (Series(s)[k].m_t > t_end) t_end = Series(s)[k].m_t;
             for (int v = c.m_index; v <= (c.m_dashed_out ? 3 : c.m_index); ++v) {
-                const double y = Value(v, s, k);
+                const double y = Shown(v, s, k) ? Value(v, s, k) : 0.0;
                 if (y > y_max) y_max = y;
             }
         }
@@ -100,9 +105,11 @@ void SvgPlot::WriteChart(FILE* f, const SChart& c, int top) const {
         for (int v = c.m_index; v <= (c.m_dashed_out ? 3 : c.m_index); ++v) {
             std::fprintf(f, "<polyline fill='none' stroke='%s' stroke-width='1.5'%s points='",
                          kColors[s], v == 3 ? " stroke-dasharray='5,3'" : "");
-            for (int k = 0; k < m_counts[s]; ++k)
+            for (int k = 0; k < m_counts[s]; ++k) {
+                if (!Shown(v, s, k)) continue;
                 std::fprintf(f, "%.1f,%.1f ", kLeft + Series(s)[k].m_t / t_end * w,
                              top + h - Value(v, s, k) / y_max * h);
+            }
             std::fprintf(f, "'/>\n");
         }
         const int ly = top + 14 + 18 * s;
@@ -111,8 +118,10 @@ void SvgPlot::WriteChart(FILE* f, const SChart& c, int top) const {
         std::fprintf(f, "<text x='%d' y='%d'>%s</text>\n", kLeft + w + 38, ly, m_names[s]);
     }
     if (c.m_dashed_out)
-        std::fprintf(f, "<text x='%d' y='%d' fill='#555'>solid: in, dashed: out</text>\n",
-                     kLeft + w + 12, top + h - 4);
+        std::fprintf(f,
+                     "<text x='%d' y='%d' fill='#555'>solid: in</text>\n"
+                     "<text x='%d' y='%d' fill='#555'>dashed: out</text>\n",
+                     kLeft + w + 12, top + h - 20, kLeft + w + 12, top + h - 4);
 }
 
 bool SvgPlot::Write(const char* path, const char* title) const {

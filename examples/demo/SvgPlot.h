@@ -34,6 +34,7 @@ private:
 
     const SPoint* Series(int i) const { return &m_points[static_cast<size_t>(i) * m_max]; }
     double Value(int chart, int series, int k) const;
+    bool Shown(int chart, int series, int k) const;
     void WriteChart(FILE* f, const SChart& c, int top) const;
 
     std::vector<SPoint> m_points; // series after series, m_max each
