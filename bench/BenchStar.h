@@ -1,0 +1,316 @@
+// One host manager and n peer managers in one process, over loopback endpoints, the
+// simulated network or UDP on 127.0.0.0/8: the rig every portnet benchmark drives.
+//
+// The host owns the shared ports 1..m (states of type TState) and writes them to every peer.
+// Every client's own port 0 holds a chat stream; with chat on, both sides say a line
+// whenever their stream has room. With echo on, each peer moves a position on the last port
+// and writes it back, so that the host hears acknowledgements every frame and can encode
+// against a base.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "ReplicatedObjects.h"
+#include "portnet/portnet.h"
+
+namespace bench {
+
+using portnet_examples::CChatStream;
+using portnet_examples::CPositionState;
+
+enum class ETransport { kLoopback, kSim, kUdp };
+enum class EChange { kFields, kScattered };
+
+enum : int { kMaxPeers = 8, kFrameMs = 16, kHistory = 64 };
+
+// Changes a tenth of a state per frame from a fixed pseudo-random sequence: in 4-byte fields
+// (as floats and ints change) or byte by byte at scattered places (the worst case for a run
+// encoder).
+class CChanger {
+public:
+    void Change(unsigned char* bytes, int size, EChange how) {
+        int left = size / 10;
+        while (left > 0) {
+            if (how == EChange::kFields) {
+                const int field = static_cast<int>(Next() % static_cast<unsigned>(size / 4)) * 4;
+                const int n = left < 4 ? left : 4;
+                for (int i = 0; i < n; ++i)
+                    bytes[field + i] = static_cast<unsigned char>(bytes[field + i] + 1 + i);
+                left -= n;
+            } else {
+                const int at = static_cast<int>(Next() % static_cast<unsigned>(size));
+                bytes[at] = static_cast<unsigned char>(bytes[at] + 1);
+                left -= 1;
+            }
+        }
+    }
+
+private:
+    std::uint32_t Next() {
+        m_state = m_state * 1664525u + 1013904223u;
+        return m_state >> 8;
+    }
+    std::uint32_t m_state = 2024;
+};
+
+inline sockaddr_in LocalAddr(int id) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = kNetFamilyLocal;
+    a.sin_port = static_cast<unsigned short>(id);
+    return a;
+}
+
+// The bound address of a UDP driver (its port was chosen by the system).
+inline sockaddr_in BoundAddr(CNetDriver* driver) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = kNetFamilyInet;
+    GetAddrFromString(driver->GetAddr(), &a);
+    return a;
+}
+
+struct SStarConfig {
+    ETransport m_transport = ETransport::kLoopback;
+    int m_peers = 1;
+    int m_state_ports = 3;
+    bool m_chat = false;
+    bool m_echo = false;
+    EChange m_change = EChange::kFields;
+};
+
+template <typename TState> class CStar {
+public:
+    explicit CStar(const SStarConfig& config) : m_config(config), m_net(1) {}
+
+    ~CStar() {
+        delete m_host;
+        for (int i = 0; i < m_config.m_peers; ++i) {
+            delete m_peers[i];
+            delete m_peer_out[i];
+            delete m_host_out[i];
+            delete m_host_in[i];
+            delete m_sim[i];
+        }
+        delete m_sim_host;
+        for (CNetDriver* d : m_udp)
+            delete d;
+        // Loopback endpoints belong to the driver registry.
+        if (m_config.m_transport == ETransport::kLoopback) ReleaseSystemNetDriver();
+    }
+
+    // Builds everything; an error text, or null.
+    const char* Start() {
+        const int n = m_config.m_peers;
+        if (n < 1 || n > kMaxPeers) return "1 to 8 peers";
+        m_num_ports = 1 + m_config.m_state_ports + (m_config.m_echo ? 1 : 0);
+        m_echo_port = m_config.m_echo ? m_num_ports - 1 : -1;
+
+        CNetDriver* host_driver = nullptr;
+        CNetDriver* peer_driver[kMaxPeers] = {};
+        CNetDriver* host_side[kMaxPeers] = {}; // endpoint the host uses for peer i
+        sockaddr_in host_addr[kMaxPeers];      // where peer i sends
+        sockaddr_in peer_addr[kMaxPeers];      // where the host sends for peer i
+        switch (m_config.m_transport) {
+        case ETransport::kLoopback:
+            // An endpoint keeps one datagram, so the host gives every peer an endpoint of its
+            // own and reads it through the client's own receive buffer.
+            host_driver = Local(1000);
+            for (int i = 0; i < n; ++i) {
+                host_side[i] = Local(1001 + i);
+                peer_driver[i] = Local(2001 + i);
+                host_addr[i] = LocalAddr(1001 + i);
+                peer_addr[i] = LocalAddr(2001 + i);
+            }
+            break;
+        case ETransport::kSim:
+            m_sim_host = new CNetSimDriver(&m_net, 1, 64);
+            if (m_sim_host->Init() != 0) return "simulated endpoint";
+            host_driver = m_sim_host;
+            for (int i = 0; i < n; ++i) {
+                m_sim[i] = new CNetSimDriver(&m_net, 100 + i, 64);
+                if (m_sim[i]->Init() != 0) return "simulated endpoint";
+                host_side[i] = host_driver;
+                peer_driver[i] = m_sim[i];
+                host_addr[i] = LocalAddr(1);
+                peer_addr[i] = LocalAddr(100 + i);
+            }
+            break;
+        case ETransport::kUdp:
+            // Clients are told apart by IPv4 address alone, so each peer has an address of
+            // its own in 127.0.0.0/8; the system picks the ports.
+            host_driver = Udp("127.0.0.1:0");
+            if (!host_driver) return "UDP socket on 127.0.0.1";
+            for (int i = 0; i < n; ++i) {
+                char text[32];
+                std::snprintf(text, sizeof text, "127.0.0.%d:0", 2 + i);
+                peer_driver[i] = Udp(text);
+                if (!peer_driver[i]) return "UDP socket on 127.0.0.x";
+                host_side[i] = host_driver;
+                host_addr[i] = BoundAddr(host_driver);
+                peer_addr[i] = BoundAddr(peer_driver[i]);
+            }
+            break;
+        }
+        if (!host_driver) return "driver";
+
+        m_host = new CNetManager;
+        if (m_host->Init(host_driver, m_num_ports) != 1) return "host manager";
+        AddPorts(m_host, true);
+        for (int i = 0; i < n; ++i) {
+            m_host_out[i] = new CNetBuf(host_side[i], &peer_addr[i]);
+            if (m_config.m_transport == ETransport::kLoopback)
+                m_host_in[i] = new CNetBuf(host_side[i], nullptr);
+            if (!AddClient(m_host, m_host_out[i], m_host_in[i], true)) return "host client";
+
+            m_peers[i] = new CNetManager;
+            if (m_peers[i]->Init(peer_driver[i], m_num_ports) != 1) return "peer manager";
+            AddPorts(m_peers[i], false);
+            m_peer_out[i] = new CNetBuf(peer_driver[i], &host_addr[i]);
+            if (!AddClient(m_peers[i], m_peer_out[i], nullptr, false)) return "peer client";
+        }
+        return nullptr;
+    }
+
+    // One frame of the whole star: the host's five steps, then every peer's. False when a
+    // step failed.
+    bool Frame() {
+        CNetTime::m_time += kFrameMs;
+        if (m_config.m_transport == ETransport::kSim) m_net.SetTime(CNetTime::m_time);
+        for (int p = 1; p <= m_config.m_state_ports; ++p)
+            m_changer.Change(State(m_host, p)->m_bytes, sizeof State(m_host, p)->m_bytes,
+                             m_config.m_change);
+        bool ok = Steps(m_host);
+        for (int i = 0; i < m_config.m_peers; ++i) {
+            if (m_echo_port > 0) {
+                auto* pos = static_cast<CPositionState*>(m_peers[i]->m_ports[m_echo_port].m_object);
+                pos->m_pos[0] += 0.25f;
+            }
+            ok = Steps(m_peers[i]) && ok;
+        }
+        return ok;
+    }
+
+    // Datagram bytes (channel byte included) sent so far by the host and by all peers.
+    long long HostBytes() const { return SumBytes(m_host); }
+    long long PeerBytes() const {
+        long long sum = 0;
+        for (int i = 0; i < m_config.m_peers; ++i)
+            sum += SumBytes(m_peers[i]);
+        return sum;
+    }
+
+    // Peers whose copy of every state port equals the host's.
+    int PeersInStep() const {
+        int in_step = 0;
+        for (int i = 0; i < m_config.m_peers; ++i) {
+            bool same = true;
+            for (int p = 1; p <= m_config.m_state_ports; ++p)
+                same = same && std::memcmp(State(m_host, p)->m_bytes, State(m_peers[i], p)->m_bytes,
+                                           sizeof State(m_host, p)->m_bytes) == 0;
+            in_step += same ? 1 : 0;
+        }
+        return in_step;
+    }
+
+    // Chat lines that reached the other side, both directions, all peers.
+    long long ChatLines() const {
+        long long lines = 0;
+        for (int i = 0; i < m_config.m_peers; ++i)
+            lines += Chat(m_host, i)->m_received + Chat(m_peers[i], 0)->m_received;
+        return lines;
+    }
+
+    CNetManager* Host() { return m_host; }
+    CNetManager* Peer(int i) { return m_peers[i]; }
+
+private:
+    CNetDriver* Local(int id) {
+        CNetDriver* d = GetSystemNetDriver(kNetDriverLocal, id);
+        return d && d->Init() == 0 ? d : nullptr;
+    }
+
+    CNetDriver* Udp(const char* text) {
+        auto* d = new CNetUDP(text);
+        m_udp[m_udp_count++] = d;
+        return d->Init() == 0 ? d : nullptr;
+    }
+
+    void AddPorts(CNetManager* m, bool host) {
+        for (int p = 1; p <= m_config.m_state_ports; ++p) {
+            m->SetPortA(p, new TState);
+            m->InitPort(p, -1);
+            CNetDataHistory** h =
+                host ? &m->m_ports[p].m_writing_history : &m->m_ports[p].m_reading_history;
+            *h = new CNetDataHistory(kHistory, new TState, p);
+        }
+        if (m_echo_port > 0) {
+            m->SetPortA(m_echo_port, new CPositionState);
+            m->InitPort(m_echo_port, -1);
+            CNetDataHistory** h = host ? &m->m_ports[m_echo_port].m_reading_history
+                                       : &m->m_ports[m_echo_port].m_writing_history;
+            *h = new CNetDataHistory(kHistory, new CPositionState, m_echo_port);
+        }
+    }
+
+    bool AddClient(CNetManager* m, CNetBuf* out, CNetBuf* in, bool host) {
+        auto* c = new CNetClient;
+        c->m_send_buf = out;
+        c->m_recv_buf = in;
+        c->m_own_port = new CNetDataPort;
+        c->m_own_port->m_object = new CChatStream;
+        if (m->AddClient(c, -1) < 0) {
+            delete c;
+            return false;
+        }
+        c->m_refs[0].m_read_enabled = c->m_refs[0].m_write_enabled = true;
+        for (int p = 1; p <= m_config.m_state_ports; ++p) {
+            c->m_refs[p].m_write_enabled = host;
+            c->m_refs[p].m_read_enabled = !host;
+        }
+        if (m_echo_port > 0) {
+            c->m_refs[m_echo_port].m_write_enabled = !host;
+            c->m_refs[m_echo_port].m_read_enabled = host;
+        }
+        return true;
+    }
+
+    bool Steps(CNetManager* m) {
+        if (m_config.m_chat)
+            for (int i = 0; i < CNetManager::kMaxClients; ++i)
+                if (m->m_clients[i].m_used) Chat(m, i)->Say("a line of chat, thirty-two bytes");
+        return m->BeginFrame() + m->Read() + m->Update(true) + m->Write() + m->EndFrame() == 5;
+    }
+
+    static TState* State(const CNetManager* m, int port) {
+        return static_cast<TState*>(m->m_ports[port].m_object);
+    }
+    static CChatStream* Chat(const CNetManager* m, int slot) {
+        return static_cast<CChatStream*>(m->m_clients[slot].m_client->m_own_port->m_object);
+    }
+    static long long SumBytes(const CNetManager* m) {
+        long long sum = 0;
+        for (int i = 0; i < CNetManager::kMaxClients; ++i)
+            if (m->m_clients[i].m_used) sum += m->m_clients[i].m_client->m_bytes_out;
+        return sum;
+    }
+
+    SStarConfig m_config;
+    CNetSimNetwork m_net;
+    CChanger m_changer;
+    int m_num_ports = 0;
+    int m_echo_port = -1;
+    CNetManager* m_host = nullptr;
+    CNetManager* m_peers[kMaxPeers] = {};
+    CNetBuf* m_host_out[kMaxPeers] = {};
+    CNetBuf* m_host_in[kMaxPeers] = {};
+    CNetBuf* m_peer_out[kMaxPeers] = {};
+    CNetSimDriver* m_sim_host = nullptr;
+    CNetSimDriver* m_sim[kMaxPeers] = {};
+    CNetDriver* m_udp[1 + kMaxPeers] = {};
+    int m_udp_count = 0;
+};
+
+} // namespace bench

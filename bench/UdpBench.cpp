@@ -1,0 +1,262 @@
+// One host and 1 or 8 peers over UDP on 127.0.0.0/8 in one process, a 200-byte state from the
+// host to every peer every frame (a tenth of it changing), beside the same traffic as bare
+// system calls and through ENet. Each peer has an address of its own (127.0.0.2 ...), as
+// portnet tells peers apart by IPv4 address.
+#include <benchmark/benchmark.h>
+
+#include <enet/enet.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "BenchStar.h"
+
+namespace {
+
+using namespace bench;
+using Blob200 = portnet_examples::CBlobState<200>;
+enum : int { kStateSize = 200 };
+
+void Counters(benchmark::State& state, int peers, double received) {
+    const double frames = static_cast<double>(state.iterations());
+    state.counters["ns_per_peer"] = benchmark::Counter(
+        frames * peers, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    // Share of the frame's datagrams that had arrived when the receiver looked.
+    state.counters["arrived"] = received / (frames * peers);
+}
+
+// portnet: the host writes the state to each peer. Without echo the peers have nothing to
+// say, so no acknowledgement comes back and every frame carries the full state, as the raw
+// and ENet rows do. With echo each peer returns a moving position every frame, and the
+// host's states go as differences against what the peer acknowledged.
+void PortnetUdp(benchmark::State& state, bool echo) {
+    SStarConfig config;
+    config.m_transport = ETransport::kUdp;
+    config.m_peers = static_cast<int>(state.range(0));
+    config.m_state_ports = 1;
+    config.m_echo = echo;
+    CStar<Blob200> star(config);
+    if (const char* error = star.Start()) {
+        state.SkipWithError(error);
+        return;
+    }
+    for (int i = 0; i < 50; ++i)
+        star.Frame();
+    const long long host0 = star.HostBytes();
+    long long in0 = 0;
+    for (int i = 0; i < config.m_peers; ++i)
+        in0 += star.Peer(i)->m_clients[0].m_client->m_packets_in;
+    int failed = 0;
+    for (auto _ : state)
+        failed += star.Frame() ? 0 : 1;
+    if (failed > 0) state.SkipWithError("a frame step failed");
+    long long in = -in0;
+    for (int i = 0; i < config.m_peers; ++i)
+        in += star.Peer(i)->m_clients[0].m_client->m_packets_in;
+    Counters(state, config.m_peers, static_cast<double>(in));
+    state.counters["host_B_per_peer"] =
+        (star.HostBytes() - host0) / (static_cast<double>(state.iterations()) * config.m_peers);
+}
+
+void BM_UdpPortnet(benchmark::State& state) {
+    PortnetUdp(state, false);
+}
+void BM_UdpPortnetEcho(benchmark::State& state) {
+    PortnetUdp(state, true);
+}
+
+// Bare sockets, bound like the portnet rig.
+struct SRawRig {
+    int m_host = -1;
+    int m_peers[kMaxPeers];
+    sockaddr_in m_peer_addr[kMaxPeers];
+    int m_count = 0;
+
+    ~SRawRig() {
+        if (m_host >= 0) close(m_host);
+        for (int i = 0; i < m_count; ++i)
+            close(m_peers[i]);
+    }
+
+    static int Open(const char* ip, sockaddr_in* bound) {
+        const int s = socket(AF_INET, SOCK_DGRAM, 0);
+        if (s < 0) return -1;
+        sockaddr_in a;
+        std::memset(&a, 0, sizeof a);
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, ip, &a.sin_addr);
+        socklen_t len = sizeof a;
+        if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            fcntl(s, F_SETFL, O_NONBLOCK) != 0 ||
+            getsockname(s, reinterpret_cast<sockaddr*>(bound), &len) != 0) {
+            close(s);
+            return -1;
+        }
+        return s;
+    }
+
+    bool Start(int peers) {
+        sockaddr_in host_addr;
+        m_host = Open("127.0.0.1", &host_addr);
+        for (; m_count < peers; ++m_count) {
+            char ip[24];
+            std::snprintf(ip, sizeof ip, "127.0.0.%d", 2 + m_count);
+            m_peers[m_count] = Open(ip, &m_peer_addr[m_count]);
+            if (m_peers[m_count] < 0) return false;
+        }
+        return m_host >= 0;
+    }
+};
+
+enum class ERead { kOnce, kDrain, kDrainProbe };
+
+// Reads a socket until it is empty. With the probe, the empty read is followed by a look
+// into the socket's error queue, as portnet's UDP driver does after every empty read.
+int Drain(int sock, unsigned char* in, std::size_t cap, bool probe) {
+    int got = 0;
+    while (recv(sock, in, cap, 0) == kStateSize)
+        ++got;
+    if (probe) {
+        char control[256];
+        iovec iov{in, 1};
+        msghdr msg;
+        std::memset(&msg, 0, sizeof msg);
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        recvmsg(sock, &msg, MSG_ERRQUEUE);
+    }
+    return got;
+}
+
+// The floor: per peer one sendto and one recvfrom, knowing the datagram is there. With
+// drain, every socket is read until it is empty, as a program that cannot know does (and as
+// portnet's intake does).
+void RawUdp(benchmark::State& state, ERead how) {
+    const int peers = static_cast<int>(state.range(0));
+    SRawRig rig;
+    if (!rig.Start(peers)) {
+        state.SkipWithError("sockets on 127.0.0.x");
+        return;
+    }
+    unsigned char out[kStateSize] = {};
+    unsigned char in[1000];
+    CChanger changer;
+    double received = 0;
+    for (auto _ : state) {
+        changer.Change(out, kStateSize, EChange::kFields);
+        for (int i = 0; i < peers; ++i)
+            sendto(rig.m_host, out, kStateSize, 0,
+                   reinterpret_cast<const sockaddr*>(&rig.m_peer_addr[i]), sizeof(sockaddr_in));
+        const bool probe = how == ERead::kDrainProbe;
+        if (how != ERead::kOnce) Drain(rig.m_host, in, sizeof in, probe);
+        for (int i = 0; i < peers; ++i) {
+            if (how == ERead::kOnce)
+                received += recv(rig.m_peers[i], in, sizeof in, 0) == kStateSize ? 1 : 0;
+            else
+                received += Drain(rig.m_peers[i], in, sizeof in, probe);
+        }
+        benchmark::DoNotOptimize(in);
+    }
+    Counters(state, peers, received);
+}
+
+void BM_UdpRaw(benchmark::State& state) {
+    RawUdp(state, ERead::kOnce);
+}
+void BM_UdpRawDrain(benchmark::State& state) {
+    RawUdp(state, ERead::kDrain);
+}
+void BM_UdpRawDrainProbe(benchmark::State& state) {
+    RawUdp(state, ERead::kDrainProbe);
+}
+
+// ENet through its public calls only: unsequenced packets, serviced with a zero time-out.
+void BM_UdpEnet(benchmark::State& state) {
+    static const bool initialised = enet_initialize() == 0;
+    const int peers = static_cast<int>(state.range(0));
+    if (!initialised) {
+        state.SkipWithError("enet_initialize");
+        return;
+    }
+    ENetAddress host_addr;
+    enet_address_set_host_ip(&host_addr, "127.0.0.1");
+    host_addr.port = ENET_PORT_ANY;
+    ENetHost* host = enet_host_create(&host_addr, static_cast<size_t>(peers), 1, 0, 0);
+    ENetHost* clients[kMaxPeers] = {};
+    ENetPeer* to_peer[kMaxPeers] = {};
+    int connected = 0;
+    auto cleanup = [&]() {
+        for (ENetHost* c : clients)
+            if (c) enet_host_destroy(c);
+        if (host) enet_host_destroy(host);
+    };
+    if (!host || enet_socket_get_address(host->socket, &host_addr) != 0) {
+        cleanup();
+        state.SkipWithError("ENet host");
+        return;
+    }
+    for (int i = 0; i < peers; ++i) {
+        ENetAddress a;
+        char ip[24];
+        std::snprintf(ip, sizeof ip, "127.0.0.%d", 2 + i);
+        enet_address_set_host_ip(&a, ip);
+        a.port = ENET_PORT_ANY;
+        clients[i] = enet_host_create(&a, 1, 1, 0, 0);
+        if (!clients[i] || !enet_host_connect(clients[i], &host_addr, 1, 0)) {
+            cleanup();
+            state.SkipWithError("ENet client");
+            return;
+        }
+    }
+    ENetEvent ev;
+    // Handshakes: bounded by a count of rounds; loopback needs a handful.
+    for (int round = 0; round < 2000 && connected < peers; ++round) {
+        while (enet_host_service(host, &ev, 1) > 0)
+            if (ev.type == ENET_EVENT_TYPE_CONNECT) to_peer[connected++] = ev.peer;
+        for (int i = 0; i < peers; ++i)
+            while (enet_host_service(clients[i], &ev, 0) > 0) {
+            }
+    }
+    if (connected < peers) {
+        cleanup();
+        state.SkipWithError("ENet handshake");
+        return;
+    }
+
+    unsigned char out[kStateSize] = {};
+    CChanger changer;
+    double received = 0;
+    for (auto _ : state) {
+        changer.Change(out, kStateSize, EChange::kFields);
+        for (int i = 0; i < peers; ++i)
+            enet_peer_send(to_peer[i], 0,
+                           enet_packet_create(out, kStateSize, ENET_PACKET_FLAG_UNSEQUENCED));
+        while (enet_host_service(host, &ev, 0) > 0)
+            if (ev.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(ev.packet);
+        for (int i = 0; i < peers; ++i)
+            while (enet_host_service(clients[i], &ev, 0) > 0)
+                if (ev.type == ENET_EVENT_TYPE_RECEIVE) {
+                    received += ev.packet->dataLength == kStateSize ? 1 : 0;
+                    enet_packet_destroy(ev.packet);
+                }
+    }
+    Counters(state, peers, received);
+    cleanup();
+}
+
+BENCHMARK(BM_UdpPortnet)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpRaw)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpRawDrain)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpRawDrainProbe)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpEnet)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpPortnetEcho)->ArgName("peers")->Arg(1)->Arg(8);
+
+} // namespace

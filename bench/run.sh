@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release in a build directory of their own, runs them all once
+# (with repetitions) and writes bench/results.md. Needs libbenchmark-dev and libenet-dev;
+# uses perf, when it works, for the library's share of the in-process frame.
+#   bench/run.sh            build dir build/bench
+#   BUILD=/tmp/b bench/run.sh
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+build=${BUILD:-$root/build/bench}
+reps=${REPETITIONS:-5}
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPORTNET_BENCH=ON \
+    -DPORTNET_TESTS=OFF -DPORTNET_EXAMPLES=OFF >/dev/null
+cmake --build "$build" --target portnet_bench -j2
+bin=$build/bench/portnet_bench
+work=$build/bench-run
+mkdir -p "$work"
+
+{
+    echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+    echo "cpu: $(lscpu | sed -n 's/^Model name: *//p' | head -1)"
+    echo "cores: $(nproc) ($(lscpu | sed -n 's/^Thread(s) per core: *//p') thread(s) per core)"
+    echo "kernel: $(uname -r)"
+    echo "compiler: $(c++ --version | head -1)"
+    echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "repetitions: $reps (median shown)"
+} >"$work/machine.txt"
+
+"$bin" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
+    --benchmark_min_time=0.3 --benchmark_out="$work/results.json" --benchmark_out_format=json
+
+# Where the in-process frame's time goes: samples per module, user space only. Without a
+# working perf the profile files stay empty and the share is left out.
+for peers in 1 8; do
+    out=$work/profile-$peers.txt
+    : >"$out"
+    perf record -q -o "$work/perf-$peers.data" "$bin" --benchmark_min_time=1 \
+        --benchmark_filter="BM_FrameLoopback/peers:$peers\$" >/dev/null 2>&1 &&
+        perf report -q -i "$work/perf-$peers.data" --sort dso --stdio >"$out" 2>/dev/null || true
+done
+
+python3 "$here/summarise.py" "$work/results.json" "$work/machine.txt" \
+    "$work/profile-1.txt" "$work/profile-8.txt" >"$here/results.md"
+echo "wrote $here/results.md"

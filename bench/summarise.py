@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""Turns one run of portnet_bench (JSON, median aggregates) into bench/results.md.
+
+usage: summarise.py RESULTS.json MACHINE.txt [PROFILE_1.txt PROFILE_8.txt]
+MACHINE.txt holds "key: value" lines; the profiles are `perf report --sort dso` outputs of
+the in-process frame with 1 and 8 peers.
+"""
+import json
+import re
+import sys
+
+
+def load(path):
+    with open(path) as f:
+        data = json.load(f)
+    runs = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name", "median") != "median" or b.get("error_occurred"):
+            continue
+        runs[b.get("run_name", b["name"])] = b
+    return runs
+
+
+def ns(b):
+    scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
+    return b["cpu_time"] * scale
+
+
+def library_share(path):
+    """Percent of samples in libportnet.so, from a perf report sorted by module."""
+    try:
+        with open(path) as f:
+            for line in f:
+                m = re.match(r"\s*([\d.]+)%\s+libportnet\.so", line)
+                if m:
+                    return float(m.group(1))
+    except OSError:
+        pass
+    return None
+
+
+def main():
+    runs = load(sys.argv[1])
+    machine = {}
+    with open(sys.argv[2]) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            machine[key.strip()] = value.strip()
+    shares = {}
+    for peers, path in zip((1, 8), sys.argv[3:5]):
+        shares[peers] = library_share(path)
+
+    def get(name):
+        return runs.get(name)
+
+    out = []
+    w = out.append
+    w("# portnet benchmark results\n")
+    w("Written by `bench/run.sh` from one run of `portnet_bench` (Release build); every figure is the")
+    w("median of the repetitions, in CPU time of the benchmark thread (system calls included).")
+    w("Ratios are taken between rows of that same run.\n")
+    w("| | |\n|---|---|")
+    for key in ("date", "cpu", "cores", "kernel", "compiler", "load average at start", "repetitions"):
+        if key in machine:
+            w(f"| {key} | {machine[key]} |")
+    w("")
+
+    w("## 1. Library cost per frame, no system calls\n")
+    w("One host and 1 or 8 peers in one process; port 0 of every client a chat stream both ways")
+    w("(a line whenever the stream has room), ports 1-3 `CBlobState<64>` from the host, 10 % of each")
+    w("changing per frame in 4-byte fields; the five steps on the host and on every peer each frame.")
+    w("Loopback: an endpoint holds one datagram, so the host gives each peer an endpoint of its own")
+    w("and reads it through the client's own receive buffer (cheapest path, one copy per datagram).")
+    w("Simulator: one host endpoint with a bounded queue, zero impairments; shown for comparison.\n")
+    w("| transport | peers | ns / frame | ns / peer-frame | library share (perf) | library ns / peer-frame | wire B / frame | host B / peer | peer B / peer |")
+    w("|---|---|---|---|---|---|---|---|---|")
+    for transport, label in (("Loopback", "loopback"), ("Sim", "simulator")):
+        for peers in (1, 8):
+            b = get(f"BM_Frame{transport}/peers:{peers}")
+            if not b:
+                w(f"| {label} | {peers} | (not run) |||||||")
+                continue
+            per_peer = ns(b) / peers
+            share = shares.get(peers) if transport == "Loopback" else None
+            share_text = f"{share:.0f} %" if share is not None else "-"
+            lib_text = f"{per_peer * share / 100:.0f}" if share is not None else "-"
+            w(f"| {label} | {peers} | {ns(b):.0f} | {per_peer:.0f} | {share_text} | {lib_text} | "
+              f"{b['wire_B_per_frame']:.1f} | {b['host_B_per_peer']:.1f} | {b['peer_B']:.1f} |")
+    w("\nTarget: at most 1000 ns per peer-frame. *Library share* is the part of the loopback run's")
+    w("samples inside `libportnet.so` (perf, user space); the rest is the host's own objects (the")
+    w("run encoder of `CBlobState` compares 64 bytes per port and client) and the rig.\n")
+
+    w("## 2. UDP on 127.0.0.1, one process\n")
+    w("The host sends a 200-byte state to every peer every frame (10 % changing). portnet: one")
+    w("`CBlobState<200>` port, all five steps on host and peers; the peers have nothing to send, so")
+    w("no acknowledgement returns and each datagram carries the whole state (212 bytes), like the")
+    w("other rows. Raw floor: per peer one `sendto` and one `recv` of 200 bytes. Raw drain: the same,")
+    w("but every socket read until it is empty, as a program that cannot know what is waiting does.")
+    w("Raw drain + probe: the drain, each empty read followed by a `recvmsg(MSG_ERRQUEUE)`, which")
+    w("is what portnet's UDP driver does after every empty read (to turn ICMP refusals into events).")
+    w("ENet 1.3: `enet_peer_send` of an unsequenced 200-byte packet per peer, then")
+    w("`enet_host_service(..., 0)` until no event, on the host and on every client.\n")
+    w("| peers | portnet | raw | raw drain | raw drain + probe | ENet | portnet / raw | portnet / raw drain | portnet / raw drain + probe | portnet / ENet |")
+    w("|---|---|---|---|---|---|---|---|---|---|")
+    for peers in (1, 8):
+        rows = [get(f"BM_Udp{k}/peers:{peers}")
+                for k in ("Portnet", "Raw", "RawDrain", "RawDrainProbe", "Enet")]
+        if not all(rows):
+            w(f"| {peers} | (incomplete) |||||||||")
+            continue
+        p, r, d, q, e = (ns(b) for b in rows)
+        w(f"| {peers} | {p:.0f} | {r:.0f} | {d:.0f} | {q:.0f} | {e:.0f} | "
+          f"{p / r:.2f} | {p / d:.2f} | {p / q:.2f} | {p / e:.2f} |")
+    w("\nTimes are ns per frame (all peers).")
+    w("\nTargets: portnet at most 1.25 x raw, and clearly below ENet.\n")
+    echo = [get(f"BM_UdpPortnetEcho/peers:{n}") for n in (1, 8)]
+    if all(echo):
+        w("Beside it, a two-way session: each peer also returns a moving position every frame, so")
+        w("acknowledgements flow and the host's states go as differences:\n")
+        w("| peers | ns/frame | ns / peer-frame | host B / peer |")
+        w("|---|---|---|---|")
+        for n, b in zip((1, 8), echo):
+            w(f"| {n} | {ns(b):.0f} | {ns(b) / n:.0f} | {b['host_B_per_peer']:.1f} |")
+        w("")
+
+    w("## 3. Bytes on the wire, delta on and off\n")
+    w("A 200-byte `CBlobState` from host to one peer over loopback, 10 % changing per frame; the")
+    w("peer returns a moving position every frame so acknowledgements flow. Delta off: the same")
+    w("state class with an encoder that ignores the base it is offered (always the whole state);")
+    w("the reader is unchanged. Bytes are the host's datagrams (channel byte, 12-byte packet header,")
+    w("port and flags bytes, record, terminator); IP and UDP headers (28 bytes) are not counted.\n")
+    w("| change pattern | delta on B/frame | delta off B/frame | on / off |")
+    w("|---|---|---|---|")
+    for arg, label in ((0, "4-byte fields"), (1, "scattered single bytes (worst case)")):
+        on = get(f"BM_DeltaOn/scattered:{arg}/iterations:20000")
+        off = get(f"BM_DeltaOff/scattered:{arg}/iterations:20000")
+        if on and off:
+            w(f"| {label} | {on['wire_B_per_frame']:.1f} | {off['wire_B_per_frame']:.1f} | "
+              f"{on['wire_B_per_frame'] / off['wire_B_per_frame']:.2f} |")
+    w("\nTarget: delta at most 0.3 x full.\n")
+    print("\n".join(out))
+
+
+if __name__ == "__main__":
+    main()
