@@ -226,7 +226,9 @@ void Session::Frame(int now) {
         ++m_extra_frames;
     }
     if (m_phase == kDrain) {
-        bool settled = true;
+        // Settled: every chat line delivered and every object shown at least once.
+        int expected_views = 0;
+        bool settled = CountViews(&expected_views) == expected_views;
         for (int i = 0; i < m_num_endpoints; ++i)
             settled = settled && m_endpoints[i]->ChatSettled();
         if (settled || now - m_phase_start > kDrainLimitMs) {
@@ -286,6 +288,21 @@ void Session::Report(int now, bool last) {
     m_table.Show(status, m_rows, rows);
 }
 
+int Session::CountViews(int* expected) const {
+    int views = 0;
+    *expected = 0;
+    for (int i = 0; i < m_num_endpoints; ++i) {
+        const int me = m_endpoints[i]->m_index;
+        if (me < 0) continue;
+        for (int o = 0; o <= m_cfg.m_peers; ++o) {
+            if (o == me) continue;
+            ++*expected;
+            views += m_view_seen[me][o];
+        }
+    }
+    return views;
+}
+
 int Session::Summary(FILE* out, double wall_s) {
     const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
     if (m_phase == kDone && m_frame == 0) {
@@ -312,21 +329,14 @@ int Session::Summary(FILE* out, double wall_s) {
     // In one process every line has its receiver here; over UDP this side sees its own lines
     // acknowledged and checks the other side's lines for order, the other process the rest.
     const bool chat_ok = owed == 0 && delivered == said && good == heard && (!sim || heard == said);
-    int views = 0, expected_views = 0;
-    for (int i = 0; i < m_num_endpoints; ++i) {
-        const int me = m_endpoints[i]->m_index;
-        if (me < 0) continue;
-        for (int o = 0; o <= m_cfg.m_peers; ++o) {
-            if (o == me) continue;
-            ++expected_views;
-            views += m_view_seen[me][o];
-        }
-    }
+    int expected_views = 0;
+    const int views = CountViews(&expected_views);
     const bool pos_ok = views == expected_views && views > 0 && m_worst_error <= m_bound_m;
 
     const double run_s = m_cfg.m_frames / double(m_cfg.m_fps);
-    std::fprintf(out, "%ssummary: %d frames (%.1f s) + %d to settle, in %.2f s\n",
-                 m_table.IsTerminal() ? "\n" : "", m_frame, run_s, m_extra_frames, wall_s);
+    std::fprintf(out, "%ssummary: %d frame%s (%.1f s) + %d to settle, in %.2f s\n",
+                 m_table.IsTerminal() ? "\n" : "", m_frame, m_frame == 1 ? "" : "s", run_s,
+                 m_extra_frames, wall_s);
     if (sim)
         std::fprintf(out,
                      "  chat       %d lines said, %d arrived exactly once and in order, %d pending"

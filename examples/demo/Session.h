@@ -53,7 +53,9 @@ private:
     void Measure(int now);
     void Report(int now, bool last);
     int Summary(FILE* out, double wall_s);
-    int NumObserved() const; // rows of the table: the links of the observed endpoint
+    int NumObserved() const;
+    // Objects shown at least once, over every endpoint here and every object it should show.
+    int CountViews(int* expected) const; // rows of the table: the links of the observed endpoint
     Endpoint* Observed() const { return m_endpoints[0].get(); }
     void SendHello();
 
