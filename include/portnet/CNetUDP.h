@@ -23,4 +23,6 @@ public:
     int m_socket; // -1 when closed
     int m_port;   // host byte order; 0 lets the system choose
     char m_addr_text[100];
+    // An ICMP report may wait in the socket's error queue; receives look there only then.
+    bool m_report_queued = false;
 };

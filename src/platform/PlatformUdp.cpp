@@ -28,6 +28,7 @@ int FailFromErrno(int err) {
     return Fail(kUdpOtherError);
 }
 
+// kEmpty: the queue was found empty; kOther: an entry that is no refusal was taken.
 enum class ErrQueue { kEmpty, kRefused, kOther };
 
 // Takes one ICMP report off the socket's error queue. A refused destination (port
@@ -63,7 +64,7 @@ ErrQueue TakeIcmpReport(int sock, sockaddr_in* from) {
             return ErrQueue::kRefused;
         }
     }
-    return ErrQueue::kEmpty;
+    return ErrQueue::kOther; // local reports only so far: the queue may hold more
 }
 
 // Errors that an ICMP report leaves pending on the socket (with IP_RECVERR) and that the
@@ -134,22 +135,23 @@ int UdpGetName(int sock, sockaddr_in* addr) {
     return 0;
 }
 
-int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to) {
+int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* report_queued) {
     if (len < 0) return Fail(kUdpOtherError);
     ssize_t sent = -1;
     // A report of an earlier datagram makes this send fail once without sending; the
     // original platform sends regardless, so send again. The report itself stays in the
-    // error queue for the receive side.
+    // error queue for the receive side, which the note tells to look there.
     for (int tries = 0; tries < 2 && sent < 0; ++tries) {
         sent = sendto(sock, data, static_cast<size_t>(len), 0,
                       reinterpret_cast<const sockaddr*>(to), sizeof(sockaddr_in));
         if (sent < 0 && !IsPendingIcmpError(errno)) break;
+        if (sent < 0 && report_queued != nullptr) *report_queued = true;
     }
     if (sent < 0) return FailFromErrno(errno);
     return static_cast<int>(sent);
 }
 
-int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from) {
+int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_queued) {
     if (cap < 0) return Fail(kUdpOtherError);
     sockaddr_in sender;
     std::memset(&sender, 0, sizeof(sender));
@@ -163,14 +165,19 @@ int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from) {
     ssize_t got = recvmsg(sock, &msg, 0);
     if (got < 0) {
         int err = errno;
-        // A failure may be a pending ICMP report, and a report whose pending error a send
-        // consumed waits in the error queue alone; either way take one entry off the queue
-        // so that each refused datagram becomes one event. When nothing is waiting this is
-        // one extra call, once per drained socket.
+        // A failure other than "nothing waiting" may be a pending ICMP report; a report whose
+        // pending error a send consumed waits in the error queue alone, and the send left the
+        // note set. Either way take one entry off the queue so that each refused datagram
+        // becomes one event. An ICMP report always sets the pending error, which a send or
+        // this receive meets first, so an empty read without the note needs no look.
         bool would_block = err == EAGAIN || err == EWOULDBLOCK;
         bool bad_call = err == EBADF || err == ENOTSOCK || err == EFAULT;
-        if (!bad_call && TakeIcmpReport(sock, from) == ErrQueue::kRefused)
-            return Fail(kUdpConnReset);
+        bool look = !would_block || report_queued == nullptr || *report_queued;
+        if (bad_call || !look) return Fail(would_block ? kUdpWouldBlock : kUdpOtherError);
+        ErrQueue taken = TakeIcmpReport(sock, from);
+        // More entries may follow the one taken; the note stays until the queue is empty.
+        if (report_queued != nullptr) *report_queued = taken != ErrQueue::kEmpty;
+        if (taken == ErrQueue::kRefused) return Fail(kUdpConnReset);
         return Fail(would_block ? kUdpWouldBlock : kUdpOtherError);
     }
     // Linux cuts an oversize datagram to the capacity and says so only in MSG_TRUNC; the

@@ -27,10 +27,15 @@ int UdpSetNonBlocking(int sock, bool non_blocking);
 int UdpEnableBroadcast(int sock);
 // Fills addr with the socket's bound address; -1 leaves addr untouched.
 int UdpGetName(int sock, sockaddr_in* addr);
+// `report_queued` is the caller's per-socket note that an ICMP report may wait in the
+// socket's error queue: set when a send or receive met one, cleared once the queue is found
+// empty. Reading the error queue costs a system call, so receives look there only while the
+// note is set or when the receive itself failed. Null means "always look".
+
 // Bytes handed over, or -1.
-int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to);
+int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* report_queued);
 // Bytes received into buf (at most cap), or -1. `from` (may be null) gets the sender, or on
 // kUdpConnReset the refused peer.
-int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from);
+int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_queued);
 
 } // namespace portnet::platform

@@ -62,6 +62,7 @@ int CNetUDP::MakeBroadcastCapable() {
 int CNetUDP::Init() {
     if (m_socket != udp::kUdpInvalidSocket) Shutdown();
     m_socket = udp::UdpOpen();
+    m_report_queued = false; // a new socket has an empty error queue
     if (m_socket == udp::kUdpInvalidSocket) return -1;
     sockaddr_in local = MakeInetAddr();
     if (m_addr_text[0] == '\0')
@@ -96,14 +97,14 @@ char* CNetUDP::GetAddr() {
 }
 
 int CNetUDP::SendTo(int len, void* data, sockaddr_in* to) {
-    if (udp::UdpSendTo(m_socket, data, len, to) != -1) return 0;
+    if (udp::UdpSendTo(m_socket, data, len, to, &m_report_queued) != -1) return 0;
     // A full non-blocking socket drops the datagram, as an unreliable link would.
     return udp::UdpLastError() == udp::kUdpWouldBlock ? 0 : -1;
 }
 
 int CNetUDP::RecvFrom(int* len, void* buf, sockaddr_in* from) {
     if (len == nullptr) return -1; // no capacity given: nothing can be received safely
-    int got = udp::UdpRecvFrom(m_socket, buf, *len, from);
+    int got = udp::UdpRecvFrom(m_socket, buf, *len, from, &m_report_queued);
     if (got != -1) {
         *len = got;
         return 0;
