@@ -1,12 +1,14 @@
-// Replication between two whole managers: states, chat, hooks and lifetimes end to end.
+// Replication between two whole managers over loopback: states, chat, hooks and lifetimes end
+// to end, and steady frames that allocate nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
 
-#include "LoopbackSession.h"
+#include "CountAllocations.h"
+#include "TwoPeerSession.h"
 
-using namespace integration;
+using namespace twopeer;
 
 namespace {
 
@@ -18,70 +20,69 @@ void PathAt(int t, float out[3]) {
     out[2] = 7.0f;
 }
 
-// B's playback of A's position, and how far it trails A's clock.
-struct Follow {
-    float worst_error = 0.0f; // distance of B's position from A's path at B's playback time
-    int worst_lag = 0;        // A's clock minus B's playback time, in milliseconds
-
-    void Check(Session& s) {
-        const int played = s.b.m_ports[kPositionPort].m_interp_time;
-        float want[3];
-        PathAt(played, want);
-        const float* got = s.b.Object<CPositionState>(kPositionPort)->m_pos;
-        for (int i = 0; i < 3; ++i)
-            worst_error = std::fmax(worst_error, std::fabs(got[i] - want[i]));
-        worst_lag = std::max(worst_lag, CNetTime::m_time - played);
-    }
-};
-
 class Replication : public ::testing::TestWithParam<int> {};
 
-// Over 600 frames at the given loss: B's position stays on A's path and at most `max_lag`
-// behind it, the blob arrives intact through deltas, chat lines arrive whole, once, in order.
-TEST_P(Replication, StatesFollowAndChatArrivesExactlyOnce) {
-    const int drop = GetParam();
+// 1100 frames at the given loss, with an instant message and an out-of-band datagram every
+// 50, of which the last 150 are still: B's position stays on A's path and at most `max_lag`
+// behind it, the blob arrives intact through deltas, chat lines arrive whole, once, in order,
+// and the last 1000 frames allocate nothing.
+TEST_P(Replication, StatesFollowChatArrivesOnceAndFramesAllocateNothing) {
+    const int drop = GetParam(), frames = 1100, kept = 100 - drop;
     const int max_lag = drop == 0 ? kFrameMs : 8 * kFrameMs; // the tolerance, in time
     Session s(drop);
     s.to_b->m_timeout = s.to_a->m_timeout = 100; // repeat lost reliable packets soon
-    CPositionState* pos = s.a.Object<CPositionState>(kPositionPort);
     Blob* blob = s.a.Object<Blob>(kBlobPort);
+    const sockaddr_in b_addr = Addr(2);
+    CNetBuf oob(s.a.m_driver, &b_addr);
     ChatLine ab{"a"}, ba{"b"};
-    Follow follow;
-    int failed_steps = 0;
-
-    for (int f = 0; f < 600; ++f) {
-        PathAt(CNetTime::m_time + kFrameMs, pos->m_pos);
-        blob->m_bytes[(f * 7) % 128] = static_cast<unsigned char>(f);
-        blob->m_bytes[(f * 7 + 1) % 128] ^= 0x5A;
-        s.to_a->Own()->m_pos[0] = static_cast<float>(f);
-        ab.Speak(s.a.Object<CChatStream>(kChatPort));
-        ba.Speak(s.b.Object<CChatStream>(kChatPort));
-        failed_steps += s.Tick();
-        ab.Hear(s.b.Object<CChatStream>(kChatPort));
-        ba.Hear(s.a.Object<CChatStream>(kChatPort));
-        if (f >= 4) follow.Check(s);
+    float worst_error = 0.0f;
+    int worst_lag = 0, failed = 0, heard = 0; // frames with a record of the position
+    for (int f = 0; f < frames; ++f) {
+        g_counting = f >= 100;
+        const bool moving = f < frames - 150;
+        if (f == frames - 150) heard = s.b.Object()->heard_frames; // as told by m_received
+        if (moving) {
+            PathAt(CNetTime::m_time + kFrameMs, s.a.Object()->m_pos);
+            blob->m_bytes[(f * 7) % 128] = static_cast<unsigned char>(f);
+            blob->m_bytes[(f * 7 + 1) % 128] ^= 0x5A;
+            s.to_a->Own()->m_pos[0] = static_cast<float>(f);
+            ab.Speak(s.a.Chat());
+            ba.Speak(s.b.Chat());
+        }
+        failed += s.Tick();
+        ab.Hear(s.b.Chat());
+        ba.Hear(s.a.Chat());
+        if (f % 50 == 0) { // B takes each in at once: the loopback mailbox holds one datagram
+            failed += (s.to_b->WriteInstant("ping", 5) != 1) + (s.b.Read() != 1);
+            oob.SetChannel(3);
+            oob.WriteString("status");
+            failed += (oob.Send() <= 0) + (s.b.Read() != 1);
+        }
+        const int played = s.b.m_ports[kPositionPort].m_interp_time;
+        float want[3];
+        PathAt(played, want);
+        for (int i = 0; i < 3 && f >= 4 && moving; ++i)
+            worst_error = std::max(worst_error, std::fabs(s.b.Object()->m_pos[i] - want[i]));
+        worst_lag = std::max(worst_lag, f >= 4 && moving ? CNetTime::m_time - played : 0);
     }
-    EXPECT_EQ(failed_steps, 0);
-    EXPECT_LE(follow.worst_error, 1e-3f);
-    EXPECT_LE(follow.worst_lag, max_lag);
+    g_counting = false;
+    EXPECT_EQ(g_allocations, 0);
+    EXPECT_EQ(failed, 0);
+    EXPECT_LE(worst_error, 1e-3f);
+    EXPECT_LE(worst_lag, max_lag);
+    EXPECT_NEAR(heard, (frames - 150) * kept / 100, 30);
+    EXPECT_EQ(s.to_b->m_timeouts > 0, drop > 0);
+    EXPECT_NEAR(s.to_a->m_instants + s.b.m_oob_count, 44 * kept / 100, drop / 2);
+    EXPECT_STREQ(s.to_a->m_instant, "ping");
+    EXPECT_STREQ(s.b.m_oob, "status");
+    EXPECT_EQ(s.b.m_oob_channel, 3);
     // Stop-and-wait carries one line per round trip when nothing is lost.
-    EXPECT_GE(ab.said, drop == 0 ? 590 : 100);
-    EXPECT_GE(ba.said, drop == 0 ? 590 : 100);
-
-    // Quiet, lossless frames let every queued line and the newest states through.
-    s.a.m_drop_rate = s.b.m_drop_rate = 0;
-    for (int f = 0; f < 200 && (ab.heard < ab.said || ba.heard < ba.said); ++f) {
-        failed_steps += s.Tick();
-        ab.Hear(s.b.Object<CChatStream>(kChatPort));
-        ba.Hear(s.a.Object<CChatStream>(kChatPort));
-    }
-    s.Tick();
-    EXPECT_EQ(failed_steps, 0);
+    EXPECT_GE(std::min(ab.said, ba.said), drop == 0 ? frames - 160 : 200);
     EXPECT_EQ(ab.heard, ab.said);
     EXPECT_EQ(ba.heard, ba.said);
     EXPECT_EQ(ab.wrong + ba.wrong, 0);
-    EXPECT_EQ(s.a.Object<CChatStream>(kChatPort)->m_delivered, ab.said);
-    EXPECT_EQ(s.b.Object<CChatStream>(kChatPort)->m_delivered, ba.said);
+    EXPECT_EQ(s.a.Chat()->m_delivered, ab.said);
+    EXPECT_EQ(s.b.Chat()->m_delivered, ba.said);
     EXPECT_EQ(std::memcmp(s.b.Object<Blob>(kBlobPort)->m_bytes, blob->m_bytes, 128), 0);
     EXPECT_EQ(s.to_b->Own()->m_pos[0], s.to_a->Own()->m_pos[0]); // port 0 of each client
 
@@ -93,16 +94,9 @@ TEST_P(Replication, StatesFollowAndChatArrivesExactlyOnce) {
     const int blob_records = hb->m_delta_count + hb->m_full_count;
     EXPECT_LT(s.b.m_ports[kBlobPort].m_read_bytes / blob_records, 1 + 128 / 8);
     EXPECT_LT(s.to_b->m_bytes_out / s.to_b->m_packets_out, 1 + 128);
-    std::printf("drop %d%%: %d+%d lines, lag %d ms, %d bytes per packet, %d/%d delta records\n",
-                drop, ab.said, ba.said, follow.worst_lag,
-                s.to_b->m_bytes_out / s.to_b->m_packets_out, hb->m_delta_count, blob_records);
 }
 
 INSTANTIATE_TEST_SUITE_P(Loss, Replication, ::testing::Values(0, 20));
-
-} // namespace
-
-namespace {
 
 // A blob that changes only every 30-34 frames, while every packet carries the position: the
 // last base used stays in the client's 60-entry record long after both 32-entry histories
@@ -113,86 +107,48 @@ TEST(Replication, RarelyChangedStateIsNotCodedAgainstAnOverwrittenBase) {
         Blob* blob = s.a.Object<Blob>(kBlobPort);
         int differing_frames = 0;
         for (int f = 0; f < 200; ++f) {
-            s.a.Object<CPositionState>(kPositionPort)->m_pos[0] = static_cast<float>(f);
+            s.a.Object()->m_pos[0] = static_cast<float>(f);
             if (f % every == 0) {
                 blob->m_bytes[f % 128] = static_cast<unsigned char>(f + 1);
                 blob->m_bytes[(3 * f + 5) % 128] = static_cast<unsigned char>(7 * f + 1);
             }
             s.Tick();
-            if (std::memcmp(s.b.Object<Blob>(kBlobPort)->m_bytes, blob->m_bytes, 128) != 0)
-                ++differing_frames;
+            differing_frames +=
+                std::memcmp(s.b.Object<Blob>(kBlobPort)->m_bytes, blob->m_bytes, 128) != 0;
         }
         EXPECT_EQ(differing_frames, 0) << "changed every " << every << " frames";
     }
 }
 
-} // namespace
-
-namespace {
-
-// The loopback mailbox holds one datagram, so B takes each extra one in at once.
-TEST(Replication, InstantAndOutOfBandDatagramsReachTheirHooks) {
+// A knows no client until B's first datagram, which CreateClient turns into one that reads
+// it. A then starts an object for 100 ms; B starts its copy on the first record through
+// NewPortID with the same life. Each is released once, within a frame of its life.
+TEST(Replication, UnknownSenderIsWelcomedAndTimedObjectEndsOnTimeOnBothSides) {
     Session s(0);
-    for (int f = 0; f < 5; ++f)
+    ASSERT_EQ(s.a.RemoveClient(0), 0);
+    s.a.m_welcome = true;
+    ASSERT_EQ(s.b.Chat()->Say("hello A"), 1);
+    for (int f = 0; f < 3; ++f)
         ASSERT_EQ(s.Tick(), 0);
-    const int packets_in = s.to_a->m_packets_in;
+    ASSERT_EQ(s.a.GetNumClients(), 1);
+    const sockaddr_in b_addr = Addr(2);
+    EXPECT_EQ(s.a.FindClient(&b_addr), 0);
+    EXPECT_EQ(s.a.Chat()->m_received, 1); // B's first datagram went to the new client
 
-    ASSERT_EQ(s.to_b->WriteInstant("ping", 5), 1);
-    ASSERT_EQ(s.b.Read(), 1);
-    EXPECT_EQ(s.to_a->m_instants, 1);
-    EXPECT_STREQ(s.to_a->m_instant, "ping");
-
-    const sockaddr_in to_b = LocalAddr(2);
-    CNetBuf oob(s.a.m_driver, &to_b);
-    oob.SetChannel(3);
-    oob.WriteString("status");
-    ASSERT_GT(oob.Send(), 0);
-    ASSERT_EQ(s.b.Read(), 1);
-    EXPECT_EQ(s.b.m_oob_count, 1);
-    EXPECT_EQ(s.b.m_oob_channel, 3);
-    EXPECT_STREQ(s.b.m_oob, "status");
-    EXPECT_EQ(s.to_a->m_packets_in, packets_in + 1); // the instant only: no client saw channel 3
-
-    ASSERT_EQ(s.Tick(), 0); // the sequence goes on behind them
-    EXPECT_EQ(s.to_a->m_read_seq, s.to_b->m_write_seq - 1);
-}
-
-// A starts an object for 100 ms; B starts its copy on the first record through NewPortID
-// with the same life. Each is released once, within a frame of its life.
-TEST(Replication, TimedObjectIsReleasedOnTimeOnBothSides) {
-    Session s(0);
-    ASSERT_EQ(s.Tick(), 0);
-    TimedState* mine = s.a.Object<TimedState>(kTimedPort);
-    TimedState* theirs = s.b.Object<TimedState>(kTimedPort);
+    Position* mine = s.a.Object(kTimedPort);
+    Position* theirs = s.b.Object(kTimedPort);
     s.a.InitPort(kTimedPort, kTimedLife);
     for (int f = 0; f < 30; ++f) {
         mine->m_pos[0] = static_cast<float>(f); // something new to send every frame
         ASSERT_EQ(s.Tick(), 0);
     }
-    for (const TimedState* t : {mine, theirs}) {
+    EXPECT_EQ(s.b.Chat()->m_delivered, 1);
+    for (const Position* t : {mine, theirs}) {
         EXPECT_FALSE(t->m_active);
         EXPECT_EQ(t->releases, 1);
         EXPECT_GE(t->started_at, 0);
         EXPECT_NEAR(t->released_at - t->started_at, kTimedLife, kFrameMs);
     }
-    EXPECT_GT(s.b.m_ports[kTimedPort].m_reading_history->m_full_count, 0);
-}
-
-TEST(Replication, UnknownSenderBecomesAClientThroughCreateClient) {
-    Session s(0, true);
-    ASSERT_EQ(s.b.Object<CChatStream>(kChatPort)->Say("hello A"), 1);
-    CPositionState* pos = s.a.Object<CPositionState>(kPositionPort);
-    for (int f = 0; f < 20; ++f) {
-        pos->m_pos[1] = static_cast<float>(f);
-        ASSERT_EQ(s.Tick(), 0);
-    }
-    ASSERT_EQ(s.a.GetNumClients(), 1);
-    const sockaddr_in b_addr = LocalAddr(2);
-    EXPECT_TRUE(CompareAddr(&s.a.Client(0)->m_send_buf->m_addr, &b_addr));
-    // B's first datagram went to the new client: its line was read there.
-    EXPECT_EQ(s.a.Object<CChatStream>(kChatPort)->m_received, 1);
-    EXPECT_EQ(s.b.Object<CChatStream>(kChatPort)->m_delivered, 1);
-    EXPECT_EQ(s.b.Object<CPositionState>(kPositionPort)->m_pos[1], 19.0f);
 }
 
 } // namespace

@@ -1,0 +1,45 @@
+// Counts the allocations of the whole test program while g_counting is set. Include it in
+// one source file of a program: it replaces the global allocation functions.
+#pragma once
+
+#include <cstdlib>
+#include <new>
+
+namespace {
+bool g_counting = false;
+long g_allocations = 0;
+} // namespace
+
+// Every form is replaced, so all allocations pair malloc with free (GCC cannot see that).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+static void* Allocate(std::size_t n) {
+    g_allocations += g_counting;
+    return std::malloc(n ? n : 1);
+}
+void* operator new(std::size_t n) {
+    if (void* p = Allocate(n)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) {
+    return operator new(n);
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    return Allocate(n);
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+    return Allocate(n);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+#pragma GCC diagnostic pop
