@@ -34,7 +34,8 @@ public:
             if (!ref || std::memcmp(&m_pos[i], &ref[i], sizeof(float)) != 0) mask |= 1u << i;
         if (mask == 0) return 0; // the peer already holds this state
         int need = 1;
-        for (int i = 0; i < 3; ++i) need += (mask >> i & 1) ? 4 : 0;
+        for (int i = 0; i < 3; ++i)
+            need += (mask >> i & 1) ? 4 : 0;
         if (need > room) return need; // the client withdraws a record larger than its room
         if (buf->WriteByte(mask) < 0) return -1;
         for (int i = 0; i < 3; ++i)
@@ -62,16 +63,61 @@ public:
     int Interp(float t, CNetUnreliable* from, CNetUnreliable* to, CNetDataPort*) override {
         const float* a = static_cast<CPositionState*>(from)->m_pos;
         const float* b = static_cast<CPositionState*>(to)->m_pos;
-        for (int i = 0; i < 3; ++i) m_pos[i] = a[i] + (b[i] - a[i]) * t;
+        for (int i = 0; i < 3; ++i)
+            m_pos[i] = a[i] + (b[i] - a[i]) * t;
         return 1;
     }
 };
 
-// A state of kSize bytes. Against a base it sends runs of changed bytes
-// (offset, length, bytes); without a base the whole blob.
-template <int kSize>
-class CBlobState : public CNetUnreliable {
-    static_assert(kSize > 0 && kSize < 256, "offsets and lengths travel in one byte");
+// A state of kSize bytes. Without a base it sends the whole blob. Against a base it sends a
+// mask of the 8-byte groups that changed, then for each such group a mask of its changed
+// bytes followed by those bytes; one changed byte thus costs about 2 bytes where it stands
+// alone and 1 beside others. Record: kind byte (0 whole, 1 masked), then the body. A masked
+// record as long as the whole blob is sent whole instead.
+template <int kSize> class CBlobState : public CNetUnreliable {
+    static_assert(kSize > 0 && kSize < 256, "group masks cover at most 32 groups");
+
+    enum : int {
+        kWhole = 0,
+        kMasked = 1,
+        kGroups = (kSize + 7) / 8,
+        kGroupMaskBytes = (kGroups + 7) / 8,
+        kWholeRecord = 1 + kSize,
+        kDeltaRoom = kWholeRecord + 8, // one group may pass the whole length before it is seen
+    };
+
+    // Bytes of group g (the last group may be short).
+    static int GroupWidth(int g) { return kSize - g * 8 < 8 ? kSize - g * 8 : 8; }
+
+    // Encodes the change from ref into rec (kDeltaRoom bytes); its length, 0 when nothing
+    // changed, or kWholeRecord when the masked record would be no shorter than the whole one.
+    int EncodeDelta(const unsigned char* ref, unsigned char* rec) const {
+        rec[0] = kMasked;
+        unsigned char* groups = rec + 1;
+        std::memset(groups, 0, kGroupMaskBytes);
+        int len = 1 + kGroupMaskBytes;
+        for (int g = 0; g < kGroups; ++g) {
+            const int at = g * 8, width = GroupWidth(g);
+            if (width == 8) { // one comparison of eight bytes for the common unchanged group
+                std::uint64_t a, b;
+                std::memcpy(&a, m_bytes + at, 8);
+                std::memcpy(&b, ref + at, 8);
+                if (a == b) continue;
+            } else if (std::memcmp(m_bytes + at, ref + at, width) == 0) {
+                continue;
+            }
+            groups[g / 8] = static_cast<unsigned char>(groups[g / 8] | 1u << (g % 8));
+            unsigned char& mask = rec[len++];
+            mask = 0;
+            for (int k = 0; k < width; ++k) {
+                if (m_bytes[at + k] == ref[at + k]) continue;
+                mask = static_cast<unsigned char>(mask | 1u << k);
+                rec[len++] = m_bytes[at + k];
+            }
+            if (len >= kWholeRecord) return kWholeRecord;
+        }
+        return len == 1 + kGroupMaskBytes ? 0 : len;
+    }
 
 public:
     unsigned char m_bytes[kSize] = {};
@@ -85,54 +131,49 @@ public:
     }
 
     int Write(CNetBuf* buf, CNetUnreliable* base, int room, CNetClient*) override {
-        const int start = buf->SetWritingPos(0, 1);
-        if (!base) {
-            if (1 + kSize > room) return 1 + kSize;
-            if (buf->WriteByte(0) < 0 || buf->Write(m_bytes, kSize) < 0) return -1;
-            return 1 + kSize;
+        if (base) {
+            unsigned char rec[kDeltaRoom];
+            const int len = EncodeDelta(static_cast<CBlobState*>(base)->m_bytes, rec);
+            if (len == 0) return 0; // the peer already holds this state
+            if (len < kWholeRecord) {
+                if (len > room) return len; // the client withdraws a record larger than its room
+                return buf->Write(rec, len) < 0 ? -1 : len;
+            }
         }
-        const unsigned char* ref = static_cast<CBlobState*>(base)->m_bytes;
-        // Count the runs first so the record is refused whole when it does not fit.
-        int runs = 0, need = 1;
-        for (int i = 0; i < kSize;) {
-            if (m_bytes[i] == ref[i]) { ++i; continue; }
-            int j = i;
-            while (j < kSize && m_bytes[j] != ref[j]) ++j;
-            ++runs;
-            need += 2 + (j - i);
-            i = j;
-        }
-        if (runs == 0) return 0;
-        if (runs > 255 || need > room) return room + 1;
-        if (buf->WriteByte(static_cast<unsigned char>(runs)) < 0) return -1;
-        for (int i = 0; i < kSize;) {
-            if (m_bytes[i] == ref[i]) { ++i; continue; }
-            int j = i;
-            while (j < kSize && m_bytes[j] != ref[j]) ++j;
-            if (buf->WriteByte(static_cast<unsigned char>(i)) < 0 ||
-                buf->WriteByte(static_cast<unsigned char>(j - i)) < 0 ||
-                buf->Write(m_bytes + i, j - i) < 0)
-                return -1;
-            i = j;
-        }
-        return buf->SetWritingPos(0, 1) - start;
+        if (kWholeRecord > room) return kWholeRecord;
+        if (buf->WriteByte(kWhole) < 0 || buf->Write(m_bytes, kSize) < 0) return -1;
+        return kWholeRecord;
     }
 
+    // Strict: an unknown kind, a group or byte past the blob, an empty mask or a masked record
+    // without a base is refused, and the state is left as it was.
     int Read(CNetBuf* buf, CNetUnreliable* base, CNetClient*) override {
-        const int start = buf->SetReadingPos(0, 1);
-        unsigned char runs = 0;
-        if (buf->ReadByte(&runs) < 0) return -1;
-        if (runs == 0) return buf->Read(m_bytes, kSize) < 0 ? -1 : 1 + kSize;
-        if (!base) return -1; // runs only make sense against a base
+        unsigned char kind = 0;
+        if (buf->ReadByte(&kind) < 0) return -1;
+        if (kind == kWhole) return buf->Read(m_bytes, kSize) < 0 ? -1 : kWholeRecord;
+        if (kind != kMasked || !base) return -1;
+        unsigned char groups[kGroupMaskBytes];
+        if (buf->Read(groups, kGroupMaskBytes) < 0) return -1;
+        if (kGroups % 8 != 0 && (groups[kGroupMaskBytes - 1] >> (kGroups % 8)) != 0) return -1;
         unsigned char next[kSize];
         std::memcpy(next, static_cast<CBlobState*>(base)->m_bytes, kSize);
-        for (int r = 0; r < runs; ++r) {
-            unsigned char off = 0, len = 0;
-            if (buf->ReadByte(&off) < 0 || buf->ReadByte(&len) < 0) return -1;
-            if (len == 0 || off + len > kSize || buf->Read(next + off, len) < 0) return -1;
+        int used = 1 + kGroupMaskBytes;
+        for (int g = 0; g < kGroups; ++g) {
+            if (!(groups[g / 8] >> (g % 8) & 1)) continue;
+            const int width = GroupWidth(g);
+            unsigned char mask = 0, bytes[8];
+            if (buf->ReadByte(&mask) < 0 || mask == 0 || (mask >> width) != 0) return -1;
+            int count = 0;
+            for (int k = 0; k < width; ++k)
+                count += mask >> k & 1;
+            if (buf->Read(bytes, count) < 0) return -1;
+            for (int k = 0, i = 0; k < width; ++k)
+                if (mask >> k & 1) next[g * 8 + k] = bytes[i++];
+            used += 1 + count;
         }
+        if (used == 1 + kGroupMaskBytes) return -1; // a masked record names at least one group
         std::memcpy(m_bytes, next, kSize);
-        return buf->SetReadingPos(0, 1) - start;
+        return used;
     }
 };
 
@@ -143,7 +184,7 @@ public:
     enum { kLineSize = 96, kRingLines = 64 };
 
     char m_lines[kRingLines][kLineSize] = {};
-    int m_received = 0; // lines received so far; the newest is m_lines[(m_received-1) % ring]
+    int m_received = 0;  // lines received so far; the newest is m_lines[(m_received-1) % ring]
     int m_delivered = 0; // own lines acknowledged by the peer
 
     // Queues one line as one message; -1 when the queue is full. At most nine messages are
@@ -151,7 +192,8 @@ public:
     // transmission and every write of this port would fail until the port is restarted.
     int Say(const char* text) {
         int taken = 0;
-        for (const SNetMsgBuf& b : m_write_bufs) taken += b.m_len > 0 ? 1 : 0;
+        for (const SNetMsgBuf& b : m_write_bufs)
+            taken += b.m_len > 0 ? 1 : 0;
         if (taken >= kQueueDepth - 1) return -1;
         if (GetWriteBuf()->m_len > 0 && Begin() < 0) return -1;
         char line[kLineSize];
