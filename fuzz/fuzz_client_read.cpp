@@ -130,36 +130,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 #ifdef PORTNET_FUZZ_STANDALONE
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <vector>
+#include "FuzzReplay.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-int Replay(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::fprintf(stderr, "cannot read %s\n", file.c_str()), 1;
-    const Bytes input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(input.data(), input.size());
-    return 0;
-}
-
-void Save(const std::filesystem::path& file, const Bytes& input) {
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(input.data()),
-               static_cast<std::streamsize>(input.size()));
-    std::printf("%s: %zu bytes\n", file.c_str(), input.size());
-}
+using portnet_fuzz::Bytes;
 
 // Runs the fuzzed side against a peer manager of the same layout and records, as inputs, the
 // datagrams the peer sends: first contact, states against acknowledged bases, a chat line
 // repeated after its acknowledgement was lost, and an instant message.
 int Capture(const std::filesystem::path& dir) {
-    std::filesystem::create_directories(dir);
     std::vector<Bytes> records;
     {
         RunScope scope;
@@ -207,7 +187,7 @@ int Capture(const std::filesystem::path& dir) {
         Bytes input;
         for (std::size_t i = first; i < last && i < records.size(); ++i)
             input.insert(input.end(), records[i].begin(), records[i].end());
-        Save(dir / name, input);
+        portnet_fuzz::Save(dir / name, input);
     };
     save("contact", 0, 3);
     save("session", 0, 30);
@@ -218,19 +198,7 @@ int Capture(const std::filesystem::path& dir) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--capture") == 0) return Capture(argv[2]);
-    int failed = 0, inputs = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path path(argv[i]);
-        if (std::filesystem::is_directory(path)) {
-            for (const auto& entry : std::filesystem::directory_iterator(path))
-                if (entry.is_regular_file()) failed += Replay(entry.path()), ++inputs;
-        } else {
-            failed += Replay(path), ++inputs;
-        }
-    }
-    std::printf("%d inputs replayed, %d unreadable\n", inputs, failed);
-    return failed == 0 ? 0 : 1;
+    return portnet_fuzz::ReplayMain(argc, argv, Capture);
 }
 
 #endif
