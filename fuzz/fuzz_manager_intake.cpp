@@ -1,0 +1,415 @@
+// libFuzzer target: whole datagrams, on any channel, from a few senders into one manager that
+// lives through the whole input. It runs on the simulated network, so the manager's own
+// packets really travel and refusals come back as driver events. The manager starts with
+// two peers it knows (one of them not on the network: its refusals remove it through
+// DispatchEvent and DestroyClient) and a third read through its own buffer on a second
+// endpoint (the side door); it enters unknown senders through CreateClient, drops peers
+// after their fourth retransmission time-out, and reads other channels in ReadOutOfBand.
+//
+// An input is a stream of operations; the top three bits of each op byte name it:
+//   0-3  a datagram from sender (op & 3), to the side door when op & 4: two bytes of length
+//        (11 bits, little-endian), then the datagram itself, channel byte first
+//   4    one frame of the manager, (op & 31)^2 * 4 ms after the last
+//   5    sender (op & 3) sends back the newest datagram the manager sent it
+//   6    sender (op & 3) leaves the network, or comes back
+//   7    with op & 16, CreateClient starts or stops accepting; else the next byte sets the
+//        impairments of everything sender (op & 3) sends
+// After the last operation three more frames take in what is still on its way.
+//
+// Built with PORTNET_FUZZ_STANDALONE it is a plain program (fuzz_manager_intake_replay):
+// `--capture DIR` writes the seed corpus from real sessions of three peer managers.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "ReplicatedObjects.h"
+#include "portnet/CNetSim.h"
+#include "portnet/portnet.h"
+
+namespace {
+
+using portnet_examples::CBlobState;
+using portnet_examples::CChatStream;
+using portnet_examples::CPositionState;
+
+enum : int {
+    kTargetId = 1,      // the manager's endpoint
+    kSideDoorId = 10,   // its second endpoint
+    kGhostId = 9,       // a peer it knows that is not on the network
+    kFirstSenderId = 2, // senders are 2..5; the side door's peer is the last of them
+    kSenders = 4,
+    kSideDoorPeer = kSenders - 1,
+    kPorts = 8,
+    kNotRead = 5,
+    kMaxLength = CNetSimDriver::kMaxDatagram,
+};
+
+void Check(bool ok) {
+    if (!ok) __builtin_trap();
+}
+
+sockaddr_in Endpoint(int id) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = kNetFamilyLocal;
+    a.sin_port = static_cast<unsigned short>(id);
+    return a;
+}
+
+template <class T> CNetDataHistory* History(int size, int port) {
+    return new CNetDataHistory(size, new T, port);
+}
+
+// Reliable streams, states with histories of 16, 7 and 1 entries, an empty slot (6), a
+// port that is neither read nor written (5), one without histories (7) and one with a
+// lifetime (3).
+void Layout(CNetManager& m, CNetDriver* driver) {
+    m.Init(driver, kPorts);
+    m.SetPortA(1, new CPositionState);
+    m.SetPortA(2, new CChatStream);
+    m.SetPortA(3, new CBlobState<32>);
+    m.SetPortA(4, new CNetReliable);
+    m.SetPortA(5, new CPositionState);
+    m.SetPortA(7, new CBlobState<8>);
+    for (int p = 1; p < kPorts; ++p)
+        m.InitPort(p, p == 3 ? 3000 : -1);
+    m.m_ports[1].m_reading_history = History<CPositionState>(16, 1);
+    m.m_ports[1].m_writing_history = History<CPositionState>(16, 1);
+    m.m_ports[3].m_reading_history = History<CBlobState<32>>(7, 3);
+    m.m_ports[3].m_writing_history = History<CBlobState<32>>(7, 3);
+    m.m_ports[5].m_reading_history = History<CPositionState>(1, 5);
+    m.m_ports[5].m_writing_history = History<CPositionState>(1, 5);
+}
+
+// A peer: sends to one address, reads from its own buffer when given an inbox, and gives up
+// after four time-outs in a row.
+class Peer : public CNetClient {
+public:
+    Peer(CNetDriver* out, const sockaddr_in& to, CNetDriver* inbox) {
+        m_send_buf = new CNetBuf(out, &to);
+        if (inbox) m_recv_buf = new CNetBuf(inbox, nullptr);
+        m_own_port = new CNetDataPort;
+        m_own_port->m_object = new CPositionState;
+        m_own_port->m_reading_history = History<CPositionState>(16, 0);
+        m_own_port->m_writing_history = History<CPositionState>(16, 0);
+        m_timeout = 250;
+    }
+    ~Peer() override {
+        delete m_send_buf;
+        delete m_recv_buf;
+    }
+    int BeginFrame() override {
+        if (m_write_acked) m_timeouts_in_row = 0;
+        return CNetClient::BeginFrame();
+    }
+    int TimeOut() override {
+        if (++m_timeouts_in_row >= 4 && m_manager) m_manager->DestroyClient(m_id);
+        return 0;
+    }
+    int ReadInstant(CNetBuf* buf) override {
+        char text[CNetBuf::kMaxDatagram];
+        buf->ReadString(text);
+        return 1;
+    }
+
+    int m_timeouts_in_row = 0;
+};
+
+class Manager : public CNetManager {
+public:
+    explicit Manager(CNetDriver* driver) : m_driver(driver) {}
+    ~Manager() override { Release(); } // the peers before the drivers they send through
+
+    int CreateClient(CNetBuf* buf) override {
+        if (!m_accept) return -1;
+        return Enter(new Peer(m_driver, buf->m_addr, nullptr));
+    }
+    int DestroyClient(int slot) override { return RemoveClient(slot); }
+    int ReadOutOfBand(CNetBuf* buf) override {
+        char text[CNetBuf::kMaxDatagram];
+        int value;
+        buf->ReadString(text);
+        buf->ReadInt(&value);
+        return 1;
+    }
+
+    // Enters the peer with every port but kNotRead enabled both ways; -1 when refused.
+    int Enter(Peer* peer) {
+        const int slot = AddClient(peer, -1);
+        if (slot == -1) {
+            delete peer;
+            return -1;
+        }
+        for (int p = 0; p < kPorts; ++p) {
+            peer->m_refs[p].m_read_enabled = p != kNotRead;
+            peer->m_refs[p].m_write_enabled = p != kNotRead;
+        }
+        return slot;
+    }
+    bool Frame() {
+        return BeginFrame() == 1 && Read() == 1 && Update(true) == 1 && Write() == 1 &&
+               EndFrame() == 1;
+    }
+    template <class T> T* Object(int port) { return static_cast<T*>(m_ports[port].m_object); }
+
+    CNetDriver* m_driver;
+    bool m_accept = true;
+};
+
+// The fuzzed manager, its two endpoints and the senders, all on one simulated network.
+struct Harness {
+    Harness() {
+        door.m_report_refused = side.m_report_refused = true;
+        door.Init();
+        side.Init();
+        for (int s = 0; s < kSenders; ++s) {
+            senders[s] = new CNetSimDriver(&net, kFirstSenderId + s, 32);
+            senders[s]->Init();
+        }
+        Layout(mgr, &door);
+        mgr.Enter(new Peer(&door, Endpoint(kFirstSenderId), nullptr));
+        mgr.Enter(new Peer(&door, Endpoint(kGhostId), nullptr));
+        mgr.Enter(new Peer(&side, Endpoint(kFirstSenderId + kSideDoorPeer), &side));
+        mgr.Object<CChatStream>(2)->Say("waiting for an acknowledgement");
+        Frame(16);
+    }
+    ~Harness() {
+        mgr.Release();
+        for (CNetSimDriver* s : senders)
+            delete s;
+    }
+    Harness(const Harness&) = delete;
+    Harness& operator=(const Harness&) = delete;
+
+    void Frame(int step_ms) {
+        CNetTime::m_time = static_cast<int>(static_cast<std::uint32_t>(CNetTime::m_time) +
+                                            static_cast<std::uint32_t>(step_ms));
+        net.Advance(step_ms);
+        // Every step runs whatever the one before answered: -1 (from an oversized datagram,
+        // say) is an answer, not a fault.
+        mgr.BeginFrame();
+        mgr.Read();
+        mgr.Update(true);
+        mgr.Write();
+        mgr.EndFrame();
+        CheckTable();
+        if (!capture) TakeReplies();
+    }
+
+    // Every used slot holds a client that knows its slot and manager.
+    void CheckTable() const {
+        for (int i = 0; i < CNetManager::kMaxClients; ++i) {
+            const SNetClientSlot& s = mgr.m_clients[i];
+            if (!s.m_used) continue;
+            Check(s.m_client && s.m_client->m_id == i && s.m_client->m_manager == &mgr &&
+                  s.m_client->m_num_ports == kPorts);
+        }
+    }
+
+    // Empties the senders' queues, keeping the newest datagram for Echo. Whatever the
+    // manager sends is a channel-0 packet of at most 999 bytes.
+    void TakeReplies() {
+        for (int s = 0; s < kSenders; ++s) {
+            for (int n = 0; n < 64; ++n) {
+                int len = kMaxLength;
+                sockaddr_in from;
+                if (senders[s]->RecvFrom(&len, last[s], &from) != 0 || len <= 0) break;
+                Check(len <= CNetBuf::kMaxDatagram && last[s][0] == 0);
+                last_len[s] = len;
+                last_from[s] = from.sin_port;
+            }
+        }
+    }
+
+    void Datagram(int s, bool side_door, const std::uint8_t* bytes, int len) {
+        sockaddr_in to = Endpoint(side_door ? kSideDoorId : kTargetId);
+        senders[s]->SendTo(len, const_cast<std::uint8_t*>(bytes), &to);
+    }
+    void Echo(int s) {
+        if (last_len[s] > 0) Datagram(s, last_from[s] == kSideDoorId, last[s], last_len[s]);
+    }
+    void Toggle(int s) {
+        if (senders[s]->m_attached)
+            senders[s]->Shutdown();
+        else
+            senders[s]->Init();
+    }
+    void Impair(int s, std::uint8_t b) {
+        SNetImpairment& i = senders[s]->m_impairment;
+        i.m_loss_percent = (b & 3) * 15.0;
+        i.m_duplicate_percent = (b >> 2 & 3) * 15.0;
+        i.m_jitter_ms = (b >> 4 & 3) * 20;
+        i.m_reorder_percent = (b >> 6) * 15.0;
+        i.m_reorder_delay_ms = 40;
+    }
+
+    CNetSimNetwork net{1, 16, 8};
+    CNetSimDriver door{&net, kTargetId, 64};
+    CNetSimDriver side{&net, kSideDoorId, 64};
+    CNetSimDriver* senders[kSenders] = {};
+    Manager mgr{&door};
+    bool capture = false; // the capture's peer managers read their queues themselves
+    std::uint8_t last[kSenders][kMaxLength] = {};
+    int last_len[kSenders] = {};
+    int last_from[kSenders] = {};
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    CNetTime::m_time = 1000;
+    Harness h;
+    std::size_t pos = 0;
+    while (pos < size) {
+        const std::uint8_t op = data[pos++];
+        const int s = op & 3;
+        switch (op >> 5) {
+        case 4:
+            h.Frame((op & 31) * (op & 31) * 4);
+            break;
+        case 5:
+            h.Echo(s);
+            break;
+        case 6:
+            h.Toggle(s);
+            break;
+        case 7:
+            if (op & 16)
+                h.mgr.m_accept = !h.mgr.m_accept;
+            else if (pos < size)
+                h.Impair(s, data[pos++]);
+            break;
+        default: { // 0-3: a datagram
+            if (size - pos < 2) return 0;
+            std::size_t len = (data[pos] | data[pos + 1] << 8) & 0x7FFu;
+            pos += 2;
+            if (len > size - pos) len = size - pos;
+            if (len > kMaxLength) len = kMaxLength;
+            h.Datagram(s, op & 4, data + pos, static_cast<int>(len));
+            pos += len;
+        }
+        }
+    }
+    for (int i = 0; i < 3; ++i)
+        h.Frame(16);
+    return 0;
+}
+
+#ifdef PORTNET_FUZZ_STANDALONE
+
+#include <vector>
+
+#include "FuzzReplay.h"
+
+namespace {
+
+using portnet_fuzz::Bytes;
+
+// A peer host of the same layout with one client, for the manager's main endpoint or its
+// side door.
+struct PeerHost {
+    PeerHost(CNetDriver* driver, int to_id) : mgr(driver) {
+        Layout(mgr, driver);
+        mgr.Enter(new Peer(driver, Endpoint(to_id), nullptr));
+    }
+    Manager mgr;
+};
+
+enum : std::uint8_t { kOpFrame16 = 0x82, kOpLongWait = 0x94, kOpToggle = 0xC0 };
+
+// Runs three peer managers against the fuzzed one and records, frame by frame, what they send
+// it as inputs: a known peer, a stranger that CreateClient enters, and the side door's peer;
+// with chat lines, a reliable int, an instant message, an out-of-band datagram, and the
+// stranger leaving (its client goes on the refusals) and coming back (entered anew).
+int Capture(const std::filesystem::path& dir) {
+    std::vector<Bytes> frames;
+    {
+        CNetTime::m_time = 1000;
+        Harness h;
+        h.capture = true;
+        PeerHost known(h.senders[0], kTargetId), stranger(h.senders[1], kTargetId),
+            side(h.senders[kSideDoorPeer], kSideDoorId);
+        PeerHost* peers[] = {&known, &stranger, &side};
+        unsigned char datagram[kMaxLength];
+        // Takes what the peers sent out of the manager's queues, records it and sends it again.
+        // Refusal notices (the manager's own, which replay makes again) are put back as they
+        // were made: by sending to the missing endpoint.
+        auto relay = [&](Bytes& record, CNetSimDriver& endpoint) {
+            std::vector<std::pair<int, Bytes>> taken;
+            for (;;) {
+                int len = sizeof datagram;
+                sockaddr_in from;
+                const int r = endpoint.RecvFrom(&len, datagram, &from);
+                if (r == kNetEventDisconnect)
+                    taken.emplace_back(-from.sin_port, Bytes());
+                else if (r != 0 || len <= 0)
+                    break;
+                else
+                    taken.emplace_back(from.sin_port - kFirstSenderId,
+                                       Bytes(datagram, datagram + len));
+            }
+            for (auto& [s, d] : taken) {
+                if (s < 0) {
+                    sockaddr_in missing = Endpoint(-s);
+                    endpoint.SendTo(0, nullptr, &missing);
+                    continue;
+                }
+                record.push_back(static_cast<std::uint8_t>(s | (&endpoint == &h.side ? 4 : 0)));
+                record.push_back(static_cast<std::uint8_t>(d.size()));
+                record.push_back(static_cast<std::uint8_t>(d.size() >> 8));
+                record.insert(record.end(), d.begin(), d.end());
+                h.Datagram(s, &endpoint == &h.side, d.data(), static_cast<int>(d.size()));
+            }
+        };
+        for (int f = 1; f <= 34; ++f) {
+            Bytes record;
+            if (f == 20 || f == 26) { // the stranger leaves, then comes back
+                record.push_back(kOpToggle | 1);
+                h.Toggle(1);
+            }
+            for (int p = 0; p < 3; ++p) {
+                Manager& m = peers[p]->mgr;
+                m.Object<CPositionState>(1)->m_pos[(f + p) % 3] = static_cast<float>(f);
+                m.Object<CBlobState<32>>(3)->m_bytes[(f * 7 + p) % 32] ^= 0x21;
+                if (f % 6 == p + 1) m.Object<CChatStream>(2)->Say(p ? "hello" : "a longer line");
+            }
+            if (f == 7) known.mgr.Object<CNetReliable>(4)->WriteInt(f);
+            if (f == 9) known.mgr.m_clients[0].m_client->WriteInstant("instant", 8);
+            if (f == 11) { // out of band on channel 3
+                CNetBuf oob(h.senders[1], nullptr);
+                oob.m_addr = Endpoint(kTargetId);
+                oob.SetChannel(3);
+                oob.WriteString("status");
+                oob.WriteInt(f);
+                oob.Send();
+            }
+            for (PeerHost* p : peers) // the stranger cannot send while away
+                Check(p->mgr.Frame() || (p == &stranger && f >= 20 && f < 26));
+            relay(record, h.door);
+            relay(record, h.side);
+            const bool wait = f == 30; // long enough for time-outs and rate counts
+            record.push_back(wait ? kOpLongWait : kOpFrame16);
+            h.Frame(wait ? 20 * 20 * 4 : 16);
+            frames.push_back(record);
+        }
+    }
+    auto save = [&](const char* name, std::size_t first, std::size_t last) {
+        Bytes input;
+        for (std::size_t i = first; i < last && i < frames.size(); ++i)
+            input.insert(input.end(), frames[i].begin(), frames[i].end());
+        portnet_fuzz::Save(dir / name, input);
+    };
+    save("contact", 0, 4);
+    save("session", 0, 16);
+    save("away_and_back", 16, 28);
+    save("late_start", 28, 34);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return portnet_fuzz::ReplayMain(argc, argv, Capture);
+}
+
+#endif
