@@ -1,11 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "TransportFixture.h"
 
 #include "platform/PlatformSystem.h"
-#include "portnet/CNetDriver.h"
-#include "transport/CNetList.h"
+#include "portnet/CNetUDP.h"
+#include "transport/CNetLocal.h"
 #include "transport/NetRegistry.h"
 
 namespace sys = portnet::platform;
@@ -14,22 +11,12 @@ namespace {
 
 std::vector<std::string> g_destroyed;
 
-// A driver that notes its destruction, placed in the registry the way GetSystemNetDriver does.
-class NamedDriver : public CNetDriver {
+// Notes its destruction; placed in the registry the way GetSystemNetDriver does.
+class NamedDriver : public StubDriver {
 public:
-    explicit NamedDriver(std::string name) : m_name(std::move(name)) {}
+    explicit NamedDriver(const char* name) : m_name(name) {}
     ~NamedDriver() override { g_destroyed.push_back(m_name); }
-    int SetBlockMode(bool) override { return 0; }
-    int MakeBroadcastCapable() override { return 0; }
-    int Init() override { return 0; }
-    int Shutdown() override { return 0; }
-    int Connected(sockaddr_in*) override { return 0; }
-    int Disconnected(sockaddr_in*) override { return 0; }
-    char* GetAddr() override { return nullptr; }
-    int SendTo(int, void*, sockaddr_in*) override { return 0; }
-    int RecvFrom(int*, void*, sockaddr_in*) override { return 0; }
-    int Broadcast(int, void*, sockaddr_in*) override { return 0; }
-    std::string m_name;
+    const char* m_name;
 };
 
 class RegistryTest : public ::testing::Test {
@@ -44,68 +31,41 @@ protected:
 
 } // namespace
 
-TEST_F(RegistryTest, SocketLayerStartsOnceAndCleansUpAfterLastDriver) {
-    const int startups = sys::SocketStartupCalls();
-    const int cleanups = sys::SocketCleanupCalls();
-    ASSERT_NE(GetSystemNetDriver(kNetDriverLocal, 5), nullptr);
-    ASSERT_NE(GetSystemNetDriver(kNetDriverUdp, 0), nullptr);
-    EXPECT_EQ(CNetDriver::m_init_cnt, 2);
-    EXPECT_EQ(sys::SocketStartupCalls(), startups + 1);
-    EXPECT_EQ(CNetDriver::m_winsockdata.m_version, 0x0202);
-    EXPECT_EQ(ReleaseSystemNetDriver(), 1);
-    EXPECT_EQ(CNetDriver::m_init_cnt, 0);
-    EXPECT_EQ(sys::SocketCleanupCalls(), cleanups + 1);
-}
-
-TEST_F(RegistryTest, UnknownTypeRegistersNothing) {
+TEST_F(RegistryTest, MakesKnownTypesAndStartsSocketLayerOnce) {
+    const int startups = sys::SocketStartupCalls(), cleanups = sys::SocketCleanupCalls();
     EXPECT_EQ(GetSystemNetDriver(3, 0), nullptr);
-    EXPECT_EQ(GetSystemNetDriver(0, 0), nullptr);
-    EXPECT_EQ(g_driver_list.Count(), 0);
-    EXPECT_EQ(CNetDriver::m_init_cnt, 0);
+    EXPECT_NE(dynamic_cast<CNetLocal*>(GetSystemNetDriver(kNetDriverLocal, 5)), nullptr);
+    EXPECT_NE(dynamic_cast<CNetUDP*>(GetSystemNetDriver(kNetDriverUdp, 0)), nullptr);
+    EXPECT_EQ((Ints{g_driver_list.Count(), sys::SocketStartupCalls() - startups,
+                    CNetDriver::m_winsockdata.m_version, ReleaseSystemNetDriver(),
+                    CNetDriver::m_init_cnt, sys::SocketCleanupCalls() - cleanups}),
+              (Ints{2, 1, 0x0202, 1, 0, 1}));
 }
 
 TEST_F(RegistryTest, ReleaseDestroysMostRecentFirstAndTwiceIsHarmless) {
     g_driver_list.AddHead(new NamedDriver("oldest"));
-    CNetDriver* local = GetSystemNetDriver(kNetDriverLocal, 5);
-    ASSERT_EQ(local->Init(), 0);
+    ASSERT_EQ(GetSystemNetDriver(kNetDriverLocal, 5)->Init(), 0);
     g_driver_list.AddHead(nullptr); // empty slots are skipped
     g_driver_list.AddHead(new NamedDriver("newest"));
-    EXPECT_EQ(g_driver_list.Get(2), local);
-
-    EXPECT_EQ(ReleaseSystemNetDriver(), 1);
+    EXPECT_EQ((Ints{ReleaseSystemNetDriver(), g_driver_list.Count(), g_local_list.Count(),
+                    CNetDriver::m_init_cnt, ReleaseSystemNetDriver()}),
+              (Ints{1, 0, 0, 0, 1}));
     EXPECT_EQ(g_destroyed, (std::vector<std::string>{"newest", "oldest"}));
-    EXPECT_EQ(g_driver_list.Count(), 0);
-    EXPECT_EQ(g_local_list.Count(), 0);
-    EXPECT_EQ(CNetDriver::m_init_cnt, 0);
-    EXPECT_EQ(ReleaseSystemNetDriver(), 1);
-    EXPECT_EQ(g_destroyed.size(), 2u);
 }
 
-TEST(CNetList, CursorFollowsInsertionsRemovalsAndBackwardSteps) {
+TEST(CNetList, CursorSurvivesRemovalsAndBackwardSteps) {
     int v[4];
     CNetList list;
     for (int& x : v)
-        list.AddHead(&x); // list order: v3 v2 v1 v0
-    EXPECT_EQ(list.Get(2), &v[1]);
-    EXPECT_EQ(list.m_cursor_index, 2);
-    EXPECT_EQ(list.Get(1), &v[2]); // behind the cursor: walks from the head again
-    EXPECT_EQ(list.Get(3), &v[0]);
-    EXPECT_EQ(list.Get(4), nullptr);
-    EXPECT_EQ(list.Get(-1), nullptr);
-
-    EXPECT_TRUE(list.RemoveAt(list.Find(&v[2])));
-    EXPECT_EQ(list.m_cursor_index, -1);
-    EXPECT_EQ(list.Get(1), &v[1]);
-    list.AddHead(&v[2]);
-    EXPECT_EQ(list.Get(1), &v[3]);
-    EXPECT_EQ(list.Find(&list), -1);
-    EXPECT_FALSE(list.RemoveAt(-1));
-
+        list.AddHead(&x); // v3 v2 v1 v0
+    // Index 1 lies behind the cursor; removing the cursor's node must not leave it dangling.
+    EXPECT_EQ((std::vector<void*>{list.Get(2), list.Get(1), list.Get(4),
+                                  list.RemoveAt(list.Find(&v[2])) ? list.Get(1) : nullptr}),
+              (std::vector<void*>{&v[1], &v[2], nullptr, &v[1]}));
     list.RemoveNode(list.m_tail);
-    EXPECT_EQ(list.m_tail->m_data, &v[1]);
-    EXPECT_EQ(list.m_tail->m_next, nullptr);
+    EXPECT_EQ((std::vector<void*>{list.Get(2), list.Get(1), list.m_tail->m_data}),
+              (std::vector<void*>{nullptr, &v[1], &v[1]}));
     list.RemoveAll();
+    EXPECT_EQ(list.m_head, list.m_tail);
     EXPECT_EQ(list.Count(), 0);
-    EXPECT_EQ(list.m_head, nullptr);
-    EXPECT_EQ(list.m_tail, nullptr);
 }
