@@ -5,10 +5,8 @@
 #include <cstdlib>
 #include <new>
 
-namespace {
-bool g_counting = false;
-long g_allocations = 0;
-} // namespace
+static bool g_counting = false;
+static long g_allocations = 0;
 
 // Every form is replaced, so all allocations pair malloc with free (GCC cannot see that).
 #pragma GCC diagnostic push

@@ -68,10 +68,8 @@ public:
         if (port != kTimedPort) return CNetClient::NewPortID(port);
         return m_manager->InitPort(port, kTimedLife), 1;
     }
-    int TimeOut() override {
-        if (m_noted < 64) m_timeout_at[m_noted++] = m_manager->m_time;
-        return 0;
-    }
+    // The frame time of each retransmission time-out, the last 64 kept.
+    int TimeOut() override { return m_timeout_at[m_noted++ % 64] = m_manager->m_time, 0; }
 
     CNetBuf m_out;
     char m_instant[CNetBuf::kMaxDatagram] = {};

@@ -26,16 +26,6 @@ const Condition kConditions[] = {{"clean", {0, 10, 0, 0, 0, 0}},
                                  {"lossy", {20, 30, 20, 5, 5, 80}},
                                  {"slow lossy", {20, 120, 60, 5, 5, 80}}};
 
-void Move(Position* pos, int port, int time_ms) {
-    const float a = kRadPerSec * static_cast<float>(time_ms) / 1000.0f + static_cast<float>(port);
-    pos->m_pos[0] = kRadius * std::cos(a);
-    pos->m_pos[1] = kRadius * std::sin(a);
-}
-
-float Distance(const Position* a, const Position* b) {
-    return std::hypot(a->m_pos[0] - b->m_pos[0], a->m_pos[1] - b->m_pos[1]);
-}
-
 void Run(const Condition& c, int frames, std::uint64_t seed) {
     const SNetImpairment& imp = c.imp;
     // How far a shown position may trail the true one: its travel over the worst one-way
@@ -44,8 +34,7 @@ void Run(const Condition& c, int frames, std::uint64_t seed) {
     const float bound = kRadius * kRadPerSec * static_cast<float>(lag_ms) / 1000.0f;
     Session s(0, &imp, seed);
     s.to_b->m_timeout = s.to_a->m_timeout = 250; // twice the worst round trip: a few spurious
-    Host* writer[2] = {&s.a, &s.b};
-    Host* reader[2] = {&s.b, &s.a};
+    Host* hosts[2] = {&s.a, &s.b};               // A writes the first port, B the second
     const int ports[2] = {kPositionPort, kBackPort};
     ChatLine ab{"A"}, ba{"B"};
     float max_error = 0.0f;
@@ -54,8 +43,13 @@ void Run(const Condition& c, int frames, std::uint64_t seed) {
     g_counting = true;
     for (int f = 0; f < frames + 3000 && still < 50; ++f) { // then settled for a second
         const bool moving = f < frames;
-        for (int i = 0; i < 2 && moving; ++i)
-            Move(writer[i]->Object(ports[i]), ports[i], CNetTime::m_time + kStepMs);
+        const float angle = kRadPerSec * static_cast<float>(CNetTime::m_time + kStepMs) / 1000.0f;
+        for (int i = 0; i < 2 && moving; ++i) {
+            hosts[i]->Object(ports[i])->m_pos[0] =
+                kRadius * std::cos(angle + static_cast<float>(i));
+            hosts[i]->Object(ports[i])->m_pos[1] =
+                kRadius * std::sin(angle + static_cast<float>(i));
+        }
         if (moving) ab.Speak(s.a.Chat()), ba.Speak(s.b.Chat());
         failed += s.Tick(kStepMs);
         ab.Hear(s.b.Chat());
@@ -63,9 +57,11 @@ void Run(const Condition& c, int frames, std::uint64_t seed) {
         bool equal = true;
         for (int i = 0; i < 2; ++i) {
             const int p = ports[i];
-            if (reader[i]->m_ports[p].m_reading_history->m_newest == CNetDataHistory::kNoLink)
+            if (hosts[1 - i]->m_ports[p].m_reading_history->m_newest == CNetDataHistory::kNoLink)
                 continue; // measured once the reader holds a state at all
-            const float e = Distance(writer[i]->Object(p), reader[i]->Object(p));
+            const float* want = hosts[i]->Object(p)->m_pos;
+            const float* got = hosts[1 - i]->Object(p)->m_pos;
+            const float e = std::hypot(want[0] - got[0], want[1] - got[1]);
             max_error = std::max(max_error, moving ? e : 0.0f);
             equal = equal && e == 0.0f;
         }
@@ -79,7 +75,6 @@ void Run(const Condition& c, int frames, std::uint64_t seed) {
     const unsigned lost = n.m_dropped_loss + n.m_dropped_queue_full;
     std::printf("%-11s %7d %8u %7u %6u %6u %10d %10d %9.3f %7.3f\n", c.name, frames, n.m_sent, lost,
                 n.m_duplicated, n.m_reordered, ab.heard, ba.heard, max_error, bound);
-    std::fflush(stdout);
     SCOPED_TRACE(c.name);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(g_allocations, 0);
