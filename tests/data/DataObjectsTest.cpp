@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <vector>
 
 #include "portnet/CNetDataHistory.h"
 #include "portnet/CNetDataPort.h"
@@ -20,12 +21,13 @@ struct Counted : CNetUnreliable {
 int Counted::made = 0;
 int Counted::gone = 0;
 
+using Ints = std::vector<int>;
+
 TEST(DataRef, HashSlotAnswersOnlyItsLastKey) {
     CNetDataRef ref;
     EXPECT_EQ(ref.GetHash(0), -1);
     ref.SetHash(7, 61);
-    EXPECT_EQ(ref.GetHash(61), 7);
-    EXPECT_EQ(ref.GetHash(1), -1); // same slot, other key
+    EXPECT_EQ((Ints{ref.GetHash(61), ref.GetHash(1)}), (Ints{7, -1})); // 1: same slot, other key
     ref.SetHash(9, 1);
     EXPECT_EQ(ref.GetHash(61), -1);
     ref.InvalidateHash(1);
@@ -37,8 +39,7 @@ TEST(DataOwnership, EveryObjectIsDeletedExactlyOnce) {
     Counted::made = Counted::gone = 0;
     {
         CNetDataHistory h(4, new Counted, 12);
-        EXPECT_EQ(Counted::made, 5);
-        EXPECT_EQ(Counted::gone, 1); // the prototype
+        EXPECT_EQ((Ints{Counted::made, Counted::gone}), (Ints{5, 1})); // the prototype went
         EXPECT_EQ(std::set<CNetUnreliable*>(h.m_entries, h.m_entries + 4).size(), 4u);
         EXPECT_EQ(h.m_entries[3]->m_port_id, 12);
         CNetDataHistory copy(h);
@@ -71,24 +72,21 @@ TEST(DataOwnership, EveryObjectIsDeletedExactlyOnce) {
 }
 
 TEST(DataHistory, LinksCloseCyclesAndIgnoreIndicesOutsideTheArray) {
-    EXPECT_EQ(CNetDataHistory(0, nullptr, 0).m_size, 1);
-    EXPECT_EQ(CNetDataHistory(300, nullptr, 0).m_size, 255);
+    const CNetDataHistory none(0, nullptr, 0), many(300, nullptr, 0);
+    EXPECT_EQ((Ints{none.m_size, many.m_size}), (Ints{1, 255}));
     CNetDataHistory h(8, nullptr, 0);
     h.SetLink(3);
     EXPECT_EQ(h.GetLink(3), 255);
     h.SetLink(5);
     h.SetLink(3);
-    EXPECT_EQ(h.m_newest, 3);
-    EXPECT_EQ(h.GetLink(3), 5); // 3 -> 5 -> 3
-    EXPECT_EQ(h.GetLink(5), 3);
+    EXPECT_EQ((Ints{h.m_newest, h.GetLink(3), h.GetLink(5)}), (Ints{3, 5, 3})); // 3 -> 5 -> 3
     h.InitLink();
     h.SetLink(8);
     EXPECT_EQ(h.m_newest, 255);
     h.SetLink(1);
     h.FixLink(9, 0);
     h.FixLink(1, 8); // would lead the chain outside the entries
-    EXPECT_EQ(h.GetLink(1), 255);
-    EXPECT_EQ(h.GetLink(200), 255);
+    EXPECT_EQ((Ints{h.GetLink(1), h.GetLink(200)}), (Ints{255, 255}));
 }
 
 } // namespace

@@ -67,22 +67,27 @@ TEST_F(ManagerTest, LifetimesCountDownAndReleaseAtZero) {
     auto* stream = new CNetReliable;
     m.SetPortA(3, stream);
     m.InitPort(3, -2);
-    for (int t : {1000, 1020}) { // the first frame has no predecessor: no time passed
-        CNetTime::m_time = t;
-        ASSERT_EQ(1, m.BeginFrame());
-        EXPECT_EQ(t - 1000, m.m_delta_time);
-    }
+    CNetTime::m_time = 1000;
+    ASSERT_EQ(1, m.BeginFrame());
+    EXPECT_EQ(0, m.m_delta_time); // the first frame has no predecessor
     ASSERT_EQ(1, m.Write());
     EXPECT_EQ(42, static_cast<TestState*>(m.m_ports[0].m_writing_history->m_entries[0])->value);
     EXPECT_EQ(0, once->m_life_time);
     zero->m_received = true;
-    ASSERT_EQ(1, m.EndFrame());
-    EXPECT_EQ((Ints{1, 1, 0, 0}),
-              (Ints{once->destroyed, zero->destroyed, zero->m_received, timed->destroyed}));
-    ASSERT_EQ(1, m.EndFrame());
-    EXPECT_EQ(0, timed->destroyed);
-    ASSERT_EQ(1, m.EndFrame());
-    EXPECT_EQ((Ints{1, -10}), (Ints{timed->destroyed, timed->m_life_time}));
+    ASSERT_EQ(1, m.EndFrame()); // no time passed: lives at 0 end here
+    EXPECT_EQ((Ints{1, 1, 0}), (Ints{once->destroyed, zero->destroyed, zero->m_received}));
+    for (int f = 1; f <= 3; ++f) { // 20 ms frames: 50 lasts into the third
+        CNetTime::m_time += 20;
+        ASSERT_EQ((Ints{1, 1}), (Ints{m.BeginFrame(), m.EndFrame()}));
+        EXPECT_EQ((Ints{20, f == 3}), (Ints{m.m_delta_time, timed->destroyed})) << f;
+    }
+    EXPECT_EQ(-10, timed->m_life_time);
+    // Released once only; a restart flips the toggle and restarts the port's playback.
+    m.m_ports[1].m_interp_time = 55;
+    EXPECT_EQ((Ints{-1, 7, 8}),
+              (Ints{m.ReleasePort(1), m.InitPort(timed, 50), m.ReleasePort(timed)}));
+    EXPECT_EQ((Ints{2, 0, -1, 50}), (Ints{timed->destroyed, timed->m_init_toggle,
+                                          m.m_ports[1].m_interp_time, timed->m_life_time}));
     // A reliable stream is never "written once".
     EXPECT_EQ((Ints{-2, 1}), (Ints{stream->m_life_time, stream->m_active}));
 }

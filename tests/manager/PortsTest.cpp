@@ -27,8 +27,7 @@ TEST_F(Ports, InterpChoosesStatesBlendAndPlaybackTime) {
     m.m_ports[1].m_interp_time = 40;
     EXPECT_EQ(0, m.Interp(1, 20)); // nothing received: nothing changes
     Arrived(nullptr, 0);
-    EXPECT_EQ((Ints{0, 40, 0, -1}),
-              (Ints{m.Interp(1, 20), m.m_ports[1].m_interp_time, live->interps, m.Interp(4, 20)}));
+    EXPECT_EQ((Ints{0, 40, 0}), (Ints{m.Interp(1, 20), m.m_ports[1].m_interp_time, live->interps}));
     const struct {
         int stamps[3], n, interp_time, from, to;
         float a;
@@ -38,6 +37,7 @@ TEST_F(Ports, InterpChoosesStatesBlendAndPlaybackTime) {
         {{100, 200, 300}, 3, -1, 300, 300, 1.0f, 300, true},   // restart beyond newest: held
         {{100, 200, 300}, 3, 250, 200, 300, 0.7f, 270, false}, // between the two newest
         {{100, 200, 300}, 3, 290, 200, 300, 0.9f, 290, true},  // would pass 300: held
+        {{100, 200, 300}, 3, 280, 300, 300, 1.0f, 300, false}, // reaches 300 exactly
         {{100, 200, 300}, 3, 150, 100, 200, 1.0f, 200, false}, // two behind: catches up
         {{100}, 1, 50, 100, 100, 1.0f, 70, false},             // single state
         {{100, 300, 200}, 3, 150, 200, 200, 1.0f, 170, false}, // cut: stays last, see below
@@ -74,17 +74,8 @@ TEST_F(Ports, HistoryGettersStopAtTheirEdges) {
     EXPECT_EQ(w->m_entries[0], m.GetWritingHistory(1, 1));
     EXPECT_EQ(w->m_entries[1], m.GetWritingHistory(1, 0));
     EXPECT_EQ(nullptr, m.GetWritingHistory(4, 0));
-}
-
-TEST_F(Ports, StartAndReleaseToggleAndNeverDestroyTwice) {
-    m.m_ports[1].m_interp_time = 55;
-    EXPECT_EQ(7, m.InitPort(1, 50));
-    EXPECT_EQ((Ints{1, -1, 50}),
-              (Ints{live->m_init_toggle, m.m_ports[1].m_interp_time, live->m_life_time}));
-    EXPECT_EQ((Ints{7, 0}), (Ints{m.InitPort(live, -1), live->m_init_toggle}));
-    EXPECT_EQ((Ints{8, -1, 1}), (Ints{m.ReleasePort(1), m.ReleasePort(live), live->destroyed}));
     for (int r : {m.InitPort(2, -1), m.ReleasePort(2), m.InitPort(4, -1), m.ReleasePort(-1),
-                  m.SetPortA(4, live)})
+                  m.SetPortA(4, live), m.Interp(4, 20)})
         EXPECT_EQ(-1, r); // no object, or no such port
     EXPECT_EQ(1, live->m_port_id);
 }
