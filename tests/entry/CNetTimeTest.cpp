@@ -47,9 +47,10 @@ TEST_F(CNetTimeTest, FoldsAtTwoSecondsAndWrapsInTheLowHalf) {
     // 1999.9 ms does not fold; 2000.7 ms folds 2000 and drops the 0.7 for good.
     EXPECT_EQ((Ints{ReadAt(6999900), ReadAt(7000700), ReadAt(7001000), ReadAt(7002000)}),
               (Ints{1999, 2000, 2000, 2001}));
-    // One tick per ms: 0xFFFFFFF0 -> 0x10 in the low half is 32; the high half never counts.
-    Start(1000, 0x1FFFFFFF0);
-    EXPECT_EQ((Ints{ReadAt(0x200000010), ReadAt(0x700000020)}), (Ints{32, 48}));
+    // Half a ms per tick: 0xFFFFFFF0 -> 0x10 in the low half is 32 ticks; the high half, which
+    // would add 2^31 ms here, never counts.
+    Start(2000, 0x1FFFFFFF0);
+    EXPECT_EQ((Ints{ReadAt(0x200000010), ReadAt(0x700000020)}), (Ints{16, 24}));
 }
 
 TEST_F(CNetTimeTest, RealTimeMovesTheFrame) {

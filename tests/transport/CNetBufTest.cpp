@@ -4,12 +4,15 @@
 #include <tuple>
 
 #include "portnet/CNetBuf.h"
+#include "portnet/CNetUDP.h"
 
 namespace {
 
-// Keeps what the buffer hands over and answers with a preset result.
-class FakeDriver : public StubDriver {
+// A driver that never opens a socket: keeps what the buffer hands over and answers with a
+// preset result.
+class FakeDriver : public CNetUDP {
 public:
+    FakeDriver() : CNetUDP(0) {}
     int SendTo(int len, void* data, sockaddr_in*) override {
         sent.assign(static_cast<char*>(data), static_cast<std::size_t>(len));
         return ++sends, result;
@@ -35,25 +38,17 @@ protected:
 } // namespace
 
 TEST_F(CNetBufTest, FieldsAreLittleEndianAndReadBack) {
-    buf.WriteWord(0x1234);
-    buf.WriteFloat(1.0f);
-    buf.WriteInt(-2);
-    buf.WriteShort(-3);
-    buf.WriteDword(0x89ABCDEFu);
-    buf.WriteChar('z');
+    EXPECT_EQ((Ints{buf.WriteWord(0x1234), buf.WriteFloat(1.0f), buf.WriteInt(-2),
+                    buf.WriteShort(-3), buf.WriteDword(0x89ABCDEFu), buf.WriteChar('z')}),
+              (Ints{2, 4, 4, 2, 4, 1}));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf.m_data + 1), buf.m_write_pos),
               std::string("\x34\x12\0\0\x80\x3F\xFE\xFF\xFF\xFF\xFD\xFF\xEF\xCD\xAB\x89z", 17));
-    unsigned short w;
-    float f;
-    int i;
-    short s;
-    std::uint32_t d;
-    char c;
-    EXPECT_EQ((Ints{buf.ReadWord(&w), buf.ReadFloag(&f), buf.ReadInt(&i), buf.ReadShort(&s),
-                    buf.ReadDword(&d), buf.ReadChar(&c)}),
+    std::tuple<unsigned short, float, int, short, std::uint32_t, char> v;
+    EXPECT_EQ((Ints{buf.ReadWord(&std::get<0>(v)), buf.ReadFloag(&std::get<1>(v)),
+                    buf.ReadInt(&std::get<2>(v)), buf.ReadShort(&std::get<3>(v)),
+                    buf.ReadDword(&std::get<4>(v)), buf.ReadChar(&std::get<5>(v))}),
               (Ints{2, 4, 4, 2, 4, 1}));
-    EXPECT_EQ(std::make_tuple(w, f, i, s, d, c),
-              std::make_tuple(std::uint16_t{0x1234}, 1.0f, -2, short{-3}, 0x89ABCDEFu, 'z'));
+    EXPECT_EQ(v, std::make_tuple(std::uint16_t{0x1234}, 1.0f, -2, short{-3}, 0x89ABCDEFu, 'z'));
 }
 
 TEST_F(CNetBufTest, RejectsWhatDoesNotFitTheArea) {

@@ -12,9 +12,9 @@ namespace {
 std::vector<std::string> g_destroyed;
 
 // Notes its destruction; placed in the registry the way GetSystemNetDriver does.
-class NamedDriver : public StubDriver {
+class NamedDriver : public CNetUDP {
 public:
-    explicit NamedDriver(const char* name) : m_name(name) {}
+    explicit NamedDriver(const char* name) : CNetUDP(0), m_name(name) {}
     ~NamedDriver() override { g_destroyed.push_back(m_name); }
     const char* m_name;
 };

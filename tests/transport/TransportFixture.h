@@ -1,4 +1,4 @@
-// Address makers, a do-nothing driver and datagram helpers shared by the transport tests.
+// Address makers and datagram helpers shared by the transport tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,21 +28,6 @@ inline sockaddr_in Local(int id) {
     return Addr(kNetFamilyLocal, std::to_string(id));
 }
 
-// Every call succeeds and does nothing; tests override what they watch.
-class StubDriver : public CNetDriver {
-public:
-    int SetBlockMode(bool) override { return 0; }
-    int MakeBroadcastCapable() override { return 0; }
-    int Init() override { return 0; }
-    int Shutdown() override { return 0; }
-    int Connected(sockaddr_in*) override { return 0; }
-    int Disconnected(sockaddr_in*) override { return 0; }
-    char* GetAddr() override { return nullptr; }
-    int SendTo(int, void*, sockaddr_in*) override { return 0; }
-    int RecvFrom(int* len, void*, sockaddr_in*) override { return *len = 0; }
-    int Broadcast(int, void*, sockaddr_in*) override { return 0; }
-};
-
 inline int Send(CNetDriver& d, const std::string& data, sockaddr_in to) {
     return d.SendTo(static_cast<int>(data.size()), const_cast<char*>(data.data()), &to);
 }
@@ -53,24 +38,19 @@ struct Received {
     sockaddr_in from{};
 };
 
-inline Received Recv(CNetDriver& d, int capacity = 1000) {
-    Received r;
-    r.data.resize(static_cast<std::size_t>(capacity));
-    int len = capacity;
-    r.result = d.RecvFrom(&len, r.data.data(), &r.from);
-    r.data.resize(r.result == 0 ? static_cast<std::size_t>(len) : 0);
-    return r;
-}
-
-// Polls a socket until anything but "nothing waiting" comes (a zero-length datagram shows by
-// its filled-in sender). Bounded by a count and a deadline.
-inline Received RecvWithin(CNetDriver& d, int capacity = 1000) {
+// One receive; with `wait`, polls (for a socket) until anything but "nothing waiting" comes,
+// a zero-length datagram showing by its filled-in sender. Bounded by a count and a deadline.
+inline Received Recv(CNetDriver& d, int capacity = 1000, bool wait = false) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     Received r;
-    for (int i = 0; i < 400 && std::chrono::steady_clock::now() < deadline; ++i) {
-        r = Recv(d, capacity);
-        if (r.result != 0 || !r.data.empty() || r.from.sin_family != 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < (wait ? 400 : 1) && std::chrono::steady_clock::now() < deadline; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        r = Received{};
+        r.data.resize(static_cast<std::size_t>(capacity));
+        int len = capacity;
+        r.result = d.RecvFrom(&len, r.data.data(), &r.from);
+        r.data.resize(r.result == 0 ? static_cast<std::size_t>(len) : 0);
+        if (r.result != 0 || len != 0 || r.from.sin_family != 0) break;
     }
     return r;
 }
