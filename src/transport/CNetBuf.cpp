@@ -93,35 +93,71 @@ int CNetBuf::Write(const void* src, int n) {
     return n;
 }
 
-// Typed fields are little-endian, assembled byte by byte so the layout never depends on
-// the host's own byte order.
+// Typed fields are little-endian, stored and loaded byte by byte so the layout never depends
+// on the host's own byte order. They go straight to the payload rather than through Read and
+// Write: these are the calls every packet header and record makes.
+
+namespace {
+
+// The n payload bytes at *pos, moving *pos past them; null when they do not fit.
+unsigned char* Take(CNetBuf* buf, int* pos, int n) {
+    if (!Fits(*pos, n)) return nullptr;
+    unsigned char* at = buf->m_data + 1 + *pos;
+    *pos += n;
+    return at;
+}
+
+template <int kWidth> int Store(CNetBuf* buf, std::uint32_t v) {
+    unsigned char* at = Take(buf, &buf->m_write_pos, kWidth);
+    if (at == nullptr) return -1;
+    for (int i = 0; i < kWidth; ++i)
+        at[i] = static_cast<unsigned char>(v >> (8 * i));
+    return kWidth;
+}
+
+template <int kWidth> int Load(CNetBuf* buf, std::uint32_t* v) {
+    const unsigned char* at = Take(buf, &buf->m_read_pos, kWidth);
+    if (at == nullptr) return -1;
+    std::uint32_t u = 0;
+    for (int i = 0; i < kWidth; ++i)
+        u |= static_cast<std::uint32_t>(at[i]) << (8 * i);
+    *v = u;
+    return kWidth;
+}
+
+} // namespace
 
 int CNetBuf::ReadByte(unsigned char* v) {
-    return Read(v, 1);
+    std::uint32_t u;
+    if (Load<1>(this, &u) < 0) return -1;
+    *v = static_cast<unsigned char>(u);
+    return 1;
 }
 
 int CNetBuf::WriteByte(unsigned char v) {
-    return Write(&v, 1);
+    return Store<1>(this, v);
 }
 
 int CNetBuf::ReadChar(char* v) {
-    return Read(v, 1);
+    std::uint32_t u;
+    if (Load<1>(this, &u) < 0) return -1;
+    *v = static_cast<char>(u);
+    return 1;
 }
 
 int CNetBuf::WriteChar(char v) {
-    return Write(&v, 1);
+    return Store<1>(this, static_cast<unsigned char>(v));
 }
 
 int CNetBuf::ReadWord(unsigned short* v) {
-    unsigned char b[2];
-    if (Read(b, 2) < 0) return -1;
-    *v = static_cast<unsigned short>(b[0] | (b[1] << 8));
+    std::uint32_t u;
+    if (Load<2>(this, &u) < 0) return -1;
+    *v = static_cast<unsigned short>(u);
     return 2;
 }
 
 int CNetBuf::WriteWord(unsigned short v) {
-    const unsigned char b[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
-    return Write(b, 2);
+    return Store<2>(this, v);
 }
 
 int CNetBuf::ReadShort(short* v) {
@@ -132,38 +168,31 @@ int CNetBuf::ReadShort(short* v) {
 }
 
 int CNetBuf::WriteShort(short v) {
-    return WriteWord(static_cast<unsigned short>(v));
+    return Store<2>(this, static_cast<unsigned short>(v));
 }
 
 int CNetBuf::ReadDword(std::uint32_t* v) {
-    unsigned char b[4];
-    if (Read(b, 4) < 0) return -1;
-    *v = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-         (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
-    return 4;
+    return Load<4>(this, v);
 }
 
 int CNetBuf::WriteDword(std::uint32_t v) {
-    const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                                static_cast<unsigned char>(v >> 16),
-                                static_cast<unsigned char>(v >> 24)};
-    return Write(b, 4);
+    return Store<4>(this, v);
 }
 
 int CNetBuf::ReadInt(int* v) {
     std::uint32_t u;
-    if (ReadDword(&u) < 0) return -1;
+    if (Load<4>(this, &u) < 0) return -1;
     *v = static_cast<int>(u);
     return 4;
 }
 
 int CNetBuf::WriteInt(int v) {
-    return WriteDword(static_cast<std::uint32_t>(v));
+    return Store<4>(this, static_cast<std::uint32_t>(v));
 }
 
 int CNetBuf::ReadFloag(float* v) {
     std::uint32_t u;
-    if (ReadDword(&u) < 0) return -1;
+    if (Load<4>(this, &u) < 0) return -1;
     std::memcpy(v, &u, 4);
     return 4;
 }
@@ -172,7 +201,7 @@ int CNetBuf::WriteFloat(float v) {
     static_assert(sizeof(float) == 4, "IEEE 754 single precision expected");
     std::uint32_t u;
     std::memcpy(&u, &v, 4);
-    return WriteDword(u);
+    return Store<4>(this, u);
 }
 
 int CNetBuf::WriteString(const char* text) {
@@ -182,19 +211,22 @@ int CNetBuf::WriteString(const char* text) {
 }
 
 int CNetBuf::ReadString(char* dest) {
-    int count = 0;
-    char c;
-    if (ReadChar(&c) < 0) {
+    // Nothing left to read: an empty string, the position unchanged.
+    if (!Fits(m_read_pos, 1)) {
         dest[0] = '\0';
         return 0;
     }
-    // Stops at the terminating zero or at the end of the payload area, whichever comes first;
-    // at most 998 characters are stored, so 999 bytes of destination always suffice.
-    while (c != '\0') {
-        dest[count++] = c;
-        if (ReadChar(&c) < 0) break;
-    }
+    // Stops at the terminating zero, which is consumed, or at the end of the payload area,
+    // whichever comes first; at most 998 characters are stored, so 999 bytes of destination
+    // always suffice.
+    const unsigned char* from = m_data + 1 + m_read_pos;
+    const int left = kMaxPayload - m_read_pos;
+    const void* zero = std::memchr(from, 0, static_cast<std::size_t>(left));
+    const int count =
+        zero != nullptr ? static_cast<int>(static_cast<const unsigned char*>(zero) - from) : left;
+    std::memcpy(dest, from, static_cast<std::size_t>(count));
     dest[count] = '\0';
+    m_read_pos += zero != nullptr ? count + 1 : count;
     return count;
 }
 
