@@ -187,8 +187,14 @@ int CNetReliable::ReadString(char* dest) {
     SNetMsgBuf& b = m_read_buf;
     if (!dest || b.m_pos < 0) return -1;
     int count = 0;
-    while (b.m_pos < SNetMsgBuf::kSize && b.m_buf[b.m_pos] != 0)
-        dest[count++] = static_cast<char>(b.m_buf[b.m_pos++]);
+    if (b.m_pos < SNetMsgBuf::kSize) {
+        const unsigned char* from = b.m_buf + b.m_pos;
+        const int left = SNetMsgBuf::kSize - b.m_pos;
+        const void* zero = std::memchr(from, 0, static_cast<std::size_t>(left));
+        count = zero ? static_cast<int>(static_cast<const unsigned char*>(zero) - from) : left;
+        std::memcpy(dest, from, static_cast<std::size_t>(count));
+        b.m_pos += count;
+    }
     dest[count] = '\0';
     ++b.m_pos;
     return count;
