@@ -1,18 +1,10 @@
 #include "TransportFixture.h"
 
-namespace {
-
-std::string Text(const sockaddr_in& a) {
-    const char* t = ToString(&a);
-    return t != nullptr ? t : "(null)";
-}
-
-} // namespace
-
 TEST(NetAddress, TextRoundTripsAndMalformedTextIsDefined) {
     const struct {
         unsigned short family;
-        std::string text, printed;
+        std::string text;
+        const char* printed;
     } cases[] = {
         {kNetFamilyInet, "127.0.0.1:5000", "127.0.0.1:5000"},
         {kNetFamilyInet, "127.255.200.5:65535", "127.255.200.5:65535"},
@@ -23,11 +15,12 @@ TEST(NetAddress, TextRoundTripsAndMalformedTextIsDefined) {
         {kNetFamilyInet, std::string(300, '7'), "113.0.0.0:0"}, // wraps modulo 2^32
         {kNetFamilyLocal, "LOCAL:65535", "LOCAL:65535"},
         {kNetFamilyLocal, "3", "LOCAL:3"},
-        {0, "127.0.0.1:5000", "(null)"}, // unknown family: nothing parsed or printed
+        {0, "127.0.0.1:5000", nullptr}, // unknown family: nothing parsed or printed
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 20));
-        EXPECT_EQ(Text(Addr(c.family, c.text)), c.printed);
+        const sockaddr_in a = Addr(c.family, c.text);
+        EXPECT_STREQ(ToString(&a), c.printed);
     }
     const sockaddr_in a = Inet("127.0.0.1:5000");
     EXPECT_EQ(reinterpret_cast<const unsigned char*>(&a.sin_addr)[0], 127); // memory order
@@ -48,6 +41,6 @@ TEST(NetAddress, CompareIgnoresInetPortsAndMatchesLocalIds) {
         {Inet("0.0.0.0:1"), Local(1), false}, // equal address field, different families
     };
     for (const auto& c : cases)
-        EXPECT_EQ(CompareAddr(&c.a, &c.b), c.same) << Text(c.a) << " " << Text(c.b);
+        EXPECT_EQ(CompareAddr(&c.a, &c.b), c.same) << &c - cases;
     EXPECT_FALSE(CompareAddr(&cases[0].a, nullptr));
 }

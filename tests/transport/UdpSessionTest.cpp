@@ -2,8 +2,6 @@
 // a defined result, and the session with the known peer goes on afterwards.
 #include "TransportFixture.h"
 
-#include <memory>
-
 #include "ReplicatedObjects.h"
 #include "portnet/portnet.h"
 
@@ -28,12 +26,10 @@ class UdpSession : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(host_driver.Init() + peer_driver.Init(), 0);
-        host_addr = Inet(host_driver.GetAddr());
-        const sockaddr_in peer_addr = Inet(peer_driver.GetAddr());
-        to_peer = std::make_unique<CNetBuf>(&host_driver, &peer_addr);
-        to_host = std::make_unique<CNetBuf>(&peer_driver, &host_addr);
-        client = Join(host, host_driver, *to_peer, false);
-        Join(peer, peer_driver, *to_host, true);
+        to_host.m_addr = host_addr = Inet(host_driver.GetAddr());
+        to_peer.m_addr = Inet(peer_driver.GetAddr());
+        client = Join(host, host_driver, to_peer, false);
+        Join(peer, peer_driver, to_host, true);
     }
 
     static CNetClient* Join(CNetManager& m, CNetUDP& driver, CNetBuf& out, bool writer) {
@@ -81,7 +77,7 @@ protected:
     CNetUDP host_driver{"127.0.0.1:0"};
     CNetUDP peer_driver{"127.0.0.2:0"};
     sockaddr_in host_addr{};
-    std::unique_ptr<CNetBuf> to_peer, to_host; // outlive the managers whose clients use them
+    CNetBuf to_peer{&host_driver, nullptr}, to_host{&peer_driver, nullptr}; // outlive the managers
     CountingManager host;
     CNetManager peer;
     CNetClient* client = nullptr; // host's client for the peer
