@@ -45,16 +45,16 @@ TEST_F(ClientTest, RatesAreMeasuredOncePerSecondAndWrapIn32Bits) {
     mgr.m_time = 1500; // the first measurement spans the time since the clock started
     ASSERT_EQ(c.EndFrame(), 1);
     EXPECT_EQ((Ints{c.m_rate_in, c.m_rate_out}), (Ints{2000, 400}));
-    c.m_bytes_in = 3003000; // 3e6 more: times 1000 passes 2^31
-    mgr.m_time = 2499;
-    c.EndFrame();
-    EXPECT_EQ(c.m_rate_in, 2000); // not a second yet
-    mgr.m_time = 2500;
-    c.EndFrame();
-    EXPECT_EQ(c.m_rate_in, -1294967); // (3e9 - 2^32) / 1000
+    c.m_bytes_in = 3003000;      // 3e6 more: times 1000 passes 2^31
+    for (int t : {2499, 2500}) { // not a second yet; then (3e9 - 2^32) / 1000
+        mgr.m_time = t;
+        c.EndFrame();
+        EXPECT_EQ(c.m_rate_in, t < 2500 ? 2000 : -1294967) << t;
+    }
 }
 
-TEST_F(ClientTest, InstantMessageIsMarkedCountsItsPayloadAndReachesItsHook) {
+// The hook on the receiving side is reached in the integration tests.
+TEST_F(ClientTest, InstantMessageIsMarkedAndCountsOnlyItsPayload) {
     const unsigned char payload[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     ASSERT_EQ(c.WriteInstant(payload, 10), 1);
     EXPECT_EQ(Take(), (Bytes{0x00, 0x80, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
@@ -62,6 +62,4 @@ TEST_F(ClientTest, InstantMessageIsMarkedCountsItsPayloadAndReachesItsHook) {
     const Bytes big(998, 0x55); // does not fit: nothing left behind for the next packet
     EXPECT_EQ(c.WriteInstant(big.data(), 998), -1);
     EXPECT_EQ(send.m_write_pos, 0);
-    EXPECT_EQ(Feed({0x80, 0x01, 0xFF}), 7);
-    EXPECT_EQ((Ints{c.instant_pos, c.m_read_seq}), (Ints{1, 0}));
 }
