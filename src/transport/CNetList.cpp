@@ -11,7 +11,7 @@ bool CNetList::AddHead(void* data) {
         m_tail = node;
     m_head = node;
     ++m_count;
-    ResetCursor();
+    Changed();
     return true;
 }
 
@@ -57,7 +57,7 @@ void CNetList::RemoveNode(SNetListNode* node) {
         m_tail = node->m_prev;
     delete node;
     --m_count;
-    ResetCursor();
+    Changed();
 }
 
 bool CNetList::RemoveAt(int index) {

@@ -35,9 +35,13 @@ public:
     int m_count = 0;
     SNetListNode* m_head = nullptr;
     SNetListNode* m_tail = nullptr;
+    // Counts insertions and removals, so that a holder of a looked-up entry can tell that
+    // the list changed since (and the entry may be gone).
+    unsigned m_changes = 0;
 
 private:
-    void ResetCursor() {
+    void Changed() {
+        ++m_changes;
         m_cursor_index = -1;
         m_cursor_node = nullptr;
     }

@@ -26,6 +26,15 @@ CNetLocal* FindEndpoint(int id) {
 
 } // namespace
 
+CNetLocal* CNetLocal::Target(int id) {
+    if (m_last_target_id != id || m_last_changes != g_local_list.m_changes) {
+        m_last_target = FindEndpoint(id);
+        m_last_target_id = id;
+        m_last_changes = g_local_list.m_changes;
+    }
+    return m_last_target;
+}
+
 CNetDriver* CreateLocalDriver(int id) {
     return new (std::nothrow) CNetLocal(id);
 }
@@ -71,7 +80,7 @@ char* CNetLocal::GetAddr() {
 
 int CNetLocal::SendTo(int len, void* data, sockaddr_in* to) {
     // The id travels as a plain 16-bit number, so endpoints outside 0..65535 are unreachable.
-    CNetLocal* target = to != nullptr ? FindEndpoint(to->sin_port) : nullptr;
+    CNetLocal* target = to != nullptr ? Target(to->sin_port) : nullptr;
     if (target == nullptr) return 0;
     if (static_cast<unsigned>(len) > static_cast<unsigned>(kMaxDatagram)) return -1;
     if (len > 0 && data == nullptr) return -1;

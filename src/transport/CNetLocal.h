@@ -31,6 +31,13 @@ public:
 
 private:
     explicit CNetLocal(int id);
+    // The registered endpoint with this id, or null; remembered between calls while the
+    // registry stays unchanged, since a sender mostly addresses the same peer.
+    CNetLocal* Target(int id);
+
+    CNetLocal* m_last_target = nullptr;
+    int m_last_target_id = -1;
+    unsigned m_last_changes = 0;
     friend CNetDriver* CreateLocalDriver(int id);
 };
 
