@@ -5,56 +5,49 @@
 namespace portnet {
 namespace {
 
-int Write24(CNetBuf* buf, std::uint32_t v) {
-    const unsigned char b[3] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                                static_cast<unsigned char>(v >> 16)};
-    return buf->Write(b, 3) == 3 ? 3 : -1;
+void Put(unsigned char* at, std::uint32_t v, int width) {
+    for (int i = 0; i < width; ++i)
+        at[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-bool Read24(CNetBuf* buf, std::uint32_t* v) {
-    unsigned char b[3];
-    if (buf->Read(b, 3) != 3) return false;
-    *v = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-         (static_cast<std::uint32_t>(b[2]) << 16);
-    return true;
-}
-
-int Write16(CNetBuf* buf, std::uint16_t v) {
-    const unsigned char b[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
-    return buf->Write(b, 2) == 2 ? 2 : -1;
-}
-
-bool Read16(CNetBuf* buf, std::uint16_t* v) {
-    unsigned char b[2];
-    if (buf->Read(b, 2) != 2) return false;
-    *v = static_cast<std::uint16_t>(b[0] | (b[1] << 8));
-    return true;
+std::uint32_t Get(const unsigned char* at, int width) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < width; ++i)
+        v |= static_cast<std::uint32_t>(at[i]) << (8 * i);
+    return v;
 }
 
 } // namespace
 
+// The header is assembled here and handed to the buffer in one write, which either takes
+// it whole or leaves the buffer as it was.
 int WritePacketHeader(CNetBuf* buf, const SNetPacketHeader& h) {
-    if (buf->WriteByte(h.bits) != 1 || Write24(buf, h.seq) < 0 || Write24(buf, h.ack) < 0)
-        return -1;
+    unsigned char b[kTimedHeaderSize];
+    b[0] = h.bits;
+    Put(b + 1, h.seq, 3);
+    Put(b + 4, h.ack, 3);
     if (h.bits & kHdrTiming) {
-        if (Write24(buf, h.timing_seq) < 0 || Write16(buf, h.timing_age) < 0) return -1;
+        Put(b + 7, h.timing_seq, 3);
+        Put(b + 10, h.timing_age, 2);
     }
-    return h.Size();
+    return buf->Write(b, h.Size()) == h.Size() ? h.Size() : -1;
 }
 
 EHeaderRead ReadPacketHeader(CNetBuf* buf, SNetPacketHeader* h) {
+    unsigned char b[kTimedHeaderSize];
     if (buf->ReadByte(&h->bits) != 1) return EHeaderRead::kTruncated;
     if (h->bits & kHdrInstant) return EHeaderRead::kInstant;
-    if (!Read24(buf, &h->seq)) return EHeaderRead::kTruncated;
+    if (buf->Read(b + 1, 3) != 3) return EHeaderRead::kTruncated;
+    h->seq = Get(b + 1, 3);
     if ((h->seq & 7u) != static_cast<std::uint32_t>((h->bits & kHdrCheckMask) >> kHdrCheckShift))
         return EHeaderRead::kBadCheck;
-    if (!Read24(buf, &h->ack)) return EHeaderRead::kTruncated;
-    h->timing_seq = 0;
-    h->timing_age = 0;
-    if (h->bits & kHdrTiming) {
-        if (!Read24(buf, &h->timing_seq) || !Read16(buf, &h->timing_age))
-            return EHeaderRead::kTruncated;
-    }
+    // The acknowledgement and any timing fields in one read.
+    const int rest = h->Size() - 4;
+    if (buf->Read(b + 4, rest) != rest) return EHeaderRead::kTruncated;
+    h->ack = Get(b + 4, 3);
+    const bool timed = (h->bits & kHdrTiming) != 0;
+    h->timing_seq = timed ? Get(b + 7, 3) : 0;
+    h->timing_age = static_cast<std::uint16_t>(timed ? Get(b + 10, 2) : 0);
     return EHeaderRead::kOk;
 }
 
