@@ -19,8 +19,9 @@ namespace {
 // Ports 0..254 can travel; 255 is the terminator. The work arrays hold exactly that many.
 static_assert(CNetClient::kMaxPorts == 255, "one list entry per port number that can travel");
 
-int Position(CNetBuf* buf) {
-    return buf->SetWritingPos(0, 1);
+// The writing position, as SetWritingPos(0, 1) reports it, read without the call.
+int Position(const CNetBuf* buf) {
+    return buf->m_write_pos;
 }
 
 } // namespace
