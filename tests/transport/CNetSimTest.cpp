@@ -52,6 +52,7 @@ TEST(CNetSimTest, EachImpairmentShapesDeliveryAndIsCounted) {
         {"clock wrap", {0, 10}, 1, 1, 8, INT_MAX - 4, 4, "a@10 ", &S::m_delayed, 1}, // latency
         {"duplication", {0, 0, 0, 100}, 2, 2, 8, 0, 4, "a@0 a@0 b@0 b@0 ", &S::m_duplicated, 2},
         {"reordering", {0, 0, 0, 0, 100, 30}, 1, 2, 8, 0, 4, "b@0 a@30 ", &S::m_reordered, 1},
+        {"copy on time", {0, 0, 0, 100, 100, 30}, 1, 1, 8, 0, 4, "a@0 a@30 ", &S::m_duplicated, 1},
         {"full queue", {}, 0, 6, 8, 0, 4, "a@0 b@0 c@0 d@0 ", &S::m_dropped_queue_full, 2},
         {"bandwidth", capped, 4, 4, 100, 0, 4, "a@10 b@20 c@30 d@40 ", &S::m_dropped_bandwidth, 0},
         {"backlog", short_backlog, 5, 5, 100, 0, 4, "a@10 b@20 c@30 ", &S::m_dropped_bandwidth, 2},
