@@ -163,12 +163,11 @@ public:
             const int width = GroupWidth(g);
             unsigned char mask = 0, bytes[8];
             if (buf->ReadByte(&mask) < 0 || mask == 0 || (mask >> width) != 0) return -1;
-            int count = 0;
-            for (int k = 0; k < width; ++k)
-                count += mask >> k & 1;
+            const int count = __builtin_popcount(mask);
             if (buf->Read(bytes, count) < 0) return -1;
-            for (int k = 0, i = 0; k < width; ++k)
-                if (mask >> k & 1) next[g * 8 + k] = bytes[i++];
+            int i = 0;
+            for (unsigned left = mask; left != 0; left &= left - 1) // each set bit, lowest first
+                next[g * 8 + __builtin_ctz(left)] = bytes[i++];
             used += 1 + count;
         }
         if (used == 1 + kGroupMaskBytes) return -1; // a masked record names at least one group
