@@ -195,18 +195,21 @@ public:
             taken += b.m_len > 0 ? 1 : 0;
         if (taken >= kQueueDepth - 1) return -1;
         if (GetWriteBuf()->m_len > 0 && Begin() < 0) return -1;
+        // At most kLineSize - 1 characters of the text, then the terminator, in one append.
         char line[kLineSize];
-        std::strncpy(line, text, kLineSize - 1);
-        line[kLineSize - 1] = 0;
-        return WriteString(line) < 0 ? -1 : 1;
+        const std::size_t n = strnlen(text, kLineSize - 1);
+        std::memcpy(line, text, n);
+        line[n] = 0;
+        return Write(line, static_cast<int>(n) + 1) < 0 ? -1 : 1;
     }
 
     int ReadingCompleted() override {
         char line[SNetMsgBuf::kSize + 1];
         if (ReadString(line) < 0) return -1;
         char* slot = m_lines[m_received % kRingLines];
-        std::strncpy(slot, line, kLineSize - 1);
-        slot[kLineSize - 1] = 0;
+        const std::size_t n = strnlen(line, kLineSize - 1);
+        std::memcpy(slot, line, n);
+        slot[n] = 0;
         ++m_received;
         return 1;
     }
