@@ -26,7 +26,7 @@ enum class EChange { kFields, kScattered };
 enum : int { kMaxPeers = 8, kFrameMs = 16, kHistory = 64 };
 
 // Changes a tenth of a state per frame from a fixed pseudo-random sequence: in 4-byte fields
-// (as floats and ints change) or byte by byte at scattered places (the worst case for a run
+// (as floats and ints change) or byte by byte at scattered places (the hard case for a delta
 // encoder).
 class CChanger {
 public:

@@ -12,7 +12,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "BenchStar.h"
@@ -114,31 +113,20 @@ struct SRawRig {
     }
 };
 
-enum class ERead { kOnce, kDrain, kDrainProbe };
+enum class ERead { kOnce, kDrain };
 
-// Reads a socket until it is empty. With the probe, the empty read is followed by a look
-// into the socket's error queue, as portnet's UDP driver does after every empty read.
-int Drain(int sock, unsigned char* in, std::size_t cap, bool probe) {
+// Reads a socket until it is empty.
+int Drain(int sock, unsigned char* in, std::size_t cap) {
     int got = 0;
     while (recv(sock, in, cap, 0) == kStateSize)
         ++got;
-    if (probe) {
-        char control[256];
-        iovec iov{in, 1};
-        msghdr msg;
-        std::memset(&msg, 0, sizeof msg);
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        recvmsg(sock, &msg, MSG_ERRQUEUE);
-    }
     return got;
 }
 
-// The floor: per peer one sendto and one recvfrom, knowing the datagram is there. With
-// drain, every socket is read until it is empty, as a program that cannot know does (and as
-// portnet's intake does).
+// The floor: per peer one sendto and one recv, knowing the datagram is there and not asking
+// who sent it (portnet must, so it reads with recvfrom). With drain, every socket is read
+// until it is empty, as a program that cannot know what is waiting does (and as portnet's
+// intake does).
 void RawUdp(benchmark::State& state, ERead how) {
     const int peers = static_cast<int>(state.range(0));
     SRawRig rig;
@@ -155,13 +143,12 @@ void RawUdp(benchmark::State& state, ERead how) {
         for (int i = 0; i < peers; ++i)
             sendto(rig.m_host, out, kStateSize, 0,
                    reinterpret_cast<const sockaddr*>(&rig.m_peer_addr[i]), sizeof(sockaddr_in));
-        const bool probe = how == ERead::kDrainProbe;
-        if (how != ERead::kOnce) Drain(rig.m_host, in, sizeof in, probe);
+        if (how == ERead::kDrain) Drain(rig.m_host, in, sizeof in);
         for (int i = 0; i < peers; ++i) {
             if (how == ERead::kOnce)
                 received += recv(rig.m_peers[i], in, sizeof in, 0) == kStateSize ? 1 : 0;
             else
-                received += Drain(rig.m_peers[i], in, sizeof in, probe);
+                received += Drain(rig.m_peers[i], in, sizeof in);
         }
         benchmark::DoNotOptimize(in);
     }
@@ -173,9 +160,6 @@ void BM_UdpRaw(benchmark::State& state) {
 }
 void BM_UdpRawDrain(benchmark::State& state) {
     RawUdp(state, ERead::kDrain);
-}
-void BM_UdpRawDrainProbe(benchmark::State& state) {
-    RawUdp(state, ERead::kDrainProbe);
 }
 
 // ENet through its public calls only: unsequenced packets, serviced with a zero time-out.
@@ -255,7 +239,6 @@ void BM_UdpEnet(benchmark::State& state) {
 BENCHMARK(BM_UdpPortnet)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpRaw)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpRawDrain)->ArgName("peers")->Arg(1)->Arg(8);
-BENCHMARK(BM_UdpRawDrainProbe)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpEnet)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpPortnetEcho)->ArgName("peers")->Arg(1)->Arg(8);
 

@@ -9,7 +9,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${BUILD:-$root/build/bench}
-reps=${REPETITIONS:-5}
+reps=${REPETITIONS:-9}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPORTNET_BENCH=ON \
     -DPORTNET_TESTS=OFF -DPORTNET_EXAMPLES=OFF >/dev/null
@@ -25,11 +25,15 @@ mkdir -p "$work"
     echo "kernel: $(uname -r)"
     echo "compiler: $(c++ --version | head -1)"
     echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-    echo "repetitions: $reps (median shown)"
+    echo "repetitions: $reps, randomly interleaved (median shown)"
 } >"$work/machine.txt"
 
-"$bin" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
-    --benchmark_min_time=0.3 --benchmark_out="$work/results.json" --benchmark_out_format=json
+# Repetitions run in random order, so that rows compared in a ratio share the machine's
+# changing load alike instead of one row meeting a busy minute alone.
+"$bin" --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true \
+    --benchmark_report_aggregates_only=true --benchmark_min_time=0.2 \
+    --benchmark_out="$work/results.json" --benchmark_out_format=json
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$work/machine.txt"
 
 # Where the in-process frame's time goes: samples per module, user space only. Without a
 # working perf the profile files stay empty and the share is left out.

@@ -60,7 +60,8 @@ def main():
     w("median of the repetitions, in CPU time of the benchmark thread (system calls included).")
     w("Ratios are taken between rows of that same run.\n")
     w("| | |\n|---|---|")
-    for key in ("date", "cpu", "cores", "kernel", "compiler", "load average at start", "repetitions"):
+    for key in ("date", "cpu", "cores", "kernel", "compiler", "load average at start",
+                "load average at end", "repetitions"):
         if key in machine:
             w(f"| {key} | {machine[key]} |")
     w("")
@@ -86,31 +87,33 @@ def main():
             lib_text = f"{per_peer * share / 100:.0f}" if share is not None else "-"
             w(f"| {label} | {peers} | {ns(b):.0f} | {per_peer:.0f} | {share_text} | {lib_text} | "
               f"{b['wire_B_per_frame']:.1f} | {b['host_B_per_peer']:.1f} | {b['peer_B']:.1f} |")
-    w("\nTarget: at most 1000 ns per peer-frame. *Library share* is the part of the loopback run's")
-    w("samples inside `libportnet.so` (perf, user space); the rest is the host's own objects (the")
-    w("run encoder of `CBlobState` compares 64 bytes per port and client) and the rig.\n")
+    w("\nTarget: at most 1000 ns per peer-frame. The time is the whole frame: the library, the")
+    w("host's own objects (the `CBlobState` encoder and decoder, the chat stream) and the rig (which")
+    w("changes the states). *Library share* is the part of the loopback run's samples inside")
+    w("`libportnet.so` (perf, user space; C library calls made by the library count outside it).\n")
 
     w("## 2. UDP on 127.0.0.1, one process\n")
     w("The host sends a 200-byte state to every peer every frame (10 % changing). portnet: one")
     w("`CBlobState<200>` port, all five steps on host and peers; the peers have nothing to send, so")
     w("no acknowledgement returns and each datagram carries the whole state (212 bytes), like the")
-    w("other rows. Raw floor: per peer one `sendto` and one `recv` of 200 bytes. Raw drain: the same,")
-    w("but every socket read until it is empty, as a program that cannot know what is waiting does.")
-    w("Raw drain + probe: the drain, each empty read followed by a `recvmsg(MSG_ERRQUEUE)`, which")
-    w("is what portnet's UDP driver does after every empty read (to turn ICMP refusals into events).")
-    w("ENet 1.3: `enet_peer_send` of an unsequenced 200-byte packet per peer, then")
-    w("`enet_host_service(..., 0)` until no event, on the host and on every client.\n")
-    w("| peers | portnet | raw | raw drain | raw drain + probe | ENet | portnet / raw | portnet / raw drain | portnet / raw drain + probe | portnet / ENet |")
-    w("|---|---|---|---|---|---|---|---|---|---|")
+    w("other rows. Raw floor: per peer one `sendto` and one `recv` of 200 bytes, knowing the")
+    w("datagram is there and not asking for the sender. Raw drain: the same, but every socket read")
+    w("until it is empty, as a program that cannot know what is waiting does. portnet makes the")
+    w("drain's system calls (one `sendto` per peer, `recvfrom` until empty on every socket; its")
+    w("error queue is read only after an ICMP report), so *portnet / raw drain* is its own cost")
+    w("over the system calls it cannot avoid. ENet 1.3: `enet_peer_send` of an unsequenced")
+    w("200-byte packet per peer, then `enet_host_service(..., 0)` until no event, on the host and")
+    w("on every client.\n")
+    w("| peers | portnet | raw | raw drain | ENet | portnet / raw | portnet / raw drain | portnet / ENet |")
+    w("|---|---|---|---|---|---|---|---|")
     for peers in (1, 8):
-        rows = [get(f"BM_Udp{k}/peers:{peers}")
-                for k in ("Portnet", "Raw", "RawDrain", "RawDrainProbe", "Enet")]
+        rows = [get(f"BM_Udp{k}/peers:{peers}") for k in ("Portnet", "Raw", "RawDrain", "Enet")]
         if not all(rows):
-            w(f"| {peers} | (incomplete) |||||||||")
+            w(f"| {peers} | (incomplete) |||||||")
             continue
-        p, r, d, q, e = (ns(b) for b in rows)
-        w(f"| {peers} | {p:.0f} | {r:.0f} | {d:.0f} | {q:.0f} | {e:.0f} | "
-          f"{p / r:.2f} | {p / d:.2f} | {p / q:.2f} | {p / e:.2f} |")
+        p, r, d, e = (ns(b) for b in rows)
+        w(f"| {peers} | {p:.0f} | {r:.0f} | {d:.0f} | {e:.0f} | "
+          f"{p / r:.2f} | {p / d:.2f} | {p / e:.2f} |")
     w("\nTimes are ns per frame (all peers).")
     w("\nTargets: portnet at most 1.25 x raw, and clearly below ENet.\n")
     echo = [get(f"BM_UdpPortnetEcho/peers:{n}") for n in (1, 8)]
@@ -127,11 +130,13 @@ def main():
     w("A 200-byte `CBlobState` from host to one peer over loopback, 10 % changing per frame; the")
     w("peer returns a moving position every frame so acknowledgements flow. Delta off: the same")
     w("state class with an encoder that ignores the base it is offered (always the whole state);")
-    w("the reader is unchanged. Bytes are the host's datagrams (channel byte, 12-byte packet header,")
-    w("port and flags bytes, record, terminator); IP and UDP headers (28 bytes) are not counted.\n")
+    w("the reader is unchanged. Delta on, the encoder sends a mask of the changed 8-byte groups and")
+    w("per changed group a mask of its changed bytes and those bytes. Bytes are the host's")
+    w("datagrams (channel byte, 12-byte packet header, port and flags bytes, record, terminator);")
+    w("IP and UDP headers (28 bytes) are not counted.\n")
     w("| change pattern | delta on B/frame | delta off B/frame | on / off |")
     w("|---|---|---|---|")
-    for arg, label in ((0, "4-byte fields"), (1, "scattered single bytes (worst case)")):
+    for arg, label in ((0, "4-byte fields"), (1, "scattered single bytes")):
         on = get(f"BM_DeltaOn/scattered:{arg}/iterations:20000")
         off = get(f"BM_DeltaOff/scattered:{arg}/iterations:20000")
         if on and off:
