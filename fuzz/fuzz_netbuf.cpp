@@ -175,8 +175,8 @@ void RawWrite(CNetBuf& buf, Model& m, Input& in, bool own_bytes) {
         const int off = static_cast<int>(in.Bits(2) % CNetBuf::kDataSize);
         if (n > CNetBuf::kDataSize - off) return;
         // Only a write that happens can overlap (and only then is 1 + write_pos + n an int).
-        const int to = 1 + m.write_pos;
-        const bool overlap = n > 0 && Model::Fits(m.write_pos, n) && off < to + n && to < off + n;
+        const bool overlap = n > 0 && Model::Fits(m.write_pos, n) && off < 1 + m.write_pos + n &&
+                             1 + m.write_pos < off + n;
         if (overlap && !kOpenFaults) return; // memcpy over overlapping ranges
         from = buf.m_data + off;
         std::memcpy(src, m.data + off, static_cast<std::size_t>(n > 0 ? n : 0));
