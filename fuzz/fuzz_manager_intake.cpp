@@ -39,8 +39,9 @@ enum : int {
     kFirstSenderId = 2, // senders are 2..5; the side door's peer is the last of them
     kSenders = 4,
     kSideDoorPeer = kSenders - 1,
-    kPorts = 8,
+    kPorts = 9,
     kNotRead = 5,
+    kTypedPort = 8,
     kMaxLength = CNetSimDriver::kMaxDatagram,
 };
 
@@ -60,9 +61,42 @@ template <class T> CNetDataHistory* History(int size, int port) {
     return new CNetDataHistory(size, new T, port);
 }
 
+// A reliable stream of typed fields: the reader takes a count and that many raw bytes, then
+// every typed field in turn, again and again until one does not fit the message.
+class CTypedStream : public CNetReliable {
+public:
+    int ReadingCompleted() override {
+        unsigned char count = 0, byte;
+        unsigned char raw[255];
+        if (ReadByte(&count) < 0 || Read(raw, count) < 0) return 1;
+        char c, text[SNetMsgBuf::kSize + 1];
+        unsigned short word;
+        short half;
+        std::uint32_t dword;
+        int whole;
+        float real;
+        for (int n = 0; n < 8; ++n) {
+            if (ReadByte(&byte) < 0 || ReadChar(&c) < 0 || ReadWord(&word) < 0 ||
+                ReadShort(&half) < 0 || ReadDword(&dword) < 0 || ReadInt(&whole) < 0 ||
+                ReadFloat(&real) < 0 || ReadString(text) < 0)
+                break;
+        }
+        return 1;
+    }
+    // The writer's side, for the capture: one message of every field.
+    int Compose(int seed) {
+        const unsigned char raw[3] = {1, 2, 3};
+        return WriteByte(3) < 0 || Write(raw, 3) < 0 || WriteByte(7) < 0 || WriteChar('c') < 0 ||
+                       WriteWord(0xBEEF) < 0 || WriteShort(-2) < 0 || WriteDword(0xC0FFEE) < 0 ||
+                       WriteInt(seed) < 0 || WriteFloat(0.25f) < 0 || WriteString("typed") < 0
+                   ? -1
+                   : 1;
+    }
+};
+
 // Reliable streams, states with histories of 16, 7 and 1 entries, an empty slot (6), a
-// port that is neither read nor written (5), one without histories (7) and one with a
-// lifetime (3).
+// port that is neither read nor written (5), one without histories (7), one with a
+// lifetime (3) and a stream of typed fields (8).
 void Layout(CNetManager& m, CNetDriver* driver) {
     m.Init(driver, kPorts);
     m.SetPortA(1, new CPositionState);
@@ -71,6 +105,7 @@ void Layout(CNetManager& m, CNetDriver* driver) {
     m.SetPortA(4, new CNetReliable);
     m.SetPortA(5, new CPositionState);
     m.SetPortA(7, new CBlobState<8>);
+    m.SetPortA(kTypedPort, new CTypedStream);
     for (int p = 1; p < kPorts; ++p)
         m.InitPort(p, p == 3 ? 3000 : -1);
     m.m_ports[1].m_reading_history = History<CPositionState>(16, 1);
@@ -374,6 +409,7 @@ int Capture(const std::filesystem::path& dir) {
                 if (f % 6 == p + 1) m.Object<CChatStream>(2)->Say(p ? "hello" : "a longer line");
             }
             if (f == 7) known.mgr.Object<CNetReliable>(4)->WriteInt(f);
+            if (f % 8 == 5) stranger.mgr.Object<CTypedStream>(kTypedPort)->Compose(f);
             if (f == 9) known.mgr.m_clients[0].m_client->WriteInstant("instant", 8);
             if (f == 11) { // out of band on channel 3
                 CNetBuf oob(h.senders[1], nullptr);
