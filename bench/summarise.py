@@ -11,14 +11,20 @@ import sys
 
 
 def load(path):
+    """Median rows by run name, and the coefficient of variation of each timed run."""
     with open(path) as f:
         data = json.load(f)
-    runs = {}
+    runs, spread = {}, {}
     for b in data["benchmarks"]:
-        if b.get("aggregate_name", "median") != "median" or b.get("error_occurred"):
+        if b.get("error_occurred"):
             continue
-        runs[b.get("run_name", b["name"])] = b
-    return runs
+        name = b.get("run_name", b["name"])
+        kind = b.get("aggregate_name", "median")
+        if kind == "median":
+            runs[name] = b
+        elif kind == "cv" and "iterations:" not in name:
+            spread[name] = b["cpu_time"] * 100
+    return runs, spread
 
 
 def ns(b):
@@ -40,7 +46,7 @@ def library_share(path):
 
 
 def main():
-    runs = load(sys.argv[1])
+    runs, spread = load(sys.argv[1])
     machine = {}
     with open(sys.argv[2]) as f:
         for line in f:
@@ -64,6 +70,10 @@ def main():
                 "load average at end", "repetitions"):
         if key in machine:
             w(f"| {key} | {machine[key]} |")
+    if spread:
+        worst = max(spread, key=spread.get)
+        w(f"| largest spread of a timed row | {spread[worst]:.1f} % ({worst}; coefficient of "
+          "variation of the repetitions; time differences of that order can be noise) |")
     w("")
 
     w("## 1. Library cost per frame, no system calls\n")
