@@ -156,16 +156,8 @@ void SetPos(CNetBuf& buf, Model& m, Input& in, bool reading) {
     Check((reading ? buf.SetReadingPos(pos, mode) : buf.SetWritingPos(pos, mode)) == want);
 }
 
-// Faults found here that are not fixed yet stay out of the way of the search unless the
-// target is built with -DPORTNET_FUZZ_OPEN_FAULTS (see regressions/open/).
-#ifdef PORTNET_FUZZ_OPEN_FAULTS
-constexpr bool kOpenFaults = true;
-#else
-constexpr bool kOpenFaults = false;
-#endif
-
 // Write and Read with any count. The source comes from the input or from the buffer's own
-// bytes, overlapping the destination or not; a null source with a count of 0 is an open fault.
+// bytes, overlapping the destination or not, or null with a count of 0.
 void RawWrite(CNetBuf& buf, Model& m, Input& in, bool own_bytes) {
     const int n = in.Count();
     unsigned char src[CNetBuf::kDataSize];
@@ -177,14 +169,13 @@ void RawWrite(CNetBuf& buf, Model& m, Input& in, bool own_bytes) {
         // Only a write that happens can overlap (and only then is 1 + write_pos + n an int).
         const bool overlap = n > 0 && Model::Fits(m.write_pos, n) && off < 1 + m.write_pos + n &&
                              1 + m.write_pos < off + n;
-        if (overlap && !kOpenFaults) return; // memcpy over overlapping ranges
         from = buf.m_data + off;
         std::memcpy(src, m.data + off, static_cast<std::size_t>(n > 0 ? n : 0));
     } else {
         std::memset(src, 0, sizeof src);
         for (int i = 0; i < n && i < CNetBuf::kDataSize; ++i)
             src[i] = in.Byte();
-        if (kOpenFaults && n == 0) from = nullptr; // memcpy from a null pointer
+        if (n == 0) from = nullptr;
     }
     const int want = m.Write(src, n);
     Check(buf.Write(from, n) == want);

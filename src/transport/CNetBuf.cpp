@@ -81,14 +81,16 @@ int CNetBuf::GetChannel() const {
 
 int CNetBuf::Read(void* dest, int n) {
     if (!Fits(m_read_pos, n)) return -1;
-    std::memcpy(dest, m_data + 1 + m_read_pos, static_cast<std::size_t>(n));
+    // memmove, and only for a count above 0: the destination may lie in m_data itself, and a
+    // count of 0 may come with a null pointer.
+    if (n > 0) std::memmove(dest, m_data + 1 + m_read_pos, static_cast<std::size_t>(n));
     m_read_pos += n;
     return n;
 }
 
 int CNetBuf::Write(const void* src, int n) {
     if (!Fits(m_write_pos, n)) return -1;
-    std::memcpy(m_data + 1 + m_write_pos, src, static_cast<std::size_t>(n));
+    if (n > 0) std::memmove(m_data + 1 + m_write_pos, src, static_cast<std::size_t>(n)); // as Read
     m_write_pos += n;
     return n;
 }
