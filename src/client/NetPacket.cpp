@@ -1,34 +1,20 @@
 #include "client/NetPacket.h"
 
 #include "portnet/CNetBuf.h"
+#include "transport/LittleEndian.h"
 
 namespace portnet {
-namespace {
-
-void Put(unsigned char* at, std::uint32_t v, int width) {
-    for (int i = 0; i < width; ++i)
-        at[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-std::uint32_t Get(const unsigned char* at, int width) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < width; ++i)
-        v |= static_cast<std::uint32_t>(at[i]) << (8 * i);
-    return v;
-}
-
-} // namespace
 
 // The header is assembled here and handed to the buffer in one write, which either takes
 // it whole or leaves the buffer as it was.
 int WritePacketHeader(CNetBuf* buf, const SNetPacketHeader& h) {
     unsigned char b[kTimedHeaderSize];
     b[0] = h.bits;
-    Put(b + 1, h.seq, 3);
-    Put(b + 4, h.ack, 3);
+    StoreLE(b + 1, h.seq, 3);
+    StoreLE(b + 4, h.ack, 3);
     if (h.bits & kHdrTiming) {
-        Put(b + 7, h.timing_seq, 3);
-        Put(b + 10, h.timing_age, 2);
+        StoreLE(b + 7, h.timing_seq, 3);
+        StoreLE(b + 10, h.timing_age, 2);
     }
     return buf->Write(b, h.Size()) == h.Size() ? h.Size() : -1;
 }
@@ -38,16 +24,16 @@ EHeaderRead ReadPacketHeader(CNetBuf* buf, SNetPacketHeader* h) {
     if (buf->ReadByte(&h->bits) != 1) return EHeaderRead::kTruncated;
     if (h->bits & kHdrInstant) return EHeaderRead::kInstant;
     if (buf->Read(b + 1, 3) != 3) return EHeaderRead::kTruncated;
-    h->seq = Get(b + 1, 3);
+    h->seq = LoadLE(b + 1, 3);
     if ((h->seq & 7u) != static_cast<std::uint32_t>((h->bits & kHdrCheckMask) >> kHdrCheckShift))
         return EHeaderRead::kBadCheck;
     // The acknowledgement and any timing fields in one read.
     const int rest = h->Size() - 4;
     if (buf->Read(b + 4, rest) != rest) return EHeaderRead::kTruncated;
-    h->ack = Get(b + 4, 3);
+    h->ack = LoadLE(b + 4, 3);
     const bool timed = (h->bits & kHdrTiming) != 0;
-    h->timing_seq = timed ? Get(b + 7, 3) : 0;
-    h->timing_age = static_cast<std::uint16_t>(timed ? Get(b + 10, 2) : 0);
+    h->timing_seq = timed ? LoadLE(b + 7, 3) : 0;
+    h->timing_age = static_cast<std::uint16_t>(timed ? LoadLE(b + 10, 2) : 0);
     return EHeaderRead::kOk;
 }
 

@@ -3,6 +3,10 @@
 #include <cstring>
 
 #include "portnet/CNetBuf.h"
+#include "transport/LittleEndian.h"
+
+using portnet::LoadLE;
+using portnet::StoreLE;
 
 namespace {
 
@@ -19,18 +23,6 @@ bool ValidIndex(int index) {
 // Counters a host may have set by hand through GetWriteBuf are held to the message area.
 int Clamp(int v, int lo, int hi) {
     return v < lo ? lo : (v > hi ? hi : v);
-}
-
-void StoreLE(unsigned char* out, std::uint32_t v, int width) {
-    for (int i = 0; i < width; ++i)
-        out[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-std::uint32_t LoadLE(const unsigned char* in, int width) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < width; ++i)
-        v |= static_cast<std::uint32_t>(in[i]) << (8 * i);
-    return v;
 }
 
 } // namespace

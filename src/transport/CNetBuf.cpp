@@ -4,6 +4,7 @@
 #include <new>
 
 #include "portnet/CNetDriver.h"
+#include "transport/LittleEndian.h"
 
 namespace {
 
@@ -112,18 +113,14 @@ unsigned char* Take(CNetBuf* buf, int* pos, int n) {
 template <int kWidth> int Store(CNetBuf* buf, std::uint32_t v) {
     unsigned char* at = Take(buf, &buf->m_write_pos, kWidth);
     if (at == nullptr) return -1;
-    for (int i = 0; i < kWidth; ++i)
-        at[i] = static_cast<unsigned char>(v >> (8 * i));
+    portnet::StoreLE(at, v, kWidth);
     return kWidth;
 }
 
 template <int kWidth> int Load(CNetBuf* buf, std::uint32_t* v) {
     const unsigned char* at = Take(buf, &buf->m_read_pos, kWidth);
     if (at == nullptr) return -1;
-    std::uint32_t u = 0;
-    for (int i = 0; i < kWidth; ++i)
-        u |= static_cast<std::uint32_t>(at[i]) << (8 * i);
-    *v = u;
+    *v = portnet::LoadLE(at, kWidth);
     return kWidth;
 }
 
