@@ -166,9 +166,8 @@ void RawWrite(CNetBuf& buf, Model& m, Input& in, bool own_bytes) {
         // Only counts that stay inside m_data.
         const int off = static_cast<int>(in.Bits(2) % CNetBuf::kDataSize);
         if (n > CNetBuf::kDataSize - off) return;
-        // Only a write that happens can overlap (and only then is 1 + write_pos + n an int).
-        const bool overlap = n > 0 && Model::Fits(m.write_pos, n) && off < 1 + m.write_pos + n &&
-                             1 + m.write_pos < off + n;
+        // The source may overlap the destination: the buffer copies as if through a temporary,
+        // which the model's copy taken here stands for.
         from = buf.m_data + off;
         std::memcpy(src, m.data + off, static_cast<std::size_t>(n > 0 ? n : 0));
     } else {
