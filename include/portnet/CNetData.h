@@ -18,11 +18,11 @@ public:
     virtual int Update(bool interpolate);
     virtual int GetPriority(CNetClient* client);
 
-    int m_port_id;                // -1 while unbound
-    int m_time;                   // stamp of the held state; -1 none
-    unsigned char m_init_toggle;  // flips on every InitPort
-    int m_life_time;              // -1 unlimited, -2 until written, else ms
+    int m_port_id;               // -1 while unbound
+    int m_time;                  // stamp of the held state; -1 none
+    unsigned char m_init_toggle; // flips on every InitPort
+    int m_life_time;             // -1 unlimited, -2 until written, else ms
     bool m_active;
     bool m_reliable;
-    bool m_received;              // a record arrived this frame
+    bool m_received; // a record arrived this frame
 };

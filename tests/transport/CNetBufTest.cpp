@@ -110,11 +110,13 @@ TEST_F(CNetBufTest, RecvSetsChannelAndPassesEventsThrough) {
 }
 
 TEST_F(CNetBufTest, CopiesFromItsOwnBytesAndNullWithZeroCount) {
-    for (int i = 0; i < 12; ++i) buf.m_data[i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 12; ++i)
+        buf.m_data[i] = static_cast<unsigned char>(i);
     // The source overlaps the destination (payload starts at m_data + 1): bytes 0..9 of
     // m_data must land at 1..10 as if copied through a temporary.
     ASSERT_EQ(buf.Write(buf.m_data, 10), 10);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(buf.m_data[1 + i], i);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(buf.m_data[1 + i], i);
     EXPECT_EQ((Ints{buf.Write(nullptr, 0), buf.Read(nullptr, 0)}), (Ints{0, 0}));
     EXPECT_EQ(buf.m_write_pos, 10);
 }
