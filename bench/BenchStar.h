@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <benchmark/benchmark.h>
+
 #include "ReplicatedObjects.h"
 #include "portnet/portnet.h"
 
@@ -312,5 +314,17 @@ private:
     CNetDriver* m_udp[1 + kMaxPeers] = {};
     int m_udp_count = 0;
 };
+
+// Starts the rig and runs it past the first full states into steady deltas; false, with the
+// benchmark skipped, when it cannot start.
+template <typename TState> bool StartSteady(benchmark::State& state, CStar<TState>& star) {
+    if (const char* error = star.Start()) {
+        state.SkipWithError(error);
+        return false;
+    }
+    for (int i = 0; i < 50; ++i)
+        star.Frame();
+    return true;
+}
 
 } // namespace bench

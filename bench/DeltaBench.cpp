@@ -30,12 +30,7 @@ template <typename TState> void HostBytes(benchmark::State& state, EChange chang
     config.m_echo = true;
     config.m_change = change;
     CStar<TState> star(config);
-    if (const char* error = star.Start()) {
-        state.SkipWithError(error);
-        return;
-    }
-    for (int i = 0; i < 50; ++i)
-        star.Frame();
+    if (!StartSteady(state, star)) return;
     const long long host0 = star.HostBytes();
     int failed = 0;
     for (auto _ : state)

@@ -41,12 +41,7 @@ void PortnetUdp(benchmark::State& state, bool echo) {
     config.m_state_ports = 1;
     config.m_echo = echo;
     CStar<Blob200> star(config);
-    if (const char* error = star.Start()) {
-        state.SkipWithError(error);
-        return;
-    }
-    for (int i = 0; i < 50; ++i)
-        star.Frame();
+    if (!StartSteady(state, star)) return;
     const long long host0 = star.HostBytes();
     long long in0 = 0;
     for (int i = 0; i < config.m_peers; ++i)
