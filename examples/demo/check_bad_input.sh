@@ -18,8 +18,12 @@ expect_2() {
 expect_2 --no-such-option
 expect_2 --peers 0
 expect_2 --peers 8
+expect_2 --peers 99
 expect_2 --peers three
+expect_2 --peers
 expect_2 --loss 101
+expect_2 --loss abc
+expect_2 --frames 5 extra-word
 expect_2 --fps 0
 expect_2 --udp sideways
 expect_2 --udp server --bind 300.1.2.3:4000
@@ -27,4 +31,34 @@ expect_2 --udp client --connect 127.0.0.1
 expect_2 --udp client --connect 127.0.0.1:0
 expect_2 --udp server
 expect_2 --csv /nonexistent-dir/stats.csv
+
+# The message names the option and the range it accepts.
+for case in "--peers 99|--peers: '99' is not a whole number from 1 to 7" \
+    "--loss abc|--loss: 'abc' is not a number from 0 to 100" \
+    "--bogus|unknown option --bogus"; do
+    args=${case%%|*}
+    want=${case#*|}
+    # shellcheck disable=SC2086
+    if ! "$demo" $args 2>&1 | grep -qF -- "$want"; then
+        echo "FAIL: portnet-demo $args does not say: $want"
+        failed=1
+    fi
+done
+
+# --help exits 0 and lists every option with its default.
+help=$("$demo" --help)
+status=$?
+if [ "$status" -ne 0 ]; then
+    echo "FAIL: --help -> status $status"
+    failed=1
+fi
+for opt in peers:3 frames:600 fps:60 loss:10 latency:60 jitter:20 dup:2 seed:1 realtime:off \
+    csv:none plot:none udp:none bind:none connect:none; do
+    name=${opt%%:*}
+    default=${opt#*:}
+    if ! printf '%s\n' "$help" | grep -qE -- "--$name .*\(default: $default\)"; then
+        echo "FAIL: --help does not list --$name with default $default"
+        failed=1
+    fi
+done
 exit $failed

@@ -2,53 +2,35 @@
 // network with loss, latency, jitter and duplicates; in one process on the simulator, or
 // between processes over UDP. Exit status: 0 every check passed, 1 a check failed, 2 bad input.
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include <CLI/CLI.hpp>
-
 #include "Session.h"
 
 namespace {
 
-// Each validator answers with the problem and the valid range, which CLI11 prefixes with the
-// option's name; everything is checked before anything starts.
-CLI::Validator WholeNumber(long long lo, long long hi) {
-    const std::string range = std::to_string(lo) + " to " + std::to_string(hi);
-    return CLI::Validator(
-        [lo, hi, range](std::string& text) -> std::string {
-            errno = 0;
-            char* end = nullptr;
-            const long long v = std::strtoll(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi)
-                return "'" + text + "' is not a whole number from " + range;
-            return std::string();
-        },
-        std::string());
-}
+// How an option's value is checked and stored. Everything is checked before anything starts;
+// a bad value names the option and what it accepts.
+enum class EKind { kWhole, kNumber, kText, kFlag, kUdpMode, kAddress, kBindAddress };
 
-CLI::Validator Number(double lo, double hi) {
-    char range[64];
-    std::snprintf(range, sizeof range, "%g to %g", lo, hi);
-    const std::string r = range;
-    return CLI::Validator(
-        [lo, hi, r](std::string& text) -> std::string {
-            char* end = nullptr;
-            const double v = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !(v >= lo && v <= hi))
-                return "'" + text + "' is not a number from " + r;
-            return std::string();
-        },
-        std::string());
-}
+struct SOption {
+    const char* m_name;
+    const char* m_value_name; // null for a flag
+    const char* m_help;
+    EKind m_kind;
+    double m_lo, m_hi; // accepted range of kWhole and kNumber
+    void* m_target;    // long long, double, std::string or bool
+};
 
 // "a.b.c.d:port", every part decimal; the port may be 0 (any) only where we bind.
-bool ParseAddress(const std::string& text, bool any_port) {
+bool ParseAddress(const char* text, bool any_port) {
     long parts[5];
-    const char* p = text.c_str();
+    const char* p = text;
     for (int i = 0; i < 5; ++i) {
         if (*p < '0' || *p > '9') return false;
         char* end = nullptr;
@@ -61,15 +43,82 @@ bool ParseAddress(const std::string& text, bool any_port) {
     return any_port || parts[4] > 0;
 }
 
-CLI::Validator Address(bool any_port) {
-    const std::string ports = any_port ? "0-65535" : "1-65535";
-    return CLI::Validator(
-        [any_port, ports](std::string& text) -> std::string {
-            if (ParseAddress(text, any_port)) return std::string();
-            return "'" + text + "' is not an IPv4 address and port a.b.c.d:port (port " + ports +
-                   ")";
-        },
-        std::string());
+// The problem with text as a value of o, or an empty string when it is good (and stored).
+std::string Store(const SOption& o, const char* text) {
+    char range[64];
+    std::snprintf(range, sizeof range, "%.17g to %.17g", o.m_lo, o.m_hi);
+    const std::string quoted = std::string("'") + text + "'";
+    switch (o.m_kind) {
+    case EKind::kWhole: {
+        errno = 0;
+        char* end = nullptr;
+        const long long v = std::strtoll(text, &end, 10);
+        if (*text == '\0' || *end != '\0' || errno != 0 || v < o.m_lo || v > o.m_hi)
+            return quoted + " is not a whole number from " + range;
+        *static_cast<long long*>(o.m_target) = v;
+        return {};
+    }
+    case EKind::kNumber: {
+        char* end = nullptr;
+        const double v = std::strtod(text, &end);
+        if (*text == '\0' || *end != '\0' || !(v >= o.m_lo && v <= o.m_hi))
+            return quoted + " is not a number from " + range;
+        *static_cast<double*>(o.m_target) = v;
+        return {};
+    }
+    case EKind::kUdpMode:
+        if (std::strcmp(text, "server") != 0 && std::strcmp(text, "client") != 0)
+            return quoted + " is neither server nor client";
+        break;
+    case EKind::kAddress:
+    case EKind::kBindAddress: {
+        const bool any_port = o.m_kind == EKind::kBindAddress;
+        if (!ParseAddress(text, any_port))
+            return quoted + " is not an IPv4 address and port a.b.c.d:port (port " +
+                   (any_port ? "0-65535)" : "1-65535)");
+        break;
+    }
+    case EKind::kText:
+        if (*text == '\0') return "needs a value";
+        break;
+    case EKind::kFlag:
+        *static_cast<bool*>(o.m_target) = true;
+        return {};
+    }
+    *static_cast<std::string*>(o.m_target) = text;
+    return {};
+}
+
+std::string DefaultText(const SOption& o) {
+    char text[64];
+    switch (o.m_kind) {
+    case EKind::kWhole:
+        std::snprintf(text, sizeof text, "%lld", *static_cast<long long*>(o.m_target));
+        return text;
+    case EKind::kNumber:
+        std::snprintf(text, sizeof text, "%g", *static_cast<double*>(o.m_target));
+        return text;
+    case EKind::kFlag:
+        return "off";
+    default:
+        return static_cast<std::string*>(o.m_target)->empty()
+                   ? "none"
+                   : *static_cast<std::string*>(o.m_target);
+    }
+}
+
+void PrintHelp(const SOption* options, int count) {
+    std::printf("portnet-demo: a host and its peers replicate moving objects (unreliable, "
+                "delta-coded,\ninterpolated) and chat (reliable) over an impaired network, then "
+                "check that every line\narrived once and in order and every shown position lay "
+                "on the object's true path.\n\nUsage: portnet-demo [OPTIONS]\n\nOptions:\n");
+    std::printf("  %-24s %s\n", "-h, --help", "Print this help and exit");
+    for (int i = 0; i < count; ++i) {
+        const SOption& o = options[i];
+        std::string left = std::string("--") + o.m_name;
+        if (o.m_value_name) left += std::string(" ") + o.m_value_name;
+        std::printf("  %-24s %s (default: %s)\n", left.c_str(), o.m_help, DefaultText(o).c_str());
+    }
 }
 
 int BadInput(const std::string& message) {
@@ -82,76 +131,72 @@ int BadInput(const std::string& message) {
 int main(int argc, char** argv) {
     demo::SDemoConfig cfg;
     std::string udp, csv;
-    long long seed = 1;
+    long long peers = cfg.m_peers, frames = cfg.m_frames, fps = cfg.m_fps;
+    long long latency = cfg.m_latency, jitter = cfg.m_jitter;
+    long long seed = static_cast<long long>(cfg.m_seed);
 
-    CLI::App app{"portnet-demo: a host and its peers replicate moving objects (unreliable, "
-                 "delta-coded, interpolated) and chat (reliable) over an impaired network, then "
-                 "check that every line arrived once and in order and every shown position lay "
-                 "on the object's true path.",
-                 "portnet-demo"};
-    app.add_option("--peers", cfg.m_peers, "Peers besides the host, 1-7")
-        ->type_name("N")
-        ->check(WholeNumber(1, 7))
-        ->capture_default_str();
-    app.add_option("--frames", cfg.m_frames, "Frames of the run proper")
-        ->type_name("N")
-        ->check(WholeNumber(1, 10000000))
-        ->capture_default_str();
-    app.add_option("--fps", cfg.m_fps, "Frames per second, 1-1000")
-        ->type_name("N")
-        ->check(WholeNumber(1, 1000))
-        ->capture_default_str();
-    app.add_option("--loss", cfg.m_loss, "Datagrams lost, percent")
-        ->type_name("P")
-        ->check(Number(0, 100))
-        ->capture_default_str();
-    app.add_option("--latency", cfg.m_latency, "One-way delay, 0-10000 ms")
-        ->type_name("MS")
-        ->check(WholeNumber(0, 10000))
-        ->capture_default_str();
-    app.add_option("--jitter", cfg.m_jitter, "Extra delay drawn from 0 to this, 0-10000 ms")
-        ->type_name("MS")
-        ->check(WholeNumber(0, 10000))
-        ->capture_default_str();
-    app.add_option("--dup", cfg.m_dup, "Datagrams duplicated, percent")
-        ->type_name("P")
-        ->check(Number(0, 100))
-        ->capture_default_str();
-    app.add_option("--seed", seed, "Seed of the impairments")
-        ->type_name("N")
-        ->check(WholeNumber(0, 9007199254740991LL))
-        ->capture_default_str();
-    app.add_flag("--realtime", cfg.m_realtime, "Pace the simulated frames in real time");
-    app.add_option("--csv", csv, "Write per-frame, per-peer statistics to this CSV file")
-        ->type_name("FILE");
-    app.add_option("--plot", cfg.m_plot, "Write round trip, loss and bytes/s to this SVG file")
-        ->type_name("FILE.svg");
-    app.add_option("--udp", udp, "Run over UDP as the host (server) or one peer (client)")
-        ->check(CLI::Validator(
-            [](std::string& t) -> std::string {
-                return t == "server" || t == "client" ? std::string()
-                                                      : "'" + t + "' is neither server nor client";
-            },
-            std::string()))
-        ->type_name("server|client");
-    app.add_option("--bind", cfg.m_bind, "Local address, with --udp (a peer may omit it)")
-        ->type_name("A.B.C.D:PORT")
-        ->check(Address(true));
-    app.add_option("--connect", cfg.m_connect, "The host's address, with --udp client")
-        ->type_name("A.B.C.D:PORT")
-        ->check(Address(false));
+    const SOption options[] = {
+        {"peers", "N", "Peers besides the host, 1-7", EKind::kWhole, 1, 7, &peers},
+        {"frames", "N", "Frames of the run proper", EKind::kWhole, 1, 10000000, &frames},
+        {"fps", "N", "Frames per second, 1-1000", EKind::kWhole, 1, 1000, &fps},
+        {"loss", "P", "Datagrams lost, percent", EKind::kNumber, 0, 100, &cfg.m_loss},
+        {"latency", "MS", "One-way delay, 0-10000 ms", EKind::kWhole, 0, 10000, &latency},
+        {"jitter", "MS", "Extra delay drawn from 0 to this, 0-10000 ms", EKind::kWhole, 0, 10000,
+         &jitter},
+        {"dup", "P", "Datagrams duplicated, percent", EKind::kNumber, 0, 100, &cfg.m_dup},
+        {"seed", "N", "Seed of the impairments", EKind::kWhole, 0, 9007199254740991.0, &seed},
+        {"realtime", nullptr, "Pace the simulated frames in real time", EKind::kFlag, 0, 0,
+         &cfg.m_realtime},
+        {"csv", "FILE", "Write per-frame, per-peer statistics to this CSV file", EKind::kText, 0, 0,
+         &csv},
+        {"plot", "FILE.svg", "Write round trip, loss and bytes/s to this SVG file", EKind::kText, 0,
+         0, &cfg.m_plot},
+        {"udp", "server|client", "Run over UDP as the host (server) or one peer (client)",
+         EKind::kUdpMode, 0, 0, &udp},
+        {"bind", "A.B.C.D:PORT", "Local address, with --udp (a peer may omit it)",
+         EKind::kBindAddress, 0, 0, &cfg.m_bind},
+        {"connect", "A.B.C.D:PORT", "The host's address, with --udp client", EKind::kAddress, 0, 0,
+         &cfg.m_connect},
+    };
+    constexpr int kCount = sizeof options / sizeof options[0];
+    constexpr int kHelp = kCount; // getopt's value for --help
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ExtrasError& e) {
-        const std::string what = e.what(); // "... not expected: --x --y"
-        return BadInput("unknown option or argument " + what.substr(what.rfind(": ") + 2) +
-                        "; --help lists the valid options");
-    } catch (const CLI::ParseError& e) {
-        return BadInput(e.what());
+    option long_options[kCount + 2] = {};
+    for (int i = 0; i < kCount; ++i)
+        long_options[i] = {options[i].m_name,
+                           options[i].m_value_name ? required_argument : no_argument, nullptr, i};
+    long_options[kCount] = {"help", no_argument, nullptr, kHelp};
+
+    // '+' stops at the first word that is no option (reported below, not reordered), ':' tells
+    // a missing value apart from an unknown option, and opterr = 0 keeps getopt's own messages
+    // out, so every error is one line of ours.
+    opterr = 0;
+    for (;;) {
+        const int at = optind;
+        const int c = getopt_long(argc, argv, "+:h", long_options, nullptr);
+        if (c == -1) break;
+        const char* arg = at < argc ? argv[at] : "";
+        if (c == 'h' || c == kHelp) {
+            PrintHelp(options, kCount);
+            return 0;
+        }
+        if (c == ':') return BadInput(std::string(arg) + " needs a value");
+        if (c == '?' || c < 0 || c >= kCount)
+            return BadInput(std::string("unknown option ") + arg +
+                            "; --help lists the valid options");
+        const std::string problem = Store(options[c], optarg ? optarg : "");
+        if (!problem.empty())
+            return BadInput(std::string("--") + options[c].m_name + ": " + problem);
     }
+    if (optind < argc)
+        return BadInput(std::string("unexpected argument ") + argv[optind] +
+                        "; --help lists the valid options");
+
+    cfg.m_peers = static_cast<int>(peers);
+    cfg.m_frames = static_cast<int>(frames);
+    cfg.m_fps = static_cast<int>(fps);
+    cfg.m_latency = static_cast<int>(latency);
+    cfg.m_jitter = static_cast<int>(jitter);
     cfg.m_seed = static_cast<std::uint64_t>(seed);
 
     if (udp == "server") {

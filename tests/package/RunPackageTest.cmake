@@ -44,6 +44,17 @@ elseif(MODE STREQUAL "pkgconfig")
     run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${build}/app)
     message(STATUS "${run_output}")
 
+elseif(MODE STREQUAL "installed_demo")
+    # The installed demo finds the installed library by itself (no LD_LIBRARY_PATH) and passes.
+    set(demo ${prefix}/${BINDIR}/portnet-demo${CMAKE_EXECUTABLE_SUFFIX})
+    if(NOT EXISTS ${demo})
+        message(FATAL_ERROR "not installed: ${BINDIR}/portnet-demo")
+    endif()
+    run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${demo} --frames 120)
+    if(NOT run_output MATCHES "\nresult: PASS\n")
+        message(FATAL_ERROR "the installed demo did not pass:\n${run_output}")
+    endif()
+
 elseif(MODE STREQUAL "symbols")
     run(nm -D --defined-only ${LIB})
     foreach(name ToString GetAddrFromString CompareAddr GetSystemNetDriver ReleaseSystemNetDriver)
