@@ -124,6 +124,8 @@ int Session::SetUp(FILE* out) {
     m_endpoints[0].reset(new Endpoint);
     if (m_endpoints[0]->Start(m_impaired.get(), server ? 0 : -1) < 0) return -1;
     m_endpoints[0]->m_manager.m_listener = this;
+    // Over a real network peers share addresses (NAT, one machine): tell them apart by port too.
+    m_endpoints[0]->m_manager.m_match_ports = true;
     if (!server) {
         m_server_addr = InetAddr(m_cfg.m_connect);
         if (m_endpoints[0]->AddLink(0, 0, m_server_addr, m_timeout_ms) < 0) return -1;
