@@ -410,6 +410,9 @@ int Session::OnOutOfBand(CNetBuf* buf) {
                    b[4] <= kMaxPeers) {
             m_cfg.m_peers = b[4];
             if (e.SetIndex(b[3]) < 0) return -1;
+            // The object goes live inside this frame's Read, and this frame's Write sends it:
+            // place it first, or the host sees it at the origin.
+            e.Move(CNetTime::GetTime());
             std::printf("  joined as %s of %d peers\n", e.m_name, b[4]);
             m_phase = kActive;
         }
