@@ -38,4 +38,28 @@ int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* 
 // kUdpConnReset the refused peer.
 int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_queued);
 
+// One datagram of a batch. Receive: `data` and `cap` in; `len` (the datagram's real length),
+// `truncated` (it was longer than cap and is gone) and `addr` (the sender) out. Send: `data`,
+// `len` and `addr` (the destination) in; `failed` out.
+struct SUdpMessage {
+    void* data;
+    int cap;
+    int len;
+    bool truncated;
+    bool failed;
+    sockaddr_in addr;
+};
+enum : int { kUdpMaxBatch = 64 };
+
+// Up to `count` (at most kUdpMaxBatch) waiting datagrams in one call, without waiting for more
+// than the first. Returns how many arrived (1..count), or -1 with UdpLastError() and `from`
+// as UdpRecvFrom sets them (kUdpWouldBlock when nothing waits). An error met after some
+// datagrams stays pending on the socket: the next call reports it.
+int UdpRecvBatch(int sock, SUdpMessage* msgs, int count, sockaddr_in* from, bool* report_queued);
+// Sends msgs[0..count) (at most kUdpMaxBatch) in order, in as few calls as the system allows.
+// A message the system refuses is marked failed and the rest still go; one that meets a full
+// socket is dropped, as UdpSendTo does. Returns the number of failed messages; `calls` (may
+// be null) gets the number of system calls made.
+int UdpSendBatch(int sock, SUdpMessage* msgs, int count, bool* report_queued, int* calls);
+
 } // namespace portnet::platform

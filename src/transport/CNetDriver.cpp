@@ -19,3 +19,11 @@ CNetDriver::CNetDriver() : m_broadcast_capable(false) {
 CNetDriver::~CNetDriver() {
     if (--m_init_cnt == 0) portnet::platform::SocketCleanup();
 }
+
+int CNetDriver::HoldSends() {
+    return 0;
+}
+
+int CNetDriver::FlushSends() {
+    return 0;
+}

@@ -26,7 +26,10 @@ int BroadcastOption(int sock) {
 
 class UdpPair : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(a.Init() + b.Init(), 0); }
+    void SetUp() override {
+        ApplyUdpMode(a), ApplyUdpMode(b);
+        ASSERT_EQ(a.Init() + b.Init(), 0);
+    }
     CNetUDP a{"127.0.0.1:0"};
     CNetUDP b{0}; // any address, so broadcasts reach it too
     std::string BPort() { return std::to_string(BoundPort(b)); }

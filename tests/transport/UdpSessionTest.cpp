@@ -36,6 +36,8 @@ public:
 class UdpSession : public ::testing::Test {
 protected:
     void SetUp() override {
+        for (CNetUDP* d : {&host_driver, &peer_driver, &twin_driver})
+            ApplyUdpMode(*d);
         ASSERT_EQ(host_driver.Init() + peer_driver.Init(), 0);
         to_host.m_addr = host_addr = Inet(host_driver.GetAddr());
         to_peer.m_addr = Inet(peer_driver.GetAddr());
