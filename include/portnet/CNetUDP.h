@@ -25,12 +25,13 @@ public:
     int FlushSends() override;
 
     // Batched system calls, on by default; the results of RecvFrom and SendTo stay the same.
-    // Receive: one call brings up to 32 waiting datagrams into a ring made at Init, and
-    // RecvFrom hands them out in order; a short batch also tells that the socket is empty,
-    // so the RecvFrom after it answers 0 without asking again. Send: inside a manager's
-    // Write (HoldSends .. FlushSends) datagrams are copied and leave in one call at its end;
-    // a datagram the system refuses then is counted in m_send_failures and the others still
-    // go. Turn either off to make one system call per datagram.
+    // Receive: where several datagrams wait (two in this drain or the last), one call brings
+    // up to 32 into a ring made at Init, and RecvFrom hands them out in order; a short batch
+    // also tells that the socket is empty, so the RecvFrom after it answers 0 without asking
+    // again. A socket that gets one datagram a frame keeps the cheaper plain calls. Send:
+    // inside a manager's Write (HoldSends .. FlushSends) datagrams are copied and leave in
+    // one call at its end; a datagram the system refuses then is counted in m_send_failures
+    // and the others still go. Turn either off to make one system call per datagram.
     bool m_batch_receive = true;
     bool m_batch_send = true;
     int m_recv_calls = 0;    // receive system calls made
@@ -46,9 +47,12 @@ public:
 private:
     int ReceiveFailed(int* len, sockaddr_in* from);
     int TakeReceived(int* len, void* buf, sockaddr_in* from);
+    int Received(int result, const int* len);
     void SendHeld();
 
     SUdpBatch* m_batch = nullptr; // null when it could not be made: one call per datagram
     bool m_holding = false;
     int m_held_failures = 0;
+    int m_drain_count = 0; // datagrams handed out since the last "nothing waiting"
+    int m_last_drain = 0;  // datagrams the last drain brought
 };

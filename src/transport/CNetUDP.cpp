@@ -137,6 +137,18 @@ int CNetUDP::FlushSends() {
 }
 
 void CNetUDP::SendHeld() {
+    if (m_batch->m_send_count == 1) {
+        // One datagram: the plain call is the cheaper one.
+        m_batch->m_send_count = 0;
+        udp::SUdpMessage& m = m_batch->m_send[0];
+        ++m_send_calls;
+        if (udp::UdpSendTo(m_socket, m.data, m.len, &m.addr, &m_report_queued) == -1 &&
+            udp::UdpLastError() != udp::kUdpWouldBlock) {
+            ++m_send_failures;
+            ++m_held_failures;
+        }
+        return;
+    }
     const int failed = udp::UdpSendBatch(m_socket, m_batch->m_send, m_batch->m_send_count,
                                          &m_report_queued, &m_send_calls);
     m_batch->m_send_count = 0;
@@ -147,31 +159,46 @@ void CNetUDP::SendHeld() {
 int CNetUDP::RecvFrom(int* len, void* buf, sockaddr_in* from) {
     if (len == nullptr) return -1; // no capacity given: nothing can be received safely
     SUdpBatch* b = m_batch;
-    if (b != nullptr && b->m_recv_next < b->m_recv_count) return TakeReceived(len, buf, from);
-    // A capacity above the ring's slots is served directly, so no datagram it could hold is
-    // refused as oversize.
-    if (b != nullptr && m_batch_receive && *len <= SUdpBatch::kSlotBytes) {
+    if (b != nullptr && b->m_recv_next < b->m_recv_count)
+        return Received(TakeReceived(len, buf, from), len);
+    // A batch costs more than a plain receive, and pays only where several datagrams wait:
+    // once this drain or the last one brought two. A capacity above the ring's slots is
+    // served directly, so no datagram it could hold is refused as oversize.
+    const bool several = m_drain_count >= 2 || m_last_drain >= 2;
+    if (b != nullptr && m_batch_receive && several && *len <= SUdpBatch::kSlotBytes) {
         if (b->m_drained) {
             b->m_drained = false; // the next call asks the system again
             *len = 0;
-            return 0;
+            return Received(0, len);
         }
         ++m_recv_calls;
         const int got =
             udp::UdpRecvBatch(m_socket, b->m_recv, SUdpBatch::kRecvSlots, from, &m_report_queued);
-        if (got == -1) return ReceiveFailed(len, from);
+        if (got == -1) return Received(ReceiveFailed(len, from), len);
         b->m_recv_next = 0;
         b->m_recv_count = got;
         // Short: the socket was empty. An error met after the last datagram stays pending on
         // the socket and is reported by the next call, so it keeps its place in the order.
         b->m_drained = got < SUdpBatch::kRecvSlots;
-        return TakeReceived(len, buf, from);
+        return Received(TakeReceived(len, buf, from), len);
     }
+    if (b != nullptr) b->m_drained = false;
     ++m_recv_calls;
     const int got = udp::UdpRecvFrom(m_socket, buf, *len, from, &m_report_queued);
-    if (got == -1) return ReceiveFailed(len, from);
+    if (got == -1) return Received(ReceiveFailed(len, from), len);
     *len = got;
-    return 0;
+    return Received(0, len);
+}
+
+int CNetUDP::Received(int result, const int* len) {
+    if (result == 0 && *len == 0) {
+        // Nothing waiting (or an empty datagram): this drain is over.
+        m_last_drain = m_drain_count;
+        m_drain_count = 0;
+    } else if (result == 0) {
+        ++m_drain_count;
+    }
+    return result;
 }
 
 int CNetUDP::TakeReceived(int* len, void* buf, sockaddr_in* from) {

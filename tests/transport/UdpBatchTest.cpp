@@ -46,11 +46,17 @@ TEST(UdpBatch, BurstBeyondTheRingArrivesInOrderAndAShortBatchSavesTheEmptyCall) 
             ASSERT_EQ(Send(p.a, sent.back(), p.to_b), 0);
         }
         EXPECT_EQ(Results(p.b), sent);
-        // Batched: 32 + 32 + 11, and the short third batch already said the socket is empty.
-        EXPECT_EQ(p.b.m_recv_calls, batched ? 3 : 76);
-        // The next receive asks the system again and finds what came since.
+        // Batched: two plain calls show that several wait, then 32 + 32 + 9, and the short
+        // last batch already said the socket is empty.
+        EXPECT_EQ(p.b.m_recv_calls, batched ? 5 : 76);
+        // The next drain asks the system again, in one batch after a drain of many.
         ASSERT_EQ(Send(p.a, "late", p.to_b), 0);
         EXPECT_EQ(Results(p.b), std::vector<std::string>{"late"});
+        EXPECT_EQ(p.b.m_recv_calls, batched ? 6 : 78);
+        // After that drain of one, a single datagram takes the plain calls again.
+        ASSERT_EQ(Send(p.a, "alone", p.to_b), 0);
+        EXPECT_EQ(Results(p.b), std::vector<std::string>{"alone"});
+        EXPECT_EQ(p.b.m_recv_calls, batched ? 8 : 80);
     }
 }
 
