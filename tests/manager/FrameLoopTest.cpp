@@ -1,6 +1,7 @@
 #include <cstdlib>
 
 #include "ManagerDoubles.h"
+#include "integration/CountAllocations.h" // counts every allocation of this program
 
 namespace {
 
@@ -109,6 +110,30 @@ TEST_F(ManagerTest, UpdateInterpolatesOnlyActiveUnreliableInterpolatingPorts) {
     EXPECT_EQ((Ints{1, 0, 0}), (Ints{blended->interps, plain->interps, idle->interps}));
     EXPECT_EQ((Ints{2, 2, 0, 2}),
               (Ints{blended->updates, plain->updates, idle->updates, c->updates}));
+}
+
+TEST_F(ManagerTest, FullFrameWithTrafficAllocatesNothing) {
+    for (int i = 0; i < 8; ++i)
+        Add(i);
+    Place(1, 500);
+    m.m_ports[1].m_writing_history = new CNetDataHistory(4, new TestState, 1);
+    auto* h = m.m_ports[1].m_reading_history = new CNetDataHistory(4, new TestState(100), 1);
+    h->SetLink(0);
+    m.m_ports[1].m_last_time = 100;
+    int results = 0;
+    g_counting = true;
+    for (int frame = 0; frame < 3; ++frame) {
+        driver.Datagram(peer, 0);
+        driver.Datagram(peer, 2);
+        driver.Result(peer, kNetEventDisconnect);
+        CNetTime::m_time += 20;
+        for (int r : {m.BeginFrame(), m.Read(), m.Update(true), m.Write(), m.EndFrame()})
+            results += r;
+    }
+    g_counting = false;
+    EXPECT_EQ(15, results);
+    EXPECT_EQ(0, g_allocations);
+    EXPECT_EQ(3, m.m_frame);
 }
 
 } // namespace

@@ -34,7 +34,7 @@ struct StepClient : CNetClient {
 struct TestState : CNetUnreliable {
     explicit TestState(int time = -1) { m_time = time; }
     CNetData* Clone() override { return new TestState(*this); }
-    int Created() override { return ++created, 7; }
+    int Created() override { return 7; }
     int Destroyed() override { return ++destroyed, 8; }
     int Update(bool) override { return ++updates, 1; }
     int CopyFrom(CNetUnreliable* src) override {
@@ -44,7 +44,7 @@ struct TestState : CNetUnreliable {
         last_a = a, from = f, to = t, ++interps;
         return 1;
     }
-    int value = 0, created = 0, destroyed = 0, updates = 0, interps = 0;
+    int value = 0, destroyed = 0, updates = 0, interps = 0;
     float last_a = -1.0f;
     CNetUnreliable *from = nullptr, *to = nullptr;
 };
