@@ -69,11 +69,10 @@ TEST_F(ManagerTest, LifetimesCountDownAndReleaseAtZero) {
     m.SetPortA(3, stream);
     m.InitPort(3, -2);
     CNetTime::m_time = 1000;
-    ASSERT_EQ(1, m.BeginFrame());
-    EXPECT_EQ(0, m.m_delta_time); // the first frame has no predecessor
-    ASSERT_EQ(1, m.Write());
-    EXPECT_EQ(42, static_cast<TestState*>(m.m_ports[0].m_writing_history->m_entries[0])->value);
-    EXPECT_EQ(0, once->m_life_time);
+    // The first frame has no predecessor; the state written once is recorded, its life spent.
+    ASSERT_EQ((Ints{1, 0, 1}), (Ints{m.BeginFrame(), m.m_delta_time, m.Write()}));
+    const auto* recorded = static_cast<TestState*>(m.m_ports[0].m_writing_history->m_entries[0]);
+    EXPECT_EQ((Ints{42, 0}), (Ints{recorded->value, once->m_life_time}));
     zero->m_received = true;
     ASSERT_EQ(1, m.EndFrame()); // no time passed: lives at 0 end here
     EXPECT_EQ((Ints{1, 1, 0}), (Ints{once->destroyed, zero->destroyed, zero->m_received}));
@@ -131,9 +130,7 @@ TEST_F(ManagerTest, FullFrameWithTrafficAllocatesNothing) {
             results += r;
     }
     g_counting = false;
-    EXPECT_EQ(15, results);
-    EXPECT_EQ(0, g_allocations);
-    EXPECT_EQ(3, m.m_frame);
+    EXPECT_EQ((Ints{15, 3, 0}), (Ints{results, m.m_frame, static_cast<int>(g_allocations)}));
 }
 
 } // namespace
