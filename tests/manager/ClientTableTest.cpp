@@ -60,14 +60,4 @@ TEST_F(ManagerTest, FindClientTakesLowestMatchAndSkipsOwnReceiveBuffer) {
     EXPECT_EQ(-1, m.FindClient(&stranger));
 }
 
-TEST_F(ManagerTest, DisconnectReachesDestroyClientOfAUsedSlotOnly) {
-    StepClient* c = Add(4);
-    // No client; an unknown event; an unused slot.
-    EXPECT_EQ((Ints{2, -1, -1, 0}),
-              (Ints{m.DispatchEvent(kNetEventDisconnect, -1), m.DispatchEvent(10002, 4),
-                    m.DispatchEvent(kNetEventDisconnect, 5), c->disconnects}));
-    EXPECT_EQ(2, m.DispatchEvent(kNetEventDisconnect, 4));
-    EXPECT_EQ((Ints{1, 4}), (Ints{c->disconnects, m.destroyed_slot}));
-}
-
 } // namespace
