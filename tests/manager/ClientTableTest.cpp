@@ -51,13 +51,4 @@ TEST_F(ManagerTest, ClientsThatCannotStandInASlotAreRefusedWhole) {
         EXPECT_EQ(-1, r);
 }
 
-TEST_F(ManagerTest, FindClientTakesLowestMatchAndSkipsOwnReceiveBuffer) {
-    Add(0)->m_recv_buf = &peer_buf;
-    Add(2);
-    Add(4);
-    const sockaddr_in other_port = Ipv4(7001, 5);
-    EXPECT_EQ(2, m.FindClient(&other_port)); // ports are not part of the identity
-    EXPECT_EQ(-1, m.FindClient(&stranger));
-}
-
 } // namespace

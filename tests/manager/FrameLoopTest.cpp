@@ -48,6 +48,10 @@ TEST_F(ManagerTest, IntakeRoutesBySenderChannelAndEvent) {
     own_driver.Datagram(stranger, 0, 9);
     EXPECT_EQ(1, m.Read()); // the peer's datagram left over no longer finds the client
     EXPECT_EQ((Ints{3, 21, 2}), (Ints{c->reads, c->m_bytes_in, m.creates}));
+    // The sender is found in the lowest slot with its address, whatever the port.
+    Add(5), Add(3);
+    const sockaddr_in other_port = Ipv4(7001, 5);
+    EXPECT_EQ((Ints{3, -1}), (Ints{m.FindClient(&other_port), m.FindClient(&stranger)}));
 }
 
 TEST_F(ManagerTest, FailingWriteInSlotTwoStopsLaterSlotsAndKeepsFrame) {
