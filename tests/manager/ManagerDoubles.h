@@ -21,13 +21,13 @@ struct StepClient : CNetClient {
     }
     int Init() override { return ++inits, init_result; }
     int Release() override { return ++releases, 1; }
-    int Read(CNetBuf*) override { return ++reads, read_result; }
+    int Read(CNetBuf*) override { return ++reads, 1; }
     int Update(bool) override { return ++updates, 1; }
     int Write() override { return ++writes, write_result; }
     int Disconnected() override { return ++disconnects, CNetClient::Disconnected(); }
 
     int* m_destroyed;
-    int init_result = 1, read_result = 1, write_result = 1;
+    int init_result = 1, write_result = 1;
     int inits = 0, releases = 0, reads = 0, updates = 0, writes = 0, disconnects = 0;
 };
 
