@@ -217,6 +217,7 @@ int UdpRecvBatch(int sock, SUdpMessage* msgs, int count, sockaddr_in* from, bool
         SUdpMessage& m = msgs[i];
         m.len = static_cast<int>(hdrs[i].msg_len);
         m.truncated = (hdrs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.len > m.cap;
+        m.refused = false; // Linux keeps a refusal pending for the next call instead
         std::memset(&m.addr, 0, sizeof(m.addr));
         m.addr.sin_family = senders[i].sin_family;
         m.addr.sin_port = senders[i].sin_port;

@@ -39,13 +39,16 @@ int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* 
 int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_queued);
 
 // One datagram of a batch. Receive: `data` and `cap` in; `len` (the datagram's real length),
-// `truncated` (it was longer than cap and is gone) and `addr` (the sender) out. Send: `data`,
-// `len` and `addr` (the destination) in; `failed` out.
+// `truncated` (it was longer than cap and is gone) and `addr` (the sender) out, or `refused`:
+// no datagram but the report that one sent to `addr` was refused, in its place in the order
+// (for a system that reports it only once). Send: `data`, `len` and `addr` (the destination)
+// in; `failed` out.
 struct SUdpMessage {
     void* data;
     int cap;
     int len;
     bool truncated;
+    bool refused;
     bool failed;
     sockaddr_in addr;
 };

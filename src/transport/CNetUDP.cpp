@@ -203,6 +203,11 @@ int CNetUDP::Received(int result, const int* len) {
 
 int CNetUDP::TakeReceived(int* len, void* buf, sockaddr_in* from) {
     const udp::SUdpMessage& m = m_batch->m_recv[m_batch->m_recv_next++];
+    if (m.refused) {
+        *len = 0;
+        if (from != nullptr) *from = m.addr;
+        return Disconnected(from);
+    }
     // Longer than the capacity: gone, as an oversize datagram is; the length is unchanged.
     if (m.truncated || m.len > *len) return -1;
     if (m.len > 0) std::memcpy(buf, m.data, static_cast<std::size_t>(m.len));

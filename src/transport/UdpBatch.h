@@ -25,8 +25,8 @@ struct SUdpBatch {
 
     SUdpBatch() {
         for (int i = 0; i < kRecvSlots; ++i)
-            m_recv[i] = {m_recv_data[i], kSlotBytes, 0, false, false, {}};
+            m_recv[i] = {m_recv_data[i], kSlotBytes, 0, false, false, false, {}};
         for (int i = 0; i < kSendSlots; ++i)
-            m_send[i] = {m_send_data[i], kSlotBytes, 0, false, false, {}};
+            m_send[i] = {m_send_data[i], kSlotBytes, 0, false, false, false, {}};
     }
 };
