@@ -68,15 +68,22 @@ TEST_F(UdpPair, DatagramsArriveWholeOrFailAndNothingWaitingIsZero) {
     const Received nothing = Recv(b);
     EXPECT_EQ((Ints{nothing.result, static_cast<int>(nothing.data.size())}), (Ints{0, 0}));
     const std::string exact(1000, 'y');
-    for (const std::string& data :
-         {std::string(1001, 'x'), exact, std::string("hello"), std::string()})
+    // Too long for the capacity by one byte, and longer than a batch's slot; after two
+    // datagrams, so that a batching driver reads them through its ring.
+    for (const std::string& data : {exact, std::string("hello"), std::string(1001, 'x'),
+                                    std::string(3000, 'w'), std::string("bye"), std::string()})
         ASSERT_EQ(Send(a, data, Inet("127.0.0.1:" + BPort())), 0);
-    EXPECT_EQ(Recv(b, 1000, true).result, -1); // never a cut 1000-byte datagram
     EXPECT_EQ(Recv(b, 1000, true).data, exact);
     EXPECT_EQ(Recv(b, 1000, true).data, "hello");
+    EXPECT_EQ(Recv(b, 1000, true).result, -1); // never a cut 1000-byte datagram
+    EXPECT_EQ(Recv(b, 1000, true).result, -1);
+    EXPECT_EQ(Recv(b, 1000, true).data, "bye");
     const Received empty = Recv(b, 1000, true);
     EXPECT_EQ((Ints{empty.result, static_cast<int>(empty.data.size())}), (Ints{0, 0}));
     EXPECT_STREQ(ToString(&empty.from), a.GetAddr());
+    // A capacity above a batch's slots is served whole.
+    ASSERT_EQ(Send(a, std::string(3000, 'z'), Inet("127.0.0.1:" + BPort())), 0);
+    EXPECT_EQ(Recv(b, 4000, true).data, std::string(3000, 'z'));
 }
 
 TEST_F(UdpPair, RefusedPeerBecomesDisconnectEventWithItsAddress) {

@@ -1,6 +1,6 @@
-// What batched system calls could break: bursts beyond the ring, oversize datagrams and ICMP
-// reports among ordinary ones, a refused message inside a batch, and a manager's frame. Each
-// case runs batched and one call per datagram, and both must give the same results.
+// What batched system calls could break: bursts beyond the ring, a refused message inside a
+// batch, and a manager's frame. Like the other UDP tests these run batched and, with
+// PORTNET_UDP_ONE_AT_A_TIME set, one call per datagram; the results must be the same.
 #include "TransportFixture.h"
 
 #include <memory>
@@ -12,9 +12,9 @@
 namespace {
 
 struct Pair {
-    explicit Pair(bool batched) {
+    Pair() {
         for (CNetUDP* d : {&a, &b}) {
-            d->m_batch_receive = d->m_batch_send = batched;
+            ApplyUdpMode(*d);
             EXPECT_EQ(d->Init(), 0);
         }
         to_b = Inet(b.GetAddr());
@@ -37,135 +37,101 @@ std::vector<std::string> Results(CNetUDP& d, int capacity = 1000) {
 } // namespace
 
 TEST(UdpBatch, BurstBeyondTheRingArrivesInOrderAndAShortBatchSavesTheEmptyCall) {
-    for (const bool batched : {true, false}) {
-        SCOPED_TRACE(batched ? "batched" : "one at a time");
-        Pair p(batched);
-        std::vector<std::string> sent;
-        for (int i = 0; i < 75; ++i) {
-            sent.push_back("datagram " + std::to_string(i));
-            ASSERT_EQ(Send(p.a, sent.back(), p.to_b), 0);
-        }
-        EXPECT_EQ(Results(p.b), sent);
-        // Batched: two plain calls show that several wait, then 32 + 32 + 9, and the short
-        // last batch already said the socket is empty.
-        EXPECT_EQ(p.b.m_recv_calls, batched ? 5 : 76);
-        // The next drain asks the system again, in one batch after a drain of many.
-        ASSERT_EQ(Send(p.a, "late", p.to_b), 0);
-        EXPECT_EQ(Results(p.b), std::vector<std::string>{"late"});
-        EXPECT_EQ(p.b.m_recv_calls, batched ? 6 : 78);
-        // After that drain of one, a single datagram takes the plain calls again.
-        ASSERT_EQ(Send(p.a, "alone", p.to_b), 0);
-        EXPECT_EQ(Results(p.b), std::vector<std::string>{"alone"});
-        EXPECT_EQ(p.b.m_recv_calls, batched ? 8 : 80);
+    const bool batched = !OneAtATime();
+    Pair p;
+    std::vector<std::string> sent;
+    for (int i = 0; i < 75; ++i) {
+        sent.push_back("datagram " + std::to_string(i));
+        ASSERT_EQ(Send(p.a, sent.back(), p.to_b), 0);
     }
-}
-
-TEST(UdpBatch, OversizeDatagramsAndRefusalsKeepTheirPlaceAmongTheOthers) {
-    for (const bool batched : {true, false}) {
-        SCOPED_TRACE(batched ? "batched" : "one at a time");
-        Pair p(batched);
-        // Longer than the capacity but within a ring slot, and longer than a slot.
-        for (const std::string& d : {std::string("one"), std::string(1500, 'x'),
-                                     std::string(3000, 'y'), std::string("two")})
-            ASSERT_EQ(Send(p.a, d, p.to_b), 0);
-        EXPECT_EQ(Results(p.b), (std::vector<std::string>{"one", "#-1", "#-1", "two"}));
-
-        // b sends to a closed port: the refusal is reported once, before what came after.
-        CNetUDP closed("127.0.0.1:0");
-        ASSERT_EQ(closed.Init(), 0);
-        const sockaddr_in dead = Inet(closed.GetAddr());
-        closed.Shutdown();
-        ASSERT_EQ(Send(p.b, "to nobody", dead), 0);
-        ASSERT_EQ(Send(p.a, "three", p.to_b), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const Received gone = Recv(p.b);
-        EXPECT_EQ((Ints{gone.result, gone.from.sin_port == dead.sin_port}),
-                  (Ints{kNetEventDisconnect, true}));
-        EXPECT_EQ(Results(p.b), std::vector<std::string>{"three"});
-        // A capacity above the ring's slots is served directly, whole.
-        ASSERT_EQ(Send(p.a, std::string(3000, 'z'), p.to_b), 0);
-        EXPECT_EQ(Results(p.b, 4000), std::vector<std::string>{std::string(3000, 'z')});
-    }
+    EXPECT_EQ(Results(p.b), sent);
+    // Batched: two plain calls show that several wait, then 32 + 32 + 9, and the short
+    // last batch already said the socket is empty.
+    EXPECT_EQ(p.b.m_recv_calls, batched ? 5 : 76);
+    // The next drain asks the system again, in one batch after a drain of many.
+    ASSERT_EQ(Send(p.a, "late", p.to_b), 0);
+    EXPECT_EQ(Results(p.b), std::vector<std::string>{"late"});
+    EXPECT_EQ(p.b.m_recv_calls, batched ? 6 : 78);
+    // After that drain of one, a single datagram takes the plain calls again.
+    ASSERT_EQ(Send(p.a, "alone", p.to_b), 0);
+    EXPECT_EQ(Results(p.b), std::vector<std::string>{"alone"});
+    EXPECT_EQ(p.b.m_recv_calls, batched ? 8 : 80);
 }
 
 TEST(UdpBatch, ARefusedMessageInsideABatchLosesOnlyItself) {
-    for (const bool batched : {true, false}) {
-        SCOPED_TRACE(batched ? "batched" : "one at a time");
-        Pair p(batched);
-        sockaddr_in bad = p.to_b;
-        bad.sin_family = kNetFamilyLocal; // an IPv4 socket refuses any other family
-        ASSERT_EQ(p.a.HoldSends(), 0);
-        const Ints sends{Send(p.a, "one", p.to_b), Send(p.a, "bad", bad), Send(p.a, "two", p.to_b)};
-        const int flushed = p.a.FlushSends();
-        // Batched, the refusal shows at the flush; otherwise at the send itself.
-        EXPECT_EQ(sends, batched ? (Ints{0, 0, 0}) : (Ints{0, -1, 0}));
-        EXPECT_EQ((Ints{flushed, p.a.m_send_failures}), batched ? (Ints{-1, 1}) : (Ints{0, 0}));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_EQ(Results(p.b), (std::vector<std::string>{"one", "two"}));
-        // More than the held slots in one bracket, and one too long to hold: all leave, in order.
-        ASSERT_EQ(p.a.HoldSends(), 0);
-        std::vector<std::string> sent{"first", std::string(3000, 'z')};
-        for (const std::string& d : sent)
-            ASSERT_EQ(Send(p.a, d, p.to_b), 0);
-        for (int i = 0; i < 40; ++i) {
-            sent.push_back(std::to_string(i));
-            ASSERT_EQ(Send(p.a, sent.back(), p.to_b), 0);
-        }
-        ASSERT_EQ(p.a.FlushSends(), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_EQ(Results(p.b, 4000), sent);
-        // Outside a bracket nothing is held.
-        ASSERT_EQ(Send(p.a, "now", p.to_b), 0);
-        EXPECT_EQ(Results(p.b), std::vector<std::string>{"now"});
+    const bool batched = !OneAtATime();
+    Pair p;
+    sockaddr_in bad = p.to_b;
+    bad.sin_family = kNetFamilyLocal; // an IPv4 socket refuses any other family
+    ASSERT_EQ(p.a.HoldSends(), 0);
+    const Ints sends{Send(p.a, "one", p.to_b), Send(p.a, "bad", bad), Send(p.a, "two", p.to_b)};
+    const int flushed = p.a.FlushSends();
+    // Batched, the refusal shows at the flush; otherwise at the send itself.
+    EXPECT_EQ(sends, batched ? (Ints{0, 0, 0}) : (Ints{0, -1, 0}));
+    EXPECT_EQ((Ints{flushed, p.a.m_send_failures}), batched ? (Ints{-1, 1}) : (Ints{0, 0}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(Results(p.b), (std::vector<std::string>{"one", "two"}));
+    // More than the held slots in one bracket, and one too long to hold: all leave, in order.
+    ASSERT_EQ(p.a.HoldSends(), 0);
+    std::vector<std::string> sent{"first", std::string(3000, 'z')};
+    for (const std::string& d : sent)
+        ASSERT_EQ(Send(p.a, d, p.to_b), 0);
+    for (int i = 0; i < 40; ++i) {
+        sent.push_back(std::to_string(i));
+        ASSERT_EQ(Send(p.a, sent.back(), p.to_b), 0);
     }
+    ASSERT_EQ(p.a.FlushSends(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(Results(p.b, 4000), sent);
+    // Outside a bracket nothing is held.
+    ASSERT_EQ(Send(p.a, "now", p.to_b), 0);
+    EXPECT_EQ(Results(p.b), std::vector<std::string>{"now"});
 }
 
 // A host writes a state to eight peers each frame: batched, the eight datagrams leave in one
 // system call; either way every peer gets one per frame and the frames allocate nothing.
 TEST(UdpBatch, AManagerFrameToEightPeersIsOneSendCallAndAllocatesNothing) {
-    for (const bool batched : {true, false}) {
-        SCOPED_TRACE(batched ? "batched" : "one at a time");
-        CNetUDP host_driver("127.0.0.1:0");
-        host_driver.m_batch_send = host_driver.m_batch_receive = batched;
-        ASSERT_EQ(host_driver.Init(), 0);
-        std::vector<std::unique_ptr<CNetUDP>> peers;
-        std::vector<std::unique_ptr<CNetBuf>> bufs;
-        for (int i = 0; i < 8; ++i) {
-            peers.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
-            ASSERT_EQ(peers.back()->Init(), 0);
-            const sockaddr_in to = Inet(peers.back()->GetAddr());
-            bufs.push_back(std::make_unique<CNetBuf>(&host_driver, &to));
-        }
-        {
-            CNetManager host;
-            ASSERT_EQ(host.Init(&host_driver, 2), 1);
-            host.SetPortA(1, new portnet_examples::CPositionState);
-            host.m_ports[1].m_writing_history =
-                new CNetDataHistory(8, new portnet_examples::CPositionState, 1);
-            host.InitPort(1, -1);
-            for (int i = 0; i < 8; ++i) {
-                auto* c = new CNetClient;
-                c->m_own_port = new CNetDataPort;
-                c->m_send_buf = bufs[static_cast<std::size_t>(i)].get();
-                ASSERT_EQ(host.AddClient(c, -1), i);
-                c->m_refs[1].m_write_enabled = true;
-            }
-            auto* pos = static_cast<portnet_examples::CPositionState*>(host.m_ports[1].m_object);
-            const int calls_before = host_driver.m_send_calls;
-            g_allocations = 0;
-            g_counting = true;
-            for (int f = 0; f < 50; ++f) {
-                pos->m_pos[0] = static_cast<float>(f); // a new state every frame
-                host.BeginFrame();
-                host.Read();
-                host.Write();
-                host.EndFrame();
-            }
-            g_counting = false;
-            EXPECT_EQ(g_allocations, 0);
-            EXPECT_EQ(host_driver.m_send_calls - calls_before, batched ? 50 : 400);
-        }
-        for (auto& peer : peers)
-            EXPECT_EQ(Results(*peer).size(), 50u);
+    const bool batched = !OneAtATime();
+    CNetUDP host_driver("127.0.0.1:0");
+    ApplyUdpMode(host_driver);
+    ASSERT_EQ(host_driver.Init(), 0);
+    std::vector<std::unique_ptr<CNetUDP>> peers;
+    std::vector<std::unique_ptr<CNetBuf>> bufs;
+    for (int i = 0; i < 8; ++i) {
+        peers.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
+        ASSERT_EQ(peers.back()->Init(), 0);
+        const sockaddr_in to = Inet(peers.back()->GetAddr());
+        bufs.push_back(std::make_unique<CNetBuf>(&host_driver, &to));
     }
+    {
+        CNetManager host;
+        ASSERT_EQ(host.Init(&host_driver, 2), 1);
+        host.SetPortA(1, new portnet_examples::CPositionState);
+        host.m_ports[1].m_writing_history =
+            new CNetDataHistory(8, new portnet_examples::CPositionState, 1);
+        host.InitPort(1, -1);
+        for (int i = 0; i < 8; ++i) {
+            auto* c = new CNetClient;
+            c->m_own_port = new CNetDataPort;
+            c->m_send_buf = bufs[static_cast<std::size_t>(i)].get();
+            ASSERT_EQ(host.AddClient(c, -1), i);
+            c->m_refs[1].m_write_enabled = true;
+        }
+        auto* pos = static_cast<portnet_examples::CPositionState*>(host.m_ports[1].m_object);
+        const int calls_before = host_driver.m_send_calls;
+        g_allocations = 0;
+        g_counting = true;
+        for (int f = 0; f < 50; ++f) {
+            pos->m_pos[0] = static_cast<float>(f); // a new state every frame
+            host.BeginFrame();
+            host.Read();
+            host.Write();
+            host.EndFrame();
+        }
+        g_counting = false;
+        EXPECT_EQ(g_allocations, 0);
+        EXPECT_EQ(host_driver.m_send_calls - calls_before, batched ? 50 : 400);
+    }
+    for (auto& peer : peers)
+        EXPECT_EQ(Results(*peer).size(), 50u);
 }
