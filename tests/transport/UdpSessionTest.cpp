@@ -77,7 +77,8 @@ protected:
         return host.Read();
     }
 
-    // Reads until the client has taken in, or refused as old, `more` datagrams beyond `seen`.
+    // Reads until the client has taken in, or refused as old, `more` datagrams beyond `seen`;
+    // bounded by a count and a deadline.
     bool HostTakes(const CNetClient* c, int seen, int more = 1) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         for (int i = 0; i < 400 && std::chrono::steady_clock::now() < deadline; ++i) {
@@ -88,22 +89,11 @@ protected:
         return false;
     }
 
-    // Reads until the client has taken `packets` datagrams in all; bounded by count and time.
-    bool HostReceives(int packets) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        for (int i = 0; i < 400 && std::chrono::steady_clock::now() < deadline; ++i) {
-            if (HostRead() == 1 && client->m_packets_in >= packets) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
-    }
-
     int HeldAfterTwinForges();
 
     CNetUDP host_driver{"127.0.0.1:0"};
     CNetUDP peer_driver{"127.0.0.2:0"};
-    CNetUDP twin_driver{
-        "127.0.0.2:0"}; // a second sender on the peer's address, when a test opens it
+    CNetUDP twin_driver{"127.0.0.2:0"}; // a second sender on the peer's address, if opened
     sockaddr_in host_addr{}, twin_addr{};
     // Buffers outlive the managers that send through them.
     CNetBuf to_peer{&host_driver, nullptr}, to_host{&peer_driver, nullptr};
@@ -138,7 +128,7 @@ TEST_F(UdpSession, OversizeEmptyAndStrangerDatagramsLeaveTheSessionGoing) {
         if (c.first_read_stops) {
             EXPECT_EQ(client->m_packets_in, n - 1);
         }
-        ASSERT_TRUE(HostReceives(n));
+        ASSERT_TRUE(HostTakes(client, 0, n));
         EXPECT_EQ(X(host), n + 0.5f);
         EXPECT_EQ(client->m_read_seq, n);
     }
@@ -163,7 +153,7 @@ TEST_F(UdpSession, BurstBeyondSocketBufferIsDrainedAndCountedLost) {
               (Ints{client->m_read_seq, 0}));
     EXPECT_EQ(X(host), static_cast<float>(client->m_read_seq - 1));
     PeerSends(-7.0f);
-    ASSERT_TRUE(HostReceives(kept + 1));
+    ASSERT_TRUE(HostTakes(client, 0, kept + 1));
     EXPECT_EQ(client->m_packets_in + client->m_lost_packets, kBurst + 1);
     EXPECT_EQ(X(host), -7.0f);
 }
