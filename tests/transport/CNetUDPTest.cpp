@@ -1,7 +1,6 @@
 #include "TransportFixture.h"
 
-#include <sys/socket.h>
-
+#include "platform/PlatformUdp.h"
 #include "portnet/CNetUDP.h"
 
 namespace {
@@ -18,10 +17,7 @@ int FreePort() {
 }
 
 int BroadcastOption(int sock) {
-    int on = -1;
-    socklen_t size = sizeof on;
-    getsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, &size);
-    return on;
+    return portnet::platform::UdpBroadcastEnabled(sock);
 }
 
 class UdpPair : public ::testing::Test {
