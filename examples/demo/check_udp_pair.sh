@@ -2,13 +2,15 @@
 # A UDP host and one UDP peer, two processes on 127.0.0.1 with the default impairments:
 # both must pass their checks. The host picks a free port and prints it; the peer joins it.
 demo="$1"
+# A cross-built demo runs through its emulator (Wine), named by PORTNET_RUN_UNDER.
+run=${PORTNET_RUN_UNDER:-}
 dir="$2"
 mkdir -p "$dir"
 host_log="$dir/udp_host.txt"
 peer_log="$dir/udp_peer.txt"
 rm -f "$host_log" "$peer_log"
 
-timeout 30 "$demo" --udp server --bind 127.0.0.1:0 --peers 1 --frames 90 >"$host_log" 2>&1 &
+timeout 30 $run "$demo" --udp server --bind 127.0.0.1:0 --peers 1 --frames 90 >"$host_log" 2>&1 &
 host_pid=$!
 addr=""
 tries=0
@@ -24,7 +26,7 @@ if [ -z "$addr" ]; then
     exit 1
 fi
 
-timeout 30 "$demo" --udp client --connect "$addr" --frames 90 >"$peer_log" 2>&1
+timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 >"$peer_log" 2>&1
 peer_status=$?
 wait "$host_pid"
 host_status=$?

@@ -53,6 +53,10 @@ void SetClockSource(const ClockSource* source);
 // detach. Declared here, defined by the library entry above the layer.
 int ModuleEntry(void* module, std::uint32_t reason, void* reserved);
 
+// True when the program runs under Wine rather than Windows (always false on Linux): the
+// tests skip what Wine does not do as Windows does.
+bool RunningUnderWine();
+
 // --- Process and log -----------------------------------------------------------------------
 using ProcessHandle = void*;
 // A pseudo handle meaning "this process", the value Windows itself returns.

@@ -3,6 +3,7 @@
 #include "TransportFixture.h"
 
 #include "ReplicatedObjects.h"
+#include "platform/PlatformSystem.h"
 #include "portnet/portnet.h"
 
 namespace {
@@ -10,6 +11,16 @@ namespace {
 using portnet_examples::CPositionState;
 
 enum : int { kStatePort = 1, kNumPorts = 2, kHistory = 8 };
+
+// Wine binds a socket asked for 127.0.0.2 to any address, so its datagrams leave from
+// 127.0.0.1: there the peer shares the host's address, which still tells it apart from nobody.
+constexpr char kWineSharedAddress[] =
+    "Wine sends from 127.0.0.1 whatever loopback address a socket is bound to, so a sender "
+    "cannot be told apart from the peer by its address";
+
+const char* PeerBind() {
+    return portnet::platform::RunningUnderWine() ? "127.0.0.1:0" : "127.0.0.2:0";
+}
 
 class CountingManager : public CNetManager {
 public:
@@ -21,7 +32,8 @@ public:
     sockaddr_in stranger{};
 };
 
-// Manager `host` on 127.0.0.1 reads port 1 from manager `peer` on 127.0.0.2.
+// Manager `host` on 127.0.0.1 reads port 1 from manager `peer` on 127.0.0.2 (127.0.0.1 under
+// Wine).
 class UdpSession : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -75,7 +87,7 @@ protected:
     }
 
     CNetUDP host_driver{"127.0.0.1:0"};
-    CNetUDP peer_driver{"127.0.0.2:0"};
+    CNetUDP peer_driver{PeerBind()};
     sockaddr_in host_addr{};
     CNetBuf to_peer{&host_driver, nullptr}, to_host{&peer_driver, nullptr}; // outlive the managers
     CountingManager host;
@@ -102,6 +114,8 @@ TEST_F(UdpSession, OversizeEmptyAndStrangerDatagramsLeaveTheSessionGoing) {
     for (int n = 1; n <= 3; ++n) {
         const auto& c = cases[n - 1];
         SCOPED_TRACE(c.name);
+        if (c.from == &stranger && portnet::platform::RunningUnderWine())
+            GTEST_SKIP() << "unknown sender case: " << kWineSharedAddress;
         ASSERT_EQ(Send(*c.from, c.data, host_addr), 0);
         PeerSends(n + 0.5f);
         EXPECT_EQ(HostRead(), c.first_read);

@@ -50,3 +50,11 @@ std::uint32_t MillisecondTimer() {
 }
 
 } // namespace portnet::platform::os
+
+namespace portnet::platform {
+
+bool RunningUnderWine() {
+    return false;
+}
+
+} // namespace portnet::platform

@@ -68,3 +68,13 @@ std::uint32_t MillisecondTimer() {
 }
 
 } // namespace portnet::platform::os
+
+namespace portnet::platform {
+
+// Wine's ntdll exports its version; Windows' does not.
+bool RunningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+} // namespace portnet::platform
