@@ -3,6 +3,8 @@
 # every one must pass its checks, so the host told the peers apart by port. The host picks a
 # free port and prints it; the peers join it.
 demo="$1"
+# A cross-built demo runs through its emulator (Wine), named by PORTNET_RUN_UNDER.
+run=${PORTNET_RUN_UNDER:-}
 dir="$2"
 mkdir -p "$dir"
 host_log="$dir/udp_host.txt"
@@ -10,7 +12,7 @@ peer_log="$dir/udp_peer.txt"
 peer2_log="$dir/udp_peer2.txt"
 rm -f "$host_log" "$peer_log" "$peer2_log"
 
-timeout 30 "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 90 >"$host_log" 2>&1 &
+timeout 30 $run "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 90 >"$host_log" 2>&1 &
 host_pid=$!
 addr=""
 tries=0
@@ -26,9 +28,9 @@ if [ -z "$addr" ]; then
     exit 1
 fi
 
-timeout 30 "$demo" --udp client --connect "$addr" --frames 90 >"$peer2_log" 2>&1 &
+timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 >"$peer2_log" 2>&1 &
 peer2_pid=$!
-timeout 30 "$demo" --udp client --connect "$addr" --frames 90 >"$peer_log" 2>&1
+timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 >"$peer_log" 2>&1
 peer_status=$?
 wait "$peer2_pid"
 peer2_status=$?

@@ -1,10 +1,11 @@
 #pragma once
 
-#include "portnet/NetAddress.h"
+#include "platform/SocketAddress.h"
 
 // The one seam between the UDP driver and the operating system's sockets. Every call
 // returns -1 on failure and leaves the reason in UdpLastError(), already translated to the
-// library's codes below, so nothing above this file sees errno or socket headers.
+// library's codes below (Winsock's own numbers), so nothing above this file sees errno,
+// WSAGetLastError or socket headers beyond the address types.
 namespace portnet::platform {
 
 enum : int {
@@ -20,17 +21,22 @@ enum : int {
 int UdpLastError();
 
 // A fresh IPv4 UDP socket set up to report refused peers; kUdpInvalidSocket on failure.
+// Sockets are ints on every OS: a Winsock SOCKET is a kernel handle, whose upper 32 bits
+// Windows keeps zero for 32-bit interoperability.
 int UdpOpen();
 void UdpClose(int sock);
 int UdpBind(int sock, const sockaddr_in* addr);
 int UdpSetNonBlocking(int sock, bool non_blocking);
 int UdpEnableBroadcast(int sock);
+// 1 when SO_BROADCAST is set on the socket, 0 when not, -1 on failure.
+int UdpBroadcastEnabled(int sock);
 // Fills addr with the socket's bound address; -1 leaves addr untouched.
 int UdpGetName(int sock, sockaddr_in* addr);
 // `report_queued` is the caller's per-socket note that an ICMP report may wait in the
 // socket's error queue: set when a send or receive met one, cleared once the queue is found
 // empty. Reading the error queue costs a system call, so receives look there only while the
-// note is set or when the receive itself failed. Null means "always look".
+// note is set or when the receive itself failed. Null means "always look". Winsock has no
+// such queue (the receive itself reports the refusal), so there the note is never set.
 
 // Bytes handed over, or -1.
 int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* report_queued);

@@ -3,6 +3,7 @@
 #include "TransportFixture.h"
 
 #include "ReplicatedObjects.h"
+#include "platform/PlatformSystem.h"
 #include "portnet/portnet.h"
 
 namespace {
@@ -10,6 +11,16 @@ namespace {
 using portnet_examples::CPositionState;
 
 enum : int { kStatePort = 1, kNumPorts = 2, kHistory = 8 };
+
+// Wine binds a socket asked for 127.0.0.2 to any address, so its datagrams leave from
+// 127.0.0.1: there the peer shares the host's address, which still tells it apart from nobody.
+constexpr char kWineSharedAddress[] =
+    "Wine sends from 127.0.0.1 whatever loopback address a socket is bound to, so a sender "
+    "cannot be told apart from the peer by its address";
+
+const char* PeerBind() {
+    return portnet::platform::RunningUnderWine() ? "127.0.0.1:0" : "127.0.0.2:0";
+}
 
 class CountingManager : public CNetManager {
 public:
@@ -32,7 +43,8 @@ public:
     CNetBuf* welcome = nullptr;
 };
 
-// Manager `host` on 127.0.0.1 reads port 1 from manager `peer` on 127.0.0.2.
+// Manager `host` on 127.0.0.1 reads port 1 from manager `peer` on 127.0.0.2 (127.0.0.1 under
+// Wine).
 class UdpSession : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -84,7 +96,7 @@ protected:
         for (int i = 0; i < 400 && std::chrono::steady_clock::now() < deadline; ++i) {
             HostRead();
             if (c->m_packets_in + c->m_old_packets >= seen + more) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return false;
     }
@@ -92,8 +104,8 @@ protected:
     int HeldAfterTwinForges();
 
     CNetUDP host_driver{"127.0.0.1:0"};
-    CNetUDP peer_driver{"127.0.0.2:0"};
-    CNetUDP twin_driver{"127.0.0.2:0"}; // a second sender on the peer's address, if opened
+    CNetUDP peer_driver{PeerBind()};
+    CNetUDP twin_driver{PeerBind()}; // a second sender on the peer's address, if opened
     sockaddr_in host_addr{}, twin_addr{};
     // Buffers outlive the managers that send through them.
     CNetBuf to_peer{&host_driver, nullptr}, to_host{&peer_driver, nullptr};
@@ -122,6 +134,8 @@ TEST_F(UdpSession, OversizeEmptyAndStrangerDatagramsLeaveTheSessionGoing) {
     for (int n = 1; n <= 3; ++n) {
         const auto& c = cases[n - 1];
         SCOPED_TRACE(c.name);
+        if (c.from == &stranger && portnet::platform::RunningUnderWine())
+            GTEST_SKIP() << "unknown sender case: " << kWineSharedAddress;
         ASSERT_EQ(Send(*c.from, c.data, host_addr), 0);
         PeerSends(n + 0.5f);
         EXPECT_EQ(HostRead(), c.first_read);

@@ -122,6 +122,13 @@ int UdpEnableBroadcast(int sock) {
     return 0;
 }
 
+int UdpBroadcastEnabled(int sock) {
+    int on = 0;
+    socklen_t size = sizeof(on);
+    if (getsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, &size) != 0) return FailFromErrno(errno);
+    return on != 0 ? 1 : 0;
+}
+
 int UdpGetName(int sock, sockaddr_in* addr) {
     sockaddr_in name;
     std::memset(&name, 0, sizeof(name));
