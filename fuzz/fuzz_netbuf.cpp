@@ -49,10 +49,13 @@ struct Model {
     int read_pos = 0;
     int write_pos = 0;
     int channel = 0;
-    int mailbox_len = 0; // the endpoint's pending datagram, 0 for none
+    int read_limit = kPayload; // after a receive, reads stop at the received payload
+    int mailbox_len = 0;       // the endpoint's pending datagram, 0 for none
     unsigned char mailbox[CNetBuf::kDataSize] = {};
 
-    static bool Fits(int pos, int n) { return pos >= 0 && n >= 0 && n <= kPayload - pos; }
+    static bool Fits(int pos, int n, int end = kPayload) {
+        return pos >= 0 && n >= 0 && n <= end - pos;
+    }
 
     static int MovePos(int* pos, int p, int mode) {
         const std::uint32_t cur = static_cast<std::uint32_t>(*pos),
@@ -77,7 +80,7 @@ struct Model {
     }
     // Expected result of reading n bytes; where they are expected to come from in *bytes.
     int Read(int n, const unsigned char** bytes) {
-        if (!Fits(read_pos, n)) return -1;
+        if (!Fits(read_pos, n, read_limit)) return -1;
         *bytes = data + 1 + read_pos;
         read_pos += n;
         return n;
@@ -126,9 +129,9 @@ void ReadString(CNetBuf& buf, Model& m) {
     std::memset(dest, 'x', sizeof dest);
     const int got = buf.ReadString(dest);
     int count = 0;
-    if (Model::Fits(m.read_pos, 1)) {
+    if (Model::Fits(m.read_pos, 1, m.read_limit)) {
         const unsigned char* p = m.data + 1 + m.read_pos;
-        const int room = kPayload - m.read_pos;
+        const int room = m.read_limit - m.read_pos;
         while (count < room && p[count] != 0)
             ++count;
         Check(std::memcmp(dest, p, static_cast<std::size_t>(count)) == 0);
@@ -228,6 +231,7 @@ void Recv(CNetBuf& buf, Model& m) {
     m.data[0] = 0;
     m.read_pos = 0;
     const int want = m.mailbox_len;
+    m.read_limit = want > 0 ? want - 1 : 0;
     if (want > 0) {
         std::memcpy(m.data, m.mailbox, static_cast<std::size_t>(want));
         m.channel = m.data[0];
