@@ -66,6 +66,7 @@ int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout
     c->m_own_port->m_object = l.m_chat;
     c->m_send_buf = l.m_send_buf;
     c->m_timeout = timeout_ms;
+    c->m_ack_states = true; // one-way states are coded against what the other side holds
     if (m_manager.AddClient(c, slot) != slot) {
         delete c; // refused: still ours, and with it the chat stream
         l.m_chat = nullptr;

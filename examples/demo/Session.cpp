@@ -124,6 +124,8 @@ int Session::SetUp(FILE* out) {
     m_endpoints[0].reset(new Endpoint);
     if (m_endpoints[0]->Start(m_impaired.get(), server ? 0 : -1) < 0) return -1;
     m_endpoints[0]->m_manager.m_listener = this;
+    // Over a real network peers share addresses (NAT, one machine): tell them apart by port too.
+    m_endpoints[0]->m_manager.m_match_ports = true;
     if (!server) {
         m_server_addr = InetAddr(m_cfg.m_connect);
         if (m_endpoints[0]->AddLink(0, 0, m_server_addr, m_timeout_ms) < 0) return -1;
@@ -408,6 +410,9 @@ int Session::OnOutOfBand(CNetBuf* buf) {
                    b[4] <= kMaxPeers) {
             m_cfg.m_peers = b[4];
             if (e.SetIndex(b[3]) < 0) return -1;
+            // The object goes live inside this frame's Read, and this frame's Write sends it:
+            // place it first, or the host sees it at the origin.
+            e.Move(CNetTime::GetTime());
             std::printf("  joined as %s of %d peers\n", e.m_name, b[4]);
             m_phase = kActive;
         }

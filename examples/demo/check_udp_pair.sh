@@ -1,14 +1,16 @@
 #!/bin/sh
-# A UDP host and one UDP peer, two processes on 127.0.0.1 with the default impairments:
-# both must pass their checks. The host picks a free port and prints it; the peer joins it.
+# A UDP host and two UDP peers, three processes all on 127.0.0.1 with the default impairments:
+# every one must pass its checks, so the host told the peers apart by port. The host picks a
+# free port and prints it; the peers join it.
 demo="$1"
 dir="$2"
 mkdir -p "$dir"
 host_log="$dir/udp_host.txt"
 peer_log="$dir/udp_peer.txt"
-rm -f "$host_log" "$peer_log"
+peer2_log="$dir/udp_peer2.txt"
+rm -f "$host_log" "$peer_log" "$peer2_log"
 
-timeout 30 "$demo" --udp server --bind 127.0.0.1:0 --peers 1 --frames 90 >"$host_log" 2>&1 &
+timeout 30 "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 90 >"$host_log" 2>&1 &
 host_pid=$!
 addr=""
 tries=0
@@ -24,12 +26,18 @@ if [ -z "$addr" ]; then
     exit 1
 fi
 
+timeout 30 "$demo" --udp client --connect "$addr" --frames 90 >"$peer2_log" 2>&1 &
+peer2_pid=$!
 timeout 30 "$demo" --udp client --connect "$addr" --frames 90 >"$peer_log" 2>&1
 peer_status=$?
+wait "$peer2_pid"
+peer2_status=$?
 wait "$host_pid"
 host_status=$?
 echo "--- host (exit $host_status)"
 cat "$host_log"
 echo "--- peer (exit $peer_status)"
 cat "$peer_log"
-[ "$host_status" -eq 0 ] && [ "$peer_status" -eq 0 ]
+echo "--- second peer (exit $peer2_status)"
+cat "$peer2_log"
+[ "$host_status" -eq 0 ] && [ "$peer_status" -eq 0 ] && [ "$peer2_status" -eq 0 ]

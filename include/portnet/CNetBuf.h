@@ -56,4 +56,7 @@ public:
     int m_read_pos;
     int m_write_pos;
     int m_channel;
+    // Payload bytes a read may reach: after Recv the received payload, so a short datagram is
+    // never decoded from bytes an earlier, longer one left behind; the whole area otherwise.
+    int m_read_limit;
 };

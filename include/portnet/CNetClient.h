@@ -81,6 +81,11 @@ public:
     int m_rate_bytes_in;
     int m_rate_bytes_out;
     int m_rate_time;
+    // Off: a peer that only receives states never answers, so its sender codes every state
+    // whole. On: after a frame in which states arrived, Write sends at least a header and
+    // terminator, so the sender learns what this side holds and sends differences.
+    bool m_ack_states = false;
+    bool m_states_unacked = false; // a state arrived since this side's last packet
 
     // Work space of the writer, sized once so a frame never allocates.
     CNetData* m_priority_list[kMaxPorts];

@@ -73,4 +73,8 @@ public:
     int m_time;
     int m_delta_time;
     int m_drop_rate;
+    // Off: an IPv4 sender is found by its address alone. On: by address and port, so two
+    // peers behind one NAT address are two clients and a peer that restarts on a new port is
+    // a new sender, offered to CreateClient. Loopback endpoints are found by id either way.
+    bool m_match_ports = false;
 };

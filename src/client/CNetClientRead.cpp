@@ -152,6 +152,7 @@ int CNetClient::Read(CNetBuf* buf) {
             entry->m_time = stamp;
             live->m_time = stamp;
             history->SetLink(static_cast<unsigned char>(index));
+            m_states_unacked = true;
         }
         obj->m_received = true;
         slot->m_read_bytes = WrapAdd(slot->m_read_bytes, result);

@@ -81,7 +81,8 @@ int CNetClient::Write() {
 
     CNetBuf* buf = m_send_buf;
     const int now = m_manager->m_time;
-    bool send = m_sent_read_toggle != m_read_toggle; // an acknowledgement is due
+    // An acknowledgement is due: of reliable content, or (when asked for) of states.
+    bool send = m_sent_read_toggle != m_read_toggle || (m_ack_states && m_states_unacked);
     bool wrote_reliable = false;
 
     int count = 0;
@@ -259,6 +260,7 @@ int CNetClient::Write() {
     if (sent < 0) return -1; // the reliable records stay pending; the time-out repeats them
 
     m_sent_read_toggle = m_read_toggle;
+    m_states_unacked = false; // every packet carries the acknowledgement
     m_last_write_time = now;
     m_write_times[seq % kRing] = now;
     m_ack_times[seq % kRing] = -1;

@@ -197,7 +197,10 @@ int CNetManager::FindClient(const sockaddr_in* addr) const {
         const CNetClient* c = s.m_client;
         // Clients with a receive buffer of their own are read from it, never by address.
         if (c->m_recv_buf || !c->m_send_buf) continue;
-        if (CompareAddr(&c->m_send_buf->m_addr, addr)) return i;
+        const sockaddr_in& known = c->m_send_buf->m_addr;
+        if (m_match_ports && known.sin_family == kNetFamilyInet && known.sin_port != addr->sin_port)
+            continue;
+        if (CompareAddr(&known, addr)) return i;
     }
     return -1;
 }

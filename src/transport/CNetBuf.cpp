@@ -18,9 +18,11 @@ int WrapSub(int a, int b) {
     return static_cast<int>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
 }
 
-// A field of n bytes at position pos fits while pos + n <= 998 (written so it cannot overflow).
-bool Fits(int pos, int n) {
-    return pos >= 0 && n >= 0 && n <= CNetBuf::kMaxPayload - pos;
+// A field of n bytes at position pos fits while pos + n <= end (written so it cannot overflow);
+// end is 998 for writes and the buffer's read limit for reads.
+bool Fits(int pos, int n, int end = CNetBuf::kMaxPayload) {
+    if (end > CNetBuf::kMaxPayload) end = CNetBuf::kMaxPayload; // a limit set out of range
+    return pos >= 0 && n >= 0 && n <= end - pos;
 }
 
 int MovePos(int* pos, int p, int mode) {
@@ -43,7 +45,7 @@ int MovePos(int* pos, int p, int mode) {
 } // namespace
 
 CNetBuf::CNetBuf(CNetDriver* driver, const sockaddr_in* addr)
-    : m_driver(driver), m_read_pos(0), m_write_pos(0), m_channel(0) {
+    : m_driver(driver), m_read_pos(0), m_write_pos(0), m_channel(0), m_read_limit(kMaxPayload) {
     if (addr != nullptr)
         m_addr = *addr;
     else
@@ -81,7 +83,7 @@ int CNetBuf::GetChannel() const {
 }
 
 int CNetBuf::Read(void* dest, int n) {
-    if (!Fits(m_read_pos, n)) return -1;
+    if (!Fits(m_read_pos, n, m_read_limit)) return -1;
     // memmove, and only for a count above 0: the destination may lie in m_data itself, and a
     // count of 0 may come with a null pointer.
     if (n > 0) std::memmove(dest, m_data + 1 + m_read_pos, static_cast<std::size_t>(n));
@@ -102,23 +104,23 @@ int CNetBuf::Write(const void* src, int n) {
 
 namespace {
 
-// The n payload bytes at *pos, moving *pos past them; null when they do not fit.
-unsigned char* Take(CNetBuf* buf, int* pos, int n) {
-    if (!Fits(*pos, n)) return nullptr;
+// The n payload bytes at *pos, moving *pos past them; null when they do not fit before end.
+unsigned char* Take(CNetBuf* buf, int* pos, int n, int end) {
+    if (!Fits(*pos, n, end)) return nullptr;
     unsigned char* at = buf->m_data + 1 + *pos;
     *pos += n;
     return at;
 }
 
 template <int kWidth> int Store(CNetBuf* buf, std::uint32_t v) {
-    unsigned char* at = Take(buf, &buf->m_write_pos, kWidth);
+    unsigned char* at = Take(buf, &buf->m_write_pos, kWidth, CNetBuf::kMaxPayload);
     if (at == nullptr) return -1;
     portnet::StoreLE(at, v, kWidth);
     return kWidth;
 }
 
 template <int kWidth> int Load(CNetBuf* buf, std::uint32_t* v) {
-    const unsigned char* at = Take(buf, &buf->m_read_pos, kWidth);
+    const unsigned char* at = Take(buf, &buf->m_read_pos, kWidth, buf->m_read_limit);
     if (at == nullptr) return -1;
     *v = portnet::LoadLE(at, kWidth);
     return kWidth;
@@ -211,7 +213,7 @@ int CNetBuf::WriteString(const char* text) {
 
 int CNetBuf::ReadString(char* dest) {
     // Nothing left to read: an empty string, the position unchanged.
-    if (!Fits(m_read_pos, 1)) {
+    if (!Fits(m_read_pos, 1, m_read_limit)) {
         dest[0] = '\0';
         return 0;
     }
@@ -219,7 +221,7 @@ int CNetBuf::ReadString(char* dest) {
     // whichever comes first; at most 998 characters are stored, so 999 bytes of destination
     // always suffice.
     const unsigned char* from = m_data + 1 + m_read_pos;
-    const int left = kMaxPayload - m_read_pos;
+    const int left = (m_read_limit < kMaxPayload ? m_read_limit : kMaxPayload) - m_read_pos;
     const void* zero = std::memchr(from, 0, static_cast<std::size_t>(left));
     const int count =
         zero != nullptr ? static_cast<int>(static_cast<const unsigned char*>(zero) - from) : left;
@@ -255,6 +257,8 @@ int CNetBuf::Recv() {
     if (result == -1) return -1;
     if (result >= kNetEventBase) return result;
     m_read_pos = 0;
+    // A length outside 1..999 leaves nothing readable rather than trusting the driver.
+    m_read_limit = len > 0 && len <= kMaxDatagram ? len - 1 : 0;
     if (len <= 0) return len;
     SetChannel(m_data[0]);
     return len;

@@ -1,6 +1,6 @@
 // Hostile datagrams through a whole manager, sent from the peer's own address between its
-// valid packets. They land in the shared receive buffer behind earlier, longer datagrams,
-// which the reader may walk into; the asan build watches every byte it touches.
+// valid packets. They land in the shared receive buffer behind earlier, longer datagrams, and
+// must be refused on their own bytes; the asan build watches every byte the reader touches.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -12,7 +12,6 @@ using namespace twopeer;
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-constexpr int kAny = 99; // the result depends on what earlier datagrams left in the buffer
 
 // The header B would send next (B then skips that number, so its own next packet is newer),
 // with B's acknowledgement and read toggle. Reliable ones carry a write toggle that is new to
@@ -28,7 +27,7 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"header cut in the acknowledgement", kAny, kCut, {}, 0},
+    {"header cut in the acknowledgement", -1, kCut, {}, 0},
     {"check bits that disagree", 1, kBadBits, {0xFF}, 0},
     {"sequence 2^24 - 1 with the check bits of another", 1, kTopSeq, {0xFF}, 0},
     {"port beyond the port count", -1, kPlain, {200, 0, 0xFF}, 0},
@@ -81,7 +80,7 @@ TEST(Hostile, DatagramsThroughTheManagerLeaveTheSessionWorking) {
         out.Write(body.data(), static_cast<int>(body.size()));
         ASSERT_EQ(out.Send(), static_cast<int>(body.size()) + 1);
         const int read = s.a.Read();
-        EXPECT_TRUE(c.read == kAny || read == c.read) << read;
+        EXPECT_EQ(read, c.read);
         EXPECT_EQ(frame(), 0);
         EXPECT_EQ(s.a.Read(), 1);
         EXPECT_EQ(s.to_b->m_read_seq, s.to_a->m_write_seq - 1);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "CountAllocations.h"
 #include "TwoPeerSession.h"
@@ -149,3 +150,44 @@ TEST(Replication, UnknownSenderIsWelcomedAndTimedObjectEndsOnTimeOnBothSides) {
 }
 
 } // namespace
+
+// A blob flows one way, a tenth of it changing each frame, and B has nothing to say back.
+// Without state acknowledgements A never learns what B holds and sends it whole every frame;
+// with them B answers with bare headers and A sends differences, and B still holds every
+// frame's blob. Once A falls silent, both sides stop sending: acknowledgements are never
+// acknowledged, even with both sides asking for them.
+TEST(Replication, OneWayStatesAreSentAsDifferencesOnceAcknowledged) {
+    int bytes_per_frame[2] = {};
+    for (const bool ack : {false, true}) {
+        SCOPED_TRACE(ack ? "acknowledged" : "unacknowledged");
+        Session s(0);
+        for (int port = 0; port < kNumPorts; ++port) {
+            s.to_a->m_refs[port].m_write_enabled = false;
+            s.to_b->m_refs[port].m_write_enabled = port == kBlobPort;
+        }
+        s.to_a->m_ack_states = s.to_b->m_ack_states = ack;
+        Blob* blob = s.a.Object<Blob>(kBlobPort);
+        int differing_frames = 0, start_bytes = 0;
+        for (int f = 0; f < 120; ++f) {
+            for (int k = 0; k < 13; ++k)
+                blob->m_bytes[(f * 29 + k * 37) % 128] = static_cast<unsigned char>(f * 7 + k);
+            if (f == 20) start_bytes = s.to_b->m_bytes_out;
+            ASSERT_EQ(s.Tick(), 0);
+            differing_frames +=
+                std::memcmp(s.b.Object<Blob>(kBlobPort)->m_bytes, blob->m_bytes, 128) != 0;
+        }
+        EXPECT_EQ(differing_frames, 0);
+        EXPECT_EQ(s.to_a->m_packets_out, ack ? 120 : 0); // one answer per frame, no more
+        bytes_per_frame[ack] = (s.to_b->m_bytes_out - start_bytes) / 100;
+
+        if (!ack) continue; // unacknowledged, A goes on sending the whole blob
+        const std::vector<int> quiet_from{s.to_b->m_packets_out, s.to_a->m_packets_out};
+        for (int f = 0; f < 20; ++f)
+            ASSERT_EQ(s.Tick(), 0);
+        EXPECT_EQ((std::vector<int>{s.to_b->m_packets_out, s.to_a->m_packets_out}), quiet_from);
+    }
+    std::printf("one-way 128-byte blob, bytes per frame: %d unacknowledged, %d acknowledged\n",
+                bytes_per_frame[0], bytes_per_frame[1]);
+    EXPECT_GE(bytes_per_frame[0], 129); // the whole blob
+    EXPECT_LE(bytes_per_frame[1] * 10, bytes_per_frame[0] * 3) << bytes_per_frame[1];
+}

@@ -13,12 +13,23 @@ enum : int { kStatePort = 1, kNumPorts = 2, kHistory = 8 };
 
 class CountingManager : public CNetManager {
 public:
+    // Refuses strangers, or with `welcome` takes the first one in as a reader of the state port.
     int CreateClient(CNetBuf* buf) override {
         stranger = buf->m_addr;
-        return ++created, -1;
+        ++created;
+        if (!welcome) return -1;
+        auto* c = new CNetClient;
+        c->m_own_port = new CNetDataPort;
+        welcome->m_addr = buf->m_addr;
+        c->m_send_buf = welcome;
+        welcome = nullptr;
+        if (AddClient(c, -1) == -1) return delete c, -1;
+        c->m_refs[1].m_read_enabled = true;
+        return c->m_id;
     }
     int created = 0;
     sockaddr_in stranger{};
+    CNetBuf* welcome = nullptr;
 };
 
 // Manager `host` on 127.0.0.1 reads port 1 from manager `peer` on 127.0.0.2.
@@ -64,6 +75,17 @@ protected:
         return host.Read();
     }
 
+    // Reads until the client has taken in, or refused as old, `more` datagrams beyond `seen`.
+    bool HostTakes(const CNetClient* c, int seen, int more = 1) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        for (int i = 0; i < 400 && std::chrono::steady_clock::now() < deadline; ++i) {
+            HostRead();
+            if (c->m_packets_in + c->m_old_packets >= seen + more) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+
     // Reads until the client has taken `packets` datagrams in all; bounded by count and time.
     bool HostReceives(int packets) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -74,10 +96,16 @@ protected:
         return false;
     }
 
+    int HeldAfterTwinForges();
+
     CNetUDP host_driver{"127.0.0.1:0"};
     CNetUDP peer_driver{"127.0.0.2:0"};
-    sockaddr_in host_addr{};
-    CNetBuf to_peer{&host_driver, nullptr}, to_host{&peer_driver, nullptr}; // outlive the managers
+    CNetUDP twin_driver{
+        "127.0.0.2:0"}; // a second sender on the peer's address, when a test opens it
+    sockaddr_in host_addr{}, twin_addr{};
+    // Buffers outlive the managers that send through them.
+    CNetBuf to_peer{&host_driver, nullptr}, to_host{&peer_driver, nullptr};
+    CNetBuf to_twin{&host_driver, nullptr}, twin_out{&twin_driver, nullptr};
     CountingManager host;
     CNetManager peer;
     CNetClient* client = nullptr; // host's client for the peer
@@ -136,4 +164,66 @@ TEST_F(UdpSession, BurstBeyondSocketBufferIsDrainedAndCountedLost) {
     ASSERT_TRUE(HostReceives(kept + 1));
     EXPECT_EQ(client->m_packets_in + client->m_lost_packets, kBurst + 1);
     EXPECT_EQ(X(host), -7.0f);
+}
+
+// A second sender on the peer's IP address, another port: a peer behind the same NAT, or
+// someone forging the peer's address. The twin sends a header with a sequence far ahead, the
+// right check bits and no records; then the real peer sends 200 frames. Returns in how many of
+// them the host's state followed the peer.
+int UdpSession::HeldAfterTwinForges() {
+    EXPECT_EQ(twin_driver.Init(), 0);
+    twin_addr = Inet(twin_driver.GetAddr());
+    const int seq = client->m_read_seq + 100000;
+    const std::string forged{'\0',
+                             static_cast<char>((seq % 8) << 4),
+                             static_cast<char>(seq),
+                             static_cast<char>(seq >> 8),
+                             static_cast<char>(seq >> 16),
+                             '\0',
+                             '\0',
+                             '\0',
+                             '\xFF'};
+    EXPECT_EQ(Send(twin_driver, forged, host_addr), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (host.created == 0 && client->m_packets_in == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        HostRead();
+    int held = 0;
+    for (int f = 0; f < 200; ++f) {
+        const int seen = client->m_packets_in + client->m_old_packets;
+        PeerSends(f + 1.0f); // never the state's initial 0
+        EXPECT_TRUE(HostTakes(client, seen));
+        held += X(host) == f + 1.0f;
+    }
+    return held;
+}
+
+TEST_F(UdpSession, WithoutPortMatchingAForgedDatagramFromThePeersAddressEndsTheSession) {
+    EXPECT_EQ(HeldAfterTwinForges(), 0);
+    EXPECT_EQ(host.created, 0);
+}
+
+TEST_F(UdpSession, WithPortMatchingASecondSenderOnThePeersAddressIsAClientOfItsOwn) {
+    host.m_match_ports = true;
+    EXPECT_EQ(HeldAfterTwinForges(), 200);
+    EXPECT_EQ((Ints{host.created, host.stranger.sin_port == twin_addr.sin_port}), (Ints{1, 1}));
+
+    // Taken in as a client of its own, the twin's packets count there, not in the peer's.
+    twin_out.m_addr = host_addr;
+    CNetManager twin;
+    Join(twin, twin_driver, twin_out, true);
+    host.welcome = &to_twin;
+    const int peer_before = client->m_packets_in;
+    for (int f = 0; f < 5; ++f) {
+        ASSERT_EQ(twin.BeginFrame() + twin.Write(), 2);
+        HostRead(); // loopback delivers before sendto returns
+    }
+    ASSERT_EQ(host.GetNumClients(), 2);
+    const int id = host.FindClient(&twin_addr);
+    ASSERT_NE(id, -1);
+    const CNetClient* other = host.m_clients[id].m_client;
+    ASSERT_NE(other, client);
+    EXPECT_EQ((Ints{host.created, client->m_packets_in - peer_before, other->m_old_packets}),
+              (Ints{2, 0, 0}));
+    EXPECT_GE(other->m_packets_in, 4);
 }
