@@ -34,14 +34,21 @@ void Counters(benchmark::State& state, int peers, double received) {
 // say, so no acknowledgement comes back and every frame carries the full state, as the raw
 // and ENet rows do. With echo each peer returns a moving position every frame, and the
 // host's states go as differences against what the peer acknowledged.
-void PortnetUdp(benchmark::State& state, bool echo) {
+void PortnetUdp(benchmark::State& state, bool echo, bool secure = false) {
     SStarConfig config;
     config.m_transport = ETransport::kUdp;
     config.m_peers = static_cast<int>(state.range(0));
     config.m_state_ports = 1;
     config.m_echo = echo;
+    config.m_secure = secure;
     CStar<Blob200> star(config);
     if (!StartSteady(state, star)) return;
+#ifdef PORTNET_BENCH_SECURE
+    if (secure && star.SecureSessions() != config.m_peers) {
+        state.SkipWithError("DTLS handshakes did not complete");
+        return;
+    }
+#endif
     const long long host0 = star.HostBytes();
     long long in0 = 0;
     for (int i = 0; i < config.m_peers; ++i)
@@ -63,6 +70,13 @@ void BM_UdpPortnet(benchmark::State& state) {
 }
 void BM_UdpPortnetEcho(benchmark::State& state) {
     PortnetUdp(state, true);
+}
+// The same two rows with every driver inside a CNetDtls (DTLS 1.2, ECDHE-PSK-CHACHA20-POLY1305).
+void BM_UdpPortnetSecure(benchmark::State& state) {
+    PortnetUdp(state, false, true);
+}
+void BM_UdpPortnetEchoSecure(benchmark::State& state) {
+    PortnetUdp(state, true, true);
 }
 
 // Bare sockets, bound like the portnet rig.
@@ -236,5 +250,9 @@ BENCHMARK(BM_UdpRaw)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpRawDrain)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpEnet)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpPortnetEcho)->ArgName("peers")->Arg(1)->Arg(8);
+#ifdef PORTNET_BENCH_SECURE
+BENCHMARK(BM_UdpPortnetSecure)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpPortnetEchoSecure)->ArgName("peers")->Arg(1)->Arg(8);
+#endif
 
 } // namespace

@@ -35,7 +35,9 @@ struct PORTNET_API SNetDtlsConfig {
 
     // Limits. Times are milliseconds of CNetTime (the frame clock); 0 disables the idle limit.
     int m_handshake_timeout_ms = 10000; // a handshake not done by then fails
-    int m_idle_timeout_ms = 15000;      // an open session that hears nothing this long ends
+    // An open session that receives nothing this long ends; a side that only ever sends
+    // (one-way traffic) needs 0 or a peer that answers.
+    int m_idle_timeout_ms = 15000;
     int m_max_sessions = 16;            // open and handshaking, 1 to 256
     int m_max_half_open = 8;            // handshakes in progress, 1 to m_max_sessions
     // First retransmission of a lost handshake flight, doubled on every further loss (up to
