@@ -229,11 +229,11 @@ void RunTimers(CNetDtlsState* s) {
             if (Elapsed(now, x.m_started_ms) > s->m_handshake_timeout_ms ||
                 DTLSv1_handle_timeout(x.m_ssl) < 0)
                 FailHandshake(s, i);
-        } else if (x.m_phase == SDtlsSession::kOpen) {
-            if (s->m_idle_timeout_ms > 0 && Elapsed(now, x.m_heard_ms) > s->m_idle_timeout_ms)
-                EndSession(s, i, true, true);
-            else if (!SSL_is_init_finished(x.m_ssl) || DTLSv1_get_timeout(x.m_ssl, nullptr))
-                DTLSv1_handle_timeout(x.m_ssl); // a last flight still waiting for its answer
+        } else if (x.m_phase == SDtlsSession::kOpen && s->m_idle_timeout_ms > 0 &&
+                   Elapsed(now, x.m_heard_ms) > s->m_idle_timeout_ms) {
+            // An open session needs no timer of ours: a lost last flight is repeated by DTLS
+            // when the peer repeats its own.
+            EndSession(s, i, true, true);
         }
     }
     ERR_clear_error();
@@ -290,6 +290,9 @@ int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
             return kFedNothing;
         }
         Opened(s, i);
+        // The end of the session this one replaces goes up first; records that came with
+        // the last flight wait inside the SSL object for the next call.
+        if (s->m_pending_reports > 0) return kFedNothing;
     }
     const int r = SSL_read(x.m_ssl, buf, cap);
     if (r > 0) {
@@ -545,7 +548,8 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
         x.m_link.m_in_len = n;
         x.m_link.m_peek = false;
         const int got = Feed(s, i, buf, cap, n);
-        if (got == kFedEnded) break; // the report goes up first
+        if (got == kFedEnded || (got <= 0 && s->m_pending_reports > 0))
+            break; // the report goes up first
         if (got > 0) {
             *from = src;
             *len = got;

@@ -53,6 +53,19 @@ const Forgery kForgeries[] = {
     {"plain_packet", // a plain portnet packet header, sequence far ahead (9 bytes)
      [](const auto&) { return std::vector<unsigned char>{0, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0, 0}; },
      &SNetDtlsStats::m_rejected},
+    {"client_hello_of_a_stranger", // answered with a cookie only: the session stays
+     [](const auto&) {
+         CNetSimNetwork elsewhere;
+         CNetSimDriver d(&elsewhere, 9);
+         Tap wire(&d);
+         CNetDtls eve(&wire, PskConfig(SNetDtlsConfig::kConnect, kOtherKey));
+         eve.Init();
+         char data[4] = {};
+         sockaddr_in to = Addr(1);
+         eve.SendTo(sizeof data, data, &to);
+         return wire.m_sent.at(0).bytes;
+     },
+     &SNetDtlsStats::m_cookies_sent},
     {"record_of_garbage",
      [](const auto&) {
          std::vector<unsigned char> d(60, 0xA5);

@@ -114,6 +114,7 @@ TEST(SecureRestart, RestartedPeerGetsAFreshClientAndTheOldOneEndsOnce) {
         p.Tick();
     Peer* old_client = p.ToB();
     ASSERT_NE(old_client, nullptr);
+    const int old_packets = old_client->m_packets_in;
 
     p.b.reset(); // the process dies without a word
     p.StartB(clean, PskConfig(SNetDtlsConfig::kConnect));
@@ -124,6 +125,8 @@ TEST(SecureRestart, RestartedPeerGetsAFreshClientAndTheOldOneEndsOnce) {
         ba.Hear(p.a->host.Chat());
     }
     EXPECT_EQ(p.a->host.m_destroyed, 1);
+    // The end of the old session went up before any datagram of the new one.
+    EXPECT_EQ(p.a->host.m_packets_at_destroy, old_packets);
     EXPECT_EQ(p.a->host.m_created, 2);
     EXPECT_EQ(p.a->host.GetNumClients(), 1);
     EXPECT_EQ(p.a->dtls.m_stats.m_handshakes_completed, 2u);

@@ -76,6 +76,7 @@ class CountingHost : public Host {
 public:
     int DestroyClient(int slot) override {
         ++m_destroyed;
+        if (m_clients[slot].m_used) m_packets_at_destroy = m_clients[slot].m_client->m_packets_in;
         return RemoveClient(slot) == -1 ? -1 : 0;
     }
     int CreateClient(CNetBuf* buf) override {
@@ -83,6 +84,7 @@ public:
         return Host::CreateClient(buf);
     }
     int m_destroyed = 0, m_created = 0;
+    int m_packets_at_destroy = -1; // packets the last destroyed client had taken in
 };
 
 // One side: simulator endpoint, tap, CNetDtls, manager.
