@@ -83,6 +83,8 @@ struct SStarConfig {
     int m_state_ports = 3;
     bool m_chat = false;
     bool m_echo = false;
+    bool m_ack_states = false; // every client acknowledges the states it receives
+    bool m_batch = true;       // UDP drivers batch their system calls
     EChange m_change = EChange::kFields;
     bool m_secure = false; // UDP only: every driver inside a CNetDtls (pre-shared key)
 };
@@ -278,6 +280,7 @@ private:
 
     CNetDriver* Udp(const char* text) {
         auto* d = new CNetUDP(text);
+        d->m_batch_receive = d->m_batch_send = m_config.m_batch;
         m_udp[m_udp_count++] = d;
         return d->Init() == 0 ? d : nullptr;
     }
@@ -305,6 +308,7 @@ private:
         c->m_recv_buf = in;
         c->m_own_port = new CNetDataPort;
         c->m_own_port->m_object = new CChatStream;
+        c->m_ack_states = m_config.m_ack_states;
         if (m->AddClient(c, -1) < 0) {
             delete c;
             return false;

@@ -1,7 +1,7 @@
 // One host and 1 or 8 peers over UDP on 127.0.0.0/8 in one process, a 200-byte state from the
 // host to every peer every frame (a tenth of it changing), beside the same traffic as bare
-// system calls and through ENet. Each peer has an address of its own (127.0.0.2 ...), as
-// portnet tells peers apart by IPv4 address.
+// system calls and through ENet. Each peer has an address of its own (127.0.0.2 ...), so the
+// rows do not depend on port matching.
 #include <benchmark/benchmark.h>
 
 #include <enet/enet.h>
@@ -34,12 +34,15 @@ void Counters(benchmark::State& state, int peers, double received) {
 // say, so no acknowledgement comes back and every frame carries the full state, as the raw
 // and ENet rows do. With echo each peer returns a moving position every frame, and the
 // host's states go as differences against what the peer acknowledged.
-void PortnetUdp(benchmark::State& state, bool echo, bool secure = false) {
+void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch = true,
+                bool secure = false) {
     SStarConfig config;
     config.m_transport = ETransport::kUdp;
     config.m_peers = static_cast<int>(state.range(0));
     config.m_state_ports = 1;
     config.m_echo = echo;
+    config.m_ack_states = ack;
+    config.m_batch = batch;
     config.m_secure = secure;
     CStar<Blob200> star(config);
     if (!StartSteady(state, star)) return;
@@ -71,12 +74,21 @@ void BM_UdpPortnet(benchmark::State& state) {
 void BM_UdpPortnetEcho(benchmark::State& state) {
     PortnetUdp(state, true);
 }
-// The same two rows with every driver inside a CNetDtls (DTLS 1.2, ECDHE-PSK-CHACHA20-POLY1305).
-void BM_UdpPortnetSecure(benchmark::State& state) {
+// One-way, the peers acknowledging the states: the host sends differences.
+void BM_UdpPortnetAck(benchmark::State& state) {
     PortnetUdp(state, false, true);
 }
+// One system call per datagram, as before batching.
+void BM_UdpPortnetUnbatched(benchmark::State& state) {
+    PortnetUdp(state, false, false, false);
+}
+// The one-way and two-way rows with every driver inside a CNetDtls (DTLS 1.2,
+// ECDHE-PSK-CHACHA20-POLY1305).
+void BM_UdpPortnetSecure(benchmark::State& state) {
+    PortnetUdp(state, false, false, true, true);
+}
 void BM_UdpPortnetEchoSecure(benchmark::State& state) {
-    PortnetUdp(state, true, true);
+    PortnetUdp(state, true, false, true, true);
 }
 
 // Bare sockets, bound like the portnet rig.
@@ -162,6 +174,94 @@ void RawUdp(benchmark::State& state, ERead how) {
         benchmark::DoNotOptimize(in);
     }
     Counters(state, peers, received);
+}
+
+// The honest limit for a program that drains its sockets: the host's datagrams in one
+// sendmmsg, then one recvmmsg on the host's socket and one on every peer's (a short batch
+// tells that the socket is empty).
+void BM_UdpRawBatched(benchmark::State& state) {
+    const int peers = static_cast<int>(state.range(0));
+    SRawRig rig;
+    if (!rig.Start(peers)) {
+        state.SkipWithError("sockets on 127.0.0.x");
+        return;
+    }
+    enum : int { kBatch = 32 };
+    unsigned char out[kStateSize] = {};
+    static unsigned char in[kBatch][1000];
+    iovec out_iov{out, kStateSize};
+    mmsghdr sends[kMaxPeers];
+    for (int i = 0; i < peers; ++i) {
+        std::memset(&sends[i], 0, sizeof sends[i]);
+        sends[i].msg_hdr.msg_name = &rig.m_peer_addr[i];
+        sends[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        sends[i].msg_hdr.msg_iov = &out_iov;
+        sends[i].msg_hdr.msg_iovlen = 1;
+    }
+    iovec in_iov[kBatch];
+    sockaddr_in from[kBatch];
+    mmsghdr recvs[kBatch];
+    auto receive_all = [&](int sock) {
+        for (int i = 0; i < kBatch; ++i) {
+            in_iov[i] = iovec{in[i], sizeof in[i]};
+            std::memset(&recvs[i], 0, sizeof recvs[i]);
+            recvs[i].msg_hdr.msg_name = &from[i];
+            recvs[i].msg_hdr.msg_namelen = sizeof from[i];
+            recvs[i].msg_hdr.msg_iov = &in_iov[i];
+            recvs[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int got = recvmmsg(sock, recvs, kBatch, MSG_DONTWAIT, nullptr);
+        return got > 0 ? got : 0;
+    };
+    CChanger changer;
+    double received = 0;
+    for (auto _ : state) {
+        changer.Change(out, kStateSize, EChange::kFields);
+        sendmmsg(rig.m_host, sends, static_cast<unsigned>(peers), 0);
+        receive_all(rig.m_host);
+        for (int i = 0; i < peers; ++i)
+            received += receive_all(rig.m_peers[i]);
+        benchmark::DoNotOptimize(in);
+    }
+    Counters(state, peers, received);
+}
+
+// The two system calls everything here rests on, alone: a recvfrom on an empty non-blocking
+// socket, and a sendto of 200 bytes to a socket on 127.0.0.1 (read back every 64 sends,
+// outside the timing, so the receiver never overflows).
+void BM_SyscallEmptyRecvfrom(benchmark::State& state) {
+    SRawRig rig;
+    if (!rig.Start(0)) {
+        state.SkipWithError("socket on 127.0.0.1");
+        return;
+    }
+    unsigned char in[1000];
+    sockaddr_in from;
+    for (auto _ : state) {
+        socklen_t len = sizeof from;
+        benchmark::DoNotOptimize(recvfrom(rig.m_host, in, sizeof in, 0,
+                                          reinterpret_cast<sockaddr*>(&from), &len));
+    }
+}
+
+void BM_SyscallSendto(benchmark::State& state) {
+    SRawRig rig;
+    if (!rig.Start(1)) {
+        state.SkipWithError("sockets on 127.0.0.x");
+        return;
+    }
+    unsigned char out[kStateSize] = {};
+    unsigned char in[1000];
+    int sent = 0;
+    for (auto _ : state) {
+        sendto(rig.m_host, out, kStateSize, 0,
+               reinterpret_cast<const sockaddr*>(&rig.m_peer_addr[0]), sizeof(sockaddr_in));
+        if (++sent % 64 == 0) {
+            state.PauseTiming();
+            Drain(rig.m_peers[0], in, sizeof in);
+            state.ResumeTiming();
+        }
+    }
 }
 
 void BM_UdpRaw(benchmark::State& state) {
@@ -250,6 +350,11 @@ BENCHMARK(BM_UdpRaw)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpRawDrain)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpEnet)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpPortnetEcho)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpPortnetAck)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpPortnetUnbatched)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpRawBatched)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_SyscallEmptyRecvfrom);
+BENCHMARK(BM_SyscallSendto);
 #ifdef PORTNET_BENCH_SECURE
 BENCHMARK(BM_UdpPortnetSecure)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpPortnetEchoSecure)->ArgName("peers")->Arg(1)->Arg(8);

@@ -35,6 +35,12 @@ if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDE
 endif()
 file(RELATIVE_PATH PORTNET_PC_RELATIVE_PREFIX "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
 string(REGEX REPLACE "/$" "" PORTNET_PC_RELATIVE_PREFIX "${PORTNET_PC_RELATIVE_PREFIX}")
+# Windows: the import library is named by its path, which a -static link (the runtime linked
+# in) still takes, and Winsock is added for the public headers' byte-order helpers.
+set(PORTNET_PC_LIBS "-L\${libdir} -lportnet")
+if(WIN32)
+    set(PORTNET_PC_LIBS "\${libdir}/libportnet.dll.a -lws2_32")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/portnet.pc.in
     ${CMAKE_CURRENT_BINARY_DIR}/portnet.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/portnet.pc

@@ -1,8 +1,10 @@
 # Runs the demo with --csv and checks the file holds a header and one row per frame and peer,
 # every row with the same number of fields as the header.
 # cmake -DDEMO=<portnet-demo> -DCSV=<file> -DFRAMES=<n> -DPEERS=<n> -P CheckCsvRows.cmake
+# RUN_UNDER (optional): the emulator of a cross build, as a space-separated command.
+separate_arguments(run_under UNIX_COMMAND "${RUN_UNDER}")
 file(REMOVE ${CSV})
-execute_process(COMMAND ${DEMO} --frames ${FRAMES} --peers ${PEERS} --csv ${CSV}
+execute_process(COMMAND ${run_under} ${DEMO} --frames ${FRAMES} --peers ${PEERS} --csv ${CSV}
     RESULT_VARIABLE status OUTPUT_QUIET)
 if(NOT status EQUAL 0)
     message(FATAL_ERROR "portnet-demo exited with ${status}")

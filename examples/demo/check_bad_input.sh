@@ -2,9 +2,11 @@
 # Every kind of bad input must stop the demo at once with exit status 2 and a one-line error
 # naming the problem; nothing may start (no "summary" line).
 demo="$1"
+# A cross-built demo runs through its emulator (Wine), named by PORTNET_RUN_UNDER.
+run=${PORTNET_RUN_UNDER:-}
 failed=0
 expect_2() {
-    out=$("$demo" "$@" 2>&1)
+    out=$($run "$demo" "$@" 2>&1)
     status=$?
     lines=$(printf '%s\n' "$out" | wc -l)
     if [ "$status" -ne 2 ] || [ "$lines" -ne 1 ] || printf '%s' "$out" | grep -q summary; then
@@ -51,14 +53,14 @@ for case in "--peers 99|--peers: '99' is not a whole number from 1 to 7" \
     args=${case%%|*}
     want=${case#*|}
     # shellcheck disable=SC2086
-    if ! "$demo" $args 2>&1 | grep -qF -- "$want"; then
+    if ! $run "$demo" $args 2>&1 | grep -qF -- "$want"; then
         echo "FAIL: portnet-demo $args does not say: $want"
         failed=1
     fi
 done
 
 # --help exits 0 and lists every option with its default.
-help=$("$demo" --help)
+help=$($run "$demo" --help)
 status=$?
 if [ "$status" -ne 0 ]; then
     echo "FAIL: --help -> status $status"

@@ -30,6 +30,12 @@ public:
     virtual int SendTo(int len, void* data, sockaddr_in* to) = 0;
     virtual int RecvFrom(int* len, void* buf, sockaddr_in* from) = 0;
     virtual int Broadcast(int len, void* data, sockaddr_in* to) = 0;
+    // A manager brackets its Write with these. In between, a driver may hold what SendTo
+    // takes (SendTo then answers 0) and send it all in one go at FlushSends, which answers -1
+    // when the system refused a held datagram (it is lost, as on the wire), else 0. Outside
+    // the bracket every SendTo sends at once. These send at once and hold nothing.
+    virtual int HoldSends();
+    virtual int FlushSends();
 
     bool m_broadcast_capable;
 

@@ -38,8 +38,8 @@ struct PORTNET_API SNetDtlsConfig {
     // An open session that receives nothing this long ends; a side that only ever sends
     // (one-way traffic) needs 0 or a peer that answers.
     int m_idle_timeout_ms = 15000;
-    int m_max_sessions = 16;            // open and handshaking, 1 to 256
-    int m_max_half_open = 8;            // handshakes in progress, 1 to m_max_sessions
+    int m_max_sessions = 16; // open and handshaking, 1 to 256
+    int m_max_half_open = 8; // handshakes in progress, 1 to m_max_sessions
     // First retransmission of a lost handshake flight, doubled on every further loss (up to
     // 60 s); 20 to 60000. OpenSSL measures it on the system clock, not on CNetTime.
     int m_retransmit_ms = 250;
@@ -114,6 +114,9 @@ public:
     // failing.
     int RecvFrom(int* len, void* buf, sockaddr_in* from) override;
     int Broadcast(int len, void* data, sockaddr_in* to) override; // -1
+    // Forwarded: records made between the two leave together when the wrapped driver batches.
+    int HoldSends() override;
+    int FlushSends() override;
 
     // Sessions open, and handshakes in progress.
     int GetOpenSessions() const;

@@ -36,6 +36,9 @@ public:
     int RecvFrom(int* len, void* buf, sockaddr_in* from) override;
     // As SendTo, leaving through the wrapped driver's Broadcast.
     int Broadcast(int len, void* data, sockaddr_in* to) override;
+    // Forwarded, so the wrapped driver batches what this one lets through.
+    int HoldSends() override;
+    int FlushSends() override;
 
     // Hands every held datagram that is due to the wrapped driver; the number handed over.
     int Flush();

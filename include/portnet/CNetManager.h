@@ -54,6 +54,8 @@ public:
     int DispatchEvent(int event, int slot);
     // slot -1 finds the client by address; any other slot must be used (else -1).
     int subRead(CNetBuf* buf, int slot);
+    // The distinct drivers the manager and its clients send through (at most kMaxClients + 1).
+    int SendingDrivers(CNetDriver** out) const;
 
     // Port numbers outside 0..m_num_ports-1 give -1 (null from the history getters).
     int SetPortA(int port, CNetData* object);

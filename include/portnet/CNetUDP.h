@@ -2,6 +2,8 @@
 
 #include "CNetDriver.h"
 
+struct SUdpBatch;
+
 // UDP over IPv4: one non-blocking socket bound to a local port (and optionally address).
 class PORTNET_API CNetUDP : public CNetDriver {
 public:
@@ -19,10 +21,38 @@ public:
     int SendTo(int len, void* data, sockaddr_in* to) override;
     int RecvFrom(int* len, void* buf, sockaddr_in* from) override;
     int Broadcast(int len, void* data, sockaddr_in* to) override;
+    int HoldSends() override;
+    int FlushSends() override;
+
+    // Batched system calls, on by default; the results of RecvFrom and SendTo stay the same.
+    // Receive: where several datagrams wait (two in this drain or the last), one call brings
+    // up to 32 into a ring made at Init, and RecvFrom hands them out in order; a short batch
+    // also tells that the socket is empty, so the RecvFrom after it answers 0 without asking
+    // again. A socket that gets one datagram a frame keeps the cheaper plain calls. Send:
+    // inside a manager's Write (HoldSends .. FlushSends) datagrams are copied and leave in
+    // one call at its end; a datagram the system refuses then is counted in m_send_failures
+    // and the others still go. Turn either off to make one system call per datagram.
+    bool m_batch_receive = true;
+    bool m_batch_send = true;
+    int m_recv_calls = 0;    // receive system calls made
+    int m_send_calls = 0;    // send system calls made
+    int m_send_failures = 0; // held datagrams the system refused at a flush
 
     int m_socket; // -1 when closed
     int m_port;   // host byte order; 0 lets the system choose
     char m_addr_text[100];
     // An ICMP report may wait in the socket's error queue; receives look there only then.
     bool m_report_queued = false;
+
+private:
+    int ReceiveFailed(int* len, sockaddr_in* from);
+    int TakeReceived(int* len, void* buf, sockaddr_in* from);
+    int Received(int result, const int* len);
+    void SendHeld();
+
+    SUdpBatch* m_batch = nullptr; // null when it could not be made: one call per datagram
+    bool m_holding = false;
+    int m_held_failures = 0;
+    int m_drain_count = 0; // datagrams handed out since the last "nothing waiting"
+    int m_last_drain = 0;  // datagrams the last drain brought
 };

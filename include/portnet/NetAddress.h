@@ -1,6 +1,11 @@
 #pragma once
 
+// sockaddr_in and the byte-order helpers.
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
 #include <netinet/in.h>
+#endif
 
 #include "PortnetExport.h"
 

@@ -32,19 +32,9 @@ int LibraryEntry(void*, std::uint32_t reason, void*) {
     return 1;
 }
 
-namespace {
-
-// ELF load and unload stand in for process attach and detach. The priorities place them
-// inside the registries' lifetime: the registries need no construction, and their final
-// node clean-up (a destructor of lower priority) runs after this one.
-__attribute__((constructor(200))) void OnLoad() {
-    LibraryEntry(nullptr, kProcessAttach, nullptr);
-}
-
-__attribute__((destructor(200))) void OnUnload() {
-    LibraryEntry(nullptr, kProcessDetach, nullptr);
-}
-
-} // namespace
-
 } // namespace portnet
+
+// The OS hooks of the platform layer call in here on load and unload.
+int portnet::platform::ModuleEntry(void* module, std::uint32_t reason, void* reserved) {
+    return portnet::LibraryEntry(module, reason, reserved);
+}

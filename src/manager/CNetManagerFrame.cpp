@@ -122,9 +122,34 @@ int CNetManager::Write() {
         }
         if (u->m_life_time == -2) u->m_life_time = 0;
     }
-    if (ForEachClient(m_clients, [](CNetClient* c) { return c->Write(); }) == -1) return -1;
+    // Every driver the clients send through holds their datagrams until all have written,
+    // then lets them go together: one system call for the frame where the driver can.
+    CNetDriver* drivers[kMaxClients + 1];
+    const int num_drivers = SendingDrivers(drivers);
+    for (int i = 0; i < num_drivers; ++i)
+        drivers[i]->HoldSends();
+    const int written = ForEachClient(m_clients, [](CNetClient* c) { return c->Write(); });
+    bool refused = false;
+    for (int i = 0; i < num_drivers; ++i)
+        refused |= drivers[i]->FlushSends() == -1;
+    if (written == -1) return -1;
     m_frame = static_cast<int>(static_cast<std::uint32_t>(m_frame) + 1u);
-    return 1;
+    return refused ? -1 : 1; // a refused datagram is lost; the host hears of it here
+}
+
+int CNetManager::SendingDrivers(CNetDriver** out) const {
+    int n = 0;
+    auto add = [&](CNetDriver* d) {
+        if (!d) return;
+        for (int i = 0; i < n; ++i)
+            if (out[i] == d) return;
+        out[n++] = d;
+    };
+    add(m_buf ? m_buf->m_driver : nullptr);
+    for (int i = 0; i < kMaxClients; ++i)
+        if (m_clients[i].m_used && m_clients[i].m_client->m_send_buf)
+            add(m_clients[i].m_client->m_send_buf->m_driver);
+    return n;
 }
 
 int CNetManager::EndFrame() {

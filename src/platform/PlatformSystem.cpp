@@ -1,11 +1,11 @@
 #include "platform/PlatformSystem.h"
 
-#include <time.h>
+#include <cstdint>
 
-#include <cstdio>
+#include "platform/PlatformOs.h"
 
-#include "portnet/CNetDriver.h"
-
+// The parts of the layer that are the same on every OS: call counts, the clock seam, the
+// process handle and the log stand-ins. The OS calls themselves are in posix/ or win32/.
 namespace portnet::platform {
 
 namespace {
@@ -15,32 +15,20 @@ int g_cleanup_calls = 0;
 const ClockSource* g_clock_source = nullptr;
 LogObserver g_log_observer = nullptr;
 
-std::int64_t MonotonicNanoseconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 void Notify(const char* call, const void* arg) {
     if (g_log_observer != nullptr) g_log_observer(call, arg);
 }
 
 } // namespace
 
-int SocketStartup(std::uint16_t version, SNetSocketData* data) {
+int SocketStartup(std::uint16_t version, SocketLayerInfo* info) {
     ++g_startup_calls;
-    if (data != nullptr) {
-        data->m_version = version;
-        data->m_high_version = version;
-        std::snprintf(data->m_description, sizeof data->m_description, "BSD sockets %u.%u",
-                      version & 0xFFu, (version >> 8) & 0xFFu);
-    }
-    return 0;
+    return os::SocketStartup(version, info);
 }
 
 int SocketCleanup() {
     ++g_cleanup_calls;
-    return 0;
+    return os::SocketCleanup();
 }
 
 int SocketStartupCalls() {
@@ -54,21 +42,19 @@ int SocketCleanupCalls() {
 bool QueryPerformanceFrequency(std::int64_t* frequency) {
     if (g_clock_source != nullptr && g_clock_source->frequency != nullptr)
         return g_clock_source->frequency(frequency);
-    *frequency = kCounterFrequency;
-    return true;
+    return os::CounterFrequency(frequency);
 }
 
 bool QueryPerformanceCounter(std::int64_t* count) {
     if (g_clock_source != nullptr && g_clock_source->counter != nullptr)
         return g_clock_source->counter(count);
-    *count = MonotonicNanoseconds() / (1000000000 / kCounterFrequency);
-    return true;
+    return os::Counter(count);
 }
 
 std::uint32_t TimeGetTime() {
     if (g_clock_source != nullptr && g_clock_source->mm_time != nullptr)
         return g_clock_source->mm_time();
-    return static_cast<std::uint32_t>(MonotonicNanoseconds() / 1000000);
+    return os::MillisecondTimer();
 }
 
 void SetClockSource(const ClockSource* source) {

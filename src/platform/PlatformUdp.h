@@ -1,10 +1,11 @@
 #pragma once
 
-#include "portnet/NetAddress.h"
+#include "platform/SocketAddress.h"
 
 // The one seam between the UDP driver and the operating system's sockets. Every call
 // returns -1 on failure and leaves the reason in UdpLastError(), already translated to the
-// library's codes below, so nothing above this file sees errno or socket headers.
+// library's codes below (Winsock's own numbers), so nothing above this file sees errno,
+// WSAGetLastError or socket headers beyond the address types.
 namespace portnet::platform {
 
 enum : int {
@@ -20,22 +21,54 @@ enum : int {
 int UdpLastError();
 
 // A fresh IPv4 UDP socket set up to report refused peers; kUdpInvalidSocket on failure.
+// Sockets are ints on every OS: a Winsock SOCKET is a kernel handle, whose upper 32 bits
+// Windows keeps zero for 32-bit interoperability.
 int UdpOpen();
 void UdpClose(int sock);
 int UdpBind(int sock, const sockaddr_in* addr);
 int UdpSetNonBlocking(int sock, bool non_blocking);
 int UdpEnableBroadcast(int sock);
+// 1 when SO_BROADCAST is set on the socket, 0 when not, -1 on failure.
+int UdpBroadcastEnabled(int sock);
 // Fills addr with the socket's bound address; -1 leaves addr untouched.
 int UdpGetName(int sock, sockaddr_in* addr);
 // `report_queued` is the caller's per-socket note that an ICMP report may wait in the
 // socket's error queue: set when a send or receive met one, cleared once the queue is found
 // empty. Reading the error queue costs a system call, so receives look there only while the
-// note is set or when the receive itself failed. Null means "always look".
+// note is set or when the receive itself failed. Null means "always look". Winsock has no
+// such queue (the receive itself reports the refusal), so there the note is never set.
 
 // Bytes handed over, or -1.
 int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* report_queued);
 // Bytes received into buf (at most cap), or -1. `from` (may be null) gets the sender, or on
 // kUdpConnReset the refused peer.
 int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_queued);
+
+// One datagram of a batch. Receive: `data` and `cap` in; `len` (the datagram's real length),
+// `truncated` (it was longer than cap and is gone) and `addr` (the sender) out, or `refused`:
+// no datagram but the report that one sent to `addr` was refused, in its place in the order
+// (for a system that reports it only once). Send: `data`, `len` and `addr` (the destination)
+// in; `failed` out.
+struct SUdpMessage {
+    void* data;
+    int cap;
+    int len;
+    bool truncated;
+    bool refused;
+    bool failed;
+    sockaddr_in addr;
+};
+enum : int { kUdpMaxBatch = 64 };
+
+// Up to `count` (at most kUdpMaxBatch) waiting datagrams in one call, without waiting for more
+// than the first. Returns how many arrived (1..count), or -1 with UdpLastError() and `from`
+// as UdpRecvFrom sets them (kUdpWouldBlock when nothing waits). An error met after some
+// datagrams stays pending on the socket: the next call reports it.
+int UdpRecvBatch(int sock, SUdpMessage* msgs, int count, sockaddr_in* from, bool* report_queued);
+// Sends msgs[0..count) (at most kUdpMaxBatch) in order, in as few calls as the system allows.
+// A message the system refuses is marked failed and the rest still go; one that meets a full
+// socket is dropped, as UdpSendTo does. Returns the number of failed messages; `calls` (may
+// be null) gets the number of system calls made.
+int UdpSendBatch(int sock, SUdpMessage* msgs, int count, bool* report_queued, int* calls);
 
 } // namespace portnet::platform

@@ -426,6 +426,14 @@ int CNetDtls::Broadcast(int, void*, sockaddr_in*) {
     return -1;
 }
 
+int CNetDtls::HoldSends() {
+    return m_state != nullptr ? m_inner->HoldSends() : 0;
+}
+
+int CNetDtls::FlushSends() {
+    return m_state != nullptr ? m_inner->FlushSends() : 0;
+}
+
 int CNetDtls::SendTo(int len, void* data, sockaddr_in* to) {
     CNetDtlsState* s = m_state;
     if (s == nullptr || to == nullptr || data == nullptr || len < 1 || len > kMaxPlain) return -1;

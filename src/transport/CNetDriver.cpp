@@ -1,5 +1,7 @@
 #include "portnet/CNetDriver.h"
 
+#include <cstring>
+
 #include "platform/PlatformSystem.h"
 
 int CNetDriver::m_init_cnt = 0;
@@ -13,9 +15,24 @@ constexpr std::uint16_t kSocketVersion = 0x0202;
 // Every driver holds one reference on the socket layer: the first one starts it, the last
 // one to go cleans it up.
 CNetDriver::CNetDriver() : m_broadcast_capable(false) {
-    if (m_init_cnt++ == 0) portnet::platform::SocketStartup(kSocketVersion, &m_winsockdata);
+    if (m_init_cnt++ == 0) {
+        portnet::platform::SocketLayerInfo info{};
+        portnet::platform::SocketStartup(kSocketVersion, &info);
+        m_winsockdata.m_version = info.version;
+        m_winsockdata.m_high_version = info.high_version;
+        static_assert(sizeof m_winsockdata.m_description == sizeof info.description, "same size");
+        std::memcpy(m_winsockdata.m_description, info.description, sizeof info.description);
+    }
 }
 
 CNetDriver::~CNetDriver() {
     if (--m_init_cnt == 0) portnet::platform::SocketCleanup();
+}
+
+int CNetDriver::HoldSends() {
+    return 0;
+}
+
+int CNetDriver::FlushSends() {
+    return 0;
 }

@@ -146,3 +146,11 @@ void CNetImpairedDriver::Advance(int ms) {
 int CNetImpairedDriver::GetQueued() const {
     return m_queue != nullptr ? m_queue->Count() : 0;
 }
+
+int CNetImpairedDriver::HoldSends() {
+    return m_inner ? m_inner->HoldSends() : 0;
+}
+
+int CNetImpairedDriver::FlushSends() {
+    return m_inner ? m_inner->FlushSends() : 0;
+}

@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include <new>
+
 #include "platform/PlatformUdp.h"
+#include "transport/UdpBatch.h"
 
 namespace udp = portnet::platform;
 
@@ -46,6 +49,7 @@ CNetUDP::~CNetUDP() {
         CNetUDP::Shutdown();
         m_socket = udp::kUdpInvalidSocket;
     }
+    delete m_batch;
 }
 
 int CNetUDP::SetBlockMode(bool non_blocking) {
@@ -61,6 +65,8 @@ int CNetUDP::MakeBroadcastCapable() {
 
 int CNetUDP::Init() {
     if (m_socket != udp::kUdpInvalidSocket) Shutdown();
+    // Made once and kept across Shutdown and Init; without it every datagram takes a call.
+    if (m_batch == nullptr) m_batch = new (std::nothrow) SUdpBatch;
     m_socket = udp::UdpOpen();
     m_report_queued = false; // a new socket has an empty error queue
     if (m_socket == udp::kUdpInvalidSocket) return -1;
@@ -77,6 +83,12 @@ int CNetUDP::Init() {
 }
 
 int CNetUDP::Shutdown() {
+    // What was received or held for the closed socket goes with it.
+    if (m_batch != nullptr) {
+        m_batch->m_recv_next = m_batch->m_recv_count = m_batch->m_send_count = 0;
+        m_batch->m_drained = false;
+    }
+    m_holding = false;
     udp::UdpClose(m_socket);
     m_socket = udp::kUdpInvalidSocket;
     return 0;
@@ -97,18 +109,114 @@ char* CNetUDP::GetAddr() {
 }
 
 int CNetUDP::SendTo(int len, void* data, sockaddr_in* to) {
+    if (m_holding && m_batch_send && len >= 0 && len <= SUdpBatch::kSlotBytes && data && to) {
+        if (m_batch->m_send_count == SUdpBatch::kSendSlots) SendHeld();
+        udp::SUdpMessage& m = m_batch->m_send[m_batch->m_send_count++];
+        std::memcpy(m.data, data, static_cast<std::size_t>(len));
+        m.len = len;
+        m.addr = *to;
+        return 0;
+    }
+    if (m_holding && m_batch->m_send_count > 0) SendHeld(); // what was held leaves first
+    ++m_send_calls;
     if (udp::UdpSendTo(m_socket, data, len, to, &m_report_queued) != -1) return 0;
     // A full non-blocking socket drops the datagram, as an unreliable link would.
     return udp::UdpLastError() == udp::kUdpWouldBlock ? 0 : -1;
 }
 
+int CNetUDP::HoldSends() {
+    m_holding = m_batch != nullptr && m_socket != udp::kUdpInvalidSocket;
+    m_held_failures = 0;
+    return 0;
+}
+
+int CNetUDP::FlushSends() {
+    if (m_holding && m_batch->m_send_count > 0) SendHeld();
+    m_holding = false;
+    return m_held_failures > 0 ? -1 : 0;
+}
+
+void CNetUDP::SendHeld() {
+    if (m_batch->m_send_count == 1) {
+        // One datagram: the plain call is the cheaper one.
+        m_batch->m_send_count = 0;
+        udp::SUdpMessage& m = m_batch->m_send[0];
+        ++m_send_calls;
+        if (udp::UdpSendTo(m_socket, m.data, m.len, &m.addr, &m_report_queued) == -1 &&
+            udp::UdpLastError() != udp::kUdpWouldBlock) {
+            ++m_send_failures;
+            ++m_held_failures;
+        }
+        return;
+    }
+    const int failed = udp::UdpSendBatch(m_socket, m_batch->m_send, m_batch->m_send_count,
+                                         &m_report_queued, &m_send_calls);
+    m_batch->m_send_count = 0;
+    m_send_failures += failed;
+    m_held_failures += failed;
+}
+
 int CNetUDP::RecvFrom(int* len, void* buf, sockaddr_in* from) {
     if (len == nullptr) return -1; // no capacity given: nothing can be received safely
-    int got = udp::UdpRecvFrom(m_socket, buf, *len, from, &m_report_queued);
-    if (got != -1) {
-        *len = got;
-        return 0;
+    SUdpBatch* b = m_batch;
+    if (b != nullptr && b->m_recv_next < b->m_recv_count)
+        return Received(TakeReceived(len, buf, from), len);
+    // A batch costs more than a plain receive, and pays only where several datagrams wait:
+    // once this drain or the last one brought two. A capacity above the ring's slots is
+    // served directly, so no datagram it could hold is refused as oversize.
+    const bool several = m_drain_count >= 2 || m_last_drain >= 2;
+    if (b != nullptr && m_batch_receive && several && *len <= SUdpBatch::kSlotBytes) {
+        if (b->m_drained) {
+            b->m_drained = false; // the next call asks the system again
+            *len = 0;
+            return Received(0, len);
+        }
+        ++m_recv_calls;
+        const int got =
+            udp::UdpRecvBatch(m_socket, b->m_recv, SUdpBatch::kRecvSlots, from, &m_report_queued);
+        if (got == -1) return Received(ReceiveFailed(len, from), len);
+        b->m_recv_next = 0;
+        b->m_recv_count = got;
+        // Short: the socket was empty. An error met after the last datagram stays pending on
+        // the socket and is reported by the next call, so it keeps its place in the order.
+        b->m_drained = got < SUdpBatch::kRecvSlots;
+        return Received(TakeReceived(len, buf, from), len);
     }
+    if (b != nullptr) b->m_drained = false;
+    ++m_recv_calls;
+    const int got = udp::UdpRecvFrom(m_socket, buf, *len, from, &m_report_queued);
+    if (got == -1) return Received(ReceiveFailed(len, from), len);
+    *len = got;
+    return Received(0, len);
+}
+
+int CNetUDP::Received(int result, const int* len) {
+    if (result == 0 && *len == 0) {
+        // Nothing waiting (or an empty datagram): this drain is over.
+        m_last_drain = m_drain_count;
+        m_drain_count = 0;
+    } else if (result == 0) {
+        ++m_drain_count;
+    }
+    return result;
+}
+
+int CNetUDP::TakeReceived(int* len, void* buf, sockaddr_in* from) {
+    const udp::SUdpMessage& m = m_batch->m_recv[m_batch->m_recv_next++];
+    if (m.refused) {
+        *len = 0;
+        if (from != nullptr) *from = m.addr;
+        return Disconnected(from);
+    }
+    // Longer than the capacity: gone, as an oversize datagram is; the length is unchanged.
+    if (m.truncated || m.len > *len) return -1;
+    if (m.len > 0) std::memcpy(buf, m.data, static_cast<std::size_t>(m.len));
+    *len = m.len;
+    if (from != nullptr) *from = m.addr;
+    return 0;
+}
+
+int CNetUDP::ReceiveFailed(int* len, sockaddr_in* from) {
     switch (udp::UdpLastError()) {
     case udp::kUdpWouldBlock:
         *len = 0;

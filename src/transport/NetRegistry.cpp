@@ -25,10 +25,23 @@ CNetDriver* CreateDriver(int type, int param) {
 
 // Last exit step, after the library entry's own unload: frees whatever nodes are left (never
 // the drivers). Normally the entry has already emptied both lists.
-__attribute__((destructor(150))) void FreeRegistryNodes() {
+void FreeRegistryNodes() {
     g_driver_list.RemoveAll();
     g_local_list.RemoveAll();
 }
+
+#if defined(__GNUC__) || defined(__clang__)
+// A priority below the entry's unload hook (200) runs after it.
+__attribute__((destructor(150))) void FreeRegistryNodesAtExit() {
+    FreeRegistryNodes();
+}
+#else
+// Other compilers: a static object, destroyed after DllMain's detach; defined after the lists,
+// so destroyed before them.
+struct RegistryNodeSweep {
+    ~RegistryNodeSweep() { FreeRegistryNodes(); }
+} g_registry_node_sweep;
+#endif
 
 } // namespace
 

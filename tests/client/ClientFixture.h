@@ -68,12 +68,12 @@ protected:
         ReleaseSystemNetDriver();
     }
     // Places an object on a port, starts it and opens the port both ways with histories.
-    template <class T> T* Port(int port, T* obj, int history = 8) {
+    template <class T> T* Port(int port, T* obj) {
         mgr.SetPortA(port, obj);
         mgr.InitPort(port, -1);
         if (!obj->m_reliable) {
-            mgr.m_ports[port].m_reading_history = new CNetDataHistory(history, new State, port);
-            mgr.m_ports[port].m_writing_history = new CNetDataHistory(history, new State, port);
+            mgr.m_ports[port].m_reading_history = new CNetDataHistory(8, new State, port);
+            mgr.m_ports[port].m_writing_history = new CNetDataHistory(8, new State, port);
         }
         c.m_refs[port].m_read_enabled = c.m_refs[port].m_write_enabled = true;
         return obj;

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "ReplicatedObjects.h"
 #include "portnet/portnet.h"
@@ -68,12 +71,10 @@ public:
         if (port != kTimedPort) return CNetClient::NewPortID(port);
         return m_manager->InitPort(port, kTimedLife), 1;
     }
-    // The frame time of each retransmission time-out, the last 64 kept.
-    int TimeOut() override { return m_timeout_at[m_noted++ % 64] = m_manager->m_time, 0; }
 
     CNetBuf m_out;
     char m_instant[CNetBuf::kMaxDatagram] = {};
-    int m_instants = 0, m_noted = 0, m_timeout_at[64] = {};
+    int m_instants = 0;
 };
 
 // A manager with the six ports, a text out-of-band channel and, on request, a welcome for
@@ -154,6 +155,12 @@ struct ChatLine {
             wrong += std::strcmp(to->m_lines[heard % CChatStream::kRingLines], want) != 0;
         }
     }
+    // Every line said arrived whole, once and in order, and its acknowledgement came back.
+    void ExpectWhole(const CChatStream* from) const {
+        EXPECT_EQ((std::vector<int>{heard, wrong, from->m_delivered}),
+                  (std::vector<int>{said, 0, said}))
+            << tag;
+    }
 };
 
 // A on endpoint 1, B on endpoint 2. The loopback mailbox holds one datagram, so each side's
@@ -178,11 +185,20 @@ struct Session {
         if (!net) ReleaseSystemNetDriver();
     }
 
-    // The failed frame steps of both sides (or only A's) in this tick.
-    int Tick(int ms = kFrameMs, bool b_runs = true) {
+    // The failed frame steps of both sides in this tick.
+    int Tick(int ms = kFrameMs) {
         CNetTime::m_time += ms;
         if (net) net->SetTime(CNetTime::m_time);
-        return a.Frame() + (b_runs ? b.Frame() : 0);
+        return a.Frame() + b.Frame();
+    }
+    // A tick in which each side that is asked to says a line, and each hears what arrived.
+    int Talk(bool a_says, bool b_says, int ms = kFrameMs) {
+        if (a_says) ab.Speak(a.Chat());
+        if (b_says) ba.Speak(b.Chat());
+        const int failed = Tick(ms);
+        ab.Hear(b.Chat());
+        ba.Hear(a.Chat());
+        return failed;
     }
 
     std::unique_ptr<CNetSimNetwork> net; // with the drivers, outlives the managers
@@ -190,6 +206,7 @@ struct Session {
     Host a, b;
     Peer* to_b = nullptr; // A's client for B
     Peer* to_a = nullptr; // B's client for A
+    ChatLine ab{"a"}, ba{"b"};
 };
 
 } // namespace twopeer

@@ -51,23 +51,4 @@ TEST_F(ManagerTest, ClientsThatCannotStandInASlotAreRefusedWhole) {
         EXPECT_EQ(-1, r);
 }
 
-TEST_F(ManagerTest, FindClientTakesLowestMatchAndSkipsOwnReceiveBuffer) {
-    Add(0)->m_recv_buf = &peer_buf;
-    Add(2);
-    Add(4);
-    const sockaddr_in other_port = Ipv4(7001, 5);
-    EXPECT_EQ(2, m.FindClient(&other_port)); // ports are not part of the identity
-    EXPECT_EQ(-1, m.FindClient(&stranger));
-}
-
-TEST_F(ManagerTest, DisconnectReachesDestroyClientOfAUsedSlotOnly) {
-    StepClient* c = Add(4);
-    // No client; an unknown event; an unused slot.
-    EXPECT_EQ((Ints{2, -1, -1, 0}),
-              (Ints{m.DispatchEvent(kNetEventDisconnect, -1), m.DispatchEvent(10002, 4),
-                    m.DispatchEvent(kNetEventDisconnect, 5), c->disconnects}));
-    EXPECT_EQ(2, m.DispatchEvent(kNetEventDisconnect, 4));
-    EXPECT_EQ((Ints{1, 4}), (Ints{c->disconnects, m.destroyed_slot}));
-}
-
 } // namespace

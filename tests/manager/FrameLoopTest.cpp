@@ -1,6 +1,7 @@
 #include <cstdlib>
 
 #include "ManagerDoubles.h"
+#include "integration/CountAllocations.h" // counts every allocation of this program
 
 namespace {
 
@@ -29,9 +30,12 @@ TEST_F(ManagerTest, IntakeRoutesBySenderChannelAndEvent) {
     driver.Result(stranger, kNetEventDisconnect);
     driver.Result(peer, kNetEventDisconnect);
     driver.Datagram(peer, 0, 7);
-    EXPECT_EQ(1, m.Read());
-    EXPECT_EQ((Ints{2, 12, 3, 1, 1, 1}), (Ints{c->reads, c->m_bytes_in, m.out_of_band, m.creates,
-                                               c->disconnects, m.GetNumClients()}));
+    EXPECT_EQ(1, m.Read()); // a disconnect from nobody known is no error
+    // The peer's disconnect reached its client and, through it, DestroyClient for its slot.
+    EXPECT_EQ((Ints{2, 12, 3, 1, 1, 1, 1}),
+              (Ints{c->reads, c->m_bytes_in, m.out_of_band, m.creates, c->disconnects,
+                    m.destroyed_slot, m.GetNumClients()}));
+    EXPECT_EQ(-1, m.DispatchEvent(kNetEventDisconnect, 5)); // an unused slot names no client
 
     driver.Result(peer, 10002);
     driver.Datagram(peer, 0);
@@ -44,6 +48,10 @@ TEST_F(ManagerTest, IntakeRoutesBySenderChannelAndEvent) {
     own_driver.Datagram(stranger, 0, 9);
     EXPECT_EQ(1, m.Read()); // the peer's datagram left over no longer finds the client
     EXPECT_EQ((Ints{3, 21, 2}), (Ints{c->reads, c->m_bytes_in, m.creates}));
+    // The sender is found in the lowest slot with its address, whatever the port.
+    Add(5), Add(3);
+    const sockaddr_in other_port = Ipv4(7001, 5);
+    EXPECT_EQ((Ints{3, -1}), (Ints{m.FindClient(&other_port), m.FindClient(&stranger)}));
 }
 
 TEST_F(ManagerTest, FailingWriteInSlotTwoStopsLaterSlotsAndKeepsFrame) {
@@ -68,11 +76,10 @@ TEST_F(ManagerTest, LifetimesCountDownAndReleaseAtZero) {
     m.SetPortA(3, stream);
     m.InitPort(3, -2);
     CNetTime::m_time = 1000;
-    ASSERT_EQ(1, m.BeginFrame());
-    EXPECT_EQ(0, m.m_delta_time); // the first frame has no predecessor
-    ASSERT_EQ(1, m.Write());
-    EXPECT_EQ(42, static_cast<TestState*>(m.m_ports[0].m_writing_history->m_entries[0])->value);
-    EXPECT_EQ(0, once->m_life_time);
+    // The first frame has no predecessor; the state written once is recorded, its life spent.
+    ASSERT_EQ((Ints{1, 0, 1}), (Ints{m.BeginFrame(), m.m_delta_time, m.Write()}));
+    const auto* recorded = static_cast<TestState*>(m.m_ports[0].m_writing_history->m_entries[0]);
+    EXPECT_EQ((Ints{42, 0}), (Ints{recorded->value, once->m_life_time}));
     zero->m_received = true;
     ASSERT_EQ(1, m.EndFrame()); // no time passed: lives at 0 end here
     EXPECT_EQ((Ints{1, 1, 0}), (Ints{once->destroyed, zero->destroyed, zero->m_received}));
@@ -109,6 +116,28 @@ TEST_F(ManagerTest, UpdateInterpolatesOnlyActiveUnreliableInterpolatingPorts) {
     EXPECT_EQ((Ints{1, 0, 0}), (Ints{blended->interps, plain->interps, idle->interps}));
     EXPECT_EQ((Ints{2, 2, 0, 2}),
               (Ints{blended->updates, plain->updates, idle->updates, c->updates}));
+}
+
+TEST_F(ManagerTest, FullFrameWithTrafficAllocatesNothing) {
+    for (int i = 0; i < 8; ++i)
+        Add(i);
+    Place(1, 500);
+    m.m_ports[1].m_writing_history = new CNetDataHistory(4, new TestState, 1);
+    auto* h = m.m_ports[1].m_reading_history = new CNetDataHistory(4, new TestState(100), 1);
+    h->SetLink(0);
+    m.m_ports[1].m_last_time = 100;
+    int results = 0;
+    g_counting = true;
+    for (int frame = 0; frame < 3; ++frame) {
+        driver.Datagram(peer, 0);
+        driver.Datagram(peer, 2);
+        driver.Result(peer, kNetEventDisconnect);
+        CNetTime::m_time += 20;
+        for (int r : {m.BeginFrame(), m.Read(), m.Update(true), m.Write(), m.EndFrame()})
+            results += r;
+    }
+    g_counting = false;
+    EXPECT_EQ((Ints{15, 3, 0}), (Ints{results, m.m_frame, static_cast<int>(g_allocations)}));
 }
 
 } // namespace

@@ -21,20 +21,20 @@ struct StepClient : CNetClient {
     }
     int Init() override { return ++inits, init_result; }
     int Release() override { return ++releases, 1; }
-    int Read(CNetBuf*) override { return ++reads, read_result; }
+    int Read(CNetBuf*) override { return ++reads, 1; }
     int Update(bool) override { return ++updates, 1; }
     int Write() override { return ++writes, write_result; }
     int Disconnected() override { return ++disconnects, CNetClient::Disconnected(); }
 
     int* m_destroyed;
-    int init_result = 1, read_result = 1, write_result = 1;
+    int init_result = 1, write_result = 1;
     int inits = 0, releases = 0, reads = 0, updates = 0, writes = 0, disconnects = 0;
 };
 
 struct TestState : CNetUnreliable {
     explicit TestState(int time = -1) { m_time = time; }
     CNetData* Clone() override { return new TestState(*this); }
-    int Created() override { return ++created, 7; }
+    int Created() override { return 7; }
     int Destroyed() override { return ++destroyed, 8; }
     int Update(bool) override { return ++updates, 1; }
     int CopyFrom(CNetUnreliable* src) override {
@@ -44,7 +44,7 @@ struct TestState : CNetUnreliable {
         last_a = a, from = f, to = t, ++interps;
         return 1;
     }
-    int value = 0, created = 0, destroyed = 0, updates = 0, interps = 0;
+    int value = 0, destroyed = 0, updates = 0, interps = 0;
     float last_a = -1.0f;
     CNetUnreliable *from = nullptr, *to = nullptr;
 };

@@ -57,23 +57,22 @@ TEST_F(Ports, InterpChoosesStatesBlendAndPlaybackTime) {
 }
 
 TEST_F(Ports, HistoryGettersStopAtTheirEdges) {
-    EXPECT_EQ(nullptr, m.GetReadingHistory(1, 0));
+    using Got = std::vector<CNetUnreliable*>;
+    EXPECT_EQ((Got{nullptr, nullptr}), (Got{m.GetReadingHistory(1, 0), m.GetWritingHistory(1, 0)}));
     const int stamps[] = {10, 20};
-    const CNetDataHistory* h = Arrived(stamps, 2);
-    EXPECT_EQ(h->m_entries[1], m.GetReadingHistory(1, 0));
-    EXPECT_EQ(h->m_entries[1], m.GetReadingHistory(1, -3));
-    EXPECT_EQ(h->m_entries[0], m.GetReadingHistory(1, 1));
-    EXPECT_EQ(nullptr, m.GetReadingHistory(1, 2));
-    EXPECT_EQ(nullptr, m.GetReadingHistory(-1, 0));
-
-    EXPECT_EQ(nullptr, m.GetWritingHistory(1, 0));
-    auto* w = m.m_ports[1].m_writing_history = new CNetDataHistory(4, new TestState, 1);
+    CNetUnreliable** r = Arrived(stamps, 2)->m_entries;
+    // Newest first; a negative age is the newest; past the oldest, or no such port: none.
+    EXPECT_EQ((Got{r[1], r[1], r[0], nullptr, nullptr}),
+              (Got{m.GetReadingHistory(1, 0), m.GetReadingHistory(1, -3), m.GetReadingHistory(1, 1),
+                   m.GetReadingHistory(1, 2), m.GetReadingHistory(-1, 0)}));
+    CNetUnreliable** w =
+        (m.m_ports[1].m_writing_history = new CNetDataHistory(4, new TestState, 1))->m_entries;
     m.m_frame = 3;
-    EXPECT_EQ(nullptr, m.GetWritingHistory(1, 4)); // before the first frame
+    const Got early{m.GetWritingHistory(1, 4)}; // before the first frame
     m.m_frame = 9;
-    EXPECT_EQ(w->m_entries[0], m.GetWritingHistory(1, 1));
-    EXPECT_EQ(w->m_entries[1], m.GetWritingHistory(1, 0));
-    EXPECT_EQ(nullptr, m.GetWritingHistory(4, 0));
+    EXPECT_EQ((Got{nullptr, w[0], w[1], nullptr}),
+              (Got{early[0], m.GetWritingHistory(1, 1), m.GetWritingHistory(1, 0),
+                   m.GetWritingHistory(4, 0)}));
     for (int r : {m.InitPort(2, -1), m.ReleasePort(2), m.InitPort(4, -1), m.ReleasePort(-1),
                   m.SetPortA(4, live), m.Interp(4, 20)})
         EXPECT_EQ(-1, r); // no object, or no such port

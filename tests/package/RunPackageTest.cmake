@@ -17,11 +17,30 @@ if(NOT PKG)
 endif()
 separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
 separate_arguments(link_flags UNIX_COMMAND "${LINK_FLAGS}")
+# Programs of a cross build run through its emulator (Wine); empty for a native build.
+separate_arguments(run_under UNIX_COMMAND "${RUN_UNDER}")
+if(WINDOWS)
+    # The DLL lives in bin/ beside the programs, its import library in lib/.
+    set(installed_libs ${BINDIR}/portnet.dll ${LIBDIR}/libportnet.dll.a)
+    # The toolchain confines package searches to the target's root; the package is named.
+    set(toolchain_args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
+        -Dportnet_DIR=${prefix}/${LIBDIR}/cmake/portnet)
+else()
+    set(installed_libs ${LIBDIR}/libportnet.so)
+    set(toolchain_args -DCMAKE_CXX_COMPILER=${CXX})
+endif()
+
+# Windows finds a program's DLLs beside it: the consumer gets a copy of the installed one.
+function(place_runtime dir)
+    if(WINDOWS)
+        file(COPY ${prefix}/${BINDIR}/portnet.dll DESTINATION ${dir})
+    endif()
+endfunction()
 
 if(MODE STREQUAL "install")
     file(REMOVE_RECURSE ${prefix})
     run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-    set(expected include/portnet/portnet.h ${LIBDIR}/libportnet.so ${LIBDIR}/pkgconfig/portnet.pc
+    set(expected include/portnet/portnet.h ${installed_libs} ${LIBDIR}/pkgconfig/portnet.pc
                  ${LIBDIR}/cmake/portnet/portnetConfig.cmake)
     if(SECURE)
         list(APPEND expected include/portnet/CNetDtls.h ${LIBDIR}/libportnet-secure.so
@@ -37,10 +56,11 @@ elseif(MODE STREQUAL "cmake")
     set(build ${STAGE}/cmake_${CONSUMER})
     file(REMOVE_RECURSE ${build})
     run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/${CONSUMER} -B ${build} -G ${GENERATOR}
-        -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX}
+        -DCMAKE_PREFIX_PATH=${prefix} ${toolchain_args}
         "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
     run(${CMAKE_COMMAND} --build ${build})
-    run(${build}/app)
+    place_runtime(${build})
+    run(${run_under} ${build}/app${EXE})
     message(STATUS "${run_output}")
 
 elseif(MODE STREQUAL "pkgconfig")
@@ -51,18 +71,19 @@ elseif(MODE STREQUAL "pkgconfig")
         pkg-config --cflags --libs ${PKG})
     separate_arguments(pc_flags UNIX_COMMAND "${run_output}")
     run(${CXX} ${cxx_flags} ${SOURCE_DIR}/${CONSUMER}/main.cpp ${pc_flags} ${link_flags}
-        -o ${build}/app)
-    run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${build}/app)
+        -o ${build}/app${EXE})
+    place_runtime(${build})
+    run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${run_under} ${build}/app${EXE})
     message(STATUS "${run_output}")
 
 elseif(MODE STREQUAL "installed_demo")
     # The installed demo finds the installed library by itself (no LD_LIBRARY_PATH) and passes.
-    set(demo ${prefix}/${BINDIR}/portnet-demo${CMAKE_EXECUTABLE_SUFFIX})
+    set(demo ${prefix}/${BINDIR}/portnet-demo${EXE})
     if(NOT EXISTS ${demo})
-        message(FATAL_ERROR "not installed: ${BINDIR}/portnet-demo")
+        message(FATAL_ERROR "not installed: ${BINDIR}/portnet-demo${EXE}")
     endif()
-    run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${demo} --frames 120)
-    if(NOT run_output MATCHES "\nresult: PASS\n")
+    run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${run_under} ${demo} --frames 120)
+    if(NOT run_output MATCHES "\nresult: PASS\r?\n")
         message(FATAL_ERROR "the installed demo did not pass:\n${run_output}")
     endif()
 
@@ -78,9 +99,21 @@ elseif(MODE STREQUAL "core_without_openssl")
     endif()
 
 elseif(MODE STREQUAL "symbols")
-    run(nm -D --defined-only ${LIB})
+    if(WINDOWS)
+        # The DLL's export table lists one "[ordinal] name" line per export.
+        run(${OBJDUMP} -p ${LIB})
+        string(REGEX REPLACE ".*\\[Ordinal/Name Pointer\\] Table\n" "" run_output "${run_output}")
+        string(REGEX REPLACE "\n\n.*" "\n" run_output "${run_output}")
+        # mingw's GCC exports the type information (_ZTI) of each class derived from an exported
+        # class, internal ones too; the type information alone gives no access to the class.
+        string(REGEX REPLACE "[^\n]*_ZTI[^\n]*\n" "" run_output "${run_output}")
+        set(exported "\\] ")
+    else()
+        run(nm -D --defined-only ${LIB})
+        set(exported " T ")
+    endif()
     foreach(name ToString GetAddrFromString CompareAddr GetSystemNetDriver ReleaseSystemNetDriver)
-        if(NOT run_output MATCHES " T ${name}\n")
+        if(NOT run_output MATCHES "${exported}${name}\n")
             message(FATAL_ERROR "${name} is not exported under its plain name")
         endif()
     endforeach()
@@ -95,7 +128,7 @@ elseif(MODE STREQUAL "run_in_empty_dir")
     set(dir ${STAGE}/empty_dir)
     file(REMOVE_RECURSE ${dir})
     file(MAKE_DIRECTORY ${dir})
-    execute_process(COMMAND ${PROGRAM} WORKING_DIRECTORY ${dir} RESULT_VARIABLE rc
+    execute_process(COMMAND ${run_under} ${PROGRAM} WORKING_DIRECTORY ${dir} RESULT_VARIABLE rc
                     OUTPUT_VARIABLE out ERROR_VARIABLE err)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "${PROGRAM} exited with ${rc}\n${out}\n${err}")

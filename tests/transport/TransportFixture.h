@@ -4,12 +4,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "portnet/CNetDriver.h"
+#include "portnet/CNetUDP.h"
+
+// The UDP tests run twice: with batched system calls (the default) and, when the variable
+// PORTNET_UDP_ONE_AT_A_TIME is set, with one call per datagram.
+inline bool OneAtATime() {
+    return std::getenv("PORTNET_UDP_ONE_AT_A_TIME") != nullptr;
+}
+inline void ApplyUdpMode(CNetUDP& d) {
+    d.m_batch_receive = d.m_batch_send = !OneAtATime();
+}
 
 // Results of a sequence of calls, compared in one go (a braced list runs them in order).
 using Ints = std::vector<int>;

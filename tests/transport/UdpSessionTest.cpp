@@ -3,6 +3,7 @@
 #include "TransportFixture.h"
 
 #include "ReplicatedObjects.h"
+#include "platform/PlatformSystem.h"
 #include "portnet/portnet.h"
 
 namespace {
@@ -10,6 +11,16 @@ namespace {
 using portnet_examples::CPositionState;
 
 enum : int { kStatePort = 1, kNumPorts = 2, kHistory = 8 };
+
+// Wine binds a socket asked for 127.0.0.2 to any address, so its datagrams leave from
+// 127.0.0.1: there the peer shares the host's address, which still tells it apart from nobody.
+constexpr char kWineSharedAddress[] =
+    "Wine sends from 127.0.0.1 whatever loopback address a socket is bound to, so a sender "
+    "cannot be told apart from the peer by its address";
+
+const char* PeerBind() {
+    return portnet::platform::RunningUnderWine() ? "127.0.0.1:0" : "127.0.0.2:0";
+}
 
 class CountingManager : public CNetManager {
 public:
@@ -32,10 +43,13 @@ public:
     CNetBuf* welcome = nullptr;
 };
 
-// Manager `host` on 127.0.0.1 reads port 1 from manager `peer` on 127.0.0.2.
+// Manager `host` on 127.0.0.1 reads port 1 from manager `peer` on 127.0.0.2 (127.0.0.1 under
+// Wine).
 class UdpSession : public ::testing::Test {
 protected:
     void SetUp() override {
+        for (CNetUDP* d : {&host_driver, &peer_driver, &twin_driver})
+            ApplyUdpMode(*d);
         ASSERT_EQ(host_driver.Init() + peer_driver.Init(), 0);
         to_host.m_addr = host_addr = Inet(host_driver.GetAddr());
         to_peer.m_addr = Inet(peer_driver.GetAddr());
@@ -75,22 +89,13 @@ protected:
         return host.Read();
     }
 
-    // Reads until the client has taken in, or refused as old, `more` datagrams beyond `seen`.
+    // Reads until the client has taken in, or refused as old, `more` datagrams beyond `seen`;
+    // bounded by a count and a deadline.
     bool HostTakes(const CNetClient* c, int seen, int more = 1) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         for (int i = 0; i < 400 && std::chrono::steady_clock::now() < deadline; ++i) {
             HostRead();
             if (c->m_packets_in + c->m_old_packets >= seen + more) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
-    }
-
-    // Reads until the client has taken `packets` datagrams in all; bounded by count and time.
-    bool HostReceives(int packets) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        for (int i = 0; i < 400 && std::chrono::steady_clock::now() < deadline; ++i) {
-            if (HostRead() == 1 && client->m_packets_in >= packets) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return false;
@@ -99,9 +104,8 @@ protected:
     int HeldAfterTwinForges();
 
     CNetUDP host_driver{"127.0.0.1:0"};
-    CNetUDP peer_driver{"127.0.0.2:0"};
-    CNetUDP twin_driver{
-        "127.0.0.2:0"}; // a second sender on the peer's address, when a test opens it
+    CNetUDP peer_driver{PeerBind()};
+    CNetUDP twin_driver{PeerBind()}; // a second sender on the peer's address, if opened
     sockaddr_in host_addr{}, twin_addr{};
     // Buffers outlive the managers that send through them.
     CNetBuf to_peer{&host_driver, nullptr}, to_host{&peer_driver, nullptr};
@@ -130,13 +134,15 @@ TEST_F(UdpSession, OversizeEmptyAndStrangerDatagramsLeaveTheSessionGoing) {
     for (int n = 1; n <= 3; ++n) {
         const auto& c = cases[n - 1];
         SCOPED_TRACE(c.name);
+        if (c.from == &stranger && portnet::platform::RunningUnderWine())
+            GTEST_SKIP() << "unknown sender case: " << kWineSharedAddress;
         ASSERT_EQ(Send(*c.from, c.data, host_addr), 0);
         PeerSends(n + 0.5f);
         EXPECT_EQ(HostRead(), c.first_read);
         if (c.first_read_stops) {
             EXPECT_EQ(client->m_packets_in, n - 1);
         }
-        ASSERT_TRUE(HostReceives(n));
+        ASSERT_TRUE(HostTakes(client, 0, n));
         EXPECT_EQ(X(host), n + 0.5f);
         EXPECT_EQ(client->m_read_seq, n);
     }
@@ -161,7 +167,7 @@ TEST_F(UdpSession, BurstBeyondSocketBufferIsDrainedAndCountedLost) {
               (Ints{client->m_read_seq, 0}));
     EXPECT_EQ(X(host), static_cast<float>(client->m_read_seq - 1));
     PeerSends(-7.0f);
-    ASSERT_TRUE(HostReceives(kept + 1));
+    ASSERT_TRUE(HostTakes(client, 0, kept + 1));
     EXPECT_EQ(client->m_packets_in + client->m_lost_packets, kBurst + 1);
     EXPECT_EQ(X(host), -7.0f);
 }

@@ -122,6 +122,13 @@ int UdpEnableBroadcast(int sock) {
     return 0;
 }
 
+int UdpBroadcastEnabled(int sock) {
+    int on = 0;
+    socklen_t size = sizeof(on);
+    if (getsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, &size) != 0) return FailFromErrno(errno);
+    return on != 0 ? 1 : 0;
+}
+
 int UdpGetName(int sock, sockaddr_in* addr) {
     sockaddr_in name;
     std::memset(&name, 0, sizeof(name));
@@ -151,6 +158,28 @@ int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* 
     return static_cast<int>(sent);
 }
 
+namespace {
+
+// The refused-peer and error-queue handling after a failed receive, shared by both forms.
+int FailedReceive(int sock, int err, sockaddr_in* from, bool* report_queued) {
+    // A failure other than "nothing waiting" may be a pending ICMP report; a report whose
+    // pending error a send consumed waits in the error queue alone, and the send left the
+    // note set. Either way take one entry off the queue so that each refused datagram
+    // becomes one event. An ICMP report always sets the pending error, which a send or
+    // this receive meets first, so an empty read without the note needs no look.
+    bool would_block = err == EAGAIN || err == EWOULDBLOCK;
+    bool bad_call = err == EBADF || err == ENOTSOCK || err == EFAULT;
+    bool look = !would_block || report_queued == nullptr || *report_queued;
+    if (bad_call || !look) return Fail(would_block ? kUdpWouldBlock : kUdpOtherError);
+    ErrQueue taken = TakeIcmpReport(sock, from);
+    // More entries may follow the one taken; the note stays until the queue is empty.
+    if (report_queued != nullptr) *report_queued = taken != ErrQueue::kEmpty;
+    if (taken == ErrQueue::kRefused) return Fail(kUdpConnReset);
+    return Fail(would_block ? kUdpWouldBlock : kUdpOtherError);
+}
+
+} // namespace
+
 int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_queued) {
     if (cap < 0) return Fail(kUdpOtherError);
     sockaddr_in sender;
@@ -160,23 +189,7 @@ int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_qu
     // per call. MSG_TRUNC makes it return the datagram's real length.
     ssize_t got = recvfrom(sock, buf, static_cast<size_t>(cap), MSG_TRUNC,
                            reinterpret_cast<sockaddr*>(&sender), &sender_size);
-    if (got < 0) {
-        int err = errno;
-        // A failure other than "nothing waiting" may be a pending ICMP report; a report whose
-        // pending error a send consumed waits in the error queue alone, and the send left the
-        // note set. Either way take one entry off the queue so that each refused datagram
-        // becomes one event. An ICMP report always sets the pending error, which a send or
-        // this receive meets first, so an empty read without the note needs no look.
-        bool would_block = err == EAGAIN || err == EWOULDBLOCK;
-        bool bad_call = err == EBADF || err == ENOTSOCK || err == EFAULT;
-        bool look = !would_block || report_queued == nullptr || *report_queued;
-        if (bad_call || !look) return Fail(would_block ? kUdpWouldBlock : kUdpOtherError);
-        ErrQueue taken = TakeIcmpReport(sock, from);
-        // More entries may follow the one taken; the note stays until the queue is empty.
-        if (report_queued != nullptr) *report_queued = taken != ErrQueue::kEmpty;
-        if (taken == ErrQueue::kRefused) return Fail(kUdpConnReset);
-        return Fail(would_block ? kUdpWouldBlock : kUdpOtherError);
-    }
+    if (got < 0) return FailedReceive(sock, errno, from, report_queued);
     // Linux cuts an oversize datagram to the capacity; the datagram is consumed either way,
     // so it is a failed receive, never a shorter datagram.
     if (got > cap) return Fail(kUdpMessageSize);
@@ -186,6 +199,89 @@ int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_qu
         from->sin_addr = sender.sin_addr;
     }
     return static_cast<int>(got);
+}
+
+int UdpRecvBatch(int sock, SUdpMessage* msgs, int count, sockaddr_in* from, bool* report_queued) {
+    if (count < 1 || count > kUdpMaxBatch) return Fail(kUdpOtherError);
+    mmsghdr hdrs[kUdpMaxBatch];
+    iovec iovs[kUdpMaxBatch];
+    sockaddr_in senders[kUdpMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        if (msgs[i].cap < 0) return Fail(kUdpOtherError);
+        iovs[i] = iovec{msgs[i].data, static_cast<size_t>(msgs[i].cap)};
+        std::memset(&hdrs[i], 0, sizeof(hdrs[i]));
+        hdrs[i].msg_hdr.msg_name = &senders[i];
+        hdrs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        hdrs[i].msg_hdr.msg_iov = &iovs[i];
+        hdrs[i].msg_hdr.msg_iovlen = 1;
+    }
+    // MSG_WAITFORONE: a blocking socket waits for the first datagram only. MSG_TRUNC: each
+    // length is the datagram's real one, so a cut datagram is told from a full one.
+    const int got =
+        recvmmsg(sock, hdrs, static_cast<unsigned>(count), MSG_WAITFORONE | MSG_TRUNC, nullptr);
+    if (got < 0) return FailedReceive(sock, errno, from, report_queued);
+    for (int i = 0; i < got; ++i) {
+        SUdpMessage& m = msgs[i];
+        m.len = static_cast<int>(hdrs[i].msg_len);
+        m.truncated = (hdrs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.len > m.cap;
+        m.refused = false; // Linux keeps a refusal pending for the next call instead
+        std::memset(&m.addr, 0, sizeof(m.addr));
+        m.addr.sin_family = senders[i].sin_family;
+        m.addr.sin_port = senders[i].sin_port;
+        m.addr.sin_addr = senders[i].sin_addr;
+    }
+    return got;
+}
+
+int UdpSendBatch(int sock, SUdpMessage* msgs, int count, bool* report_queued, int* calls) {
+    if (count < 0 || count > kUdpMaxBatch) return count < 0 ? 0 : count;
+    mmsghdr hdrs[kUdpMaxBatch];
+    iovec iovs[kUdpMaxBatch];
+    for (int i = 0; i < count; ++i) {
+        msgs[i].failed = msgs[i].len < 0;
+        iovs[i] = iovec{msgs[i].data, static_cast<size_t>(msgs[i].len < 0 ? 0 : msgs[i].len)};
+        std::memset(&hdrs[i], 0, sizeof(hdrs[i]));
+        hdrs[i].msg_hdr.msg_name = &msgs[i].addr;
+        hdrs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        hdrs[i].msg_hdr.msg_iov = &iovs[i];
+        hdrs[i].msg_hdr.msg_iovlen = 1;
+    }
+    int failed = 0;
+    int next = 0;
+    bool retried = false; // one repeat per message after a pending ICMP error, as UdpSendTo
+    while (next < count) {
+        if (msgs[next].failed) {
+            ++failed, ++next;
+            continue;
+        }
+        // Stops at the first message the system refuses; the ones before it are sent.
+        int end = next;
+        while (end < count && !msgs[end].failed)
+            ++end;
+        const int sent = sendmmsg(sock, hdrs + next, static_cast<unsigned>(end - next), 0);
+        if (calls != nullptr) ++*calls;
+        if (sent > 0) {
+            next += sent;
+            retried = false;
+            continue;
+        }
+        const int err = errno;
+        if (IsPendingIcmpError(err) && !retried) {
+            // The error belonged to an earlier datagram's report: send this one again.
+            if (report_queued != nullptr) *report_queued = true;
+            retried = true;
+            continue;
+        }
+        retried = false;
+        // A full socket drops the datagram, as an unreliable link would; anything else fails it.
+        if (err != EAGAIN && err != EWOULDBLOCK) {
+            msgs[next].failed = true;
+            ++failed;
+            g_last_error = kUdpOtherError;
+        }
+        ++next;
+    }
+    return failed;
 }
 
 } // namespace portnet::platform

@@ -1,0 +1,202 @@
+#include "platform/PlatformUdp.h"
+
+#include <winsock2.h>
+
+#include <cstring>
+
+namespace portnet::platform {
+
+namespace {
+
+// Like Winsock's own last-error value: one process-wide slot, read right after the failing
+// call on the one networking thread.
+int g_last_error = kUdpNoError;
+
+int Fail(int code) {
+    g_last_error = code;
+    return -1;
+}
+
+// The library's codes are Winsock's numbers; only these few are told apart.
+int FailFromWsa(int err) {
+    switch (err) {
+    case WSAEWOULDBLOCK:
+        return Fail(kUdpWouldBlock);
+    case WSAEMSGSIZE:
+        return Fail(kUdpMessageSize);
+    case WSAECONNRESET:
+        return Fail(kUdpConnReset);
+    default:
+        return Fail(kUdpOtherError);
+    }
+}
+
+int FailFromLastWsa() {
+    return FailFromWsa(WSAGetLastError());
+}
+
+SOCKET Handle(int sock) {
+    return sock < 0 ? INVALID_SOCKET : static_cast<SOCKET>(static_cast<unsigned int>(sock));
+}
+
+} // namespace
+
+int UdpLastError() {
+    return g_last_error;
+}
+
+int UdpOpen() {
+    // Not inherited, so that a host that starts other programs does not leak the socket.
+    // Windows before 7 SP1 does not know the flag and refuses it.
+    SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL)
+        s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, 0);
+    if (s == INVALID_SOCKET) {
+        FailFromLastWsa();
+        return kUdpInvalidSocket;
+    }
+    // Winsock reports an ICMP port unreachable on the next receive (WSAECONNRESET, sender set
+    // to the refused peer) unless SIO_UDP_CONNRESET turns it off; it stays on, as it is how the
+    // peer-gone event is detected.
+    if (static_cast<unsigned long long>(s) > 0x7FFFFFFFu) { // cannot happen: see the header
+        closesocket(s);
+        Fail(kUdpOtherError);
+        return kUdpInvalidSocket;
+    }
+    return static_cast<int>(s);
+}
+
+void UdpClose(int sock) {
+    if (sock >= 0) closesocket(Handle(sock));
+}
+
+int UdpBind(int sock, const sockaddr_in* addr) {
+    if (bind(Handle(sock), reinterpret_cast<const sockaddr*>(addr), sizeof(sockaddr_in)) != 0)
+        return FailFromLastWsa();
+    return 0;
+}
+
+int UdpSetNonBlocking(int sock, bool non_blocking) {
+    u_long value = non_blocking ? 1 : 0;
+    if (ioctlsocket(Handle(sock), FIONBIO, &value) != 0) return FailFromLastWsa();
+    return 0;
+}
+
+int UdpEnableBroadcast(int sock) {
+    BOOL on = TRUE;
+    if (setsockopt(Handle(sock), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                   sizeof(on)) != 0)
+        return FailFromLastWsa();
+    return 0;
+}
+
+int UdpBroadcastEnabled(int sock) {
+    BOOL on = FALSE;
+    int size = sizeof(on);
+    if (getsockopt(Handle(sock), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<char*>(&on), &size) !=
+        0)
+        return FailFromLastWsa();
+    return on != FALSE ? 1 : 0;
+}
+
+int UdpGetName(int sock, sockaddr_in* addr) {
+    sockaddr_in name;
+    std::memset(&name, 0, sizeof(name));
+    int size = sizeof(name);
+    if (getsockname(Handle(sock), reinterpret_cast<sockaddr*>(&name), &size) != 0)
+        return FailFromLastWsa();
+    if (name.sin_family != AF_INET) return Fail(kUdpOtherError);
+    addr->sin_family = name.sin_family;
+    addr->sin_port = name.sin_port;
+    addr->sin_addr = name.sin_addr;
+    return 0;
+}
+
+int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* /*report_queued*/) {
+    if (len < 0) return Fail(kUdpOtherError);
+    int sent = SOCKET_ERROR;
+    // A reset left by an earlier datagram may fail this send once without sending; the
+    // datagram goes out on the second try. That reset is not seen by the receive side.
+    for (int tries = 0; tries < 2 && sent == SOCKET_ERROR; ++tries) {
+        sent = sendto(Handle(sock), static_cast<const char*>(data), len, 0,
+                      reinterpret_cast<const sockaddr*>(to), sizeof(sockaddr_in));
+        if (sent == SOCKET_ERROR && WSAGetLastError() != WSAECONNRESET) break;
+    }
+    if (sent == SOCKET_ERROR) return FailFromLastWsa();
+    return sent;
+}
+
+int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* /*report_queued*/) {
+    if (cap < 0) return Fail(kUdpOtherError);
+    sockaddr_in sender;
+    std::memset(&sender, 0, sizeof(sender));
+    int sender_size = sizeof(sender);
+    const int got = recvfrom(Handle(sock), static_cast<char*>(buf), cap, 0,
+                             reinterpret_cast<sockaddr*>(&sender), &sender_size);
+    if (got == SOCKET_ERROR) {
+        const int err = WSAGetLastError();
+        // The refusal names the refused peer in the sender record. An oversize datagram
+        // (WSAEMSGSIZE) is cut to the capacity and consumed: a failed receive.
+        if (err == WSAECONNRESET && from != nullptr) {
+            from->sin_family = AF_INET;
+            from->sin_port = sender.sin_port;
+            from->sin_addr = sender.sin_addr;
+        }
+        return FailFromWsa(err);
+    }
+    if (from != nullptr) {
+        from->sin_family = sender.sin_family;
+        from->sin_port = sender.sin_port;
+        from->sin_addr = sender.sin_addr;
+    }
+    return got;
+}
+
+// Winsock has no batched datagram calls: a batch is plain calls in a row, with the same
+// results as the Linux side gives.
+int UdpRecvBatch(int sock, SUdpMessage* msgs, int count, sockaddr_in* from, bool* report_queued) {
+    if (count < 1 || count > kUdpMaxBatch) return Fail(kUdpOtherError);
+    int got = 0;
+    while (got < count) {
+        SUdpMessage& m = msgs[got];
+        const int len = UdpRecvFrom(sock, m.data, m.cap, &m.addr, report_queued);
+        if (len == -1 && UdpLastError() == kUdpMessageSize) {
+            m.len = m.cap + 1; // too long; the datagram is gone
+            m.truncated = true;
+            m.refused = false;
+            ++got;
+            continue;
+        }
+        m.refused = len == -1 && UdpLastError() == kUdpConnReset;
+        if (m.refused && got > 0) {
+            // Winsock reports a refusal once: keep it in its place among the datagrams.
+            m.len = 0;
+            m.truncated = false;
+            ++got;
+            break;
+        }
+        if (len == -1) {
+            if (got > 0) break; // nothing more waits now (or an error the next call meets)
+            if (from != nullptr && m.refused) *from = m.addr;
+            return -1;
+        }
+        m.len = len;
+        m.truncated = false;
+        ++got;
+    }
+    return got;
+}
+
+int UdpSendBatch(int sock, SUdpMessage* msgs, int count, bool* report_queued, int* calls) {
+    int failed = 0;
+    for (int i = 0; i < count && i < kUdpMaxBatch; ++i) {
+        if (calls != nullptr) ++*calls;
+        msgs[i].failed =
+            UdpSendTo(sock, msgs[i].data, msgs[i].len, &msgs[i].addr, report_queued) == -1 &&
+            UdpLastError() != kUdpWouldBlock;
+        failed += msgs[i].failed ? 1 : 0;
+    }
+    return failed;
+}
+
+} // namespace portnet::platform
