@@ -253,8 +253,6 @@ int main(int argc, char** argv) {
         return BadInput(std::string(key_hex.empty() ? "--key-file" : "--key") +
                         " belongs to --secure");
     if (cfg.m_secure) {
-        if (!demo::SecureAvailable())
-            return BadInput("--secure: this portnet-demo was built without libportnet-secure");
         if (key_hex.empty() && key_file.empty())
             return BadInput("--secure needs --key HEX or --key-file PATH");
         if (!key_file.empty()) {
@@ -271,6 +269,8 @@ int main(int argc, char** argv) {
         } else {
             ParseKey(key_hex, &cfg.m_key);
         }
+        if (!demo::SecureAvailable())
+            return BadInput("--secure: this portnet-demo was built without libportnet-secure");
     }
 
     // Outputs are opened before anything starts, so a bad path leaves nothing running.
