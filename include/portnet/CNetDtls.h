@@ -40,8 +40,9 @@ struct PORTNET_API SNetDtlsConfig {
     int m_idle_timeout_ms = 15000;
     int m_max_sessions = 16; // open and handshaking, 1 to 256
     int m_max_half_open = 8; // handshakes in progress, 1 to m_max_sessions
-    // First retransmission of a lost handshake flight, doubled on every further loss (up to
-    // 60 s); 20 to 60000. OpenSSL measures it on the system clock, not on CNetTime.
+    // First retransmission of a lost handshake flight, doubled on every further loss up to
+    // 16 times this (at most 60 s); 20 to 60000. OpenSSL measures it on the system clock, not
+    // on CNetTime.
     int m_retransmit_ms = 250;
 };
 

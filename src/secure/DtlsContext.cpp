@@ -142,11 +142,13 @@ int CookieVerify(SSL* ssl, const unsigned char* cookie, unsigned int len) {
     return 0;
 }
 
-// First retransmission after m_retransmit_ms, then doubling up to 60 s.
+// First retransmission after m_retransmit_ms, then doubling up to 16 times that (at most
+// 60 s): a game would rather repeat a lost flight soon than back off for a minute.
 unsigned int RetransmitTimer(SSL* ssl, unsigned int previous_us) {
-    if (previous_us == 0) return static_cast<unsigned>(StateOf(ssl)->m_retransmit_ms) * 1000u;
-    const unsigned int doubled = previous_us * 2u;
-    return doubled > 60000000u || doubled < previous_us ? 60000000u : doubled;
+    const unsigned int first = static_cast<unsigned>(StateOf(ssl)->m_retransmit_ms) * 1000u;
+    const unsigned int cap = first * 16u < 60000000u ? first * 16u : 60000000u;
+    if (previous_us == 0) return first;
+    return previous_us >= cap / 2u ? cap : previous_us * 2u;
 }
 
 // PEM from memory when given, else from the file; null when neither.

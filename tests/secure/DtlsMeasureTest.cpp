@@ -75,7 +75,7 @@ TEST(SecureMeasure, HandshakeFramesAtZeroAndTwentyPercentLoss) {
         for (int seed = 0; seed < 20; ++seed) {
             Pair p(imp, PskConfig(SNetDtlsConfig::kAccept), PskConfig(SNetDtlsConfig::kConnect),
                    static_cast<std::uint64_t>(seed + 1));
-            frames[seed] = p.Handshake(600);
+            frames[seed] = p.Handshake(2000);
             ASSERT_GT(frames[seed], 0) << "loss " << loss << " seed " << seed;
         }
         std::sort(frames, frames + 20);

@@ -34,7 +34,7 @@ class SecureSession : public ::testing::TestWithParam<Network> {};
 // ends equal to it, and only authentic datagrams reached either manager.
 TEST_P(SecureSession, ChatOnceInOrderAndStatesConverge) {
     Pair p(GetParam().imp, PskConfig(SNetDtlsConfig::kAccept), PskConfig(SNetDtlsConfig::kConnect));
-    const int frames = p.Handshake(400);
+    const int frames = p.Handshake(2000);
     ASSERT_GT(frames, 0) << "no session";
     Peer* to_b = p.ToB();
     to_b->m_timeout = p.to_a->m_timeout = 150;

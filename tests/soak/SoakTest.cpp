@@ -64,6 +64,7 @@ struct SecureSession {
             c.m_psk_key = key;
             c.m_psk_key_len = sizeof key;
             c.m_retransmit_ms = 20; // system clock: Tick sleeps while a handshake is open
+            c.m_handshake_timeout_ms = 60000;
             dtls[i] = std::make_unique<CNetDtls>(sims[i].get(), c);
             (i ? b : a).Open(dtls[i].get());
         }
@@ -131,7 +132,7 @@ template <class S> void Run(const Condition& c, int frames, std::uint64_t seed) 
         }
     };
     int handshake = 0; // frames until both sessions are open; nothing is measured before
-    while (!s.Ready() && handshake < 2000)
+    while (!s.Ready() && handshake < 3000)
         place(), s.Tick(kStepMs), ++handshake;
     ASSERT_TRUE(s.Ready()) << c.name;
     float max_error = 0.0f;
