@@ -16,6 +16,9 @@
 
 #include "ReplicatedObjects.h"
 #include "portnet/portnet.h"
+#ifdef PORTNET_BENCH_SECURE
+#include "portnet/CNetDtls.h"
+#endif
 
 namespace bench {
 
@@ -83,6 +86,7 @@ struct SStarConfig {
     bool m_ack_states = false; // every client acknowledges the states it receives
     bool m_batch = true;       // UDP drivers batch their system calls
     EChange m_change = EChange::kFields;
+    bool m_secure = false; // UDP only: every driver inside a CNetDtls (pre-shared key)
 };
 
 template <typename TState> class CStar {
@@ -99,6 +103,10 @@ public:
             delete m_sim[i];
         }
         delete m_sim_host;
+#ifdef PORTNET_BENCH_SECURE
+        for (CNetDtls* d : m_dtls)
+            delete d;
+#endif
         for (CNetDriver* d : m_udp)
             delete d;
         // Loopback endpoints belong to the driver registry.
@@ -155,6 +163,19 @@ public:
                 host_side[i] = host_driver;
                 host_addr[i] = BoundAddr(host_driver);
                 peer_addr[i] = BoundAddr(peer_driver[i]);
+            }
+            if (m_config.m_secure) {
+#ifdef PORTNET_BENCH_SECURE
+                host_driver = Secure(0, host_driver, true);
+                for (int i = 0; i < n && host_driver; ++i) {
+                    host_side[i] = host_driver;
+                    peer_driver[i] = Secure(1 + i, peer_driver[i], false);
+                    if (!peer_driver[i]) return "CNetDtls";
+                }
+                if (!host_driver) return "CNetDtls";
+#else
+                return "built without libportnet-secure";
+#endif
             }
             break;
         }
@@ -235,6 +256,27 @@ private:
         CNetDriver* d = GetSystemNetDriver(kNetDriverLocal, id);
         return d && d->Init() == 0 ? d : nullptr;
     }
+
+#ifdef PORTNET_BENCH_SECURE
+    // Over the UDP driver, which is open already (the CNetDtls is not initialised again).
+    // Both roles everywhere: in the one-way rows only the host sends, and starts.
+    CNetDriver* Secure(int i, CNetDriver* inner, bool) {
+        static const unsigned char key[32] = {0x62, 0x65, 0x6e, 0x63, 0x68};
+        SNetDtlsConfig c;
+        c.m_role = SNetDtlsConfig::kBoth;
+        c.m_idle_timeout_ms = 0; // the one-way rows' host never hears from its peers
+        c.m_psk_key = key;
+        c.m_psk_key_len = sizeof key;
+        m_dtls[i] = new CNetDtls(inner, c);
+        return m_dtls[i]->IsReady() ? m_dtls[i] : nullptr;
+    }
+
+public:
+    // Open sessions of the host's CNetDtls (0 without --secure).
+    int SecureSessions() const { return m_dtls[0] ? m_dtls[0]->GetOpenSessions() : 0; }
+
+private:
+#endif
 
     CNetDriver* Udp(const char* text) {
         auto* d = new CNetUDP(text);
@@ -317,6 +359,9 @@ private:
     CNetSimDriver* m_sim[kMaxPeers] = {};
     CNetDriver* m_udp[1 + kMaxPeers] = {};
     int m_udp_count = 0;
+#ifdef PORTNET_BENCH_SECURE
+    CNetDtls* m_dtls[1 + kMaxPeers] = {}; // host first, then the peers
+#endif
 };
 
 // Starts the rig and runs it past the first full states into steady deltas; false, with the

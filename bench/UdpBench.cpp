@@ -34,7 +34,8 @@ void Counters(benchmark::State& state, int peers, double received) {
 // say, so no acknowledgement comes back and every frame carries the full state, as the raw
 // and ENet rows do. With echo each peer returns a moving position every frame, and the
 // host's states go as differences against what the peer acknowledged.
-void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch = true) {
+void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch = true,
+                bool secure = false) {
     SStarConfig config;
     config.m_transport = ETransport::kUdp;
     config.m_peers = static_cast<int>(state.range(0));
@@ -42,8 +43,15 @@ void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch
     config.m_echo = echo;
     config.m_ack_states = ack;
     config.m_batch = batch;
+    config.m_secure = secure;
     CStar<Blob200> star(config);
     if (!StartSteady(state, star)) return;
+#ifdef PORTNET_BENCH_SECURE
+    if (secure && star.SecureSessions() != config.m_peers) {
+        state.SkipWithError("DTLS handshakes did not complete");
+        return;
+    }
+#endif
     const long long host0 = star.HostBytes();
     long long in0 = 0;
     for (int i = 0; i < config.m_peers; ++i)
@@ -73,6 +81,14 @@ void BM_UdpPortnetAck(benchmark::State& state) {
 // One system call per datagram, as before batching.
 void BM_UdpPortnetUnbatched(benchmark::State& state) {
     PortnetUdp(state, false, false, false);
+}
+// The one-way and two-way rows with every driver inside a CNetDtls (DTLS 1.2,
+// ECDHE-PSK-CHACHA20-POLY1305).
+void BM_UdpPortnetSecure(benchmark::State& state) {
+    PortnetUdp(state, false, false, true, true);
+}
+void BM_UdpPortnetEchoSecure(benchmark::State& state) {
+    PortnetUdp(state, true, false, true, true);
 }
 
 // Bare sockets, bound like the portnet rig.
@@ -339,5 +355,9 @@ BENCHMARK(BM_UdpPortnetUnbatched)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpRawBatched)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_SyscallEmptyRecvfrom);
 BENCHMARK(BM_SyscallSendto);
+#ifdef PORTNET_BENCH_SECURE
+BENCHMARK(BM_UdpPortnetSecure)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpPortnetEchoSecure)->ArgName("peers")->Arg(1)->Arg(8);
+#endif
 
 } // namespace

@@ -5,6 +5,15 @@ install(TARGETS portnet EXPORT portnetTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET portnet-secure)
+    install(TARGETS portnet-secure EXPORT portnetTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    set(PORTNET_HAS_SECURE TRUE)
+else()
+    set(PORTNET_HAS_SECURE FALSE)
+endif()
 install(DIRECTORY include/portnet DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT portnetTargets
     NAMESPACE portnet::
@@ -36,3 +45,9 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/portnet.pc.in
     ${CMAKE_CURRENT_BINARY_DIR}/portnet.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/portnet.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(TARGET portnet-secure)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/portnet-secure.pc.in
+        ${CMAKE_CURRENT_BINARY_DIR}/portnet-secure.pc @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/portnet-secure.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()

@@ -6,6 +6,9 @@
 #include <unistd.h> // isatty
 
 #include "Motion.h"
+#ifdef PORTNET_DEMO_SECURE
+#include "portnet/CNetDtls.h"
+#endif
 
 namespace demo {
 
@@ -56,6 +59,56 @@ void SendHandshake(CNetBuf* b, unsigned char kind, int k, int n) {
 
 } // namespace
 
+bool SecureAvailable() {
+#ifdef PORTNET_DEMO_SECURE
+    return true;
+#else
+    return false;
+#endif
+}
+
+CNetDriver* Session::Secure(int i, CNetDriver* d, bool host) {
+    if (!m_cfg.m_secure) return d;
+#ifdef PORTNET_DEMO_SECURE
+    SNetDtlsConfig c;
+    c.m_role = host ? SNetDtlsConfig::kAccept : SNetDtlsConfig::kConnect;
+    c.m_psk_key = m_cfg.m_key.data();
+    c.m_psk_key_len = static_cast<int>(m_cfg.m_key.size());
+    c.m_psk_identity = "portnet-demo";
+    auto* dtls = new CNetDtls(d, c);
+    m_secure[i].reset(dtls);
+    return dtls->IsReady() ? dtls : nullptr;
+#else
+    (void)i, (void)host;
+    return nullptr;
+#endif
+}
+
+bool Session::SecureStats(unsigned* counts) const {
+    for (int k = 0; k < 5; ++k)
+        counts[k] = 0;
+#ifdef PORTNET_DEMO_SECURE
+    for (const auto& d : m_secure) {
+        if (!d) continue;
+        const SNetDtlsStats& s = static_cast<const CNetDtls*>(d.get())->m_stats;
+        counts[0] += s.m_handshakes_started;
+        counts[1] += s.m_handshakes_completed;
+        counts[2] += s.m_handshakes_failed;
+        counts[3] += s.m_rejected;
+        counts[4] += s.m_replayed;
+    }
+#endif
+    return m_cfg.m_secure;
+}
+
+bool Session::HandshakesOpen() const {
+#ifdef PORTNET_DEMO_SECURE
+    for (const auto& d : m_secure)
+        if (d && static_cast<const CNetDtls*>(d.get())->GetHalfOpen() > 0) return true;
+#endif
+    return false;
+}
+
 Session::Session(const SDemoConfig& config) : m_cfg(config) {
     const int frame_ms = 1000 / m_cfg.m_fps > 0 ? 1000 / m_cfg.m_fps : 1;
     const int trip = m_cfg.m_latency + m_cfg.m_jitter;
@@ -94,9 +147,8 @@ int Session::SetUp(FILE* out) {
             m_sim_drivers[i].reset(new CNetSimDriver(m_net.get(), 1 + i));
             m_sim_drivers[i]->m_impairment = imp;
             m_endpoints[i].reset(new Endpoint);
-            if (m_sim_drivers[i]->Init() != 0 ||
-                m_endpoints[i]->Start(m_sim_drivers[i].get(), i) < 0)
-                return -1;
+            CNetDriver* d = Secure(i, m_sim_drivers[i].get(), i == 0);
+            if (d == nullptr || d->Init() != 0 || m_endpoints[i]->Start(d, i) < 0) return -1;
         }
         for (int k = 1; k < m_num_endpoints; ++k) {
             if (m_endpoints[0]->AddLink(k - 1, k, SimAddr(1 + k), m_timeout_ms) < 0 ||
@@ -115,14 +167,16 @@ int Session::SetUp(FILE* out) {
         m_udp.reset(new CNetUDP(0)); // a peer may let the system choose its port
     m_impaired.reset(new CNetImpairedDriver(m_udp.get(), m_cfg.m_seed));
     m_impaired->m_impairment = imp;
-    if (m_impaired->Init() != 0) {
+    CNetDriver* d = Secure(0, m_impaired.get(), server);
+    if (d == nullptr) return -1;
+    if (d->Init() != 0) {
         std::fprintf(out, "portnet-demo: cannot open a UDP socket on %s\n",
                      m_cfg.m_bind.empty() ? "a free port" : m_cfg.m_bind.c_str());
         return -1;
     }
     m_num_endpoints = 1;
     m_endpoints[0].reset(new Endpoint);
-    if (m_endpoints[0]->Start(m_impaired.get(), server ? 0 : -1) < 0) return -1;
+    if (m_endpoints[0]->Start(d, server ? 0 : -1) < 0) return -1;
     m_endpoints[0]->m_manager.m_listener = this;
     // Over a real network peers share addresses (NAT, one machine): tell them apart by port too.
     m_endpoints[0]->m_manager.m_match_ports = true;
@@ -166,13 +220,17 @@ int Session::Run(FILE* out) {
                  "  %d frames at %d fps%s\n"
                  "  every endpoint moves an object (unreliable, delta-coded, interpolated)\n"
                  "  and the host and each peer chat both ways (reliable)\n"
-                 "  chat>: own lines acknowledged, pend: not yet, chat<: lines heard in order\n\n",
+                 "  chat>: own lines acknowledged, pend: not yet, chat<: lines heard in order\n"
+                 "%s\n",
                  sim ? "datagrams:" : "sending:", m_cfg.m_loss, m_cfg.m_latency, m_cfg.m_jitter,
                  m_cfg.m_dup, static_cast<unsigned long long>(m_cfg.m_seed), m_cfg.m_frames,
                  m_cfg.m_fps,
                  !sim               ? " in real time, over UDP"
                  : m_cfg.m_realtime ? " in real time"
-                                    : ", as fast as they compute");
+                                    : ", as fast as they compute",
+                 m_cfg.m_secure ? "  every link secured with DTLS 1.2 (pre-shared key); frames "
+                                  "keep real time while a handshake is open\n"
+                                : "");
     std::fflush(out);
 
     const auto start = std::chrono::steady_clock::now();
@@ -180,6 +238,8 @@ int Session::Run(FILE* out) {
         const int ms = static_cast<int>(n * 1000 / m_cfg.m_fps);
         if (!sim || m_cfg.m_realtime)
             std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+        else if (HandshakesOpen()) // DTLS retransmits on the system clock
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000 / m_cfg.m_fps));
         if (sim) {
             g_clock_ms = ms;
             m_net->SetTime(ms);
@@ -284,9 +344,14 @@ void Session::Report(int now, bool last) {
     const int every =
         m_table.IsTerminal() ? (m_cfg.m_fps / 10 > 0 ? m_cfg.m_fps / 10 : 1) : 2 * m_cfg.m_fps;
     if ((m_frame + 1) % every != 0 && !last) return;
-    char status[160];
-    std::snprintf(status, sizeof status, "frame %d/%d  t %.2f s  seen from %s", m_frame + 1,
-                  m_cfg.m_frames, (m_frame + 1) / double(m_cfg.m_fps), Observed()->m_name);
+    char status[240];
+    int n = std::snprintf(status, sizeof status, "frame %d/%d  t %.2f s  seen from %s", m_frame + 1,
+                          m_cfg.m_frames, (m_frame + 1) / double(m_cfg.m_fps), Observed()->m_name);
+    unsigned c[5];
+    if (SecureStats(c) && n > 0 && n < static_cast<int>(sizeof status))
+        std::snprintf(status + n, sizeof status - n,
+                      "  dtls: handshakes %u/%u (%u failed), rejected %u, replayed %u", c[1], c[0],
+                      c[2], c[3], c[4]);
     m_table.Show(status, m_rows, rows);
 }
 
@@ -361,6 +426,12 @@ int Session::Summary(FILE* out, double wall_s) {
     std::fprintf(out, "  network    %u datagrams sent, %u lost, %u duplicated, %u delivered%s\n",
                  ns.m_sent, ns.m_dropped_loss, ns.m_duplicated, ns.m_delivered,
                  sim ? "" : " (this side's sending)");
+    unsigned c[5];
+    if (SecureStats(c))
+        std::fprintf(out,
+                     "  dtls       %u handshakes completed of %u started, %u failed; %u datagrams "
+                     "rejected, %u replayed%s\n",
+                     c[1], c[0], c[2], c[3], c[4], sim ? "" : " (this side)");
     if (failures) std::fprintf(out, "  %d manager steps failed   FAILED\n", failures);
     if (gone)
         std::fprintf(out, "  the driver reported %d peer%s gone\n", gone, gone > 1 ? "s" : "");

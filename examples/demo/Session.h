@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Endpoint.h"
 #include "StatsTable.h"
@@ -30,7 +31,12 @@ struct SDemoConfig {
     std::string m_connect; // "a.b.c.d:port"
     FILE* m_csv = nullptr; // opened by the caller, so a bad path fails before anything starts
     std::string m_plot;    // SVG path, written at the end; checked writable by the caller
+    bool m_secure = false; // every link through a CNetDtls with the pre-shared key m_key
+    std::vector<unsigned char> m_key;
 };
+
+// Whether this demo was built with libportnet-secure.
+bool SecureAvailable();
 
 class Session : public CDemoManager::IListener {
 public:
@@ -58,6 +64,13 @@ private:
     int CountViews(int* expected) const; // rows of the table: the links of the observed endpoint
     Endpoint* Observed() const { return m_endpoints[0].get(); }
     void SendHello();
+    // The driver endpoint i uses: d itself, or a CNetDtls over it with --secure (null on
+    // failure). host: the endpoint accepts handshakes, else it starts them.
+    CNetDriver* Secure(int i, CNetDriver* d, bool host);
+    // Handshakes started, completed and failed, datagrams rejected and replayed, over every
+    // CNetDtls of this process; false without --secure.
+    bool SecureStats(unsigned* counts) const;
+    bool HandshakesOpen() const;
 
     SDemoConfig m_cfg;
     int m_window_ms;  // how far back a shown position may lie on the true path
@@ -68,6 +81,9 @@ private:
     std::unique_ptr<CNetSimDriver> m_sim_drivers[kMaxPeers + 1];
     std::unique_ptr<CNetDriver> m_udp;
     std::unique_ptr<CNetImpairedDriver> m_impaired;
+    // With --secure, one CNetDtls over each endpoint's driver (opaque here: the demo builds
+    // without OpenSSL too); destroyed after the managers and before the drivers it wraps.
+    std::unique_ptr<CNetDriver> m_secure[kMaxPeers + 1];
     std::unique_ptr<Endpoint> m_endpoints[kMaxPeers + 1]; // after the drivers: goes first
     int m_num_endpoints = 0;
     sockaddr_in m_server_addr = {};

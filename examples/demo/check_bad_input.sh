@@ -33,11 +33,23 @@ expect_2 --udp client --connect 127.0.0.1
 expect_2 --udp client --connect 127.0.0.1:0
 expect_2 --udp server
 expect_2 --csv /nonexistent-dir/stats.csv
+if "$demo" --help | grep -q -- --secure; then
+    expect_2 --secure
+    expect_2 --secure --key zz
+    expect_2 --secure --key abc
+    expect_2 --secure --key "$(printf '%0130d' 0)"
+    expect_2 --key 0011
+    expect_2 --secure --key-file /nonexistent-dir/demo.key
+    expect_2 --secure --key 0011 --key-file /nonexistent-dir/demo.key
+fi
 
 # The message names the option and the range it accepts.
 for case in "--peers 99|--peers: '99' is not a whole number from 1 to 7" \
     "--loss abc|--loss: 'abc' is not a number from 0 to 100" \
-    "--bogus|unknown option --bogus"; do
+    "--bogus|unknown option --bogus" \
+    "--secure --key zz|--key: 'zz' is not a key" \
+    "--secure|--secure needs --key HEX or --key-file PATH" \
+    "--secure --key-file /nonexistent-dir/k|--key-file: cannot read /nonexistent-dir/k"; do
     args=${case%%|*}
     want=${case#*|}
     # shellcheck disable=SC2086
@@ -55,7 +67,7 @@ if [ "$status" -ne 0 ]; then
     failed=1
 fi
 for opt in peers:3 frames:600 fps:60 loss:10 latency:60 jitter:20 dup:2 seed:1 realtime:off \
-    csv:none plot:none udp:none bind:none connect:none; do
+    csv:none plot:none udp:none bind:none connect:none secure:off key:none key-file:none; do
     name=${opt%%:*}
     default=${opt#*:}
     if ! printf '%s\n' "$help" | grep -qE -- "--$name .*\(default: $default\)"; then

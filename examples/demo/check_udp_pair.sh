@@ -1,18 +1,20 @@
 #!/bin/sh
 # A UDP host and two UDP peers, three processes all on 127.0.0.1 with the default impairments:
 # every one must pass its checks, so the host told the peers apart by port. The host picks a
-# free port and prints it; the peers join it.
+# free port and prints it; the peers join it. Further arguments go to all three (--secure ...);
+# with --secure the host must have completed a DTLS handshake with each peer.
 demo="$1"
 # A cross-built demo runs through its emulator (Wine), named by PORTNET_RUN_UNDER.
 run=${PORTNET_RUN_UNDER:-}
 dir="$2"
+shift 2
 mkdir -p "$dir"
 host_log="$dir/udp_host.txt"
 peer_log="$dir/udp_peer.txt"
 peer2_log="$dir/udp_peer2.txt"
 rm -f "$host_log" "$peer_log" "$peer2_log"
 
-timeout 30 $run "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 90 >"$host_log" 2>&1 &
+timeout 30 $run "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 90 "$@" >"$host_log" 2>&1 &
 host_pid=$!
 addr=""
 tries=0
@@ -28,9 +30,9 @@ if [ -z "$addr" ]; then
     exit 1
 fi
 
-timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 >"$peer2_log" 2>&1 &
+timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 "$@" >"$peer2_log" 2>&1 &
 peer2_pid=$!
-timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 >"$peer_log" 2>&1
+timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 "$@" >"$peer_log" 2>&1
 peer_status=$?
 wait "$peer2_pid"
 peer2_status=$?
@@ -42,4 +44,12 @@ echo "--- peer (exit $peer_status)"
 cat "$peer_log"
 echo "--- second peer (exit $peer2_status)"
 cat "$peer2_log"
+case " $* " in
+*" --secure "*)
+    if ! grep -q '^  dtls  *2 handshakes completed' "$host_log"; then
+        echo "FAIL: the host did not complete a DTLS handshake with each peer"
+        exit 1
+    fi
+    ;;
+esac
 [ "$host_status" -eq 0 ] && [ "$peer_status" -eq 0 ] && [ "$peer2_status" -eq 0 ]

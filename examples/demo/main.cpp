@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "Session.h"
 
@@ -16,7 +17,30 @@ namespace {
 
 // How an option's value is checked and stored. Everything is checked before anything starts;
 // a bad value names the option and what it accepts.
-enum class EKind { kWhole, kNumber, kText, kFlag, kUdpMode, kAddress, kBindAddress };
+enum class EKind { kWhole, kNumber, kText, kFlag, kUdpMode, kAddress, kBindAddress, kKey };
+
+// A pre-shared key as hex digits (white space between them ignored): 1 to 64 bytes.
+bool ParseKey(const std::string& text, std::vector<unsigned char>* key) {
+    key->clear();
+    int high = -1;
+    for (const char ch : text) {
+        if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r') continue;
+        int v;
+        if (ch >= '0' && ch <= '9')
+            v = ch - '0';
+        else if ((ch | 0x20) >= 'a' && (ch | 0x20) <= 'f')
+            v = (ch | 0x20) - 'a' + 10;
+        else
+            return false;
+        if (high < 0) {
+            high = v;
+        } else {
+            key->push_back(static_cast<unsigned char>(high << 4 | v));
+            high = -1;
+        }
+    }
+    return high < 0 && !key->empty() && key->size() <= 64;
+}
 
 struct SOption {
     const char* m_name;
@@ -81,6 +105,13 @@ std::string Store(const SOption& o, const char* text) {
     case EKind::kText:
         if (*text == '\0') return "needs a value";
         break;
+    case EKind::kKey: {
+        std::vector<unsigned char> key;
+        if (!ParseKey(text, &key))
+            return quoted +
+                   " is not a key of 1 to 64 bytes as an even number of hex digits (2-128)";
+        break;
+    }
     case EKind::kFlag:
         *static_cast<bool*>(o.m_target) = true;
         return {};
@@ -130,7 +161,7 @@ int BadInput(const std::string& message) {
 
 int main(int argc, char** argv) {
     demo::SDemoConfig cfg;
-    std::string udp, csv;
+    std::string udp, csv, key_hex, key_file;
     long long peers = cfg.m_peers, frames = cfg.m_frames, fps = cfg.m_fps;
     long long latency = cfg.m_latency, jitter = cfg.m_jitter;
     long long seed = static_cast<long long>(cfg.m_seed);
@@ -157,6 +188,12 @@ int main(int argc, char** argv) {
          EKind::kBindAddress, 0, 0, &cfg.m_bind},
         {"connect", "A.B.C.D:PORT", "The host's address, with --udp client", EKind::kAddress, 0, 0,
          &cfg.m_connect},
+        {"secure", nullptr, "Secure every link with DTLS (libportnet-secure); needs a key",
+         EKind::kFlag, 0, 0, &cfg.m_secure},
+        {"key", "HEX", "Pre-shared key of --secure: 2-128 hex digits, the same on every side",
+         EKind::kKey, 0, 0, &key_hex},
+        {"key-file", "PATH", "File holding the --secure key as hex digits", EKind::kText, 0, 0,
+         &key_file},
     };
     constexpr int kCount = sizeof options / sizeof options[0];
     constexpr int kHelp = kCount; // getopt's value for --help
@@ -208,6 +245,32 @@ int main(int argc, char** argv) {
         cfg.m_mode = demo::SDemoConfig::kUdpClient;
     } else if (!cfg.m_bind.empty() || !cfg.m_connect.empty()) {
         return BadInput("--bind and --connect need --udp server or --udp client");
+    }
+
+    if (!key_hex.empty() && !key_file.empty())
+        return BadInput("--key and --key-file: give the key one way only");
+    if (!cfg.m_secure && (!key_hex.empty() || !key_file.empty()))
+        return BadInput(std::string(key_hex.empty() ? "--key-file" : "--key") +
+                        " belongs to --secure");
+    if (cfg.m_secure) {
+        if (key_hex.empty() && key_file.empty())
+            return BadInput("--secure needs --key HEX or --key-file PATH");
+        if (!key_file.empty()) {
+            FILE* f = std::fopen(key_file.c_str(), "r");
+            if (!f)
+                return BadInput("--key-file: cannot read " + key_file + ": " +
+                                std::strerror(errno));
+            char text[1024];
+            const size_t n = std::fread(text, 1, sizeof text, f);
+            std::fclose(f);
+            if (n == sizeof text || !ParseKey(std::string(text, n), &cfg.m_key))
+                return BadInput("--key-file: " + key_file +
+                                " does not hold a key of 1 to 64 bytes as hex digits");
+        } else {
+            ParseKey(key_hex, &cfg.m_key);
+        }
+        if (!demo::SecureAvailable())
+            return BadInput("--secure: this portnet-demo was built without libportnet-secure");
     }
 
     // Outputs are opened before anything starts, so a bad path leaves nothing running.

@@ -9,6 +9,12 @@ function(run)
 endfunction()
 
 set(prefix ${STAGE}/prefix)
+if(NOT CONSUMER)
+    set(CONSUMER consumer)
+endif()
+if(NOT PKG)
+    set(PKG portnet)
+endif()
 separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
 separate_arguments(link_flags UNIX_COMMAND "${LINK_FLAGS}")
 # Programs of a cross build run through its emulator (Wine); empty for a native build.
@@ -34,17 +40,22 @@ endfunction()
 if(MODE STREQUAL "install")
     file(REMOVE_RECURSE ${prefix})
     run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-    foreach(f include/portnet/portnet.h ${installed_libs} ${LIBDIR}/pkgconfig/portnet.pc
-              ${LIBDIR}/cmake/portnet/portnetConfig.cmake)
+    set(expected include/portnet/portnet.h ${installed_libs} ${LIBDIR}/pkgconfig/portnet.pc
+                 ${LIBDIR}/cmake/portnet/portnetConfig.cmake)
+    if(SECURE)
+        list(APPEND expected include/portnet/CNetDtls.h ${LIBDIR}/libportnet-secure.so
+             ${LIBDIR}/pkgconfig/portnet-secure.pc)
+    endif()
+    foreach(f ${expected})
         if(NOT EXISTS ${prefix}/${f})
             message(FATAL_ERROR "not installed: ${f}")
         endif()
     endforeach()
 
 elseif(MODE STREQUAL "cmake")
-    set(build ${STAGE}/cmake_consumer)
+    set(build ${STAGE}/cmake_${CONSUMER})
     file(REMOVE_RECURSE ${build})
-    run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/consumer -B ${build} -G ${GENERATOR}
+    run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/${CONSUMER} -B ${build} -G ${GENERATOR}
         -DCMAKE_PREFIX_PATH=${prefix} ${toolchain_args}
         "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
     run(${CMAKE_COMMAND} --build ${build})
@@ -53,13 +64,13 @@ elseif(MODE STREQUAL "cmake")
     message(STATUS "${run_output}")
 
 elseif(MODE STREQUAL "pkgconfig")
-    set(build ${STAGE}/pkgconfig_consumer)
+    set(build ${STAGE}/pkgconfig_${CONSUMER})
     file(REMOVE_RECURSE ${build})
     file(MAKE_DIRECTORY ${build})
     run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/${LIBDIR}/pkgconfig
-        pkg-config --cflags --libs portnet)
+        pkg-config --cflags --libs ${PKG})
     separate_arguments(pc_flags UNIX_COMMAND "${run_output}")
-    run(${CXX} ${cxx_flags} ${SOURCE_DIR}/consumer/main.cpp ${pc_flags} ${link_flags}
+    run(${CXX} ${cxx_flags} ${SOURCE_DIR}/${CONSUMER}/main.cpp ${pc_flags} ${link_flags}
         -o ${build}/app${EXE})
     place_runtime(${build})
     run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${run_under} ${build}/app${EXE})
@@ -74,6 +85,17 @@ elseif(MODE STREQUAL "installed_demo")
     run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${run_under} ${demo} --frames 120)
     if(NOT run_output MATCHES "\nresult: PASS\r?\n")
         message(FATAL_ERROR "the installed demo did not pass:\n${run_output}")
+    endif()
+
+elseif(MODE STREQUAL "core_without_openssl")
+    # The core library must not pull in OpenSSL: only the secure library links it.
+    run(readelf -d ${LIB})
+    if(run_output MATCHES "libssl|libcrypto")
+        message(FATAL_ERROR "${LIB} depends on OpenSSL:\n${run_output}")
+    endif()
+    run(readelf -d ${SECURE_LIB})
+    if(NOT run_output MATCHES "libssl")
+        message(FATAL_ERROR "${SECURE_LIB} does not link OpenSSL")
     endif()
 
 elseif(MODE STREQUAL "symbols")

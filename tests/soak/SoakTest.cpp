@@ -1,16 +1,20 @@
-// Long runs of two managers over impaired simulated networks: chat must arrive whole, once
-// and in order, positions must follow within a stated bound and settle exactly, and the frame
-// loop must not allocate; and a flood from senders nobody added. The Short tests run in every
-// suite; the long one on request (label soak).
+// Long runs of two managers over impaired simulated networks, one of them through CNetDtls:
+// chat must arrive whole, once and in order, positions must follow within a stated bound and
+// settle exactly, and the frame loop must not allocate; and a flood from senders nobody added.
+// The Short tests run in every suite; the long one on request (label soak).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <random>
+#include <thread>
 
 #include "integration/CountAllocations.h"
 #include "integration/TwoPeerSession.h"
+#ifdef PORTNET_HAS_SECURE // built with libportnet-secure
+#include "portnet/CNetDtls.h"
+#endif
 
 using namespace twopeer;
 
@@ -20,38 +24,124 @@ constexpr int kStepMs = 20;
 const SNetImpairment kClean;
 constexpr float kRadius = 10.0f, kRadPerSec = 0.5f; // every position moves at 5 units a second
 
-// Loss %, latency, jitter, duplicates %, reordered % and their extra delay.
+// Loss %, latency, jitter, duplicates %, reordered % and their extra delay; how many frames
+// of packets in a row the position bound allows to be lost; the chat's retransmission time-out
+// (about twice the worst round trip: a few spurious repeats); whether both sides run CNetDtls;
+// whether the long run takes ten times the frames.
 struct Condition {
     const char* name;
     SNetImpairment imp;
+    int lost_run;
+    int timeout_ms;
+    bool secure;
+    bool longer;
 };
-const Condition kConditions[] = {{"clean", {0, 10, 0, 0, 0, 0}},
-                                 {"lossy", {20, 30, 20, 5, 5, 80}},
-                                 {"slow lossy", {20, 120, 60, 5, 5, 80}}};
+const Condition kConditions[] = {
+    {"clean", {0, 10, 0, 0, 0, 0}, 10, 250, false, false},
+    {"lossy", {20, 30, 20, 5, 5, 80}, 10, 250, false, false},
+    {"slow lossy", {20, 120, 60, 5, 5, 80}, 10, 250, false, false},
+    // 100 ms +- 100 ms: no fixed delay, up to 200 ms of jitter; a loss that runs longer
+    // becomes likely over a million frames at 25 %.
+    {"harsh", {25, 0, 200, 25, 10, 80}, 16, 600, false, true},
+#ifdef PORTNET_HAS_SECURE
+    {"lossy dtls", {20, 30, 20, 5, 5, 80}, 10, 250, true, true},
+#endif
+};
 
-void Run(const Condition& c, int frames, std::uint64_t seed) {
+#ifdef PORTNET_HAS_SECURE
+// The session of Session in TwoPeerSession.h with a CNetDtls under each manager: A accepts,
+// B starts the handshake; both clients exist from the start.
+struct SecureSession {
+    SecureSession(const SNetImpairment& imp, std::uint64_t seed) : net(new CNetSimNetwork(seed)) {
+        static const unsigned char key[32] = {0x50, 0x6f, 0x72, 0x74, 0x6e, 0x65, 0x74};
+        CNetTime::m_time = 1000;
+        net->SetTime(CNetTime::m_time);
+        for (int i = 0; i < 2; ++i) {
+            sims[i] = std::make_unique<CNetSimDriver>(net.get(), i + 1);
+            sims[i]->m_impairment = imp;
+            SNetDtlsConfig c;
+            c.m_role = i == 0 ? SNetDtlsConfig::kAccept : SNetDtlsConfig::kConnect;
+            c.m_psk_key = key;
+            c.m_psk_key_len = sizeof key;
+            c.m_retransmit_ms = 20; // system clock: Tick sleeps while a handshake is open
+            c.m_handshake_timeout_ms = 60000;
+            dtls[i] = std::make_unique<CNetDtls>(sims[i].get(), c);
+            (i ? b : a).Open(dtls[i].get());
+        }
+        to_b = a.Connect(Addr(2), true);
+        to_a = b.Connect(Addr(1), false);
+        std::srand(2024);
+    }
+    ~SecureSession() {
+        a.Release();
+        b.Release();
+    }
+    bool Ready() const {
+        return dtls[0]->GetOpenSessions() == 1 && dtls[1]->GetOpenSessions() == 1;
+    }
+    int Tick(int ms) {
+        if (!Ready()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        CNetTime::m_time += ms;
+        net->SetTime(CNetTime::m_time);
+        return a.Frame() + b.Frame();
+    }
+    int Talk(bool a_says, bool b_says, int ms) { // as Session::Talk
+        if (a_says) ab.Speak(a.Chat());
+        if (b_says) ba.Speak(b.Chat());
+        const int failed = Tick(ms);
+        ab.Hear(b.Chat());
+        ba.Hear(a.Chat());
+        return failed;
+    }
+
+    std::unique_ptr<CNetSimNetwork> net;
+    std::unique_ptr<CNetSimDriver> sims[2];
+    std::unique_ptr<CNetDtls> dtls[2];
+    Host a, b;
+    Peer* to_b = nullptr;
+    Peer* to_a = nullptr;
+    ChatLine ab{"a"}, ba{"b"};
+};
+
+#endif
+
+struct PlainSession : Session {
+    PlainSession(const SNetImpairment& imp, std::uint64_t seed) : Session(0, &imp, seed) {}
+    bool Ready() const { return true; }
+};
+
+template <class S> void Run(const Condition& c, int frames, std::uint64_t seed) {
     const SNetImpairment& imp = c.imp;
     // How far a shown position may trail the true one: its travel over the worst one-way
-    // delay, ten frames of packets lost in a row and the playback one state behind the newest.
-    const int lag_ms = imp.m_latency_ms + imp.m_jitter_ms + imp.m_reorder_delay_ms + 10 * kStepMs;
+    // delay, a run of frames whose packets are all lost and the playback one state behind the
+    // newest.
+    const int worst_ms = imp.m_latency_ms + imp.m_jitter_ms + imp.m_reorder_delay_ms;
+    const int lag_ms = worst_ms + c.lost_run * kStepMs;
     const float bound = kRadius * kRadPerSec * static_cast<float>(lag_ms) / 1000.0f;
-    Session s(0, &imp, seed);
-    s.to_b->m_timeout = s.to_a->m_timeout = 250; // twice the worst round trip: a few spurious
-    Host* hosts[2] = {&s.a, &s.b};               // A writes the first port, B the second
+    S s(imp, seed);
+    s.to_b->m_timeout = s.to_a->m_timeout = c.timeout_ms;
+    Host* hosts[2] = {&s.a, &s.b}; // A writes the first port, B the second
     const int ports[2] = {kPositionPort, kBackPort};
+    auto place = [&] { // both positions where they are due in the next frame
+        const float angle = kRadPerSec * static_cast<float>(CNetTime::m_time + kStepMs) / 1000.0f;
+        for (int i = 0; i < 2; ++i) {
+            hosts[i]->Object(ports[i])->m_pos[0] =
+                kRadius * std::cos(angle + static_cast<float>(i));
+            hosts[i]->Object(ports[i])->m_pos[1] =
+                kRadius * std::sin(angle + static_cast<float>(i));
+        }
+    };
+    int handshake = 0; // frames until both sessions are open; nothing is measured before
+    while (!s.Ready() && handshake < 3000)
+        place(), s.Tick(kStepMs), ++handshake;
+    ASSERT_TRUE(s.Ready()) << c.name;
     float max_error = 0.0f;
     int failed = 0, still = 0;
     g_allocations = 0;
     g_counting = true;
     for (int f = 0; f < frames + 3000 && still < 50; ++f) { // then settled for a second
         const bool moving = f < frames;
-        const float angle = kRadPerSec * static_cast<float>(CNetTime::m_time + kStepMs) / 1000.0f;
-        for (int i = 0; i < 2 && moving; ++i) {
-            hosts[i]->Object(ports[i])->m_pos[0] =
-                kRadius * std::cos(angle + static_cast<float>(i));
-            hosts[i]->Object(ports[i])->m_pos[1] =
-                kRadius * std::sin(angle + static_cast<float>(i));
-        }
+        if (moving) place();
         failed += s.Talk(moving, moving, kStepMs);
         bool equal = true;
         for (int i = 0; i < 2; ++i) {
@@ -72,8 +162,9 @@ void Run(const Condition& c, int frames, std::uint64_t seed) {
 
     const SNetSimStats& n = s.net->m_stats;
     const unsigned lost = n.m_dropped_loss + n.m_dropped_queue_full;
-    std::printf("%-11s %7d %8u %7u %6u %6u %10d %10d %9.3f %7.3f\n", c.name, frames, n.m_sent, lost,
-                n.m_duplicated, n.m_reordered, s.ab.heard, s.ba.heard, max_error, bound);
+    std::printf("%-11s %7d %8u %7u %6u %6u %10d %10d %9.3f %7.3f %5d\n", c.name, frames, n.m_sent,
+                lost, n.m_duplicated, n.m_reordered, s.ab.heard, s.ba.heard, max_error, bound,
+                handshake);
     SCOPED_TRACE(c.name);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(g_allocations, 0);
@@ -89,20 +180,30 @@ void Run(const Condition& c, int frames, std::uint64_t seed) {
     }
 }
 
-void RunAll(int frames) {
-    std::printf("%-11s %7s %8s %7s %6s %6s %10s %10s %9s %7s\n", "network", "frames", "packets",
-                "lost", "dup", "reord", "msgs A>B", "msgs B>A", "max err", "bound");
+// frames for every condition; ten times as many for those marked longer when long is set.
+void RunAll(int frames, bool long_run) {
+    std::printf("%-11s %7s %8s %7s %6s %6s %10s %10s %9s %7s %5s\n", "network", "frames", "packets",
+                "lost", "dup", "reord", "msgs A>B", "msgs B>A", "max err", "bound", "hs");
     std::uint64_t seed = 7;
-    for (const Condition& c : kConditions)
-        Run(c, frames, seed++);
+    for (const Condition& c : kConditions) {
+        const int n = long_run && c.longer ? 10 * frames : frames;
+#ifdef PORTNET_HAS_SECURE
+        if (c.secure) {
+            Run<SecureSession>(c, n, seed++);
+            continue;
+        }
+#endif
+        Run<PlainSession>(c, n, seed++);
+    }
 }
 
 TEST(Soak, ShortRunsKeepChatWholeAndPositionsBounded) {
-    RunAll(5000);
+    RunAll(5000, false);
 }
 
+// The harsh network and the lossy one through CNetDtls run a million frames each.
 TEST(Soak, LongRunsKeepChatWholeAndPositionsBounded) {
-    RunAll(100000);
+    RunAll(100000, true);
 }
 
 // Datagrams that look like packets (mostly channel 0, header bits, records) and noise on

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <cstdint>
+
+#include "CNetDriver.h"
+
+// Part of libportnet-secure (portnet::secure, pkg-config portnet-secure), which links OpenSSL;
+// the core library does not.
+
+// How a CNetDtls authenticates its peers: a pre-shared key with an identity, or a certificate
+// chain, its private key and the CA that peers' certificates must chain to. PEM text is given
+// either in memory (the *_pem fields, NUL-terminated) or as a file name; memory wins when both
+// are set. Every pointer is read by the CNetDtls constructor only; nothing is kept.
+struct PORTNET_API SNetDtlsConfig {
+    enum : int { kAccept = 1, kConnect = 2, kBoth = 3 };
+
+    // kAccept: answers handshakes from any address. kConnect: starts a handshake to every
+    // address the host sends to first. kBoth: both; when two peers start at once, the
+    // handshake whose ClientHello random is lower wins on both sides.
+    int m_role = kBoth;
+
+    // Pre-shared key (1 to 64 bytes) and identity (up to 127 characters, may be empty). Both
+    // sides must hold the same pair.
+    const unsigned char* m_psk_key = nullptr;
+    int m_psk_key_len = 0;
+    const char* m_psk_identity = "portnet";
+
+    // Certificates, used when m_psk_key is null.
+    const char* m_cert_chain_pem = nullptr; // own certificate first, then intermediates
+    const char* m_private_key_pem = nullptr;
+    const char* m_ca_pem = nullptr; // one or more trusted CA certificates
+    const char* m_cert_chain_file = nullptr;
+    const char* m_private_key_file = nullptr;
+    const char* m_ca_file = nullptr;
+
+    // Limits. Times are milliseconds of CNetTime (the frame clock); 0 disables the idle limit.
+    int m_handshake_timeout_ms = 10000; // a handshake not done by then fails
+    // An open session that receives nothing this long ends; a side that only ever sends
+    // (one-way traffic) needs 0 or a peer that answers.
+    int m_idle_timeout_ms = 15000;
+    int m_max_sessions = 16; // open and handshaking, 1 to 256
+    int m_max_half_open = 8; // handshakes in progress, 1 to m_max_sessions
+    // First retransmission of a lost handshake flight, doubled on every further loss up to
+    // 16 times this (at most 60 s); 20 to 60000. OpenSSL measures it on the system clock, not
+    // on CNetTime.
+    int m_retransmit_ms = 250;
+};
+
+// Counters; all count datagrams or handshakes.
+struct PORTNET_API SNetDtlsStats {
+    std::uint32_t m_rejected = 0; // not authentic, not a record, from an unknown sender ...
+    std::uint32_t m_replayed = 0; // authentic but seen before or too old for the replay window
+    std::uint32_t m_handshakes_started = 0;   // as either side, counted when the session is made
+    std::uint32_t m_handshakes_completed = 0; // sessions that opened
+    std::uint32_t m_handshakes_failed = 0;    // bad credentials, time-out, table full ...
+    std::uint32_t m_cookies_sent = 0;         // stateless answers to unproven senders
+    std::uint32_t m_sessions_ended = 0;       // open sessions that ended (10001 reported)
+    std::uint32_t m_unsent_dropped = 0;       // host datagrams dropped (held one replaced ...)
+    std::uint32_t m_oversize_refused = 0;     // answers to unproven senders that would amplify
+    std::uint32_t m_inner_errors = 0;         // -1 from the wrapped driver's RecvFrom
+};
+
+class CNetDtlsState;
+
+// A driver that secures the driver it wraps with DTLS 1.2 (OpenSSL), one session per peer
+// address and port. The manager and the wire above it are unchanged.
+//
+// RecvFrom hands up only authenticated, decrypted datagrams; anything else is dropped,
+// counted in m_stats, and the next datagram of the wrapped driver is read (at most
+// kMaxReadsPerCall per call). A sender without a session gets a stateless cookie first and
+// a place in the half-open table only once it has echoed it; nothing answered to it is larger
+// than what it sent. A session that ends (the peer closed it, a fatal alert, a handshake or
+// idle time-out, the peer restarted and completed a new handshake from the same address, or
+// the wrapped driver reported the address unreachable) is reported once as
+// kNetEventDisconnect with its address, as an unreachable peer is.
+//
+// SendTo to an address without a session starts a handshake (role kConnect or kBoth). Until
+// it completes, the newest datagram for that address is held (one per session, replacing the
+// one before) and sent as the first record once the session opens; nothing leaves in clear.
+// Broadcast returns -1: a broadcast cannot be secured for peers one does not know.
+//
+// Timers (retransmission, time-outs) run inside RecvFrom and SendTo; no threads, no blocking.
+// After the handshake our code allocates nothing per datagram.
+class PORTNET_API CNetDtls : public CNetDriver {
+public:
+    enum : int {
+        kMaxPlain = 1200,       // largest datagram through SendTo / RecvFrom
+        kMtu = 1400,            // largest DTLS datagram, record headers included
+        kMaxReadsPerCall = 64,  // inner datagrams one RecvFrom call examines
+        kMaxSessionsLimit = 256 // highest m_max_sessions
+    };
+
+    // Wraps inner, which it does not own (the host destroys it after this one). When the
+    // configuration cannot be used (no credentials, unreadable PEM, a limit out of range),
+    // IsReady is false and every operation fails.
+    CNetDtls(CNetDriver* inner, const SNetDtlsConfig& config);
+    ~CNetDtls() override;
+
+    bool IsReady() const;
+
+    // Forwarded to the wrapped driver; Init and Shutdown also drop every session silently.
+    int SetBlockMode(bool non_blocking) override;
+    int MakeBroadcastCapable() override; // -1: see Broadcast
+    int Init() override;
+    int Shutdown() override;
+    int Connected(sockaddr_in* peer) override;
+    // Ends the session with peer (close_notify sent) and answers kNetEventDisconnect.
+    int Disconnected(sockaddr_in* peer) override;
+    char* GetAddr() override;
+    // 0 when sent, held or dropped (counted); -1 when not ready, for a length outside
+    // 1..kMaxPlain, or when the wrapped driver refused the record.
+    int SendTo(int len, void* data, sockaddr_in* to) override;
+    // 0 with one decrypted datagram and its sender (length 0 when none), kNetEventDisconnect
+    // with the address of a session that ended, -1 when not ready or the wrapped driver keeps
+    // failing.
+    int RecvFrom(int* len, void* buf, sockaddr_in* from) override;
+    int Broadcast(int len, void* data, sockaddr_in* to) override; // -1
+    // Forwarded: records made between the two leave together when the wrapped driver batches.
+    int HoldSends() override;
+    int FlushSends() override;
+
+    // Sessions open, and handshakes in progress.
+    int GetOpenSessions() const;
+    int GetHalfOpen() const;
+    // Ends every session with close_notify (for a host that leaves); no events are reported.
+    void CloseAll();
+
+    SNetDtlsStats m_stats;
+    CNetDriver* m_inner; // not owned
+    CNetDtlsState* m_state;
+};

@@ -1,0 +1,571 @@
+// CNetDtls: the session table, the intake loop and the send path. Nothing here allocates per
+// datagram once a session is open: records go through fixed buffers and a BIO that hands them
+// straight to the wrapped driver.
+#include "portnet/CNetDtls.h"
+
+#include <openssl/err.h>
+
+#include <cstring>
+#include <new>
+
+#include "portnet/CNetTime.h"
+#include "secure/DtlsState.h"
+
+namespace {
+
+enum : int {
+    kRecordHeader = 13, // type, version, epoch, sequence number, length
+    kContentAlert = 21, // record content types
+    kContentHandshake = 22,
+    kContentApplication = 23,
+    kClientHelloRandom = 27, // record header, handshake header, client_version
+    kMaxInnerFailures = 4    // consecutive -1 from the wrapped driver before giving up
+};
+
+bool SameAddr(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
+           std::memcmp(&a.sin_addr, &b.sin_addr, sizeof a.sin_addr) == 0;
+}
+
+int Elapsed(int now, int since) {
+    return static_cast<int>(static_cast<unsigned>(now) - static_cast<unsigned>(since));
+}
+
+bool IsRecord(const unsigned char* d, int n) {
+    return n >= kRecordHeader && d[0] >= 20 && d[0] <= 23 && d[1] == 0xFE;
+}
+
+// A ClientHello in an unencrypted first fragment: the start of a new handshake.
+bool IsClientHello(const unsigned char* d, int n) {
+    return n >= kClientHelloRandom + 32 && IsRecord(d, n) && d[0] == kContentHandshake &&
+           d[3] == 0 && d[4] == 0 && d[13] == 1 && d[19] == 0 && d[20] == 0 && d[21] == 0;
+}
+
+std::uint16_t RecordEpoch(const unsigned char* d) {
+    return static_cast<std::uint16_t>(d[3] << 8 | d[4]);
+}
+
+std::uint64_t RecordNumber(const unsigned char* d) {
+    std::uint64_t v = 0;
+    for (int i = 5; i < 11; ++i)
+        v = v << 8 | d[i];
+    return v;
+}
+
+} // namespace
+
+CNetDtlsState::~CNetDtlsState() {
+    if (m_sessions != nullptr) {
+        for (int i = 0; i < m_max_sessions; ++i)
+            SSL_free(m_sessions[i].m_ssl);
+        delete[] m_sessions;
+    }
+    SSL_free(m_listener);
+    BIO_ADDR_free(m_listen_peer);
+    SSL_CTX_free(m_ctx);
+    BIO_meth_free(m_method);
+    OPENSSL_cleanse(m_psk_key, sizeof m_psk_key);
+    OPENSSL_cleanse(m_cookie_secret, sizeof m_cookie_secret);
+}
+
+bool CNetDtlsState::Setup(const SNetDtlsConfig& c) {
+    if (c.m_role < SNetDtlsConfig::kAccept || c.m_role > SNetDtlsConfig::kBoth) return false;
+    if (c.m_max_sessions < 1 || c.m_max_sessions > CNetDtls::kMaxSessionsLimit) return false;
+    if (c.m_max_half_open < 1 || c.m_max_half_open > c.m_max_sessions) return false;
+    // OpenSSL takes a timer with less than 15 ms left as expired: a shorter first retransmission
+    // would repeat at once.
+    if (c.m_handshake_timeout_ms < 1 || c.m_idle_timeout_ms < 0 || c.m_retransmit_ms < 20 ||
+        c.m_retransmit_ms > 60000)
+        return false;
+    m_role = c.m_role;
+    m_max_sessions = c.m_max_sessions;
+    m_max_half_open = c.m_max_half_open;
+    m_handshake_timeout_ms = c.m_handshake_timeout_ms;
+    m_idle_timeout_ms = c.m_idle_timeout_ms;
+    m_retransmit_ms = c.m_retransmit_ms;
+    m_psk = c.m_psk_key != nullptr;
+    if (m_psk) {
+        if (c.m_psk_key_len < 1 || c.m_psk_key_len > static_cast<int>(sizeof m_psk_key))
+            return false;
+        const char* id = c.m_psk_identity != nullptr ? c.m_psk_identity : "";
+        if (std::strlen(id) >= sizeof m_psk_identity) return false;
+        std::memcpy(m_psk_key, c.m_psk_key, static_cast<size_t>(c.m_psk_key_len));
+        m_psk_key_len = c.m_psk_key_len;
+        std::strcpy(m_psk_identity, id);
+    }
+    m_sessions = new (std::nothrow) SDtlsSession[static_cast<size_t>(m_max_sessions)];
+    if (m_sessions == nullptr) return false;
+    for (int i = 0; i < m_max_sessions; ++i) {
+        m_sessions[i].m_phase = SDtlsSession::kFree;
+        m_sessions[i].m_ssl = nullptr;
+    }
+    m_method = DtlsMakeBioMethod();
+    m_listen_peer = BIO_ADDR_new();
+    m_ctx = m_method != nullptr ? DtlsMakeContext(this, c) : nullptr;
+    m_listen_link.m_state = this;
+    return m_ctx != nullptr && m_listen_peer != nullptr;
+}
+
+CNetDtls::CNetDtls(CNetDriver* inner, const SNetDtlsConfig& config)
+    : m_inner(inner), m_state(new (std::nothrow) CNetDtlsState) {
+    if (m_state == nullptr) return;
+    m_state->m_owner = this;
+    if (inner == nullptr || !m_state->Setup(config)) {
+        delete m_state;
+        m_state = nullptr;
+    }
+}
+
+CNetDtls::~CNetDtls() {
+    delete m_state;
+}
+
+bool CNetDtls::IsReady() const {
+    return m_state != nullptr;
+}
+
+// ---- The session table
+
+namespace {
+
+SDtlsSession* Slot(CNetDtlsState* s, int i) {
+    return &s->m_sessions[i];
+}
+
+int CountPhase(const CNetDtlsState* s, int phase) {
+    int n = 0;
+    for (int i = 0; i < s->m_max_sessions; ++i)
+        n += s->m_sessions[i].m_phase == phase;
+    return n;
+}
+
+// The session for addr in the given phase (any live one for -1); -1 when none.
+int FindSession(const CNetDtlsState* s, const sockaddr_in& addr, int phase = -1) {
+    for (int i = 0; i < s->m_max_sessions; ++i) {
+        const SDtlsSession& x = s->m_sessions[i];
+        if (x.m_phase != SDtlsSession::kFree && (phase == -1 || x.m_phase == phase) &&
+            SameAddr(x.m_link.m_addr, addr))
+            return i;
+    }
+    return -1;
+}
+
+int FreeSlot(const CNetDtlsState* s) {
+    if (CountPhase(s, SDtlsSession::kHandshaking) >= s->m_max_half_open) return -1;
+    for (int i = 0; i < s->m_max_sessions; ++i)
+        if (s->m_sessions[i].m_phase == SDtlsSession::kFree) return i;
+    return -1;
+}
+
+void InitSession(CNetDtlsState* s, int i, SSL* ssl, const sockaddr_in& addr, bool connecting) {
+    SDtlsSession& x = s->m_sessions[i];
+    x.m_phase = SDtlsSession::kHandshaking;
+    x.m_connecting = connecting;
+    x.m_replaces = -1;
+    x.m_ssl = ssl;
+    x.m_link = SDtlsLink{s, addr, nullptr, 0, false, -1, 0};
+    x.m_started_ms = x.m_heard_ms = CNetTime::GetTime();
+    x.m_window_epoch = 0;
+    x.m_window_top = 0;
+    x.m_window_bits = 0;
+    x.m_held_len = 0;
+    DtlsRelink(ssl, &x.m_link);
+    ++s->m_owner->m_stats.m_handshakes_started;
+}
+
+// Frees slot i; report queues kNetEventDisconnect for its address, close sends close_notify.
+void EndSession(CNetDtlsState* s, int i, bool report, bool close) {
+    SDtlsSession& x = s->m_sessions[i];
+    if (x.m_phase == SDtlsSession::kFree) return;
+    if (close && x.m_phase == SDtlsSession::kOpen) SSL_shutdown(x.m_ssl);
+    if (x.m_phase == SDtlsSession::kOpen) ++s->m_owner->m_stats.m_sessions_ended;
+    SSL_free(x.m_ssl);
+    ERR_clear_error();
+    x.m_ssl = nullptr;
+    x.m_phase = SDtlsSession::kFree;
+    x.m_link.m_in_len = 0;
+    for (int j = 0; j < s->m_max_sessions; ++j)
+        if (s->m_sessions[j].m_replaces == i) s->m_sessions[j].m_replaces = -1;
+    if (report && s->m_pending_reports < CNetDtls::kMaxSessionsLimit)
+        s->m_reports[s->m_pending_reports++] = x.m_link.m_addr;
+}
+
+// A handshake that failed: the host hears of it only if it asked for the session.
+void FailHandshake(CNetDtlsState* s, int i) {
+    ++s->m_owner->m_stats.m_handshakes_failed;
+    EndSession(s, i, s->m_sessions[i].m_connecting, false);
+}
+
+int SendHeld(CNetDtlsState* s, SDtlsSession& x) {
+    if (x.m_held_len == 0) return 0;
+    x.m_link.m_send_result = 0;
+    const int r = SSL_write(x.m_ssl, x.m_held, x.m_held_len);
+    x.m_held_len = 0;
+    if (r <= 0) {
+        ERR_clear_error();
+        ++s->m_owner->m_stats.m_unsent_dropped;
+        return -1;
+    }
+    return x.m_link.m_send_result;
+}
+
+void Opened(CNetDtlsState* s, int i) {
+    SDtlsSession& x = s->m_sessions[i];
+    x.m_phase = SDtlsSession::kOpen;
+    x.m_heard_ms = CNetTime::GetTime();
+    ++s->m_owner->m_stats.m_handshakes_completed;
+    // The peer restarted and proved itself again: the old session ends first.
+    if (x.m_replaces >= 0) EndSession(s, x.m_replaces, true, false);
+    x.m_replaces = -1;
+    SendHeld(s, x);
+}
+
+// Lets every session's DTLS timer run and applies our own time limits.
+void RunTimers(CNetDtlsState* s) {
+    const int now = CNetTime::GetTime();
+    for (int i = 0; i < s->m_max_sessions; ++i) {
+        SDtlsSession& x = s->m_sessions[i];
+        if (x.m_phase == SDtlsSession::kHandshaking) {
+            if (Elapsed(now, x.m_started_ms) > s->m_handshake_timeout_ms ||
+                DTLSv1_handle_timeout(x.m_ssl) < 0)
+                FailHandshake(s, i);
+        } else if (x.m_phase == SDtlsSession::kOpen && s->m_idle_timeout_ms > 0 &&
+                   Elapsed(now, x.m_heard_ms) > s->m_idle_timeout_ms) {
+            // An open session needs no timer of ours: a lost last flight is repeated by DTLS
+            // when the peer repeats its own.
+            EndSession(s, i, true, true);
+        }
+    }
+    ERR_clear_error();
+}
+
+// Sorts an authentic-looking record that yielded nothing into replayed or rejected.
+void CountDropped(CNetDtlsState* s, SDtlsSession& x, const unsigned char* d, int n) {
+    if (!IsRecord(d, n)) {
+        ++s->m_owner->m_stats.m_rejected;
+        return;
+    }
+    if (d[0] != kContentApplication) return; // a repeated handshake flight, answered by DTLS
+    const std::uint64_t seq = RecordNumber(d);
+    const bool seen =
+        RecordEpoch(d) == x.m_window_epoch && seq <= x.m_window_top &&
+        (x.m_window_top - seq >= 64 || (x.m_window_bits >> (x.m_window_top - seq) & 1));
+    ++(seen ? s->m_owner->m_stats.m_replayed : s->m_owner->m_stats.m_rejected);
+}
+
+void NoteDelivered(SDtlsSession& x, const unsigned char* d, int n) {
+    if (!IsRecord(d, n) || d[0] != kContentApplication) return;
+    const std::uint16_t epoch = RecordEpoch(d);
+    const std::uint64_t seq = RecordNumber(d);
+    if (epoch != x.m_window_epoch) {
+        x.m_window_epoch = epoch;
+        x.m_window_top = seq;
+        x.m_window_bits = 1;
+    } else if (seq > x.m_window_top) {
+        const std::uint64_t shift = seq - x.m_window_top;
+        x.m_window_bits = shift >= 64 ? 1 : (x.m_window_bits << shift | 1);
+        x.m_window_top = seq;
+    } else if (x.m_window_top - seq < 64) {
+        x.m_window_bits |= std::uint64_t{1} << (x.m_window_top - seq);
+    }
+}
+
+enum : int { kFedNothing = 0, kFedEnded = -2 };
+
+// Reads what the datagram in x's link (or what the SSL object holds) gives: the length of
+// decrypted data, kFedNothing, or kFedEnded when the session ended (report queued).
+int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
+    SDtlsSession& x = s->m_sessions[i];
+    const unsigned char* d = s->m_cipher;
+    if (x.m_phase == SDtlsSession::kHandshaking) {
+        const int r = SSL_do_handshake(x.m_ssl);
+        if (r != 1) {
+            const int e = SSL_get_error(x.m_ssl, r);
+            ERR_clear_error();
+            if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+                FailHandshake(s, i);
+                return kFedEnded;
+            }
+            if (!IsRecord(d, n)) ++s->m_owner->m_stats.m_rejected;
+            return kFedNothing;
+        }
+        Opened(s, i);
+        // The end of the session this one replaces goes up first; records that came with
+        // the last flight wait inside the SSL object for the next call.
+        if (s->m_pending_reports > 0) return kFedNothing;
+    }
+    const int r = SSL_read(x.m_ssl, buf, cap);
+    if (r > 0) {
+        x.m_heard_ms = CNetTime::GetTime();
+        NoteDelivered(x, d, n);
+        return r;
+    }
+    const int e = SSL_get_error(x.m_ssl, r);
+    ERR_clear_error();
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        if (n > 0) CountDropped(s, x, d, n);
+        return kFedNothing;
+    }
+    // close_notify or a fatal alert: the session is over.
+    EndSession(s, i, true, false);
+    return kFedEnded;
+}
+
+// A ClientHello from a sender without a session (or from a peer that restarted): answered
+// with a stateless cookie, or, once the cookie comes back, given a half-open slot.
+void Listen(CNetDtlsState* s, const sockaddr_in& from, int n, int replaces) {
+    SNetDtlsStats& st = s->m_owner->m_stats;
+    if (s->m_listener == nullptr) s->m_listener = DtlsMakeSsl(s, true, &s->m_listen_link);
+    if (s->m_listener == nullptr) {
+        ++st.m_rejected;
+        return;
+    }
+    SSL* l = s->m_listener;
+    SSL_clear(l);
+    s->m_listen_link.m_addr = from;
+    s->m_listen_link.m_in = s->m_cipher;
+    s->m_listen_link.m_in_len = n;
+    s->m_listen_link.m_peek = false;
+    s->m_listen_link.m_budget = n;
+    const std::uint32_t cookies = st.m_cookies_sent;
+    const int r = DTLSv1_listen(l, s->m_listen_peer);
+    s->m_listen_link.m_in_len = 0;
+    s->m_listen_link.m_budget = 0;
+    ERR_clear_error();
+    if (r <= 0) {
+        if (st.m_cookies_sent == cookies) ++st.m_rejected;
+        return;
+    }
+    const int slot = FreeSlot(s);
+    if (slot == -1) {
+        ++st.m_handshakes_failed; // half-open table or session table full
+        return;
+    }
+    s->m_listener = nullptr; // the listener becomes the session; a new one is made on demand
+    DtlsTune(l);
+    InitSession(s, slot, l, from, false);
+    Slot(s, slot)->m_replaces = replaces;
+    if (SSL_accept(l) != 1) {
+        const int e = SSL_get_error(l, -1);
+        ERR_clear_error();
+        if (e != SSL_ERROR_WANT_READ) FailHandshake(s, slot);
+    }
+}
+
+// Which handshake wins when both sides started one: the lower ClientHello random.
+bool TheirsWins(SSL* ours, const unsigned char* hello) {
+    unsigned char mine[32];
+    if (SSL_get_client_random(ours, mine, sizeof mine) != sizeof mine) return true;
+    return std::memcmp(hello + kClientHelloRandom, mine, sizeof mine) < 0;
+}
+
+// A stale copy of the ClientHello that opened session x.
+bool SameHello(SSL* ssl, const unsigned char* hello) {
+    unsigned char theirs[32];
+    return SSL_get_client_random(ssl, theirs, sizeof theirs) == sizeof theirs &&
+           std::memcmp(hello + kClientHelloRandom, theirs, sizeof theirs) == 0;
+}
+
+} // namespace
+
+// ---- Driver operations
+
+int CNetDtls::SetBlockMode(bool non_blocking) {
+    return m_state != nullptr ? m_inner->SetBlockMode(non_blocking) : -1;
+}
+
+int CNetDtls::MakeBroadcastCapable() {
+    return -1;
+}
+
+int CNetDtls::Init() {
+    if (m_state == nullptr) return -1;
+    for (int i = 0; i < m_state->m_max_sessions; ++i)
+        EndSession(m_state, i, false, false);
+    m_state->m_pending_reports = 0;
+    return m_inner->Init();
+}
+
+int CNetDtls::Shutdown() {
+    if (m_state == nullptr) return -1;
+    CloseAll();
+    return m_inner->Shutdown();
+}
+
+int CNetDtls::Connected(sockaddr_in* peer) {
+    return m_state != nullptr ? m_inner->Connected(peer) : -1;
+}
+
+int CNetDtls::Disconnected(sockaddr_in* peer) {
+    if (m_state != nullptr && peer != nullptr)
+        for (int i; (i = FindSession(m_state, *peer)) != -1;)
+            EndSession(m_state, i, false, true);
+    return kNetEventDisconnect;
+}
+
+char* CNetDtls::GetAddr() {
+    return m_state != nullptr ? m_inner->GetAddr() : nullptr;
+}
+
+void CNetDtls::CloseAll() {
+    if (m_state == nullptr) return;
+    for (int i = 0; i < m_state->m_max_sessions; ++i)
+        EndSession(m_state, i, false, true);
+    m_state->m_pending_reports = 0;
+}
+
+int CNetDtls::GetOpenSessions() const {
+    return m_state != nullptr ? CountPhase(m_state, SDtlsSession::kOpen) : 0;
+}
+
+int CNetDtls::GetHalfOpen() const {
+    return m_state != nullptr ? CountPhase(m_state, SDtlsSession::kHandshaking) : 0;
+}
+
+int CNetDtls::Broadcast(int, void*, sockaddr_in*) {
+    return -1;
+}
+
+int CNetDtls::HoldSends() {
+    return m_state != nullptr ? m_inner->HoldSends() : 0;
+}
+
+int CNetDtls::FlushSends() {
+    return m_state != nullptr ? m_inner->FlushSends() : 0;
+}
+
+int CNetDtls::SendTo(int len, void* data, sockaddr_in* to) {
+    CNetDtlsState* s = m_state;
+    if (s == nullptr || to == nullptr || data == nullptr || len < 1 || len > kMaxPlain) return -1;
+    RunTimers(s);
+    int i = FindSession(s, *to, SDtlsSession::kOpen);
+    if (i == -1) i = FindSession(s, *to, SDtlsSession::kHandshaking);
+    if (i == -1) {
+        if (!(s->m_role & SNetDtlsConfig::kConnect) || (i = FreeSlot(s)) == -1) {
+            ++m_stats.m_unsent_dropped;
+            return 0;
+        }
+        SSL* ssl = DtlsMakeSsl(s, false, nullptr);
+        if (ssl == nullptr) {
+            ++m_stats.m_unsent_dropped;
+            return 0;
+        }
+        InitSession(s, i, ssl, *to, true);
+        if (SSL_do_handshake(ssl) != 1 && SSL_get_error(ssl, -1) != SSL_ERROR_WANT_READ) {
+            ERR_clear_error();
+            FailHandshake(s, i);
+            ++m_stats.m_unsent_dropped;
+            return 0;
+        }
+        ERR_clear_error();
+    }
+    SDtlsSession& x = s->m_sessions[i];
+    if (x.m_phase == SDtlsSession::kHandshaking) {
+        m_stats.m_unsent_dropped += x.m_held_len != 0; // the newest datagram is kept
+        std::memcpy(x.m_held, data, static_cast<size_t>(len));
+        x.m_held_len = len;
+        return 0;
+    }
+    x.m_link.m_send_result = 0;
+    const int r = SSL_write(x.m_ssl, data, len);
+    if (r <= 0) {
+        ERR_clear_error();
+        return -1;
+    }
+    return x.m_link.m_send_result == -1 ? -1 : 0;
+}
+
+int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
+    CNetDtlsState* s = m_state;
+    if (s == nullptr || len == nullptr || buf == nullptr || from == nullptr) return -1;
+    const int cap = *len;
+    RunTimers(s);
+    if (s->m_pending_reports > 0) {
+        *from = s->m_reports[0];
+        --s->m_pending_reports;
+        std::memmove(s->m_reports, s->m_reports + 1,
+                     static_cast<size_t>(s->m_pending_reports) * sizeof s->m_reports[0]);
+        *len = 0;
+        return kNetEventDisconnect;
+    }
+    // A datagram that held more than one record, or records OpenSSL kept, come first.
+    for (int i = 0; i < s->m_max_sessions; ++i) {
+        SDtlsSession& x = s->m_sessions[i];
+        if (x.m_phase != SDtlsSession::kOpen ||
+            (x.m_link.m_in_len <= 0 && !SSL_has_pending(x.m_ssl)))
+            continue;
+        const int got = Feed(s, i, buf, cap, 0);
+        if (got > 0) {
+            *from = x.m_link.m_addr;
+            *len = got;
+            return 0;
+        }
+        x.m_link.m_in_len = 0;
+    }
+    int failures = 0;
+    for (int reads = 0; reads < kMaxReadsPerCall; ++reads) {
+        int n = static_cast<int>(sizeof s->m_cipher);
+        sockaddr_in src{};
+        const int r = m_inner->RecvFrom(&n, s->m_cipher, &src);
+        if (r == -1) {
+            ++m_stats.m_inner_errors;
+            if (++failures >= kMaxInnerFailures) return -1;
+            continue;
+        }
+        failures = 0;
+        if (r >= kNetEventBase) {
+            // The peer is unreachable: its session goes without a report of ours.
+            for (int i; (i = FindSession(s, src)) != -1;)
+                EndSession(s, i, false, false);
+            *from = src;
+            *len = 0;
+            return r;
+        }
+        if (n <= 0) break;
+        const unsigned char* d = s->m_cipher;
+        const bool hello = IsClientHello(d, n);
+        int i = FindSession(s, src, SDtlsSession::kHandshaking);
+        const int open = FindSession(s, src, SDtlsSession::kOpen);
+        if (i != -1 && hello && s->m_sessions[i].m_connecting) {
+            // Both sides started: one handshake gives way, the same one on both sides.
+            if (!TheirsWins(s->m_sessions[i].m_ssl, d)) {
+                ++m_stats.m_rejected;
+                continue;
+            }
+            m_stats.m_unsent_dropped += s->m_sessions[i].m_held_len != 0;
+            ++m_stats.m_handshakes_failed;
+            EndSession(s, i, false, false);
+            i = -1;
+        }
+        if (i != -1 && open != -1 && d[0] != kContentHandshake && d[0] != 20)
+            i = open; // records of the old session while its successor shakes hands
+        if (i == -1) i = open;
+        if (i == -1 || (hello && i == open)) {
+            if (hello && i == open && i != -1 && SameHello(s->m_sessions[i].m_ssl, d)) {
+                ++m_stats.m_replayed; // a late copy of the hello that opened this session
+                continue;
+            }
+            if (hello && (s->m_role & SNetDtlsConfig::kAccept))
+                Listen(s, src, n, open);
+            else
+                ++m_stats.m_rejected;
+            continue;
+        }
+        SDtlsSession& x = s->m_sessions[i];
+        x.m_link.m_in = d;
+        x.m_link.m_in_len = n;
+        x.m_link.m_peek = false;
+        const int got = Feed(s, i, buf, cap, n);
+        if (got == kFedEnded || (got <= 0 && s->m_pending_reports > 0))
+            break; // the report goes up first
+        if (got > 0) {
+            *from = src;
+            *len = got;
+            return 0;
+        }
+        x.m_link.m_in_len = 0;
+    }
+    if (s->m_pending_reports > 0) return RecvFrom(len, buf, from);
+    *len = 0;
+    return 0;
+}

@@ -1,0 +1,78 @@
+// The state behind one CNetDtls: the OpenSSL context, the session table and the fixed buffers.
+// Internal to libportnet-secure; only this folder includes OpenSSL.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <cstdint>
+
+#include "portnet/CNetDtls.h"
+
+class CNetDtlsState;
+
+// What the BIO under one SSL object sees: the address its records go to, the one datagram
+// being fed in, and a cap on what may go out to a sender that has not proved its address.
+struct SDtlsLink {
+    CNetDtlsState* m_state;
+    sockaddr_in m_addr;
+    const unsigned char* m_in; // datagram being fed; read once
+    int m_in_len;
+    bool m_peek;       // a read leaves the datagram in place
+    int m_budget;      // -1: no cap; else the largest datagram that may be sent
+    int m_send_result; // of the last record handed to the wrapped driver
+};
+
+struct SDtlsSession {
+    enum : int { kFree, kHandshaking, kOpen };
+    int m_phase;
+    bool m_connecting; // this side sent the ClientHello
+    int m_replaces;    // slot of the open session from the same address this one replaces
+    SSL* m_ssl;
+    SDtlsLink m_link;
+    int m_started_ms; // CNetTime when the session was made
+    int m_heard_ms;   // CNetTime of the last authentic datagram
+    // Replay classification of dropped records (OpenSSL drops them either way): the highest
+    // record number that yielded data in the current epoch, and a window of 64 below it.
+    std::uint16_t m_window_epoch;
+    std::uint64_t m_window_top;
+    std::uint64_t m_window_bits;
+    int m_held_len; // 0: nothing held
+    unsigned char m_held[CNetDtls::kMaxPlain];
+};
+
+class CNetDtlsState {
+public:
+    CNetDtls* m_owner = nullptr;
+    SSL_CTX* m_ctx = nullptr;
+    BIO_METHOD* m_method = nullptr;
+    SSL* m_listener = nullptr; // answers unknown senders statelessly
+    SDtlsLink m_listen_link{};
+    BIO_ADDR* m_listen_peer = nullptr;
+    SDtlsSession* m_sessions = nullptr;
+    int m_max_sessions = 0;
+    int m_max_half_open = 0;
+    int m_role = 0;
+    int m_handshake_timeout_ms = 0;
+    int m_idle_timeout_ms = 0;
+    int m_retransmit_ms = 0;
+    bool m_psk = false;
+    unsigned char m_psk_key[64] = {};
+    int m_psk_key_len = 0;
+    char m_psk_identity[128] = {};
+    unsigned char m_cookie_secret[32] = {};
+    int m_pending_reports = 0; // sessions ended but not yet reported
+    sockaddr_in m_reports[CNetDtls::kMaxSessionsLimit];
+    unsigned char m_cipher[2048]; // one datagram of the wrapped driver
+
+    ~CNetDtlsState();
+    bool Setup(const SNetDtlsConfig& config);
+};
+
+// DtlsContext.cpp: the SSL_CTX with credentials and cookie callbacks, and the BIO method.
+SSL_CTX* DtlsMakeContext(CNetDtlsState* state, const SNetDtlsConfig& config);
+BIO_METHOD* DtlsMakeBioMethod();
+// An SSL object of ctx over a fresh BIO of method that sees link.
+SSL* DtlsMakeSsl(CNetDtlsState* state, bool server, SDtlsLink* link);
+void DtlsRelink(SSL* ssl, SDtlsLink* link);
+// Our MTU and retransmission timing (SSL_clear, inside DTLSv1_listen, resets them).
+void DtlsTune(SSL* ssl);

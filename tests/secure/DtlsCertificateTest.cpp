@@ -1,0 +1,117 @@
+// Certificates instead of a pre-shared key: a chain and key from PEM files or memory, peers
+// verified against the trusted CA. The test material in certs/ (EC P-256, valid for a century):
+// ca.pem signs an intermediate that signs host and player; stranger is signed by other_ca.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "SecurePair.h"
+
+using namespace secure;
+
+namespace {
+
+std::string Path(const char* name) {
+    return std::string(PORTNET_TEST_CERTS) + "/" + name;
+}
+
+std::string Text(const char* name) {
+    std::ifstream in(Path(name));
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Who a side is and whom it trusts; PEM from memory or from the files.
+struct Identity {
+    const char* chain;
+    const char* key;
+    const char* ca;
+};
+
+struct CertConfig {
+    std::string chain, key, ca; // keeps the texts or paths alive while the driver is made
+    SNetDtlsConfig Make(int role, const Identity& id, bool memory) {
+        SNetDtlsConfig c = PskConfig(role);
+        c.m_psk_key = nullptr;
+        if (memory) {
+            chain = Text(id.chain), key = Text(id.key), ca = Text(id.ca);
+            c.m_cert_chain_pem = chain.c_str(), c.m_private_key_pem = key.c_str(),
+            c.m_ca_pem = ca.c_str();
+        } else {
+            chain = Path(id.chain), key = Path(id.key), ca = Path(id.ca);
+            c.m_cert_chain_file = chain.c_str(), c.m_private_key_file = key.c_str(),
+            c.m_ca_file = ca.c_str();
+        }
+        return c;
+    }
+};
+
+const Identity kHost{"host-chain.pem", "host.key", "ca.pem"};
+const Identity kPlayer{"player-chain.pem", "player.key", "ca.pem"};
+const Identity kStranger{"stranger-chain.pem", "stranger.key", "ca.pem"};
+const Identity kHostTrustingOthers{"host-chain.pem", "host.key", "other_ca.pem"};
+
+struct CertCase {
+    const char* name;
+    Identity host, player;
+    bool memory;
+    bool opens;
+};
+
+class SecureCertificates : public ::testing::TestWithParam<CertCase> {};
+
+// Verified both ways, a session opens and carries chat; a certificate from another CA opens
+// nothing: the host creates no client and keeps no handshake.
+TEST_P(SecureCertificates, PeersAreVerifiedAgainstTheTrustedCa) {
+    const CertCase& k = GetParam();
+    CertConfig host_files, player_files;
+    SNetDtlsConfig ca = host_files.Make(SNetDtlsConfig::kAccept, k.host, k.memory);
+    SNetDtlsConfig cb = player_files.Make(SNetDtlsConfig::kConnect, k.player, k.memory);
+    ca.m_handshake_timeout_ms = cb.m_handshake_timeout_ms = 1000;
+    Pair p(SNetImpairment{}, ca, cb);
+    ASSERT_TRUE(p.a->dtls.IsReady());
+    ASSERT_TRUE(p.b->dtls.IsReady());
+    ChatLine ba{"b"};
+    for (int f = 0; f < 150; ++f) {
+        ba.Speak(p.b->host.Chat());
+        p.Tick();
+        ba.Hear(p.a->host.Chat());
+    }
+    if (k.opens) {
+        EXPECT_EQ(p.a->dtls.m_stats.m_handshakes_completed, 1u);
+        EXPECT_EQ(p.a->host.GetNumClients(), 1);
+        EXPECT_GT(ba.heard, 20);
+        EXPECT_EQ(ba.wrong, 0);
+    } else {
+        EXPECT_EQ(p.a->dtls.m_stats.m_handshakes_completed, 0u);
+        EXPECT_GE(p.a->dtls.m_stats.m_handshakes_failed, 1u);
+        EXPECT_EQ(p.a->host.m_created, 0);
+        EXPECT_EQ(p.a->dtls.GetHalfOpen() + p.a->dtls.GetOpenSessions(), 0);
+        EXPECT_EQ(ba.heard, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SecureCertificates,
+                         ::testing::Values(CertCase{"files", kHost, kPlayer, false, true},
+                                           CertCase{"memory", kHost, kPlayer, true, true},
+                                           CertCase{"player_from_another_ca", kHost, kStranger,
+                                                    true, false},
+                                           CertCase{"host_trusting_another_ca", kHostTrustingOthers,
+                                                    kPlayer, false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A key that does not belong to the certificate is refused at construction.
+TEST(SecureCertificatesConfig, KeyNotMatchingTheCertificateIsRefused) {
+    CNetSimNetwork net;
+    CNetSimDriver sim(&net, 1);
+    CertConfig files;
+    SNetDtlsConfig c = files.Make(SNetDtlsConfig::kAccept,
+                                  Identity{"host-chain.pem", "player.key", "ca.pem"}, false);
+    CNetDtls dtls(&sim, c);
+    EXPECT_FALSE(dtls.IsReady());
+}
+
+} // namespace

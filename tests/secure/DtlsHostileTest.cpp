@@ -1,0 +1,302 @@
+// What CNetDtls keeps away from the manager: altered, replayed and forged datagrams from a
+// peer's address, wrong credentials, unproven senders; and configurations it refuses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "SecurePair.h"
+
+using namespace secure;
+
+namespace {
+
+// The application records B sent to A (type 23), newest first, as they went on the wire.
+std::vector<std::vector<unsigned char>> Records(const Tap& tap) {
+    std::vector<std::vector<unsigned char>> out;
+    for (auto it = tap.m_sent.rbegin(); it != tap.m_sent.rend(); ++it)
+        if (it->bytes[0] == 23) out.push_back(it->bytes);
+    return out;
+}
+
+// Each forgery is made from B's records; the newest was kept from the wire, so A has never
+// seen its record number.
+struct Forgery {
+    const char* name;
+    std::vector<unsigned char> (*make)(const std::vector<std::vector<unsigned char>>& records);
+    std::uint32_t SNetDtlsStats::*counter;
+};
+
+const Forgery kForgeries[] = {
+    {"altered_byte",
+     [](const auto& r) {
+         auto d = r[0];
+         d[d.size() / 2] ^= 0x01;
+         return d;
+     },
+     &SNetDtlsStats::m_rejected},
+    {"altered_record_number", // the tag covers the header
+     [](const auto& r) {
+         auto d = r[0];
+         d[10] ^= 0x40;
+         return d;
+     },
+     &SNetDtlsStats::m_rejected},
+    {"truncated",
+     [](const auto& r) {
+         auto d = r[0];
+         d.resize(d.size() - 5);
+         return d;
+     },
+     &SNetDtlsStats::m_rejected},
+    {"replayed", [](const auto& r) { return r[1]; }, &SNetDtlsStats::m_replayed},
+    {"late_replay", [](const auto& r) { return r[100]; }, &SNetDtlsStats::m_replayed},
+    {"plain_packet", // a plain portnet packet header, sequence far ahead (9 bytes)
+     [](const auto&) { return std::vector<unsigned char>{0, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0, 0}; },
+     &SNetDtlsStats::m_rejected},
+    {"client_hello_of_a_stranger", // answered with a cookie only: the session stays
+     [](const auto&) {
+         CNetSimNetwork elsewhere;
+         CNetSimDriver d(&elsewhere, 9);
+         Tap wire(&d);
+         CNetDtls eve(&wire, PskConfig(SNetDtlsConfig::kConnect, kOtherKey));
+         eve.Init();
+         char data[4] = {};
+         sockaddr_in to = Addr(1);
+         eve.SendTo(sizeof data, data, &to);
+         return wire.m_sent.at(0).bytes;
+     },
+     &SNetDtlsStats::m_cookies_sent},
+    {"record_of_garbage",
+     [](const auto&) {
+         std::vector<unsigned char> d(60, 0xA5);
+         d[0] = 23, d[1] = 0xFE, d[2] = 0xFD, d[3] = 0, d[4] = 1, d[11] = 0, d[12] = 47;
+         return d;
+     },
+     &SNetDtlsStats::m_rejected},
+};
+
+class SecureForgery : public ::testing::TestWithParam<Forgery> {};
+
+// Sent from B's own address: dropped before the manager and counted, and the session goes on
+// (A keeps hearing B's state every frame, chat continues).
+TEST_P(SecureForgery, IsDroppedCountedAndTheSessionGoesOn) {
+    Pair p(SNetImpairment{}, PskConfig(SNetDtlsConfig::kAccept),
+           PskConfig(SNetDtlsConfig::kConnect));
+    ASSERT_GT(p.Handshake(100), 0);
+    for (int f = 0; f < 300; ++f)
+        p.Tick();
+    p.a->host.Frame(); // A takes in B's last datagram
+    p.b->tap.m_swallow = true;
+    p.b->host.Frame(); // and never sees this one
+    p.b->tap.m_swallow = false;
+    const auto records = Records(p.b->tap);
+    ASSERT_GT(records.size(), 100u);
+    std::vector<unsigned char> forged = GetParam().make(records);
+    const SNetDtlsStats before = p.a->dtls.m_stats;
+    const int created = p.a->host.m_created;
+    const std::uint32_t bytes_in = p.ToB()->m_bytes_in;
+    sockaddr_in to_a = Addr(1);
+    for (int copies = 0; copies < 3; ++copies)
+        ASSERT_EQ(p.b->sim.SendTo(static_cast<int>(forged.size()), forged.data(), &to_a), 0);
+    // A reads the forgeries alone: nothing reaches its manager.
+    CNetTime::m_time += kFrameMs;
+    p.net.SetTime(CNetTime::m_time);
+    EXPECT_EQ(p.a->host.Read(), 1);
+    EXPECT_EQ(p.ToB()->m_bytes_in, bytes_in);
+    EXPECT_EQ(p.a->dtls.m_stats.*GetParam().counter - before.*GetParam().counter, 3u);
+
+    ChatLine ba{"b"};
+    Position* heard = p.ToB()->Own();
+    const float mark = 4321.0f;
+    for (int f = 0; f < 60; ++f) {
+        p.to_a->Own()->m_pos[1] = mark;
+        ba.Speak(p.b->host.Chat());
+        EXPECT_EQ(p.Tick(), 0);
+        ba.Hear(p.a->host.Chat());
+    }
+    EXPECT_EQ(heard->m_pos[1], mark);
+    EXPECT_GT(ba.heard, 20);
+    EXPECT_EQ(ba.wrong, 0);
+    EXPECT_EQ(p.a->host.m_created, created);
+    EXPECT_EQ(p.a->host.m_destroyed, 0);
+    EXPECT_EQ(p.a->dtls.GetOpenSessions(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SecureForgery, ::testing::ValuesIn(kForgeries),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A peer with the wrong key: it proves its address, the handshake fails, A creates no client
+// and keeps no session; B's host hears 10001 for the session it asked for.
+TEST(SecureCredentials, WrongKeyCreatesNoClient) {
+    SNetDtlsConfig ca = PskConfig(SNetDtlsConfig::kAccept);
+    SNetDtlsConfig cb = PskConfig(SNetDtlsConfig::kConnect, kOtherKey);
+    ca.m_handshake_timeout_ms = cb.m_handshake_timeout_ms = 1000;
+    Pair p(SNetImpairment{}, ca, cb);
+    int most_half_open = 0;
+    for (int f = 0; f < 100; ++f) {
+        p.Tick();
+        most_half_open = std::max(most_half_open, p.a->dtls.GetHalfOpen());
+    }
+    EXPECT_LE(most_half_open, 1);
+    EXPECT_EQ(p.a->host.m_created, 0);
+    EXPECT_EQ(p.a->host.GetNumClients(), 0);
+    EXPECT_EQ(p.a->dtls.GetOpenSessions() + p.a->dtls.GetHalfOpen(), 0);
+    EXPECT_GE(p.a->dtls.m_stats.m_handshakes_failed, 1u);
+    EXPECT_EQ(p.a->dtls.m_stats.m_handshakes_completed, 0u);
+    EXPECT_EQ(p.b->host.m_destroyed, 1);
+}
+
+// A sender that never proves its address: replays of a genuine first ClientHello from a third
+// endpoint, and a flood of junk. Each answer is no larger than what it answers, A holds no
+// handshake for it, and no client is created.
+TEST(SecureCredentials, UnprovenSenderGetsNoStateAndNoAmplification) {
+    Pair p(SNetImpairment{}, PskConfig(SNetDtlsConfig::kAccept),
+           PskConfig(SNetDtlsConfig::kConnect));
+    p.b->host.Frame(); // B's first ClientHello leaves
+    ASSERT_FALSE(p.b->tap.m_sent.empty());
+    const std::vector<unsigned char> hello = p.b->tap.m_sent.front().bytes;
+    CNetSimDriver spoofer(&p.net, 3);
+    ASSERT_EQ(spoofer.Init(), 0);
+    sockaddr_in to_a = Addr(1);
+    std::uint32_t rng = 7;
+    int sent_bytes = 0, answered_bytes = 0;
+    for (int round = 0; round < 50; ++round) {
+        std::vector<unsigned char> d = hello;
+        if (round % 2) { // junk of every size, sometimes with a ClientHello's header
+            d.resize(1 + (rng = rng * 1103515245u + 12345u) % 1400);
+            for (auto& byte : d)
+                byte = static_cast<unsigned char>(rng = rng * 69069u + 1);
+            if (round % 4 == 1 && d.size() > 30)
+                std::copy(hello.begin(), hello.begin() + 30, d.begin());
+        }
+        const std::size_t answered_before = p.a->tap.m_sent.size();
+        spoofer.SendTo(static_cast<int>(d.size()), d.data(), &to_a);
+        sent_bytes += static_cast<int>(d.size());
+        CNetTime::m_time += kFrameMs;
+        p.net.SetTime(CNetTime::m_time);
+        EXPECT_EQ(p.a->host.Frame(), 0);
+        int answers = 0;
+        for (std::size_t i = answered_before; i < p.a->tap.m_sent.size(); ++i) {
+            if (p.a->tap.m_sent[i].to.sin_port != 3) continue; // B's own hellos are answered too
+            ++answers;
+            EXPECT_LE(p.a->tap.m_sent[i].bytes.size(), d.size()) << "round " << round;
+            answered_bytes += static_cast<int>(p.a->tap.m_sent[i].bytes.size());
+        }
+        EXPECT_LE(answers, 1);
+        EXPECT_EQ(p.a->dtls.GetHalfOpen(), 0);
+    }
+    EXPECT_LE(answered_bytes, sent_bytes);
+    EXPECT_GE(p.a->dtls.m_stats.m_cookies_sent, 25u); // every genuine hello got its cookie
+    EXPECT_EQ(p.a->host.m_created, 0);
+    EXPECT_EQ(p.a->dtls.GetHalfOpen() + p.a->dtls.GetOpenSessions(), 0);
+    EXPECT_GE(p.a->dtls.m_stats.m_rejected, 20u);
+}
+
+// The half-open table is bounded: more peers than it holds wait, none is refused for good.
+TEST(SecureLimits, HalfOpenTableBoundsHandshakesInProgress) {
+    CNetTime::m_time = 1000;
+    CNetSimNetwork net(3);
+    SNetDtlsConfig ca = PskConfig(SNetDtlsConfig::kAccept);
+    ca.m_max_half_open = 2;
+    Side a(&net, 1, SNetImpairment{}, ca);
+    a.host.m_welcome = true;
+    std::vector<std::unique_ptr<Side>> peers;
+    for (int id = 2; id < 8; ++id) {
+        peers.push_back(std::make_unique<Side>(&net, id, SNetImpairment{},
+                                               PskConfig(SNetDtlsConfig::kConnect)));
+        peers.back()->host.Connect(Addr(1), false);
+    }
+    int most_half_open = 0;
+    for (int f = 0; f < 400 && a.dtls.GetOpenSessions() < 6; ++f) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        CNetTime::m_time += kFrameMs;
+        net.SetTime(CNetTime::m_time);
+        a.host.Frame();
+        most_half_open = std::max(most_half_open, a.dtls.GetHalfOpen());
+        for (auto& s : peers)
+            s->host.Frame();
+    }
+    for (int f = 0; f < 10; ++f) { // the first records reach the manager
+        CNetTime::m_time += kFrameMs;
+        net.SetTime(CNetTime::m_time);
+        a.host.Frame();
+        for (auto& s : peers)
+            s->host.Frame();
+    }
+    EXPECT_LE(most_half_open, 2);
+    EXPECT_EQ(a.dtls.GetOpenSessions(), 6);
+    EXPECT_EQ(a.host.GetNumClients(), 6);
+}
+
+struct BadConfig {
+    const char* name;
+    void (*spoil)(SNetDtlsConfig&);
+};
+
+const BadConfig kBadConfigs[] = {
+    {"no_credentials", [](SNetDtlsConfig& c) { c.m_psk_key = nullptr; }},
+    {"empty_key", [](SNetDtlsConfig& c) { c.m_psk_key_len = 0; }},
+    {"key_too_long", [](SNetDtlsConfig& c) { c.m_psk_key_len = 65; }},
+    {"no_role", [](SNetDtlsConfig& c) { c.m_role = 0; }},
+    {"half_open_above_sessions", [](SNetDtlsConfig& c) { c.m_max_half_open = 17; }},
+    {"too_many_sessions", [](SNetDtlsConfig& c) { c.m_max_sessions = 257; }},
+    {"no_handshake_time", [](SNetDtlsConfig& c) { c.m_handshake_timeout_ms = 0; }},
+    {"retransmit_below_openssl_resolution", [](SNetDtlsConfig& c) { c.m_retransmit_ms = 10; }},
+    {"unreadable_pem",
+     [](SNetDtlsConfig& c) {
+         c.m_psk_key = nullptr;
+         c.m_cert_chain_pem = c.m_private_key_pem = c.m_ca_pem = "-----BEGIN nonsense";
+     }},
+    {"missing_files",
+     [](SNetDtlsConfig& c) {
+         c.m_psk_key = nullptr;
+         c.m_cert_chain_file = c.m_private_key_file = c.m_ca_file = "/nonexistent/portnet.pem";
+     }},
+};
+
+class SecureConfig : public ::testing::TestWithParam<BadConfig> {};
+
+// A configuration that cannot work leaves the driver unusable, never half working.
+TEST_P(SecureConfig, IsRefusedAndEveryOperationFails) {
+    CNetSimNetwork net;
+    CNetSimDriver sim(&net, 1);
+    SNetDtlsConfig c = PskConfig(SNetDtlsConfig::kBoth);
+    GetParam().spoil(c);
+    CNetDtls dtls(&sim, c);
+    EXPECT_FALSE(dtls.IsReady());
+    EXPECT_EQ(dtls.Init(), -1);
+    char data[8] = {};
+    int len = sizeof data;
+    sockaddr_in to = Addr(2);
+    EXPECT_EQ(dtls.SendTo(len, data, &to), -1);
+    EXPECT_EQ(dtls.RecvFrom(&len, data, &to), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SecureConfig, ::testing::ValuesIn(kBadConfigs),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Broadcast cannot be secured; lengths outside 1..kMaxPlain are refused, never sent in clear.
+TEST(SecureSend, BroadcastAndBadLengthsAreRefused) {
+    CNetSimNetwork net;
+    CNetSimDriver sim(&net, 1);
+    Tap tap(&sim);
+    CNetDtls dtls(&tap, PskConfig(SNetDtlsConfig::kConnect));
+    ASSERT_TRUE(dtls.IsReady());
+    ASSERT_EQ(dtls.Init(), 0);
+    static char data[CNetDtls::kMaxPlain + 1] = {};
+    sockaddr_in to = Addr(2);
+    EXPECT_EQ(dtls.Broadcast(10, data, &to), -1);
+    EXPECT_EQ(dtls.MakeBroadcastCapable(), -1);
+    EXPECT_EQ(dtls.SendTo(0, data, &to), -1);
+    EXPECT_EQ(dtls.SendTo(CNetDtls::kMaxPlain + 1, data, &to), -1);
+    EXPECT_TRUE(tap.m_sent.empty());
+    // Before the handshake only the ClientHello leaves; the datagrams wait (newest kept).
+    EXPECT_EQ(dtls.SendTo(CNetDtls::kMaxPlain, data, &to), 0);
+    EXPECT_EQ(dtls.SendTo(100, data, &to), 0);
+    ASSERT_EQ(tap.m_sent.size(), 1u);
+    EXPECT_EQ(tap.m_sent[0].bytes[0], 22);
+    EXPECT_EQ(dtls.m_stats.m_unsent_dropped, 1u);
+    EXPECT_EQ(dtls.GetHalfOpen(), 1);
+}
+
+} // namespace

@@ -1,0 +1,187 @@
+// Whole sessions through CNetDtls over the simulated network: handshake, chat and states under
+// loss, duplication and reordering; a restarted peer; sessions that end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "SecurePair.h"
+
+using namespace secure;
+
+namespace {
+
+struct Network {
+    const char* name;
+    SNetImpairment imp;
+};
+
+SNetImpairment Lossy() {
+    SNetImpairment i;
+    i.m_loss_percent = 20;
+    i.m_duplicate_percent = 10;
+    i.m_reorder_percent = 10;
+    i.m_reorder_delay_ms = 40; // within three frames
+    i.m_latency_ms = 20;
+    i.m_jitter_ms = 10;
+    return i;
+}
+
+class SecureSession : public ::testing::TestWithParam<Network> {};
+
+// The handshake completes within a bounded number of frames, then 1200 frames of chat both
+// ways and a moving position: every line arrives once and in order, B's copy of A's position
+// ends equal to it, and only authentic datagrams reached either manager.
+TEST_P(SecureSession, ChatOnceInOrderAndStatesConverge) {
+    Pair p(GetParam().imp, PskConfig(SNetDtlsConfig::kAccept), PskConfig(SNetDtlsConfig::kConnect));
+    const int frames = p.Handshake(2000);
+    ASSERT_GT(frames, 0) << "no session";
+    Peer* to_b = p.ToB();
+    to_b->m_timeout = p.to_a->m_timeout = 150;
+    ChatLine ab{"a"}, ba{"b"};
+    int failed = 0;
+    for (int f = 0; f < 1200; ++f) {
+        if (f < 1000) {
+            p.a->host.Object()->m_pos[0] = static_cast<float>(f);
+            ab.Speak(p.a->host.Chat());
+            ba.Speak(p.b->host.Chat());
+        }
+        failed += p.Tick();
+        ab.Hear(p.b->host.Chat());
+        ba.Hear(p.a->host.Chat());
+    }
+    EXPECT_EQ(failed, 0);
+    EXPECT_GE(std::min(ab.said, ba.said), 100);
+    EXPECT_EQ(ab.heard, ab.said);
+    EXPECT_EQ(ba.heard, ba.said);
+    EXPECT_EQ(ab.wrong + ba.wrong, 0);
+    EXPECT_FLOAT_EQ(p.b->host.Object()->m_pos[0], 999.0f);
+    for (Side* s : {p.a.get(), p.b.get()}) {
+        EXPECT_EQ(s->dtls.m_stats.m_handshakes_completed, 1u);
+        EXPECT_EQ(s->dtls.m_stats.m_sessions_ended, 0u);
+        EXPECT_EQ(s->host.GetNumClients(), 1);
+        EXPECT_EQ(s->host.m_destroyed, 0);
+        // Nothing but records left the tap, and no datagram exceeded one IPv4 datagram.
+        for (const Tap::Sent& d : s->tap.m_sent) {
+            ASSERT_GE(d.bytes.size(), 13u);
+            EXPECT_TRUE(d.bytes[0] >= 20 && d.bytes[0] <= 23 && d.bytes[1] == 0xFE);
+            EXPECT_LE(d.bytes.size(), static_cast<size_t>(CNetDtls::kMtu));
+        }
+    }
+    EXPECT_EQ(p.a->host.m_created, 1);
+    // Copies made by the network are dropped as replays, never handed up twice.
+    if (GetParam().imp.m_duplicate_percent > 0) {
+        EXPECT_GT(p.a->dtls.m_stats.m_replayed + p.b->dtls.m_stats.m_replayed, 0u);
+    }
+    EXPECT_EQ(p.a->dtls.m_stats.m_rejected + p.b->dtls.m_stats.m_rejected, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Networks, SecureSession,
+                         ::testing::Values(Network{"clean", SNetImpairment{}},
+                                           Network{"lossy", Lossy()}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Both sides may start: whichever ClientHello wins, each ends with one open session.
+TEST(SecureRoles, BothSidesStartingAtOnceMeetInOneSession) {
+    Pair p(SNetImpairment{}, PskConfig(SNetDtlsConfig::kBoth), PskConfig(SNetDtlsConfig::kBoth));
+    p.a->host.Connect(Addr(2), true); // A sends to B from the first frame as well
+    ChatLine ab{"a"};
+    int opened = -1;
+    for (int f = 0; f < 300 && opened == -1; ++f) {
+        p.Tick();
+        if (p.a->dtls.GetOpenSessions() == 1 && p.b->dtls.GetOpenSessions() == 1) opened = f;
+    }
+    ASSERT_NE(opened, -1);
+    for (int f = 0; f < 100; ++f) {
+        ab.Speak(p.a->host.Chat());
+        p.Tick();
+        ab.Hear(p.b->host.Chat());
+    }
+    EXPECT_GT(ab.heard, 10);
+    EXPECT_EQ(ab.wrong, 0);
+    EXPECT_EQ(p.a->dtls.m_stats.m_handshakes_completed, 1u);
+    EXPECT_EQ(p.b->dtls.m_stats.m_handshakes_completed, 1u);
+}
+
+// A peer that restarts on the same address shakes hands again: the host's old client is
+// destroyed exactly once (event 10001), a fresh one is created, and chat from the new
+// process arrives from its first line.
+TEST(SecureRestart, RestartedPeerGetsAFreshClientAndTheOldOneEndsOnce) {
+    const SNetImpairment clean{};
+    Pair p(clean, PskConfig(SNetDtlsConfig::kAccept), PskConfig(SNetDtlsConfig::kConnect));
+    ASSERT_GT(p.Handshake(100), 0);
+    for (int f = 0; f < 20; ++f)
+        p.Tick();
+    Peer* old_client = p.ToB();
+    ASSERT_NE(old_client, nullptr);
+    const int old_packets = old_client->m_packets_in;
+
+    p.b.reset(); // the process dies without a word
+    p.StartB(clean, PskConfig(SNetDtlsConfig::kConnect));
+    ChatLine ba{"new"};
+    for (int f = 0; f < 200; ++f) {
+        ba.Speak(p.b->host.Chat());
+        p.Tick();
+        ba.Hear(p.a->host.Chat());
+    }
+    EXPECT_EQ(p.a->host.m_destroyed, 1);
+    // The end of the old session went up before any datagram of the new one.
+    EXPECT_EQ(p.a->host.m_packets_at_destroy, old_packets);
+    EXPECT_EQ(p.a->host.m_created, 2);
+    EXPECT_EQ(p.a->host.GetNumClients(), 1);
+    EXPECT_EQ(p.a->dtls.m_stats.m_handshakes_completed, 2u);
+    EXPECT_EQ(p.a->dtls.m_stats.m_sessions_ended, 1u);
+    EXPECT_EQ(p.a->dtls.GetOpenSessions(), 1);
+    // The new client heard the new process from line 0 on (a stale client would refuse it).
+    EXPECT_GT(ba.heard, 20);
+    EXPECT_EQ(ba.wrong, 0);
+}
+
+// How a session ends, and that each way is reported to the host once as 10001.
+struct Ending {
+    const char* name;
+    int (*end)(Pair& p); // ends the session, returns the frames to run afterwards
+};
+
+const Ending kEndings[] = {
+    {"close_notify", // B leaves politely
+     [](Pair& p) {
+         p.b->dtls.CloseAll();
+         p.b->net_quiet = true;
+         return 10;
+     }},
+    {"idle", // B goes quiet: A's idle limit (2 s of frame clock) ends it
+     [](Pair& p) {
+         p.b->net_quiet = true;
+         return 200;
+     }},
+    {"unreachable", // the wrapped driver reports the peer gone (an ICMP refusal over UDP)
+     [](Pair& p) {
+         p.a->sim.m_report_refused = true;
+         p.b->sim.Shutdown();
+         return 20;
+     }},
+};
+
+class SecureEnding : public ::testing::TestWithParam<Ending> {};
+
+TEST_P(SecureEnding, TheHostHearsOfItOnce) {
+    Pair p(SNetImpairment{}, PskConfig(SNetDtlsConfig::kAccept),
+           PskConfig(SNetDtlsConfig::kConnect));
+    ASSERT_GT(p.Handshake(100), 0);
+    const int after = GetParam().end(p);
+    for (int f = 0; f < after; ++f) {
+        CNetTime::m_time += kFrameMs;
+        p.net.SetTime(CNetTime::m_time);
+        p.a->host.Frame();
+        if (!p.b->net_quiet) p.b->host.Frame();
+    }
+    EXPECT_EQ(p.a->host.m_destroyed, 1);
+    EXPECT_EQ(p.a->host.GetNumClients(), 0);
+    EXPECT_EQ(p.a->dtls.GetOpenSessions(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, SecureEnding, ::testing::ValuesIn(kEndings),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

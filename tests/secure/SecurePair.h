@@ -1,0 +1,153 @@
+// Two managers over the simulated network, each behind a CNetDtls, with a tap under each
+// CNetDtls that records what it sends (to forge, replay and measure from the wire).
+#pragma once
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "integration/TwoPeerSession.h"
+#include "portnet/CNetDtls.h"
+
+namespace secure {
+
+using namespace twopeer;
+
+inline const unsigned char kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
+                                       12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
+                                       23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+inline const unsigned char kOtherKey[32] = {9};
+
+inline SNetDtlsConfig PskConfig(int role, const unsigned char* key = kKey) {
+    SNetDtlsConfig c;
+    c.m_role = role;
+    c.m_psk_key = key;
+    c.m_psk_key_len = 32;
+    c.m_retransmit_ms = 20; // system clock; the test sleeps while a handshake is open
+    // Retransmission runs on the system clock, at most 320 ms apart here: a long limit of
+    // frame time keeps an unlucky run of losses from failing a handshake that would succeed.
+    c.m_handshake_timeout_ms = 30000;
+    c.m_idle_timeout_ms = 2000;
+    return c;
+}
+
+// Forwards to a driver and keeps every datagram it sent, with the destination.
+class Tap : public CNetDriver {
+public:
+    struct Sent {
+        sockaddr_in to;
+        std::vector<unsigned char> bytes;
+    };
+    explicit Tap(CNetDriver* inner) : m_inner(inner) {}
+    int SetBlockMode(bool b) override { return m_inner->SetBlockMode(b); }
+    int MakeBroadcastCapable() override { return m_inner->MakeBroadcastCapable(); }
+    int Init() override { return m_inner->Init(); }
+    int Shutdown() override { return m_inner->Shutdown(); }
+    int Connected(sockaddr_in* p) override { return m_inner->Connected(p); }
+    int Disconnected(sockaddr_in* p) override { return m_inner->Disconnected(p); }
+    char* GetAddr() override { return m_inner->GetAddr(); }
+    int SendTo(int len, void* data, sockaddr_in* to) override {
+        if (m_keep) {
+            auto* p = static_cast<unsigned char*>(data);
+            m_sent.push_back(Sent{*to, std::vector<unsigned char>(p, p + len)});
+        }
+        return m_swallow ? 0 : m_inner->SendTo(len, data, to);
+    }
+    int RecvFrom(int* len, void* buf, sockaddr_in* from) override {
+        const int r = m_inner->RecvFrom(len, buf, from);
+        if (r == 0 && *len > 0) {
+            ++m_received;
+            if (*len > m_largest_in) m_largest_in = *len;
+        }
+        return r;
+    }
+    int Broadcast(int len, void* data, sockaddr_in* to) override {
+        return m_inner->Broadcast(len, data, to);
+    }
+    CNetDriver* m_inner;
+    bool m_keep = true;
+    bool m_swallow = false; // kept but not sent: a datagram the receiver has never seen
+    std::vector<Sent> m_sent;
+    int m_received = 0, m_largest_in = 0;
+};
+
+// Counts the clients the manager destroys.
+class CountingHost : public Host {
+public:
+    int DestroyClient(int slot) override {
+        ++m_destroyed;
+        if (m_clients[slot].m_used) m_packets_at_destroy = m_clients[slot].m_client->m_packets_in;
+        return RemoveClient(slot) == -1 ? -1 : 0;
+    }
+    int CreateClient(CNetBuf* buf) override {
+        ++m_created;
+        return Host::CreateClient(buf);
+    }
+    int m_destroyed = 0, m_created = 0;
+    int m_packets_at_destroy = -1; // packets the last destroyed client had taken in
+};
+
+// One side: simulator endpoint, tap, CNetDtls, manager.
+struct Side {
+    Side(CNetSimNetwork* net, int id, const SNetImpairment& imp, const SNetDtlsConfig& cfg)
+        : sim(net, id), tap(&sim), dtls(&tap, cfg) {
+        sim.m_impairment = imp;
+        host.Open(&dtls);
+    }
+    ~Side() { host.Release(); }
+    CNetSimDriver sim;
+    Tap tap;
+    CNetDtls dtls;
+    CountingHost host;
+    bool net_quiet = false; // the test stops running this side's frames
+};
+
+// A (endpoint 1) accepts and welcomes senders; B (endpoint 2) connects to A.
+struct Pair {
+    Pair(const SNetImpairment& imp, const SNetDtlsConfig& cfg_a, const SNetDtlsConfig& cfg_b,
+         std::uint64_t seed = 1)
+        : net(seed) {
+        CNetTime::m_time = 1000;
+        net.SetTime(CNetTime::m_time);
+        a = std::make_unique<Side>(&net, 1, imp, cfg_a);
+        a->host.m_welcome = true;
+        StartB(imp, cfg_b);
+        std::srand(2024);
+    }
+    void StartB(const SNetImpairment& imp, const SNetDtlsConfig& cfg_b) {
+        b = std::make_unique<Side>(&net, 2, imp, cfg_b);
+        to_a = b->host.Connect(Addr(1), false);
+    }
+    // A's client for B (the manager made it when B's first datagram came through).
+    Peer* ToB() {
+        for (int i = 0; i < CNetManager::kMaxClients; ++i)
+            if (a->host.m_clients[i].m_used)
+                return static_cast<Peer*>(a->host.m_clients[i].m_client);
+        return nullptr;
+    }
+    // One frame of both sides; sleeps a little while a handshake is open, so DTLS's
+    // retransmission timer (on the system clock) can run.
+    int Tick() {
+        if (a->dtls.GetHalfOpen() + b->dtls.GetHalfOpen() > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        CNetTime::m_time += kFrameMs;
+        net.SetTime(CNetTime::m_time);
+        return a->host.Frame() + b->host.Frame();
+    }
+    // Frames until both sides have an open session (and A a client), at most max.
+    int Handshake(int max) {
+        for (int f = 1; f <= max; ++f) {
+            Tick();
+            if (a->dtls.GetOpenSessions() == 1 && b->dtls.GetOpenSessions() == 1 && ToB()) return f;
+        }
+        return -1;
+    }
+
+    CNetSimNetwork net;
+    std::unique_ptr<Side> a, b;
+    Peer* to_a = nullptr; // B's client for A
+};
+
+} // namespace secure
