@@ -19,6 +19,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
 
-# ctest and GoogleTest's discovery run the programs through Wine, with Wine's own messages off.
+# ctest and GoogleTest's discovery run the programs through Wine (wine-run.sh says why not
+# directly), with Wine's own messages off.
 find_program(PORTNET_WINE wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env WINEDEBUG=-all ${PORTNET_WINE})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)

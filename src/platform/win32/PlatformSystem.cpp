@@ -56,10 +56,16 @@ bool CounterFrequency(std::int64_t* frequency) {
 }
 
 bool Counter(std::int64_t* count) {
-    LARGE_INTEGER f, c;
-    if (!::QueryPerformanceFrequency(&f) || f.QuadPart <= 0 || !::QueryPerformanceCounter(&c))
-        return false;
-    *count = c.QuadPart >> CounterShift(f.QuadPart);
+    // The frequency is fixed at boot: its shift is found once (0 on every current Windows).
+    static int shift = -1;
+    if (shift < 0) {
+        LARGE_INTEGER f;
+        if (!::QueryPerformanceFrequency(&f) || f.QuadPart <= 0) return false;
+        shift = CounterShift(f.QuadPart);
+    }
+    LARGE_INTEGER c;
+    if (!::QueryPerformanceCounter(&c)) return false;
+    *count = c.QuadPart >> shift;
     return true;
 }
 
