@@ -152,8 +152,9 @@ public:
         if (buf->ReadByte(&kind) < 0) return -1;
         if (kind == kWhole) return buf->Read(m_bytes, kSize) < 0 ? -1 : kWholeRecord;
         if (kind != kMasked || !base) return -1;
-        unsigned char groups[kGroupMaskBytes];
-        if (buf->Read(groups, kGroupMaskBytes) < 0) return -1;
+        // Fields are decoded where they lie in the buffer, without copying them out first.
+        const unsigned char* groups = buf->ReadSpan(kGroupMaskBytes);
+        if (!groups) return -1;
         if (kGroups % 8 != 0 && (groups[kGroupMaskBytes - 1] >> (kGroups % 8)) != 0) return -1;
         unsigned char next[kSize];
         std::memcpy(next, static_cast<CBlobState*>(base)->m_bytes, kSize);
@@ -161,13 +162,15 @@ public:
         for (int g = 0; g < kGroups; ++g) {
             if (!(groups[g / 8] >> (g % 8) & 1)) continue;
             const int width = GroupWidth(g);
-            unsigned char mask = 0, bytes[8];
+            unsigned char mask = 0;
             if (buf->ReadByte(&mask) < 0 || mask == 0 || (mask >> width) != 0) return -1;
-            const int count = __builtin_popcount(mask);
-            if (buf->Read(bytes, count) < 0) return -1;
-            int i = 0;
+            int count = 0;
+            for (unsigned left = mask; left != 0; left &= left - 1)
+                ++count;
+            const unsigned char* bytes = buf->ReadSpan(count);
+            if (!bytes) return -1;
             for (unsigned left = mask; left != 0; left &= left - 1) // each set bit, lowest first
-                next[g * 8 + __builtin_ctz(left)] = bytes[i++];
+                next[g * 8 + __builtin_ctz(left)] = *bytes++;
             used += 1 + count;
         }
         if (used == 1 + kGroupMaskBytes) return -1; // a masked record names at least one group
@@ -203,12 +206,15 @@ public:
         return Write(line, static_cast<int>(n) + 1) < 0 ? -1 : 1;
     }
 
+    // The line is taken straight from the received message: up to its terminator, the end of
+    // the message or kLineSize - 1 characters, whichever comes first.
     int ReadingCompleted() override {
-        char line[SNetMsgBuf::kSize + 1];
-        if (ReadString(line) < 0) return -1;
+        const int len = m_read_buf.m_len < kLineSize - 1 ? m_read_buf.m_len : kLineSize - 1;
+        if (len < 0) return -1;
+        const char* text = reinterpret_cast<const char*>(m_read_buf.m_buf);
         char* slot = m_lines[m_received % kRingLines];
-        const std::size_t n = strnlen(line, kLineSize - 1);
-        std::memcpy(slot, line, n);
+        const std::size_t n = strnlen(text, static_cast<std::size_t>(len));
+        std::memcpy(slot, text, n);
         slot[n] = 0;
         ++m_received;
         return 1;

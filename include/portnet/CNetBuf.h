@@ -29,8 +29,35 @@ public:
     int Read(void* dest, int n);
     int Write(const void* src, int n);
 
-    int ReadByte(unsigned char* v);
-    int WriteByte(unsigned char v);
+    // The n payload bytes at the reading (writing) position, which moves past them; null, and
+    // the position unchanged, when they do not fit. Encoders read and write fields in place
+    // through these instead of copying through Read and Write.
+    const unsigned char* ReadSpan(int n) {
+        if (!Fits(m_read_pos, n, m_read_limit)) return nullptr;
+        const unsigned char* at = m_data + 1 + m_read_pos;
+        m_read_pos += n;
+        return at;
+    }
+    unsigned char* WriteSpan(int n) {
+        if (!Fits(m_write_pos, n, kMaxPayload)) return nullptr;
+        unsigned char* at = m_data + 1 + m_write_pos;
+        m_write_pos += n;
+        return at;
+    }
+
+    // Every record and header reads and writes single bytes: kept inline.
+    int ReadByte(unsigned char* v) {
+        const unsigned char* at = ReadSpan(1);
+        if (at == nullptr) return -1;
+        *v = *at;
+        return 1;
+    }
+    int WriteByte(unsigned char v) {
+        unsigned char* at = WriteSpan(1);
+        if (at == nullptr) return -1;
+        *at = v;
+        return 1;
+    }
     int ReadChar(char* v);
     int WriteChar(char v);
     int ReadShort(short* v);
@@ -59,4 +86,12 @@ public:
     // Payload bytes a read may reach: after Recv the received payload, so a short datagram is
     // never decoded from bytes an earlier, longer one left behind; the whole area otherwise.
     int m_read_limit;
+
+private:
+    // A field of n bytes at position pos fits while pos + n <= end, end held to the payload
+    // area; written so that no value of the public positions can overflow it.
+    static bool Fits(int pos, int n, int end) {
+        const long long limit = end < kMaxPayload ? end : kMaxPayload;
+        return pos >= 0 && n >= 0 && static_cast<long long>(pos) + n <= limit;
+    }
 };

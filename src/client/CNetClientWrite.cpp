@@ -28,26 +28,30 @@ int Position(const CNetBuf* buf) {
 
 int CNetClient::GetPriorityList(CNetData** list, int* count, int* reliable_count) {
     const int ports = m_num_ports < kMaxPorts ? m_num_ports : kMaxPorts;
-    int n = 0;
-    // Two walks in port order, reliable objects first; each group sorted on its own.
-    for (int pass = 0; pass < 2; ++pass) {
-        const bool want_reliable = pass == 0;
-        const int group_start = n;
-        for (int port = 0; m_refs && port < ports; ++port) {
-            const CNetDataRef& ref = m_refs[port];
-            // Port 0 without an own port has no slot behind it: never offered.
-            CNetData* obj = ref.m_data_port ? ref.m_data_port->m_object : nullptr;
-            if (!obj || !obj->m_active || !ref.m_write_enabled || obj->m_reliable != want_reliable)
-                continue;
-            // The port byte is the object's m_port_id; one that disagrees with its slot
-            // would reach the peer under the wrong port, so it is not offered.
-            if (obj->m_port_id != port) continue;
+    // One walk in port order: reliable objects go to the front of the list, unreliable ones to
+    // a side list that follows them, which gives each group the order of a walk of its own.
+    CNetData* unreliable[kMaxPorts];
+    int n = 0, u = 0;
+    for (int port = 0; m_refs && port < ports; ++port) {
+        const CNetDataRef& ref = m_refs[port];
+        // Port 0 without an own port has no slot behind it: never offered.
+        CNetData* obj = ref.m_data_port ? ref.m_data_port->m_object : nullptr;
+        if (!obj || !obj->m_active || !ref.m_write_enabled) continue;
+        // The port byte is the object's m_port_id; one that disagrees with its slot would
+        // reach the peer under the wrong port, so it is not offered.
+        if (obj->m_port_id != port) continue;
+        if (obj->m_reliable)
             list[n++] = obj;
-        }
-        SortPriorityList(list + group_start, n - group_start);
-        if (want_reliable) *reliable_count = n;
+        else
+            unreliable[u++] = obj;
     }
-    *count = n;
+    // Each group sorted on its own, reliable first: priorities are asked in that order.
+    SortPriorityList(list, n);
+    *reliable_count = n;
+    for (int i = 0; i < u; ++i)
+        list[n + i] = unreliable[i];
+    SortPriorityList(list + n, u);
+    *count = n + u;
     return 1;
 }
 

@@ -5,10 +5,10 @@
 
 namespace portnet {
 
-// The header is assembled here and handed to the buffer in one write, which either takes
-// it whole or leaves the buffer as it was.
+// The header goes into the buffer in place and whole, or the buffer is left as it was.
 int WritePacketHeader(CNetBuf* buf, const SNetPacketHeader& h) {
-    unsigned char b[kTimedHeaderSize];
+    unsigned char* b = buf->WriteSpan(h.Size());
+    if (b == nullptr) return -1;
     b[0] = h.bits;
     StoreLE(b + 1, h.seq, 3);
     StoreLE(b + 4, h.ack, 3);
@@ -16,24 +16,24 @@ int WritePacketHeader(CNetBuf* buf, const SNetPacketHeader& h) {
         StoreLE(b + 7, h.timing_seq, 3);
         StoreLE(b + 10, h.timing_age, 2);
     }
-    return buf->Write(b, h.Size()) == h.Size() ? h.Size() : -1;
+    return h.Size();
 }
 
 EHeaderRead ReadPacketHeader(CNetBuf* buf, SNetPacketHeader* h) {
-    unsigned char b[kTimedHeaderSize];
     if (buf->ReadByte(&h->bits) != 1) return EHeaderRead::kTruncated;
     if (h->bits & kHdrInstant) return EHeaderRead::kInstant;
-    if (buf->Read(b + 1, 3) != 3) return EHeaderRead::kTruncated;
-    h->seq = LoadLE(b + 1, 3);
+    const unsigned char* seq = buf->ReadSpan(3); // header bytes 1..3
+    if (seq == nullptr) return EHeaderRead::kTruncated;
+    h->seq = LoadLE(seq, 3);
     if ((h->seq & 7u) != static_cast<std::uint32_t>((h->bits & kHdrCheckMask) >> kHdrCheckShift))
         return EHeaderRead::kBadCheck;
-    // The acknowledgement and any timing fields in one read.
-    const int rest = h->Size() - 4;
-    if (buf->Read(b + 4, rest) != rest) return EHeaderRead::kTruncated;
-    h->ack = LoadLE(b + 4, 3);
+    // The acknowledgement and any timing fields in one read: header bytes 4 onwards.
+    const unsigned char* rest = buf->ReadSpan(h->Size() - 4);
+    if (rest == nullptr) return EHeaderRead::kTruncated;
+    h->ack = LoadLE(rest, 3);
     const bool timed = (h->bits & kHdrTiming) != 0;
-    h->timing_seq = timed ? LoadLE(b + 7, 3) : 0;
-    h->timing_age = static_cast<std::uint16_t>(timed ? LoadLE(b + 10, 2) : 0);
+    h->timing_seq = timed ? LoadLE(rest + 3, 3) : 0;
+    h->timing_age = static_cast<std::uint16_t>(timed ? LoadLE(rest + 6, 2) : 0);
     return EHeaderRead::kOk;
 }
 

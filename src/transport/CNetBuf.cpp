@@ -18,13 +18,6 @@ int WrapSub(int a, int b) {
     return static_cast<int>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
 }
 
-// A field of n bytes at position pos fits while pos + n <= end (written so it cannot overflow);
-// end is 998 for writes and the buffer's read limit for reads.
-bool Fits(int pos, int n, int end = CNetBuf::kMaxPayload) {
-    if (end > CNetBuf::kMaxPayload) end = CNetBuf::kMaxPayload; // a limit set out of range
-    return pos >= 0 && n >= 0 && n <= end - pos;
-}
-
 int MovePos(int* pos, int p, int mode) {
     switch (mode) {
     case 0:
@@ -83,18 +76,18 @@ int CNetBuf::GetChannel() const {
 }
 
 int CNetBuf::Read(void* dest, int n) {
-    if (!Fits(m_read_pos, n, m_read_limit)) return -1;
+    const unsigned char* from = ReadSpan(n);
+    if (from == nullptr) return -1;
     // memmove, and only for a count above 0: the destination may lie in m_data itself, and a
     // count of 0 may come with a null pointer.
-    if (n > 0) std::memmove(dest, m_data + 1 + m_read_pos, static_cast<std::size_t>(n));
-    m_read_pos += n;
+    if (n > 0) std::memmove(dest, from, static_cast<std::size_t>(n));
     return n;
 }
 
 int CNetBuf::Write(const void* src, int n) {
-    if (!Fits(m_write_pos, n)) return -1;
-    if (n > 0) std::memmove(m_data + 1 + m_write_pos, src, static_cast<std::size_t>(n)); // as Read
-    m_write_pos += n;
+    unsigned char* to = WriteSpan(n);
+    if (to == nullptr) return -1;
+    if (n > 0) std::memmove(to, src, static_cast<std::size_t>(n)); // as Read
     return n;
 }
 
@@ -104,40 +97,21 @@ int CNetBuf::Write(const void* src, int n) {
 
 namespace {
 
-// The n payload bytes at *pos, moving *pos past them; null when they do not fit before end.
-unsigned char* Take(CNetBuf* buf, int* pos, int n, int end) {
-    if (!Fits(*pos, n, end)) return nullptr;
-    unsigned char* at = buf->m_data + 1 + *pos;
-    *pos += n;
-    return at;
-}
-
 template <int kWidth> int Store(CNetBuf* buf, std::uint32_t v) {
-    unsigned char* at = Take(buf, &buf->m_write_pos, kWidth, CNetBuf::kMaxPayload);
+    unsigned char* at = buf->WriteSpan(kWidth);
     if (at == nullptr) return -1;
     portnet::StoreLE(at, v, kWidth);
     return kWidth;
 }
 
 template <int kWidth> int Load(CNetBuf* buf, std::uint32_t* v) {
-    const unsigned char* at = Take(buf, &buf->m_read_pos, kWidth, buf->m_read_limit);
+    const unsigned char* at = buf->ReadSpan(kWidth);
     if (at == nullptr) return -1;
     *v = portnet::LoadLE(at, kWidth);
     return kWidth;
 }
 
 } // namespace
-
-int CNetBuf::ReadByte(unsigned char* v) {
-    std::uint32_t u;
-    if (Load<1>(this, &u) < 0) return -1;
-    *v = static_cast<unsigned char>(u);
-    return 1;
-}
-
-int CNetBuf::WriteByte(unsigned char v) {
-    return Store<1>(this, v);
-}
 
 int CNetBuf::ReadChar(char* v) {
     std::uint32_t u;
