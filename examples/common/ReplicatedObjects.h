@@ -137,7 +137,10 @@ public:
             if (len == 0) return 0; // the peer already holds this state
             if (len < kWholeRecord) {
                 if (len > room) return len; // the client withdraws a record larger than its room
-                return buf->Write(rec, len) < 0 ? -1 : len;
+                unsigned char* at = buf->WriteSpan(len);
+                if (!at) return -1;
+                std::memcpy(at, rec, static_cast<std::size_t>(len));
+                return len;
             }
         }
         if (kWholeRecord > room) return kWholeRecord;
@@ -188,22 +191,29 @@ public:
     char m_lines[kRingLines][kLineSize] = {};
     int m_received = 0;  // lines received so far; the newest is m_lines[(m_received-1) % ring]
     int m_delivered = 0; // own lines acknowledged by the peer
+    int m_queued = 0;    // own lines said and not yet acknowledged
 
     // Queues one line as one message; -1 when the queue is full. At most nine messages are
     // kept queued: with all ten buffers taken, the stream cannot close the message in
     // transmission and every write of this port would fail until the port is restarted.
+    // Lines are counted as they are said and delivered, so that a full queue is known
+    // without a look at the ten buffers (a line of chat may be said every frame).
     int Say(const char* text) {
-        int taken = 0;
-        for (const SNetMsgBuf& b : m_write_bufs)
-            taken += b.m_len > 0 ? 1 : 0;
-        if (taken >= kQueueDepth - 1) return -1;
+        if (m_queued >= kQueueDepth - 1) return -1;
         if (GetWriteBuf()->m_len > 0 && Begin() < 0) return -1;
         // At most kLineSize - 1 characters of the text, then the terminator, in one append.
         char line[kLineSize];
         const std::size_t n = strnlen(text, kLineSize - 1);
         std::memcpy(line, text, n);
         line[n] = 0;
-        return Write(line, static_cast<int>(n) + 1) < 0 ? -1 : 1;
+        if (Write(line, static_cast<int>(n) + 1) < 0) return -1;
+        ++m_queued;
+        return 1;
+    }
+
+    int Created() override {
+        m_queued = 0; // a restart drops every queued message
+        return CNetReliable::Created();
     }
 
     // The line is taken straight from the received message: up to its terminator, the end of
@@ -222,6 +232,7 @@ public:
 
     int WritingCompleted() override {
         ++m_delivered;
+        if (m_queued > 0) --m_queued;
         return 1;
     }
 };

@@ -206,12 +206,11 @@ int CNetReliable::Write(CNetBuf* buf, int room, CNetClient* /*client*/) {
     if (chunk + kHeaderSize > room) return kBlockTooBig;
 
     // The writer always sends everything up to m_len, so every block it writes is a last chunk.
-    const int start = buf->SetWritingPos(0, 1);
-    const auto header = static_cast<unsigned short>(chunk | kLastChunk);
-    if (buf->WriteWord(header) < 0 || (chunk > 0 && buf->Write(b.m_buf + pos, chunk) < 0)) {
-        buf->SetWritingPos(start, 0); // leave no half block behind
-        return kBlockTooBig;
-    }
+    // The block goes into the buffer whole or not at all.
+    unsigned char* at = buf->WriteSpan(kHeaderSize + chunk);
+    if (at == nullptr) return kBlockTooBig;
+    StoreLE(at, static_cast<std::uint32_t>(chunk | kLastChunk), kHeaderSize);
+    if (chunk > 0) std::memcpy(at + kHeaderSize, b.m_buf + pos, static_cast<std::size_t>(chunk));
 
     // First transmission: close the message so that the bytes in flight no longer change.
     if (m_acked && pos == 0 && Begin() < 0) return -1;
@@ -244,14 +243,19 @@ int CNetReliable::WriteSucceeded() {
 // A block that cannot be read whole, or that would take the message to 800 bytes, is refused
 // with -1 and the incoming buffer keeps what it had gathered.
 int CNetReliable::Read(CNetBuf* buf, CNetClient* /*client*/) {
-    unsigned short header = 0;
     // A header that cannot be read means the datagram ends here: refused, not taken as empty.
-    if (!buf || buf->ReadWord(&header) < 0) return -1;
-    const int chunk = header & kLengthMask;
+    const unsigned char* at = buf ? buf->ReadSpan(kHeaderSize) : nullptr;
+    if (at == nullptr) return -1;
+    const std::uint32_t header = LoadLE(at, kHeaderSize);
+    const int chunk = static_cast<int>(header & kLengthMask);
     if (chunk > buf->GetAvailable(true)) return -1;
     SNetMsgBuf& b = m_read_buf;
     if (b.m_len < 0 || b.m_len >= SNetMsgBuf::kSize - chunk) return -1;
-    if (chunk > 0 && buf->Read(b.m_buf + b.m_len, chunk) < 0) return -1;
+    if (chunk > 0) {
+        const unsigned char* from = buf->ReadSpan(chunk);
+        if (from == nullptr) return -1;
+        std::memcpy(b.m_buf + b.m_len, from, static_cast<std::size_t>(chunk));
+    }
     b.m_len += chunk;
     if (!(header & kLastChunk)) return chunk;
 
