@@ -1,5 +1,6 @@
 #include "TransportFixture.h"
 
+#include <climits>
 #include <tuple>
 
 #include "portnet/CNetBuf.h"
@@ -68,6 +69,28 @@ TEST_F(CNetBufTest, RejectsWhatDoesNotFitTheArea) {
     EXPECT_EQ((Ints{buf.SetChannel(255), buf.SetChannel(256), buf.SetChannel(-1), buf.GetChannel(),
                     buf.m_data[0]}),
               (Ints{255, -1, -1, 255, 255}));
+}
+
+// Encoders work in the buffer itself; a span that does not fit is refused whole, whatever
+// the host set the public positions and limit to (UBSan checks the arithmetic).
+TEST_F(CNetBufTest, SpansLieInThePayloadAndRefuseWhatDoesNotFit) {
+    unsigned char* w = buf.WriteSpan(3);
+    ASSERT_EQ(w, buf.m_data + 1);
+    w[0] = 7;
+    EXPECT_EQ((Ints{buf.m_write_pos, buf.WriteSpan(996) == nullptr, buf.m_write_pos}),
+              (Ints{3, 1, 3}));
+    buf.m_read_limit = 5; // a 6-byte datagram was received
+    EXPECT_EQ(buf.ReadSpan(3), buf.m_data + 1);
+    EXPECT_EQ((Ints{buf.ReadSpan(3) == nullptr, buf.m_read_pos, buf.ReadSpan(2) != nullptr}),
+              (Ints{1, 3, 1}));
+    const int extremes[][3] = {{1, INT_MIN, 1}, {INT_MAX, 998, 1}, {-1, 998, 0}, {1, 998, INT_MAX}};
+    for (const auto& e : extremes) {
+        buf.m_read_pos = buf.m_write_pos = e[0];
+        buf.m_read_limit = e[1];
+        EXPECT_EQ((Ints{buf.ReadSpan(e[2]) == nullptr, buf.WriteSpan(e[2]) == nullptr}),
+                  (Ints{1, e[1] == INT_MIN ? 0 : 1}))
+            << e[0] << " " << e[1] << " " << e[2];
+    }
 }
 
 TEST_F(CNetBufTest, StringReadStopsAtTheZeroOrTheAreaEnd) {
