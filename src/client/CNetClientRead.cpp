@@ -4,6 +4,7 @@
 
 #include "client/NetPacket.h"
 #include "client/NetWrap.h"
+#include "data/HistorySlot.h"
 #include "portnet/CNetBuf.h"
 #include "portnet/CNetData.h"
 #include "portnet/CNetDataHistory.h"
@@ -116,7 +117,8 @@ int CNetClient::Read(CNetBuf* buf) {
             // No history, an empty one, or one whose entries were never filled cannot
             // take the state.
             if (!history || history->m_size == 0 || !history->m_entries) return -1;
-            const int index = m_read_seq % history->m_size;
+            // m_read_seq is the sequence just taken: 0 or more.
+            const int index = HistorySlot(static_cast<std::uint32_t>(m_read_seq), history->m_size);
             CNetUnreliable* entry = history->m_entries[index];
             if (!entry) return -1;
 

@@ -3,6 +3,7 @@
 
 #include "client/NetPacket.h"
 #include "client/NetWrap.h"
+#include "data/HistorySlot.h"
 #include "portnet/CNetBuf.h"
 #include "portnet/CNetData.h"
 #include "portnet/CNetDataHistory.h"
@@ -192,11 +193,14 @@ int CNetClient::Write() {
                                static_cast<std::uint32_t>(WrapSub(m_manager->m_frame, frame)) <
                                    static_cast<std::uint32_t>(size) &&
                                seq - base_seq < size;
-        if (base_kept && base_seq % size < kMaxBaseSlots) {
-            base = history->m_entries[frame % size];
+        // Both are at least 0 here: a kept base was stored under a real sequence and frame.
+        const int base_slot =
+            base_kept ? HistorySlot(static_cast<std::uint32_t>(base_seq), size) : 0;
+        if (base_kept && base_slot < kMaxBaseSlots) {
+            base = history->m_entries[HistorySlot(static_cast<std::uint32_t>(frame), size)];
             if (base)
                 prefix.flags =
-                    static_cast<unsigned char>(((base_seq % size) << kFlagSlotShift) | kFlagDelta);
+                    static_cast<unsigned char>((base_slot << kFlagSlotShift) | kFlagDelta);
         }
         const long long age_ms = static_cast<long long>(obj->m_time) - m_last_read_time;
         const int age = age_ms < 0 ? 0 : (age_ms > 255 ? 255 : static_cast<int>(age_ms));

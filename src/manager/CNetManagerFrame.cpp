@@ -13,6 +13,8 @@
 #include "portnet/CNetTime.h"
 #include "portnet/CNetUnreliable.h"
 
+#include "data/HistorySlot.h"
+
 namespace {
 
 int Sub(int a, int b) {
@@ -117,7 +119,8 @@ int CNetManager::Write() {
         const CNetDataHistory* h = m_ports[i].m_writing_history;
         // A history without entries is treated as absent.
         if (h && h->m_size > 0 && h->m_entries) {
-            CNetUnreliable* entry = h->m_entries[static_cast<std::uint32_t>(m_frame) % h->m_size];
+            CNetUnreliable* entry =
+                h->m_entries[portnet::HistorySlot(static_cast<std::uint32_t>(m_frame), h->m_size)];
             if (entry) entry->CopyFrom(u);
         }
         if (u->m_life_time == -2) u->m_life_time = 0;
