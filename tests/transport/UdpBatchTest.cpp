@@ -11,35 +11,6 @@
 
 namespace {
 
-struct Pair {
-    Pair() {
-        for (CNetUDP* d : {&a, &b}) {
-            ApplyUdpMode(*d);
-            EXPECT_EQ(d->Init(), 0);
-        }
-        to_b = Inet(b.GetAddr());
-    }
-    CNetUDP a{"127.0.0.1:0"}, b{"127.0.0.1:0"};
-    sockaddr_in to_b{};
-};
-
-// Every result d gives until nothing waits and `want` results came (bounded by a count and a
-// deadline; a system may deliver later than the send returns): the payload, or "#<result>".
-std::vector<std::string> Results(CNetUDP& d, std::size_t want, int capacity = 1000) {
-    std::vector<std::string> out;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    for (int i = 0; i < 2000 && std::chrono::steady_clock::now() < deadline; ++i) {
-        const Received r = Recv(d, capacity);
-        if (r.result == 0 && r.data.empty() && r.from.sin_family == 0) {
-            if (out.size() >= want) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        out.push_back(r.result == 0 ? r.data : "#" + std::to_string(r.result));
-    }
-    return out;
-}
-
 // Linux hands a datagram sent on loopback to the receiving socket before sendto returns;
 // Winsock (and Wine) may deliver it later, so the counts of calls hold only on Linux.
 constexpr char kLateDelivery[] =
@@ -57,21 +28,21 @@ constexpr bool kSendsInOneCall = true;
 
 TEST(UdpBatch, BurstBeyondTheRingArrivesInOrderAndAShortBatchSavesTheEmptyCall) {
     const bool batched = !OneAtATime();
-    Pair p;
+    UdpEnds p;
     std::vector<std::string> sent;
     for (int i = 0; i < 75; ++i) {
         sent.push_back("datagram " + std::to_string(i));
         ASSERT_EQ(Send(p.a, sent.back(), p.to_b), 0);
     }
-    EXPECT_EQ(Results(p.b, sent.size()), sent);
+    EXPECT_EQ(Drain(p.b, sent.size()), sent);
     const int burst_calls = p.b.m_recv_calls;
     // The next drain asks the system again, in one batch after a drain of many; after that
     // drain of one, a single datagram takes the plain calls again.
     ASSERT_EQ(Send(p.a, "late", p.to_b), 0);
-    EXPECT_EQ(Results(p.b, 1), std::vector<std::string>{"late"});
+    EXPECT_EQ(Drain(p.b, 1), std::vector<std::string>{"late"});
     const int late_calls = p.b.m_recv_calls - burst_calls;
     ASSERT_EQ(Send(p.a, "alone", p.to_b), 0);
-    EXPECT_EQ(Results(p.b, 1), std::vector<std::string>{"alone"});
+    EXPECT_EQ(Drain(p.b, 1), std::vector<std::string>{"alone"});
     const int alone_calls = p.b.m_recv_calls - burst_calls - late_calls;
     if (!kLoopbackDeliversAtOnce) GTEST_SKIP() << "the calls counted: " << kLateDelivery;
     // Batched: two plain calls show that several wait, then 32 + 32 + 9, and the short last
@@ -82,7 +53,7 @@ TEST(UdpBatch, BurstBeyondTheRingArrivesInOrderAndAShortBatchSavesTheEmptyCall) 
 
 TEST(UdpBatch, ARefusedMessageInsideABatchLosesOnlyItself) {
     const bool batched = !OneAtATime();
-    Pair p;
+    UdpEnds p;
     sockaddr_in bad = p.to_b;
     bad.sin_family = kNetFamilyLocal; // an IPv4 socket refuses any other family
     ASSERT_EQ(p.a.HoldSends(), 0);
@@ -92,7 +63,7 @@ TEST(UdpBatch, ARefusedMessageInsideABatchLosesOnlyItself) {
     EXPECT_EQ(sends, batched ? (Ints{0, 0, 0}) : (Ints{0, -1, 0}));
     EXPECT_EQ((Ints{flushed, p.a.m_send_failures}), batched ? (Ints{-1, 1}) : (Ints{0, 0}));
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(Results(p.b, 2), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(Drain(p.b, 2), (std::vector<std::string>{"one", "two"}));
     // More than the held slots in one bracket, and one too long to hold: all leave, in order.
     ASSERT_EQ(p.a.HoldSends(), 0);
     std::vector<std::string> sent{"first", std::string(3000, 'z')};
@@ -104,10 +75,10 @@ TEST(UdpBatch, ARefusedMessageInsideABatchLosesOnlyItself) {
     }
     ASSERT_EQ(p.a.FlushSends(), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(Results(p.b, sent.size(), 4000), sent);
+    EXPECT_EQ(Drain(p.b, sent.size(), 4000), sent);
     // Outside a bracket nothing is held.
     ASSERT_EQ(Send(p.a, "now", p.to_b), 0);
-    EXPECT_EQ(Results(p.b, 1), std::vector<std::string>{"now"});
+    EXPECT_EQ(Drain(p.b, 1), std::vector<std::string>{"now"});
 }
 
 // A host writes a state to eight peers each frame: batched, the eight datagrams leave in one
@@ -155,5 +126,5 @@ TEST(UdpBatch, AManagerFrameToEightPeersIsOneSendCallAndAllocatesNothing) {
         EXPECT_EQ(host_driver.m_send_calls - calls_before, batched && kSendsInOneCall ? 50 : 400);
     }
     for (auto& peer : peers)
-        EXPECT_EQ(Results(*peer, 50).size(), 50u);
+        EXPECT_EQ(Drain(*peer, 50).size(), 50u);
 }
