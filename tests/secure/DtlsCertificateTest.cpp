@@ -112,15 +112,4 @@ INSTANTIATE_TEST_SUITE_P(Cases, SecureCertificates,
                                            CertCase{"wrong_key", nullptr, nullptr, false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A key that does not belong to the certificate is refused at construction.
-TEST(SecureCertificatesConfig, KeyNotMatchingTheCertificateIsRefused) {
-    CNetSimNetwork net;
-    CNetSimDriver sim(&net, 1);
-    CertConfig files;
-    const Identity mismatched{"host-chain.pem", "player.key", "ca.pem"};
-    SNetDtlsConfig c = files.Make(SNetDtlsConfig::kAccept, &mismatched, false);
-    CNetDtls dtls(&sim, c);
-    EXPECT_FALSE(dtls.IsReady());
-}
-
 } // namespace

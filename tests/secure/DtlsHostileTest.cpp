@@ -212,6 +212,13 @@ const BadConfig kBadConfigs[] = {
          c.m_psk_key = nullptr;
          c.m_cert_chain_file = c.m_private_key_file = c.m_ca_file = "/nonexistent/portnet.pem";
      }},
+    {"key_not_matching_the_certificate",
+     [](SNetDtlsConfig& c) {
+         c.m_psk_key = nullptr;
+         c.m_cert_chain_file = PORTNET_TEST_CERTS "/host-chain.pem";
+         c.m_private_key_file = PORTNET_TEST_CERTS "/player.key";
+         c.m_ca_file = PORTNET_TEST_CERTS "/ca.pem";
+     }},
 };
 
 class SecureConfig : public ::testing::TestWithParam<BadConfig> {};
