@@ -124,15 +124,12 @@ INSTANTIATE_TEST_SUITE_P(Kinds, SecureForgery, ::testing::ValuesIn(kForgeries),
 
 // The half-open table is bounded: more peers than it holds wait, none is refused for good.
 TEST(SecureLimits, HalfOpenTableBoundsHandshakesInProgress) {
-    CNetTime::m_time = 1000;
-    CNetSimNetwork net(3);
     SNetDtlsConfig ca = PskConfig(SNetDtlsConfig::kAccept);
     ca.m_max_half_open = 2;
-    Side a(&net, 1, SNetImpairment{}, ca);
-    a.host.m_welcome = true;
-    std::vector<std::unique_ptr<Side>> peers;
-    for (int id = 2; id < 8; ++id) {
-        peers.push_back(std::make_unique<Side>(&net, id, SNetImpairment{},
+    Pair p(SNetImpairment{}, ca, PskConfig(SNetDtlsConfig::kConnect), 3);
+    std::vector<std::unique_ptr<Side>> peers; // with B, six
+    for (int id = 3; id < 8; ++id) {
+        peers.push_back(std::make_unique<Side>(&p.net, id, SNetImpairment{},
                                                PskConfig(SNetDtlsConfig::kConnect)));
         peers.back()->host.Connect(Addr(1), false);
     }
@@ -140,17 +137,15 @@ TEST(SecureLimits, HalfOpenTableBoundsHandshakesInProgress) {
     // Until all are open, then 10 frames more: the first records reach the manager.
     for (int f = 0, after = 0; f < 400 && after < 10; ++f) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        CNetTime::m_time += kFrameMs;
-        net.SetTime(CNetTime::m_time);
-        a.host.Frame();
-        most_half_open = std::max(most_half_open, a.dtls.GetHalfOpen());
+        p.Tick();
+        most_half_open = std::max(most_half_open, p.a->dtls.GetHalfOpen());
         for (auto& s : peers)
             s->host.Frame();
-        after += a.dtls.GetOpenSessions() == 6;
+        after += p.a->dtls.GetOpenSessions() == 6;
     }
     EXPECT_LE(most_half_open, 2);
-    EXPECT_EQ(a.dtls.GetOpenSessions(), 6);
-    EXPECT_EQ(a.host.GetNumClients(), 6);
+    EXPECT_EQ(p.a->dtls.GetOpenSessions(), 6);
+    EXPECT_EQ(p.a->host.GetNumClients(), 6);
 }
 
 struct BadConfig {
