@@ -1,13 +1,12 @@
 // Long runs of two managers over impaired simulated networks, one of them through CNetDtls:
 // chat must arrive whole, once and in order, positions must follow within a stated bound and
-// settle exactly, and the frame loop must not allocate; and a flood from senders nobody added.
-// The Short tests run in every suite; the long one on request (label soak).
+// settle exactly, and the frame loop must not allocate. The short run is part of every suite;
+// the long one runs on request (label soak).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <random>
 #include <thread>
 
 #include "integration/CountAllocations.h"
@@ -21,7 +20,6 @@ using namespace twopeer;
 namespace {
 
 constexpr int kStepMs = 20;
-const SNetImpairment kClean;
 constexpr float kRadius = 10.0f, kRadPerSec = 0.5f; // every position moves at 5 units a second
 
 // Loss %, latency, jitter, duplicates %, reordered % and their extra delay; how many frames
@@ -161,46 +159,6 @@ TEST(Soak, ShortRunsKeepChatWholeAndPositionsBounded) {
 // The harsh network and the lossy one through CNetDtls run a million frames each.
 TEST(Soak, LongRunsKeepChatWholeAndPositionsBounded) {
     RunAll(100000, true);
-}
-
-// Datagrams that look like packets (mostly channel 0, header bits, records) and noise on
-// other channels, 200 a frame (within A's queue of 256), from ten senders unknown to A.
-TEST(Fault, ShortFloodFromUnknownSendersLeavesClientTableAlone) {
-    enum : int { kFlooders = 10, kPerFrame = 200, kFrames = 50 };
-    Session s(0, &kClean, 5);
-    std::unique_ptr<CNetSimDriver> flooders[kFlooders];
-    for (int i = 0; i < kFlooders; ++i) {
-        flooders[i] = std::make_unique<CNetSimDriver>(s.net.get(), 100 + i);
-        ASSERT_EQ(0, flooders[i]->Init());
-    }
-    std::minstd_rand rng(12345);
-    unsigned char junk[300];
-    std::chrono::duration<double, std::nano> took{0}; // in A's and B's frames
-    for (int f = 0; f < kFrames + 20; ++f) { // then quiet frames for the last lines in flight
-        for (int k = 0; k < kPerFrame && f < kFrames; ++k) {
-            const int len = 1 + static_cast<int>(rng() % sizeof junk);
-            for (int b = 0; b < len; ++b)
-                junk[b] = static_cast<unsigned char>(rng());
-            if (rng() % 10 != 0) junk[0] = 0;
-            ASSERT_EQ(0, flooders[k % kFlooders]->SendTo(len, junk, &s.to_a->m_out.m_addr));
-        }
-        const auto t0 = std::chrono::steady_clock::now();
-        ASSERT_EQ(0, s.Talk(false, f < kFrames, kStepMs));
-        took += std::chrono::steady_clock::now() - t0;
-    }
-    const int flood = kPerFrame * kFrames;
-    // All of it reached A's manager, but B's last packet, still on its way.
-    const int from_b = s.to_a->m_packets_out - 1;
-    EXPECT_EQ(static_cast<std::uint32_t>(flood + from_b), s.sims[0]->m_stats.m_delivered);
-    EXPECT_EQ(1, s.a.GetNumClients());
-    EXPECT_EQ(0, s.a.FindClient(&s.to_b->m_out.m_addr));
-    // The one real peer was served throughout, and only its packets reached the client.
-    EXPECT_EQ(from_b, s.to_b->m_packets_in);
-    EXPECT_GT(s.ba.said, 10);
-    s.ba.ExpectWhole(s.b.Chat());
-    // Generous for an unoptimised, sanitised build; an optimised one takes well under 1 us.
-    std::printf("flood: %d datagrams, %.0f ns each\n", flood, took.count() / flood);
-    EXPECT_LT(took.count() / flood, 50000.0);
 }
 
 } // namespace
