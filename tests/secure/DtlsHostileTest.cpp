@@ -95,10 +95,11 @@ TEST_P(SecureForgery, IsDroppedCountedAndTheSessionGoesOn) {
     // A reads the forgeries alone: nothing reaches its manager.
     CNetTime::m_time += kFrameMs;
     p.net.SetTime(CNetTime::m_time);
-    EXPECT_EQ(p.a->host.Read(), 1);
-    EXPECT_EQ(p.ToB()->m_bytes_in, bytes_in);
-    EXPECT_EQ(p.a->dtls.m_stats.*k.counter - before.*k.counter, 3u);
-    EXPECT_EQ(p.a->dtls.GetHalfOpen(), 0); // no state for what proves nothing
+    // No state is kept for what proves nothing (none half open).
+    EXPECT_EQ(
+        (Ints{p.a->host.Read(), int(p.ToB()->m_bytes_in - bytes_in),
+              int(p.a->dtls.m_stats.*k.counter - before.*k.counter), p.a->dtls.GetHalfOpen()}),
+        (Ints{1, 0, 3, 0}));
     for (std::size_t i = answered; i < p.a->tap.m_sent.size(); ++i) // and no amplification
         EXPECT_LE(p.a->tap.m_sent[i].bytes.size(), forged.size());
 
@@ -112,11 +113,9 @@ TEST_P(SecureForgery, IsDroppedCountedAndTheSessionGoesOn) {
         ba.Hear(p.a->host.Chat());
     }
     EXPECT_EQ(heard->m_pos[1], mark);
-    EXPECT_GT(ba.heard, 20);
-    EXPECT_EQ(ba.wrong, 0);
-    EXPECT_EQ(p.a->host.m_created, created);
-    EXPECT_EQ(p.a->host.m_destroyed, 0);
-    EXPECT_EQ(p.a->dtls.GetOpenSessions(), 1);
+    EXPECT_EQ((Ints{ba.heard > 20, ba.wrong, p.a->host.m_created, p.a->host.m_destroyed,
+                    p.a->dtls.GetOpenSessions()}),
+              (Ints{1, 0, created, 0, 1}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SecureForgery, ::testing::ValuesIn(kForgeries),

@@ -15,6 +15,7 @@
 namespace secure {
 
 using namespace twopeer;
+using Ints = std::vector<int>;
 
 inline const unsigned char kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
                                        12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
