@@ -128,18 +128,15 @@ void Run(const Condition& c, int frames, std::uint64_t seed) {
                 lost, n.m_duplicated, n.m_reordered, s.ab.heard, s.ba.heard, max_error, bound,
                 handshake);
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(failed, 0);
-    EXPECT_EQ(g_allocations, 0);
-    EXPECT_EQ(still, 50) << "positions or chat did not settle after the run";
+    // Still 50 frames at the end: positions and chat settled after the run.
+    EXPECT_EQ((std::vector<long>{failed, g_allocations, still}), (std::vector<long>{0, 0, 50}));
     EXPECT_LE(max_error, bound);
     s.ab.ExpectWhole(s.a.Chat());
     s.ba.ExpectWhole(s.b.Chat());
     EXPECT_GT(std::min(s.ab.heard, s.ba.heard), frames / 100); // else a stalled stream would pass
-    if (imp.m_loss_percent > 0) { // the impairments really happened, or the run proves nothing
-        EXPECT_GT(lost, n.m_sent / 10);
-        EXPECT_GT(n.m_duplicated, 0u);
-        EXPECT_GT(n.m_reordered, 0u);
-    }
+    // The impairments really happened, or the run proves nothing.
+    EXPECT_TRUE(imp.m_loss_percent == 0 ||
+                (lost > n.m_sent / 10 && n.m_duplicated > 0 && n.m_reordered > 0));
 }
 
 // frames for every condition; ten times as many for those marked longer when long is set.
