@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "ReplicatedObjects.h"
 #include "integration/CountAllocations.h"
+#include "integration/TwoPeerSession.h"
 #include "portnet/portnet.h"
 
 namespace {
@@ -87,43 +87,28 @@ TEST(UdpBatch, AManagerFrameToEightPeersIsOneSendCallAndAllocatesNothing) {
     const bool batched = !OneAtATime();
     CNetUDP host_driver("127.0.0.1:0");
     ApplyUdpMode(host_driver);
-    ASSERT_EQ(host_driver.Init(), 0);
     std::vector<std::unique_ptr<CNetUDP>> peers;
-    std::vector<std::unique_ptr<CNetBuf>> bufs;
-    for (int i = 0; i < 8; ++i) {
-        peers.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
-        ASSERT_EQ(peers.back()->Init(), 0);
-        const sockaddr_in to = Inet(peers.back()->GetAddr());
-        bufs.push_back(std::make_unique<CNetBuf>(&host_driver, &to));
-    }
     {
-        CNetManager host;
-        ASSERT_EQ(host.Init(&host_driver, 2), 1);
-        host.SetPortA(1, new portnet_examples::CPositionState);
-        host.m_ports[1].m_writing_history =
-            new CNetDataHistory(8, new portnet_examples::CPositionState, 1);
-        host.InitPort(1, -1);
+        twopeer::Host host; // the six ports of the two-peer tests
+        host.Open(&host_driver);
         for (int i = 0; i < 8; ++i) {
-            auto* c = new CNetClient;
-            c->m_own_port = new CNetDataPort;
-            c->m_send_buf = bufs[static_cast<std::size_t>(i)].get();
-            ASSERT_EQ(host.AddClient(c, -1), i);
-            c->m_refs[1].m_write_enabled = true;
+            peers.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
+            ASSERT_EQ(peers.back()->Init(), 0);
+            ASSERT_NE(host.Connect(Inet(peers.back()->GetAddr()), true), nullptr);
         }
-        auto* pos = static_cast<portnet_examples::CPositionState*>(host.m_ports[1].m_object);
         const int calls_before = host_driver.m_send_calls;
+        int failed = 0;
         g_allocations = 0;
         g_counting = true;
         for (int f = 0; f < 50; ++f) {
-            pos->m_pos[0] = static_cast<float>(f); // a new state every frame
-            host.BeginFrame();
-            host.Read();
-            host.Write();
-            host.EndFrame();
+            host.Object()->m_pos[0] = static_cast<float>(f); // a new state every frame
+            failed += host.Frame();
         }
         g_counting = false;
-        EXPECT_EQ(g_allocations, 0);
-        EXPECT_EQ(host_driver.m_send_calls - calls_before, batched && kSendsInOneCall ? 50 : 400);
+        EXPECT_EQ((Ints{failed, static_cast<int>(g_allocations),
+                        host_driver.m_send_calls - calls_before}),
+                  (Ints{0, 0, batched && kSendsInOneCall ? 50 : 400}));
+        host.Release(); // its clients go before the driver
     }
     for (auto& peer : peers)
         EXPECT_EQ(Drain(*peer, 50).size(), 50u);
