@@ -65,23 +65,28 @@ TEST(SecureMeasure, OverheadPerDatagramIsFixedAndFitsTheDatagramBudget) {
 }
 
 // Frames from the first send to both sessions open, over 20 seeds: every handshake completes
-// within 2000 frames at 20 % loss, and within 16 at none.
+// within 2000 frames at 20 % loss, and within 16 at none. The median and the most are printed
+// for the README.
 TEST(SecureMeasure, HandshakeFramesAtZeroAndTwentyPercentLoss) {
     for (double loss : {0.0, 20.0}) {
         SNetImpairment imp;
         imp.m_loss_percent = loss;
         imp.m_latency_ms = 20;
-        int most = 0;
-        for (int seed = 1; seed <= 20; ++seed) {
+        int frames[20];
+        for (int seed = 0; seed < 20; ++seed) {
             Pair p(imp, PskConfig(SNetDtlsConfig::kAccept), PskConfig(SNetDtlsConfig::kConnect),
-                   static_cast<std::uint64_t>(seed));
-            const int frames = p.Handshake(2000);
-            ASSERT_GT(frames, 0) << "loss " << loss << " seed " << seed;
-            most = std::max(most, frames);
+                   static_cast<std::uint64_t>(seed + 1));
+            frames[seed] = p.Handshake(2000);
+            ASSERT_GT(frames[seed], 0) << "loss " << loss << " seed " << seed;
         }
+        std::sort(frames, frames + 20);
+        std::printf("handshake at %g %% loss: median %d frames, most %d\n", loss, frames[10],
+                    frames[19]);
         // Six flights, each waiting for the receiver's next frame after 20 ms (two frames),
         // and the first datagram into A's manager.
-        EXPECT_LE(most, loss == 0.0 ? 16 : 2000);
+        if (loss == 0.0) {
+            EXPECT_LE(frames[19], 16);
+        }
     }
 }
 
