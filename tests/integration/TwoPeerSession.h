@@ -164,15 +164,20 @@ struct ChatLine {
 };
 
 // A on endpoint 1, B on endpoint 2. The loopback mailbox holds one datagram, so each side's
-// frame runs while the other's packet waits for it.
+// frame runs while the other's packet waits for it. `wrap`, if given, makes the driver each
+// manager uses (side 0 is A) over its endpoint.
 struct Session {
-    explicit Session(int drop_rate, const SNetImpairment* sim = nullptr, std::uint64_t seed = 1) {
+    using Wrap = CNetDriver* (*)(CNetDriver* endpoint, int side);
+    explicit Session(int drop_rate, const SNetImpairment* sim = nullptr, std::uint64_t seed = 1,
+                     Wrap wrap = nullptr) {
         CNetTime::m_time = 1000;
         if (sim) net.reset(new CNetSimNetwork(seed));
         for (int i = 0; i < 2; ++i) {
             if (sim)
                 (sims[i] = std::make_unique<CNetSimDriver>(net.get(), i + 1))->m_impairment = *sim;
-            (i ? b : a).Open(sim ? sims[i].get() : GetSystemNetDriver(kNetDriverLocal, i + 1));
+            CNetDriver* d = sim ? sims[i].get() : GetSystemNetDriver(kNetDriverLocal, i + 1);
+            if (wrap) wrapped[i].reset(d = wrap(d, i));
+            (i ? b : a).Open(d);
         }
         to_b = a.Connect(Addr(2), true);
         to_a = b.Connect(Addr(1), false);
@@ -203,6 +208,7 @@ struct Session {
 
     std::unique_ptr<CNetSimNetwork> net; // with the drivers, outlives the managers
     std::unique_ptr<CNetSimDriver> sims[2];
+    std::unique_ptr<CNetDriver> wrapped[2];
     Host a, b;
     Peer* to_b = nullptr; // A's client for B
     Peer* to_a = nullptr; // B's client for A

@@ -37,9 +37,10 @@ TEST_F(ManagerTest, IntakeRoutesBySenderChannelAndEvent) {
                     m.destroyed_slot, m.GetNumClients()}));
     EXPECT_EQ(-1, m.DispatchEvent(kNetEventDisconnect, 5)); // an unused slot names no client
 
-    driver.Result(peer, 10002);
+    driver.Result(peer, -1);    // a receive error ends the step at once,
+    driver.Result(peer, 10002); // and so does an unknown event from a known client
     driver.Datagram(peer, 0);
-    EXPECT_EQ(-1, m.Read()); // unknown event from a known client ends the step at once
+    EXPECT_EQ((Ints{-1, -1}), (Ints{m.Read(), m.Read()}));
     EXPECT_EQ(driver.count - 1, driver.next);
 
     ScriptDriver own_driver; // a client with its own buffer is fed whatever the sender

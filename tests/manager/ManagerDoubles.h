@@ -58,8 +58,10 @@ inline sockaddr_in Ipv4(unsigned short port, unsigned last_byte) {
 }
 
 // Each RecvFrom hands out the next scripted item: a datagram (channel byte first) or a bare
-// result such as an event code. Fixed storage, so a frame over it allocates nothing.
-struct ScriptDriver : CNetDriver {
+// result such as an event code; sends go nowhere. Fixed storage, so a frame over it allocates
+// nothing; the UDP driver it derives from never opens a socket.
+struct ScriptDriver : CNetUDP {
+    ScriptDriver() : CNetUDP(0) {}
     struct Item {
         int result, len;
         unsigned char data[8];
@@ -69,13 +71,6 @@ struct ScriptDriver : CNetDriver {
         items[count++] = Item{0, len, {channel, 1, 2, 3}, from};
     }
     void Result(const sockaddr_in& from, int result) { items[count++] = Item{result, 0, {}, from}; }
-    int SetBlockMode(bool) override { return 0; }
-    int MakeBroadcastCapable() override { return 0; }
-    int Init() override { return 0; }
-    int Shutdown() override { return 0; }
-    int Connected(sockaddr_in*) override { return 0; }
-    int Disconnected(sockaddr_in*) override { return 0; }
-    char* GetAddr() override { return nullptr; }
     int SendTo(int, void*, sockaddr_in*) override { return 0; }
     int Broadcast(int, void*, sockaddr_in*) override { return 0; }
     int RecvFrom(int* len, void* buf, sockaddr_in* from) override {

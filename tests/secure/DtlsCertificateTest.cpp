@@ -3,6 +3,7 @@
 // ca.pem signs an intermediate that signs host and player; stranger is signed by other_ca.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -31,20 +32,18 @@ struct Identity {
     const char* ca;
 };
 
+// No identity: a pre-shared key, the host's kKey and the player's kOtherKey.
 struct CertConfig {
     std::string chain, key, ca; // keeps the texts or paths alive while the driver is made
-    SNetDtlsConfig Make(int role, const Identity& id, bool memory) {
+    SNetDtlsConfig Make(int role, const Identity* id, bool memory) {
+        if (!id) return PskConfig(role, role == SNetDtlsConfig::kAccept ? kKey : kOtherKey);
         SNetDtlsConfig c = PskConfig(role);
         c.m_psk_key = nullptr;
-        if (memory) {
-            chain = Text(id.chain), key = Text(id.key), ca = Text(id.ca);
-            c.m_cert_chain_pem = chain.c_str(), c.m_private_key_pem = key.c_str(),
-            c.m_ca_pem = ca.c_str();
-        } else {
-            chain = Path(id.chain), key = Path(id.key), ca = Path(id.ca);
-            c.m_cert_chain_file = chain.c_str(), c.m_private_key_file = key.c_str(),
-            c.m_ca_file = ca.c_str();
-        }
+        std::string (*read)(const char*) = memory ? Text : Path;
+        chain = read(id->chain), key = read(id->key), ca = read(id->ca);
+        (memory ? c.m_cert_chain_pem : c.m_cert_chain_file) = chain.c_str();
+        (memory ? c.m_private_key_pem : c.m_private_key_file) = key.c_str();
+        (memory ? c.m_ca_pem : c.m_ca_file) = ca.c_str();
         return c;
     }
 };
@@ -56,15 +55,17 @@ const Identity kHostTrustingOthers{"host-chain.pem", "host.key", "other_ca.pem"}
 
 struct CertCase {
     const char* name;
-    Identity host, player;
+    const Identity *host, *player;
     bool memory;
     bool opens;
 };
 
 class SecureCertificates : public ::testing::TestWithParam<CertCase> {};
 
-// Verified both ways, a session opens and carries chat; a certificate from another CA opens
-// nothing: the host creates no client and keeps no handshake.
+// Verified both ways, a session opens and carries chat; a certificate from another CA, or the
+// wrong key, opens nothing: the handshake fails, the host creates no client and keeps no
+// handshake (never more than one half open), and B's host hears 10001 for the session it
+// asked for.
 TEST_P(SecureCertificates, PeersAreVerifiedAgainstTheTrustedCa) {
     const CertCase& k = GetParam();
     CertConfig host_files, player_files;
@@ -75,43 +76,30 @@ TEST_P(SecureCertificates, PeersAreVerifiedAgainstTheTrustedCa) {
     ASSERT_TRUE(p.a->dtls.IsReady());
     ASSERT_TRUE(p.b->dtls.IsReady());
     ChatLine ba{"b"};
+    int most_half_open = 0;
     for (int f = 0; f < 150; ++f) {
         ba.Speak(p.b->host.Chat());
         p.Tick();
         ba.Hear(p.a->host.Chat());
+        most_half_open = std::max(most_half_open, p.a->dtls.GetHalfOpen());
     }
-    if (k.opens) {
-        EXPECT_EQ(p.a->dtls.m_stats.m_handshakes_completed, 1u);
-        EXPECT_EQ(p.a->host.GetNumClients(), 1);
-        EXPECT_GT(ba.heard, 20);
-        EXPECT_EQ(ba.wrong, 0);
-    } else {
-        EXPECT_EQ(p.a->dtls.m_stats.m_handshakes_completed, 0u);
-        EXPECT_GE(p.a->dtls.m_stats.m_handshakes_failed, 1u);
-        EXPECT_EQ(p.a->host.m_created, 0);
-        EXPECT_EQ(p.a->dtls.GetHalfOpen() + p.a->dtls.GetOpenSessions(), 0);
-        EXPECT_EQ(ba.heard, 0);
-    }
+    const SNetDtlsStats& st = p.a->dtls.m_stats;
+    const int opens = k.opens;
+    EXPECT_EQ((Ints{most_half_open <= 1, int(st.m_handshakes_completed), st.m_handshakes_failed > 0,
+                    p.a->host.m_created, p.a->host.GetNumClients(),
+                    p.a->dtls.GetHalfOpen() + p.a->dtls.GetOpenSessions(),
+                    ba.heard > (opens ? 20 : 0), ba.wrong, p.b->host.m_destroyed}),
+              (Ints{1, opens, !opens, opens, opens, opens, opens, 0, !opens}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SecureCertificates,
-                         ::testing::Values(CertCase{"files", kHost, kPlayer, false, true},
-                                           CertCase{"memory", kHost, kPlayer, true, true},
-                                           CertCase{"player_from_another_ca", kHost, kStranger,
+                         ::testing::Values(CertCase{"files", &kHost, &kPlayer, false, true},
+                                           CertCase{"memory", &kHost, &kPlayer, true, true},
+                                           CertCase{"player_from_another_ca", &kHost, &kStranger,
                                                     true, false},
-                                           CertCase{"host_trusting_another_ca", kHostTrustingOthers,
-                                                    kPlayer, false, false}),
+                                           CertCase{"host_trusting_another_ca",
+                                                    &kHostTrustingOthers, &kPlayer, false, false},
+                                           CertCase{"wrong_key", nullptr, nullptr, false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A key that does not belong to the certificate is refused at construction.
-TEST(SecureCertificatesConfig, KeyNotMatchingTheCertificateIsRefused) {
-    CNetSimNetwork net;
-    CNetSimDriver sim(&net, 1);
-    CertConfig files;
-    SNetDtlsConfig c = files.Make(SNetDtlsConfig::kAccept,
-                                  Identity{"host-chain.pem", "player.key", "ca.pem"}, false);
-    CNetDtls dtls(&sim, c);
-    EXPECT_FALSE(dtls.IsReady());
-}
 
 } // namespace

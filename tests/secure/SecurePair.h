@@ -10,10 +10,12 @@
 
 #include "integration/TwoPeerSession.h"
 #include "portnet/CNetDtls.h"
+#include "portnet/CNetImpairedDriver.h"
 
 namespace secure {
 
 using namespace twopeer;
+using Ints = std::vector<int>;
 
 inline const unsigned char kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
                                        12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
@@ -33,44 +35,31 @@ inline SNetDtlsConfig PskConfig(int role, const unsigned char* key = kKey) {
     return c;
 }
 
-// Forwards to a driver and keeps every datagram it sent, with the destination.
-class Tap : public CNetDriver {
+// Passes datagrams through to a driver (an impaired driver with no impairment) and keeps
+// every datagram it sent, with the destination.
+class Tap : public CNetImpairedDriver {
 public:
     struct Sent {
         sockaddr_in to;
         std::vector<unsigned char> bytes;
     };
-    explicit Tap(CNetDriver* inner) : m_inner(inner) {}
-    int SetBlockMode(bool b) override { return m_inner->SetBlockMode(b); }
-    int MakeBroadcastCapable() override { return m_inner->MakeBroadcastCapable(); }
-    int Init() override { return m_inner->Init(); }
-    int Shutdown() override { return m_inner->Shutdown(); }
-    int Connected(sockaddr_in* p) override { return m_inner->Connected(p); }
-    int Disconnected(sockaddr_in* p) override { return m_inner->Disconnected(p); }
-    char* GetAddr() override { return m_inner->GetAddr(); }
+    explicit Tap(CNetDriver* inner) : CNetImpairedDriver(inner) {}
     int SendTo(int len, void* data, sockaddr_in* to) override {
         if (m_keep) {
             auto* p = static_cast<unsigned char*>(data);
             m_sent.push_back(Sent{*to, std::vector<unsigned char>(p, p + len)});
         }
-        return m_swallow ? 0 : m_inner->SendTo(len, data, to);
+        return m_swallow ? 0 : CNetImpairedDriver::SendTo(len, data, to);
     }
     int RecvFrom(int* len, void* buf, sockaddr_in* from) override {
-        const int r = m_inner->RecvFrom(len, buf, from);
-        if (r == 0 && *len > 0) {
-            ++m_received;
-            if (*len > m_largest_in) m_largest_in = *len;
-        }
+        const int r = CNetImpairedDriver::RecvFrom(len, buf, from);
+        m_received += r == 0 && *len > 0;
         return r;
     }
-    int Broadcast(int len, void* data, sockaddr_in* to) override {
-        return m_inner->Broadcast(len, data, to);
-    }
-    CNetDriver* m_inner;
     bool m_keep = true;
     bool m_swallow = false; // kept but not sent: a datagram the receiver has never seen
     std::vector<Sent> m_sent;
-    int m_received = 0, m_largest_in = 0;
+    int m_received = 0;
 };
 
 // Counts the clients the manager destroys.
@@ -134,7 +123,7 @@ struct Pair {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         CNetTime::m_time += kFrameMs;
         net.SetTime(CNetTime::m_time);
-        return a->host.Frame() + b->host.Frame();
+        return a->host.Frame() + (b->net_quiet ? 0 : b->host.Frame());
     }
     // Frames until both sides have an open session (and A a client), at most max.
     int Handshake(int max) {

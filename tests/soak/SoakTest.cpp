@@ -1,13 +1,12 @@
 // Long runs of two managers over impaired simulated networks, one of them through CNetDtls:
 // chat must arrive whole, once and in order, positions must follow within a stated bound and
-// settle exactly, and the frame loop must not allocate; and a flood from senders nobody added.
-// The Short tests run in every suite; the long one on request (label soak).
+// settle exactly, and the frame loop must not allocate. The short run is part of every suite;
+// the long one runs on request (label soak).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <random>
 #include <thread>
 
 #include "integration/CountAllocations.h"
@@ -21,7 +20,6 @@ using namespace twopeer;
 namespace {
 
 constexpr int kStepMs = 20;
-const SNetImpairment kClean;
 constexpr float kRadius = 10.0f, kRadPerSec = 0.5f; // every position moves at 5 units a second
 
 // Loss %, latency, jitter, duplicates %, reordered % and their extra delay; how many frames
@@ -49,68 +47,30 @@ const Condition kConditions[] = {
 };
 
 #ifdef PORTNET_HAS_SECURE
-// The session of Session in TwoPeerSession.h with a CNetDtls under each manager: A accepts,
-// B starts the handshake; both clients exist from the start.
-struct SecureSession {
-    SecureSession(const SNetImpairment& imp, std::uint64_t seed) : net(new CNetSimNetwork(seed)) {
-        static const unsigned char key[32] = {0x50, 0x6f, 0x72, 0x74, 0x6e, 0x65, 0x74};
-        CNetTime::m_time = 1000;
-        net->SetTime(CNetTime::m_time);
-        for (int i = 0; i < 2; ++i) {
-            sims[i] = std::make_unique<CNetSimDriver>(net.get(), i + 1);
-            sims[i]->m_impairment = imp;
-            SNetDtlsConfig c;
-            c.m_role = i == 0 ? SNetDtlsConfig::kAccept : SNetDtlsConfig::kConnect;
-            c.m_psk_key = key;
-            c.m_psk_key_len = sizeof key;
-            c.m_retransmit_ms = 20; // system clock: Tick sleeps while a handshake is open
-            c.m_handshake_timeout_ms = 60000;
-            dtls[i] = std::make_unique<CNetDtls>(sims[i].get(), c);
-            (i ? b : a).Open(dtls[i].get());
-        }
-        to_b = a.Connect(Addr(2), true);
-        to_a = b.Connect(Addr(1), false);
-        std::srand(2024);
-    }
-    ~SecureSession() {
-        a.Release();
-        b.Release();
-    }
-    bool Ready() const {
-        return dtls[0]->GetOpenSessions() == 1 && dtls[1]->GetOpenSessions() == 1;
-    }
-    int Tick(int ms) {
-        if (!Ready()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        CNetTime::m_time += ms;
-        net->SetTime(CNetTime::m_time);
-        return a.Frame() + b.Frame();
-    }
-    int Talk(bool a_says, bool b_says, int ms) { // as Session::Talk
-        if (a_says) ab.Speak(a.Chat());
-        if (b_says) ba.Speak(b.Chat());
-        const int failed = Tick(ms);
-        ab.Hear(b.Chat());
-        ba.Hear(a.Chat());
-        return failed;
-    }
-
-    std::unique_ptr<CNetSimNetwork> net;
-    std::unique_ptr<CNetSimDriver> sims[2];
-    std::unique_ptr<CNetDtls> dtls[2];
-    Host a, b;
-    Peer* to_b = nullptr;
-    Peer* to_a = nullptr;
-    ChatLine ab{"a"}, ba{"b"};
-};
-
+// A CNetDtls under each manager: A accepts, B starts the handshake.
+CNetDriver* Secure(CNetDriver* endpoint, int side) {
+    static const unsigned char key[32] = {0x50, 0x6f, 0x72, 0x74, 0x6e, 0x65, 0x74};
+    SNetDtlsConfig c;
+    c.m_role = side == 0 ? SNetDtlsConfig::kAccept : SNetDtlsConfig::kConnect;
+    c.m_psk_key = key;
+    c.m_psk_key_len = sizeof key;
+    c.m_retransmit_ms = 20; // system clock: the handshake loop sleeps
+    c.m_handshake_timeout_ms = 60000;
+    return new CNetDtls(endpoint, c);
+}
+bool Ready(const Session& s) {
+    for (const auto& d : s.wrapped)
+        if (d && static_cast<CNetDtls*>(d.get())->GetOpenSessions() != 1) return false;
+    return true;
+}
+#else
+const Session::Wrap Secure = nullptr;
+bool Ready(const Session&) {
+    return true;
+}
 #endif
 
-struct PlainSession : Session {
-    PlainSession(const SNetImpairment& imp, std::uint64_t seed) : Session(0, &imp, seed) {}
-    bool Ready() const { return true; }
-};
-
-template <class S> void Run(const Condition& c, int frames, std::uint64_t seed) {
+void Run(const Condition& c, int frames, std::uint64_t seed) {
     const SNetImpairment& imp = c.imp;
     // How far a shown position may trail the true one: its travel over the worst one-way
     // delay, a run of frames whose packets are all lost and the playback one state behind the
@@ -118,7 +78,7 @@ template <class S> void Run(const Condition& c, int frames, std::uint64_t seed) 
     const int worst_ms = imp.m_latency_ms + imp.m_jitter_ms + imp.m_reorder_delay_ms;
     const int lag_ms = worst_ms + c.lost_run * kStepMs;
     const float bound = kRadius * kRadPerSec * static_cast<float>(lag_ms) / 1000.0f;
-    S s(imp, seed);
+    Session s(0, &imp, seed, c.secure ? Secure : nullptr);
     s.to_b->m_timeout = s.to_a->m_timeout = c.timeout_ms;
     Host* hosts[2] = {&s.a, &s.b}; // A writes the first port, B the second
     const int ports[2] = {kPositionPort, kBackPort};
@@ -132,9 +92,11 @@ template <class S> void Run(const Condition& c, int frames, std::uint64_t seed) 
         }
     };
     int handshake = 0; // frames until both sessions are open; nothing is measured before
-    while (!s.Ready() && handshake < 3000)
-        place(), s.Tick(kStepMs), ++handshake;
-    ASSERT_TRUE(s.Ready()) << c.name;
+    for (; !Ready(s) && handshake < 3000; ++handshake) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // for DTLS's timer
+        place(), s.Tick(kStepMs);
+    }
+    ASSERT_TRUE(Ready(s)) << c.name;
     float max_error = 0.0f;
     int failed = 0, still = 0;
     g_allocations = 0;
@@ -166,18 +128,15 @@ template <class S> void Run(const Condition& c, int frames, std::uint64_t seed) 
                 lost, n.m_duplicated, n.m_reordered, s.ab.heard, s.ba.heard, max_error, bound,
                 handshake);
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(failed, 0);
-    EXPECT_EQ(g_allocations, 0);
-    EXPECT_EQ(still, 50) << "positions or chat did not settle after the run";
+    // Still 50 frames at the end: positions and chat settled after the run.
+    EXPECT_EQ((std::vector<long>{failed, g_allocations, still}), (std::vector<long>{0, 0, 50}));
     EXPECT_LE(max_error, bound);
     s.ab.ExpectWhole(s.a.Chat());
     s.ba.ExpectWhole(s.b.Chat());
     EXPECT_GT(std::min(s.ab.heard, s.ba.heard), frames / 100); // else a stalled stream would pass
-    if (imp.m_loss_percent > 0) { // the impairments really happened, or the run proves nothing
-        EXPECT_GT(lost, n.m_sent / 10);
-        EXPECT_GT(n.m_duplicated, 0u);
-        EXPECT_GT(n.m_reordered, 0u);
-    }
+    // The impairments really happened, or the run proves nothing.
+    EXPECT_TRUE(imp.m_loss_percent == 0 ||
+                (lost > n.m_sent / 10 && n.m_duplicated > 0 && n.m_reordered > 0));
 }
 
 // frames for every condition; ten times as many for those marked longer when long is set.
@@ -186,14 +145,7 @@ void RunAll(int frames, bool long_run) {
                 "lost", "dup", "reord", "msgs A>B", "msgs B>A", "max err", "bound", "hs");
     std::uint64_t seed = 7;
     for (const Condition& c : kConditions) {
-        const int n = long_run && c.longer ? 10 * frames : frames;
-#ifdef PORTNET_HAS_SECURE
-        if (c.secure) {
-            Run<SecureSession>(c, n, seed++);
-            continue;
-        }
-#endif
-        Run<PlainSession>(c, n, seed++);
+        Run(c, long_run && c.longer ? 10 * frames : frames, seed++);
     }
 }
 
@@ -204,46 +156,6 @@ TEST(Soak, ShortRunsKeepChatWholeAndPositionsBounded) {
 // The harsh network and the lossy one through CNetDtls run a million frames each.
 TEST(Soak, LongRunsKeepChatWholeAndPositionsBounded) {
     RunAll(100000, true);
-}
-
-// Datagrams that look like packets (mostly channel 0, header bits, records) and noise on
-// other channels, 200 a frame (within A's queue of 256), from ten senders unknown to A.
-TEST(Fault, ShortFloodFromUnknownSendersLeavesClientTableAlone) {
-    enum : int { kFlooders = 10, kPerFrame = 200, kFrames = 50 };
-    Session s(0, &kClean, 5);
-    std::unique_ptr<CNetSimDriver> flooders[kFlooders];
-    for (int i = 0; i < kFlooders; ++i) {
-        flooders[i] = std::make_unique<CNetSimDriver>(s.net.get(), 100 + i);
-        ASSERT_EQ(0, flooders[i]->Init());
-    }
-    std::minstd_rand rng(12345);
-    unsigned char junk[300];
-    std::chrono::duration<double, std::nano> took{0}; // in A's and B's frames
-    for (int f = 0; f < kFrames + 20; ++f) { // then quiet frames for the last lines in flight
-        for (int k = 0; k < kPerFrame && f < kFrames; ++k) {
-            const int len = 1 + static_cast<int>(rng() % sizeof junk);
-            for (int b = 0; b < len; ++b)
-                junk[b] = static_cast<unsigned char>(rng());
-            if (rng() % 10 != 0) junk[0] = 0;
-            ASSERT_EQ(0, flooders[k % kFlooders]->SendTo(len, junk, &s.to_a->m_out.m_addr));
-        }
-        const auto t0 = std::chrono::steady_clock::now();
-        ASSERT_EQ(0, s.Talk(false, f < kFrames, kStepMs));
-        took += std::chrono::steady_clock::now() - t0;
-    }
-    const int flood = kPerFrame * kFrames;
-    // All of it reached A's manager, but B's last packet, still on its way.
-    const int from_b = s.to_a->m_packets_out - 1;
-    EXPECT_EQ(static_cast<std::uint32_t>(flood + from_b), s.sims[0]->m_stats.m_delivered);
-    EXPECT_EQ(1, s.a.GetNumClients());
-    EXPECT_EQ(0, s.a.FindClient(&s.to_b->m_out.m_addr));
-    // The one real peer was served throughout, and only its packets reached the client.
-    EXPECT_EQ(from_b, s.to_b->m_packets_in);
-    EXPECT_GT(s.ba.said, 10);
-    s.ba.ExpectWhole(s.b.Chat());
-    // Generous for an unoptimised, sanitised build; an optimised one takes well under 1 us.
-    std::printf("flood: %d datagrams, %.0f ns each\n", flood, took.count() / flood);
-    EXPECT_LT(took.count() / flood, 50000.0);
 }
 
 } // namespace

@@ -132,6 +132,26 @@ TEST_F(CNetBufTest, RecvSetsChannelAndPassesEventsThrough) {
     EXPECT_EQ((Ints{buf.Recv(), buf.m_read_pos, buf.GetChannel()}), (Ints{-1, 7, 3}));
 }
 
+// A datagram is read from its own bytes only: every kind of read stops at its end, never going
+// on into what a longer one left behind, and a full-size one reads to its last byte.
+TEST_F(CNetBufTest, ReadsStopAtTheEndOfTheReceivedDatagram) {
+    unsigned char b = 0;
+    std::uint32_t dw = 0;
+    char text[CNetBuf::kMaxDatagram];
+    driver.incoming.assign(CNetBuf::kMaxDatagram, 'A');
+    ASSERT_EQ(buf.Recv(), CNetBuf::kMaxDatagram);
+    buf.SetReadingPos(CNetBuf::kMaxPayload - 1, 0);
+    EXPECT_EQ((Ints{buf.ReadByte(&b), b, buf.ReadByte(&b)}), (Ints{1, 'A', -1}));
+    driver.incoming.assign("\0xyz", 4);
+    ASSERT_EQ(buf.Recv(), 4);
+    buf.SetReadingPos(2, 0);
+    EXPECT_EQ((Ints{buf.ReadByte(&b), buf.ReadByte(&b), buf.Read(&b, 1)}), (Ints{1, -1, -1}));
+    buf.SetReadingPos(1, 0);
+    EXPECT_EQ((Ints{buf.ReadDword(&dw), buf.ReadString(text)}), (Ints{-1, 2}));
+    driver.incoming.clear(); // nothing waiting leaves nothing readable
+    EXPECT_EQ((Ints{buf.Recv(), buf.ReadByte(&b)}), (Ints{0, -1}));
+}
+
 TEST_F(CNetBufTest, CopiesFromItsOwnBytesAndNullWithZeroCount) {
     for (int i = 0; i < 12; ++i)
         buf.m_data[i] = static_cast<unsigned char>(i);

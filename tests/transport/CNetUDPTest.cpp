@@ -21,16 +21,7 @@ int BroadcastOption(int sock) {
     return portnet::platform::UdpBroadcastEnabled(sock);
 }
 
-class UdpPair : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ApplyUdpMode(a), ApplyUdpMode(b);
-        ASSERT_EQ(a.Init() + b.Init(), 0);
-    }
-    CNetUDP a{"127.0.0.1:0"};
-    CNetUDP b{0}; // any address, so broadcasts reach it too
-    std::string BPort() { return std::to_string(BoundPort(b)); }
-};
+class UdpPair : public ::testing::Test, public UdpEnds {};
 
 } // namespace
 
@@ -69,7 +60,7 @@ TEST_F(UdpPair, DatagramsArriveWholeOrFailAndNothingWaitingIsZero) {
     // datagrams, so that a batching driver reads them through its ring.
     for (const std::string& data : {exact, std::string("hello"), std::string(1001, 'x'),
                                     std::string(3000, 'w'), std::string("bye"), std::string()})
-        ASSERT_EQ(Send(a, data, Inet("127.0.0.1:" + BPort())), 0);
+        ASSERT_EQ(Send(a, data, to_b), 0);
     EXPECT_EQ(Recv(b, 1000, true).data, exact);
     EXPECT_EQ(Recv(b, 1000, true).data, "hello");
     EXPECT_EQ(Recv(b, 1000, true).result, -1); // never a cut 1000-byte datagram
@@ -79,7 +70,7 @@ TEST_F(UdpPair, DatagramsArriveWholeOrFailAndNothingWaitingIsZero) {
     EXPECT_EQ((Ints{empty.result, static_cast<int>(empty.data.size())}), (Ints{0, 0}));
     EXPECT_STREQ(ToString(&empty.from), a.GetAddr());
     // A capacity above a batch's slots is served whole.
-    ASSERT_EQ(Send(a, std::string(3000, 'z'), Inet("127.0.0.1:" + BPort())), 0);
+    ASSERT_EQ(Send(a, std::string(3000, 'z'), to_b), 0);
     EXPECT_EQ(Recv(b, 4000, true).data, std::string(3000, 'z'));
 }
 

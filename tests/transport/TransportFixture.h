@@ -66,10 +66,34 @@ inline Received Recv(CNetDriver& d, int capacity = 1000, bool wait = false) {
     return r;
 }
 
-// The payloads waiting now, in arrival order (bounded by a count).
-inline std::vector<std::string> Drain(CNetDriver& d) {
+// Every result until nothing waits and `want` results came (bounded by a count and a
+// deadline; a system may deliver later than the send returns): the payload, or "#<result>".
+inline std::vector<std::string> Drain(CNetDriver& d, std::size_t want = 0, int capacity = 1000) {
     std::vector<std::string> out;
-    for (Received r = Recv(d); r.result == 0 && !r.data.empty() && out.size() < 10000; r = Recv(d))
-        out.push_back(r.data);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (int i = 0; i < 10000 && std::chrono::steady_clock::now() < deadline; ++i) {
+        const Received r = Recv(d, capacity);
+        if (r.result == 0 && r.data.empty() && r.from.sin_family == 0) {
+            if (out.size() >= want) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        out.push_back(r.result == 0 ? r.data : "#" + std::to_string(r.result));
+    }
     return out;
 }
+
+// Two UDP drivers on loopback in this run's mode; b is bound to any address, so broadcasts
+// reach it too.
+struct UdpEnds {
+    UdpEnds() {
+        for (CNetUDP* d : {&a, &b}) {
+            ApplyUdpMode(*d);
+            EXPECT_EQ(d->Init(), 0);
+        }
+        to_b = Inet("127.0.0.1:" + BPort());
+    }
+    std::string BPort() { return std::to_string(ntohs(Inet(b.GetAddr()).sin_port)); }
+    CNetUDP a{"127.0.0.1:0"}, b{0};
+    sockaddr_in to_b{};
+};

@@ -5,40 +5,11 @@
 
 #include <memory>
 
-#include "ReplicatedObjects.h"
 #include "integration/CountAllocations.h"
+#include "integration/TwoPeerSession.h"
 #include "portnet/portnet.h"
 
 namespace {
-
-struct Pair {
-    Pair() {
-        for (CNetUDP* d : {&a, &b}) {
-            ApplyUdpMode(*d);
-            EXPECT_EQ(d->Init(), 0);
-        }
-        to_b = Inet(b.GetAddr());
-    }
-    CNetUDP a{"127.0.0.1:0"}, b{"127.0.0.1:0"};
-    sockaddr_in to_b{};
-};
-
-// Every result d gives until nothing waits and `want` results came (bounded by a count and a
-// deadline; a system may deliver later than the send returns): the payload, or "#<result>".
-std::vector<std::string> Results(CNetUDP& d, std::size_t want, int capacity = 1000) {
-    std::vector<std::string> out;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    for (int i = 0; i < 2000 && std::chrono::steady_clock::now() < deadline; ++i) {
-        const Received r = Recv(d, capacity);
-        if (r.result == 0 && r.data.empty() && r.from.sin_family == 0) {
-            if (out.size() >= want) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        out.push_back(r.result == 0 ? r.data : "#" + std::to_string(r.result));
-    }
-    return out;
-}
 
 // Linux hands a datagram sent on loopback to the receiving socket before sendto returns;
 // Winsock (and Wine) may deliver it later, so the counts of calls hold only on Linux.
@@ -57,21 +28,21 @@ constexpr bool kSendsInOneCall = true;
 
 TEST(UdpBatch, BurstBeyondTheRingArrivesInOrderAndAShortBatchSavesTheEmptyCall) {
     const bool batched = !OneAtATime();
-    Pair p;
+    UdpEnds p;
     std::vector<std::string> sent;
     for (int i = 0; i < 75; ++i) {
         sent.push_back("datagram " + std::to_string(i));
         ASSERT_EQ(Send(p.a, sent.back(), p.to_b), 0);
     }
-    EXPECT_EQ(Results(p.b, sent.size()), sent);
+    EXPECT_EQ(Drain(p.b, sent.size()), sent);
     const int burst_calls = p.b.m_recv_calls;
     // The next drain asks the system again, in one batch after a drain of many; after that
     // drain of one, a single datagram takes the plain calls again.
     ASSERT_EQ(Send(p.a, "late", p.to_b), 0);
-    EXPECT_EQ(Results(p.b, 1), std::vector<std::string>{"late"});
+    EXPECT_EQ(Drain(p.b, 1), std::vector<std::string>{"late"});
     const int late_calls = p.b.m_recv_calls - burst_calls;
     ASSERT_EQ(Send(p.a, "alone", p.to_b), 0);
-    EXPECT_EQ(Results(p.b, 1), std::vector<std::string>{"alone"});
+    EXPECT_EQ(Drain(p.b, 1), std::vector<std::string>{"alone"});
     const int alone_calls = p.b.m_recv_calls - burst_calls - late_calls;
     if (!kLoopbackDeliversAtOnce) GTEST_SKIP() << "the calls counted: " << kLateDelivery;
     // Batched: two plain calls show that several wait, then 32 + 32 + 9, and the short last
@@ -82,7 +53,7 @@ TEST(UdpBatch, BurstBeyondTheRingArrivesInOrderAndAShortBatchSavesTheEmptyCall) 
 
 TEST(UdpBatch, ARefusedMessageInsideABatchLosesOnlyItself) {
     const bool batched = !OneAtATime();
-    Pair p;
+    UdpEnds p;
     sockaddr_in bad = p.to_b;
     bad.sin_family = kNetFamilyLocal; // an IPv4 socket refuses any other family
     ASSERT_EQ(p.a.HoldSends(), 0);
@@ -92,7 +63,7 @@ TEST(UdpBatch, ARefusedMessageInsideABatchLosesOnlyItself) {
     EXPECT_EQ(sends, batched ? (Ints{0, 0, 0}) : (Ints{0, -1, 0}));
     EXPECT_EQ((Ints{flushed, p.a.m_send_failures}), batched ? (Ints{-1, 1}) : (Ints{0, 0}));
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(Results(p.b, 2), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(Drain(p.b, 2), (std::vector<std::string>{"one", "two"}));
     // More than the held slots in one bracket, and one too long to hold: all leave, in order.
     ASSERT_EQ(p.a.HoldSends(), 0);
     std::vector<std::string> sent{"first", std::string(3000, 'z')};
@@ -104,10 +75,10 @@ TEST(UdpBatch, ARefusedMessageInsideABatchLosesOnlyItself) {
     }
     ASSERT_EQ(p.a.FlushSends(), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(Results(p.b, sent.size(), 4000), sent);
+    EXPECT_EQ(Drain(p.b, sent.size(), 4000), sent);
     // Outside a bracket nothing is held.
     ASSERT_EQ(Send(p.a, "now", p.to_b), 0);
-    EXPECT_EQ(Results(p.b, 1), std::vector<std::string>{"now"});
+    EXPECT_EQ(Drain(p.b, 1), std::vector<std::string>{"now"});
 }
 
 // A host writes a state to eight peers each frame: batched, the eight datagrams leave in one
@@ -116,44 +87,29 @@ TEST(UdpBatch, AManagerFrameToEightPeersIsOneSendCallAndAllocatesNothing) {
     const bool batched = !OneAtATime();
     CNetUDP host_driver("127.0.0.1:0");
     ApplyUdpMode(host_driver);
-    ASSERT_EQ(host_driver.Init(), 0);
     std::vector<std::unique_ptr<CNetUDP>> peers;
-    std::vector<std::unique_ptr<CNetBuf>> bufs;
-    for (int i = 0; i < 8; ++i) {
-        peers.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
-        ASSERT_EQ(peers.back()->Init(), 0);
-        const sockaddr_in to = Inet(peers.back()->GetAddr());
-        bufs.push_back(std::make_unique<CNetBuf>(&host_driver, &to));
-    }
     {
-        CNetManager host;
-        ASSERT_EQ(host.Init(&host_driver, 2), 1);
-        host.SetPortA(1, new portnet_examples::CPositionState);
-        host.m_ports[1].m_writing_history =
-            new CNetDataHistory(8, new portnet_examples::CPositionState, 1);
-        host.InitPort(1, -1);
+        twopeer::Host host; // the six ports of the two-peer tests
+        host.Open(&host_driver);
         for (int i = 0; i < 8; ++i) {
-            auto* c = new CNetClient;
-            c->m_own_port = new CNetDataPort;
-            c->m_send_buf = bufs[static_cast<std::size_t>(i)].get();
-            ASSERT_EQ(host.AddClient(c, -1), i);
-            c->m_refs[1].m_write_enabled = true;
+            peers.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
+            ASSERT_EQ(peers.back()->Init(), 0);
+            ASSERT_NE(host.Connect(Inet(peers.back()->GetAddr()), true), nullptr);
         }
-        auto* pos = static_cast<portnet_examples::CPositionState*>(host.m_ports[1].m_object);
         const int calls_before = host_driver.m_send_calls;
+        int failed = 0;
         g_allocations = 0;
         g_counting = true;
         for (int f = 0; f < 50; ++f) {
-            pos->m_pos[0] = static_cast<float>(f); // a new state every frame
-            host.BeginFrame();
-            host.Read();
-            host.Write();
-            host.EndFrame();
+            host.Object()->m_pos[0] = static_cast<float>(f); // a new state every frame
+            failed += host.Frame();
         }
         g_counting = false;
-        EXPECT_EQ(g_allocations, 0);
-        EXPECT_EQ(host_driver.m_send_calls - calls_before, batched && kSendsInOneCall ? 50 : 400);
+        EXPECT_EQ((Ints{failed, static_cast<int>(g_allocations),
+                        host_driver.m_send_calls - calls_before}),
+                  (Ints{0, 0, batched && kSendsInOneCall ? 50 : 400}));
+        host.Release(); // its clients go before the driver
     }
     for (auto& peer : peers)
-        EXPECT_EQ(Results(*peer, 50).size(), 50u);
+        EXPECT_EQ(Drain(*peer, 50).size(), 50u);
 }
