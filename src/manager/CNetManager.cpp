@@ -117,6 +117,7 @@ static int EnterClient(CNetManager& m, CNetClient* client, int slot, bool* init_
     // Arrays from an earlier entry of the same object would leak if replaced silently.
     FreeClientArrays(client);
     const int n = m.m_num_ports;
+    if (n < 1) return -1; // Init admits 1 to 255 ports; anything else makes no arrays
     client->m_refs = new (std::nothrow) CNetDataRef[n];
     // Zeroed rather than left undefined, so a stale pending count never reads garbage.
     client->m_pending_ports = new (std::nothrow) int[n]();
