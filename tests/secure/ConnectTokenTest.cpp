@@ -162,4 +162,159 @@ TEST_P(SecureToken, IsRefusedLikeAWrongKeyAndCountedByReason) {
 INSTANTIATE_TEST_SUITE_P(Reasons, SecureToken, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A backend in Python, written from docs/protocol.md: token and player key, or empty when this
+// machine has no python3 with the cryptography package.
+Minted MintInPython(std::uint64_t player) {
+    std::string cmd = "python3 " PORTNET_TEST_CERTS "/../mint_token.py ";
+    for (unsigned char b : kSealing) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", b);
+        cmd += hex;
+    }
+    cmd += " " + std::to_string(kGame) + " " + std::to_string(player) + " " +
+           std::to_string(g_now - 60) + " " + std::to_string(g_now + 600) +
+           " 726564 us-9 eu-1 2>/dev/null";
+    Minted m{};
+    char token[300] = {}, key[80] = {};
+    FILE* out = popen(cmd.c_str(), "r");
+    if (out == nullptr) return m;
+    const bool read = std::fscanf(out, "%299s %79s", token, key) == 2;
+    if (pclose(out) != 0 || !read || std::strlen(key) != 64) return m;
+    for (int i = 0; i < 32; ++i)
+        std::sscanf(key + 2 * i, "%2hhx", &m.key[i]);
+    m.token = token;
+    return m;
+}
+
+// A host's own store of keys instead of tokens: alice is player 7.
+int Lookup(void*, const char* identity, unsigned char* key, SNetDtlsPeer* who) {
+    if (std::strcmp(identity, "alice") != 0) return 0;
+    std::memcpy(key, kKey, 32);
+    who->m_player_id = 7;
+    return 32;
+}
+
+struct Admission {
+    const char* name;
+    bool lookup; // else tokens
+    Minted (*make)();
+};
+
+const Admission kAdmissions[] = {
+    {"token_minted_here", false, [] { return Mint(4242); }},
+    {"token_minted_by_python", false, [] { return MintInPython(4242); }},
+    {"key_lookup", true, [] {
+         Minted m{"alice", {}};
+         std::memcpy(m.key, kKey, 32);
+         return m;
+     }}};
+
+class SecureAdmission : public ::testing::TestWithParam<Admission> {};
+
+// The player's session opens, chat flows, and the host learns who the peer at B's address is;
+// the same server refuses a stranger (no token, unknown to the store) in the same run.
+TEST_P(SecureAdmission, ThePlayerIsLetInAndTheHostKnowsWhoItIs) {
+    const Admission& k = GetParam();
+    const Minted m = k.make();
+    if (m.token.empty()) GTEST_SKIP() << "no python3 with the cryptography package";
+    SNetDtlsConfig server = Server();
+    if (k.lookup) server.m_token_key = nullptr, server.m_key_lookup = Lookup;
+    Pair p(SNetImpairment{}, server, Player(m));
+    Minted stranger{"bob", {}};
+    Side eve(&p.net, 3, SNetImpairment{}, Player(stranger, kKey));
+    eve.host.Connect(Addr(1), false);
+    const int heard = RunChat(p, 150, &eve);
+    SNetDtlsPeer who;
+    ASSERT_EQ(p.a->dtls.GetPeer(Addr(2), &who), 0);
+    EXPECT_EQ((Ints{heard > 20, p.a->host.m_created, p.a->dtls.GetPeer(Addr(3), &who)}),
+              (Ints{1, 1, -1}));
+    EXPECT_EQ(PlayerAt(*p.a, 2), k.lookup ? 7u : 4242u);
+    EXPECT_EQ(std::string(who.m_identity), m.token);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(who.m_user_data), who.m_user_data_len),
+              k.lookup ? "" : "red");
+    EXPECT_EQ(who.m_expires, k.lookup ? 0 : g_now + 600);
+    const SNetDtlsStats& st = p.a->dtls.m_stats;
+    EXPECT_GT(k.lookup ? st.m_identity_unknown : st.m_token_malformed, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, SecureAdmission, ::testing::ValuesIn(kAdmissions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Player 1 at B is kicked: both hosts hear 10001, the same token is refused until it has
+// expired (by then as expired), a fresh token lets the player back in once the deny time has
+// passed; player 2 at C plays on throughout.
+TEST(SecurePlayers, AKickedPlayerIsShutOutUntilItsTokenExpires) {
+    const Minted one = Mint(1, -60, 100), two = Mint(2);
+    Pair p(SNetImpairment{}, Server(), Player(one));
+    Side c(&p.net, 3, SNetImpairment{}, Player(two));
+    c.host.Connect(Addr(1), false);
+    RunChat(p, 60, &c);
+    ASSERT_EQ((Ints{int(PlayerAt(*p.a, 2)), int(PlayerAt(*p.a, 3))}), (Ints{1, 2}));
+    EXPECT_EQ(p.a->dtls.KickPlayer(1), 1);
+    RunChat(p, 10, &c);
+    EXPECT_EQ((Ints{p.a->host.m_destroyed, p.b->host.m_destroyed, p.a->dtls.GetOpenSessions()}),
+              (Ints{1, 1, 1}));
+    const int c_packets =
+        p.a->host.GetNumClients() == 1 ? c.host.m_clients[0].m_client->m_packets_in : -1;
+    p.b.reset(); // the player tries again with the same token
+    p.StartB(SNetImpairment{}, Player(one));
+    EXPECT_EQ(RunChat(p, 100, &c), 0);
+    g_now += 131; // the token has expired beyond the skew, and so has the deny time
+    p.b.reset();
+    p.StartB(SNetImpairment{}, Player(one));
+    EXPECT_EQ(RunChat(p, 100, &c), 0);
+    const SNetDtlsStats& st = p.a->dtls.m_stats;
+    EXPECT_EQ((Ints{st.m_identity_denied > 0, st.m_token_expired > 0, PlayerAt(*p.a, 2) == 0}),
+              (Ints{1, 1, 1}));
+    const Minted again = Mint(1);
+    p.b.reset();
+    p.StartB(SNetImpairment{}, Player(again));
+    EXPECT_GT(RunChat(p, 100, &c), 20);
+    EXPECT_EQ((Ints{int(PlayerAt(*p.a, 2)), int(PlayerAt(*p.a, 3)), c.host.m_destroyed,
+                    c.host.m_clients[0].m_client->m_packets_in > c_packets + 100,
+                    int(c.dtls.m_stats.m_sessions_ended)}),
+              (Ints{1, 2, 0, 1, 0}));
+    g_now -= 131;
+}
+
+// One token used from two addresses: the newer session replaces the older (10001 for it).
+TEST(SecurePlayers, TheSamePlayerTwiceKeepsTheNewerSession) {
+    const Minted one = Mint(1);
+    Pair p(SNetImpairment{}, Server(), Player(one));
+    RunChat(p, 60);
+    Side c(&p.net, 3, SNetImpairment{}, Player(one));
+    c.host.Connect(Addr(1), false);
+    RunChat(p, 60, &c);
+    EXPECT_EQ((Ints{p.a->host.m_destroyed, p.b->host.m_destroyed, p.a->dtls.GetOpenSessions(),
+                    int(PlayerAt(*p.a, 3)), int(PlayerAt(*p.a, 2))}),
+              (Ints{1, 1, 1, 1, 0}));
+}
+
+// Opening the text: any one character altered is refused; text beyond the limit, too.
+TEST(SecureTokenText, EveryAlterationAndOverlongTextIsRefused) {
+    const Minted m = Mint(9);
+    SNetConnectToken t;
+    ASSERT_EQ(CNetConnectToken::Open(m.token.c_str(), kSealing, kGame, &t), 0);
+    EXPECT_EQ((Ints{int(t.m_player_id), std::memcmp(t.m_player_key, m.key, 32)}), (Ints{9, 0}));
+    for (std::size_t i = 0; i < m.token.size(); ++i)
+        for (int delta : {1, 32}) {
+            std::string altered = m.token;
+            altered[i] = kB64[(kB64.find(altered[i]) + delta) % 64];
+            EXPECT_NE(CNetConnectToken::Open(altered.c_str(), kSealing, kGame, &t), 0) << i;
+        }
+    const std::string longest = m.token + std::string(256 - m.token.size(), 'A');
+    EXPECT_EQ((Ints{CNetConnectToken::Open((longest + "AAAA").c_str(), kSealing, kGame, &t),
+                    CNetConnectToken::Open(m.token.c_str(), kSealing, kGame + 1, &t)}),
+              (Ints{CNetConnectToken::kMalformed, CNetConnectToken::kMalformed}));
+    // What would not fit in 256 characters is not minted.
+    t.m_user_data_len = SNetConnectToken::kMaxUserData;
+    t.m_num_servers = SNetConnectToken::kMaxServers;
+    for (auto& name : t.m_servers)
+        std::memset(name, 'x', 12);
+    char text[CNetConnectToken::kMaxText + 1];
+    EXPECT_EQ(CNetConnectToken::Mint(&t, kSealing, text, sizeof text), -1);
+    t.m_num_servers = 3;
+    EXPECT_GT(CNetConnectToken::Mint(&t, kSealing, text, sizeof text), 200);
+}
+
 } // namespace
