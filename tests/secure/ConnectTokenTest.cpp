@@ -261,6 +261,19 @@ TEST(SecureTokenText, EveryAlterationAndOverlongTextIsRefused) {
             altered[i] = kB64[(kB64.find(altered[i]) + delta) % 64];
             EXPECT_NE(CNetConnectToken::Open(altered.c_str(), kSealing, kGame, &t), 0) << i;
         }
+    // The worked example of docs/protocol.md opens to its fields.
+    unsigned char doc_key[32];
+    for (int i = 0; i < 32; ++i)
+        doc_key[i] = static_cast<unsigned char>(i);
+    ASSERT_EQ(
+        CNetConnectToken::Open("AQcAAAAAAAAAANJJawAAAAAs00lrAAAAAEBBQkNERUZHSElKS2pEfIFySu4BeO7UI5"
+                               "_KS-qc5UkzaNFvQM494GjeEgxdyIqjSxp2XMkJHUoja1CL68xiMWp-zP6b_"
+                               "JN0paKOiPg3FA",
+                               doc_key, 7, &t),
+        0);
+    EXPECT_EQ((Ints{int(t.m_player_id), int(t.m_expires - t.m_valid_from), t.m_player_key[31],
+                    t.m_num_servers, t.m_servers[0][3]}),
+              (Ints{4242, 300, 0x3F, 1, '1'}));
     const std::string too_long = m.token + std::string(257 - m.token.size(), 'A');
     EXPECT_EQ((Ints{CNetConnectToken::Open(too_long.c_str(), kSealing, kGame, &t),
                     CNetConnectToken::Open(m.token.c_str(), kSealing, kGame + 1, &t)}),
