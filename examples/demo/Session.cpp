@@ -7,6 +7,7 @@
 
 #include "Motion.h"
 #ifdef PORTNET_DEMO_SECURE
+#include "portnet/CNetConnectToken.h"
 #include "portnet/CNetDtls.h"
 #endif
 
@@ -31,6 +32,9 @@ const int kMaxPlotPoints = 2000; // per peer; longer runs keep every n-th frame
 // Out-of-band handshake over UDP (channel 1): "pdH" from a peer, "pdW" k n from the host
 // (you are peer k of n), "pdF" when the host is full.
 const int kHandshakeChannel = 1;
+
+// The server name the demo host's connect tokens must list (portnet-token --server).
+const char kTokenServer[] = "portnet-demo";
 
 sockaddr_in SimAddr(int id) {
     sockaddr_in a = {};
@@ -75,6 +79,28 @@ CNetDriver* Session::Secure(int i, CNetDriver* d, bool host) {
     c.m_psk_key = m_cfg.m_key.data();
     c.m_psk_key_len = static_cast<int>(m_cfg.m_key.size());
     c.m_psk_identity = "portnet-demo";
+    // With tokens the host takes the sealing key, and mints each in-process peer its token as
+    // a backend would (player id: the peer's number); a UDP peer brings its own.
+    SNetConnectToken t;
+    char token[CNetConnectToken::kMaxText + 1];
+    if (!m_cfg.m_token_key.empty() && host) {
+        c.m_psk_key = nullptr;
+        c.m_token_key = m_cfg.m_token_key.data();
+        c.m_token_server = kTokenServer;
+    } else if (!m_cfg.m_token_key.empty()) {
+        t.m_player_id = static_cast<std::uint64_t>(i);
+        t.m_valid_from = CNetConnectToken::Now();
+        t.m_expires = t.m_valid_from + 3600;
+        t.m_num_servers = 1;
+        std::strcpy(t.m_servers[0], kTokenServer);
+        if (CNetConnectToken::Mint(&t, m_cfg.m_token_key.data(), token, sizeof token) < 0)
+            return nullptr;
+        c.m_psk_identity = token;
+        c.m_psk_key = t.m_player_key;
+        c.m_psk_key_len = SNetConnectToken::kKeyLen;
+    } else if (!m_cfg.m_token.empty()) {
+        c.m_psk_identity = m_cfg.m_token.c_str();
+    }
     auto* dtls = new CNetDtls(d, c);
     m_secure[i].reset(dtls);
     return dtls->IsReady() ? dtls : nullptr;
@@ -82,6 +108,18 @@ CNetDriver* Session::Secure(int i, CNetDriver* d, bool host) {
     (void)i, (void)host;
     return nullptr;
 #endif
+}
+
+std::uint64_t Session::PlayerAt(const sockaddr_in& addr) const {
+#ifdef PORTNET_DEMO_SECURE
+    SNetDtlsPeer who;
+    if (!m_cfg.m_token_key.empty() && m_secure[0] &&
+        static_cast<const CNetDtls*>(m_secure[0].get())->GetPeer(addr, &who) == 0)
+        return who.m_player_id;
+#else
+    (void)addr;
+#endif
+    return 0;
 }
 
 bool Session::SecureStats(unsigned* counts) const {
@@ -432,6 +470,12 @@ int Session::Summary(FILE* out, double wall_s) {
                      "  dtls       %u handshakes completed of %u started, %u failed; %u datagrams "
                      "rejected, %u replayed%s\n",
                      c[1], c[0], c[2], c[3], c[4], sim ? "" : " (this side)");
+    if (sim && !m_cfg.m_token_key.empty()) {
+        std::fprintf(out, "  tokens     the host admitted by connect token the players");
+        for (int k = 1; k < m_num_endpoints; ++k)
+            std::fprintf(out, " %llu", (unsigned long long)PlayerAt(SimAddr(1 + k)));
+        std::fprintf(out, "\n");
+    }
     if (failures) std::fprintf(out, "  %d manager steps failed   FAILED\n", failures);
     if (gone)
         std::fprintf(out, "  the driver reported %d peer%s gone\n", gone, gone > 1 ? "s" : "");
@@ -463,7 +507,10 @@ int Session::OnOutOfBand(CNetBuf* buf) {
         if (slot < 0 && m_joined < m_cfg.m_peers) {
             slot = e.AddLink(m_joined, m_joined + 1, buf->m_addr, m_timeout_ms);
             if (slot < 0) return 0;
-            std::printf("  p%d joined from %s\n", m_joined + 1, ToString(&buf->m_addr));
+            std::printf("  p%d joined from %s", m_joined + 1, ToString(&buf->m_addr));
+            if (const std::uint64_t player = PlayerAt(buf->m_addr))
+                std::printf(" as player %llu (connect token)", (unsigned long long)player);
+            std::printf("\n");
             if (++m_joined == m_cfg.m_peers && m_phase == kWaiting) m_phase = kActive;
         }
         if (slot < 0) {

@@ -33,6 +33,10 @@ struct SDemoConfig {
     std::string m_plot;    // SVG path, written at the end; checked writable by the caller
     bool m_secure = false; // every link through a CNetDtls with the pre-shared key m_key
     std::vector<unsigned char> m_key;
+    // Connect tokens instead of one shared key: the host holds the sealing key (and, on the
+    // simulator, mints its peers' tokens); a UDP peer presents m_token with m_key.
+    std::vector<unsigned char> m_token_key;
+    std::string m_token;
 };
 
 // Whether this demo was built with libportnet-secure.
@@ -71,6 +75,8 @@ private:
     // CNetDtls of this process; false without --secure.
     bool SecureStats(unsigned* counts) const;
     bool HandshakesOpen() const;
+    // The player a host admitted by connect token at addr; 0 when none.
+    std::uint64_t PlayerAt(const sockaddr_in& addr) const;
 
     SDemoConfig m_cfg;
     int m_window_ms;  // how far back a shown position may lie on the true path

@@ -41,6 +41,10 @@ if "$demo" --help | grep -q -- --secure; then
     expect_2 --key 0011
     expect_2 --secure --key-file /nonexistent-dir/demo.key
     expect_2 --secure --key 0011 --key-file /nonexistent-dir/demo.key
+    expect_2 --secure --token-key /nonexistent-dir/token.key
+    expect_2 --token-key /nonexistent-dir/token.key
+    expect_2 --secure --token abc --key "$(printf '%064d' 0)"
+    expect_2 --secure --udp client --connect 127.0.0.1:9 --token abc --key 0011
 fi
 
 # The message names the option and the range it accepts.

@@ -2,7 +2,8 @@
 # A UDP host and two UDP peers, three processes all on 127.0.0.1 with the default impairments:
 # every one must pass its checks, so the host told the peers apart by port. The host picks a
 # free port and prints it; the peers join it. Further arguments go to all three (--secure ...);
-# with --secure the host must have completed a DTLS handshake with each peer.
+# with --secure the host must have completed a DTLS handshake with each peer. HOST_ARGS,
+# PEER_ARGS and PEER2_ARGS, when set, go to that process alone.
 demo="$1"
 # A cross-built demo runs through its emulator (Wine), named by PORTNET_RUN_UNDER.
 run=${PORTNET_RUN_UNDER:-}
@@ -14,7 +15,7 @@ peer_log="$dir/udp_peer.txt"
 peer2_log="$dir/udp_peer2.txt"
 rm -f "$host_log" "$peer_log" "$peer2_log"
 
-timeout 30 $run "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 90 "$@" >"$host_log" 2>&1 &
+timeout 30 $run "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 90 "$@" $HOST_ARGS >"$host_log" 2>&1 &
 host_pid=$!
 addr=""
 tries=0
@@ -30,9 +31,9 @@ if [ -z "$addr" ]; then
     exit 1
 fi
 
-timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 "$@" >"$peer2_log" 2>&1 &
+timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 "$@" $PEER2_ARGS >"$peer2_log" 2>&1 &
 peer2_pid=$!
-timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 "$@" >"$peer_log" 2>&1
+timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 "$@" $PEER_ARGS >"$peer_log" 2>&1
 peer_status=$?
 wait "$peer2_pid"
 peer2_status=$?

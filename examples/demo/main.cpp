@@ -161,7 +161,7 @@ int BadInput(const std::string& message) {
 
 int main(int argc, char** argv) {
     demo::SDemoConfig cfg;
-    std::string udp, csv, key_hex, key_file;
+    std::string udp, csv, key_hex, key_file, token_key_file;
     long long peers = cfg.m_peers, frames = cfg.m_frames, fps = cfg.m_fps;
     long long latency = cfg.m_latency, jitter = cfg.m_jitter;
     long long seed = static_cast<long long>(cfg.m_seed);
@@ -194,6 +194,14 @@ int main(int argc, char** argv) {
          EKind::kKey, 0, 0, &key_hex},
         {"key-file", "PATH", "File holding the --secure key as hex digits", EKind::kText, 0, 0,
          &key_file},
+        {"token-key", "PATH",
+         "Connect tokens instead of one key: the sealing key (64 hex digits) the host checks "
+         "tokens with; on the simulator the host also mints its peers'",
+         EKind::kText, 0, 0, &token_key_file},
+        {"token", "TEXT",
+         "A --udp client's connect token (portnet-token --server portnet-demo), with --key "
+         "the player key that came with it",
+         EKind::kText, 0, 0, &cfg.m_token},
     };
     constexpr int kCount = sizeof options / sizeof options[0];
     constexpr int kHelp = kCount; // getopt's value for --help
@@ -252,7 +260,27 @@ int main(int argc, char** argv) {
     if (!cfg.m_secure && (!key_hex.empty() || !key_file.empty()))
         return BadInput(std::string(key_hex.empty() ? "--key-file" : "--key") +
                         " belongs to --secure");
-    if (cfg.m_secure) {
+    if (!cfg.m_secure && (!token_key_file.empty() || !cfg.m_token.empty()))
+        return BadInput(std::string(cfg.m_token.empty() ? "--token-key" : "--token") +
+                        " belongs to --secure");
+    if (!token_key_file.empty()) {
+        if (cfg.m_mode == demo::SDemoConfig::kUdpClient)
+            return BadInput("--token-key belongs to the host; a --udp client takes --token");
+        if (!cfg.m_token.empty()) return BadInput("--token and --token-key: give one");
+        FILE* f = std::fopen(token_key_file.c_str(), "r");
+        char text[1024];
+        const size_t n = f ? std::fread(text, 1, sizeof text, f) : sizeof text;
+        if (f) std::fclose(f);
+        if (n == sizeof text || !ParseKey(std::string(text, n), &cfg.m_token_key) ||
+            cfg.m_token_key.size() != 32)
+            return BadInput("--token-key: " + token_key_file +
+                            " is unreadable or does not hold 64 hex digits");
+        if (!key_hex.empty() || !key_file.empty())
+            return BadInput("--token-key needs no --key or --key-file");
+    }
+    if (!cfg.m_token.empty() && cfg.m_mode != demo::SDemoConfig::kUdpClient)
+        return BadInput("--token belongs to --udp client");
+    if (cfg.m_secure && cfg.m_token_key.empty()) {
         if (key_hex.empty() && key_file.empty())
             return BadInput("--secure needs --key HEX or --key-file PATH");
         if (!key_file.empty()) {
@@ -269,9 +297,11 @@ int main(int argc, char** argv) {
         } else {
             ParseKey(key_hex, &cfg.m_key);
         }
-        if (!demo::SecureAvailable())
-            return BadInput("--secure: this portnet-demo was built without libportnet-secure");
+        if (!cfg.m_token.empty() && cfg.m_key.size() != 32)
+            return BadInput("--token: the player key (--key) is 64 hex digits");
     }
+    if (cfg.m_secure && !demo::SecureAvailable())
+        return BadInput("--secure: this portnet-demo was built without libportnet-secure");
 
     // Outputs are opened before anything starts, so a bad path leaves nothing running.
     if (!csv.empty() && !(cfg.m_csv = std::fopen(csv.c_str(), "w")))

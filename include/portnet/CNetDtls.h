@@ -7,6 +7,15 @@
 // Part of libportnet-secure (portnet::secure, pkg-config portnet-secure), which links OpenSSL;
 // the core library does not.
 
+// Who a peer of the accepting side is, as its connect token or the host's key lookup said.
+struct PORTNET_API SNetDtlsPeer {
+    std::uint64_t m_player_id = 0; // 0: not known (no token, a lookup that did not say)
+    std::uint64_t m_expires = 0;   // the token's expiry, UTC seconds; 0: no token
+    int m_user_data_len = 0;
+    unsigned char m_user_data[32] = {};
+    char m_identity[257] = {}; // the identity the peer presented (with tokens, the token's text)
+};
+
 // How a CNetDtls authenticates its peers: a pre-shared key with an identity, or a certificate
 // chain, its private key and the CA that peers' certificates must chain to. PEM text is given
 // either in memory (the *_pem fields, NUL-terminated) or as a file name; memory wins when both
@@ -19,8 +28,8 @@ struct PORTNET_API SNetDtlsConfig {
     // handshake whose ClientHello random is lower wins on both sides.
     int m_role = kBoth;
 
-    // Pre-shared key (1 to 64 bytes) and identity (up to 127 characters, may be empty). Both
-    // sides must hold the same pair.
+    // Pre-shared key (1 to 64 bytes) and identity (up to 256 characters, may be empty). Both
+    // sides must hold the same pair, unless the accepting side looks keys up (below).
     const unsigned char* m_psk_key = nullptr;
     int m_psk_key_len = 0;
     const char* m_psk_identity = "portnet";
@@ -44,6 +53,26 @@ struct PORTNET_API SNetDtlsConfig {
     // 16 times this (at most 60 s); 20 to 60000. OpenSSL measures it on the system clock, not
     // on CNetTime.
     int m_retransmit_ms = 250;
+
+    // Keys per peer on the accepting side, which then needs no m_psk_key (the connecting side
+    // keeps its one identity and key). Connect tokens (CNetConnectToken.h) are checked when
+    // m_token_key is set, else m_key_lookup is asked. Every refusal looks to the peer like a
+    // wrong key: its handshake gets no further answer and fails; m_stats tells the reasons.
+    //
+    // The host's own store: called with the identity the peer presented (zero-terminated, at
+    // most 256 characters); writes the key (1 to 64 bytes) and returns its length, or returns
+    // 0 to refuse. It may say who the peer is in *who (player id, user data).
+    int (*m_key_lookup)(void* context, const char* identity, unsigned char* key,
+                        SNetDtlsPeer* who) = nullptr;
+    void* m_key_lookup_context = nullptr;
+    // Connect tokens: the backend's sealing key (32 bytes), this server's name as the tokens
+    // list it, and the game's protocol id. The client presents its token as identity and the
+    // player key that came with it as key (m_psk_identity = token, m_psk_key = key, 32 bytes).
+    const unsigned char* m_token_key = nullptr;
+    const char* m_token_server = nullptr;
+    std::uint64_t m_token_protocol_id = 0;
+    int m_token_skew_s = 30;                    // clock difference allowed, 0 to 86400 s
+    std::uint64_t (*m_token_clock)() = nullptr; // UTC seconds; null: the system clock
 };
 
 // Counters; all count datagrams or handshakes.
@@ -58,6 +87,17 @@ struct PORTNET_API SNetDtlsStats {
     std::uint32_t m_unsent_dropped = 0;       // host datagrams dropped (held one replaced ...)
     std::uint32_t m_oversize_refused = 0;     // answers to unproven senders that would amplify
     std::uint32_t m_inner_errors = 0;         // -1 from the wrapped driver's RecvFrom
+    // Identities the accepting side refused, by reason (each a failed handshake as well).
+    std::uint32_t m_token_malformed = 0;     // not a token, unknown version, another game's
+    std::uint32_t m_token_unopened = 0;      // altered, or sealed under another key
+    std::uint32_t m_token_expired = 0;       // expired beyond the allowed skew
+    std::uint32_t m_token_not_yet_valid = 0; // valid from beyond the allowed skew
+    std::uint32_t m_token_wrong_server = 0;  // not valid for this server
+    std::uint32_t m_identity_unknown = 0;    // the key lookup refused
+    std::uint32_t m_identity_denied = 0;     // a player kicked, until its deny time
+    // Handshakes whose identity was accepted that failed all the same: a wrong key (another
+    // player's, say), or a peer that went away in the middle.
+    std::uint32_t m_key_mismatch = 0;
 };
 
 class CNetDtlsState;
@@ -89,6 +129,7 @@ public:
         kMaxReadsPerCall = 64,  // inner datagrams one RecvFrom call examines
         kMaxSessionsLimit = 256 // highest m_max_sessions
     };
+    enum : int { kMaxDenied = 64 }; // players KickPlayer can refuse at once
 
     // Wraps inner, which it does not own (the host destroys it after this one). When the
     // configuration cannot be used (no credentials, unreadable PEM, a limit out of range),
@@ -124,6 +165,17 @@ public:
     int GetHalfOpen() const;
     // Ends every session with close_notify (for a host that leaves); no events are reported.
     void CloseAll();
+
+    // Who the peer with an open session at addr is (accepting side): 0 with *who filled, -1
+    // when there is no open session for that address and port.
+    int GetPeer(const sockaddr_in& addr, SNetDtlsPeer* who) const;
+    // Ends every session of player_id (open ones with close_notify and 10001 reported) and
+    // refuses the player until deny_until (UTC seconds; 0: the latest expiry of the tokens
+    // those sessions used, none without tokens). Returns the open sessions ended, -1 for
+    // player 0 or when kMaxDenied players are refused already (the sessions end all the same).
+    // A player who connects again while its first session is open (another address, the
+    // same token or a new one) replaces it: the older session ends with 10001.
+    int KickPlayer(std::uint64_t player_id, std::uint64_t deny_until = 0);
 
     SNetDtlsStats m_stats;
     CNetDriver* m_inner; // not owned

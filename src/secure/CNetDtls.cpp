@@ -65,6 +65,7 @@ CNetDtlsState::~CNetDtlsState() {
     SSL_CTX_free(m_ctx);
     BIO_meth_free(m_method);
     OPENSSL_cleanse(m_psk_key, sizeof m_psk_key);
+    OPENSSL_cleanse(m_token_key, sizeof m_token_key);
     OPENSSL_cleanse(m_cookie_secret, sizeof m_cookie_secret);
 }
 
@@ -83,8 +84,11 @@ bool CNetDtlsState::Setup(const SNetDtlsConfig& c) {
     m_handshake_timeout_ms = c.m_handshake_timeout_ms;
     m_idle_timeout_ms = c.m_idle_timeout_ms;
     m_retransmit_ms = c.m_retransmit_ms;
-    m_psk = c.m_psk_key != nullptr;
-    if (m_psk) {
+    // The accepting side may look keys up instead of holding one; the connecting side may not.
+    m_psk = c.m_psk_key != nullptr || c.m_key_lookup != nullptr || c.m_token_key != nullptr;
+    if (m_psk && c.m_psk_key == nullptr && (m_role & SNetDtlsConfig::kConnect)) return false;
+    if (!DtlsSetupPlayers(this, c)) return false;
+    if (c.m_psk_key != nullptr) {
         if (c.m_psk_key_len < 1 || c.m_psk_key_len > static_cast<int>(sizeof m_psk_key))
             return false;
         const char* id = c.m_psk_identity != nullptr ? c.m_psk_identity : "";
@@ -169,6 +173,7 @@ void InitSession(CNetDtlsState* s, int i, SSL* ssl, const sockaddr_in& addr, boo
     x.m_window_top = 0;
     x.m_window_bits = 0;
     x.m_held_len = 0;
+    x.m_identity = SDtlsSession::kIdentityNone;
     DtlsRelink(ssl, &x.m_link);
     ++s->m_owner->m_stats.m_handshakes_started;
 }
@@ -193,6 +198,7 @@ void EndSession(CNetDtlsState* s, int i, bool report, bool close) {
 // A handshake that failed: the host hears of it only if it asked for the session.
 void FailHandshake(CNetDtlsState* s, int i) {
     ++s->m_owner->m_stats.m_handshakes_failed;
+    DtlsPlayerFailed(s, i);
     EndSession(s, i, s->m_sessions[i].m_connecting, false);
 }
 
@@ -217,6 +223,7 @@ void Opened(CNetDtlsState* s, int i) {
     // The peer restarted and proved itself again: the old session ends first.
     if (x.m_replaces >= 0) EndSession(s, x.m_replaces, true, false);
     x.m_replaces = -1;
+    DtlsPlayerOpened(s, i);
     SendHeld(s, x);
 }
 
@@ -367,6 +374,10 @@ bool SameHello(SSL* ssl, const unsigned char* hello) {
 }
 
 } // namespace
+
+void DtlsEndSession(CNetDtlsState* s, int i, bool report, bool close) {
+    EndSession(s, i, report, close);
+}
 
 // ---- Driver operations
 

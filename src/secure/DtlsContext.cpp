@@ -210,7 +210,7 @@ SSL_CTX* DtlsMakeContext(CNetDtlsState* state, const SNetDtlsConfig& c) {
     if (state->m_psk) {
         ok = ok && SSL_CTX_set_cipher_list(ctx, "ECDHE-PSK-CHACHA20-POLY1305") == 1;
         SSL_CTX_set_psk_client_callback(ctx, PskClient);
-        SSL_CTX_set_psk_server_callback(ctx, PskServer);
+        SSL_CTX_set_psk_server_callback(ctx, state->m_lookup ? DtlsPskLookup : PskServer);
     } else {
         ok = ok &&
              SSL_CTX_set_cipher_list(ctx,

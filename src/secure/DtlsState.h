@@ -38,6 +38,16 @@ struct SDtlsSession {
     std::uint64_t m_window_bits;
     int m_held_len; // 0: nothing held
     unsigned char m_held[CNetDtls::kMaxPlain];
+    // The accepting side's verdict on the identity the peer presented, and who it is.
+    enum : int { kIdentityNone, kIdentityAccepted, kIdentityRefused };
+    int m_identity;
+    SNetDtlsPeer m_who;
+};
+
+// A player KickPlayer shut out, until a UTC second.
+struct SDtlsDenied {
+    std::uint64_t m_player_id;
+    std::uint64_t m_until;
 };
 
 class CNetDtlsState {
@@ -58,7 +68,18 @@ public:
     bool m_psk = false;
     unsigned char m_psk_key[64] = {};
     int m_psk_key_len = 0;
-    char m_psk_identity[128] = {};
+    char m_psk_identity[PSK_MAX_IDENTITY_LEN + 1] = {};
+    // Identities looked up on the accepting side (DtlsPlayers.cpp): tokens or the host's store.
+    bool m_lookup = false;
+    int (*m_key_lookup)(void*, const char*, unsigned char*, SNetDtlsPeer*) = nullptr;
+    void* m_key_lookup_context = nullptr;
+    bool m_tokens = false;
+    unsigned char m_token_key[32] = {};
+    char m_token_server[64] = {};
+    std::uint64_t m_token_protocol_id = 0;
+    int m_token_skew_s = 0;
+    std::uint64_t (*m_token_clock)() = nullptr;
+    SDtlsDenied m_denied[CNetDtls::kMaxDenied] = {};
     unsigned char m_cookie_secret[32] = {};
     int m_pending_reports = 0; // sessions ended but not yet reported
     sockaddr_in m_reports[CNetDtls::kMaxSessionsLimit];
@@ -76,3 +97,13 @@ SSL* DtlsMakeSsl(CNetDtlsState* state, bool server, SDtlsLink* link);
 void DtlsRelink(SSL* ssl, SDtlsLink* link);
 // Our MTU and retransmission timing (SSL_clear, inside DTLSv1_listen, resets them).
 void DtlsTune(SSL* ssl);
+
+// DtlsPlayers.cpp: identities of the accepting side, and the players behind them.
+bool DtlsSetupPlayers(CNetDtlsState* state, const SNetDtlsConfig& config);
+unsigned int DtlsPskLookup(SSL* ssl, const char* identity, unsigned char* psk, unsigned int max);
+// A session opened: an older open session of the same player ends.
+void DtlsPlayerOpened(CNetDtlsState* state, int slot);
+// A handshake failed: counted as a key mismatch when its identity had been accepted.
+void DtlsPlayerFailed(CNetDtlsState* state, int slot);
+// CNetDtls.cpp: ends a session (report: 10001 queued; close: close_notify sent).
+void DtlsEndSession(CNetDtlsState* state, int slot, bool report, bool close);

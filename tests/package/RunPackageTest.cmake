@@ -87,6 +87,17 @@ elseif(MODE STREQUAL "installed_demo")
         message(FATAL_ERROR "the installed demo did not pass:\n${run_output}")
     endif()
 
+elseif(MODE STREQUAL "installed_token")
+    # The installed portnet-token, which links only the secure library, starts by itself and
+    # mints a token of at most 256 characters and a player key of 64 hex digits.
+    file(WRITE ${STAGE}/sealing.key "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f\n")
+    run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${run_under}
+        ${prefix}/${BINDIR}/portnet-token${EXE} --key-file ${STAGE}/sealing.key --player 5
+        --server eu-1)
+    if(NOT run_output MATCHES "^[A-Za-z0-9_-]+\r?\n[0-9a-f]+\r?\n$")
+        message(FATAL_ERROR "portnet-token printed no token and key:\n${run_output}")
+    endif()
+
 elseif(MODE STREQUAL "core_without_openssl")
     # The core library must not pull in OpenSSL: only the secure library links it.
     run(readelf -d ${LIB})

@@ -166,6 +166,11 @@ const BadConfig kBadConfigs[] = {
     {"too_many_sessions", [](SNetDtlsConfig& c) { c.m_max_sessions = 257; }},
     {"no_handshake_time", [](SNetDtlsConfig& c) { c.m_handshake_timeout_ms = 0; }},
     {"retransmit_below_openssl_resolution", [](SNetDtlsConfig& c) { c.m_retransmit_ms = 10; }},
+    {"tokens_on_a_side_that_connects", // it needs a key of its own
+     [](SNetDtlsConfig& c) {
+         c.m_psk_key = nullptr, c.m_token_key = kKey, c.m_token_server = "x";
+     }},
+    {"tokens_without_a_server_name", [](SNetDtlsConfig& c) { c.m_token_key = kKey; }},
     {"unreadable_pem",
      [](SNetDtlsConfig& c) {
          c.m_psk_key = nullptr;

@@ -1,0 +1,185 @@
+// The accepting side's identities: a connect token or the host's key lookup turns the identity a
+// peer presents into its key and its player; kicked players are refused until their deny time.
+//
+// A refused identity is given a random key instead of an alert: the handshake then goes on and
+// fails exactly as it does for a peer with a wrong key (its Finished does not decrypt and is
+// dropped, no further answer), so nothing on the wire tells a refused token from a wrong key.
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+#include <cstring>
+
+#include "portnet/CNetConnectToken.h"
+#include "secure/DtlsState.h"
+
+namespace {
+
+const unsigned kRefusalKeyLen = SNetConnectToken::kKeyLen;
+
+std::uint64_t Now(const CNetDtlsState* s) {
+    return s->m_token_clock != nullptr ? s->m_token_clock() : CNetConnectToken::Now();
+}
+
+int SlotOf(const CNetDtlsState* s, const SSL* ssl) {
+    for (int i = 0; i < s->m_max_sessions; ++i)
+        if (s->m_sessions[i].m_ssl == ssl) return i;
+    return -1;
+}
+
+bool Denied(const CNetDtlsState* s, std::uint64_t player, std::uint64_t now) {
+    for (const SDtlsDenied& d : s->m_denied)
+        if (d.m_player_id == player && player != 0 && d.m_until >= now) return true;
+    return false;
+}
+
+// The key for identity from a token: its length, or 0 with the reason counted.
+unsigned TokenKey(CNetDtlsState* s, const char* identity, unsigned char* key, SNetDtlsPeer* who) {
+    SNetDtlsStats& st = s->m_owner->m_stats;
+    SNetConnectToken t;
+    int r = CNetConnectToken::Open(identity, s->m_token_key, s->m_token_protocol_id, &t);
+    if (r == 0) r = CNetConnectToken::Check(t, Now(s), s->m_token_skew_s, s->m_token_server);
+    switch (r) {
+    case 0:
+        break;
+    case CNetConnectToken::kMalformed:
+        ++st.m_token_malformed;
+        return 0;
+    case CNetConnectToken::kUnopened:
+        ++st.m_token_unopened;
+        return 0;
+    case CNetConnectToken::kExpired:
+        ++st.m_token_expired;
+        return 0;
+    case CNetConnectToken::kNotYetValid:
+        ++st.m_token_not_yet_valid;
+        return 0;
+    default:
+        ++st.m_token_wrong_server;
+        return 0;
+    }
+    who->m_player_id = t.m_player_id;
+    who->m_expires = t.m_expires;
+    who->m_user_data_len = t.m_user_data_len;
+    std::memcpy(who->m_user_data, t.m_user_data, sizeof who->m_user_data);
+    std::memcpy(key, t.m_player_key, SNetConnectToken::kKeyLen);
+    OPENSSL_cleanse(t.m_player_key, sizeof t.m_player_key);
+    return SNetConnectToken::kKeyLen;
+}
+
+} // namespace
+
+bool DtlsSetupPlayers(CNetDtlsState* s, const SNetDtlsConfig& c) {
+    s->m_tokens = c.m_token_key != nullptr;
+    s->m_key_lookup = c.m_key_lookup;
+    s->m_key_lookup_context = c.m_key_lookup_context;
+    s->m_lookup = s->m_tokens || s->m_key_lookup != nullptr;
+    if (!s->m_tokens) return true;
+    if (c.m_token_server == nullptr || c.m_token_skew_s < 0 || c.m_token_skew_s > 86400)
+        return false;
+    const size_t len = std::strlen(c.m_token_server);
+    if (len < 1 || len > SNetConnectToken::kMaxServerName) return false;
+    std::memcpy(s->m_token_key, c.m_token_key, sizeof s->m_token_key);
+    std::memcpy(s->m_token_server, c.m_token_server, len + 1);
+    s->m_token_protocol_id = c.m_token_protocol_id;
+    s->m_token_skew_s = c.m_token_skew_s;
+    s->m_token_clock = c.m_token_clock;
+    return true;
+}
+
+unsigned int DtlsPskLookup(SSL* ssl, const char* identity, unsigned char* psk, unsigned int max) {
+    auto* s = static_cast<CNetDtlsState*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    const int slot = SlotOf(s, ssl);
+    if (max < 64 || max < kRefusalKeyLen) return 0; // OpenSSL offers 512
+    unsigned char key[64];
+    SNetDtlsPeer who;
+    unsigned len = 0;
+    if (slot != -1 && identity != nullptr) {
+        if (s->m_tokens) {
+            len = TokenKey(s, identity, key, &who);
+        } else {
+            const int got = s->m_key_lookup(s->m_key_lookup_context, identity, key, &who);
+            len = got >= 1 && got <= 64 ? static_cast<unsigned>(got) : 0;
+            s->m_owner->m_stats.m_identity_unknown += len == 0;
+        }
+        if (len != 0 && Denied(s, who.m_player_id, Now(s))) {
+            ++s->m_owner->m_stats.m_identity_denied;
+            len = 0;
+        }
+    }
+    if (len == 0) {
+        if (slot != -1) s->m_sessions[slot].m_identity = SDtlsSession::kIdentityRefused;
+        OPENSSL_cleanse(key, sizeof key);
+        return RAND_bytes(psk, kRefusalKeyLen) == 1 ? kRefusalKeyLen : 0u;
+    }
+    SDtlsSession& x = s->m_sessions[slot];
+    x.m_identity = SDtlsSession::kIdentityAccepted;
+    std::strncpy(who.m_identity, identity, sizeof who.m_identity - 1);
+    x.m_who = who;
+    std::memcpy(psk, key, len);
+    OPENSSL_cleanse(key, sizeof key);
+    return len;
+}
+
+void DtlsPlayerOpened(CNetDtlsState* s, int slot) {
+    const SDtlsSession& x = s->m_sessions[slot];
+    const std::uint64_t player = x.m_who.m_player_id;
+    if (x.m_identity != SDtlsSession::kIdentityAccepted || player == 0) return;
+    // The newer session wins: a player who restarted elsewhere is not locked out by the ghost
+    // of the old one, and one token never holds two seats.
+    for (int i = 0; i < s->m_max_sessions; ++i) {
+        const SDtlsSession& y = s->m_sessions[i];
+        if (i != slot && y.m_phase == SDtlsSession::kOpen &&
+            y.m_identity == SDtlsSession::kIdentityAccepted && y.m_who.m_player_id == player)
+            DtlsEndSession(s, i, true, true);
+    }
+}
+
+void DtlsPlayerFailed(CNetDtlsState* s, int slot) {
+    s->m_owner->m_stats.m_key_mismatch +=
+        s->m_sessions[slot].m_identity == SDtlsSession::kIdentityAccepted;
+}
+
+int CNetDtls::GetPeer(const sockaddr_in& addr, SNetDtlsPeer* who) const {
+    if (m_state == nullptr || who == nullptr) return -1;
+    for (int i = 0; i < m_state->m_max_sessions; ++i) {
+        const SDtlsSession& x = m_state->m_sessions[i];
+        if (x.m_phase != SDtlsSession::kOpen || x.m_link.m_addr.sin_port != addr.sin_port ||
+            x.m_link.m_addr.sin_addr.s_addr != addr.sin_addr.s_addr)
+            continue;
+        *who = x.m_identity == SDtlsSession::kIdentityAccepted ? x.m_who : SNetDtlsPeer{};
+        return 0;
+    }
+    return -1;
+}
+
+int CNetDtls::KickPlayer(std::uint64_t player_id, std::uint64_t deny_until) {
+    CNetDtlsState* s = m_state;
+    if (s == nullptr || player_id == 0) return -1;
+    int ended = 0;
+    std::uint64_t until = deny_until;
+    for (int i = 0; i < s->m_max_sessions; ++i) {
+        const SDtlsSession& x = s->m_sessions[i];
+        if (x.m_phase == SDtlsSession::kFree || x.m_identity != SDtlsSession::kIdentityAccepted ||
+            x.m_who.m_player_id != player_id)
+            continue;
+        // A token is good until its expiry plus the skew allowed.
+        const std::uint64_t lapses = x.m_who.m_expires + static_cast<unsigned>(s->m_token_skew_s);
+        if (deny_until == 0 && x.m_who.m_expires != 0 && lapses > until) until = lapses;
+        const bool open = x.m_phase == SDtlsSession::kOpen;
+        ended += open;
+        DtlsEndSession(s, i, open, open); // a handshake in progress ends silently
+    }
+    if (until == 0) return ended;
+    // The player's own entry, else a free or lapsed one.
+    const std::uint64_t now = Now(s);
+    SDtlsDenied* slot = nullptr;
+    for (SDtlsDenied& d : s->m_denied)
+        if (d.m_player_id == player_id) slot = &d;
+    for (SDtlsDenied& d : s->m_denied)
+        if (slot == nullptr && (d.m_player_id == 0 || d.m_until < now)) slot = &d;
+    if (slot == nullptr) return -1;
+    if (slot->m_player_id != player_id) slot->m_until = 0;
+    slot->m_player_id = player_id;
+    if (until > slot->m_until) slot->m_until = until;
+    return ended;
+}
