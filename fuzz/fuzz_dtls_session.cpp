@@ -55,7 +55,7 @@ enum : int {
     kPorts = 3, // 1: B's position, A reads it; 2: chat both ways
     kFrameMs = 16,
     kMaxDatagram = 1500,
-    kMaxSends = 24,
+    kMaxSends = 8,
     kSettleFrames = 40,
     kPoolHandshake = 8, // first datagrams of each side kept (the handshake)
     kPoolRecords = 56,  // and the last application records of the warm-up

@@ -19,7 +19,10 @@ enum : int {
     kContentHandshake = 22,
     kContentApplication = 23,
     kClientHelloRandom = 27, // record header, handshake header, client_version
-    kMaxInnerFailures = 4    // consecutive -1 from the wrapped driver before giving up
+    kMaxInnerFailures = 4,   // consecutive -1 from the wrapped driver before giving up
+    kOpenEpoch = 1,          // renegotiation is off: an open session reads epoch 1 only
+    kAeadTag = 16,
+    kGcmExplicitNonce = 8
 };
 
 bool SameAddr(const sockaddr_in& a, const sockaddr_in& b) {
@@ -66,6 +69,7 @@ CNetDtlsState::~CNetDtlsState() {
     BIO_meth_free(m_method);
     OPENSSL_cleanse(m_psk_key, sizeof m_psk_key);
     OPENSSL_cleanse(m_cookie_secret, sizeof m_cookie_secret);
+    OPENSSL_cleanse(m_decoy_key, sizeof m_decoy_key);
 }
 
 bool CNetDtlsState::Setup(const SNetDtlsConfig& c) {
@@ -163,7 +167,9 @@ void InitSession(CNetDtlsState* s, int i, SSL* ssl, const sockaddr_in& addr, boo
     x.m_connecting = connecting;
     x.m_replaces = -1;
     x.m_ssl = ssl;
-    x.m_link = SDtlsLink{s, addr, nullptr, 0, false, -1, 0};
+    x.m_link = SDtlsLink{s, addr, nullptr, 0, false, -1, 0, false, false};
+    x.m_bad_finished = false;
+    x.m_min_body = 0;
     x.m_started_ms = x.m_heard_ms = CNetTime::GetTime();
     x.m_window_epoch = 0;
     x.m_window_top = 0;
@@ -193,6 +199,9 @@ void EndSession(CNetDtlsState* s, int i, bool report, bool close) {
 // A handshake that failed: the host hears of it only if it asked for the session.
 void FailHandshake(CNetDtlsState* s, int i) {
     ++s->m_owner->m_stats.m_handshakes_failed;
+    const SDtlsSession& x = s->m_sessions[i];
+    // A refused identity was counted when it was refused; its decoy key fails the same way.
+    if (x.m_bad_finished && !x.m_link.m_refused) ++s->m_owner->m_stats.m_bad_finished;
     EndSession(s, i, s->m_sessions[i].m_connecting, false);
 }
 
@@ -209,9 +218,18 @@ int SendHeld(CNetDtlsState* s, SDtlsSession& x) {
     return x.m_link.m_send_result;
 }
 
+// The shortest record body the session's cipher can authenticate: AES-GCM sends an explicit
+// nonce before its tag, ChaCha20-Poly1305 none.
+int MinBody(SSL* ssl) {
+    const SSL_CIPHER* c = SSL_get_current_cipher(ssl);
+    const bool chacha = c != nullptr && SSL_CIPHER_get_cipher_nid(c) == NID_chacha20_poly1305;
+    return kAeadTag + (chacha ? 0 : kGcmExplicitNonce);
+}
+
 void Opened(CNetDtlsState* s, int i) {
     SDtlsSession& x = s->m_sessions[i];
     x.m_phase = SDtlsSession::kOpen;
+    x.m_min_body = MinBody(x.m_ssl);
     x.m_heard_ms = CNetTime::GetTime();
     ++s->m_owner->m_stats.m_handshakes_completed;
     // The peer restarted and proved itself again: the old session ends first.
@@ -245,7 +263,14 @@ void CountDropped(CNetDtlsState* s, SDtlsSession& x, const unsigned char* d, int
         ++s->m_owner->m_stats.m_rejected;
         return;
     }
-    if (d[0] != kContentApplication) return; // a repeated handshake flight, answered by DTLS
+    if (d[0] != kContentApplication) {
+        // Under the session's keys the peer sends a handshake record only as its last flight
+        // again (its answer lost); OpenSSL answers or drops it, and one made to look so
+        // cannot be told apart before it is dropped. An alert that ended nothing failed.
+        ++(d[0] == kContentHandshake ? s->m_owner->m_stats.m_replayed
+                                     : s->m_owner->m_stats.m_rejected);
+        return;
+    }
     const std::uint64_t seq = RecordNumber(d);
     const bool seen =
         RecordEpoch(d) == x.m_window_epoch && seq <= x.m_window_top &&
@@ -272,11 +297,21 @@ void NoteDelivered(SDtlsSession& x, const unsigned char* d, int n) {
 
 enum : int { kFedNothing = 0, kFedEnded = -2 };
 
+bool HasFinishedRecord(const unsigned char* d, int n) {
+    for (int at = 0; at + kRecordHeader <= n;) {
+        const unsigned char* r = d + at;
+        if (r[0] == kContentHandshake && RecordEpoch(r) == kOpenEpoch) return true;
+        at += kRecordHeader + (r[11] << 8 | r[12]);
+    }
+    return false;
+}
+
 // Reads what the datagram in x's link (or what the SSL object holds) gives: the length of
 // decrypted data, kFedNothing, or kFedEnded when the session ended (report queued).
 int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
     SDtlsSession& x = s->m_sessions[i];
     const unsigned char* d = s->m_cipher;
+    const bool was_open = x.m_phase == SDtlsSession::kOpen;
     if (x.m_phase == SDtlsSession::kHandshaking) {
         const int r = SSL_do_handshake(x.m_ssl);
         if (r != 1) {
@@ -287,6 +322,9 @@ int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
                 return kFedEnded;
             }
             if (!IsRecord(d, n)) ++s->m_owner->m_stats.m_rejected;
+            // In a handshake the only record under the new keys is the peer's Finished: one
+            // that came and did not finish the handshake did not authenticate.
+            if (HasFinishedRecord(d, n)) x.m_bad_finished = true;
             return kFedNothing;
         }
         Opened(s, i);
@@ -294,7 +332,9 @@ int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
         // the last flight wait inside the SSL object for the next call.
         if (s->m_pending_reports > 0) return kFedNothing;
     }
+    x.m_link.m_mute_alerts = true;
     const int r = SSL_read(x.m_ssl, buf, cap);
+    x.m_link.m_mute_alerts = false;
     if (r > 0) {
         x.m_heard_ms = CNetTime::GetTime();
         NoteDelivered(x, d, n);
@@ -303,12 +343,46 @@ int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
     const int e = SSL_get_error(x.m_ssl, r);
     ERR_clear_error();
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-        if (n > 0) CountDropped(s, x, d, n);
+        if (n > 0 && was_open) CountDropped(s, x, d, n); // else it finished the handshake
         return kFedNothing;
     }
-    // close_notify or a fatal alert: the session is over.
+    // Only the peer's own close_notify or fatal alert, which OpenSSL takes only from a record
+    // that authenticated, ends the session here. Any other failure came from a record that
+    // did not authenticate (Screen lets none through that OpenSSL would fail on, so this is a
+    // last line): it is counted and nothing was said to the peer (m_mute_alerts). OpenSSL
+    // keeps the session failed; it ends by the idle limit like a silent peer.
+    if ((SSL_get_shutdown(x.m_ssl) & SSL_RECEIVED_SHUTDOWN) == 0) {
+        ++s->m_owner->m_stats.m_rejected;
+        return kFedNothing;
+    }
     EndSession(s, i, true, false);
     return kFedEnded;
+}
+
+// What an open session's datagram may show OpenSSL: its records that could authenticate
+// under the session's keys, moved together at the front of d; returns their length (0: none).
+// A record is kept when its header is whole, its length field fits the datagram, its epoch is
+// the session's, its type one the peer sends on an open session (alert, a repeated handshake
+// flight, data) and its body at least the nonce and tag. Everything else is dropped here,
+// before OpenSSL can act on it: a body shorter than the tag makes OpenSSL fail the session
+// with a fatal alert, a record of the next epoch would be buffered, and a plain-text (epoch 0)
+// alert or handshake message would be read as the peer's. A plain-text record the peer really
+// sent (its last flight again) arrives with its authenticated Finished, which is kept.
+int Screen(const SDtlsSession& x, unsigned char* d, int n) {
+    int kept = 0;
+    for (int at = 0; at + kRecordHeader <= n;) {
+        const unsigned char* r = d + at;
+        const int body = r[11] << 8 | r[12];
+        if (body > n - at - kRecordHeader) break; // cut short: the rest is not records
+        const int whole = kRecordHeader + body;
+        if (IsRecord(r, whole) && r[0] != 20 && RecordEpoch(r) == kOpenEpoch &&
+            body >= x.m_min_body) {
+            std::memmove(d + kept, r, static_cast<size_t>(whole));
+            kept += whole;
+        }
+        at += whole;
+    }
+    return kept;
 }
 
 // A ClientHello from a sender without a session (or from a peer that restarted): answered
@@ -552,6 +626,21 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
             continue;
         }
         SDtlsSession& x = s->m_sessions[i];
+        // The rule for an open session: a datagram that does not authenticate under its keys
+        // changes nothing of it (its end, replay window, timers, held datagram). In order:
+        // a datagram from its address that is a ClientHello went to Listen above (a restart
+        // ends this session only once its new handshake completes); Screen keeps only records
+        // that can authenticate, and a datagram with none is dropped and counted here; OpenSSL
+        // then authenticates each record, and a failure it reports ends the session only when
+        // it came from the peer's authenticated close_notify or fatal alert (Feed); every
+        // datagram that yields nothing is counted, as replayed or rejected (CountDropped).
+        if (x.m_phase == SDtlsSession::kOpen && (n = Screen(x, s->m_cipher, n)) == 0) {
+            // A plain-text handshake record (or change_cipher_spec) is most often the peer's
+            // handshake again: a copy the network made or a flight repeated after it opened.
+            const bool repeat = RecordEpoch(d) == 0 && (d[0] == kContentHandshake || d[0] == 20);
+            ++(repeat ? m_stats.m_replayed : m_stats.m_rejected);
+            continue;
+        }
         x.m_link.m_in = d;
         x.m_link.m_in_len = n;
         x.m_link.m_peek = false;
