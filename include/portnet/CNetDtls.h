@@ -38,7 +38,7 @@ struct PORTNET_API SNetDtlsConfig {
     // An open session that receives nothing this long ends; a side that only ever sends
     // (one-way traffic) needs 0 or a peer that answers.
     int m_idle_timeout_ms = 15000;
-    int m_max_sessions = 16; // open and handshaking, 1 to 256
+    int m_max_sessions = 16; // open and handshaking, 1 to 4096
     int m_max_half_open = 8; // handshakes in progress, 1 to m_max_sessions
     // First retransmission of a lost handshake flight, doubled on every further loss up to
     // 16 times this (at most 60 s); 20 to 60000. OpenSSL measures it on the system clock, not
@@ -88,10 +88,10 @@ class CNetDtlsState;
 class PORTNET_API CNetDtls : public CNetDriver {
 public:
     enum : int {
-        kMaxPlain = 1200,       // largest datagram through SendTo / RecvFrom
-        kMtu = 1400,            // largest DTLS datagram, record headers included
-        kMaxReadsPerCall = 64,  // inner datagrams one RecvFrom call examines
-        kMaxSessionsLimit = 256 // highest m_max_sessions
+        kMaxPlain = 1200,        // largest datagram through SendTo / RecvFrom
+        kMtu = 1400,             // largest DTLS datagram, record headers included
+        kMaxReadsPerCall = 64,   // inner datagrams one RecvFrom call examines
+        kMaxSessionsLimit = 4096 // highest m_max_sessions
     };
 
     // Wraps inner, which it does not own (the host destroys it after this one). When the

@@ -4,6 +4,7 @@
 #include "portnet/CNetDtls.h"
 
 #include <openssl/err.h>
+#include <openssl/rand.h>
 
 #include <cstring>
 #include <new>
@@ -24,11 +25,6 @@ enum : int {
     kAeadTag = 16,
     kGcmExplicitNonce = 8
 };
-
-bool SameAddr(const sockaddr_in& a, const sockaddr_in& b) {
-    return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
-           std::memcmp(&a.sin_addr, &b.sin_addr, sizeof a.sin_addr) == 0;
-}
 
 int Elapsed(int now, int since) {
     return static_cast<int>(static_cast<unsigned>(now) - static_cast<unsigned>(since));
@@ -63,6 +59,9 @@ CNetDtlsState::~CNetDtlsState() {
             SSL_free(m_sessions[i].m_ssl);
         delete[] m_sessions;
     }
+    delete[] m_free;
+    delete[] m_live;
+    delete[] m_live_at;
     SSL_free(m_listener);
     BIO_ADDR_free(m_listen_peer);
     SSL_CTX_free(m_ctx);
@@ -97,12 +96,22 @@ bool CNetDtlsState::Setup(const SNetDtlsConfig& c) {
         m_psk_key_len = c.m_psk_key_len;
         std::strcpy(m_psk_identity, id);
     }
-    m_sessions = new (std::nothrow) SDtlsSession[static_cast<size_t>(m_max_sessions)];
-    if (m_sessions == nullptr) return false;
+    const size_t n = static_cast<size_t>(m_max_sessions);
+    m_sessions = new (std::nothrow) SDtlsSession[n];
+    m_free = new (std::nothrow) int[n];
+    m_live = new (std::nothrow) int[n];
+    m_live_at = new (std::nothrow) int[n];
+    std::uint64_t salt = 0;
+    if (m_sessions == nullptr || m_free == nullptr || m_live == nullptr || m_live_at == nullptr ||
+        RAND_bytes(reinterpret_cast<unsigned char*>(&salt), sizeof salt) != 1 ||
+        !m_index.Init(m_max_sessions, salt))
+        return false;
     for (int i = 0; i < m_max_sessions; ++i) {
         m_sessions[i].m_phase = SDtlsSession::kFree;
         m_sessions[i].m_ssl = nullptr;
+        m_free[i] = m_max_sessions - 1 - i; // slot 0 is taken first, as before
     }
+    m_free_count = m_max_sessions;
     m_method = DtlsMakeBioMethod();
     m_listen_peer = BIO_ADDR_new();
     m_ctx = m_method != nullptr ? DtlsMakeContext(this, c) : nullptr;
@@ -137,32 +146,33 @@ SDtlsSession* Slot(CNetDtlsState* s, int i) {
 }
 
 int CountPhase(const CNetDtlsState* s, int phase) {
-    int n = 0;
-    for (int i = 0; i < s->m_max_sessions; ++i)
-        n += s->m_sessions[i].m_phase == phase;
-    return n;
+    return phase == SDtlsSession::kOpen ? s->m_open : s->m_half_open;
 }
 
-// The session for addr in the given phase (any live one for -1); -1 when none.
+// The session for addr in the given phase (any live one for -1); -1 when none. An address
+// holds at most an open session and a handshake.
 int FindSession(const CNetDtlsState* s, const sockaddr_in& addr, int phase = -1) {
-    for (int i = 0; i < s->m_max_sessions; ++i) {
-        const SDtlsSession& x = s->m_sessions[i];
-        if (x.m_phase != SDtlsSession::kFree && (phase == -1 || x.m_phase == phase) &&
-            SameAddr(x.m_link.m_addr, addr))
-            return i;
-    }
+    int found[4];
+    const int n = s->m_index.Find(addr, found, 4);
+    for (int k = 0; k < n; ++k)
+        if (phase == -1 || s->m_sessions[found[k]].m_phase == phase) return found[k];
     return -1;
 }
 
+// The slot the next session takes (the top of the free stack); -1 when the half-open or the
+// session table is full.
 int FreeSlot(const CNetDtlsState* s) {
-    if (CountPhase(s, SDtlsSession::kHandshaking) >= s->m_max_half_open) return -1;
-    for (int i = 0; i < s->m_max_sessions; ++i)
-        if (s->m_sessions[i].m_phase == SDtlsSession::kFree) return i;
-    return -1;
+    if (s->m_half_open >= s->m_max_half_open || s->m_free_count == 0) return -1;
+    return s->m_free[s->m_free_count - 1];
 }
 
 void InitSession(CNetDtlsState* s, int i, SSL* ssl, const sockaddr_in& addr, bool connecting) {
     SDtlsSession& x = s->m_sessions[i];
+    --s->m_free_count; // i is FreeSlot's answer, the top of the stack
+    s->m_live_at[i] = s->m_live_count;
+    s->m_live[s->m_live_count++] = i;
+    ++s->m_half_open;
+    s->m_index.Insert(addr, i);
     x.m_phase = SDtlsSession::kHandshaking;
     x.m_connecting = connecting;
     x.m_replaces = -1;
@@ -187,11 +197,18 @@ void EndSession(CNetDtlsState* s, int i, bool report, bool close) {
     if (x.m_phase == SDtlsSession::kOpen) ++s->m_owner->m_stats.m_sessions_ended;
     SSL_free(x.m_ssl);
     ERR_clear_error();
+    --(x.m_phase == SDtlsSession::kOpen ? s->m_open : s->m_half_open);
+    s->m_index.Remove(x.m_link.m_addr, i);
+    const int last = s->m_live[--s->m_live_count];
+    s->m_live[s->m_live_at[i]] = last;
+    s->m_live_at[last] = s->m_live_at[i];
+    s->m_free[s->m_free_count++] = i;
     x.m_ssl = nullptr;
     x.m_phase = SDtlsSession::kFree;
     x.m_link.m_in_len = 0;
-    for (int j = 0; j < s->m_max_sessions; ++j)
-        if (s->m_sessions[j].m_replaces == i) s->m_sessions[j].m_replaces = -1;
+    // Only the handshake from the same address can be waiting to replace this session.
+    const int j = FindSession(s, x.m_link.m_addr, SDtlsSession::kHandshaking);
+    if (j != -1 && s->m_sessions[j].m_replaces == i) s->m_sessions[j].m_replaces = -1;
     if (report && s->m_pending_reports < CNetDtls::kMaxSessionsLimit)
         s->m_reports[s->m_pending_reports++] = x.m_link.m_addr;
 }
@@ -229,6 +246,8 @@ int MinBody(SSL* ssl) {
 void Opened(CNetDtlsState* s, int i) {
     SDtlsSession& x = s->m_sessions[i];
     x.m_phase = SDtlsSession::kOpen;
+    --s->m_half_open;
+    ++s->m_open;
     x.m_min_body = MinBody(x.m_ssl);
     x.m_heard_ms = CNetTime::GetTime();
     ++s->m_owner->m_stats.m_handshakes_completed;
@@ -239,9 +258,16 @@ void Opened(CNetDtlsState* s, int i) {
 }
 
 // Lets every session's DTLS timer run and applies our own time limits.
+// Once per millisecond of CNetTime at most: a host that sends to hundreds of peers a frame
+// runs them once, not once per datagram. Backwards, as an ended session leaves the list.
 void RunTimers(CNetDtlsState* s) {
     const int now = CNetTime::GetTime();
-    for (int i = 0; i < s->m_max_sessions; ++i) {
+    if (s->m_timers_run && now == s->m_timers_ms) return;
+    s->m_timers_run = true;
+    s->m_timers_ms = now;
+    for (int k = s->m_live_count - 1; k >= 0; --k) {
+        if (k >= s->m_live_count) continue; // an end took more than one session
+        const int i = s->m_live[k];
         SDtlsSession& x = s->m_sessions[i];
         if (x.m_phase == SDtlsSession::kHandshaking) {
             if (Elapsed(now, x.m_started_ms) > s->m_handshake_timeout_ms ||
@@ -562,19 +588,21 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
         *len = 0;
         return kNetEventDisconnect;
     }
-    // A datagram that held more than one record, or records OpenSSL kept, come first.
-    for (int i = 0; i < s->m_max_sessions; ++i) {
+    // A datagram that held more than one record, or records OpenSSL kept, come first. Only
+    // the session fed last can hold any: every call returns once a session yields data.
+    if (const int i = s->m_resume; i != -1) {
         SDtlsSession& x = s->m_sessions[i];
-        if (x.m_phase != SDtlsSession::kOpen ||
-            (x.m_link.m_in_len <= 0 && !SSL_has_pending(x.m_ssl)))
-            continue;
-        const int got = Feed(s, i, buf, cap, 0);
-        if (got > 0) {
-            *from = x.m_link.m_addr;
-            *len = got;
-            return 0;
+        if (x.m_phase == SDtlsSession::kOpen &&
+            (x.m_link.m_in_len > 0 || SSL_has_pending(x.m_ssl))) {
+            const int got = Feed(s, i, buf, cap, 0);
+            if (got > 0) {
+                *from = x.m_link.m_addr;
+                *len = got;
+                return 0;
+            }
+            x.m_link.m_in_len = 0;
         }
-        x.m_link.m_in_len = 0;
+        s->m_resume = -1;
     }
     int failures = 0;
     for (int reads = 0; reads < kMaxReadsPerCall; ++reads) {
@@ -645,6 +673,7 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
         x.m_link.m_in_len = n;
         x.m_link.m_peek = false;
         const int got = Feed(s, i, buf, cap, n);
+        if (got != kFedEnded) s->m_resume = i;
         if (got == kFedEnded || (got <= 0 && s->m_pending_reports > 0))
             break; // the report goes up first
         if (got > 0) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "portnet/CNetDtls.h"
+#include "secure/DtlsIndex.h"
 
 class CNetDtlsState;
 
@@ -65,6 +66,20 @@ public:
     char m_psk_identity[128] = {};
     unsigned char m_decoy_key[64] = {}; // what a refused identity is given (DtlsRefusePsk)
     unsigned char m_cookie_secret[32] = {};
+    // Made at set-up for m_max_sessions, so no datagram costs a walk of the table: sessions
+    // by address and port, the free slots (a stack), the slots in use (m_live_at[i] is i's
+    // place in m_live) and the count of each phase.
+    CDtlsIndex m_index;
+    int* m_free = nullptr;
+    int m_free_count = 0;
+    int* m_live = nullptr;
+    int* m_live_at = nullptr;
+    int m_live_count = 0;
+    int m_open = 0;
+    int m_half_open = 0;
+    int m_resume = -1;   // the session that may still hold records of a datagram it took
+    int m_timers_ms = 0; // CNetTime of the last timer run
+    bool m_timers_run = false;
     int m_pending_reports = 0; // sessions ended but not yet reported
     sockaddr_in m_reports[CNetDtls::kMaxSessionsLimit];
     unsigned char m_cipher[2048]; // one datagram of the wrapped driver
