@@ -12,6 +12,9 @@ using namespace secure;
 
 namespace {
 
+// Beyond any record number the session has used: past the replay window.
+constexpr std::uint64_t kFarAhead = 1000000000;
+
 // A record header (type, DTLS 1.2, epoch, record number, length) and `body` bytes.
 std::vector<unsigned char> Record(int type, int epoch, std::uint64_t number, int body) {
     std::vector<unsigned char> d = {static_cast<unsigned char>(type), 0xFE, 0xFD,
@@ -24,15 +27,6 @@ std::vector<unsigned char> Record(int type, int epoch, std::uint64_t number, int
     for (int i = 0; i < body; ++i)
         d.push_back(static_cast<unsigned char>(0xA5 ^ i));
     return d;
-}
-
-// The record number of the newest record B sent.
-std::uint64_t NewestNumber(const Tap& tap) {
-    const auto& d = tap.m_sent.back().bytes;
-    std::uint64_t v = 0;
-    for (int i = 5; i < 11; ++i)
-        v = v << 8 | d[i];
-    return v;
 }
 
 // An open session between A and B, with chat from B to A that the checks follow.
@@ -90,8 +84,8 @@ TEST_P(SecureShortRecord, IsDroppedCountedAndDeliveryGoesOn) {
     for (int body = 0; body <= 17; ++body) {
         const bool repeat = (f.epoch == 0 && (f.type == 20 || f.type == 22)) ||
                             (f.epoch == 1 && f.type == 22 && body >= 16);
-        s.ExpectHarmless(Record(f.type, f.epoch, NewestNumber(s.p.b->tap) + 100000, body),
-                         "body " + std::to_string(body), repeat);
+        s.ExpectHarmless(Record(f.type, f.epoch, kFarAhead, body), "body " + std::to_string(body),
+                         repeat);
     }
 }
 
@@ -115,7 +109,7 @@ TEST(SecurePlainAlert, FatalAndCloseNotifyAreDroppedAndCounted) {
     OpenPair s;
     for (int epoch : {0, 1})
         for (const auto& alert : {std::pair<int, int>{2, 40}, {1, 0}}) {
-            auto d = Record(21, epoch, epoch == 0 ? 7 : NewestNumber(s.p.b->tap) + 1000, 2);
+            auto d = Record(21, epoch, epoch == 0 ? 7 : kFarAhead, 2);
             d[13] = static_cast<unsigned char>(alert.first);
             d[14] = static_cast<unsigned char>(alert.second);
             s.ExpectHarmless(d, "epoch " + std::to_string(epoch) + " level " +
