@@ -47,7 +47,7 @@ struct PORTNET_API SNetDtlsConfig {
     // An open session that receives nothing this long ends; a side that only ever sends
     // (one-way traffic) needs 0 or a peer that answers.
     int m_idle_timeout_ms = 15000;
-    int m_max_sessions = 16; // open and handshaking, 1 to 256
+    int m_max_sessions = 16; // open and handshaking, 1 to 4096
     int m_max_half_open = 8; // handshakes in progress, 1 to m_max_sessions
     // First retransmission of a lost handshake flight, doubled on every further loss up to
     // 16 times this (at most 60 s); 20 to 60000. OpenSSL measures it on the system clock, not
@@ -79,6 +79,7 @@ struct PORTNET_API SNetDtlsConfig {
 struct PORTNET_API SNetDtlsStats {
     std::uint32_t m_rejected = 0; // not authentic, not a record, from an unknown sender ...
     std::uint32_t m_replayed = 0; // authentic but seen before or too old for the replay window
+    // (also a handshake record on an open session: the peer's handshake repeated)
     std::uint32_t m_handshakes_started = 0;   // as either side, counted when the session is made
     std::uint32_t m_handshakes_completed = 0; // sessions that opened
     std::uint32_t m_handshakes_failed = 0;    // bad credentials, time-out, table full ...
@@ -87,16 +88,17 @@ struct PORTNET_API SNetDtlsStats {
     std::uint32_t m_unsent_dropped = 0;       // host datagrams dropped (held one replaced ...)
     std::uint32_t m_oversize_refused = 0;     // answers to unproven senders that would amplify
     std::uint32_t m_inner_errors = 0;         // -1 from the wrapped driver's RecvFrom
-    // Identities the accepting side refused, by reason (each a failed handshake as well).
+    // Failed handshakes by reason, for the host only: the peer is answered alike for each.
+    // Identities the accepting side refused (each a failed handshake as well).
     std::uint32_t m_token_malformed = 0;     // not a token, unknown version, another game's
     std::uint32_t m_token_unopened = 0;      // altered, or sealed under another key
     std::uint32_t m_token_expired = 0;       // expired beyond the allowed skew
     std::uint32_t m_token_not_yet_valid = 0; // valid from beyond the allowed skew
     std::uint32_t m_token_wrong_server = 0;  // not valid for this server
-    std::uint32_t m_identity_unknown = 0;    // the key lookup refused
+    std::uint32_t m_identity_unknown = 0;    // not the identity, or the key lookup refused
     std::uint32_t m_identity_denied = 0;     // a player kicked, until its deny time
-    // Handshakes whose identity was accepted that failed all the same: a wrong key (another
-    // player's, say), or a peer that went away in the middle.
+    // Handshakes whose identity was accepted but whose Finished did not authenticate: a wrong
+    // key (another player's, say).
     std::uint32_t m_key_mismatch = 0;
 };
 
@@ -124,10 +126,10 @@ class CNetDtlsState;
 class PORTNET_API CNetDtls : public CNetDriver {
 public:
     enum : int {
-        kMaxPlain = 1200,       // largest datagram through SendTo / RecvFrom
-        kMtu = 1400,            // largest DTLS datagram, record headers included
-        kMaxReadsPerCall = 64,  // inner datagrams one RecvFrom call examines
-        kMaxSessionsLimit = 256 // highest m_max_sessions
+        kMaxPlain = 1200,        // largest datagram through SendTo / RecvFrom
+        kMtu = 1400,             // largest DTLS datagram, record headers included
+        kMaxReadsPerCall = 64,   // inner datagrams one RecvFrom call examines
+        kMaxSessionsLimit = 4096 // highest m_max_sessions
     };
     enum : int { kMaxDenied = 64 }; // players KickPlayer can refuse at once
 

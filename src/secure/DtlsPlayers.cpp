@@ -109,7 +109,7 @@ unsigned int DtlsPskLookup(SSL* ssl, const char* identity, unsigned char* psk, u
     if (len == 0) {
         if (slot != -1) s->m_sessions[slot].m_identity = SDtlsSession::kIdentityRefused;
         OPENSSL_cleanse(key, sizeof key);
-        return RAND_bytes(psk, kRefusalKeyLen) == 1 ? kRefusalKeyLen : 0u;
+        return DtlsRefusePsk(ssl, psk, max);
     }
     SDtlsSession& x = s->m_sessions[slot];
     x.m_identity = SDtlsSession::kIdentityAccepted;
@@ -134,18 +134,13 @@ void DtlsPlayerOpened(CNetDtlsState* s, int slot) {
     }
 }
 
-void DtlsPlayerFailed(CNetDtlsState* s, int slot) {
-    s->m_owner->m_stats.m_key_mismatch +=
-        s->m_sessions[slot].m_identity == SDtlsSession::kIdentityAccepted;
-}
-
 int CNetDtls::GetPeer(const sockaddr_in& addr, SNetDtlsPeer* who) const {
     if (m_state == nullptr || who == nullptr) return -1;
-    for (int i = 0; i < m_state->m_max_sessions; ++i) {
-        const SDtlsSession& x = m_state->m_sessions[i];
-        if (x.m_phase != SDtlsSession::kOpen || x.m_link.m_addr.sin_port != addr.sin_port ||
-            x.m_link.m_addr.sin_addr.s_addr != addr.sin_addr.s_addr)
-            continue;
+    int found[4];
+    const int n = m_state->m_index.Find(addr, found, 4);
+    for (int k = 0; k < n; ++k) {
+        const SDtlsSession& x = m_state->m_sessions[found[k]];
+        if (x.m_phase != SDtlsSession::kOpen) continue;
         *who = x.m_identity == SDtlsSession::kIdentityAccepted ? x.m_who : SNetDtlsPeer{};
         return 0;
     }
