@@ -34,8 +34,13 @@ public:
         kRefusedByHost = 2,    // Admit said no
         kRefusedNoMemory = 3,  // the peer or its buffer could not be made
         kRefusedNotPacket = 4, // the first datagram does not start a packet
-        kRefusedReasons = 5
+        kRefusedStale = 5,     // it is far into its numbering (below), or continues a peer that
+                               // ended lately
+        kRefusedReasons = 6
     };
+
+    // A new sender is admitted only with a packet numbered below this: a peer just started.
+    enum : int { kAdmitBelowSeq = CNetPeer::kFreshSeqs * 2 };
 
     CNetServer();
     ~CNetServer() override;
@@ -78,12 +83,17 @@ public:
 
     int m_keep_alive_ms = 1000;  // for every peer admitted from now on; 0: no keep-alive
     int m_idle_limit_ms = 10000; // likewise; 0: silence never ends a peer
+    // For this long after a peer ended, packets from its address that continue its numbering
+    // (sent before it heard of its end, or by a peer that was silent too long) are refused;
+    // one that starts afresh is admitted. 0: never refused.
+    int m_stale_hold_ms = 20000;
     unsigned m_refused[kRefusedReasons] = {}; // refusals by reason
     unsigned m_events_dropped = 0;            // events the full queue could not take
 
 private:
     void End(int slot, int reason, bool tell_driver);
     void EndMarked();
+    bool Stale(const sockaddr_in& addr, int seq) const;
     void Tell(int type, int slot, int reason, const sockaddr_in& addr, const char* identity);
 
     bool m_reads[CNetClient::kMaxPorts] = {};
@@ -91,6 +101,13 @@ private:
     int* m_live = nullptr;       // used slots, in no order
     int* m_live_index = nullptr; // per slot: its place in m_live, -1 when free
     int m_num_live = 0;
+    struct SEnded {
+        sockaddr_in m_addr;
+        int m_read_seq; // the last packet number read from it
+        int m_time;     // frame time it ended
+    };
+    SEnded* m_ended = nullptr; // ring of the latest GetLimit() * 2 peers that ended
+    int m_ended_next = 0;
     SNetServerEvent* m_events = nullptr; // ring of m_event_size
     int m_event_size = 0;
     int m_event_head = 0;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "client/NetPacket.h"
+#include "client/NetWrap.h"
 #include "portnet/CNetBuf.h"
 #include "portnet/CNetDataPort.h"
 #include "portnet/CNetDataRef.h"
@@ -46,12 +47,16 @@ int CNetServer::Init(CNetDriver* driver, int num_ports) {
     m_live = new (std::nothrow) int[limit];
     m_live_index = new (std::nothrow) int[limit];
     m_events = new (std::nothrow) SNetServerEvent[m_event_size];
-    if (!m_live || !m_live_index || !m_events) {
+    m_ended = new (std::nothrow) SEnded[limit * 2]();
+    if (!m_live || !m_live_index || !m_events || !m_ended) {
         CNetServer::Release();
         return -1;
     }
     for (int i = 0; i < limit; ++i)
         m_live_index[i] = -1;
+    for (int i = 0; i < limit * 2; ++i)
+        m_ended[i].m_time = -1;
+    m_ended_next = 0;
     return 1;
 }
 
@@ -64,6 +69,8 @@ int CNetServer::Release() {
     m_live_index = nullptr;
     delete[] m_events;
     m_events = nullptr;
+    delete[] m_ended;
+    m_ended = nullptr;
     m_num_live = m_event_size = m_event_head = m_event_count = 0;
     return 1;
 }
@@ -144,6 +151,10 @@ int CNetServer::CreateClient(CNetBuf* buf) {
     const bool packet = ReadPacketHeader(buf, &header) == EHeaderRead::kOk;
     buf->m_read_pos = at;
     if (!packet) return refuse(kRefusedNotPacket);
+    // A peer starts its numbering at 1; a sender far into it is talking to an earlier
+    // server or to a peer of ours that ended, and would be answered in numbers it drops.
+    if (static_cast<int>(header.seq) >= kAdmitBelowSeq || Stale(addr, static_cast<int>(header.seq)))
+        return refuse(kRefusedStale);
     if (m_num_live >= GetLimit()) return refuse(kRefusedFull);
 
     char identity[SNetServerEvent::kIdentitySize];
@@ -187,12 +198,31 @@ void CNetServer::End(int slot, int reason, bool tell_driver) {
     if (reason == kNetGoneKicked) peer->SendGoodbye();
     // A secure driver ends the session too, so a later datagram starts a new one.
     if (tell_driver && peer->m_send_buf) m_buf->m_driver->Disconnected(&peer->m_send_buf->m_addr);
+    SEnded& ended = m_ended[m_ended_next];
+    m_ended_next = (m_ended_next + 1) % (GetLimit() * 2);
+    ended.m_addr = addr;
+    ended.m_read_seq = peer->m_read_seq;
+    ended.m_time = m_time;
     RemoveClient(slot); // the peer's Release frees its buffer; the slot deletes it on reuse
     const int at = m_live_index[slot];
     m_live[at] = m_live[--m_num_live];
     m_live_index[m_live[at]] = at;
     m_live_index[slot] = -1;
     Tell(SNetServerEvent::kLeft, slot, reason, addr, nullptr);
+}
+
+bool CNetServer::Stale(const sockaddr_in& addr, int seq) const {
+    if (m_stale_hold_ms <= 0) return false;
+    for (int i = 0; i < GetLimit() * 2; ++i) {
+        const SEnded& e = m_ended[i];
+        if (e.m_time == -1 || WrapSub(m_time, e.m_time) > m_stale_hold_ms) continue;
+        if (!CompareAddr(&e.m_addr, &addr)) continue;
+        if (m_match_ports && addr.sin_family == kNetFamilyInet &&
+            e.m_addr.sin_port != addr.sin_port)
+            continue;
+        if (seq > e.m_read_seq) return true;
+    }
+    return false;
 }
 
 int CNetServer::DestroyClient(int slot) {
