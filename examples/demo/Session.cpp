@@ -423,9 +423,23 @@ int Session::Summary(FILE* out, double wall_s) {
     else
         std::fprintf(out, "             (distance to the object's circle: the clocks differ)\n");
     const SNetSimStats& ns = sim ? m_net->m_stats : m_impaired->m_stats;
-    std::fprintf(out, "  network    %u datagrams sent, %u lost, %u duplicated, %u delivered%s\n",
+    std::fprintf(out,
+                 "  simulated  %u datagrams sent, %u dropped by the simulated loss, %u duplicated, "
+                 "%u delivered%s\n",
                  ns.m_sent, ns.m_dropped_loss, ns.m_duplicated, ns.m_delivered,
-                 sim ? "" : " (this side's sending)");
+                 sim ? "" : " (this side's sending, before the real network)");
+    // What the receivers counted: sequence numbers they never saw, whatever dropped them.
+    long long expected_packets = 0, lost_packets = 0;
+    for (int i = 0; i < m_num_endpoints; ++i)
+        for (int l = 0; l < m_endpoints[i]->m_num_links; ++l)
+            if (const CNetClient* c = m_endpoints[i]->m_links[l].m_client) {
+                expected_packets += c->m_read_seq;
+                lost_packets += c->m_lost_packets;
+            }
+    std::fprintf(out, "  measured   %lld of %lld packets lost (%.1f %%) as %s counted them\n",
+                 lost_packets, expected_packets,
+                 expected_packets ? 100.0 * lost_packets / expected_packets : 0.0,
+                 sim ? "the receivers" : "this side");
     unsigned c[5];
     if (SecureStats(c))
         std::fprintf(out,
