@@ -38,7 +38,7 @@ struct SDemoConfig {
 // Whether this demo was built with libportnet-secure.
 bool SecureAvailable();
 
-class Session : public CDemoManager::IListener {
+class Session : public IDemoListener {
 public:
     explicit Session(const SDemoConfig& config);
     ~Session();
@@ -50,6 +50,9 @@ public:
 
     int OnOutOfBand(CNetBuf* buf) override;
     void OnGone(int slot) override;
+    bool Admit() override;
+    void OnServerEvent(const SNetServerEvent& e) override;
+    void OnConnectionEvent(const SNetConnectionEvent& e) override;
 
 private:
     enum EPhase { kWaiting, kActive, kDrain, kLinger, kDone };
@@ -93,8 +96,10 @@ private:
     int m_extra_frames = 0; // frames of waiting, draining and lingering
     int m_phase_start = 0;  // ms at which the current phase began
     int m_last_hello = -1000000;
-    bool m_refused = false; // a UDP host answered that it is full
-    int m_joined = 0;       // peers welcomed by a UDP host
+    bool m_refused = false;         // a UDP host answered that it is full
+    int m_joined = 0;               // peers welcomed by a UDP host
+    int m_host_gone = 0;            // a UDP peer's host is gone: why (kNetGone*)
+    bool m_host_lost_early = false; // and it went before the run and drain were done
 
     // Position checks.
     double m_worst_error = 0.0;
