@@ -69,7 +69,8 @@ TEST_F(ServerChurn, EveryPeerAdmittedWhileASlotIsFreeAndEachDepartureToldOnceWit
                 continue;
             }
             if (l.depart_at != -1 && !l.departing && s_now >= l.depart_at &&
-                (l.way != kFreshStart || !c.GetPeer() || c.GetPeer()->m_packets_out > 2 * CNetPeer::kFreshSeqs)) {
+                (l.way != kFreshStart || !c.GetPeer() ||
+                 c.GetPeer()->m_packets_out > 2 * CNetPeer::kFreshSeqs)) {
                 l.departing = true;
                 const int id = it->first;
                 expected_reason[id] = kExpected[l.way];
