@@ -56,15 +56,9 @@ TEST_F(ServerChurn, EveryPeerAdmittedWhileASlotIsFreeAndEachDepartureToldOnceWit
             Live& l = it->second;
             CNetConnection& c = *l.player->conn;
             if (!(l.departing && (l.way == kSilent || l.way == kVanish))) Step(c);
-            SNetConnectionEvent e;
-            while (c.PollEvent(&e)) {
-            }
-            const bool refused_for_good = it->first == server.m_banned;
-            if (c.GetState() == CNetConnection::kLost && !l.departing) {
-                // Failed to connect while the table stayed full: it tries again.
-                c.Reconnect();
-            }
-            if (refused_for_good && s_now > 2000) {
+            // A peer that failed to connect while the table stayed full tries again.
+            if (c.GetState() == CNetConnection::kLost && !l.departing) c.Reconnect();
+            if (it->first == server.m_banned && s_now > 2000) {
                 it = live.erase(it);
                 continue;
             }
@@ -141,9 +135,6 @@ TEST_F(ServerChurn, EveryPeerAdmittedWhileASlotIsFreeAndEachDepartureToldOnceWit
             }
         }
     }
-    for (auto& [id, l] : live)
-        ADD_FAILURE() << "still there: " << id << " way " << l.way << " departing " << l.departing
-                      << " state " << l.player->conn->GetState() << " depart_at " << l.depart_at;
     EXPECT_GE(joins, 1000);
     EXPECT_EQ(departures, joins);
     EXPECT_TRUE(live.empty());
@@ -163,8 +154,6 @@ TEST_F(ServerChurn, EveryPeerAdmittedWhileASlotIsFreeAndEachDepartureToldOnceWit
     EXPECT_GT(full, 0);
     EXPECT_GT(by_host, 0);
     EXPECT_EQ(server.m_events_dropped, 0u);
-    std::printf("joins %d, refused full %d, by host %d, stale %u, frames to %d ms\n", joins, full,
-                by_host, server.m_refused[CNetServer::kRefusedStale], s_now);
 }
 
 } // namespace
