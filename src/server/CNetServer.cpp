@@ -188,7 +188,8 @@ int CNetServer::CreateClient(CNetBuf* buf) {
     m_live_index[slot] = m_num_live;
     m_live[m_num_live++] = slot;
     Tell(SNetServerEvent::kJoined, slot, 0, addr, identity);
-    return slot;
+    // A hook that kicked the peer at once leaves no client for this datagram.
+    return m_live_index[slot] != -1 ? slot : -1;
 }
 
 void CNetServer::End(int slot, int reason, bool tell_driver) {
