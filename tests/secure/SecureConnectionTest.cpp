@@ -75,3 +75,59 @@ TEST_F(SecureConnection, AHostThatRestartsIsLostAndReconnectOpensANewSession) {
 }
 
 } // namespace
+
+namespace {
+
+// Peers come and go over DTLS, four at a time, leaving by goodbye or by silence: every one is
+// admitted and seen off, and the host keeps no session of any.
+TEST_F(SecureConnection, PeersComeAndGoAndTheHostKeepsNoSessionOfThem) {
+    struct Peer {
+        Peer(CNetSimNetwork* net, int id)
+            : sim(net, id), dtls(&sim, secure::PskConfig(SNetDtlsConfig::kConnect)) {
+            dtls.Init();
+            conn.Init(&dtls, 1);
+            conn.m_keep_alive_ms = 50;
+            const sockaddr_in to = Addr(kServerId);
+            conn.Connect(&to);
+        }
+        CNetSimDriver sim;
+        CNetDtls dtls;
+        CNetConnection conn;
+        int frames = 0;
+    };
+    CNetSimNetwork net(4);
+    SecureHost host(&net);
+    ASSERT_TRUE(host.ok);
+    std::vector<std::unique_ptr<Peer>> peers;
+    int started = 0, joined = 0, left = 0;
+    for (int frame = 0; frame < 20000 && (started < 40 || left < started); ++frame) {
+        if (started < 40 && peers.size() < 4) peers.emplace_back(new Peer(&net, 100 + started++));
+        Tick(net);
+        Step(host.server);
+        for (auto& p : peers) {
+            const bool odd = p->sim.m_endpoint_id % 2 == 1; // odd ones fall silent
+            if (!odd || p->frames < 30) Step(p->conn);
+            if (++p->frames == 30 && !odd) p->conn.Leave();
+        }
+        SNetServerEvent e;
+        while (host.server.PollEvent(&e)) {
+            joined += e.m_type == SNetServerEvent::kJoined;
+            if (e.m_type != SNetServerEvent::kLeft) continue;
+            ++left;
+            EXPECT_EQ(e.m_reason, e.m_addr.sin_port % 2 ? kNetGoneTimedOut : kNetGoneLeft);
+            for (auto it = peers.begin(); it != peers.end(); ++it)
+                if ((*it)->sim.m_endpoint_id == e.m_addr.sin_port) {
+                    peers.erase(it);
+                    break;
+                }
+        }
+        if (host.dtls.GetHalfOpen() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(joined, 40);
+    EXPECT_EQ(left, 40);
+    EXPECT_EQ(host.server.GetNumPeers(), 0);
+    EXPECT_EQ(host.dtls.GetOpenSessions(), 0);
+    EXPECT_EQ(host.dtls.m_stats.m_handshakes_completed, 40u);
+}
+
+} // namespace
