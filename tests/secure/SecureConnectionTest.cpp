@@ -1,5 +1,4 @@
-// A connection over CNetDtls whose host restarts on the same address: the old session is
-// reported lost, and Reconnect opens a new one to the new host.
+// Servers and connections over CNetDtls: a host that restarts, peers that come and go.
 #include <chrono>
 #include <thread>
 
@@ -23,22 +22,31 @@ struct SecureHost {
     bool ok = false;
 };
 
+// A connection to the host over its own secure endpoint.
+struct SecurePeer {
+    SecurePeer(CNetSimNetwork* net, int id)
+        : sim(net, id), dtls(&sim, secure::PskConfig(SNetDtlsConfig::kConnect)) {
+        const sockaddr_in to = Addr(kServerId);
+        conn.m_keep_alive_ms = 50;
+        conn.m_idle_limit_ms = 400;
+        ok = dtls.Init() == 0 && conn.Init(&dtls, 1) == 1 && conn.Connect(&to) == 1;
+    }
+    CNetSimDriver sim;
+    CNetDtls dtls;
+    CNetConnection conn;
+    bool ok = false;
+    int frames = 0;
+};
+
 class SecureConnection : public Clocked {};
 
 TEST_F(SecureConnection, AHostThatRestartsIsLostAndReconnectOpensANewSession) {
     CNetSimNetwork net(9);
-    CNetSimDriver sim(&net, 2);
-    CNetDtls dtls(&sim, secure::PskConfig(SNetDtlsConfig::kConnect));
-    CNetConnection conn;
-    ASSERT_TRUE(dtls.IsReady());
-    ASSERT_EQ(dtls.Init(), 0);
-    ASSERT_EQ(conn.Init(&dtls, 1), 1);
-    conn.m_keep_alive_ms = 50;
-    conn.m_idle_limit_ms = 400;
     std::unique_ptr<SecureHost> host(new SecureHost(&net));
-    ASSERT_TRUE(host->ok);
-    const sockaddr_in to = Addr(kServerId);
-    ASSERT_EQ(conn.Connect(&to), 1);
+    SecurePeer peer(&net, 2);
+    ASSERT_TRUE(host->ok && peer.ok);
+    CNetConnection& conn = peer.conn;
+    CNetDtls& dtls = peer.dtls;
 
     SNetConnectionEvent e{};
     // Frames until the connection reports something; DTLS retransmits on the system clock.
@@ -81,27 +89,14 @@ namespace {
 // Peers come and go over DTLS, four at a time, leaving by goodbye or by silence: every one is
 // admitted and seen off, and the host keeps no session of any.
 TEST_F(SecureConnection, PeersComeAndGoAndTheHostKeepsNoSessionOfThem) {
-    struct Peer {
-        Peer(CNetSimNetwork* net, int id)
-            : sim(net, id), dtls(&sim, secure::PskConfig(SNetDtlsConfig::kConnect)) {
-            dtls.Init();
-            conn.Init(&dtls, 1);
-            conn.m_keep_alive_ms = 50;
-            const sockaddr_in to = Addr(kServerId);
-            conn.Connect(&to);
-        }
-        CNetSimDriver sim;
-        CNetDtls dtls;
-        CNetConnection conn;
-        int frames = 0;
-    };
     CNetSimNetwork net(4);
     SecureHost host(&net);
     ASSERT_TRUE(host.ok);
-    std::vector<std::unique_ptr<Peer>> peers;
+    std::vector<std::unique_ptr<SecurePeer>> peers;
     int started = 0, joined = 0, left = 0;
     for (int frame = 0; frame < 20000 && (started < 40 || left < started); ++frame) {
-        if (started < 40 && peers.size() < 4) peers.emplace_back(new Peer(&net, 100 + started++));
+        if (started < 40 && peers.size() < 4)
+            peers.emplace_back(new SecurePeer(&net, 100 + started++));
         Tick(net);
         Step(host.server);
         for (auto& p : peers) {

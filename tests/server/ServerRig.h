@@ -36,20 +36,9 @@ inline void Step(CNetManager& m) {
 // Passes everything to the wrapped driver; a peer named by Report comes out of the next
 // RecvFrom as gone, with that reason behind GetGoneReason, as a secure driver tells a
 // session's end. Identities are "player-<id>".
-class ReportingDriver : public CNetDriver {
+class ReportingDriver : public CNetImpairedDriver { // passes through: no impairment set
 public:
-    explicit ReportingDriver(CNetDriver* inner) : m_inner(inner) {}
-    int SetBlockMode(bool b) override { return m_inner->SetBlockMode(b); }
-    int MakeBroadcastCapable() override { return m_inner->MakeBroadcastCapable(); }
-    int Init() override { return m_inner->Init(); }
-    int Shutdown() override { return m_inner->Shutdown(); }
-    int Connected(sockaddr_in* p) override { return m_inner->Connected(p); }
-    int Disconnected(sockaddr_in* p) override { return ++m_ended, m_inner->Disconnected(p); }
-    char* GetAddr() override { return m_inner->GetAddr(); }
-    int SendTo(int len, void* d, sockaddr_in* to) override { return m_inner->SendTo(len, d, to); }
-    int Broadcast(int len, void* d, sockaddr_in* to) override {
-        return m_inner->Broadcast(len, d, to);
-    }
+    explicit ReportingDriver(CNetDriver* inner) : CNetImpairedDriver(inner) {}
     int RecvFrom(int* len, void* buf, sockaddr_in* from) override {
         if (!m_reports.empty()) {
             *from = Addr(m_reports.front().first);
@@ -59,7 +48,7 @@ public:
             return kNetEventDisconnect;
         }
         m_reason = kNetGoneUnreachable;
-        return m_inner->RecvFrom(len, buf, from);
+        return CNetImpairedDriver::RecvFrom(len, buf, from);
     }
     int GetGoneReason(const sockaddr_in*) override { return m_reason; }
     int GetPeerIdentity(const sockaddr_in* peer, char* out, int size) override {
@@ -67,10 +56,8 @@ public:
     }
     void Report(int id, int reason) { m_reports.emplace_back(id, reason); }
 
-    CNetDriver* m_inner;
     std::deque<std::pair<int, int>> m_reports;
     int m_reason = kNetGoneUnreachable;
-    int m_ended = 0; // sessions the server asked the driver to end
 };
 
 // A server that keeps every event with the frame time and the peer count it came at.
