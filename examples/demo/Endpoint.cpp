@@ -24,20 +24,20 @@ void LineText(int n, const char* from, char* out, int size) {
 } // namespace
 
 Endpoint::~Endpoint() {
-    m_manager.Release(); // clients first: they use the send buffers until they go
+    m_manager->Release(); // clients first: they use the send buffers until they go
     for (SLink& l : m_links)
         delete l.m_send_buf;
 }
 
 int Endpoint::Start(CNetDriver* driver, int index) {
-    if (m_manager.Init(driver, kNumPorts) != 1) return -1;
+    if (m_manager->Init(driver, kNumPorts) != 1) return -1;
     for (int p = 1; p < kNumPorts; ++p) {
-        m_manager.SetPortA(p, new CPositionState);
+        m_manager->SetPortA(p, new CPositionState);
         // Every object port gets both histories: the host relays what it reads, and the two
         // sides of a link must agree on the size for delta bases to mean the same state.
-        m_manager.m_ports[p].m_reading_history =
+        m_manager->m_ports[p].m_reading_history =
             new CNetDataHistory(kHistorySize, new CPositionState, p);
-        m_manager.m_ports[p].m_writing_history =
+        m_manager->m_ports[p].m_writing_history =
             new CNetDataHistory(kHistorySize, new CPositionState, p);
     }
     return index < 0 ? 1 : SetIndex(index);
@@ -47,7 +47,7 @@ int Endpoint::SetIndex(int index) {
     m_index = index;
     EndpointName(index, m_name);
     const int own = ObjectPort(index);
-    if (m_manager.InitPort(own, -1) < 0) return -1;
+    if (m_manager->InitPort(own, -1) < 0) return -1;
     for (int i = 0; i < m_num_links; ++i) {
         CNetDataRef& ref = m_links[i].m_client->m_refs[own];
         ref.m_read_enabled = false;
@@ -56,10 +56,34 @@ int Endpoint::SetIndex(int index) {
     return 1;
 }
 
+void Endpoint::UseServer(IDemoListener* listener) {
+    CDemoServer* s = new CDemoServer;
+    s->m_listener = listener;
+    m_udp_manager.reset(s);
+    m_manager = s;
+}
+
+void Endpoint::UseConnection(IDemoListener* listener) {
+    CDemoConnection* c = new CDemoConnection;
+    c->m_listener = listener;
+    m_udp_manager.reset(c);
+    m_manager = c;
+}
+
+int Endpoint::AdoptLink(int slot, int remote, CNetClient* c, int timeout_ms) {
+    if (slot < 0 || slot >= kMaxPeers || m_links[slot].m_client || !c || !c->m_own_port) return -1;
+    SLink& l = m_links[slot];
+    l.m_chat = static_cast<CChatStream*>(c->m_own_port->m_object);
+    c->m_timeout = timeout_ms;
+    l.m_client = c;
+    SetSwitches(slot, remote);
+    return slot;
+}
+
 int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout_ms) {
     if (slot < 0 || slot >= kMaxPeers || m_links[slot].m_client) return -1;
     SLink& l = m_links[slot];
-    l.m_send_buf = new CNetBuf(m_manager.m_buf->m_driver, &addr);
+    l.m_send_buf = new CNetBuf(m_manager->m_buf->m_driver, &addr);
     l.m_chat = new CChatStream;
     CNetClient* c = new CNetClient;
     c->m_own_port = new CNetDataPort;
@@ -67,12 +91,19 @@ int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout
     c->m_send_buf = l.m_send_buf;
     c->m_timeout = timeout_ms;
     c->m_ack_states = true; // one-way states are coded against what the other side holds
-    if (m_manager.AddClient(c, slot) != slot) {
+    if (m_manager->AddClient(c, slot) != slot) {
         delete c; // refused: still ours, and with it the chat stream
         l.m_chat = nullptr;
         return -1;
     }
     l.m_client = c;
+    SetSwitches(slot, remote);
+    return slot;
+}
+
+void Endpoint::SetSwitches(int slot, int remote) {
+    SLink& l = m_links[slot];
+    CNetClient* c = l.m_client;
     l.m_remote = remote;
     EndpointName(remote, l.m_remote_name);
     if (slot >= m_num_links) m_num_links = slot + 1;
@@ -87,7 +118,6 @@ int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout
         ref.m_read_enabled = theirs;
         ref.m_write_enabled = !theirs && (m_index == 0 || index == m_index);
     }
-    return slot;
 }
 
 SLink* Endpoint::LinkAt(int slot) {
@@ -97,11 +127,11 @@ SLink* Endpoint::LinkAt(int slot) {
 int Endpoint::Step() {
     // After a failed step the frame goes on: the remaining steps keep the others in time.
     int failed = 0;
-    failed += m_manager.BeginFrame() < 0;
-    failed += m_manager.Read() < 0;
-    failed += m_manager.Update(true) < 0;
-    failed += m_manager.Write() < 0;
-    failed += m_manager.EndFrame() < 0;
+    failed += m_manager->BeginFrame() < 0;
+    failed += m_manager->Read() < 0;
+    failed += m_manager->Update(true) < 0;
+    failed += m_manager->Write() < 0;
+    failed += m_manager->EndFrame() < 0;
     m_step_failures += failed;
     return failed;
 }
@@ -139,13 +169,13 @@ void Endpoint::Listen() {
 }
 
 CPositionState* Endpoint::Object(int port) const {
-    if (port < 1 || port >= kNumPorts || !m_manager.m_ports) return nullptr;
-    return static_cast<CPositionState*>(m_manager.m_ports[port].m_object);
+    if (port < 1 || port >= kNumPorts || !m_manager->m_ports) return nullptr;
+    return static_cast<CPositionState*>(m_manager->m_ports[port].m_object);
 }
 
 bool Endpoint::Seen(int port) const {
     const CPositionState* o = Object(port);
-    const CNetDataHistory* h = o ? m_manager.m_ports[port].m_reading_history : nullptr;
+    const CNetDataHistory* h = o ? m_manager->m_ports[port].m_reading_history : nullptr;
     return o && o->m_active && h && h->m_newest != CNetDataHistory::kNoLink;
 }
 

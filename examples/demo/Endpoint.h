@@ -7,6 +7,8 @@
 //   1      the host's object
 //   1 + k  peer k's object: written by peer k to the host, relayed by the host to the others
 
+#include <memory>
+
 #include "ReplicatedObjects.h"
 #include "portnet/portnet.h"
 
@@ -28,13 +30,20 @@ inline int ObjectPort(int index) {
 // "host" or "p1".."p7"; out holds at least 8 characters.
 void EndpointName(int index, char* out);
 
-// A manager that hands out-of-band datagrams and disconnections to its endpoint's owner.
+// What the managers of an endpoint hand to its owner: out-of-band datagrams, peers gone, and
+// over UDP the server's and the connection's events.
+struct IDemoListener {
+    virtual int OnOutOfBand(CNetBuf* buf) = 0;
+    virtual void OnGone(int slot) = 0;
+    virtual bool Admit() { return true; }
+    virtual void OnServerEvent(const SNetServerEvent&) {}
+    virtual void OnConnectionEvent(const SNetConnectionEvent&) {}
+};
+
+// On the simulator: a manager whose links the session makes itself.
 class CDemoManager : public CNetManager {
 public:
-    struct IListener {
-        virtual int OnOutOfBand(CNetBuf* buf) = 0;
-        virtual void OnGone(int slot) = 0;
-    };
+    using IListener = IDemoListener;
     int ReadOutOfBand(CNetBuf* buf) override {
         return m_listener ? m_listener->OnOutOfBand(buf) : 0;
     }
@@ -45,6 +54,36 @@ public:
         return 0;
     }
     IListener* m_listener = nullptr;
+};
+
+// The UDP host: admits peers while the session wants more; each gets a chat stream on its
+// own port.
+class CDemoServer : public CNetServer {
+public:
+    bool Admit(const sockaddr_in*, const char*) override {
+        return m_listener && m_listener->Admit();
+    }
+    int MakeOwnPort(CNetDataPort* port) override { return port->m_object = new CChatStream, 1; }
+    int ReadOutOfBand(CNetBuf* buf) override {
+        return m_listener ? m_listener->OnOutOfBand(buf) : 0;
+    }
+    void OnEvent(const SNetServerEvent& e) override {
+        if (m_listener) m_listener->OnServerEvent(e);
+    }
+    IDemoListener* m_listener = nullptr;
+};
+
+// A UDP peer's connection to the host, with its chat stream on the own port.
+class CDemoConnection : public CNetConnection {
+public:
+    int MakeOwnPort(CNetDataPort* port) override { return port->m_object = new CChatStream, 1; }
+    int ReadOutOfBand(CNetBuf* buf) override {
+        return m_listener ? m_listener->OnOutOfBand(buf) : 0;
+    }
+    void OnEvent(const SNetConnectionEvent& e) override {
+        if (m_listener) m_listener->OnConnectionEvent(e);
+    }
+    IDemoListener* m_listener = nullptr;
 };
 
 // One link: a client of this endpoint's manager and the chat bookkeeping of both directions.
@@ -75,9 +114,18 @@ public:
     // Takes index as this endpoint's own: its object starts moving and is written to every
     // link (peers never write it back to its owner).
     int SetIndex(int index);
+    // Makes the manager of this endpoint (before Start): a server, a connection, or (neither)
+    // a manager whose links AddLink makes.
+    void UseServer(IDemoListener* listener);
+    void UseConnection(IDemoListener* listener);
+    // The link in slot for a client the server or connection made (it owns the client and its
+    // send buffer), with the port switches of the star.
+    int AdoptLink(int slot, int remote, CNetClient* c, int timeout_ms);
     // Adds a client for endpoint `remote` at addr into manager slot `slot`, with the port
     // switches of the star. timeout_ms: retransmission time-out of the reliable chat.
     int AddLink(int slot, int remote, const sockaddr_in& addr, int timeout_ms);
+    // The port switches of the star on the link in slot, towards endpoint remote.
+    void SetSwitches(int slot, int remote);
     // The link whose client sits in slot, or null.
     SLink* LinkAt(int slot);
 
@@ -100,7 +148,9 @@ public:
 
     char m_name[8] = {};
     int m_index = -1;
-    CDemoManager m_manager;
+    CDemoManager m_sim_manager;
+    std::unique_ptr<CNetManager> m_udp_manager; // a CDemoServer or CDemoConnection
+    CNetManager* m_manager = &m_sim_manager;    // the one in use
     SLink m_links[kMaxPeers];
     int m_num_links = 0;
     int m_step_failures = 0;

@@ -36,6 +36,25 @@ const int kHandshakeChannel = 1;
 // The server name the demo host's connect tokens must list (portnet-token --server).
 const char kTokenServer[] = "portnet-demo";
 
+const char* GoneText(int reason) {
+    switch (reason) {
+    case kNetGoneLeft:
+        return "it said goodbye";
+    case kNetGoneTimedOut:
+        return "nothing heard for the idle limit";
+    case kNetGoneUnreachable:
+        return "its address is unreachable";
+    case kNetGoneSessionEnded:
+        return "its secure session ended";
+    case kNetGoneRestarted:
+        return "it restarted";
+    case kNetGoneKicked:
+        return "sent away";
+    default:
+        return "for no known reason";
+    }
+}
+
 sockaddr_in SimAddr(int id) {
     sockaddr_in a = {};
     a.sin_family = kNetFamilyLocal;
@@ -227,13 +246,20 @@ int Session::SetUp(FILE* out) {
     }
     m_num_endpoints = 1;
     m_endpoints[0].reset(new Endpoint);
+    // The host admits and lets go of peers by itself, a peer connects and notices its host
+    // gone; both tell peers apart by address and port (NAT, one machine).
+    if (server)
+        m_endpoints[0]->UseServer(this);
+    else
+        m_endpoints[0]->UseConnection(this);
     if (m_endpoints[0]->Start(d, server ? 0 : -1) < 0) return -1;
-    m_endpoints[0]->m_manager.m_listener = this;
-    // Over a real network peers share addresses (NAT, one machine): tell them apart by port too.
-    m_endpoints[0]->m_manager.m_match_ports = true;
     if (!server) {
         m_server_addr = InetAddr(m_cfg.m_connect);
-        if (m_endpoints[0]->AddLink(0, 0, m_server_addr, m_timeout_ms) < 0) return -1;
+        CNetConnection* c = static_cast<CNetConnection*>(m_endpoints[0]->m_manager);
+        c->m_connect_timeout_ms = kWaitLimitMs;
+        if (c->Connect(&m_server_addr) < 0 ||
+            m_endpoints[0]->AdoptLink(0, 0, c->GetPeer(), m_timeout_ms) < 0)
+            return -1;
     }
     m_phase = kWaiting;
     return 1;
@@ -300,6 +326,23 @@ int Session::Run(FILE* out) {
     }
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The other side hears at once that this one is done, instead of after its idle limit.
+    if (m_cfg.m_mode == SDemoConfig::kUdpClient) {
+        static_cast<CNetConnection*>(m_endpoints[0]->m_manager)->Leave();
+    } else if (m_cfg.m_mode == SDemoConfig::kUdpServer) {
+        CDemoServer* server = static_cast<CDemoServer*>(m_endpoints[0]->m_manager);
+        server->m_listener = nullptr; // the peers sent away now are no news
+        server->Leave();
+    }
+    // The goodbyes wait in the impairment's queue for their delay: let them go before leaving.
+    const auto farewell = std::chrono::steady_clock::now();
+    while (!sim && m_impaired->GetQueued() > 0 &&
+           std::chrono::steady_clock::now() - farewell <
+               std::chrono::milliseconds(m_cfg.m_latency + m_cfg.m_jitter + 250)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        CNetTime::Update();
+        m_endpoints[0]->Step();
+    }
     if (CNetTime::m_timer_proc == DemoClock) CNetTime::Init(); // back to the real clock
     return Summary(out, wall);
 }
@@ -309,7 +352,8 @@ void Session::Frame(int now) {
         if (m_frame == 0 && m_extra_frames == 0) m_phase_start = now;
         if (m_cfg.m_mode == SDemoConfig::kUdpClient && now - m_last_hello >= kHelloEveryMs) {
             m_last_hello = now;
-            SendHandshake(m_endpoints[0]->m_links[0].m_send_buf, 'H', 0, 0);
+            CNetClient* host = m_endpoints[0]->m_links[0].m_client;
+            if (host && host->m_send_buf) SendHandshake(host->m_send_buf, 'H', 0, 0);
         }
         if (now - m_phase_start > kWaitLimitMs) m_phase = kDone;
     }
@@ -429,6 +473,8 @@ int Session::Summary(FILE* out, double wall_s) {
                      m_refused                                 ? "the host is full"
                      : m_handshake_failed                      ? "the secure handshake failed"
                      : m_cfg.m_mode == SDemoConfig::kUdpServer ? "not every peer joined in time"
+                     : m_host_gone == kNetGoneTimedOut         ? "no answer from the host"
+                     : m_host_gone != 0                        ? "the host could not be reached"
                                                                : "no answer from the host");
         unsigned c[5];
         if (SecureStats(c))
@@ -482,9 +528,23 @@ int Session::Summary(FILE* out, double wall_s) {
     else
         std::fprintf(out, "             (distance to the object's circle: the clocks differ)\n");
     const SNetSimStats& ns = sim ? m_net->m_stats : m_impaired->m_stats;
-    std::fprintf(out, "  network    %u datagrams sent, %u lost, %u duplicated, %u delivered%s\n",
+    std::fprintf(out,
+                 "  simulated  %u datagrams sent, %u dropped by the simulated loss, %u duplicated, "
+                 "%u delivered%s\n",
                  ns.m_sent, ns.m_dropped_loss, ns.m_duplicated, ns.m_delivered,
-                 sim ? "" : " (this side's sending)");
+                 sim ? "" : " (this side's sending, before the real network)");
+    // What the receivers counted: sequence numbers they never saw, whatever dropped them.
+    long long expected_packets = 0, lost_packets = 0;
+    for (int i = 0; i < m_num_endpoints; ++i)
+        for (int l = 0; l < m_endpoints[i]->m_num_links; ++l)
+            if (const CNetClient* c = m_endpoints[i]->m_links[l].m_client) {
+                expected_packets += c->m_read_seq;
+                lost_packets += c->m_lost_packets;
+            }
+    std::fprintf(out, "  measured   %lld of %lld packets lost (%.1f %%) as %s counted them\n",
+                 lost_packets, expected_packets,
+                 expected_packets ? 100.0 * lost_packets / expected_packets : 0.0,
+                 sim ? "the receivers" : "this side");
     unsigned c[5];
     if (SecureStats(c))
         std::fprintf(out,
@@ -498,8 +558,12 @@ int Session::Summary(FILE* out, double wall_s) {
         std::fprintf(out, "\n");
     }
     if (failures) std::fprintf(out, "  %d manager steps failed   FAILED\n", failures);
-    if (gone)
-        std::fprintf(out, "  the driver reported %d peer%s gone\n", gone, gone > 1 ? "s" : "");
+    if (gone) std::fprintf(out, "  %d peer%s left before the end\n", gone, gone > 1 ? "s" : "");
+    if (m_host_gone)
+        std::fprintf(out, "  host       lost %s: %s%s%s\n",
+                     m_host_lost_early ? "during the run" : "while settling", GoneText(m_host_gone),
+                     m_cfg.m_secure ? "; no handshake was started to it after that" : "",
+                     m_host_lost_early ? "   FAILED" : "");
     if (!m_cfg.m_plot.empty()) {
         char title[200];
         std::snprintf(title, sizeof title,
@@ -512,7 +576,7 @@ int Session::Summary(FILE* out, double wall_s) {
         else
             std::fprintf(out, "  plot       %s\n", m_cfg.m_plot.c_str());
     }
-    const bool ok = chat_ok && pos_ok && failures == 0;
+    const bool ok = chat_ok && pos_ok && failures == 0 && !m_host_lost_early;
     std::fprintf(out, "result: %s\n", ok ? "PASS" : "FAIL");
     return ok ? 0 : 1;
 }
@@ -524,22 +588,16 @@ int Session::OnOutOfBand(CNetBuf* buf) {
     if (b[0] != 'p' || b[1] != 'd') return 0;
     Endpoint& e = *m_endpoints[0];
     if (m_cfg.m_mode == SDemoConfig::kUdpServer && b[2] == 'H') {
-        int slot = e.m_manager.FindClient(&buf->m_addr);
-        if (slot < 0 && m_joined < m_cfg.m_peers) {
-            slot = e.AddLink(m_joined, m_joined + 1, buf->m_addr, m_timeout_ms);
-            if (slot < 0) return 0;
-            std::printf("  p%d joined from %s", m_joined + 1, ToString(&buf->m_addr));
-            if (const std::uint64_t player = PlayerAt(buf->m_addr))
-                std::printf(" as player %llu (connect token)", (unsigned long long)player);
-            std::printf("\n");
-            if (++m_joined == m_cfg.m_peers && m_phase == kWaiting) m_phase = kActive;
-        }
-        if (slot < 0) {
+        // The server admitted the peer with its first packet (OnServerEvent); the hello asks
+        // for its number.
+        const int slot = e.m_manager->FindClient(&buf->m_addr);
+        SLink* link = e.LinkAt(slot);
+        if (link && link->m_client->m_send_buf) {
+            SendHandshake(link->m_client->m_send_buf, 'W', link->m_remote, m_cfg.m_peers);
+        } else if (slot < 0 && m_joined >= m_cfg.m_peers) {
             CNetBuf reply(*buf); // the sender's address, for one refusal
             reply.m_write_pos = 0;
             SendHandshake(&reply, 'F', 0, 0);
-        } else {
-            SendHandshake(e.m_links[slot].m_send_buf, 'W', slot + 1, m_cfg.m_peers);
         }
     } else if (m_cfg.m_mode == SDemoConfig::kUdpClient && m_phase == kWaiting) {
         if (b[2] == 'F') {
@@ -561,6 +619,39 @@ int Session::OnOutOfBand(CNetBuf* buf) {
 
 void Session::OnGone(int slot) {
     if (SLink* l = m_endpoints[0]->LinkAt(slot)) l->m_gone = true;
+}
+
+bool Session::Admit() {
+    return m_joined < m_cfg.m_peers;
+}
+
+void Session::OnServerEvent(const SNetServerEvent& ev) {
+    Endpoint& e = *m_endpoints[0];
+    CNetServer* server = static_cast<CNetServer*>(e.m_manager);
+    if (ev.m_type == SNetServerEvent::kJoined) {
+        if (e.AdoptLink(ev.m_slot, m_joined + 1, server->GetPeer(ev.m_slot), m_timeout_ms) < 0) {
+            server->Kick(ev.m_slot);
+            return;
+        }
+        std::printf("  p%d joined from %s", m_joined + 1, ToString(&ev.m_addr));
+        if (const std::uint64_t player = PlayerAt(ev.m_addr))
+            std::printf(" as player %llu (connect token)", (unsigned long long)player);
+        std::printf("\n");
+        if (++m_joined == m_cfg.m_peers && m_phase == kWaiting) m_phase = kActive;
+    } else if (ev.m_type == SNetServerEvent::kLeft) {
+        if (SLink* l = e.LinkAt(ev.m_slot)) {
+            l->m_gone = true;
+            std::printf("  %s left: %s\n", l->m_remote_name, GoneText(ev.m_reason));
+        }
+    }
+}
+
+void Session::OnConnectionEvent(const SNetConnectionEvent& ev) {
+    if (ev.m_type == SNetConnectionEvent::kConnected) return;
+    m_host_gone = ev.m_reason;
+    m_host_lost_early = m_phase != kLinger; // before this side's run and drain were done
+    std::printf("  the host is gone: %s\n", GoneText(ev.m_reason));
+    if (m_phase != kLinger) m_phase = kDone;
 }
 
 } // namespace demo

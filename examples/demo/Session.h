@@ -42,7 +42,7 @@ struct SDemoConfig {
 // Whether this demo was built with libportnet-secure.
 bool SecureAvailable();
 
-class Session : public CDemoManager::IListener {
+class Session : public IDemoListener {
 public:
     explicit Session(const SDemoConfig& config);
     ~Session();
@@ -54,6 +54,9 @@ public:
 
     int OnOutOfBand(CNetBuf* buf) override;
     void OnGone(int slot) override;
+    bool Admit() override;
+    void OnServerEvent(const SNetServerEvent& e) override;
+    void OnConnectionEvent(const SNetConnectionEvent& e) override;
 
 private:
     enum EPhase { kWaiting, kActive, kDrain, kLinger, kDone };
@@ -106,6 +109,8 @@ private:
     unsigned m_failed_seen = 0;      // DTLS handshakes failed, as last said
     bool m_handshake_failed = false; // a UDP client's handshake with its host failed
     int m_joined = 0;                // peers welcomed by a UDP host
+    int m_host_gone = 0;             // a UDP peer's host is gone: why (kNetGone*)
+    bool m_host_lost_early = false;  // and it went before the run and drain were done
 
     // Position checks.
     double m_worst_error = 0.0;

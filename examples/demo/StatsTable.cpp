@@ -20,7 +20,7 @@ void CollectLinkStats(const Endpoint& e, int i, SLinkStats* s) {
     // read from one link only, so the port's counters belong to it.
     s->m_full = s->m_delta = 0;
     for (int p = 1; p < kNumPorts; ++p) {
-        const CNetDataHistory* h = e.m_manager.m_ports[p].m_reading_history;
+        const CNetDataHistory* h = e.m_manager->m_ports[p].m_reading_history;
         if (!c.m_refs[p].m_read_enabled || !h) continue;
         s->m_full += h->m_full_count;
         s->m_delta += h->m_delta_count;

@@ -53,6 +53,7 @@ for case in "--peers 99|--peers: '99' is not a whole number from 1 to 7" \
     "--bogus|unknown option --bogus" \
     "--secure --key zz|--key: 'zz' is not a key" \
     "--secure|--secure needs --key HEX or --key-file PATH" \
+    "--secure --key 00112233445566778899aabbccddee|--key: a key of 15 bytes is too short" \
     "--secure --key-file /nonexistent-dir/k|--key-file: cannot read /nonexistent-dir/k"; do
     args=${case%%|*}
     want=${case#*|}

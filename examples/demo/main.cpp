@@ -19,7 +19,9 @@ namespace {
 // a bad value names the option and what it accepts.
 enum class EKind { kWhole, kNumber, kText, kFlag, kUdpMode, kAddress, kBindAddress, kKey };
 
-// A pre-shared key as hex digits (white space between them ignored): 1 to 64 bytes.
+// A pre-shared key as hex digits (white space between them ignored): 1 to 64 bytes; main
+// refuses fewer than kMinKeyBytes.
+const size_t kMinKeyBytes = 16;
 bool ParseKey(const std::string& text, std::vector<unsigned char>* key) {
     key->clear();
     int high = -1;
@@ -109,7 +111,11 @@ std::string Store(const SOption& o, const char* text) {
         std::vector<unsigned char> key;
         if (!ParseKey(text, &key))
             return quoted +
-                   " is not a key of 1 to 64 bytes as an even number of hex digits (2-128)";
+                   " is not a key of 16 to 64 bytes as an even number of hex digits (32-128)";
+        if (key.size() < kMinKeyBytes)
+            return "a key of " + std::to_string(key.size()) +
+                   " bytes is too short to keep a stranger out: 16 to 64 random bytes (32-128 hex "
+                   "digits)";
         break;
     }
     case EKind::kFlag:
@@ -188,9 +194,13 @@ int main(int argc, char** argv) {
          EKind::kBindAddress, 0, 0, &cfg.m_bind},
         {"connect", "A.B.C.D:PORT", "The host's address, with --udp client", EKind::kAddress, 0, 0,
          &cfg.m_connect},
-        {"secure", nullptr, "Secure every link with DTLS (libportnet-secure); needs a key",
+        {"secure", nullptr,
+         "Secure every link with DTLS (libportnet-secure), pre-shared key identity "
+         "'portnet-demo'; needs a key",
          EKind::kFlag, 0, 0, &cfg.m_secure},
-        {"key", "HEX", "Pre-shared key of --secure: 2-128 hex digits, the same on every side",
+        {"key", "HEX",
+         "Pre-shared key of --secure: 16-64 random bytes as 32-128 hex digits, the same on every "
+         "side",
          EKind::kKey, 0, 0, &key_hex},
         {"key-file", "PATH", "File holding the --secure key as hex digits", EKind::kText, 0, 0,
          &key_file},
@@ -293,7 +303,11 @@ int main(int argc, char** argv) {
             std::fclose(f);
             if (n == sizeof text || !ParseKey(std::string(text, n), &cfg.m_key))
                 return BadInput("--key-file: " + key_file +
-                                " does not hold a key of 1 to 64 bytes as hex digits");
+                                " does not hold a key of 16 to 64 bytes as hex digits");
+            if (cfg.m_key.size() < kMinKeyBytes)
+                return BadInput("--key-file: " + key_file + " holds a key of " +
+                                std::to_string(cfg.m_key.size()) +
+                                " bytes, too short to keep a stranger out: 16 to 64 random bytes");
         } else {
             ParseKey(key_hex, &cfg.m_key);
         }

@@ -16,6 +16,8 @@ public:
     virtual int Destroyed();
     virtual CNetData* Clone();
     virtual int Update(bool interpolate);
+    // Asked every frame for each active object a client writes: larger goes first into that
+    // client's datagram (reliable objects before unreliable ones, equal ones by port number).
     virtual int GetPriority(CNetClient* client);
 
     int m_port_id;               // -1 while unbound

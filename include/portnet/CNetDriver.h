@@ -36,6 +36,16 @@ public:
     // the bracket every SendTo sends at once. These send at once and hold nothing.
     virtual int HoldSends();
     virtual int FlushSends();
+    // Who the peer at this address proved to be, for a host deciding whether to admit it: a
+    // secure driver writes the identity the peer authenticated with into out (at most size - 1
+    // characters and a terminating NUL) and answers its length. 0, with out empty, when the
+    // driver authenticates nobody (the default) or knows no such peer.
+    virtual int GetPeerIdentity(const sockaddr_in* peer, char* out, int size);
+    // Why the peer at this address is gone, asked right after RecvFrom returned
+    // kNetEventDisconnect for it: one of kNetGone*. The default, kNetGoneUnreachable, is what a
+    // plain transport's report means; a secure driver tells a session that ended from one that
+    // a restarted peer replaced.
+    virtual int GetGoneReason(const sockaddr_in* peer);
 
     bool m_broadcast_capable;
 
@@ -45,3 +55,13 @@ public:
 
 // Result of RecvFrom and Recv when the transport reports the peer gone.
 enum : int { kNetEventBase = 10000, kNetEventDisconnect = 10001 };
+
+// Why a peer is gone, as servers and connections report it.
+enum : int {
+    kNetGoneLeft = 1,         // it said goodbye
+    kNetGoneTimedOut = 2,     // nothing heard from it for the idle limit
+    kNetGoneUnreachable = 3,  // the transport reported its address unreachable
+    kNetGoneSessionEnded = 4, // its secure session ended (closed, failed, secure idle limit)
+    kNetGoneRestarted = 5,    // it came back from the same address with a fresh start
+    kNetGoneKicked = 6        // this side ended it
+};

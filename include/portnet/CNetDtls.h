@@ -28,8 +28,9 @@ struct PORTNET_API SNetDtlsConfig {
     // handshake whose ClientHello random is lower wins on both sides.
     int m_role = kBoth;
 
-    // Pre-shared key (1 to 64 bytes) and identity (up to 256 characters, may be empty). Both
-    // sides must hold the same pair, unless the accepting side looks keys up (below).
+    // Pre-shared key (1 to 64 bytes taken; use 16 or more random bytes) and identity (up to 256
+    // characters, may be empty). Both sides must hold the same pair, unless the accepting side
+    // looks keys up (below).
     const unsigned char* m_psk_key = nullptr;
     int m_psk_key_len = 0;
     const char* m_psk_identity = "portnet";

@@ -15,3 +15,6 @@
 #include "CNetUnreliable.h"
 #include "CNetClient.h"
 #include "CNetManager.h"
+#include "CNetPeer.h"
+#include "CNetServer.h"     // a host that admits and lets go of peers
+#include "CNetConnection.h" // a game client's connection to its host

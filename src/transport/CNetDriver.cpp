@@ -36,3 +36,12 @@ int CNetDriver::HoldSends() {
 int CNetDriver::FlushSends() {
     return 0;
 }
+
+int CNetDriver::GetPeerIdentity(const sockaddr_in*, char* out, int size) {
+    if (out && size > 0) out[0] = '\0';
+    return 0;
+}
+
+int CNetDriver::GetGoneReason(const sockaddr_in*) {
+    return kNetGoneUnreachable;
+}

@@ -1,0 +1,126 @@
+// Silence, goodbyes and restarts, each seen from both ends of one connection.
+#include "ServerRig.h"
+
+using namespace rig;
+
+namespace {
+
+class Liveness : public Clocked {
+protected:
+    // A server and one connected player, from a clean start.
+    void Start() {
+        player.reset();
+        Clocked::SetUp();
+        run_server = run_player = true;
+        if (!sim.m_attached) sim.Init();
+        server.m_keep_alive_ms = 50;
+        server.m_idle_limit_ms = kLimit;
+        ASSERT_EQ(server.Init(&sim, 1), 1);
+        player.reset(new Player(&net, 2));
+        player->conn->m_idle_limit_ms = kLimit;
+        RunUntil([&] { return player->conn->GetState() == CNetConnection::kConnected; });
+        ASSERT_EQ(server.GetNumPeers(), 1);
+    }
+    // Frames until done() or two seconds; the server and the player run unless told not to.
+    template <typename Done> int RunUntil(Done done, int ms = 2000) {
+        const int start = s_now;
+        while (s_now - start < ms && !done()) {
+            Tick(net);
+            if (run_server) Step(server);
+            if (run_player) Step(*player->conn);
+        }
+        return s_now - start;
+    }
+    // The reason of the server's one departure event, 0 when there was none.
+    int ServerLeft() {
+        SNetServerEvent e;
+        int reason = 0, count = 0;
+        while (server.PollEvent(&e))
+            if (e.m_type == SNetServerEvent::kLeft) reason = e.m_reason, ++count;
+        EXPECT_LE(count, 1);
+        return reason;
+    }
+    int PlayerLost() {
+        SNetConnectionEvent e;
+        int reason = 0;
+        while (player->conn->PollEvent(&e))
+            if (e.m_type == SNetConnectionEvent::kLost) reason = e.m_reason;
+        return reason;
+    }
+    enum : int { kLimit = 400 };
+    CNetSimNetwork net{3};
+    CNetSimDriver sim{&net, kServerId};
+    LoggingServer server;
+    std::unique_ptr<Player> player;
+    bool run_server = true, run_player = true;
+};
+
+// Alive with nothing to say, neither side is timed out, and it sends bare packets at the
+// keep-alive rate, not every frame. Whichever side then falls silent (no goodbye, no report)
+// is timed out by the other within the limit and two frames.
+TEST_F(Liveness, OnlyASilentSideIsTimedOutWithinTheLimitAndTwoFrames) {
+    for (bool server_silent : {false, true}) {
+        SCOPED_TRACE(server_silent ? "silent server" : "silent player");
+        Start();
+        RunUntil([] { return false; }, kLimit * 10);
+        EXPECT_EQ(server.GetNumPeers(), 1);
+        ASSERT_EQ(player->conn->GetState(), CNetConnection::kConnected);
+        EXPECT_LT(player->conn->GetPeer()->m_packets_out, kLimit * 10 / 50 + 5);
+        (server_silent ? run_server : run_player) = false;
+        const int heard = server_silent ? player->conn->GetPeer()->m_last_read_time
+                                        : server.GetPeer(0)->m_last_read_time;
+        int reason = 0;
+        RunUntil([&] { return (reason = server_silent ? PlayerLost() : ServerLeft()) != 0; });
+        EXPECT_EQ(reason, kNetGoneTimedOut);
+        EXPECT_LE(s_now - heard, kLimit + 2 * kFrameMs);
+        EXPECT_GT(s_now - heard, kLimit);
+    }
+}
+
+// Leaving on purpose is heard within two frames on the other side, as "left".
+TEST_F(Liveness, AGoodbyeIsHeardWithinTwoFrames) {
+    for (bool server_leaves : {false, true}) {
+        SCOPED_TRACE(server_leaves ? "server leaves" : "player leaves");
+        Start();
+        int reason = 0;
+        if (server_leaves) {
+            server.Leave();
+            EXPECT_EQ(ServerLeft(), kNetGoneKicked);
+        } else {
+            player->conn->Leave();
+        }
+        const int took =
+            RunUntil([&] { return (reason = server_leaves ? PlayerLost() : ServerLeft()) != 0; });
+        EXPECT_EQ(reason, kNetGoneLeft);
+        EXPECT_LE(took, 2 * kFrameMs);
+    }
+}
+
+} // namespace
+
+// The host goes and a new one takes its address: the connection reports the old one lost and
+// connects to the new one when asked.
+TEST_F(Liveness, AConnectionWhoseHostRestartsIsLostAndConnectsAgain) {
+    Start();
+    player->conn->GetPeer()->m_keep_alive_ms = kFrameMs;
+    RunUntil([] { return false; }, 3000); // far into its numbering
+    server.Release();
+    sim.Shutdown();
+    LoggingServer second;
+    CNetSimDriver again(&net, kServerId);
+    ASSERT_EQ(again.Init(), 0);
+    ASSERT_EQ(second.Init(&again, 1), 1);
+    second.m_idle_limit_ms = kLimit;
+    int lost = 0;
+    run_server = false;
+    RunUntil([&] { return Step(second), (lost = PlayerLost()) != 0; });
+    EXPECT_EQ(lost, kNetGoneTimedOut);
+    EXPECT_EQ(second.GetNumPeers(), 0); // what it heard continued an earlier numbering
+    ASSERT_EQ(player->conn->Reconnect(), 1);
+    RunUntil([&] {
+        Step(second);
+        return player->conn->GetState() == CNetConnection::kConnected;
+    });
+    EXPECT_EQ(player->conn->GetState(), CNetConnection::kConnected);
+    EXPECT_EQ(second.GetNumPeers(), 1);
+}
