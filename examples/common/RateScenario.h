@@ -54,6 +54,7 @@ struct SConfig {
     int m_step_to_ms = -1;
     bool m_adapt = false; // CNetClient::m_adapt_rate on both clients
     bool m_aging = false; // CNetClient::m_priority_aging on both clients
+    int m_peer_every = 1; // the peer runs its frame once in this many host frames
     int m_frames = 1200;
     int m_warmup_ms = 2000; // figures count from here
     std::uint64_t m_seed = 1;
@@ -121,7 +122,7 @@ public:
             }
             const long long before = hc->m_bytes_out;
             Steps(m_host);
-            Steps(m_peer);
+            if (f % m_c.m_peer_every == 0) Steps(m_peer);
             frame_bytes.push_back(static_cast<int>(hc->m_bytes_out - before));
             const bool counted = t > m_c.m_warmup_ms;
             if (t <= m_c.m_warmup_ms) {
@@ -144,6 +145,8 @@ public:
             }
             if (!counted) continue;
             ping.push_back(hc->m_ping);
+            budget.push_back(hc->m_send_budget);
+            est.push_back(hc->m_est_bandwidth);
             for (int p = 1; p <= kStates; ++p) {
                 const int stamp = State(m_peer, p)->Stamp();
                 if (stamp != 0) age[p].push_back(now - stamp);
@@ -243,6 +246,8 @@ private:
         c->m_own_port = new CNetDataPort;
         c->m_own_port->m_object = new CChatStream;
         c->m_ack_states = !host;
+        c->m_adapt_rate = m_c.m_adapt;
+        c->m_priority_aging = m_c.m_aging;
         if (m->AddClient(c, -1) < 0) return delete c, false;
         c->m_refs[0].m_read_enabled = c->m_refs[0].m_write_enabled = true;
         for (int p = 1; p <= kStates; ++p) {
