@@ -16,6 +16,7 @@ struct SRow {
     double loss;
     int step_cap;
     int peer_every;
+    int jitter;
 };
 
 void Age(const SResult& r, int port) {
@@ -43,15 +44,17 @@ void Print(const SRow& row, const char* setting, const SResult& r) {
 
 int main() {
     const SRow rows[] = {
-        {"unlimited", 0, 0.0, 0, 1},
-        {"64 KB/s", 64000, 0.0, 0, 1},
-        {"32 KB/s", 32000, 0.0, 0, 1},
-        {"16 KB/s", 16000, 0.0, 0, 1},
-        {"8 KB/s", 8000, 0.0, 0, 1},
-        {"unlimited, 10 % loss", 0, 10.0, 0, 1},
-        {"unlimited, 16 KB/s from 6.4 s to 12.8 s", 0, 0.0, 16000, 1},
-        {"unlimited, peer at a third of the frame rate", 0, 0.0, 0, 3},
-        {"32 KB/s, peer at a third of the frame rate", 32000, 0.0, 0, 3},
+        {"unlimited", 0, 0.0, 0, 1, 0},
+        {"64 KB/s", 64000, 0.0, 0, 1, 0},
+        {"32 KB/s", 32000, 0.0, 0, 1, 0},
+        {"16 KB/s", 16000, 0.0, 0, 1, 0},
+        {"8 KB/s", 8000, 0.0, 0, 1, 0},
+        {"unlimited, 10 % loss", 0, 10.0, 0, 1, 0},
+        {"unlimited, 16 KB/s from 6.4 s to 12.8 s", 0, 0.0, 16000, 1, 0},
+        {"unlimited, peer at a third of the frame rate", 0, 0.0, 0, 3, 0},
+        {"32 KB/s, peer at a third of the frame rate", 32000, 0.0, 0, 3, 0},
+        {"unlimited, 20 ms jitter", 0, 0.0, 0, 1, 20},
+        {"32 KB/s, 20 ms jitter", 32000, 0.0, 0, 1, 20},
     };
     std::printf("| link | switches on | host sends KB/s | dropped by link | round trip ms, "
                 "median / p95 (m_ping) | most important state age ms, median / p95 | least "
@@ -65,6 +68,7 @@ int main() {
             c.m_cap = row.cap;
             c.m_loss = row.loss;
             c.m_peer_every = row.peer_every;
+            c.m_jitter = row.jitter;
             if (row.step_cap > 0) {
                 c.m_step_cap = row.step_cap;
                 c.m_step_from_ms = 6400;

@@ -49,6 +49,7 @@ public:
 struct SConfig {
     int m_cap = 0;       // bytes per second each way; 0 unlimited
     double m_loss = 0.0; // percent lost at random each way
+    int m_jitter = 0;    // ms of extra delay drawn from 0 to this, each way
     int m_step_cap = 0;  // with m_step_from_ms >= 0: the cap between the two times
     int m_step_from_ms = -1;
     int m_step_to_ms = -1;
@@ -182,6 +183,7 @@ private:
     bool Start() {
         m_host_ep.m_impairment.m_latency_ms = m_peer_ep.m_impairment.m_latency_ms = 20;
         m_host_ep.m_impairment.m_loss_percent = m_peer_ep.m_impairment.m_loss_percent = m_c.m_loss;
+        m_host_ep.m_impairment.m_jitter_ms = m_peer_ep.m_impairment.m_jitter_ms = m_c.m_jitter;
         SetCap(0);
         if (m_host_ep.Init() != 0 || m_peer_ep.Init() != 0) return false;
         m_host = Manager(&m_host_ep, true);

@@ -107,6 +107,8 @@ public:
         int m_sent_total;       // bytes sent so far (wraps)
         int m_acked_total;      // m_sent of the last acknowledged packet
         int m_jump16;           // usual step of m_acked_seq, in sixteenths
+        int m_jitter16;         // mean difference of successive round trips, in sixteenths
+        int m_last_rtt;         // the round trip before
         int m_ack_times[kAcks]; // arrival of the last acknowledgements
         int m_ack_bytes[kAcks]; // bytes each one acknowledged
         int m_acks;             // acknowledgements taken so far

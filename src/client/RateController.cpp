@@ -49,6 +49,8 @@ void Start(State& s, int now, int max_room) {
     s.m_sent_total = 0;
     s.m_acked_total = 0;
     s.m_jump16 = 16;
+    s.m_jitter16 = 0;
+    s.m_last_rtt = 0;
     s.m_acks = 0;
     s.m_min_rtt[0] = s.m_min_rtt[1] = -1;
     s.m_window_start = now;
@@ -97,13 +99,21 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     s.m_acked_total = sent_total;
     ++s.m_acks;
     const int queue = sample - base;
+    // How much successive samples differ: a path whose delays scatter widely needs a higher
+    // limit before a sample above the least means a queue.
+    if (s.m_acks > 1) {
+        const int step = sample > s.m_last_rtt ? sample - s.m_last_rtt : s.m_last_rtt - sample;
+        s.m_jitter16 += step - s.m_jitter16 / 16;
+    }
+    s.m_last_rtt = sample;
     // A gap counts as a burst beyond twice the usual gap and one more.
     const bool burst = jump * 16 > s.m_jump16 * 2 + 16;
     s.m_jump16 += (jump * 16 - s.m_jump16) / 8;
     const int rate = Delivered(s, now);
 
     const int interval_target = s.m_interval + s.m_interval / 4;
-    const int target = interval_target > kQueueTargetMs ? interval_target : kQueueTargetMs;
+    const int target = (interval_target > kQueueTargetMs ? interval_target : kQueueTargetMs) +
+                       2 * (s.m_jitter16 / 16);
     const bool congested = queue > target || (burst && queue > target / 2);
     if (congested) {
         // Once per round trip: the packets sent before the cut still carry the old budget.
