@@ -90,10 +90,10 @@ public:
     // Off: every packet may fill the whole room that m_max_size allows, whatever the path
     // carries. On: the client estimates what the path to its peer delivers from the
     // acknowledgements and round trips it already sees, and gives each packet only the room
-    // m_send_budget, so that the queue on the path stays short (see src/client/RateController).
+    // m_send_budget, so that the queue on the path stays short (docs/guide.md tells how).
     // Reliable records are never held back by the budget.
     bool m_adapt_rate = false;
-    int m_send_budget = -1;  // room for the records of the next packet, bytes; -1 while off
+    int m_send_budget = -1;  // room for the records of the next packet, bytes; -1 never on
     int m_est_bandwidth = 0; // bytes per second the path was seen to deliver; 0 not yet known
     // On: an unreliable state left out of a packet for lack of room gains one priority step
     // for every packet it misses, and loses them when it is sent, so no port starves.
@@ -102,7 +102,7 @@ public:
     // What the rate controller remembers between frames; fixed, so a frame never allocates.
     struct SRateState {
         enum : int { kAcks = 16 };
-        int m_seqs[kRing];      // own sequence whose size a slot holds; -1 none
+        int m_seqs[kRing];      // own sequence a slot of m_sent belongs to; -1 none
         int m_sent[kRing];      // bytes sent up to and with that packet (wraps)
         int m_sent_total;       // bytes sent so far (wraps)
         int m_acked_total;      // m_sent of the last acknowledged packet

@@ -34,7 +34,8 @@ namespace {
 
 constexpr int kMinBudget = 32;     // bytes: the budget never falls below a small record
 constexpr int kWindowMs = 5000;    // the least round trip is kept over one to two windows
-constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 intervals) is congestion
+constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 intervals), plus twice
+                                   // the scatter of the round trips, is congestion
 constexpr int kOverhead = 13;      // channel byte and packet header around the records
 constexpr int kMaxRamp = 32;       // growth per acknowledgement at most 32/512 of the budget
 constexpr int kMaxIntervalMs = 1000;
@@ -58,7 +59,7 @@ void Start(State& s, int now, int max_room) {
     s.m_last_send = -1;
     s.m_cut_seq = 0;
     s.m_ramp = 1;
-    // A quarter of the room, doubled every few packets until the first sign of a queue.
+    // A quarter of the room, growing by an eighth per acknowledgement until the first queue.
     const int start = max_room / 4 > kMinBudget ? max_room / 4 : kMinBudget;
     s.m_budget16 = start * 16;
     s.m_credit = 0;
