@@ -53,9 +53,11 @@ struct SConfig {
     int m_step_cap = 0;  // with m_step_from_ms >= 0: the cap between the two times
     int m_step_from_ms = -1;
     int m_step_to_ms = -1;
-    bool m_adapt = false; // CNetClient::m_adapt_rate on both clients
-    bool m_aging = false; // CNetClient::m_priority_aging on both clients
-    int m_peer_every = 1; // the peer runs its frame once in this many host frames
+    bool m_adapt = false;          // CNetClient::m_adapt_rate on both clients
+    bool m_aging = false;          // CNetClient::m_priority_aging on both clients
+    int m_peer_every = 1;          // the peer runs its frame once in this many host frames
+    bool m_peer_acks = true;       // the peer answers states (m_ack_states)
+    int m_chat_every = kChatEvery; // frames between chat lines; 0 none
     int m_frames = 1200;
     int m_warmup_ms = 2000; // figures count from here
     std::uint64_t m_seed = 1;
@@ -115,7 +117,7 @@ public:
             SetCap(t);
             for (int p = 1; p <= kStates; ++p)
                 State(m_host, p)->Make(now, f);
-            if (f % kChatEvery == 0) {
+            if (m_c.m_chat_every > 0 && f % m_c.m_chat_every == 0) {
                 char line[64];
                 // A line the full queue refuses counts as said and never delivered.
                 std::snprintf(line, sizeof line, "line %d said at %d", m_chat_said++, now);
@@ -247,7 +249,7 @@ private:
         c->m_send_buf = out;
         c->m_own_port = new CNetDataPort;
         c->m_own_port->m_object = new CChatStream;
-        c->m_ack_states = !host;
+        c->m_ack_states = !host && m_c.m_peer_acks;
         c->m_adapt_rate = m_c.m_adapt;
         c->m_priority_aging = m_c.m_aging;
         if (m->AddClient(c, -1) < 0) return delete c, false;

@@ -21,6 +21,9 @@
 // bytes sent up to each acknowledged packet, over the time of the last sixteen
 // acknowledgements; it counts lost packets as delivered, which only makes the 85 % decide.
 //
+// A peer that never acknowledges leaves nothing to steer by: after a second without any
+// acknowledgement the budget is the whole room, as without adaptation.
+//
 // Reliable records are not bound by the budget (the writer grants them what the buffer
 // takes), so chat goes out whatever the budget; it then leaves less room for states.
 #include "client/RateController.h"
@@ -39,6 +42,7 @@ constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 intervals), 
 constexpr int kOverhead = 13;      // channel byte and packet header around the records
 constexpr int kMaxRamp = 32;       // growth per acknowledgement at most 32/512 of the budget
 constexpr int kMaxIntervalMs = 1000;
+constexpr int kSilentMs = 1000; // a peer that never acknowledges gives nothing to steer by
 
 using State = CNetClient::SRateState;
 
@@ -160,6 +164,9 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
             OnAck(c, s, now, WrapSub(c->m_ack_times[i], c->m_write_times[i]), s.m_sent[i], jump);
     }
     const int top = max_room > 0 ? max_room : 0;
+    // Without a single acknowledgement since the start (a peer that only receives and does
+    // not answer), every packet gets the whole room, as without adaptation.
+    if (s.m_acks == 0 && WrapSub(now, s.m_window_start) >= kSilentMs) s.m_budget16 = top * 16;
     if (s.m_budget16 < kMinBudget * 16) s.m_budget16 = kMinBudget * 16;
     if (s.m_budget16 > top * 16) s.m_budget16 = top * 16;
     // The budget is an average: what a packet leaves unused (a state that did not fit)
