@@ -91,6 +91,7 @@ int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout
     c->m_send_buf = l.m_send_buf;
     c->m_timeout = timeout_ms;
     c->m_ack_states = true; // one-way states are coded against what the other side holds
+    c->m_adapt_rate = true; // each packet only as large as the path carries without a queue
     if (m_manager->AddClient(c, slot) != slot) {
         delete c; // refused: still ours, and with it the chat stream
         l.m_chat = nullptr;

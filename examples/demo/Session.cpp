@@ -209,6 +209,7 @@ int Session::SetUp(FILE* out) {
     imp.m_latency_ms = m_cfg.m_latency;
     imp.m_jitter_ms = m_cfg.m_jitter;
     imp.m_duplicate_percent = m_cfg.m_dup;
+    imp.m_bandwidth_bytes_per_s = m_cfg.m_bandwidth;
 
     if (m_cfg.m_mode == SDemoConfig::kSim) {
         m_net.reset(new CNetSimNetwork(m_cfg.m_seed));
@@ -221,6 +222,11 @@ int Session::SetUp(FILE* out) {
             if (d == nullptr || d->Init() != 0 || m_endpoints[i]->Start(d, i) < 0) return -1;
         }
         for (int k = 1; k < m_num_endpoints; ++k) {
+            // A capped link of its own each way between the host and every peer, rather than
+            // one cap on all that the host sends.
+            if (m_cfg.m_bandwidth > 0 && (m_net->SetLinkImpairment(1, 1 + k, imp) < 0 ||
+                                          m_net->SetLinkImpairment(1 + k, 1, imp) < 0))
+                return -1;
             if (m_endpoints[0]->AddLink(k - 1, k, SimAddr(1 + k), m_timeout_ms) < 0 ||
                 m_endpoints[k]->AddLink(0, 0, SimAddr(1), m_timeout_ms) < 0)
                 return -1;

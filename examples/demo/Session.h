@@ -25,6 +25,7 @@ struct SDemoConfig {
     int m_latency = 60;   // ms, one way
     int m_jitter = 20;    // ms, added evenly from 0 to this
     double m_dup = 2.0;   // percent
+    int m_bandwidth = 0;  // bytes per second each way; 0 unlimited
     std::uint64_t m_seed = 1;
     bool m_realtime = false;
     std::string m_bind;    // "a.b.c.d:port"

@@ -29,21 +29,24 @@ void CollectLinkStats(const Endpoint& e, int i, SLinkStats* s) {
     s->m_chat_pending = l.m_said + l.m_owed - l.m_chat->m_delivered;
     s->m_chat_received = l.m_good;
     s->m_max_error = l.m_max_error;
+    s->m_budget = c.m_send_budget;
+    s->m_est = c.m_est_bandwidth;
 }
 
 void StatsTable::Show(const char* status, const SLinkStats* rows, int count) {
     if (m_terminal && m_lines_shown > 0) std::fprintf(m_out, "\x1b[%dA", m_lines_shown);
     const char* clear = m_terminal ? "\x1b[2K" : "";
     std::fprintf(m_out, "%s%s\n", clear, status);
-    std::fprintf(m_out, "%s%-5s %5s %7s %7s %5s %4s %7s %7s %5s %6s %5s %5s %5s %8s\n", clear,
-                 "peer", "ping", "pkt in", "pkt out", "lost", "old", "B/s in", "B/s out", "full",
-                 "delta", "chat>", "pend", "chat<", "max err");
+    std::fprintf(m_out, "%s%-5s %5s %7s %7s %5s %4s %7s %7s %5s %6s %5s %5s %5s %8s %6s %7s\n",
+                 clear, "peer", "ping", "pkt in", "pkt out", "lost", "old", "B/s in", "B/s out",
+                 "full", "delta", "chat>", "pend", "chat<", "max err", "budget", "est B/s");
     for (int i = 0; i < count; ++i) {
         const SLinkStats& s = rows[i];
-        std::fprintf(m_out, "%s%-5s %5d %7d %7d %5d %4d %7d %7d %5d %6d %5d %5d %5d %8.4f\n", clear,
-                     s.m_name, s.m_ping, s.m_packets_in, s.m_packets_out, s.m_lost, s.m_old,
+        std::fprintf(m_out,
+                     "%s%-5s %5d %7d %7d %5d %4d %7d %7d %5d %6d %5d %5d %5d %8.4f %6d %7d\n",
+                     clear, s.m_name, s.m_ping, s.m_packets_in, s.m_packets_out, s.m_lost, s.m_old,
                      s.m_rate_in, s.m_rate_out, s.m_full, s.m_delta, s.m_chat_delivered,
-                     s.m_chat_pending, s.m_chat_received, s.m_max_error);
+                     s.m_chat_pending, s.m_chat_received, s.m_max_error, s.m_budget, s.m_est);
     }
     if (!m_terminal) std::fprintf(m_out, "\n");
     std::fflush(m_out);
@@ -53,14 +56,14 @@ void StatsTable::Show(const char* status, const SLinkStats* rows, int count) {
 void WriteCsvHeader(FILE* f) {
     std::fprintf(f, "frame,time_ms,peer,ping_ms,packets_in,packets_out,lost,old,"
                     "bytes_per_s_in,bytes_per_s_out,full_states,delta_states,chat_delivered,"
-                    "chat_pending,chat_received,max_error_m\n");
+                    "chat_pending,chat_received,max_error_m,budget,est_bytes_per_s\n");
 }
 
 void WriteCsvRow(FILE* f, int frame, int ms, const SLinkStats& s) {
-    std::fprintf(f, "%d,%d,%s,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%.5f\n", frame, ms, s.m_name,
-                 s.m_ping, s.m_packets_in, s.m_packets_out, s.m_lost, s.m_old, s.m_rate_in,
-                 s.m_rate_out, s.m_full, s.m_delta, s.m_chat_delivered, s.m_chat_pending,
-                 s.m_chat_received, s.m_max_error);
+    std::fprintf(f, "%d,%d,%s,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%.5f,%d,%d\n", frame, ms,
+                 s.m_name, s.m_ping, s.m_packets_in, s.m_packets_out, s.m_lost, s.m_old,
+                 s.m_rate_in, s.m_rate_out, s.m_full, s.m_delta, s.m_chat_delivered,
+                 s.m_chat_pending, s.m_chat_received, s.m_max_error, s.m_budget, s.m_est);
 }
 
 } // namespace demo

@@ -24,6 +24,8 @@ struct SLinkStats {
     int m_chat_pending;   // own lines due, queued or in flight
     int m_chat_received;  // lines of the peer taken in order
     double m_max_error;   // worst error of the objects that arrive over this link, metres
+    int m_budget;         // room of the next packet to the peer, bytes (rate adaptation)
+    int m_est;            // what the path to the peer was seen to deliver, bytes per second
 };
 
 // Fills s from link i of e.

@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
     demo::SDemoConfig cfg;
     std::string udp, csv, key_hex, key_file, token_key_file;
     long long peers = cfg.m_peers, frames = cfg.m_frames, fps = cfg.m_fps;
-    long long latency = cfg.m_latency, jitter = cfg.m_jitter;
+    long long latency = cfg.m_latency, jitter = cfg.m_jitter, bandwidth = cfg.m_bandwidth;
     long long seed = static_cast<long long>(cfg.m_seed);
 
     const SOption options[] = {
@@ -181,6 +181,8 @@ int main(int argc, char** argv) {
         {"jitter", "MS", "Extra delay drawn from 0 to this, 0-10000 ms", EKind::kWhole, 0, 10000,
          &jitter},
         {"dup", "P", "Datagrams duplicated, percent", EKind::kNumber, 0, 100, &cfg.m_dup},
+        {"bandwidth", "BYTES", "Speed of each link each way, bytes per second; 0 unlimited",
+         EKind::kWhole, 0, 1000000000, &bandwidth},
         {"seed", "N", "Seed of the impairments", EKind::kWhole, 0, 9007199254740991.0, &seed},
         {"realtime", nullptr, "Pace the simulated frames in real time", EKind::kFlag, 0, 0,
          &cfg.m_realtime},
@@ -252,6 +254,7 @@ int main(int argc, char** argv) {
     cfg.m_fps = static_cast<int>(fps);
     cfg.m_latency = static_cast<int>(latency);
     cfg.m_jitter = static_cast<int>(jitter);
+    cfg.m_bandwidth = static_cast<int>(bandwidth);
     cfg.m_seed = static_cast<std::uint64_t>(seed);
 
     if (udp == "server") {

@@ -87,6 +87,47 @@ public:
     bool m_ack_states = false;
     bool m_states_unacked = false; // a state arrived since this side's last packet
 
+    // Off: every packet may fill the whole room that m_max_size allows, whatever the path
+    // carries. On: the client estimates what the path to its peer delivers from the
+    // acknowledgements and round trips it already sees, and gives each packet only the room
+    // m_send_budget, so that the queue on the path stays short (docs/guide.md tells how).
+    // Reliable records are never held back by the budget.
+    bool m_adapt_rate = false;
+    int m_send_budget = -1;  // room for the records of the next packet, bytes; -1 never on
+    int m_est_bandwidth = 0; // bytes per second the path was seen to deliver; 0 not yet known
+    // On: an unreliable state left out of a packet for lack of room gains one priority step
+    // for every packet it misses, and loses them when it is sent, so no port starves.
+    bool m_priority_aging = false;
+
+    // What the rate controller remembers between frames; fixed, so a frame never allocates.
+    struct SRateState {
+        enum : int { kAcks = 16 };
+        int m_seqs[kRing];      // own sequence a slot of m_sent belongs to; -1 none
+        int m_sent[kRing];      // bytes sent up to and with that packet (wraps)
+        int m_sent_total;       // bytes sent so far (wraps)
+        int m_acked_total;      // m_sent of the last acknowledged packet
+        int m_jump16;           // usual step of m_acked_seq, in sixteenths
+        int m_jitter16;         // mean difference of successive round trips, in sixteenths
+        int m_last_rtt;         // the round trip before
+        int m_ack_times[kAcks]; // arrival of the last acknowledgements
+        int m_ack_bytes[kAcks]; // bytes each one acknowledged
+        int m_acks;             // acknowledgements taken so far
+        int m_seen_acked;       // m_acked_seq when the controller last looked
+        int m_min_rtt[2];       // least round trip of this window and the one before; -1 none
+        int m_window_start;     // frame time this window began
+        int m_interval;         // smoothed ms between own packets
+        int m_last_send;        // frame time of the last packet; -1 none
+        int m_cut_seq;          // the packet sent at the last cut; none cuts again before
+        int m_ramp;             // growth per acknowledgement, in 1/512 of the budget
+        int m_budget16;         // the average room per packet, in sixteenths of a byte
+        int m_credit;           // room the next packet may take, bytes (below 0: owed)
+        bool m_slow_start;      // no congestion seen yet: grow fast
+        bool m_limited;         // the last packet left a state out for lack of room
+        bool m_started;
+    };
+    SRateState m_rate_state{};
+    int m_priority_age[kMaxPorts] = {}; // priority steps each port has gained by aging
+
     // Work space of the writer, sized once so a frame never allocates.
     CNetData* m_priority_list[kMaxPorts];
     int m_priorities[kMaxPorts];

@@ -3,6 +3,7 @@
 
 #include "client/NetPacket.h"
 #include "client/NetWrap.h"
+#include "client/RateController.h"
 #include "data/HistorySlot.h"
 #include "portnet/CNetBuf.h"
 #include "portnet/CNetData.h"
@@ -58,8 +59,15 @@ int CNetClient::GetPriorityList(CNetData** list, int* count, int* reliable_count
 
 int CNetClient::SortPriorityList(CNetData** list, int count) {
     if (count > kMaxPorts) return -1; // the priorities live in a fixed array of kMaxPorts
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
         m_priorities[i] = list[i]->GetPriority(this);
+        const int port = list[i]->m_port_id;
+        if (m_priority_aging && !list[i]->m_reliable && port >= 0 && port < kMaxPorts) {
+            // Ages stay below 2^24, so only a priority near the int limits can pass them.
+            const long long aged = static_cast<long long>(m_priorities[i]) + m_priority_age[port];
+            m_priorities[i] = aged > 0x7fffffff ? 0x7fffffff : static_cast<int>(aged);
+        }
+    }
     if (count < 2) return 1;
     // Insertion sort, largest first; only a strictly greater priority overtakes, so equal
     // priorities keep their port order.
@@ -103,7 +111,17 @@ int CNetClient::Write() {
 
     int room = CNetBuf::kMaxPayload - Position(buf);
     if (m_max_size != -1 && room > m_max_size) room = m_max_size;
-    room -= 1; // the terminator
+    if (m_adapt_rate) {
+        RateBeforeWrite(this, now, room);
+        if (room > m_send_budget) room = m_send_budget;
+    }
+    room -= 1;             // the terminator
+    bool left_out = false; // a state did not fit: the room held this packet back
+    // A state left out for lack of room; with aging on it climbs one step per packet missed.
+    auto leave_out = [&](int port) {
+        left_out = true;
+        if (m_priority_aging && m_priority_age[port] < (1 << 24)) ++m_priority_age[port];
+    };
 
     const int seq = m_write_seq;
     const int pending_at_start = m_num_pending;
@@ -144,6 +162,7 @@ int CNetClient::Write() {
                 abandon(); // like a block that does not fit
                 return 1;
             }
+            leave_out(port);
             continue;
         }
         room -= 1;
@@ -212,6 +231,7 @@ int CNetClient::Write() {
         if (prefix_size < 0) {
             room = saved_room;
             buf->SetWritingPos(saved_pos, 0);
+            leave_out(port);
             continue;
         }
         room -= prefix_size;
@@ -222,10 +242,15 @@ int CNetClient::Write() {
             return -1;
         }
         if (result == 0 || result > room) {
+            if (result > room)
+                leave_out(port);
+            else
+                m_priority_age[port] = 0; // the peer holds this state already
             room = saved_room; // nothing to say, or too big: the port sits this packet out
             buf->SetWritingPos(saved_pos, 0);
             continue;
         }
+        m_priority_age[port] = 0;
         room -= result;
         slot->m_written_bytes = WrapAdd(slot->m_written_bytes, result);
         send = true;
@@ -276,5 +301,6 @@ int CNetClient::Write() {
     ++m_packets_out;
     m_bytes_out = WrapAdd(m_bytes_out, sent);
     m_resend = false;
+    if (m_adapt_rate) RateAfterSend(this, seq, sent, now, left_out);
     return 1;
 }

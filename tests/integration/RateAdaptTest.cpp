@@ -1,0 +1,109 @@
+// Rate adaptation and priority aging over the simulated network, in the scenario of
+// RateScenario.h: a host offering twelve whole states per frame to one peer over links
+// from unlimited down to 8 KB/s. The bounds are loose; bench/rate holds the tight ones.
+#include <gtest/gtest.h>
+
+#include "RateScenario.h"
+
+namespace {
+
+using ratescene::SConfig;
+using ratescene::SResult;
+
+SResult Scene(int cap, bool adapt, bool aging = false, double loss = 0.0, int peer_every = 1,
+              int jitter = 0, bool peer_acks = true) {
+    SConfig c;
+    c.m_cap = cap;
+    c.m_adapt = adapt;
+    c.m_aging = aging;
+    c.m_loss = loss;
+    c.m_peer_every = peer_every;
+    c.m_jitter = jitter;
+    c.m_peer_acks = peer_acks;
+    if (!peer_acks) c.m_chat_every = 0; // nothing at all comes back
+    return ratescene::Run(c);
+}
+
+const SResult& Unlimited() {
+    static const SResult r = Scene(0, true);
+    return r;
+}
+
+class CappedLink : public ::testing::TestWithParam<int> {};
+
+// Without adaptation these links drop half their datagrams or more and the chat stalls.
+TEST_P(CappedLink, AdaptedHostKeepsThePathShortAndTheChatFlowing) {
+    const SResult off = Scene(GetParam(), false), on = Scene(GetParam(), true);
+    EXPECT_GT(off.m_dropped, 40.0);
+    EXPECT_LT(on.m_dropped, 5.0);
+    EXPECT_LE(on.m_rtt_median, Unlimited().m_rtt_median * 3 / 2);
+    EXPECT_LE(on.m_age_p95[ratescene::kStates], Unlimited().m_age_p95[ratescene::kStates] * 3);
+    EXPECT_EQ(on.m_chat_heard, on.m_chat_said);
+    EXPECT_LE(on.m_chat_median, Unlimited().m_chat_median * 3);
+    // What the path carries: at most the cap, at least half of it.
+    EXPECT_LE(on.m_rate, GetParam() * 1.02);
+    EXPECT_GE(on.m_rate, GetParam() * 0.5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rate, CappedLink, ::testing::Values(32000, 16000, 8000));
+
+struct Keep {
+    const char* name;
+    double loss;
+    int peer_every;
+    int jitter;
+    bool peer_acks;
+};
+
+void PrintTo(const Keep& k, std::ostream* os) {
+    *os << k.name;
+}
+
+class FullPath : public ::testing::TestWithParam<Keep> {};
+
+// Random loss, a peer that answers one frame in three and round trips that scatter by up to
+// 40 ms are no congestion, and a peer that never answers gives nothing to steer by: the
+// adapted host sends what it sends without adaptation.
+TEST_P(FullPath, AdaptedHostSendsAsMuchAsWithoutAdaptation) {
+    const Keep& k = GetParam();
+    const SResult off = Scene(0, false, false, k.loss, k.peer_every, k.jitter, k.peer_acks);
+    const SResult on = Scene(0, true, false, k.loss, k.peer_every, k.jitter, k.peer_acks);
+    EXPECT_GE(on.m_rate, off.m_rate * 0.9);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rate, FullPath,
+                         ::testing::Values(Keep{"Clean", 0.0, 1, 0, true},
+                                           Keep{"TenPercentLoss", 10.0, 1, 0, true},
+                                           Keep{"SlowPeer", 0.0, 3, 0, true},
+                                           Keep{"Jitter", 0.0, 1, 20, true},
+                                           Keep{"SilentPeer", 0.0, 1, 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RateStep, FullRateSoonAfterTheLinkComesBack) {
+    SConfig c;
+    c.m_adapt = true;
+    c.m_step_cap = 16000;
+    c.m_step_from_ms = 6400;
+    c.m_step_to_ms = 12800;
+    const int recover_ms = ratescene::Run(c).m_recover_ms;
+    EXPECT_GE(recover_ms, 0); // -1: never
+    EXPECT_LE(recover_ms, 2000);
+}
+
+class Aging : public ::testing::TestWithParam<int> {};
+
+// Fixed priorities leave the least important ports out of every packet; aged, every port
+// arrives, the most important still most often.
+TEST_P(Aging, EveryPortArrives) {
+    EXPECT_EQ(Scene(GetParam(), true).m_age_median[1], -1);
+    const SResult r = Scene(GetParam(), true, true);
+    for (int port = 1; port <= ratescene::kStates; ++port) {
+        EXPECT_GE(r.m_age_p95[port], 0) << port;
+        EXPECT_LE(r.m_age_p95[port], 1000) << port;
+    }
+    EXPECT_LE(r.m_age_median[ratescene::kStates], r.m_age_median[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rate, Aging, ::testing::Values(0, 16000, 8000));
+
+} // namespace
