@@ -36,6 +36,10 @@ public:
     // the bracket every SendTo sends at once. These send at once and hold nothing.
     virtual int HoldSends();
     virtual int FlushSends();
+    // A manager tells its driver at Init how many peers its table holds, so that a driver
+    // that batches can size its batches for them then rather than during frames. 0; a
+    // driver that cannot grow keeps what it has (it only makes more system calls).
+    virtual int ExpectPeers(int peers);
 
     bool m_broadcast_capable;
 

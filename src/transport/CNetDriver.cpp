@@ -36,3 +36,7 @@ int CNetDriver::HoldSends() {
 int CNetDriver::FlushSends() {
     return 0;
 }
+
+int CNetDriver::ExpectPeers(int) {
+    return 0;
+}
