@@ -57,11 +57,13 @@ public:
     int GetNumClients() const;
     // The lowest used slot whose client has no receive buffer of its own and a send buffer at
     // this address (and port, with m_match_ports), or -1; found through an index by address,
-    // not by walking the table. The index takes a client's m_send_buf (its address included)
-    // and m_recv_buf as they are when the client is entered, at the start of every Read, and
-    // for the slot CreateClient names. A client found whose buffers changed since is indexed
-    // again before the answer is given. A host that changes them at any other time and wants
-    // FindClient to see the change before the next Read calls RebindClient.
+    // not by walking the table, so a stranger's datagram costs the same at any table size.
+    // The index takes a client's m_send_buf (its address included) and m_recv_buf as they are
+    // when the client is entered and when CreateClient names its slot; a client that had no
+    // send buffer then (or had its own receive buffer) is indexed by the first Read that finds
+    // it with one. A client found whose buffers or address changed is indexed again before
+    // the answer is given, so an old address never finds it. A host that gives an indexed
+    // client a new send buffer or address calls RebindClient for the new one to be found.
     int FindClient(const sockaddr_in* addr) const;
     // Indexes the slot's client again from its buffers as they are now: 1, or -1 for a slot
     // that is not used.

@@ -218,15 +218,22 @@ int CNetManager::GetNumClients() const {
 }
 
 void CNetManager::SyncIndex() const {
-    // Port matching switched since the index was built: every key changes.
-    const bool rebuild = m_index->MatchPorts() != m_match_ports;
-    m_index->SetMatchPorts(m_match_ports);
-    const int* used = m_index->Used();
-    for (int k = 0, n = m_index->NumUsed(); k < n; ++k) {
-        const int slot = used[k];
+    if (m_index->MatchPorts() != m_match_ports) {
+        // Port matching switched since the index was built: every key changes.
+        m_index->SetMatchPorts(m_match_ports);
+        const int* used = m_index->Used();
+        for (int k = 0, n = m_index->NumUsed(); k < n; ++k)
+            m_index->Bind(used[k], m_clients[used[k]].m_client, m_match_ports);
+        return;
+    }
+    // Only clients that could not be indexed so far are looked at: one that got its send
+    // buffer (or lost its own receive buffer) since is indexed now. Walked from the end, as
+    // indexing one takes it out of the list by moving the last entry into its place.
+    const int* watched = m_index->Watched();
+    for (int k = m_index->NumWatched() - 1; k >= 0; --k) {
+        const int slot = watched[k];
         const CNetClient* c = m_clients[slot].m_client;
-        if (rebuild || m_index->Stale(slot, c, m_match_ports))
-            m_index->Bind(slot, c, m_match_ports);
+        if (m_index->Stale(slot, c, m_match_ports)) m_index->Bind(slot, c, m_match_ports);
     }
 }
 

@@ -55,7 +55,7 @@ int CNetManager::BeginFrame() {
 
 int CNetManager::Read() {
     if (!m_clients || !m_buf) return -1;
-    // Buffers the host changed since the last frame are seen from here on.
+    // Clients that got their send buffer since they were entered are found from here on.
     SyncIndex();
     for (;;) {
         const int r = subRead(m_buf, -1);

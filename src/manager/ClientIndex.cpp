@@ -53,17 +53,20 @@ ClientIndex::~ClientIndex() {
 void ClientIndex::Release() {
     delete[] m_used;
     delete[] m_keys;
+    delete[] m_watched;
+    delete[] m_watch_at;
     delete[] m_entries;
     delete[] m_drivers;
     delete[] m_driver_set;
     delete[] m_driver_at;
     m_used = nullptr;
     m_keys = nullptr;
+    m_watched = m_watch_at = nullptr;
     m_entries = nullptr;
     m_drivers = nullptr;
     m_driver_set = nullptr;
     m_driver_at = nullptr;
-    m_slots = m_num_used = m_num_drivers = 0;
+    m_slots = m_num_used = m_num_drivers = m_num_watched = 0;
 }
 
 bool ClientIndex::Make(int slots) {
@@ -73,17 +76,21 @@ bool ClientIndex::Make(int slots) {
         PowerOfTwoAtLeast(2u * static_cast<std::uint32_t>(slots) + 2u);
     m_used = new (std::nothrow) int[slots];
     m_keys = new (std::nothrow) SlotKey[slots];
+    m_watched = new (std::nothrow) int[slots];
+    m_watch_at = new (std::nothrow) int[slots];
     m_entries = new (std::nothrow) Entry[entries];
     m_drivers = new (std::nothrow) CNetDriver*[slots + 1];
     m_driver_set = new (std::nothrow) CNetDriver*[driver_entries]();
     m_driver_at = new (std::nothrow) std::uint32_t[slots + 1];
-    if (!m_used || !m_keys || !m_entries || !m_drivers || !m_driver_set || !m_driver_at) {
+    if (!m_used || !m_keys || !m_watched || !m_watch_at || !m_entries || !m_drivers || !m_driver_set || !m_driver_at) {
         Release();
         return false;
     }
     m_slots = slots;
-    for (int i = 0; i < slots; ++i)
+    for (int i = 0; i < slots; ++i) {
         m_keys[i] = SlotKey{nullptr, 0, -1};
+        m_watch_at[i] = -1;
+    }
     for (std::uint32_t i = 0; i < entries; ++i)
         m_entries[i] = Entry{0, -1};
     m_mask = entries - 1;
@@ -165,9 +172,23 @@ void ClientIndex::Erase(int at) {
     m_entries[hole].head = -1;
 }
 
+void ClientIndex::Watch(int slot) {
+    m_watch_at[slot] = m_num_watched;
+    m_watched[m_num_watched++] = slot;
+}
+
+void ClientIndex::Unwatch(int slot) {
+    const int at = m_watch_at[slot];
+    if (at == -1) return;
+    const int moved = m_watched[--m_num_watched];
+    m_watched[at] = moved;
+    m_watch_at[moved] = at;
+    m_watch_at[slot] = -1;
+}
+
 void ClientIndex::Bind(int slot, const CNetClient* client, bool match_ports) {
     Unbind(slot);
-    if (!Indexable(client)) return;
+    if (!Indexable(client)) return Watch(slot);
     SlotKey& s = m_keys[slot];
     s.buf = client->m_send_buf;
     s.key = KeyOf(client->m_send_buf->m_addr, match_ports);
@@ -196,6 +217,7 @@ void ClientIndex::Bind(int slot, const CNetClient* client, bool match_ports) {
 }
 
 void ClientIndex::Unbind(int slot) {
+    Unwatch(slot);
     SlotKey& s = m_keys[slot];
     if (s.buf == nullptr) return;
     const int at = Locate(s.key);

@@ -36,9 +36,13 @@ public:
 
     // Senders. A slot is indexed under its client's send-buffer address when the client has a
     // send buffer and no receive buffer of its own (such clients are read from that buffer).
-    // Bind (re)indexes a used slot from its client's buffers as they are now; Unbind drops it.
+    // Bind (re)indexes a used slot from its client's buffers as they are now; a slot that
+    // cannot be indexed then is watched instead. Unbind drops the slot from both.
     void Bind(int slot, const CNetClient* client, bool match_ports);
     void Unbind(int slot);
+    // Used slots that Bind could not index, in no order.
+    int NumWatched() const { return m_num_watched; }
+    const int* Watched() const { return m_watched; }
     // The client's buffers or address differ from what the slot is indexed under.
     bool Stale(int slot, const CNetClient* client, bool match_ports) const;
     // The lowest indexed slot whose address matches, or -1: one hash probe, never a scan.
@@ -66,6 +70,8 @@ private:
 
     std::uint32_t Home(std::uint64_t key) const;
     int Locate(std::uint64_t key) const; // entry index holding the key, or -1
+    void Watch(int slot);
+    void Unwatch(int slot);
     void Erase(int at);
     void Release();
 
@@ -73,6 +79,9 @@ private:
     int* m_used = nullptr;
     int m_num_used = 0;
     SlotKey* m_keys = nullptr;
+    int* m_watched = nullptr;
+    int* m_watch_at = nullptr; // position of each slot in m_watched, -1 when not watched
+    int m_num_watched = 0;
     Entry* m_entries = nullptr;
     std::uint32_t m_mask = 0; // entries - 1; a power of two at least twice the slots
     std::uint64_t m_seed = 0; // keeps the probe sequence of an address unguessable from outside

@@ -58,13 +58,23 @@ TEST_P(TableSize, SlotsFillInOrderAndLookupsFollowRemovalsAndReentries) {
     EXPECT_EQ((Ints{2, 0, n > 1 ? -1 : 0}), (Ints{destroyed, Find(last_port), Find(7000)}));
     EXPECT_EQ(Enter(7000), n > 1 ? last : -1); // the last slot is the one free
 
-    // A client's address changed by the host: seen from the next Read (or a rebind); a lookup
-    // of the old address no longer finds it either way.
+    // A client's address changed by the host: the old one stops finding it at once, the new
+    // one once the host rebinds it. A client entered without a send buffer is found from the
+    // next Read after it got one.
     CNetClient* zero = m.m_clients[0].m_client;
     zero->m_send_buf->m_addr = Ipv4(8000, 9);
-    EXPECT_EQ(Find(8000, 9), -1);
-    EXPECT_EQ(m.Read(), 1);
-    EXPECT_EQ((Ints{0, -1}), (Ints{Find(8000, 9), Find(last_port)}));
+    EXPECT_EQ((Ints{-1, -1}), (Ints{Find(8000, 9), Find(last_port)}));
+    EXPECT_EQ((Ints{1, 0}), (Ints{m.RebindClient(0), Find(8000, 9)}));
+    if (n > 1) {
+        CNetClient* late = m.m_clients[last].m_client;
+        CNetBuf* buf = late->m_send_buf;
+        late->m_send_buf = nullptr;
+        EXPECT_EQ(m.RemoveClient(last), last);
+        auto* bare = new StepClient(&destroyed);
+        EXPECT_EQ(m.AddClient(bare, -1), last);
+        bare->m_send_buf = buf;
+        EXPECT_EQ((Ints{-1, 1, last}), (Ints{Find(7000), m.Read(), Find(7000)}));
+    }
     zero->m_send_buf->m_addr = Ipv4(8001, 9);
     EXPECT_EQ((Ints{1, 0, -1}), (Ints{m.RebindClient(0), Find(8001, 9), m.RebindClient(n)}));
 }
