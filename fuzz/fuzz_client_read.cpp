@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "ReplicatedObjects.h"
 #include "portnet/portnet.h"
@@ -101,14 +102,65 @@ struct RunScope {
     ~RunScope() { ReleaseSystemNetDriver(); }
 };
 
+// The fuzzed side lives for the whole process; an input starts from it as a fresh one would
+// be: a new client (the own port and its histories kept, emptied), every port restarted,
+// every history emptied, nothing left in either mailbox, the clock at 1000.
+struct Fuzzed {
+    Side target{kTargetId, kPeerId};
+    CNetDriver* peer = GetSystemNetDriver(kNetDriverLocal, kPeerId);
+    CPositionState blank_position;
+    portnet_examples::CBlobState<32> blank_blob;
+
+    Fuzzed() { peer->Init(); }
+    static void Empty(CNetDataHistory* h, CNetUnreliable* blank) {
+        if (h == nullptr) return;
+        for (int i = 0; i < h->m_size; ++i)
+            h->m_entries[i]->CopyFrom(blank);
+        h->InitLink();
+    }
+    void Reset() {
+        CNetTime::m_time = 1000;
+        CNetManager& mgr = target.mgr;
+        CNetClient* old = target.client;
+        mgr.RemoveClient(old->m_id);
+        CNetDataPort* own = old->m_own_port;
+        old->m_own_port = nullptr; // the slot deletes the old client when the new one enters
+        for (int p = 1; p < kPorts; ++p) {
+            if (mgr.m_ports[p].m_object != nullptr) mgr.InitPort(p, p == 3 ? 5000 : -1);
+            CNetUnreliable* blank = p == 3 ? static_cast<CNetUnreliable*>(&blank_blob)
+                                           : static_cast<CNetUnreliable*>(&blank_position);
+            Empty(mgr.m_ports[p].m_reading_history, blank);
+            Empty(mgr.m_ports[p].m_writing_history, blank);
+        }
+        static_cast<CPositionState*>(own->m_object)->CopyFrom(&blank_position);
+        Empty(own->m_reading_history, &blank_position);
+        Empty(own->m_writing_history, &blank_position);
+        target.client = new CNetClient;
+        target.client->m_send_buf = target.out;
+        target.client->m_own_port = own;
+        mgr.AddClient(target.client, -1);
+        for (int p = 0; p < kPorts; ++p) {
+            target.client->m_refs[p].m_read_enabled = p != kNotRead;
+            target.client->m_refs[p].m_write_enabled = true;
+        }
+        unsigned char d[CNetBuf::kDataSize];
+        for (CNetDriver* e : {target.driver, peer})
+            for (int guard = 0; guard < 1024; ++guard) {
+                int n = sizeof d;
+                sockaddr_in from;
+                if (e->RecvFrom(&n, d, &from) != 0 || n <= 0) break;
+            }
+        Start(target);
+    }
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    RunScope scope;
-    Side target(kTargetId, kPeerId);
-    CNetDriver* peer = GetSystemNetDriver(kNetDriverLocal, kPeerId);
-    peer->Init();
-    Start(target);
+    static Fuzzed* fuzzed = new Fuzzed; // never freed: the process ends
+    fuzzed->Reset();
+    Side& target = fuzzed->target;
+    CNetDriver* peer = fuzzed->peer;
     sockaddr_in to_target = Local(kTargetId);
     unsigned char datagram[CNetBuf::kMaxDatagram];
     std::size_t pos = 0;

@@ -85,25 +85,28 @@ public:
     }
 };
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    CNetTime::m_time = 1000;
-    CNetSimNetwork net(1);
-    net.SetTime(CNetTime::m_time);
-    CNetSimDriver target(&net, kTargetId);
-    Watch watch(&target);
-    CNetDtls dtls(&watch, Config(SNetDtlsConfig::kAccept));
-    Check(dtls.IsReady());
+// Everything lives for the whole process: the OpenSSL context and the manager are made once,
+// and an input only starts from a drained network a second after the last one (the
+// simulator's clock never runs back).
+struct World {
+    CNetSimNetwork net{1};
+    CNetSimDriver target{&net, kTargetId};
+    Watch watch{&target};
+    CNetDtls dtls{&watch, Config(SNetDtlsConfig::kAccept)};
     Host host;
-    Check(dtls.Init() == 0 && host.Init(&dtls, 4) == 1);
     CNetSimDriver* senders[kSenders];
-    for (int i = 0; i < kSenders; ++i) {
-        senders[i] = new CNetSimDriver(&net, kFirstSenderId + i);
-        Check(senders[i]->Init() == 0);
+
+    World() {
+        CNetTime::m_time = 1000;
+        net.SetTime(CNetTime::m_time);
+        Check(dtls.IsReady());
+        Check(dtls.Init() == 0 && host.Init(&dtls, 4) == 1);
+        for (int i = 0; i < kSenders; ++i) {
+            senders[i] = new CNetSimDriver(&net, kFirstSenderId + i);
+            Check(senders[i]->Init() == 0);
+        }
     }
-    sockaddr_in to = Endpoint(kTargetId);
-    auto frame = [&](int ms) {
+    void Frame(int ms) {
         CNetTime::m_time += ms;
         net.SetTime(CNetTime::m_time);
         host.BeginFrame();
@@ -113,12 +116,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         host.EndFrame();
         Check(host.GetNumClients() == 0);
         Check(dtls.GetOpenSessions() == 0 && dtls.GetHalfOpen() == 0);
-    };
+    }
+    // What the last input left on the wire is dropped: answers to the senders, and datagrams
+    // the target did not read.
+    void Reset() {
+        Frame(1000);
+        unsigned char d[kMaxLength];
+        for (CNetDriver* e :
+             {static_cast<CNetDriver*>(&target), static_cast<CNetDriver*>(senders[0]),
+              static_cast<CNetDriver*>(senders[1]), static_cast<CNetDriver*>(senders[2]),
+              static_cast<CNetDriver*>(senders[3])})
+            for (int n = 1, guard = 0; n > 0 && guard < 1024; ++guard) {
+                sockaddr_in from;
+                n = sizeof d;
+                if (e->RecvFrom(&n, d, &from) != 0) break;
+            }
+        watch.m_last_in = 0;
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static World* world = new World; // never freed: the process ends
+    World& w = *world;
+    w.Reset();
+    sockaddr_in to = Endpoint(kTargetId);
     std::size_t at = 0;
     while (at < size) {
         const unsigned op = data[at++];
         if (op >= 0x80) {
-            frame(static_cast<int>(op & 63) * 8);
+            w.Frame(static_cast<int>(op & 63) * 8);
             continue;
         }
         if (at + 2 > size) break;
@@ -126,14 +154,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += 2;
         if (len > static_cast<int>(size - at)) len = static_cast<int>(size - at);
         if (len > kMaxLength) len = kMaxLength;
-        senders[op & 3]->SendTo(len, const_cast<std::uint8_t*>(data + at), &to);
+        w.senders[op & 3]->SendTo(len, const_cast<std::uint8_t*>(data + at), &to);
         at += static_cast<std::size_t>(len);
     }
     for (int i = 0; i < 3; ++i)
-        frame(16);
-    host.Release();
-    for (CNetSimDriver* s : senders)
-        delete s;
+        w.Frame(16);
     return 0;
 }
 

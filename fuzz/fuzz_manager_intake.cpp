@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "ReplicatedObjects.h"
 #include "portnet/CNetSim.h"
@@ -202,11 +203,7 @@ struct Harness {
             senders[s]->Init();
         }
         Layout(mgr, &door);
-        mgr.Enter(new Peer(&door, Endpoint(kFirstSenderId), nullptr));
-        mgr.Enter(new Peer(&door, Endpoint(kGhostId), nullptr));
-        mgr.Enter(new Peer(&side, Endpoint(kFirstSenderId + kSideDoorPeer), &side));
-        mgr.Object<CChatStream>(2)->Say("waiting for an acknowledgement");
-        Frame(16);
+        Start();
     }
     ~Harness() {
         mgr.Release();
@@ -278,6 +275,56 @@ struct Harness {
         i.m_reorder_delay_ms = 40;
     }
 
+    // The state a new harness starts in, without making anything the process already has
+    // (the network and its queues, the manager and its histories): every sender back on the
+    // network without impairments, every queue empty (what is still on its way arrives and
+    // is dropped), the clients entered anew, every port restarted and every history emptied.
+    void Reset() {
+        for (CNetSimDriver* d : senders) {
+            if (!d->m_attached) d->Init();
+            d->m_impairment = SNetImpairment{};
+        }
+        net.Advance(1000);
+        CNetTime::m_time = static_cast<int>(static_cast<std::uint32_t>(CNetTime::m_time) + 1000u);
+        unsigned char d[kMaxLength];
+        for (CNetSimDriver* e : {&door, &side, senders[0], senders[1], senders[2], senders[3]})
+            for (int guard = 0; guard < 1024 && e->GetQueued() > 0; ++guard) {
+                int len = sizeof d;
+                sockaddr_in from;
+                e->RecvFrom(&len, d, &from);
+            }
+        for (int i = 0; i < CNetManager::kMaxClients; ++i)
+            mgr.RemoveClient(i);
+        for (int p = 1; p < kPorts; ++p) {
+            if (mgr.m_ports[p].m_object) mgr.InitPort(p, p == 3 ? 3000 : -1);
+            Empty(mgr.m_ports[p].m_reading_history);
+            Empty(mgr.m_ports[p].m_writing_history);
+        }
+        mgr.m_accept = true;
+        std::memset(last_len, 0, sizeof last_len);
+        Start();
+    }
+    void Start() {
+        mgr.Enter(new Peer(&door, Endpoint(kFirstSenderId), nullptr));
+        mgr.Enter(new Peer(&door, Endpoint(kGhostId), nullptr));
+        mgr.Enter(new Peer(&side, Endpoint(kFirstSenderId + kSideDoorPeer), &side));
+        mgr.Object<CChatStream>(2)->Say("waiting for an acknowledgement");
+        Frame(16);
+    }
+    // Each history's entries back to a new object's values, its chain empty.
+    static void Empty(CNetDataHistory* h) {
+        if (!h) return;
+        static CPositionState blank_position;
+        static CBlobState<32> blank_blob;
+        for (int i = 0; i < h->m_size; ++i) {
+            CNetUnreliable* e = h->m_entries[i];
+            e->CopyFrom(dynamic_cast<CPositionState*>(e)
+                            ? static_cast<CNetUnreliable*>(&blank_position)
+                            : &blank_blob);
+        }
+        h->InitLink();
+    }
+
     CNetSimNetwork net{1, 16, 8};
     CNetSimDriver door{&net, kTargetId, 64};
     CNetSimDriver side{&net, kSideDoorId, 64};
@@ -292,8 +339,15 @@ struct Harness {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    CNetTime::m_time = 1000;
-    Harness h;
+    // Made once per process (never freed: the process ends), reset for every input.
+    static Harness* harness = nullptr;
+    if (harness == nullptr) {
+        CNetTime::m_time = 1000;
+        harness = new Harness;
+    } else {
+        harness->Reset();
+    }
+    Harness& h = *harness;
     std::size_t pos = 0;
     while (pos < size) {
         const std::uint8_t op = data[pos++];

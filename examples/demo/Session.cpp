@@ -109,6 +109,19 @@ bool Session::HandshakesOpen() const {
     return false;
 }
 
+void Session::WatchHandshakes() {
+    unsigned c[5];
+    if (!SecureStats(c) || c[2] == m_failed_seen) return;
+    m_failed_seen = c[2];
+    std::printf("  a secure handshake failed or timed out (wrong key?): dtls handshakes %u "
+                "completed of %u started, %u failed; %u datagrams rejected\n",
+                c[1], c[0], c[2], c[3]);
+    std::fflush(stdout);
+    if (m_cfg.m_mode != SDemoConfig::kUdpClient) return;
+    m_handshake_failed = true;
+    m_phase = kDone;
+}
+
 Session::Session(const SDemoConfig& config) : m_cfg(config) {
     const int frame_ms = 1000 / m_cfg.m_fps > 0 ? 1000 / m_cfg.m_fps : 1;
     const int trip = m_cfg.m_latency + m_cfg.m_jitter;
@@ -262,6 +275,7 @@ void Session::Frame(int now) {
         }
         if (now - m_phase_start > kWaitLimitMs) m_phase = kDone;
     }
+    if (m_phase == kWaiting || m_cfg.m_mode == SDemoConfig::kUdpServer) WatchHandshakes();
 
     const int every = m_cfg.m_fps / kChatPerSecond > 0 ? m_cfg.m_fps / kChatPerSecond : 1;
     const bool talking = m_phase == kActive && m_frame < m_cfg.m_frames * 4 / 5;
@@ -375,8 +389,15 @@ int Session::Summary(FILE* out, double wall_s) {
     if (m_phase == kDone && m_frame == 0) {
         std::fprintf(out, "portnet-demo: %s\n",
                      m_refused                                 ? "the host is full"
+                     : m_handshake_failed                      ? "the secure handshake failed"
                      : m_cfg.m_mode == SDemoConfig::kUdpServer ? "not every peer joined in time"
                                                                : "no answer from the host");
+        unsigned c[5];
+        if (SecureStats(c))
+            std::fprintf(out,
+                         "  dtls       %u handshakes completed of %u started, %u failed; %u "
+                         "datagrams rejected, %u replayed\n",
+                         c[1], c[0], c[2], c[3], c[4]);
         return 1;
     }
     int said = 0, owed = 0, delivered = 0, heard = 0, good = 0, failures = 0, gone = 0;

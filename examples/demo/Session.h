@@ -71,6 +71,9 @@ private:
     // CNetDtls of this process; false without --secure.
     bool SecureStats(unsigned* counts) const;
     bool HandshakesOpen() const;
+    // Says at once when a DTLS handshake failed or timed out, with the counters; a UDP client
+    // stops there.
+    void WatchHandshakes();
 
     SDemoConfig m_cfg;
     int m_window_ms;  // how far back a shown position may lie on the true path
@@ -93,8 +96,10 @@ private:
     int m_extra_frames = 0; // frames of waiting, draining and lingering
     int m_phase_start = 0;  // ms at which the current phase began
     int m_last_hello = -1000000;
-    bool m_refused = false; // a UDP host answered that it is full
-    int m_joined = 0;       // peers welcomed by a UDP host
+    bool m_refused = false;          // a UDP host answered that it is full
+    unsigned m_failed_seen = 0;      // DTLS handshakes failed, as last said
+    bool m_handshake_failed = false; // a UDP client's handshake with its host failed
+    int m_joined = 0;                // peers welcomed by a UDP host
 
     // Position checks.
     double m_worst_error = 0.0;

@@ -38,7 +38,7 @@ struct PORTNET_API SNetDtlsConfig {
     // An open session that receives nothing this long ends; a side that only ever sends
     // (one-way traffic) needs 0 or a peer that answers.
     int m_idle_timeout_ms = 15000;
-    int m_max_sessions = 16; // open and handshaking, 1 to 256
+    int m_max_sessions = 16; // open and handshaking, 1 to 4096
     int m_max_half_open = 8; // handshakes in progress, 1 to m_max_sessions
     // First retransmission of a lost handshake flight, doubled on every further loss up to
     // 16 times this (at most 60 s); 20 to 60000. OpenSSL measures it on the system clock, not
@@ -50,6 +50,7 @@ struct PORTNET_API SNetDtlsConfig {
 struct PORTNET_API SNetDtlsStats {
     std::uint32_t m_rejected = 0; // not authentic, not a record, from an unknown sender ...
     std::uint32_t m_replayed = 0; // authentic but seen before or too old for the replay window
+    // (also a handshake record on an open session: the peer's handshake repeated)
     std::uint32_t m_handshakes_started = 0;   // as either side, counted when the session is made
     std::uint32_t m_handshakes_completed = 0; // sessions that opened
     std::uint32_t m_handshakes_failed = 0;    // bad credentials, time-out, table full ...
@@ -58,6 +59,9 @@ struct PORTNET_API SNetDtlsStats {
     std::uint32_t m_unsent_dropped = 0;       // host datagrams dropped (held one replaced ...)
     std::uint32_t m_oversize_refused = 0;     // answers to unproven senders that would amplify
     std::uint32_t m_inner_errors = 0;         // -1 from the wrapped driver's RecvFrom
+    // Failed handshakes by reason, for the host only: the peer is answered the same way.
+    std::uint32_t m_refused_identities = 0; // a pre-shared-key identity the host does not know
+    std::uint32_t m_bad_finished = 0;       // the peer's Finished did not authenticate (wrong key)
 };
 
 class CNetDtlsState;
@@ -84,10 +88,10 @@ class CNetDtlsState;
 class PORTNET_API CNetDtls : public CNetDriver {
 public:
     enum : int {
-        kMaxPlain = 1200,       // largest datagram through SendTo / RecvFrom
-        kMtu = 1400,            // largest DTLS datagram, record headers included
-        kMaxReadsPerCall = 64,  // inner datagrams one RecvFrom call examines
-        kMaxSessionsLimit = 256 // highest m_max_sessions
+        kMaxPlain = 1200,        // largest datagram through SendTo / RecvFrom
+        kMtu = 1400,             // largest DTLS datagram, record headers included
+        kMaxReadsPerCall = 64,   // inner datagrams one RecvFrom call examines
+        kMaxSessionsLimit = 4096 // highest m_max_sessions
     };
 
     // Wraps inner, which it does not own (the host destroys it after this one). When the

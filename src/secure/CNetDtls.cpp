@@ -4,6 +4,7 @@
 #include "portnet/CNetDtls.h"
 
 #include <openssl/err.h>
+#include <openssl/rand.h>
 
 #include <cstring>
 #include <new>
@@ -19,13 +20,11 @@ enum : int {
     kContentHandshake = 22,
     kContentApplication = 23,
     kClientHelloRandom = 27, // record header, handshake header, client_version
-    kMaxInnerFailures = 4    // consecutive -1 from the wrapped driver before giving up
+    kMaxInnerFailures = 4,   // consecutive -1 from the wrapped driver before giving up
+    kOpenEpoch = 1,          // renegotiation is off: an open session reads epoch 1 only
+    kAeadTag = 16,
+    kGcmExplicitNonce = 8
 };
-
-bool SameAddr(const sockaddr_in& a, const sockaddr_in& b) {
-    return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
-           std::memcmp(&a.sin_addr, &b.sin_addr, sizeof a.sin_addr) == 0;
-}
 
 int Elapsed(int now, int since) {
     return static_cast<int>(static_cast<unsigned>(now) - static_cast<unsigned>(since));
@@ -60,12 +59,16 @@ CNetDtlsState::~CNetDtlsState() {
             SSL_free(m_sessions[i].m_ssl);
         delete[] m_sessions;
     }
+    delete[] m_free;
+    delete[] m_live;
+    delete[] m_live_at;
     SSL_free(m_listener);
     BIO_ADDR_free(m_listen_peer);
     SSL_CTX_free(m_ctx);
     BIO_meth_free(m_method);
     OPENSSL_cleanse(m_psk_key, sizeof m_psk_key);
     OPENSSL_cleanse(m_cookie_secret, sizeof m_cookie_secret);
+    OPENSSL_cleanse(m_decoy_key, sizeof m_decoy_key);
 }
 
 bool CNetDtlsState::Setup(const SNetDtlsConfig& c) {
@@ -93,12 +96,22 @@ bool CNetDtlsState::Setup(const SNetDtlsConfig& c) {
         m_psk_key_len = c.m_psk_key_len;
         std::strcpy(m_psk_identity, id);
     }
-    m_sessions = new (std::nothrow) SDtlsSession[static_cast<size_t>(m_max_sessions)];
-    if (m_sessions == nullptr) return false;
+    const size_t n = static_cast<size_t>(m_max_sessions);
+    m_sessions = new (std::nothrow) SDtlsSession[n];
+    m_free = new (std::nothrow) int[n];
+    m_live = new (std::nothrow) int[n];
+    m_live_at = new (std::nothrow) int[n];
+    std::uint64_t salt = 0;
+    if (m_sessions == nullptr || m_free == nullptr || m_live == nullptr || m_live_at == nullptr ||
+        RAND_bytes(reinterpret_cast<unsigned char*>(&salt), sizeof salt) != 1 ||
+        !m_index.Init(m_max_sessions, salt))
+        return false;
     for (int i = 0; i < m_max_sessions; ++i) {
         m_sessions[i].m_phase = SDtlsSession::kFree;
         m_sessions[i].m_ssl = nullptr;
+        m_free[i] = m_max_sessions - 1 - i; // slot 0 is taken first, as before
     }
+    m_free_count = m_max_sessions;
     m_method = DtlsMakeBioMethod();
     m_listen_peer = BIO_ADDR_new();
     m_ctx = m_method != nullptr ? DtlsMakeContext(this, c) : nullptr;
@@ -133,37 +146,40 @@ SDtlsSession* Slot(CNetDtlsState* s, int i) {
 }
 
 int CountPhase(const CNetDtlsState* s, int phase) {
-    int n = 0;
-    for (int i = 0; i < s->m_max_sessions; ++i)
-        n += s->m_sessions[i].m_phase == phase;
-    return n;
+    return phase == SDtlsSession::kOpen ? s->m_open : s->m_half_open;
 }
 
-// The session for addr in the given phase (any live one for -1); -1 when none.
+// The session for addr in the given phase (any live one for -1); -1 when none. An address
+// holds at most an open session and a handshake.
 int FindSession(const CNetDtlsState* s, const sockaddr_in& addr, int phase = -1) {
-    for (int i = 0; i < s->m_max_sessions; ++i) {
-        const SDtlsSession& x = s->m_sessions[i];
-        if (x.m_phase != SDtlsSession::kFree && (phase == -1 || x.m_phase == phase) &&
-            SameAddr(x.m_link.m_addr, addr))
-            return i;
-    }
+    int found[4];
+    const int n = s->m_index.Find(addr, found, 4);
+    for (int k = 0; k < n; ++k)
+        if (phase == -1 || s->m_sessions[found[k]].m_phase == phase) return found[k];
     return -1;
 }
 
+// The slot the next session takes (the top of the free stack); -1 when the half-open or the
+// session table is full.
 int FreeSlot(const CNetDtlsState* s) {
-    if (CountPhase(s, SDtlsSession::kHandshaking) >= s->m_max_half_open) return -1;
-    for (int i = 0; i < s->m_max_sessions; ++i)
-        if (s->m_sessions[i].m_phase == SDtlsSession::kFree) return i;
-    return -1;
+    if (s->m_half_open >= s->m_max_half_open || s->m_free_count == 0) return -1;
+    return s->m_free[s->m_free_count - 1];
 }
 
 void InitSession(CNetDtlsState* s, int i, SSL* ssl, const sockaddr_in& addr, bool connecting) {
     SDtlsSession& x = s->m_sessions[i];
+    --s->m_free_count; // i is FreeSlot's answer, the top of the stack
+    s->m_live_at[i] = s->m_live_count;
+    s->m_live[s->m_live_count++] = i;
+    ++s->m_half_open;
+    s->m_index.Insert(addr, i);
     x.m_phase = SDtlsSession::kHandshaking;
     x.m_connecting = connecting;
     x.m_replaces = -1;
     x.m_ssl = ssl;
-    x.m_link = SDtlsLink{s, addr, nullptr, 0, false, -1, 0};
+    x.m_link = SDtlsLink{s, addr, nullptr, 0, false, -1, 0, false, false};
+    x.m_bad_finished = false;
+    x.m_min_body = 0;
     x.m_started_ms = x.m_heard_ms = CNetTime::GetTime();
     x.m_window_epoch = 0;
     x.m_window_top = 0;
@@ -181,11 +197,18 @@ void EndSession(CNetDtlsState* s, int i, bool report, bool close) {
     if (x.m_phase == SDtlsSession::kOpen) ++s->m_owner->m_stats.m_sessions_ended;
     SSL_free(x.m_ssl);
     ERR_clear_error();
+    --(x.m_phase == SDtlsSession::kOpen ? s->m_open : s->m_half_open);
+    s->m_index.Remove(x.m_link.m_addr, i);
+    const int last = s->m_live[--s->m_live_count];
+    s->m_live[s->m_live_at[i]] = last;
+    s->m_live_at[last] = s->m_live_at[i];
+    s->m_free[s->m_free_count++] = i;
     x.m_ssl = nullptr;
     x.m_phase = SDtlsSession::kFree;
     x.m_link.m_in_len = 0;
-    for (int j = 0; j < s->m_max_sessions; ++j)
-        if (s->m_sessions[j].m_replaces == i) s->m_sessions[j].m_replaces = -1;
+    // Only the handshake from the same address can be waiting to replace this session.
+    const int j = FindSession(s, x.m_link.m_addr, SDtlsSession::kHandshaking);
+    if (j != -1 && s->m_sessions[j].m_replaces == i) s->m_sessions[j].m_replaces = -1;
     if (report && s->m_pending_reports < CNetDtls::kMaxSessionsLimit)
         s->m_reports[s->m_pending_reports++] = x.m_link.m_addr;
 }
@@ -193,6 +216,9 @@ void EndSession(CNetDtlsState* s, int i, bool report, bool close) {
 // A handshake that failed: the host hears of it only if it asked for the session.
 void FailHandshake(CNetDtlsState* s, int i) {
     ++s->m_owner->m_stats.m_handshakes_failed;
+    const SDtlsSession& x = s->m_sessions[i];
+    // A refused identity was counted when it was refused; its decoy key fails the same way.
+    if (x.m_bad_finished && !x.m_link.m_refused) ++s->m_owner->m_stats.m_bad_finished;
     EndSession(s, i, s->m_sessions[i].m_connecting, false);
 }
 
@@ -209,9 +235,20 @@ int SendHeld(CNetDtlsState* s, SDtlsSession& x) {
     return x.m_link.m_send_result;
 }
 
+// The shortest record body the session's cipher can authenticate: AES-GCM sends an explicit
+// nonce before its tag, ChaCha20-Poly1305 none.
+int MinBody(SSL* ssl) {
+    const SSL_CIPHER* c = SSL_get_current_cipher(ssl);
+    const bool chacha = c != nullptr && SSL_CIPHER_get_cipher_nid(c) == NID_chacha20_poly1305;
+    return kAeadTag + (chacha ? 0 : kGcmExplicitNonce);
+}
+
 void Opened(CNetDtlsState* s, int i) {
     SDtlsSession& x = s->m_sessions[i];
     x.m_phase = SDtlsSession::kOpen;
+    --s->m_half_open;
+    ++s->m_open;
+    x.m_min_body = MinBody(x.m_ssl);
     x.m_heard_ms = CNetTime::GetTime();
     ++s->m_owner->m_stats.m_handshakes_completed;
     // The peer restarted and proved itself again: the old session ends first.
@@ -221,9 +258,16 @@ void Opened(CNetDtlsState* s, int i) {
 }
 
 // Lets every session's DTLS timer run and applies our own time limits.
+// Once per millisecond of CNetTime at most: a host that sends to hundreds of peers a frame
+// runs them once, not once per datagram. Backwards, as an ended session leaves the list.
 void RunTimers(CNetDtlsState* s) {
     const int now = CNetTime::GetTime();
-    for (int i = 0; i < s->m_max_sessions; ++i) {
+    if (s->m_timers_run && now == s->m_timers_ms) return;
+    s->m_timers_run = true;
+    s->m_timers_ms = now;
+    for (int k = s->m_live_count - 1; k >= 0; --k) {
+        if (k >= s->m_live_count) continue; // an end took more than one session
+        const int i = s->m_live[k];
         SDtlsSession& x = s->m_sessions[i];
         if (x.m_phase == SDtlsSession::kHandshaking) {
             if (Elapsed(now, x.m_started_ms) > s->m_handshake_timeout_ms ||
@@ -245,7 +289,14 @@ void CountDropped(CNetDtlsState* s, SDtlsSession& x, const unsigned char* d, int
         ++s->m_owner->m_stats.m_rejected;
         return;
     }
-    if (d[0] != kContentApplication) return; // a repeated handshake flight, answered by DTLS
+    if (d[0] != kContentApplication) {
+        // Under the session's keys the peer sends a handshake record only as its last flight
+        // again (its answer lost); OpenSSL answers or drops it, and one made to look so
+        // cannot be told apart before it is dropped. An alert that ended nothing failed.
+        ++(d[0] == kContentHandshake ? s->m_owner->m_stats.m_replayed
+                                     : s->m_owner->m_stats.m_rejected);
+        return;
+    }
     const std::uint64_t seq = RecordNumber(d);
     const bool seen =
         RecordEpoch(d) == x.m_window_epoch && seq <= x.m_window_top &&
@@ -272,11 +323,21 @@ void NoteDelivered(SDtlsSession& x, const unsigned char* d, int n) {
 
 enum : int { kFedNothing = 0, kFedEnded = -2 };
 
+bool HasFinishedRecord(const unsigned char* d, int n) {
+    for (int at = 0; at + kRecordHeader <= n;) {
+        const unsigned char* r = d + at;
+        if (r[0] == kContentHandshake && RecordEpoch(r) == kOpenEpoch) return true;
+        at += kRecordHeader + (r[11] << 8 | r[12]);
+    }
+    return false;
+}
+
 // Reads what the datagram in x's link (or what the SSL object holds) gives: the length of
 // decrypted data, kFedNothing, or kFedEnded when the session ended (report queued).
 int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
     SDtlsSession& x = s->m_sessions[i];
     const unsigned char* d = s->m_cipher;
+    const bool was_open = x.m_phase == SDtlsSession::kOpen;
     if (x.m_phase == SDtlsSession::kHandshaking) {
         const int r = SSL_do_handshake(x.m_ssl);
         if (r != 1) {
@@ -287,6 +348,9 @@ int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
                 return kFedEnded;
             }
             if (!IsRecord(d, n)) ++s->m_owner->m_stats.m_rejected;
+            // In a handshake the only record under the new keys is the peer's Finished: one
+            // that came and did not finish the handshake did not authenticate.
+            if (HasFinishedRecord(d, n)) x.m_bad_finished = true;
             return kFedNothing;
         }
         Opened(s, i);
@@ -294,7 +358,9 @@ int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
         // the last flight wait inside the SSL object for the next call.
         if (s->m_pending_reports > 0) return kFedNothing;
     }
+    x.m_link.m_mute_alerts = true;
     const int r = SSL_read(x.m_ssl, buf, cap);
+    x.m_link.m_mute_alerts = false;
     if (r > 0) {
         x.m_heard_ms = CNetTime::GetTime();
         NoteDelivered(x, d, n);
@@ -303,12 +369,46 @@ int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
     const int e = SSL_get_error(x.m_ssl, r);
     ERR_clear_error();
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-        if (n > 0) CountDropped(s, x, d, n);
+        if (n > 0 && was_open) CountDropped(s, x, d, n); // else it finished the handshake
         return kFedNothing;
     }
-    // close_notify or a fatal alert: the session is over.
+    // Only the peer's own close_notify or fatal alert, which OpenSSL takes only from a record
+    // that authenticated, ends the session here. Any other failure came from a record that
+    // did not authenticate (Screen lets none through that OpenSSL would fail on, so this is a
+    // last line): it is counted and nothing was said to the peer (m_mute_alerts). OpenSSL
+    // keeps the session failed; it ends by the idle limit like a silent peer.
+    if ((SSL_get_shutdown(x.m_ssl) & SSL_RECEIVED_SHUTDOWN) == 0) {
+        ++s->m_owner->m_stats.m_rejected;
+        return kFedNothing;
+    }
     EndSession(s, i, true, false);
     return kFedEnded;
+}
+
+// What an open session's datagram may show OpenSSL: its records that could authenticate
+// under the session's keys, moved together at the front of d; returns their length (0: none).
+// A record is kept when its header is whole, its length field fits the datagram, its epoch is
+// the session's, its type one the peer sends on an open session (alert, a repeated handshake
+// flight, data) and its body at least the nonce and tag. Everything else is dropped here,
+// before OpenSSL can act on it: a body shorter than the tag makes OpenSSL fail the session
+// with a fatal alert, a record of the next epoch would be buffered, and a plain-text (epoch 0)
+// alert or handshake message would be read as the peer's. A plain-text record the peer really
+// sent (its last flight again) arrives with its authenticated Finished, which is kept.
+int Screen(const SDtlsSession& x, unsigned char* d, int n) {
+    int kept = 0;
+    for (int at = 0; at + kRecordHeader <= n;) {
+        const unsigned char* r = d + at;
+        const int body = r[11] << 8 | r[12];
+        if (body > n - at - kRecordHeader) break; // cut short: the rest is not records
+        const int whole = kRecordHeader + body;
+        if (IsRecord(r, whole) && r[0] != 20 && RecordEpoch(r) == kOpenEpoch &&
+            body >= x.m_min_body) {
+            std::memmove(d + kept, r, static_cast<size_t>(whole));
+            kept += whole;
+        }
+        at += whole;
+    }
+    return kept;
 }
 
 // A ClientHello from a sender without a session (or from a peer that restarted): answered
@@ -492,19 +592,21 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
         *len = 0;
         return kNetEventDisconnect;
     }
-    // A datagram that held more than one record, or records OpenSSL kept, come first.
-    for (int i = 0; i < s->m_max_sessions; ++i) {
+    // A datagram that held more than one record, or records OpenSSL kept, come first. Only
+    // the session fed last can hold any: every call returns once a session yields data.
+    if (const int i = s->m_resume; i != -1) {
         SDtlsSession& x = s->m_sessions[i];
-        if (x.m_phase != SDtlsSession::kOpen ||
-            (x.m_link.m_in_len <= 0 && !SSL_has_pending(x.m_ssl)))
-            continue;
-        const int got = Feed(s, i, buf, cap, 0);
-        if (got > 0) {
-            *from = x.m_link.m_addr;
-            *len = got;
-            return 0;
+        if (x.m_phase == SDtlsSession::kOpen &&
+            (x.m_link.m_in_len > 0 || SSL_has_pending(x.m_ssl))) {
+            const int got = Feed(s, i, buf, cap, 0);
+            if (got > 0) {
+                *from = x.m_link.m_addr;
+                *len = got;
+                return 0;
+            }
+            x.m_link.m_in_len = 0;
         }
-        x.m_link.m_in_len = 0;
+        s->m_resume = -1;
     }
     int failures = 0;
     for (int reads = 0; reads < kMaxReadsPerCall; ++reads) {
@@ -556,10 +658,26 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
             continue;
         }
         SDtlsSession& x = s->m_sessions[i];
+        // The rule for an open session: a datagram that does not authenticate under its keys
+        // changes nothing of it (its end, replay window, timers, held datagram). In order:
+        // a datagram from its address that is a ClientHello went to Listen above (a restart
+        // ends this session only once its new handshake completes); Screen keeps only records
+        // that can authenticate, and a datagram with none is dropped and counted here; OpenSSL
+        // then authenticates each record, and a failure it reports ends the session only when
+        // it came from the peer's authenticated close_notify or fatal alert (Feed); every
+        // datagram that yields nothing is counted, as replayed or rejected (CountDropped).
+        if (x.m_phase == SDtlsSession::kOpen && (n = Screen(x, s->m_cipher, n)) == 0) {
+            // A plain-text handshake record (or change_cipher_spec) is most often the peer's
+            // handshake again: a copy the network made or a flight repeated after it opened.
+            const bool repeat = RecordEpoch(d) == 0 && (d[0] == kContentHandshake || d[0] == 20);
+            ++(repeat ? m_stats.m_replayed : m_stats.m_rejected);
+            continue;
+        }
         x.m_link.m_in = d;
         x.m_link.m_in_len = n;
         x.m_link.m_peek = false;
         const int got = Feed(s, i, buf, cap, n);
+        if (got != kFedEnded) s->m_resume = i;
         if (got == kFedEnded || (got <= 0 && s->m_pending_reports > 0))
             break; // the report goes up first
         if (got > 0) {

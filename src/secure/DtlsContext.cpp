@@ -37,6 +37,9 @@ int BioWrite(BIO* bio, const char* data, int len) {
         ++owner->m_stats.m_oversize_refused;
         return len;
     }
+    // Whatever made OpenSSL want to alert the peer while it read an open session did not
+    // authenticate (see Feed): the peer must not be told, or a forger could end the session.
+    if (link->m_mute_alerts && data[0] == 21) return len;
     link->m_send_result = owner->m_inner->SendTo(len, const_cast<char*>(data), &link->m_addr);
     // A record the network loses is DTLS's business (retransmission), not an error here.
     return len;
@@ -89,7 +92,8 @@ unsigned int PskClient(SSL* ssl, const char*, char* identity, unsigned int max_i
 
 unsigned int PskServer(SSL* ssl, const char* identity, unsigned char* psk, unsigned int max_psk) {
     const CNetDtlsState* s = StateOf(ssl);
-    if (identity == nullptr || std::strcmp(identity, s->m_psk_identity) != 0) return 0;
+    if (identity == nullptr || std::strcmp(identity, s->m_psk_identity) != 0)
+        return DtlsRefusePsk(ssl, psk, max_psk);
     if (static_cast<unsigned>(s->m_psk_key_len) > max_psk) return 0;
     std::memcpy(psk, s->m_psk_key, static_cast<size_t>(s->m_psk_key_len));
     return static_cast<unsigned>(s->m_psk_key_len);
@@ -219,7 +223,8 @@ SSL_CTX* DtlsMakeContext(CNetDtlsState* state, const SNetDtlsConfig& c) {
                                      "ECDHE-RSA-AES128-GCM-SHA256") == 1 &&
              LoadCertificates(ctx, c);
     }
-    ok = ok && RAND_bytes(state->m_cookie_secret, sizeof state->m_cookie_secret) == 1;
+    ok = ok && RAND_bytes(state->m_cookie_secret, sizeof state->m_cookie_secret) == 1 &&
+         RAND_bytes(state->m_decoy_key, sizeof state->m_decoy_key) == 1;
     if (!ok) {
         SSL_CTX_free(ctx);
         ERR_clear_error();
@@ -236,6 +241,19 @@ BIO_METHOD* DtlsMakeBioMethod() {
     BIO_meth_set_ctrl(m, BioCtrl);
     BIO_meth_set_create(m, BioCreate);
     return m;
+}
+
+// Returning 0 would make OpenSSL answer at once with unknown_psk_identity, telling a stranger
+// which identities exist; a wrong key gets no alert at all (its Finished fails to decrypt and
+// DTLS drops it). The decoy key makes both the same on the wire and in time.
+unsigned int DtlsRefusePsk(SSL* ssl, unsigned char* psk, unsigned int max_psk) {
+    CNetDtlsState* s = StateOf(ssl);
+    ++s->m_owner->m_stats.m_refused_identities;
+    if (SDtlsLink* link = LinkOf(ssl)) link->m_refused = true;
+    unsigned int len = s->m_psk_key_len > 0 ? static_cast<unsigned>(s->m_psk_key_len) : 32u;
+    if (len > max_psk) len = max_psk;
+    std::memcpy(psk, s->m_decoy_key, len);
+    return len;
 }
 
 void DtlsRelink(SSL* ssl, SDtlsLink* link) {

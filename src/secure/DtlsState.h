@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "portnet/CNetDtls.h"
+#include "secure/DtlsIndex.h"
 
 class CNetDtlsState;
 
@@ -17,16 +18,19 @@ struct SDtlsLink {
     sockaddr_in m_addr;
     const unsigned char* m_in; // datagram being fed; read once
     int m_in_len;
-    bool m_peek;       // a read leaves the datagram in place
-    int m_budget;      // -1: no cap; else the largest datagram that may be sent
-    int m_send_result; // of the last record handed to the wrapped driver
+    bool m_peek;        // a read leaves the datagram in place
+    int m_budget;       // -1: no cap; else the largest datagram that may be sent
+    int m_send_result;  // of the last record handed to the wrapped driver
+    bool m_mute_alerts; // reading an open session: no alert of ours leaves (see Feed)
+    bool m_refused;     // the handshake goes on with a decoy key (DtlsRefusePsk)
 };
 
 struct SDtlsSession {
     enum : int { kFree, kHandshaking, kOpen };
     int m_phase;
-    bool m_connecting; // this side sent the ClientHello
-    int m_replaces;    // slot of the open session from the same address this one replaces
+    bool m_connecting;   // this side sent the ClientHello
+    bool m_bad_finished; // a Finished of the peer came and did not authenticate
+    int m_replaces;      // slot of the open session from the same address this one replaces
     SSL* m_ssl;
     SDtlsLink m_link;
     int m_started_ms; // CNetTime when the session was made
@@ -36,6 +40,7 @@ struct SDtlsSession {
     std::uint16_t m_window_epoch;
     std::uint64_t m_window_top;
     std::uint64_t m_window_bits;
+    int m_min_body; // open: the shortest record body that can authenticate (nonce and tag)
     int m_held_len; // 0: nothing held
     unsigned char m_held[CNetDtls::kMaxPlain];
 };
@@ -59,7 +64,22 @@ public:
     unsigned char m_psk_key[64] = {};
     int m_psk_key_len = 0;
     char m_psk_identity[128] = {};
+    unsigned char m_decoy_key[64] = {}; // what a refused identity is given (DtlsRefusePsk)
     unsigned char m_cookie_secret[32] = {};
+    // Made at set-up for m_max_sessions, so no datagram costs a walk of the table: sessions
+    // by address and port, the free slots (a stack), the slots in use (m_live_at[i] is i's
+    // place in m_live) and the count of each phase.
+    CDtlsIndex m_index;
+    int* m_free = nullptr;
+    int m_free_count = 0;
+    int* m_live = nullptr;
+    int* m_live_at = nullptr;
+    int m_live_count = 0;
+    int m_open = 0;
+    int m_half_open = 0;
+    int m_resume = -1;   // the session that may still hold records of a datagram it took
+    int m_timers_ms = 0; // CNetTime of the last timer run
+    bool m_timers_run = false;
     int m_pending_reports = 0; // sessions ended but not yet reported
     sockaddr_in m_reports[CNetDtls::kMaxSessionsLimit];
     unsigned char m_cipher[2048]; // one datagram of the wrapped driver
@@ -76,3 +96,7 @@ SSL* DtlsMakeSsl(CNetDtlsState* state, bool server, SDtlsLink* link);
 void DtlsRelink(SSL* ssl, SDtlsLink* link);
 // Our MTU and retransmission timing (SSL_clear, inside DTLSv1_listen, resets them).
 void DtlsTune(SSL* ssl);
+// For a server PSK callback that refuses the identity it was given: writes a key nobody holds
+// into psk and returns its length, so the handshake fails as with a wrong key (silently, at
+// the peer's Finished), never with an alert of its own; counts m_refused_identities.
+unsigned int DtlsRefusePsk(SSL* ssl, unsigned char* psk, unsigned int max_psk);

@@ -163,7 +163,7 @@ const BadConfig kBadConfigs[] = {
     {"key_too_long", [](SNetDtlsConfig& c) { c.m_psk_key_len = 65; }},
     {"no_role", [](SNetDtlsConfig& c) { c.m_role = 0; }},
     {"half_open_above_sessions", [](SNetDtlsConfig& c) { c.m_max_half_open = 17; }},
-    {"too_many_sessions", [](SNetDtlsConfig& c) { c.m_max_sessions = 257; }},
+    {"too_many_sessions", [](SNetDtlsConfig& c) { c.m_max_sessions = 4097; }},
     {"no_handshake_time", [](SNetDtlsConfig& c) { c.m_handshake_timeout_ms = 0; }},
     {"retransmit_below_openssl_resolution", [](SNetDtlsConfig& c) { c.m_retransmit_ms = 10; }},
     {"unreadable_pem",
