@@ -103,12 +103,13 @@ inline double HeapKiB() {
 template <typename TState> class CStar {
 public:
     explicit CStar(const SStarConfig& config)
-        : m_config(config), m_net(1, config.m_peers + 2),
-          m_peers(Size(config)), m_peer_out(Size(config)), m_host_out(Size(config)),
-          m_host_in(Size(config)), m_sim(Size(config)), m_udp(1 + Size(config)),
-          m_host_clients(Size(config)), m_peer_clients(Size(config))
+        : m_config(config), m_net(1, config.m_peers + 2), m_peers(Size(config)),
+          m_peer_out(Size(config)), m_host_out(Size(config)), m_host_in(Size(config)),
+          m_sim(Size(config)), m_udp(1 + Size(config)), m_host_clients(Size(config)),
+          m_peer_clients(Size(config))
 #ifdef PORTNET_BENCH_SECURE
-          , m_dtls(1 + Size(config))
+          ,
+          m_dtls(1 + Size(config))
 #endif
     {
     }
@@ -142,8 +143,8 @@ public:
 
         CNetDriver* host_driver = nullptr;
         std::vector<CNetDriver*> peer_driver(n), host_side(n); // host_side: the host's for peer i
-        std::vector<sockaddr_in> host_addr(n); // where peer i sends
-        std::vector<sockaddr_in> peer_addr(n); // where the host sends for peer i
+        std::vector<sockaddr_in> host_addr(n);                 // where peer i sends
+        std::vector<sockaddr_in> peer_addr(n);                 // where the host sends for peer i
         switch (m_config.m_transport) {
         case ETransport::kLoopback:
             // An endpoint keeps one datagram, so the host gives every peer an endpoint of its
@@ -202,7 +203,7 @@ public:
         if (!host_driver) return "driver";
 
         m_host = new CNetManager;
-        m_host->m_max_clients = m_config.m_host_slots > 0 ? m_config.m_host_slots
+        m_host->m_max_clients = m_config.m_host_slots > 0      ? m_config.m_host_slots
                                 : n > CNetManager::kMaxClients ? n
                                                                : CNetManager::kMaxClients;
         if (m_host->Init(host_driver, m_num_ports) != 1) return "host manager";
@@ -244,8 +245,12 @@ public:
     }
 
     // Datagram bytes (channel byte included) sent so far by the host and by all peers.
-    long long HostBytes() const { return SumBytes(m_host_clients.data(), m_config.m_peers); }
-    long long PeerBytes() const { return SumBytes(m_peer_clients.data(), m_config.m_peers); }
+    long long HostBytes() const {
+        return SumBytes(m_host_clients.data(), m_config.m_peers);
+    }
+    long long PeerBytes() const {
+        return SumBytes(m_peer_clients.data(), m_config.m_peers);
+    }
 
     // Peers whose copy of every state port equals the host's.
     int PeersInStep() const {
@@ -268,8 +273,12 @@ public:
         return lines;
     }
 
-    CNetManager* Host() { return m_host; }
-    CNetManager* Peer(int i) { return m_peers[i]; }
+    CNetManager* Host() {
+        return m_host;
+    }
+    CNetManager* Peer(int i) {
+        return m_peers[i];
+    }
 
 private:
     CNetDriver* Local(int id) {
@@ -295,7 +304,9 @@ private:
 
 public:
     // Open sessions of the host's CNetDtls (0 without --secure).
-    int SecureSessions() const { return m_dtls[0] ? m_dtls[0]->GetOpenSessions() : 0; }
+    int SecureSessions() const {
+        return m_dtls[0] ? m_dtls[0]->GetOpenSessions() : 0;
+    }
 
 private:
 #endif
@@ -358,7 +369,9 @@ private:
     static TState* State(const CNetManager* m, int port) {
         return static_cast<TState*>(m->m_ports[port].m_object);
     }
-    static int Size(const SStarConfig& c) { return c.m_peers < 1 || c.m_peers > kMaxPeers ? 0 : c.m_peers; }
+    static int Size(const SStarConfig& c) {
+        return c.m_peers < 1 || c.m_peers > kMaxPeers ? 0 : c.m_peers;
+    }
     static CChatStream* Chat(const CNetClient* c) {
         return static_cast<CChatStream*>(c->m_own_port->m_object);
     }

@@ -241,8 +241,8 @@ void BM_SyscallEmptyRecvfrom(benchmark::State& state) {
     sockaddr_in from;
     for (auto _ : state) {
         socklen_t len = sizeof from;
-        benchmark::DoNotOptimize(recvfrom(rig.m_host, in, sizeof in, 0,
-                                          reinterpret_cast<sockaddr*>(&from), &len));
+        benchmark::DoNotOptimize(
+            recvfrom(rig.m_host, in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &len));
     }
 }
 

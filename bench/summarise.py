@@ -260,16 +260,19 @@ def scale_section(w, get):
     w("\nTarget: at most 1.05.\n")
 
     w("Datagrams from 1024 senders the host does not know, 256 per `Read`, handed to the manager")
-    w("from memory (no system call): the intake's cost per datagram with 8 and with 4096 clients")
-    w("in the table (port matching on).\n")
-    w("| clients | ns / datagram |")
-    w("|---|---|")
-    f8, f4 = get("BM_StrangerFlood/clients:8"), get("BM_StrangerFlood/clients:4096")
-    for n, f in ((8, f8), (4096, f4)):
-        if f:
-            w(f"| {n} | {ns(f) / 256:.1f} |")
-    if f8 and f4:
-        w(f"\n4096 / 8: {ns(f4) / ns(f8):.3f}. Target: within 10 %.\n")
+    w("from memory (no system call), with 8 and with 4096 clients in the table (port matching on).")
+    w("A `Read` also visits every client once, to read those with a buffer of their own: that")
+    w("share is the `Read` with no datagram, and a datagram's cost is the difference over 256.\n")
+    w("| clients | ns / Read, no datagram | ns / Read, 256 datagrams | ns / datagram |")
+    w("|---|---|---|---|")
+    per = {}
+    for n in (8, 4096):
+        e, f = get(f"BM_StrangerFlood/clients:{n}/datagrams:0"), get(f"BM_StrangerFlood/clients:{n}/datagrams:256")
+        if e and f:
+            per[n] = (ns(f) - ns(e)) / 256
+            w(f"| {n} | {ns(e):.0f} | {ns(f):.0f} | {per[n]:.1f} |")
+    if len(per) == 2:
+        w(f"\n4096 / 8 per datagram: {per[4096] / per[8]:.3f}. Target: within 10 %.\n")
 
 
 if __name__ == "__main__":

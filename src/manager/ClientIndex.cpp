@@ -56,6 +56,7 @@ void ClientIndex::Release() {
     delete[] m_watched;
     delete[] m_watch_at;
     delete[] m_entries;
+    delete[] m_tags;
     delete[] m_drivers;
     delete[] m_driver_set;
     delete[] m_driver_at;
@@ -63,6 +64,7 @@ void ClientIndex::Release() {
     m_keys = nullptr;
     m_watched = m_watch_at = nullptr;
     m_entries = nullptr;
+    m_tags = nullptr;
     m_drivers = nullptr;
     m_driver_set = nullptr;
     m_driver_at = nullptr;
@@ -79,10 +81,12 @@ bool ClientIndex::Make(int slots) {
     m_watched = new (std::nothrow) int[slots];
     m_watch_at = new (std::nothrow) int[slots];
     m_entries = new (std::nothrow) Entry[entries];
+    m_tags = new (std::nothrow) std::uint16_t[entries]();
     m_drivers = new (std::nothrow) CNetDriver*[slots + 1];
     m_driver_set = new (std::nothrow) CNetDriver*[driver_entries]();
     m_driver_at = new (std::nothrow) std::uint32_t[slots + 1];
-    if (!m_used || !m_keys || !m_watched || !m_watch_at || !m_entries || !m_drivers || !m_driver_set || !m_driver_at) {
+    if (!m_used || !m_keys || !m_watched || !m_watch_at || !m_entries || !m_tags || !m_drivers ||
+        !m_driver_set || !m_driver_at) {
         Release();
         return false;
     }
@@ -151,25 +155,34 @@ std::uint32_t ClientIndex::Home(std::uint64_t key) const {
     return Mix(key ^ m_seed) & m_mask;
 }
 
+std::uint16_t ClientIndex::Tag(std::uint64_t key) const {
+    // Bits of the hash that Home does not use; never 0, which marks an empty entry.
+    return static_cast<std::uint16_t>(Mix(key ^ m_seed) >> 16 | 1u);
+}
+
 int ClientIndex::Locate(std::uint64_t key) const {
-    for (std::uint32_t i = Home(key);; i = (i + 1) & m_mask) {
-        if (m_entries[i].head == -1) return -1;
-        if (m_entries[i].key == key) return static_cast<int>(i);
-    }
+    // The tags are small enough to stay in cache for any table: a sender that is no client
+    // is turned away there, and only a matching tag costs a look at the entry.
+    const std::uint16_t tag = Tag(key);
+    for (std::uint32_t i = Home(key); m_tags[i] != 0; i = (i + 1) & m_mask)
+        if (m_tags[i] == tag && m_entries[i].key == key) return static_cast<int>(i);
+    return -1;
 }
 
 void ClientIndex::Erase(int at) {
     // Backward shift: entries after the hole move up when their home lies at or before it,
     // so every probe run stays unbroken without markers of deleted entries.
     std::uint32_t hole = static_cast<std::uint32_t>(at);
-    for (std::uint32_t i = (hole + 1) & m_mask; m_entries[i].head != -1; i = (i + 1) & m_mask) {
+    for (std::uint32_t i = (hole + 1) & m_mask; m_tags[i] != 0; i = (i + 1) & m_mask) {
         const std::uint32_t home = Home(m_entries[i].key);
         if (((i - home) & m_mask) >= ((i - hole) & m_mask)) {
             m_entries[hole] = m_entries[i];
+            m_tags[hole] = m_tags[i];
             hole = i;
         }
     }
     m_entries[hole].head = -1;
+    m_tags[hole] = 0;
 }
 
 void ClientIndex::Watch(int slot) {
@@ -196,9 +209,10 @@ void ClientIndex::Bind(int slot, const CNetClient* client, bool match_ports) {
     const int at = Locate(s.key);
     if (at == -1) {
         std::uint32_t i = Home(s.key);
-        while (m_entries[i].head != -1)
+        while (m_tags[i] != 0)
             i = (i + 1) & m_mask;
         m_entries[i] = Entry{s.key, slot};
+        m_tags[i] = Tag(s.key);
         return;
     }
     // Several clients under one key (one address, ports not matched): kept ascending, so the
