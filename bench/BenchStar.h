@@ -8,6 +8,7 @@
 // against a base.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -233,7 +234,11 @@ public:
         for (int p = 1; p <= m_config.m_state_ports; ++p)
             m_changer.Change(State(m_host, p)->m_bytes, sizeof State(m_host, p)->m_bytes,
                              m_config.m_change);
+        const auto host_start = std::chrono::steady_clock::now();
         bool ok = Steps(m_host, m_host_clients.data(), m_config.m_peers);
+        m_host_ns +=
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - host_start)
+                .count();
         for (int i = 0; i < m_config.m_peers; ++i) {
             if (m_echo_port > 0) {
                 auto* pos = static_cast<CPositionState*>(m_peers[i]->m_ports[m_echo_port].m_object);
@@ -275,6 +280,10 @@ public:
 
     CNetManager* Host() {
         return m_host;
+    }
+    // Wall time spent in the host's five steps (its chat lines included) since the start.
+    double HostNs() const {
+        return m_host_ns;
     }
     CNetManager* Peer(int i) {
         return m_peers[i];
@@ -387,6 +396,7 @@ private:
     CChanger m_changer;
     int m_num_ports = 0;
     int m_echo_port = -1;
+    double m_host_ns = 0;
     CNetManager* m_host = nullptr;
     std::vector<CNetManager*> m_peers;
     std::vector<CNetBuf*> m_peer_out, m_host_out, m_host_in;

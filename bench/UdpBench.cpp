@@ -55,6 +55,7 @@ void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch
     }
 #endif
     const long long host0 = star.HostBytes();
+    const double host_ns0 = star.HostNs();
     long long in0 = 0;
     for (int i = 0; i < config.m_peers; ++i)
         in0 += star.Peer(i)->m_clients[0].m_client->m_packets_in;
@@ -68,6 +69,8 @@ void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch
     Counters(state, config.m_peers, static_cast<double>(in));
     state.counters["host_B_per_peer"] =
         (star.HostBytes() - host0) / (static_cast<double>(state.iterations()) * config.m_peers);
+    state.counters["host_ns_per_peer"] =
+        (star.HostNs() - host_ns0) / (static_cast<double>(state.iterations()) * config.m_peers);
 }
 
 void BM_UdpPortnet(benchmark::State& state) {

@@ -133,12 +133,15 @@ def main():
     for peers in (1, 8):
         keys = ("Portnet", "PortnetUnbatched", "Raw", "RawDrain", "RawBatched", "Enet")
         rows = [get(f"BM_Udp{k}/peers:{peers}") for k in keys]
-        if not all(rows):
+        if not all(rows[:5]):
             w(f"| {peers} | (incomplete) |||||||||")
             continue
-        p, u, r, d, b, e = (ns(x) for x in rows)
-        w(f"| {peers} | {p:.0f} | {u:.0f} | {r:.0f} | {d:.0f} | {b:.0f} | {e:.0f} | "
-          f"{p / r:.2f} | {p / b:.2f} | {p / e:.2f} |")
+        p, u, r, d, b = (ns(x) for x in rows[:5])
+        # ENet is optional: a build without it leaves its columns empty.
+        e_text = f"{ns(rows[5]):.0f}" if rows[5] else "(no ENet)"
+        e_ratio = f"{p / ns(rows[5]):.2f}" if rows[5] else "-"
+        w(f"| {peers} | {p:.0f} | {u:.0f} | {r:.0f} | {d:.0f} | {b:.0f} | {e_text} | "
+          f"{p / r:.2f} | {p / b:.2f} | {e_ratio} |")
     w("\nTimes are ns per frame (all peers).")
     w("\nTargets: at 8 peers at most 1.0 x raw and 1.15 x raw batched; at 1 peer at most 1.25 x raw;")
     w("at most 0.6 x ENet at both.\n")
@@ -212,37 +215,45 @@ def scale_section(w, get):
     w("allocator's bytes in use, `mallinfo2`), over the peers; the resident size itself is not")
     w("used, as it keeps pages that earlier rigs of the run freed. Both sides of every link live")
     w("in this process: the host's client and buffers, and a whole peer manager with its ports,")
-    w("histories and endpoint. The CPU share is the whole rig's (host and all peers) time over a")
-    w("60 Hz frame of 16.7 ms; the host's alone is below it.\n")
-    w("| transport | peers | ns / peer-frame | x the cost at 8 | rig's CPU share of a 60 Hz frame | host B / peer | heap KiB / peer (both sides) |")
-    w("|---|---|---|---|---|---|---|")
+    w("histories and endpoint. *Host* is the wall time of the host's five steps alone, timed")
+    w("inside each frame; its CPU share is that time over a 60 Hz frame of 16.7 ms. *Rig* is the")
+    w("whole frame (host and every peer manager), per peer.\n")
+    w("| transport | peers | host ns / peer-frame | host x at 8 | host's share of a 60 Hz frame | rig ns / peer-frame | rig x at 8 | host B / peer | heap KiB / peer (both sides) |")
+    w("|---|---|---|---|---|---|---|---|---|")
     for transport, label in (("Loopback", "loopback"), ("Sim", "simulator")):
         base = get(f"BM_Frame{transport}/peers:8/slots:0")
         for peers in (8, 64, 256, 1024):
             b = get(f"BM_Frame{transport}/peers:{peers}/slots:0")
-            if not b:
+            if not b or not base:
                 continue
-            per = ns(b) / peers
-            ratio = f"{per / (ns(base) / 8):.2f}" if base else "-"
-            w(f"| {label} | {peers} | {per:.0f} | {ratio} | {ns(b) / 16.67e6 * 100:.2f} % | "
+            host, host8 = b.get("host_ns_per_peer", 0), base.get("host_ns_per_peer", 0)
+            per, per8 = ns(b) / peers, ns(base) / 8
+            w(f"| {label} | {peers} | {host:.0f} | {host / host8 if host8 else 0:.2f} | "
+              f"{host * peers / 16.67e6 * 100:.2f} % | {per:.0f} | {per / per8:.2f} | "
               f"{b['host_B_per_peer']:.1f} | {b.get('heap_KiB_per_peer', 0):.1f} |")
     w("\nTarget: a peer-frame at 256 peers at most 1.15 x its cost at 8.\n")
 
-    w("UDP on 127.0.0.0/8 (section 2's one-way rows), plain and through `CNetDtls`:\n")
-    w("| peers | portnet ns / peer-frame | x at 8 | raw drain ns / peer-frame | raw batched ns / peer-frame | portnet / raw batched | secure ns / peer-frame | secure x at 8 |")
-    w("|---|---|---|---|---|---|---|---|")
+    w("UDP on 127.0.0.0/8 (section 2's one-way rows), plain and through `CNetDtls`; ns per")
+    w("peer-frame of the whole rig, and of the host's steps alone:\n")
+    w("| peers | portnet | x at 8 | host alone | host alone x at 8 | raw drain | raw batched | portnet / raw batched | secure | secure x at 8 | secure host alone |")
+    w("|---|---|---|---|---|---|---|---|---|---|---|")
     p8 = get("BM_UdpPortnet/peers:8")
     s8 = get("BM_UdpPortnetSecure/peers:8")
     for peers in (8, 64, 256):
         p = get(f"BM_UdpPortnet/peers:{peers}")
         d = get(f"BM_UdpRawDrain/peers:{peers}")
         b = get(f"BM_UdpRawBatched/peers:{peers}")
-        s = get(f"BM_UdpPortnetSecure/peers:{peers}")
-        cell = lambda x: f"{ns(x) / peers:.0f}" if x else "(not run)"
-        w(f"| {peers} | {cell(p)} | {(ns(p) / peers) / (ns(p8) / 8):.2f} | {cell(d)} | {cell(b)} | "
-          f"{ns(p) / ns(b):.2f} | {cell(s)} | "
-          f"{((ns(s) / peers) / (ns(s8) / 8)) if (s and s8) else float('nan'):.2f} |"
-          if p and p8 and b else f"| {peers} | (incomplete) ||||||| ")
+        sc = get(f"BM_UdpPortnetSecure/peers:{peers}")
+        if not (p and p8 and b and d):
+            w(f"| {peers} | (incomplete) ||||||||||")
+            continue
+        h, h8 = p.get("host_ns_per_peer", 0), p8.get("host_ns_per_peer", 0)
+        sec = f"{ns(sc) / peers:.0f}" if sc else "(not run)"
+        sec_x = f"{(ns(sc) / peers) / (ns(s8) / 8):.2f}" if sc and s8 else "-"
+        sec_h = f"{sc.get('host_ns_per_peer', 0):.0f}" if sc else "-"
+        w(f"| {peers} | {ns(p) / peers:.0f} | {(ns(p) / peers) / (ns(p8) / 8):.2f} | {h:.0f} | "
+          f"{h / h8 if h8 else 0:.2f} | {ns(d) / peers:.0f} | {ns(b) / peers:.0f} | "
+          f"{ns(p) / ns(b):.2f} | {sec} | {sec_x} | {sec_h} |")
     if rf and st:
         w(f"\nThe system calls these rows rest on, in this run: an empty `recvfrom` {ns(rf):.0f} ns, "
           f"a `sendto` of 200 bytes {ns(st):.0f} ns.")
