@@ -8,9 +8,13 @@
 // against a base.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include <malloc.h>
 
 #include <benchmark/benchmark.h>
 
@@ -28,7 +32,7 @@ using portnet_examples::CPositionState;
 enum class ETransport { kLoopback, kSim, kUdp };
 enum class EChange { kFields, kScattered };
 
-enum : int { kMaxPeers = 8, kFrameMs = 16, kHistory = 64 };
+enum : int { kMaxPeers = 1024, kFrameMs = 16, kHistory = 64 };
 
 // Changes a tenth of a state per frame from a fixed pseudo-random sequence: in 4-byte fields
 // (as floats and ints change) or byte by byte at scattered places (the hard case for a delta
@@ -87,15 +91,33 @@ struct SStarConfig {
     bool m_batch = true;       // UDP drivers batch their system calls
     EChange m_change = EChange::kFields;
     bool m_secure = false; // UDP only: every driver inside a CNetDtls (pre-shared key)
+    int m_host_slots = 0;  // the host's table; 0: the default, or as many as the peers if more
 };
+
+// Heap memory this process holds, in KiB: the allocator's bytes in use, small and mapped. The
+// process's resident size would count pages an earlier rig freed and the allocator kept.
+inline double HeapKiB() {
+    const struct mallinfo2 m = mallinfo2();
+    return static_cast<double>(m.uordblks + m.hblkhd) / 1024.0;
+}
 
 template <typename TState> class CStar {
 public:
-    explicit CStar(const SStarConfig& config) : m_config(config), m_net(1) {}
+    explicit CStar(const SStarConfig& config)
+        : m_config(config), m_net(1, config.m_peers + 2), m_peers(Size(config)),
+          m_peer_out(Size(config)), m_host_out(Size(config)), m_host_in(Size(config)),
+          m_sim(Size(config)), m_udp(1 + Size(config)), m_host_clients(Size(config)),
+          m_peer_clients(Size(config))
+#ifdef PORTNET_BENCH_SECURE
+          ,
+          m_dtls(1 + Size(config))
+#endif
+    {
+    }
 
     ~CStar() {
         delete m_host;
-        for (int i = 0; i < m_config.m_peers; ++i) {
+        for (int i = 0; i < Size(m_config); ++i) {
             delete m_peers[i];
             delete m_peer_out[i];
             delete m_host_out[i];
@@ -116,15 +138,14 @@ public:
     // Builds everything; an error text, or null.
     const char* Start() {
         const int n = m_config.m_peers;
-        if (n < 1 || n > kMaxPeers) return "1 to 8 peers";
+        if (n < 1 || n > kMaxPeers) return "1 to 1024 peers";
         m_num_ports = 1 + m_config.m_state_ports + (m_config.m_echo ? 1 : 0);
         m_echo_port = m_config.m_echo ? m_num_ports - 1 : -1;
 
         CNetDriver* host_driver = nullptr;
-        CNetDriver* peer_driver[kMaxPeers] = {};
-        CNetDriver* host_side[kMaxPeers] = {}; // endpoint the host uses for peer i
-        sockaddr_in host_addr[kMaxPeers];      // where peer i sends
-        sockaddr_in peer_addr[kMaxPeers];      // where the host sends for peer i
+        std::vector<CNetDriver*> peer_driver(n), host_side(n); // host_side: the host's for peer i
+        std::vector<sockaddr_in> host_addr(n);                 // where peer i sends
+        std::vector<sockaddr_in> peer_addr(n);                 // where the host sends for peer i
         switch (m_config.m_transport) {
         case ETransport::kLoopback:
             // An endpoint keeps one datagram, so the host gives every peer an endpoint of its
@@ -132,13 +153,13 @@ public:
             host_driver = Local(1000);
             for (int i = 0; i < n; ++i) {
                 host_side[i] = Local(1001 + i);
-                peer_driver[i] = Local(2001 + i);
+                peer_driver[i] = Local(2001 + kMaxPeers + i);
                 host_addr[i] = LocalAddr(1001 + i);
-                peer_addr[i] = LocalAddr(2001 + i);
+                peer_addr[i] = LocalAddr(2001 + kMaxPeers + i);
             }
             break;
         case ETransport::kSim:
-            m_sim_host = new CNetSimDriver(&m_net, 1, 64);
+            m_sim_host = new CNetSimDriver(&m_net, 1, n < 64 ? 64 : 2 * n);
             if (m_sim_host->Init() != 0) return "simulated endpoint";
             host_driver = m_sim_host;
             for (int i = 0; i < n; ++i) {
@@ -152,12 +173,13 @@ public:
             break;
         case ETransport::kUdp:
             // Clients are told apart by IPv4 address alone, so each peer has an address of
-            // its own in 127.0.0.0/8; the system picks the ports.
+            // its own in 127.0.0.0/8 (127.0.0.2 to .251, then 127.0.1.2 ...); the system picks
+            // the ports.
             host_driver = Udp("127.0.0.1:0");
             if (!host_driver) return "UDP socket on 127.0.0.1";
             for (int i = 0; i < n; ++i) {
                 char text[32];
-                std::snprintf(text, sizeof text, "127.0.0.%d:0", 2 + i);
+                std::snprintf(text, sizeof text, "127.0.%d.%d:0", i / 250, 2 + i % 250);
                 peer_driver[i] = Udp(text);
                 if (!peer_driver[i]) return "UDP socket on 127.0.0.x";
                 host_side[i] = host_driver;
@@ -182,19 +204,24 @@ public:
         if (!host_driver) return "driver";
 
         m_host = new CNetManager;
+        m_host->m_max_clients = m_config.m_host_slots > 0      ? m_config.m_host_slots
+                                : n > CNetManager::kMaxClients ? n
+                                                               : CNetManager::kMaxClients;
         if (m_host->Init(host_driver, m_num_ports) != 1) return "host manager";
         AddPorts(m_host, true);
         for (int i = 0; i < n; ++i) {
             m_host_out[i] = new CNetBuf(host_side[i], &peer_addr[i]);
             if (m_config.m_transport == ETransport::kLoopback)
                 m_host_in[i] = new CNetBuf(host_side[i], nullptr);
-            if (!AddClient(m_host, m_host_out[i], m_host_in[i], true)) return "host client";
+            if (!(m_host_clients[i] = AddClient(m_host, m_host_out[i], m_host_in[i], true)))
+                return "host client";
 
             m_peers[i] = new CNetManager;
             if (m_peers[i]->Init(peer_driver[i], m_num_ports) != 1) return "peer manager";
             AddPorts(m_peers[i], false);
             m_peer_out[i] = new CNetBuf(peer_driver[i], &host_addr[i]);
-            if (!AddClient(m_peers[i], m_peer_out[i], nullptr, false)) return "peer client";
+            if (!(m_peer_clients[i] = AddClient(m_peers[i], m_peer_out[i], nullptr, false)))
+                return "peer client";
         }
         return nullptr;
     }
@@ -207,24 +234,27 @@ public:
         for (int p = 1; p <= m_config.m_state_ports; ++p)
             m_changer.Change(State(m_host, p)->m_bytes, sizeof State(m_host, p)->m_bytes,
                              m_config.m_change);
-        bool ok = Steps(m_host);
+        const auto host_start = std::chrono::steady_clock::now();
+        bool ok = Steps(m_host, m_host_clients.data(), m_config.m_peers);
+        m_host_ns +=
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - host_start)
+                .count();
         for (int i = 0; i < m_config.m_peers; ++i) {
             if (m_echo_port > 0) {
                 auto* pos = static_cast<CPositionState*>(m_peers[i]->m_ports[m_echo_port].m_object);
                 pos->m_pos[0] += 0.25f;
             }
-            ok = Steps(m_peers[i]) && ok;
+            ok = Steps(m_peers[i], &m_peer_clients[i], 1) && ok;
         }
         return ok;
     }
 
     // Datagram bytes (channel byte included) sent so far by the host and by all peers.
-    long long HostBytes() const { return SumBytes(m_host); }
+    long long HostBytes() const {
+        return SumBytes(m_host_clients.data(), m_config.m_peers);
+    }
     long long PeerBytes() const {
-        long long sum = 0;
-        for (int i = 0; i < m_config.m_peers; ++i)
-            sum += SumBytes(m_peers[i]);
-        return sum;
+        return SumBytes(m_peer_clients.data(), m_config.m_peers);
     }
 
     // Peers whose copy of every state port equals the host's.
@@ -244,12 +274,20 @@ public:
     long long ChatLines() const {
         long long lines = 0;
         for (int i = 0; i < m_config.m_peers; ++i)
-            lines += Chat(m_host, i)->m_received + Chat(m_peers[i], 0)->m_received;
+            lines += Chat(m_host_clients[i])->m_received + Chat(m_peer_clients[i])->m_received;
         return lines;
     }
 
-    CNetManager* Host() { return m_host; }
-    CNetManager* Peer(int i) { return m_peers[i]; }
+    CNetManager* Host() {
+        return m_host;
+    }
+    // Wall time spent in the host's five steps (its chat lines included) since the start.
+    double HostNs() const {
+        return m_host_ns;
+    }
+    CNetManager* Peer(int i) {
+        return m_peers[i];
+    }
 
 private:
     CNetDriver* Local(int id) {
@@ -267,13 +305,17 @@ private:
         c.m_idle_timeout_ms = 0; // the one-way rows' host never hears from its peers
         c.m_psk_key = key;
         c.m_psk_key_len = sizeof key;
+        // The host holds a session per peer, all of which may be in handshake at once.
+        c.m_max_sessions = c.m_max_half_open = m_config.m_peers + 1;
         m_dtls[i] = new CNetDtls(inner, c);
         return m_dtls[i]->IsReady() ? m_dtls[i] : nullptr;
     }
 
 public:
     // Open sessions of the host's CNetDtls (0 without --secure).
-    int SecureSessions() const { return m_dtls[0] ? m_dtls[0]->GetOpenSessions() : 0; }
+    int SecureSessions() const {
+        return m_dtls[0] ? m_dtls[0]->GetOpenSessions() : 0;
+    }
 
 private:
 #endif
@@ -302,7 +344,7 @@ private:
         }
     }
 
-    bool AddClient(CNetManager* m, CNetBuf* out, CNetBuf* in, bool host) {
+    CNetClient* AddClient(CNetManager* m, CNetBuf* out, CNetBuf* in, bool host) {
         auto* c = new CNetClient;
         c->m_send_buf = out;
         c->m_recv_buf = in;
@@ -311,7 +353,7 @@ private:
         c->m_ack_states = m_config.m_ack_states;
         if (m->AddClient(c, -1) < 0) {
             delete c;
-            return false;
+            return nullptr;
         }
         c->m_refs[0].m_read_enabled = c->m_refs[0].m_write_enabled = true;
         for (int p = 1; p <= m_config.m_state_ports; ++p) {
@@ -322,26 +364,30 @@ private:
             c->m_refs[m_echo_port].m_write_enabled = !host;
             c->m_refs[m_echo_port].m_read_enabled = host;
         }
-        return true;
+        return c;
     }
 
-    bool Steps(CNetManager* m) {
+    // The rig keeps its clients: it never walks a manager's table itself.
+    bool Steps(CNetManager* m, CNetClient* const* clients, int count) {
         if (m_config.m_chat)
-            for (int i = 0; i < CNetManager::kMaxClients; ++i)
-                if (m->m_clients[i].m_used) Chat(m, i)->Say("a line of chat, thirty-two bytes");
+            for (int i = 0; i < count; ++i)
+                Chat(clients[i])->Say("a line of chat, thirty-two bytes");
         return m->BeginFrame() + m->Read() + m->Update(true) + m->Write() + m->EndFrame() == 5;
     }
 
     static TState* State(const CNetManager* m, int port) {
         return static_cast<TState*>(m->m_ports[port].m_object);
     }
-    static CChatStream* Chat(const CNetManager* m, int slot) {
-        return static_cast<CChatStream*>(m->m_clients[slot].m_client->m_own_port->m_object);
+    static int Size(const SStarConfig& c) {
+        return c.m_peers < 1 || c.m_peers > kMaxPeers ? 0 : c.m_peers;
     }
-    static long long SumBytes(const CNetManager* m) {
+    static CChatStream* Chat(const CNetClient* c) {
+        return static_cast<CChatStream*>(c->m_own_port->m_object);
+    }
+    static long long SumBytes(CNetClient* const* clients, int count) {
         long long sum = 0;
-        for (int i = 0; i < CNetManager::kMaxClients; ++i)
-            if (m->m_clients[i].m_used) sum += m->m_clients[i].m_client->m_bytes_out;
+        for (int i = 0; i < count; ++i)
+            sum += clients[i]->m_bytes_out;
         return sum;
     }
 
@@ -350,17 +396,17 @@ private:
     CChanger m_changer;
     int m_num_ports = 0;
     int m_echo_port = -1;
+    double m_host_ns = 0;
     CNetManager* m_host = nullptr;
-    CNetManager* m_peers[kMaxPeers] = {};
-    CNetBuf* m_host_out[kMaxPeers] = {};
-    CNetBuf* m_host_in[kMaxPeers] = {};
-    CNetBuf* m_peer_out[kMaxPeers] = {};
+    std::vector<CNetManager*> m_peers;
+    std::vector<CNetBuf*> m_peer_out, m_host_out, m_host_in;
     CNetSimDriver* m_sim_host = nullptr;
-    CNetSimDriver* m_sim[kMaxPeers] = {};
-    CNetDriver* m_udp[1 + kMaxPeers] = {};
+    std::vector<CNetSimDriver*> m_sim;
+    std::vector<CNetDriver*> m_udp;
     int m_udp_count = 0;
+    std::vector<CNetClient*> m_host_clients, m_peer_clients;
 #ifdef PORTNET_BENCH_SECURE
-    CNetDtls* m_dtls[1 + kMaxPeers] = {}; // host first, then the peers
+    std::vector<CNetDtls*> m_dtls; // host first, then the peers
 #endif
 };
 

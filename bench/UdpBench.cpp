@@ -1,10 +1,12 @@
-// One host and 1 or 8 peers over UDP on 127.0.0.0/8 in one process, a 200-byte state from the
+// One host and 1 to 256 peers over UDP on 127.0.0.0/8 in one process, a 200-byte state from the
 // host to every peer every frame (a tenth of it changing), beside the same traffic as bare
 // system calls and through ENet. Each peer has an address of its own (127.0.0.2 ...), so the
 // rows do not depend on port matching.
 #include <benchmark/benchmark.h>
 
+#ifdef PORTNET_BENCH_ENET
 #include <enet/enet.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -53,6 +55,7 @@ void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch
     }
 #endif
     const long long host0 = star.HostBytes();
+    const double host_ns0 = star.HostNs();
     long long in0 = 0;
     for (int i = 0; i < config.m_peers; ++i)
         in0 += star.Peer(i)->m_clients[0].m_client->m_packets_in;
@@ -66,6 +69,8 @@ void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch
     Counters(state, config.m_peers, static_cast<double>(in));
     state.counters["host_B_per_peer"] =
         (star.HostBytes() - host0) / (static_cast<double>(state.iterations()) * config.m_peers);
+    state.counters["host_ns_per_peer"] =
+        (star.HostNs() - host_ns0) / (static_cast<double>(state.iterations()) * config.m_peers);
 }
 
 void BM_UdpPortnet(benchmark::State& state) {
@@ -126,7 +131,7 @@ struct SRawRig {
         m_host = Open("127.0.0.1", &host_addr);
         for (; m_count < peers; ++m_count) {
             char ip[24];
-            std::snprintf(ip, sizeof ip, "127.0.0.%d", 2 + m_count);
+            std::snprintf(ip, sizeof ip, "127.0.%d.%d", m_count / 250, 2 + m_count % 250);
             m_peers[m_count] = Open(ip, &m_peer_addr[m_count]);
             if (m_peers[m_count] < 0) return false;
         }
@@ -190,7 +195,7 @@ void BM_UdpRawBatched(benchmark::State& state) {
     unsigned char out[kStateSize] = {};
     static unsigned char in[kBatch][1000];
     iovec out_iov{out, kStateSize};
-    mmsghdr sends[kMaxPeers];
+    static mmsghdr sends[kMaxPeers];
     for (int i = 0; i < peers; ++i) {
         std::memset(&sends[i], 0, sizeof sends[i]);
         sends[i].msg_hdr.msg_name = &rig.m_peer_addr[i];
@@ -239,8 +244,8 @@ void BM_SyscallEmptyRecvfrom(benchmark::State& state) {
     sockaddr_in from;
     for (auto _ : state) {
         socklen_t len = sizeof from;
-        benchmark::DoNotOptimize(recvfrom(rig.m_host, in, sizeof in, 0,
-                                          reinterpret_cast<sockaddr*>(&from), &len));
+        benchmark::DoNotOptimize(
+            recvfrom(rig.m_host, in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &len));
     }
 }
 
@@ -271,6 +276,7 @@ void BM_UdpRawDrain(benchmark::State& state) {
     RawUdp(state, ERead::kDrain);
 }
 
+#ifdef PORTNET_BENCH_ENET
 // ENet through its public calls only: unsequenced packets, serviced with a zero time-out.
 void BM_UdpEnet(benchmark::State& state) {
     static const bool initialised = enet_initialize() == 0;
@@ -344,19 +350,22 @@ void BM_UdpEnet(benchmark::State& state) {
     Counters(state, peers, received);
     cleanup();
 }
+#endif
 
-BENCHMARK(BM_UdpPortnet)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpPortnet)->ArgName("peers")->Arg(1)->Arg(8)->Arg(64)->Arg(256);
 BENCHMARK(BM_UdpRaw)->ArgName("peers")->Arg(1)->Arg(8);
-BENCHMARK(BM_UdpRawDrain)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpRawDrain)->ArgName("peers")->Arg(1)->Arg(8)->Arg(64)->Arg(256);
+#ifdef PORTNET_BENCH_ENET
 BENCHMARK(BM_UdpEnet)->ArgName("peers")->Arg(1)->Arg(8);
+#endif
 BENCHMARK(BM_UdpPortnetEcho)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpPortnetAck)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpPortnetUnbatched)->ArgName("peers")->Arg(1)->Arg(8);
-BENCHMARK(BM_UdpRawBatched)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpRawBatched)->ArgName("peers")->Arg(1)->Arg(8)->Arg(64)->Arg(256);
 BENCHMARK(BM_SyscallEmptyRecvfrom);
 BENCHMARK(BM_SyscallSendto);
 #ifdef PORTNET_BENCH_SECURE
-BENCHMARK(BM_UdpPortnetSecure)->ArgName("peers")->Arg(1)->Arg(8);
+BENCHMARK(BM_UdpPortnetSecure)->ArgName("peers")->Arg(1)->Arg(8)->Arg(64)->Arg(256);
 BENCHMARK(BM_UdpPortnetEchoSecure)->ArgName("peers")->Arg(1)->Arg(8);
 #endif
 

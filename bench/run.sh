@@ -41,7 +41,7 @@ for peers in 1 8; do
     out=$work/profile-$peers.txt
     : >"$out"
     perf record -q -o "$work/perf-$peers.data" "$bin" --benchmark_min_time=1 \
-        --benchmark_filter="BM_FrameLoopback/peers:$peers\$" >/dev/null 2>&1 &&
+        --benchmark_filter="BM_FrameLoopback/peers:$peers/slots:0\$" >/dev/null 2>&1 &&
         perf report -q -i "$work/perf-$peers.data" --sort dso --stdio >"$out" 2>/dev/null || true
 done
 

@@ -46,6 +46,10 @@ public:
     // plain transport's report means; a secure driver tells a session that ended from one that
     // a restarted peer replaced.
     virtual int GetGoneReason(const sockaddr_in* peer);
+    // A manager tells its driver at Init how many peers its table holds, so that a driver
+    // that batches can size its batches for them then rather than during frames. 0; a
+    // driver that cannot grow keeps what it has (it only makes more system calls).
+    virtual int ExpectPeers(int peers);
 
     bool m_broadcast_capable;
 

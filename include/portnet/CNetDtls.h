@@ -161,6 +161,7 @@ public:
     int Broadcast(int len, void* data, sockaddr_in* to) override; // -1
     // Forwarded: records made between the two leave together when the wrapped driver batches.
     int HoldSends() override;
+    int ExpectPeers(int peers) override; // passed to the inner driver
     int FlushSends() override;
 
     // Sessions open, and handshakes in progress.

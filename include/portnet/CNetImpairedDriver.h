@@ -38,6 +38,7 @@ public:
     int Broadcast(int len, void* data, sockaddr_in* to) override;
     // Forwarded, so the wrapped driver batches what this one lets through.
     int HoldSends() override;
+    int ExpectPeers(int peers) override;
     int FlushSends() override;
 
     // Hands every held datagram that is due to the wrapped driver; the number handed over.

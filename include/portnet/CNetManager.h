@@ -9,17 +9,21 @@ class CNetData;
 class CNetDataPort;
 class CNetDriver;
 class CNetUnreliable;
+namespace portnet {
+class ClientIndex;
+}
 
 struct PORTNET_API SNetClientSlot {
     CNetClient* m_client; // owned; may stay set after the slot was freed
     bool m_used;
 };
 
-// The host's entry into the per-frame work: a driver, the ports, and a table of eight peers.
-// Not copyable: it owns its buffer, ports and client table.
+// The host's entry into the per-frame work: a driver, the ports, and a table of peers (eight
+// slots unless the host asks for more). Not copyable: it owns its buffer, ports and client table.
 class PORTNET_API CNetManager {
 public:
-    enum : int { kMaxClients = 8 };
+    // kMaxClients is the table's default size; kMaxClientsLimit the largest Init accepts.
+    enum : int { kMaxClients = 8, kMaxClientsLimit = 4096 };
 
     CNetManager();
     virtual ~CNetManager();
@@ -28,8 +32,9 @@ public:
 
     virtual int CreateClient(CNetBuf* buf);
     virtual int DestroyClient(int slot);
-    // 1, or -1 for a null driver, fewer than 1 or more than 255 ports, or no memory.
-    // A manager initialised before is released first.
+    // 1, or -1 for a null driver, fewer than 1 or more than 255 ports, a table size
+    // (m_max_clients) outside 1..kMaxClientsLimit, or no memory. A manager initialised before
+    // is released first. The table keeps the size it was made with until the next Init.
     virtual int Init(CNetDriver* driver, int num_ports);
     virtual int Release();
     // The five frame steps; each answers -1 before Init.
@@ -50,11 +55,24 @@ public:
     int subAddClient(CNetClient* client, int slot);
     int RemoveClient(int slot);
     int GetNumClients() const;
+    // The lowest used slot whose client has no receive buffer of its own and a send buffer at
+    // this address (and port, with m_match_ports), or -1; found through an index by address,
+    // not by walking the table, so a stranger's datagram costs the same at any table size.
+    // The index takes a client's m_send_buf (its address included) and m_recv_buf as they are
+    // when the client is entered and when CreateClient names its slot; a client that had no
+    // send buffer then (or had its own receive buffer) is indexed by the first Read that finds
+    // it with one. A client found whose buffers or address changed is indexed again before
+    // the answer is given, so an old address never finds it. A host that gives an indexed
+    // client a new send buffer or address calls RebindClient for the new one to be found.
     int FindClient(const sockaddr_in* addr) const;
+    // Indexes the slot's client again from its buffers as they are now: 1, or -1 for a slot
+    // that is not used.
+    int RebindClient(int slot);
     int DispatchEvent(int event, int slot);
     // slot -1 finds the client by address; any other slot must be used (else -1).
     int subRead(CNetBuf* buf, int slot);
-    // The distinct drivers the manager and its clients send through (at most kMaxClients + 1).
+    // The distinct drivers the manager and its clients send through (at most the table's
+    // size + 1).
     int SendingDrivers(CNetDriver** out) const;
 
     // Port numbers outside 0..m_num_ports-1 give -1 (null from the history getters).
@@ -79,4 +97,18 @@ public:
     // peers behind one NAT address are two clients and a peer that restarts on a new port is
     // a new sender, offered to CreateClient. Loopback endpoints are found by id either way.
     bool m_match_ports = false;
+    // Slots of the table that Init makes, 1..kMaxClientsLimit; slots run 0..m_max_clients-1.
+    // Set before Init; a change afterwards counts from the next Init.
+    int m_max_clients = kMaxClients;
+
+private:
+    int Slots() const;
+    bool IsSlot(int slot) const;
+    int EnterClient(CNetClient* client, int slot, bool* init_failed);
+    void SyncIndex() const;
+    int Lookup(const sockaddr_in* addr) const;
+
+    // The used slots in order, the senders by address and the drivers of a Write; made with
+    // the table. Kept current from const lookups too, hence mutable.
+    mutable portnet::ClientIndex* m_index = nullptr;
 };

@@ -106,7 +106,10 @@ private:
         int m_read_seq; // the last packet number read from it
         int m_time;     // frame time it ended
     };
-    SEnded* m_ended = nullptr; // ring of the latest GetLimit() * 2 peers that ended
+    // The latest peers that ended, checked for every new sender: a fixed ring, so a stranger
+    // costs the same with a table of 8 or of 4096.
+    enum : int { kEndedRing = 64 };
+    SEnded* m_ended = nullptr;
     int m_ended_next = 0;
     SNetServerEvent* m_events = nullptr; // ring of m_event_size
     int m_event_size = 0;

@@ -23,15 +23,20 @@ public:
     int Broadcast(int len, void* data, sockaddr_in* to) override;
     int HoldSends() override;
     int FlushSends() override;
+    // Sizes the rings below for a table of `peers` (up to 1024 datagrams a call each way) and
+    // raises the socket's receive buffer to hold a frame's datagrams from all of them. Before
+    // Init it takes effect at Init; rings that hold datagrams at the time are kept.
+    int ExpectPeers(int peers) override;
 
     // Batched system calls, on by default; the results of RecvFrom and SendTo stay the same.
     // Receive: where several datagrams wait (two in this drain or the last), one call brings
-    // up to 32 into a ring made at Init, and RecvFrom hands them out in order; a short batch
-    // also tells that the socket is empty, so the RecvFrom after it answers 0 without asking
-    // again. A socket that gets one datagram a frame keeps the cheaper plain calls. Send:
-    // inside a manager's Write (HoldSends .. FlushSends) datagrams are copied and leave in
-    // one call at its end; a datagram the system refuses then is counted in m_send_failures
-    // and the others still go. Turn either off to make one system call per datagram.
+    // up to 32 (or one per expected peer, see ExpectPeers) into a ring made at Init, and RecvFrom
+    // hands them out in order; a short batch also tells that the socket is empty, so the RecvFrom
+    // after it answers 0 without asking again. A socket that gets one datagram a frame keeps the
+    // cheaper plain calls. Send: inside a manager's Write (HoldSends .. FlushSends) datagrams are
+    // copied and leave in one call at its end; a datagram the system refuses then is counted in
+    // m_send_failures and the others still go. Turn either off to make one system call per
+    // datagram.
     bool m_batch_receive = true;
     bool m_batch_send = true;
     int m_recv_calls = 0;    // receive system calls made
@@ -49,10 +54,12 @@ private:
     int TakeReceived(int* len, void* buf, sockaddr_in* from);
     int Received(int result, const int* len);
     void SendHeld();
+    void ReserveReceiveBuffer();
 
     SUdpBatch* m_batch = nullptr; // null when it could not be made: one call per datagram
     bool m_holding = false;
     int m_held_failures = 0;
     int m_drain_count = 0; // datagrams handed out since the last "nothing waiting"
     int m_last_drain = 0;  // datagrams the last drain brought
+    int m_expected_peers = 0;
 };

@@ -14,6 +14,7 @@
 #include "portnet/CNetUnreliable.h"
 
 #include "data/HistorySlot.h"
+#include "manager/ClientIndex.h"
 
 namespace {
 
@@ -21,14 +22,25 @@ int Sub(int a, int b) {
     return static_cast<int>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
 }
 
-// Calls step on every used client in slot order; the first -1 ends the walk.
-template <typename Step> int ForEachClient(SNetClientSlot* slots, Step step) {
-    for (int i = 0; i < CNetManager::kMaxClients; ++i)
-        if (slots[i].m_used && step(slots[i].m_client) == -1) return -1;
+// Calls step(slot) on every used slot in slot order; the first -1 ends the walk. Only used
+// slots are visited. A step may add or remove clients: the walk goes on from the next used
+// slot above the one just visited, as a walk over every slot would.
+template <typename Step> int ForEachUsed(const portnet::ClientIndex& index, Step step) {
+    const int* used = index.Used();
+    for (int k = 0; k < index.NumUsed();) {
+        const int slot = used[k];
+        if (step(slot) == -1) return -1;
+        k = k < index.NumUsed() && used[k] == slot ? k + 1 : index.After(slot);
+    }
     return 1;
 }
 
 } // namespace
+
+template <typename Step>
+static int ForEachClient(SNetClientSlot* slots, const portnet::ClientIndex& index, Step step) {
+    return ForEachUsed(index, [&](int slot) { return step(slots[slot].m_client); });
+}
 
 // Every frame step answers -1 before Init: there is no table, buffer or port to work on.
 
@@ -38,31 +50,33 @@ int CNetManager::BeginFrame() {
     if (m_time == -1) m_time = t;
     m_delta_time = Sub(t, m_time);
     m_time = t;
-    return ForEachClient(m_clients, [](CNetClient* c) { return c->BeginFrame(); });
+    return ForEachClient(m_clients, *m_index, [](CNetClient* c) { return c->BeginFrame(); });
 }
 
 int CNetManager::Read() {
     if (!m_clients || !m_buf) return -1;
+    // Clients that got their send buffer since they were entered are found from here on.
+    SyncIndex();
     for (;;) {
         const int r = subRead(m_buf, -1);
         if (r == -1) return -1;
         if (r == 0) break;
     }
-    for (int i = 0; i < kMaxClients; ++i) {
+    return ForEachUsed(*m_index, [this](int i) {
         // Checked on every round: a hook may take the client out while its buffer drains.
         while (m_clients[i].m_used && m_clients[i].m_client->m_recv_buf) {
             const int r = subRead(m_clients[i].m_client->m_recv_buf, i);
             if (r == -1) return -1;
             if (r == 0) break;
         }
-    }
-    return 1;
+        return 1;
+    });
 }
 
 int CNetManager::subRead(CNetBuf* buf, int slot) {
     // A given slot must hold a client: the datagram goes to it without an address check.
     if (!buf || !m_clients) return -1;
-    if (slot != -1 && (slot < 0 || slot >= kMaxClients || !m_clients[slot].m_used)) return -1;
+    if (slot != -1 && (!IsSlot(slot) || !m_clients[slot].m_used)) return -1;
 
     const int r = buf->Recv();
     if (r == -1) return -1;
@@ -71,19 +85,22 @@ int CNetManager::subRead(CNetBuf* buf, int slot) {
     // depend on the setting.
     if (std::rand() % 100 < m_drop_rate) return 1;
 
-    if (r >= kNetEventBase) return DispatchEvent(r, FindClient(&buf->m_addr)) == -1 ? -1 : 1;
+    if (r >= kNetEventBase) return DispatchEvent(r, Lookup(&buf->m_addr)) == -1 ? -1 : 1;
     // Anything below 0 other than -1 is no length we could route.
     if (r < 0) return -1;
 
     if (buf->GetChannel() > 0) return ReadOutOfBand(buf) == -1 ? -1 : 1;
 
     if (slot == -1) {
-        slot = FindClient(&buf->m_addr);
+        slot = Lookup(&buf->m_addr);
         if (slot == -1) {
             slot = CreateClient(buf);
             if (slot == -1) return 1;
             // The hook must name a used slot; anything else is its error, not a peer's.
-            if (slot < 0 || slot >= kMaxClients || !m_clients[slot].m_used) return -1;
+            if (!IsSlot(slot) || !m_clients[slot].m_used) return -1;
+            // The hook may have given the new client its buffers after entering it; the
+            // sender's next datagram in this drain must find it.
+            m_index->Bind(slot, m_clients[slot].m_client, m_index->MatchPorts());
         }
     }
     CNetClient* client = m_clients[slot].m_client;
@@ -106,7 +123,7 @@ int CNetManager::Update(bool interpolate) {
         CNetData* o = m_ports[i].m_object;
         if (o && o->m_active && o->Update(interpolate) == -1) return -1;
     }
-    return ForEachClient(m_clients,
+    return ForEachClient(m_clients, *m_index,
                          [interpolate](CNetClient* c) { return c->Update(interpolate); });
 }
 
@@ -127,11 +144,13 @@ int CNetManager::Write() {
     }
     // Every driver the clients send through holds their datagrams until all have written,
     // then lets them go together: one system call for the frame where the driver can.
-    CNetDriver* drivers[kMaxClients + 1];
-    const int num_drivers = SendingDrivers(drivers);
+    SendingDrivers(nullptr);
+    CNetDriver* const* drivers = m_index->Drivers();
+    const int num_drivers = m_index->NumDrivers();
     for (int i = 0; i < num_drivers; ++i)
         drivers[i]->HoldSends();
-    const int written = ForEachClient(m_clients, [](CNetClient* c) { return c->Write(); });
+    const int written =
+        ForEachClient(m_clients, *m_index, [](CNetClient* c) { return c->Write(); });
     bool refused = false;
     for (int i = 0; i < num_drivers; ++i)
         refused |= drivers[i]->FlushSends() == -1;
@@ -141,17 +160,18 @@ int CNetManager::Write() {
 }
 
 int CNetManager::SendingDrivers(CNetDriver** out) const {
-    int n = 0;
-    auto add = [&](CNetDriver* d) {
-        if (!d) return;
-        for (int i = 0; i < n; ++i)
-            if (out[i] == d) return;
-        out[n++] = d;
-    };
-    add(m_buf ? m_buf->m_driver : nullptr);
-    for (int i = 0; i < kMaxClients; ++i)
-        if (m_clients[i].m_used && m_clients[i].m_client->m_send_buf)
-            add(m_clients[i].m_client->m_send_buf->m_driver);
+    if (!m_clients) return 0;
+    portnet::ClientIndex& index = *m_index;
+    index.ClearDrivers();
+    index.AddDriver(m_buf ? m_buf->m_driver : nullptr);
+    const int* used = index.Used();
+    for (int k = 0, n = index.NumUsed(); k < n; ++k) {
+        const CNetClient* c = m_clients[used[k]].m_client;
+        if (c->m_send_buf) index.AddDriver(c->m_send_buf->m_driver);
+    }
+    const int n = index.NumDrivers();
+    for (int i = 0; out != nullptr && i < n; ++i)
+        out[i] = index.Drivers()[i];
     return n;
 }
 
@@ -166,5 +186,5 @@ int CNetManager::EndFrame() {
         }
         o->m_received = false;
     }
-    return ForEachClient(m_clients, [](CNetClient* c) { return c->EndFrame(); });
+    return ForEachClient(m_clients, *m_index, [](CNetClient* c) { return c->EndFrame(); });
 }

@@ -58,17 +58,33 @@ struct SUdpMessage {
     bool failed;
     sockaddr_in addr;
 };
-enum : int { kUdpMaxBatch = 64 };
+// The most messages one batched call takes (the system's limit on one call's vector, 1024 on
+// Linux).
+enum : int { kUdpMaxBatch = 1024 };
 
-// Up to `count` (at most kUdpMaxBatch) waiting datagrams in one call, without waiting for more
-// than the first. Returns how many arrived (1..count), or -1 with UdpLastError() and `from`
-// as UdpRecvFrom sets them (kUdpWouldBlock when nothing waits). An error met after some
-// datagrams stays pending on the socket: the next call reports it.
-int UdpRecvBatch(int sock, SUdpMessage* msgs, int count, sockaddr_in* from, bool* report_queued);
-// Sends msgs[0..count) (at most kUdpMaxBatch) in order, in as few calls as the system allows.
-// A message the system refuses is marked failed and the rest still go; one that meets a full
-// socket is dropped, as UdpSendTo does. Returns the number of failed messages; `calls` (may
-// be null) gets the number of system calls made.
-int UdpSendBatch(int sock, SUdpMessage* msgs, int count, bool* report_queued, int* calls);
+// The system's own headers for batched calls of up to `recv` and `send` messages (each at most
+// kUdpMaxBatch), made once beside the driver's rings so that no call builds them again; null
+// when memory ran out or a count is out of range.
+struct SUdpBatchHeaders;
+SUdpBatchHeaders* UdpBatchHeadersMake(int recv, int send);
+void UdpBatchHeadersFree(SUdpBatchHeaders* headers);
+
+// Raises the socket's receive buffer to at least `bytes` (the system may cap it); never lowers
+// it. 0, or -1 when the system refused.
+int UdpReserveReceiveBuffer(int sock, int bytes);
+
+// Up to `count` waiting datagrams in one call (count at most the headers' receive count),
+// without waiting for more than the first. Returns how many arrived (1..count), or -1 with
+// UdpLastError() and `from` as UdpRecvFrom sets them (kUdpWouldBlock when nothing waits). An
+// error met after some datagrams stays pending on the socket: the next call reports it. The
+// work per call grows with the datagrams that arrive, not with `count`.
+int UdpRecvBatch(int sock, SUdpBatchHeaders* headers, SUdpMessage* msgs, int count,
+                 sockaddr_in* from, bool* report_queued);
+// Sends msgs[0..count) (count at most the headers' send count) in order, in as few calls as
+// the system allows. A message the system refuses is marked failed and the rest still go; one
+// that meets a full socket is dropped, as UdpSendTo does. Returns the number of failed
+// messages; `calls` (may be null) gets the number of system calls made.
+int UdpSendBatch(int sock, SUdpBatchHeaders* headers, SUdpMessage* msgs, int count,
+                 bool* report_queued, int* calls);
 
 } // namespace portnet::platform

@@ -540,6 +540,10 @@ int CNetDtls::HoldSends() {
     return m_state != nullptr ? m_inner->HoldSends() : 0;
 }
 
+int CNetDtls::ExpectPeers(int peers) {
+    return m_inner != nullptr ? m_inner->ExpectPeers(peers) : 0;
+}
+
 int CNetDtls::FlushSends() {
     return m_state != nullptr ? m_inner->FlushSends() : 0;
 }

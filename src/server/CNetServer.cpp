@@ -35,8 +35,8 @@ CNetServer::~CNetServer() {
 }
 
 int CNetServer::GetLimit() const {
-    // The admission limit is the client table; a table of another size changes only this.
-    return kMaxClients;
+    // The admission limit is the client table (m_max_clients, set before Init).
+    return m_max_clients;
 }
 
 int CNetServer::Init(CNetDriver* driver, int num_ports) {
@@ -47,14 +47,14 @@ int CNetServer::Init(CNetDriver* driver, int num_ports) {
     m_live = new (std::nothrow) int[limit];
     m_live_index = new (std::nothrow) int[limit];
     m_events = new (std::nothrow) SNetServerEvent[m_event_size];
-    m_ended = new (std::nothrow) SEnded[limit * 2]();
+    m_ended = new (std::nothrow) SEnded[kEndedRing]();
     if (!m_live || !m_live_index || !m_events || !m_ended) {
         CNetServer::Release();
         return -1;
     }
     for (int i = 0; i < limit; ++i)
         m_live_index[i] = -1;
-    for (int i = 0; i < limit * 2; ++i)
+    for (int i = 0; i < kEndedRing; ++i)
         m_ended[i].m_time = -1;
     m_ended_next = 0;
     return 1;
@@ -202,7 +202,7 @@ void CNetServer::End(int slot, int reason, bool tell_driver) {
     // A secure driver ends the session too, so a later datagram starts a new one.
     if (tell_driver && peer->m_send_buf) m_buf->m_driver->Disconnected(&peer->m_send_buf->m_addr);
     SEnded& ended = m_ended[m_ended_next];
-    m_ended_next = (m_ended_next + 1) % (GetLimit() * 2);
+    m_ended_next = (m_ended_next + 1) % kEndedRing;
     ended.m_addr = addr;
     ended.m_read_seq = peer->m_read_seq;
     ended.m_time = m_time;
@@ -216,7 +216,7 @@ void CNetServer::End(int slot, int reason, bool tell_driver) {
 
 bool CNetServer::Stale(const sockaddr_in& addr, int seq) const {
     if (m_stale_hold_ms <= 0) return false;
-    for (int i = 0; i < GetLimit() * 2; ++i) {
+    for (int i = 0; i < kEndedRing; ++i) {
         const SEnded& e = m_ended[i];
         if (e.m_time == -1 || WrapSub(m_time, e.m_time) > m_stale_hold_ms) continue;
         if (!CompareAddr(&e.m_addr, &addr)) continue;

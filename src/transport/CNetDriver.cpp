@@ -45,3 +45,7 @@ int CNetDriver::GetPeerIdentity(const sockaddr_in*, char* out, int size) {
 int CNetDriver::GetGoneReason(const sockaddr_in*) {
     return kNetGoneUnreachable;
 }
+
+int CNetDriver::ExpectPeers(int) {
+    return 0;
+}

@@ -151,6 +151,10 @@ int CNetImpairedDriver::HoldSends() {
     return m_inner ? m_inner->HoldSends() : 0;
 }
 
+int CNetImpairedDriver::ExpectPeers(int peers) {
+    return m_inner ? m_inner->ExpectPeers(peers) : 0;
+}
+
 int CNetImpairedDriver::FlushSends() {
     return m_inner ? m_inner->FlushSends() : 0;
 }

@@ -21,7 +21,58 @@ sockaddr_in MakeInetAddr() {
     return addr;
 }
 
+// Batch sizes for a table of `peers`: one datagram a peer and frame fits one call each way,
+// never less than a table of the default size gets, never more than one call takes.
+int RingFor(int peers, int least) {
+    if (peers < least) return least;
+    return peers > udp::kUdpMaxBatch ? static_cast<int>(udp::kUdpMaxBatch) : peers;
+}
+
+// Kernel room for a frame's datagrams from every peer and the next frame's beginning: a small
+// datagram takes about 1 KiB of the socket's buffer on Linux (its bookkeeping included).
+constexpr int kReceiveBytesPerPeer = 4096;
+
 } // namespace
+
+SUdpBatch* SUdpBatch::Make(int recv_slots, int send_slots) {
+    SUdpBatch* b = new (std::nothrow) SUdpBatch;
+    if (b == nullptr) return nullptr;
+    const std::size_t slots = static_cast<std::size_t>(recv_slots) + send_slots;
+    b->m_recv = new (std::nothrow) udp::SUdpMessage[recv_slots];
+    b->m_send = new (std::nothrow) udp::SUdpMessage[send_slots];
+    b->m_data = new (std::nothrow) unsigned char[slots * kSlotBytes];
+    b->m_headers = udp::UdpBatchHeadersMake(recv_slots, send_slots);
+    if (!b->m_recv || !b->m_send || !b->m_data || !b->m_headers) {
+        delete b;
+        return nullptr;
+    }
+    b->m_recv_slots = recv_slots;
+    b->m_send_slots = send_slots;
+    for (int i = 0; i < recv_slots; ++i)
+        b->m_recv[i] = {b->m_data + static_cast<std::size_t>(i) * kSlotBytes,
+                        kSlotBytes,
+                        0,
+                        false,
+                        false,
+                        false,
+                        {}};
+    for (int i = 0; i < send_slots; ++i)
+        b->m_send[i] = {b->m_data + (static_cast<std::size_t>(recv_slots) + i) * kSlotBytes,
+                        kSlotBytes,
+                        0,
+                        false,
+                        false,
+                        false,
+                        {}};
+    return b;
+}
+
+SUdpBatch::~SUdpBatch() {
+    delete[] m_recv;
+    delete[] m_send;
+    delete[] m_data;
+    udp::UdpBatchHeadersFree(m_headers);
+}
 
 CNetUDP::CNetUDP(int port) : m_socket(udp::kUdpInvalidSocket), m_port(port) {
     m_addr_text[0] = '\0';
@@ -66,7 +117,9 @@ int CNetUDP::MakeBroadcastCapable() {
 int CNetUDP::Init() {
     if (m_socket != udp::kUdpInvalidSocket) Shutdown();
     // Made once and kept across Shutdown and Init; without it every datagram takes a call.
-    if (m_batch == nullptr) m_batch = new (std::nothrow) SUdpBatch;
+    if (m_batch == nullptr)
+        m_batch = SUdpBatch::Make(RingFor(m_expected_peers, SUdpBatch::kRecvSlots),
+                                  RingFor(m_expected_peers, SUdpBatch::kSendSlots));
     m_socket = udp::UdpOpen();
     m_report_queued = false; // a new socket has an empty error queue
     if (m_socket == udp::kUdpInvalidSocket) return -1;
@@ -79,7 +132,32 @@ int CNetUDP::Init() {
     // destructor closes it.
     if (udp::UdpBind(m_socket, &local) == -1) return -1;
     SetBlockMode(true);
+    ReserveReceiveBuffer();
     return Connected(nullptr) == -1 ? -1 : 0;
+}
+
+void CNetUDP::ReserveReceiveBuffer() {
+    // Only a table larger than the default asks for more than the system gives anyway.
+    if (m_socket != udp::kUdpInvalidSocket && m_expected_peers > 0)
+        udp::UdpReserveReceiveBuffer(m_socket, m_expected_peers * kReceiveBytesPerPeer);
+}
+
+int CNetUDP::ExpectPeers(int peers) {
+    if (peers <= m_expected_peers) return 0;
+    m_expected_peers = peers;
+    ReserveReceiveBuffer();
+    const int recv = RingFor(peers, SUdpBatch::kRecvSlots);
+    const int send = RingFor(peers, SUdpBatch::kSendSlots);
+    SUdpBatch* b = m_batch;
+    if (b == nullptr || (b->m_recv_slots >= recv && b->m_send_slots >= send)) return 0;
+    // Datagrams waiting in the ring or held would be lost with it: keep the rings then.
+    if (b->m_recv_next < b->m_recv_count || b->m_send_count > 0 || m_holding) return 0;
+    SUdpBatch* grown = SUdpBatch::Make(recv, send);
+    if (grown == nullptr) return 0; // the rings made before still serve
+    grown->m_drained = b->m_drained;
+    delete b;
+    m_batch = grown;
+    return 0;
 }
 
 int CNetUDP::Shutdown() {
@@ -110,7 +188,7 @@ char* CNetUDP::GetAddr() {
 
 int CNetUDP::SendTo(int len, void* data, sockaddr_in* to) {
     if (m_holding && m_batch_send && len >= 0 && len <= SUdpBatch::kSlotBytes && data && to) {
-        if (m_batch->m_send_count == SUdpBatch::kSendSlots) SendHeld();
+        if (m_batch->m_send_count == m_batch->m_send_slots) SendHeld();
         udp::SUdpMessage& m = m_batch->m_send[m_batch->m_send_count++];
         std::memcpy(m.data, data, static_cast<std::size_t>(len));
         m.len = len;
@@ -149,8 +227,8 @@ void CNetUDP::SendHeld() {
         }
         return;
     }
-    const int failed = udp::UdpSendBatch(m_socket, m_batch->m_send, m_batch->m_send_count,
-                                         &m_report_queued, &m_send_calls);
+    const int failed = udp::UdpSendBatch(m_socket, m_batch->m_headers, m_batch->m_send,
+                                         m_batch->m_send_count, &m_report_queued, &m_send_calls);
     m_batch->m_send_count = 0;
     m_send_failures += failed;
     m_held_failures += failed;
@@ -172,14 +250,14 @@ int CNetUDP::RecvFrom(int* len, void* buf, sockaddr_in* from) {
             return Received(0, len);
         }
         ++m_recv_calls;
-        const int got =
-            udp::UdpRecvBatch(m_socket, b->m_recv, SUdpBatch::kRecvSlots, from, &m_report_queued);
+        const int got = udp::UdpRecvBatch(m_socket, b->m_headers, b->m_recv, b->m_recv_slots, from,
+                                          &m_report_queued);
         if (got == -1) return Received(ReceiveFailed(len, from), len);
         b->m_recv_next = 0;
         b->m_recv_count = got;
         // Short: the socket was empty. An error met after the last datagram stays pending on
         // the socket and is reported by the next call, so it keeps its place in the order.
-        b->m_drained = got < SUdpBatch::kRecvSlots;
+        b->m_drained = got < b->m_recv_slots;
         return Received(TakeReceived(len, buf, from), len);
     }
     if (b != nullptr) b->m_drained = false;

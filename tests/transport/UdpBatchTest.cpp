@@ -113,3 +113,40 @@ TEST(UdpBatch, AManagerFrameToEightPeersIsOneSendCallAndAllocatesNothing) {
     for (auto& peer : peers)
         EXPECT_EQ(Drain(*peer, 50).size(), 50u);
 }
+
+// The same at 256 peers on one host: a table of 256 slots makes the driver's send ring hold a
+// frame's 256 datagrams, which leave in one system call; nothing is allocated per frame.
+TEST(UdpBatch, AFrameToTwoHundredFiftySixPeersIsOneSendCall) {
+    enum : int { kPeers = 256, kFrames = 20 };
+    const bool batched = !OneAtATime();
+    CNetUDP host_driver("127.0.0.1:0");
+    ApplyUdpMode(host_driver);
+    std::vector<std::unique_ptr<CNetUDP>> peers;
+    {
+        twopeer::Host host;
+        host.m_max_clients = kPeers;
+        host.Open(&host_driver);
+        for (int i = 0; i < kPeers; ++i) {
+            peers.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
+            ASSERT_EQ(peers.back()->Init(), 0);
+            ASSERT_NE(host.Connect(Inet(peers.back()->GetAddr()), true), nullptr);
+        }
+        const int calls_before = host_driver.m_send_calls;
+        int failed = 0;
+        g_allocations = 0;
+        g_counting = true;
+        for (int f = 0; f < kFrames; ++f) {
+            host.Object()->m_pos[0] = static_cast<float>(f);
+            failed += host.Frame();
+        }
+        g_counting = false;
+        EXPECT_EQ((Ints{failed, static_cast<int>(g_allocations),
+                        host_driver.m_send_calls - calls_before}),
+                  (Ints{0, 0, batched && kSendsInOneCall ? kFrames : kPeers * kFrames}));
+        host.Release();
+    }
+    int short_peers = 0;
+    for (auto& peer : peers)
+        short_peers += Drain(*peer, kFrames).size() != kFrames;
+    EXPECT_EQ(short_peers, 0);
+}

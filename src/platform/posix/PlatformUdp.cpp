@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include <linux/errqueue.h>
 #include <netinet/ip_icmp.h>
@@ -201,19 +202,80 @@ int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_qu
     return static_cast<int>(got);
 }
 
-int UdpRecvBatch(int sock, SUdpMessage* msgs, int count, sockaddr_in* from, bool* report_queued) {
-    if (count < 1 || count > kUdpMaxBatch) return Fail(kUdpOtherError);
-    mmsghdr hdrs[kUdpMaxBatch];
-    iovec iovs[kUdpMaxBatch];
-    sockaddr_in senders[kUdpMaxBatch];
-    for (int i = 0; i < count; ++i) {
-        if (msgs[i].cap < 0) return Fail(kUdpOtherError);
-        iovs[i] = iovec{msgs[i].data, static_cast<size_t>(msgs[i].cap)};
-        std::memset(&hdrs[i], 0, sizeof(hdrs[i]));
-        hdrs[i].msg_hdr.msg_name = &senders[i];
-        hdrs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-        hdrs[i].msg_hdr.msg_iov = &iovs[i];
-        hdrs[i].msg_hdr.msg_iovlen = 1;
+struct SUdpBatchHeaders {
+    int recv_count = 0, send_count = 0;
+    mmsghdr* recv = nullptr;
+    iovec* recv_iovs = nullptr;
+    sockaddr_in* senders = nullptr;
+    // The messages the receive headers point into; they are set up again only for others.
+    const SUdpMessage* recv_for = nullptr;
+    int recv_ready = 0;
+    mmsghdr* send = nullptr;
+    iovec* send_iovs = nullptr;
+
+    ~SUdpBatchHeaders() {
+        delete[] recv;
+        delete[] recv_iovs;
+        delete[] senders;
+        delete[] send;
+        delete[] send_iovs;
+    }
+};
+
+SUdpBatchHeaders* UdpBatchHeadersMake(int recv, int send) {
+    if (recv < 1 || recv > kUdpMaxBatch || send < 1 || send > kUdpMaxBatch) return nullptr;
+    SUdpBatchHeaders* h = new (std::nothrow) SUdpBatchHeaders;
+    if (h == nullptr) return nullptr;
+    h->recv = new (std::nothrow) mmsghdr[recv];
+    h->recv_iovs = new (std::nothrow) iovec[recv];
+    h->senders = new (std::nothrow) sockaddr_in[recv];
+    h->send = new (std::nothrow) mmsghdr[send];
+    h->send_iovs = new (std::nothrow) iovec[send];
+    if (!h->recv || !h->recv_iovs || !h->senders || !h->send || !h->send_iovs) {
+        delete h;
+        return nullptr;
+    }
+    h->recv_count = recv;
+    h->send_count = send;
+    return h;
+}
+
+void UdpBatchHeadersFree(SUdpBatchHeaders* headers) {
+    delete headers;
+}
+
+int UdpReserveReceiveBuffer(int sock, int bytes) {
+    int have = 0;
+    socklen_t size = sizeof(have);
+    // Linux reports twice what was asked (its bookkeeping share); compare like with like.
+    if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &have, &size) != 0) return FailFromErrno(errno);
+    if (have / 2 >= bytes) return 0;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)) != 0)
+        return FailFromErrno(errno);
+    return 0;
+}
+
+int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, sockaddr_in* from,
+                 bool* report_queued) {
+    if (h == nullptr || count < 1 || count > h->recv_count) return Fail(kUdpOtherError);
+    mmsghdr* hdrs = h->recv;
+    if (h->recv_for != msgs || count > h->recv_ready) {
+        // First call for these messages: every header once. Later calls only renew the
+        // headers that a datagram used.
+        for (int i = 0; i < h->recv_count; ++i) {
+            std::memset(&hdrs[i], 0, sizeof(hdrs[i]));
+            hdrs[i].msg_hdr.msg_name = &h->senders[i];
+            hdrs[i].msg_hdr.msg_iov = &h->recv_iovs[i];
+            hdrs[i].msg_hdr.msg_iovlen = 1;
+            h->recv_iovs[i] = iovec{nullptr, 0};
+        }
+        for (int i = 0; i < count; ++i) {
+            if (msgs[i].cap < 0) return Fail(kUdpOtherError);
+            h->recv_iovs[i] = iovec{msgs[i].data, static_cast<size_t>(msgs[i].cap)};
+            hdrs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        }
+        h->recv_for = msgs;
+        h->recv_ready = count;
     }
     // MSG_WAITFORONE: a blocking socket waits for the first datagram only. MSG_TRUNC: each
     // length is the datagram's real one, so a cut datagram is told from a full one.
@@ -222,21 +284,26 @@ int UdpRecvBatch(int sock, SUdpMessage* msgs, int count, sockaddr_in* from, bool
     if (got < 0) return FailedReceive(sock, errno, from, report_queued);
     for (int i = 0; i < got; ++i) {
         SUdpMessage& m = msgs[i];
+        const sockaddr_in& sender = h->senders[i];
         m.len = static_cast<int>(hdrs[i].msg_len);
         m.truncated = (hdrs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.len > m.cap;
         m.refused = false; // Linux keeps a refusal pending for the next call instead
         std::memset(&m.addr, 0, sizeof(m.addr));
-        m.addr.sin_family = senders[i].sin_family;
-        m.addr.sin_port = senders[i].sin_port;
-        m.addr.sin_addr = senders[i].sin_addr;
+        m.addr.sin_family = sender.sin_family;
+        m.addr.sin_port = sender.sin_port;
+        m.addr.sin_addr = sender.sin_addr;
+        hdrs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        hdrs[i].msg_hdr.msg_flags = 0;
     }
     return got;
 }
 
-int UdpSendBatch(int sock, SUdpMessage* msgs, int count, bool* report_queued, int* calls) {
-    if (count < 0 || count > kUdpMaxBatch) return count < 0 ? 0 : count;
-    mmsghdr hdrs[kUdpMaxBatch];
-    iovec iovs[kUdpMaxBatch];
+int UdpSendBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, bool* report_queued,
+                 int* calls) {
+    if (count < 0) return 0;
+    if (h == nullptr || count > h->send_count) return count;
+    mmsghdr* hdrs = h->send;
+    iovec* iovs = h->send_iovs;
     for (int i = 0; i < count; ++i) {
         msgs[i].failed = msgs[i].len < 0;
         iovs[i] = iovec{msgs[i].data, static_cast<size_t>(msgs[i].len < 0 ? 0 : msgs[i].len)};

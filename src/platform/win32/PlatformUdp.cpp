@@ -3,6 +3,7 @@
 #include <winsock2.h>
 
 #include <cstring>
+#include <new>
 
 namespace portnet::platform {
 
@@ -153,9 +154,35 @@ int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* /*report_
 }
 
 // Winsock has no batched datagram calls: a batch is plain calls in a row, with the same
-// results as the Linux side gives.
-int UdpRecvBatch(int sock, SUdpMessage* msgs, int count, sockaddr_in* from, bool* report_queued) {
-    if (count < 1 || count > kUdpMaxBatch) return Fail(kUdpOtherError);
+// results as the Linux side gives. The headers only carry the counts.
+struct SUdpBatchHeaders {
+    int recv_count, send_count;
+};
+
+SUdpBatchHeaders* UdpBatchHeadersMake(int recv, int send) {
+    if (recv < 1 || recv > kUdpMaxBatch || send < 1 || send > kUdpMaxBatch) return nullptr;
+    return new (std::nothrow) SUdpBatchHeaders{recv, send};
+}
+
+void UdpBatchHeadersFree(SUdpBatchHeaders* headers) {
+    delete headers;
+}
+
+int UdpReserveReceiveBuffer(int sock, int bytes) {
+    int have = 0;
+    int size = sizeof(have);
+    if (getsockopt(Handle(sock), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&have), &size) != 0)
+        return FailFromLastWsa();
+    if (have >= bytes) return 0;
+    if (setsockopt(Handle(sock), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                   sizeof(bytes)) != 0)
+        return FailFromLastWsa();
+    return 0;
+}
+
+int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, sockaddr_in* from,
+                 bool* report_queued) {
+    if (h == nullptr || count < 1 || count > h->recv_count) return Fail(kUdpOtherError);
     int got = 0;
     while (got < count) {
         SUdpMessage& m = msgs[got];
@@ -187,9 +214,12 @@ int UdpRecvBatch(int sock, SUdpMessage* msgs, int count, sockaddr_in* from, bool
     return got;
 }
 
-int UdpSendBatch(int sock, SUdpMessage* msgs, int count, bool* report_queued, int* calls) {
+int UdpSendBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, bool* report_queued,
+                 int* calls) {
+    if (count < 0) return 0;
+    if (h == nullptr || count > h->send_count) return count;
     int failed = 0;
-    for (int i = 0; i < count && i < kUdpMaxBatch; ++i) {
+    for (int i = 0; i < count; ++i) {
         if (calls != nullptr) ++*calls;
         msgs[i].failed =
             UdpSendTo(sock, msgs[i].data, msgs[i].len, &msgs[i].addr, report_queued) == -1 &&
