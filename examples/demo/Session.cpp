@@ -131,7 +131,7 @@ CNetDriver* Session::Secure(int i, CNetDriver* d, bool host) {
 
 std::uint64_t Session::PlayerAt(const sockaddr_in& addr) const {
 #ifdef PORTNET_DEMO_SECURE
-    SNetDtlsPeer who;
+    SNetPeerIdentity who;
     if (!m_cfg.m_token_key.empty() && m_secure[0] &&
         static_cast<const CNetDtls*>(m_secure[0].get())->GetPeer(addr, &who) == 0)
         return who.m_player_id;
