@@ -60,7 +60,7 @@ public:
 // own port.
 class CDemoServer : public CNetServer {
 public:
-    bool Admit(const sockaddr_in*, const char*) override {
+    bool Admit(const sockaddr_in*, const SNetPeerIdentity&) override {
         return m_listener && m_listener->Admit();
     }
     int MakeOwnPort(CNetDataPort* port) override { return port->m_object = new CChatStream, 1; }

@@ -131,7 +131,7 @@ CNetDriver* Session::Secure(int i, CNetDriver* d, bool host) {
 
 std::uint64_t Session::PlayerAt(const sockaddr_in& addr) const {
 #ifdef PORTNET_DEMO_SECURE
-    SNetDtlsPeer who;
+    SNetPeerIdentity who;
     if (!m_cfg.m_token_key.empty() && m_secure[0] &&
         static_cast<const CNetDtls*>(m_secure[0].get())->GetPeer(addr, &who) == 0)
         return who.m_player_id;
@@ -640,7 +640,7 @@ void Session::OnServerEvent(const SNetServerEvent& ev) {
             return;
         }
         std::printf("  p%d joined from %s", m_joined + 1, ToString(&ev.m_addr));
-        if (const std::uint64_t player = PlayerAt(ev.m_addr))
+        if (const std::uint64_t player = ev.m_who.m_player_id)
             std::printf(" as player %llu (connect token)", (unsigned long long)player);
         std::printf("\n");
         if (++m_joined == m_cfg.m_peers && m_phase == kWaiting) m_phase = kActive;

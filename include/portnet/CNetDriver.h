@@ -12,6 +12,17 @@ struct PORTNET_API SNetSocketData {
     char m_description[64];
 };
 
+// Who a peer proved to be, as a secure driver's connect token or the host's key lookup said.
+// Empty (all zero) over a plain driver.
+struct PORTNET_API SNetPeerIdentity {
+    enum : int { kMaxUserData = 32, kMaxText = 256 };
+    std::uint64_t m_player_id = 0; // 0: not known (no token, a lookup that did not say)
+    std::uint64_t m_expires = 0;   // the token's expiry, UTC seconds; 0: no token
+    int m_user_data_len = 0;
+    unsigned char m_user_data[kMaxUserData] = {};
+    char m_identity[kMaxText + 1] = {}; // the identity it presented (with tokens, the token's text)
+};
+
 // Abstract transport. Every live driver holds one reference on the socket layer.
 class PORTNET_API CNetDriver {
 public:
@@ -36,11 +47,10 @@ public:
     // the bracket every SendTo sends at once. These send at once and hold nothing.
     virtual int HoldSends();
     virtual int FlushSends();
-    // Who the peer at this address proved to be, for a host deciding whether to admit it: a
-    // secure driver writes the identity the peer authenticated with into out (at most size - 1
-    // characters and a terminating NUL) and answers its length. 0, with out empty, when the
-    // driver authenticates nobody (the default) or knows no such peer.
-    virtual int GetPeerIdentity(const sockaddr_in* peer, char* out, int size);
+    // Who the peer at this address proved to be, for a host deciding whether to admit it: 1
+    // with *out filled by a secure driver that authenticated it; 0, with *out cleared, when
+    // the driver authenticates nobody (the default) or knows no such peer.
+    virtual int GetPeerIdentity(const sockaddr_in* peer, SNetPeerIdentity* out);
     // Why the peer at this address is gone, asked right after RecvFrom returned
     // kNetEventDisconnect for it: one of kNetGone*. The default, kNetGoneUnreachable, is what a
     // plain transport's report means; a secure driver tells a session that ended from one that

@@ -7,15 +7,6 @@
 // Part of libportnet-secure (portnet::secure, pkg-config portnet-secure), which links OpenSSL;
 // the core library does not.
 
-// Who a peer of the accepting side is, as its connect token or the host's key lookup said.
-struct PORTNET_API SNetDtlsPeer {
-    std::uint64_t m_player_id = 0; // 0: not known (no token, a lookup that did not say)
-    std::uint64_t m_expires = 0;   // the token's expiry, UTC seconds; 0: no token
-    int m_user_data_len = 0;
-    unsigned char m_user_data[32] = {};
-    char m_identity[257] = {}; // the identity the peer presented (with tokens, the token's text)
-};
-
 // How a CNetDtls authenticates its peers: a pre-shared key with an identity, or a certificate
 // chain, its private key and the CA that peers' certificates must chain to. PEM text is given
 // either in memory (the *_pem fields, NUL-terminated) or as a file name; memory wins when both
@@ -64,7 +55,7 @@ struct PORTNET_API SNetDtlsConfig {
     // most 256 characters); writes the key (1 to 64 bytes) and returns its length, or returns
     // 0 to refuse. It may say who the peer is in *who (player id, user data).
     int (*m_key_lookup)(void* context, const char* identity, unsigned char* key,
-                        SNetDtlsPeer* who) = nullptr;
+                        SNetPeerIdentity* who) = nullptr;
     void* m_key_lookup_context = nullptr;
     // Connect tokens: the backend's sealing key (32 bytes), this server's name as the tokens
     // list it, and the game's protocol id. The client presents its token as identity and the
@@ -163,6 +154,15 @@ public:
     int HoldSends() override;
     int ExpectPeers(int peers) override; // passed to the inner driver
     int FlushSends() override;
+    // Who the peer with an open session at this address is, as GetPeer tells (accepting side,
+    // tokens or a key lookup): 1 with *out filled; 0 with *out cleared otherwise.
+    int GetPeerIdentity(const sockaddr_in* peer, SNetPeerIdentity* out) override;
+    // Why the session RecvFrom just reported gone ended: kNetGoneRestarted when a completed
+    // handshake from its address, or its player's newer session, replaced it; kNetGoneKicked
+    // by KickPlayer; kNetGoneUnreachable for the wrapped driver's own report;
+    // kNetGoneSessionEnded otherwise (idle limit, the peer's close_notify or fatal alert, a
+    // handshake this side started that failed).
+    int GetGoneReason(const sockaddr_in* peer) override;
 
     // Sessions open, and handshakes in progress.
     int GetOpenSessions() const;
@@ -172,7 +172,7 @@ public:
 
     // Who the peer with an open session at addr is (accepting side): 0 with *who filled, -1
     // when there is no open session for that address and port.
-    int GetPeer(const sockaddr_in& addr, SNetDtlsPeer* who) const;
+    int GetPeer(const sockaddr_in& addr, SNetPeerIdentity* who) const;
     // Ends every session of player_id (open ones with close_notify and 10001 reported) and
     // refuses the player until deny_until (UTC seconds; 0: the latest expiry of the tokens
     // those sessions used, none without tokens). Returns the open sessions ended, -1 for

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CNetDriver.h"
 #include "CNetManager.h"
 #include "CNetPeer.h"
 
@@ -8,12 +9,11 @@ class CNetDataPort;
 // What a CNetServer tells the game: a peer joined a slot, left it, or a sender was refused.
 struct PORTNET_API SNetServerEvent {
     enum : int { kJoined = 1, kLeft = 2, kRefused = 3 };
-    enum : int { kIdentitySize = 128 };
     int m_type;
     int m_slot;   // -1 for kRefused
     int m_reason; // kLeft: a kNetGone* reason; kRefused: a CNetServer::kRefused* reason
     sockaddr_in m_addr;
-    char m_identity[kIdentitySize]; // what the driver authenticated; empty over a plain driver
+    SNetPeerIdentity m_who; // kJoined: who the driver authenticated; else empty
 };
 
 // A host that admits and lets go of peers on its own, for as long as it runs. The host gives
@@ -66,12 +66,12 @@ public:
     CNetPeer* GetPeer(int slot) const;
     int GetNumPeers() const { return m_num_live; }
 
-    // Hooks, called inside the frame steps. Admit sees a new sender's address and what the
+    // Hooks, called inside the frame steps. Admit sees a new sender's address and who the
     // driver authenticated (empty over a plain driver); false refuses it. NewPeer makes the
     // client for an admitted sender (null: refused, no memory); MakeOwnPort fills its own port
     // (an object and, for an unreliable one, both histories), -1 refusing. OnEvent receives
     // every event; override it to act at once instead of polling.
-    virtual bool Admit(const sockaddr_in* addr, const char* identity);
+    virtual bool Admit(const sockaddr_in* addr, const SNetPeerIdentity& who);
     virtual CNetPeer* NewPeer();
     virtual int MakeOwnPort(CNetDataPort* port);
     virtual void OnEvent(const SNetServerEvent& event);
@@ -94,7 +94,7 @@ private:
     void End(int slot, int reason, bool tell_driver);
     void EndMarked();
     bool Stale(const sockaddr_in& addr, int seq) const;
-    void Tell(int type, int slot, int reason, const sockaddr_in& addr, const char* identity);
+    void Tell(int type, int slot, int reason, const sockaddr_in& addr, const SNetPeerIdentity* who);
 
     bool m_reads[CNetClient::kMaxPorts] = {};
     bool m_writes[CNetClient::kMaxPorts] = {};

@@ -149,6 +149,11 @@ SDtlsSession* Slot(CNetDtlsState* s, int i) {
     return &s->m_sessions[i];
 }
 
+bool SameAddr(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
+           a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
 int CountPhase(const CNetDtlsState* s, int phase) {
     return phase == SDtlsSession::kOpen ? s->m_open : s->m_half_open;
 }
@@ -194,8 +199,9 @@ void InitSession(CNetDtlsState* s, int i, SSL* ssl, const sockaddr_in& addr, boo
     ++s->m_owner->m_stats.m_handshakes_started;
 }
 
-// Frees slot i; report queues kNetEventDisconnect for its address, close sends close_notify.
-void EndSession(CNetDtlsState* s, int i, bool report, bool close) {
+// Frees slot i; report (a kNetGone* reason, 0: none) queues kNetEventDisconnect for its
+// address, close sends close_notify.
+void EndSession(CNetDtlsState* s, int i, int report, bool close) {
     SDtlsSession& x = s->m_sessions[i];
     if (x.m_phase == SDtlsSession::kFree) return;
     if (close && x.m_phase == SDtlsSession::kOpen) SSL_shutdown(x.m_ssl);
@@ -214,8 +220,10 @@ void EndSession(CNetDtlsState* s, int i, bool report, bool close) {
     // Only the handshake from the same address can be waiting to replace this session.
     const int j = FindSession(s, x.m_link.m_addr, SDtlsSession::kHandshaking);
     if (j != -1 && s->m_sessions[j].m_replaces == i) s->m_sessions[j].m_replaces = -1;
-    if (report && s->m_pending_reports < CNetDtls::kMaxSessionsLimit)
+    if (report != 0 && s->m_pending_reports < CNetDtls::kMaxSessionsLimit) {
+        s->m_report_reasons[s->m_pending_reports] = report;
         s->m_reports[s->m_pending_reports++] = x.m_link.m_addr;
+    }
 }
 
 // A handshake that failed: the host hears of it only if it asked for the session.
@@ -224,7 +232,7 @@ void FailHandshake(CNetDtlsState* s, int i) {
     const SDtlsSession& x = s->m_sessions[i];
     // A refused identity was counted when it was refused; its decoy key fails the same way.
     if (x.m_bad_finished && !x.m_link.m_refused) ++s->m_owner->m_stats.m_key_mismatch;
-    EndSession(s, i, s->m_sessions[i].m_connecting, false);
+    EndSession(s, i, s->m_sessions[i].m_connecting ? kNetGoneSessionEnded : 0, false);
 }
 
 int SendHeld(CNetDtlsState* s, SDtlsSession& x) {
@@ -257,7 +265,7 @@ void Opened(CNetDtlsState* s, int i) {
     x.m_heard_ms = CNetTime::GetTime();
     ++s->m_owner->m_stats.m_handshakes_completed;
     // The peer restarted and proved itself again: the old session ends first.
-    if (x.m_replaces >= 0) EndSession(s, x.m_replaces, true, false);
+    if (x.m_replaces >= 0) EndSession(s, x.m_replaces, kNetGoneRestarted, false);
     x.m_replaces = -1;
     DtlsPlayerOpened(s, i);
     SendHeld(s, x);
@@ -283,7 +291,7 @@ void RunTimers(CNetDtlsState* s) {
                    Elapsed(now, x.m_heard_ms) > s->m_idle_timeout_ms) {
             // An open session needs no timer of ours: a lost last flight is repeated by DTLS
             // when the peer repeats its own.
-            EndSession(s, i, true, true);
+            EndSession(s, i, kNetGoneSessionEnded, true);
         }
     }
     ERR_clear_error();
@@ -387,7 +395,7 @@ int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
         ++s->m_owner->m_stats.m_rejected;
         return kFedNothing;
     }
-    EndSession(s, i, true, false);
+    EndSession(s, i, kNetGoneSessionEnded, false);
     return kFedEnded;
 }
 
@@ -474,7 +482,7 @@ bool SameHello(SSL* ssl, const unsigned char* hello) {
 
 } // namespace
 
-void DtlsEndSession(CNetDtlsState* s, int i, bool report, bool close) {
+void DtlsEndSession(CNetDtlsState* s, int i, int report, bool close) {
     EndSession(s, i, report, close);
 }
 
@@ -491,7 +499,7 @@ int CNetDtls::MakeBroadcastCapable() {
 int CNetDtls::Init() {
     if (m_state == nullptr) return -1;
     for (int i = 0; i < m_state->m_max_sessions; ++i)
-        EndSession(m_state, i, false, false);
+        EndSession(m_state, i, 0, false);
     m_state->m_pending_reports = 0;
     return m_inner->Init();
 }
@@ -509,7 +517,7 @@ int CNetDtls::Connected(sockaddr_in* peer) {
 int CNetDtls::Disconnected(sockaddr_in* peer) {
     if (m_state != nullptr && peer != nullptr)
         for (int i; (i = FindSession(m_state, *peer)) != -1;)
-            EndSession(m_state, i, false, true);
+            EndSession(m_state, i, 0, true);
     return kNetEventDisconnect;
 }
 
@@ -520,7 +528,7 @@ char* CNetDtls::GetAddr() {
 void CNetDtls::CloseAll() {
     if (m_state == nullptr) return;
     for (int i = 0; i < m_state->m_max_sessions; ++i)
-        EndSession(m_state, i, false, true);
+        EndSession(m_state, i, 0, true);
     m_state->m_pending_reports = 0;
 }
 
@@ -546,6 +554,14 @@ int CNetDtls::ExpectPeers(int peers) {
 
 int CNetDtls::FlushSends() {
     return m_state != nullptr ? m_inner->FlushSends() : 0;
+}
+
+int CNetDtls::GetGoneReason(const sockaddr_in* peer) {
+    const CNetDtlsState* s = m_state;
+    if (s == nullptr || peer == nullptr || s->m_gone_reason == 0 ||
+        !SameAddr(s->m_gone_addr, *peer))
+        return CNetDriver::GetGoneReason(peer);
+    return s->m_gone_reason;
 }
 
 int CNetDtls::SendTo(int len, void* data, sockaddr_in* to) {
@@ -595,10 +611,13 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
     const int cap = *len;
     RunTimers(s);
     if (s->m_pending_reports > 0) {
-        *from = s->m_reports[0];
+        *from = s->m_gone_addr = s->m_reports[0];
+        s->m_gone_reason = s->m_report_reasons[0];
         --s->m_pending_reports;
         std::memmove(s->m_reports, s->m_reports + 1,
                      static_cast<size_t>(s->m_pending_reports) * sizeof s->m_reports[0]);
+        std::memmove(s->m_report_reasons, s->m_report_reasons + 1,
+                     static_cast<size_t>(s->m_pending_reports) * sizeof s->m_report_reasons[0]);
         *len = 0;
         return kNetEventDisconnect;
     }
@@ -632,8 +651,9 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
         if (r >= kNetEventBase) {
             // The peer is unreachable: its session goes without a report of ours.
             for (int i; (i = FindSession(s, src)) != -1;)
-                EndSession(s, i, false, false);
-            *from = src;
+                EndSession(s, i, 0, false);
+            *from = s->m_gone_addr = src;
+            s->m_gone_reason = kNetGoneUnreachable;
             *len = 0;
             return r;
         }
@@ -650,7 +670,7 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
             }
             m_stats.m_unsent_dropped += s->m_sessions[i].m_held_len != 0;
             ++m_stats.m_handshakes_failed;
-            EndSession(s, i, false, false);
+            EndSession(s, i, 0, false);
             i = -1;
         }
         if (i != -1 && open != -1 && d[0] != kContentHandshake && d[0] != 20)

@@ -33,7 +33,8 @@ bool Denied(const CNetDtlsState* s, std::uint64_t player, std::uint64_t now) {
 }
 
 // The key for identity from a token: its length, or 0 with the reason counted.
-unsigned TokenKey(CNetDtlsState* s, const char* identity, unsigned char* key, SNetDtlsPeer* who) {
+unsigned TokenKey(CNetDtlsState* s, const char* identity, unsigned char* key,
+                  SNetPeerIdentity* who) {
     SNetDtlsStats& st = s->m_owner->m_stats;
     SNetConnectToken t;
     int r = CNetConnectToken::Open(identity, s->m_token_key, s->m_token_protocol_id, &t);
@@ -91,7 +92,7 @@ unsigned int DtlsPskLookup(SSL* ssl, const char* identity, unsigned char* psk, u
     const int slot = SlotOf(s, ssl);
     if (max < 64 || max < kRefusalKeyLen) return 0; // OpenSSL offers 512
     unsigned char key[64];
-    SNetDtlsPeer who;
+    SNetPeerIdentity who;
     unsigned len = 0;
     if (slot != -1 && identity != nullptr) {
         if (s->m_tokens) {
@@ -130,21 +131,27 @@ void DtlsPlayerOpened(CNetDtlsState* s, int slot) {
         const SDtlsSession& y = s->m_sessions[i];
         if (i != slot && y.m_phase == SDtlsSession::kOpen &&
             y.m_identity == SDtlsSession::kIdentityAccepted && y.m_who.m_player_id == player)
-            DtlsEndSession(s, i, true, true);
+            DtlsEndSession(s, i, kNetGoneRestarted, true);
     }
 }
 
-int CNetDtls::GetPeer(const sockaddr_in& addr, SNetDtlsPeer* who) const {
+int CNetDtls::GetPeer(const sockaddr_in& addr, SNetPeerIdentity* who) const {
     if (m_state == nullptr || who == nullptr) return -1;
     int found[4];
     const int n = m_state->m_index.Find(addr, found, 4);
     for (int k = 0; k < n; ++k) {
         const SDtlsSession& x = m_state->m_sessions[found[k]];
         if (x.m_phase != SDtlsSession::kOpen) continue;
-        *who = x.m_identity == SDtlsSession::kIdentityAccepted ? x.m_who : SNetDtlsPeer{};
+        *who = x.m_identity == SDtlsSession::kIdentityAccepted ? x.m_who : SNetPeerIdentity{};
         return 0;
     }
     return -1;
+}
+
+int CNetDtls::GetPeerIdentity(const sockaddr_in* peer, SNetPeerIdentity* out) {
+    if (out == nullptr) return 0;
+    *out = SNetPeerIdentity{};
+    return peer != nullptr && GetPeer(*peer, out) == 0 && out->m_identity[0] != '\0' ? 1 : 0;
 }
 
 int CNetDtls::KickPlayer(std::uint64_t player_id, std::uint64_t deny_until) {
@@ -162,7 +169,8 @@ int CNetDtls::KickPlayer(std::uint64_t player_id, std::uint64_t deny_until) {
         if (deny_until == 0 && x.m_who.m_expires != 0 && lapses > until) until = lapses;
         const bool open = x.m_phase == SDtlsSession::kOpen;
         ended += open;
-        DtlsEndSession(s, i, open, open); // a handshake in progress ends silently
+        // A handshake in progress ends silently.
+        DtlsEndSession(s, i, open ? kNetGoneKicked : 0, open);
     }
     if (until == 0) return ended;
     // The player's own entry, else a free or lapsed one.

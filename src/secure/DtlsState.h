@@ -46,7 +46,7 @@ struct SDtlsSession {
     // The accepting side's verdict on the identity the peer presented, and who it is.
     enum : int { kIdentityNone, kIdentityAccepted, kIdentityRefused };
     int m_identity;
-    SNetDtlsPeer m_who;
+    SNetPeerIdentity m_who;
 };
 
 // A player KickPlayer shut out, until a UTC second.
@@ -76,7 +76,7 @@ public:
     char m_psk_identity[PSK_MAX_IDENTITY_LEN + 1] = {};
     // Identities looked up on the accepting side (DtlsPlayers.cpp): tokens or the host's store.
     bool m_lookup = false;
-    int (*m_key_lookup)(void*, const char*, unsigned char*, SNetDtlsPeer*) = nullptr;
+    int (*m_key_lookup)(void*, const char*, unsigned char*, SNetPeerIdentity*) = nullptr;
     void* m_key_lookup_context = nullptr;
     bool m_tokens = false;
     unsigned char m_token_key[32] = {};
@@ -103,6 +103,9 @@ public:
     bool m_timers_run = false;
     int m_pending_reports = 0; // sessions ended but not yet reported
     sockaddr_in m_reports[CNetDtls::kMaxSessionsLimit];
+    int m_report_reasons[CNetDtls::kMaxSessionsLimit]; // kNetGone* beside each report
+    sockaddr_in m_gone_addr{}; // the report RecvFrom handed up last, for GetGoneReason
+    int m_gone_reason = 0;
     unsigned char m_cipher[2048]; // one datagram of the wrapped driver
 
     ~CNetDtlsState();
@@ -123,8 +126,9 @@ bool DtlsSetupPlayers(CNetDtlsState* state, const SNetDtlsConfig& config);
 unsigned int DtlsPskLookup(SSL* ssl, const char* identity, unsigned char* psk, unsigned int max);
 // A session opened: an older open session of the same player ends.
 void DtlsPlayerOpened(CNetDtlsState* state, int slot);
-// CNetDtls.cpp: ends a session (report: 10001 queued; close: close_notify sent).
-void DtlsEndSession(CNetDtlsState* state, int slot, bool report, bool close);
+// CNetDtls.cpp: ends a session (report, a kNetGone* reason: 10001 queued with it, 0: none;
+// close: close_notify sent).
+void DtlsEndSession(CNetDtlsState* state, int slot, int report, bool close);
 // For a server PSK callback that refuses the identity it was given: writes a key nobody holds
 // into psk and returns its length, so the handshake fails as with a wrong key (silently, at
 // the peer's Finished), never with an alert of its own. The caller counts the reason.

@@ -1,7 +1,6 @@
 // A host that admits peers, notices when they are gone, and frees their slots.
 #include "portnet/CNetServer.h"
 
-#include <cstring>
 #include <new>
 
 #include "client/NetPacket.h"
@@ -82,7 +81,7 @@ int CNetServer::SetPeerPorts(int port, bool read, bool write) {
     return 1;
 }
 
-bool CNetServer::Admit(const sockaddr_in*, const char*) {
+bool CNetServer::Admit(const sockaddr_in*, const SNetPeerIdentity&) {
     return true;
 }
 
@@ -120,19 +119,13 @@ int CNetServer::PollEvent(SNetServerEvent* out) {
 }
 
 void CNetServer::Tell(int type, int slot, int reason, const sockaddr_in& addr,
-                      const char* identity) {
+                      const SNetPeerIdentity* who) {
     SNetServerEvent e;
     e.m_type = type;
     e.m_slot = slot;
     e.m_reason = reason;
     e.m_addr = addr;
-    e.m_identity[0] = '\0';
-    if (identity) {
-        std::size_t n = std::strlen(identity);
-        if (n > sizeof e.m_identity - 1) n = sizeof e.m_identity - 1;
-        std::memcpy(e.m_identity, identity, n);
-        e.m_identity[n] = '\0';
-    }
+    e.m_who = who ? *who : SNetPeerIdentity{};
     OnEvent(e);
 }
 
@@ -157,10 +150,10 @@ int CNetServer::CreateClient(CNetBuf* buf) {
         return refuse(kRefusedStale);
     if (m_num_live >= GetLimit()) return refuse(kRefusedFull);
 
-    char identity[SNetServerEvent::kIdentitySize];
-    m_buf->m_driver->GetPeerIdentity(&addr, identity, sizeof identity);
-    identity[sizeof identity - 1] = '\0';
-    if (!Admit(&addr, identity)) return refuse(kRefusedByHost);
+    SNetPeerIdentity who;
+    if (m_buf->m_driver->GetPeerIdentity(&addr, &who) != 1) who = SNetPeerIdentity{};
+    who.m_identity[SNetPeerIdentity::kMaxText] = '\0';
+    if (!Admit(&addr, who)) return refuse(kRefusedByHost);
 
     CNetPeer* peer = NewPeer();
     if (!peer) return refuse(kRefusedNoMemory);
@@ -189,7 +182,7 @@ int CNetServer::CreateClient(CNetBuf* buf) {
     }
     m_live_index[slot] = m_num_live;
     m_live[m_num_live++] = slot;
-    Tell(SNetServerEvent::kJoined, slot, 0, addr, identity);
+    Tell(SNetServerEvent::kJoined, slot, 0, addr, &who);
     // A hook that kicked the peer at once leaves no client for this datagram.
     return m_live_index[slot] != -1 ? slot : -1;
 }
@@ -198,7 +191,8 @@ void CNetServer::End(int slot, int reason, bool tell_driver) {
     CNetPeer* peer = GetPeer(slot);
     if (!peer) return;
     const sockaddr_in addr = peer->m_send_buf ? peer->m_send_buf->m_addr : sockaddr_in{};
-    if (reason == kNetGoneKicked) peer->SendGoodbye();
+    // A peer the driver ended (a secure driver's kick among them) has nobody left to hear it.
+    if (reason == kNetGoneKicked && tell_driver) peer->SendGoodbye();
     // A secure driver ends the session too, so a later datagram starts a new one.
     if (tell_driver && peer->m_send_buf) m_buf->m_driver->Disconnected(&peer->m_send_buf->m_addr);
     SEnded& ended = m_ended[m_ended_next];
@@ -233,8 +227,8 @@ int CNetServer::DestroyClient(int slot) {
     if (!peer) return -1;
     // Reached from the peer's Disconnected with the driver's reason; called by the host,
     // it is a kick.
-    const int reason = peer->m_gone != 0 ? peer->m_gone : kNetGoneKicked;
-    End(slot, reason, reason == kNetGoneKicked);
+    const bool by_host = peer->m_gone == 0;
+    End(slot, by_host ? kNetGoneKicked : peer->m_gone, by_host);
     return slot;
 }
 

@@ -37,8 +37,8 @@ int CNetDriver::FlushSends() {
     return 0;
 }
 
-int CNetDriver::GetPeerIdentity(const sockaddr_in*, char* out, int size) {
-    if (out && size > 0) out[0] = '\0';
+int CNetDriver::GetPeerIdentity(const sockaddr_in*, SNetPeerIdentity* out) {
+    if (out) *out = SNetPeerIdentity{};
     return 0;
 }
 

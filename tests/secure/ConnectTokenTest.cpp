@@ -54,7 +54,7 @@ Minted MintInPython() {
 }
 
 // A host's own store of keys instead of tokens: alice is player 7.
-int Lookup(void*, const char* identity, unsigned char* key, SNetDtlsPeer* who) {
+int Lookup(void*, const char* identity, unsigned char* key, SNetPeerIdentity* who) {
     if (std::strcmp(identity, "alice") != 0) return 0;
     std::memcpy(key, kKey, 32);
     who->m_player_id = 7;
@@ -97,7 +97,7 @@ void Restart(Pair& p, const Minted& m) {
 }
 
 int PlayerAt(Side& host, int endpoint) {
-    SNetDtlsPeer who;
+    SNetPeerIdentity who;
     return host.dtls.GetPeer(Addr(endpoint), &who) == 0 ? int(who.m_player_id) : -1;
 }
 
@@ -187,7 +187,7 @@ TEST_P(SecureAdmission, ThePlayerIsLetInAndTheHostKnowsWhoItIs) {
     Side eve(&p.net, 3, SNetImpairment{}, Player(stranger, kKey));
     eve.host.Connect(Addr(1), false);
     const int heard = RunChat(p, 150, &eve);
-    SNetDtlsPeer who;
+    SNetPeerIdentity who;
     p.a->dtls.GetPeer(Addr(2), &who);
     const SNetDtlsStats& st = p.a->dtls.m_stats;
     EXPECT_EQ((Ints{heard > 20, p.a->host.m_created, PlayerAt(*p.a, 2), PlayerAt(*p.a, 3),

@@ -1,8 +1,10 @@
 // Servers and connections over CNetDtls: a host that restarts, peers that come and go.
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "SecurePair.h"
+#include "portnet/CNetConnectToken.h"
 #include "server/ServerRig.h"
 
 namespace {
@@ -10,8 +12,9 @@ namespace {
 using namespace rig;
 
 struct SecureHost {
-    explicit SecureHost(CNetSimNetwork* net)
-        : sim(net, kServerId), dtls(&sim, secure::PskConfig(SNetDtlsConfig::kAccept)) {
+    explicit SecureHost(CNetSimNetwork* net,
+                        const SNetDtlsConfig& config = secure::PskConfig(SNetDtlsConfig::kAccept))
+        : sim(net, kServerId), dtls(&sim, config) {
         ok = dtls.IsReady() && server.Init(&dtls, 1) == 1 && dtls.Init() == 0;
         server.m_idle_limit_ms = 400;
         server.m_keep_alive_ms = 50;
@@ -24,8 +27,9 @@ struct SecureHost {
 
 // A connection to the host over its own secure endpoint.
 struct SecurePeer {
-    SecurePeer(CNetSimNetwork* net, int id)
-        : sim(net, id), dtls(&sim, secure::PskConfig(SNetDtlsConfig::kConnect)) {
+    SecurePeer(CNetSimNetwork* net, int id,
+               const SNetDtlsConfig& config = secure::PskConfig(SNetDtlsConfig::kConnect))
+        : sim(net, id), dtls(&sim, config) {
         const sockaddr_in to = Addr(kServerId);
         conn.m_keep_alive_ms = 50;
         conn.m_idle_limit_ms = 400;
@@ -123,6 +127,72 @@ TEST_F(SecureConnection, PeersComeAndGoAndTheHostKeepsNoSessionOfThem) {
     EXPECT_EQ(host.server.GetNumPeers(), 0);
     EXPECT_EQ(host.dtls.GetOpenSessions(), 0);
     EXPECT_EQ(host.dtls.m_stats.m_handshakes_completed, 40u);
+}
+
+} // namespace
+
+namespace {
+
+const unsigned char kSealing[32] = {0x5E, 0xA1};
+
+// The side of player 40 + id with a token (its user data: id) and the key that came with it.
+SNetDtlsConfig Ticket(int id, std::string* token, unsigned char* key) {
+    SNetConnectToken t;
+    t.m_protocol_id = 77, t.m_player_id = 40 + id, t.m_user_data_len = 1, t.m_user_data[0] = id;
+    t.m_valid_from = CNetConnectToken::Now() - 60, t.m_expires = t.m_valid_from + 660;
+    t.m_num_servers = 1, std::strcpy(t.m_servers[0], "eu-1");
+    char text[CNetConnectToken::kMaxText + 1] = {};
+    CNetConnectToken::Mint(&t, kSealing, text, sizeof text);
+    *token = text, std::memcpy(key, t.m_player_key, 32);
+    SNetDtlsConfig c = secure::PskConfig(SNetDtlsConfig::kConnect, key);
+    c.m_psk_identity = token->c_str();
+    return c;
+}
+
+// Three players join a server over tokens and the joined events say who they are; then each
+// leaves another way and the server tells why: 2 starts again from its address, 3 falls silent
+// (its session's idle limit comes before the server's), the host kicks 4's player.
+TEST_F(SecureConnection, TheJoinedEventNamesThePlayerAndEachDepartureItsCause) {
+    CNetSimNetwork net(5);
+    SNetDtlsConfig c = secure::PskConfig(SNetDtlsConfig::kAccept);
+    c.m_psk_key = nullptr, c.m_idle_timeout_ms = 300;
+    c.m_token_key = kSealing, c.m_token_server = "eu-1", c.m_token_protocol_id = 77;
+    SecureHost host(&net, c);
+    host.server.m_idle_limit_ms = 5000;
+    ASSERT_TRUE(host.ok);
+    std::string tokens[5];
+    unsigned char keys[5][32];
+    std::unique_ptr<SecurePeer> peers[5];
+    for (int id : {2, 3, 4})
+        peers[id].reset(new SecurePeer(&net, id, Ticket(id, &tokens[id], keys[id])));
+    std::vector<int> seen[5]; // per sender: type, reason, player, user data
+    auto run = [&](bool silent3) {
+        for (int f = 0; f < 150; ++f) {
+            Tick(net), Step(host.server);
+            for (int id : {2, 3, 4})
+                if (id != 3 || !silent3) Step(peers[id]->conn);
+            for (SNetServerEvent e; host.server.PollEvent(&e);) {
+                seen[e.m_addr.sin_port].insert(
+                    seen[e.m_addr.sin_port].end(),
+                    {e.m_type, e.m_reason, int(e.m_who.m_player_id),
+                     e.m_who.m_user_data_len ? e.m_who.m_user_data[0] : -1});
+                EXPECT_EQ(e.m_who.m_identity, e.m_type == 1 ? tokens[e.m_addr.sin_port] : "");
+            }
+            if (host.dtls.GetHalfOpen() > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    };
+    run(false);
+    peers[2].reset(); // a new process on the same address, with a new token of the same player
+    peers[2].reset(new SecurePeer(&net, 2, Ticket(2, &tokens[2], keys[2])));
+    EXPECT_EQ(host.dtls.KickPlayer(44), 1);
+    run(true);
+    using E = SNetServerEvent;
+    EXPECT_EQ(seen[2], (std::vector<int>{E::kJoined, 0, 42, 2, E::kLeft, kNetGoneRestarted, 0, -1,
+                                         E::kJoined, 0, 42, 2}));
+    EXPECT_EQ(seen[3],
+              (std::vector<int>{E::kJoined, 0, 43, 3, E::kLeft, kNetGoneSessionEnded, 0, -1}));
+    EXPECT_EQ(seen[4], (std::vector<int>{E::kJoined, 0, 44, 4, E::kLeft, kNetGoneKicked, 0, -1}));
 }
 
 } // namespace

@@ -111,7 +111,7 @@ TEST_F(ServerChurn, EveryPeerAdmittedWhileASlotIsFreeAndEachDepartureToldOnceWit
                 ++joins;
                 char name[32];
                 std::snprintf(name, sizeof name, "player-%d", id);
-                EXPECT_STREQ(e.m_identity, name);
+                EXPECT_STREQ(e.m_who.m_identity, name);
                 ASSERT_NE(id, server.m_banned);
                 auto l = live.find(id);
                 ASSERT_NE(l, live.end());

@@ -51,8 +51,11 @@ public:
         return CNetImpairedDriver::RecvFrom(len, buf, from);
     }
     int GetGoneReason(const sockaddr_in*) override { return m_reason; }
-    int GetPeerIdentity(const sockaddr_in* peer, char* out, int size) override {
-        return std::snprintf(out, static_cast<size_t>(size), "player-%d", peer->sin_port);
+    int GetPeerIdentity(const sockaddr_in* peer, SNetPeerIdentity* out) override {
+        *out = SNetPeerIdentity{};
+        out->m_player_id = peer->sin_port;
+        std::snprintf(out->m_identity, sizeof out->m_identity, "player-%d", peer->sin_port);
+        return 1;
     }
     void Report(int id, int reason) { m_reports.emplace_back(id, reason); }
 
@@ -71,10 +74,10 @@ public:
         m_log.push_back({e, s_now, GetNumPeers()});
         CNetServer::OnEvent(e);
     }
-    bool Admit(const sockaddr_in* addr, const char* identity) override {
+    bool Admit(const sockaddr_in* addr, const SNetPeerIdentity& who) override {
         char banned[32];
         std::snprintf(banned, sizeof banned, "player-%d", m_banned);
-        return addr && std::strcmp(identity, banned) != 0;
+        return addr && std::strcmp(who.m_identity, banned) != 0;
     }
     std::vector<Logged> m_log;
     int m_banned = -1;
