@@ -61,14 +61,15 @@ int Lookup(void*, const char* identity, unsigned char* key, SNetDtlsPeer* who) {
     return 32;
 }
 
-SNetDtlsConfig Server(bool lookup = false) {
+SNetDtlsConfig Server(bool lookup = false, bool plain = false) {
     SNetDtlsConfig c = PskConfig(SNetDtlsConfig::kAccept);
+    c.m_handshake_timeout_ms = 1000;
+    if (plain) return c; // one identity and key of its own, no tokens
     c.m_psk_key = nullptr;
     c.m_token_key = lookup ? nullptr : kSealing;
     c.m_key_lookup = lookup ? Lookup : nullptr;
     c.m_token_server = "eu-1", c.m_token_protocol_id = kGame;
     c.m_token_clock = [] { return g_now; };
-    c.m_handshake_timeout_ms = 1000;
     return c;
 }
 
@@ -105,9 +106,10 @@ using Counter = std::uint32_t SNetDtlsStats::*;
 const Counter kReasons[] = {
     &SNetDtlsStats::m_token_malformed,    &SNetDtlsStats::m_token_unopened,
     &SNetDtlsStats::m_token_expired,      &SNetDtlsStats::m_token_not_yet_valid,
-    &SNetDtlsStats::m_token_wrong_server, &SNetDtlsStats::m_key_mismatch};
+    &SNetDtlsStats::m_token_wrong_server, &SNetDtlsStats::m_key_mismatch,
+    &SNetDtlsStats::m_identity_unknown};
 
-enum Spoil { kAsMinted, kOneCharacter, kVersion, kNotAToken, kOtherPlayersKey };
+enum Spoil { kAsMinted, kOneCharacter, kVersion, kNotAToken, kOthersKey, kStranger, kWrongKey };
 
 struct Refusal {
     const char* name;
@@ -127,7 +129,9 @@ const Refusal kRefusals[] = {
     {"one_character_altered", &S::m_token_unopened, kOneCharacter},
     {"unknown_version", &S::m_token_malformed, kVersion},
     {"not_a_token", &S::m_token_malformed, kNotAToken},
-    {"another_players_key", &S::m_key_mismatch, kOtherPlayersKey},
+    {"another_players_key", &S::m_key_mismatch, kOthersKey},
+    {"unknown_identity", &S::m_identity_unknown, kStranger},
+    {"wrong_key", &S::m_key_mismatch, kWrongKey},
 };
 
 class SecureToken : public ::testing::TestWithParam<Refusal> {};
@@ -142,7 +146,11 @@ TEST_P(SecureToken, IsRefusedLikeAWrongKeyAndCountedByReason) {
     if (k.spoil == kVersion) // the low bits of byte 0 are the top bits of the second character
         m.token[1] = kB64[kB64.find(m.token[1]) ^ 0x30];
     if (k.spoil == kNotAToken) m.token = "player-one";
-    Pair p(SNetImpairment{}, Server(), Player(m, k.spoil == kOtherPlayersKey ? other.key : m.key));
+    if (k.spoil >= kStranger)
+        m.token = k.spoil == kStranger ? "stranger" : "portnet",
+        std::memcpy(m.key, k.spoil == kStranger ? kKey : kOtherKey, 32);
+    Pair p(SNetImpairment{}, Server(false, k.spoil >= kStranger),
+           Player(m, k.spoil == kOthersKey ? other.key : m.key));
     const int heard = RunChat(p, 150);
     Ints reasons, want;
     for (Counter c : kReasons)

@@ -3,7 +3,6 @@
 // goes on delivering.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
 #include "SecurePair.h"
@@ -102,78 +101,5 @@ INSTANTIATE_TEST_SUITE_P(TypesAndEpochs, SecureShortRecord, ::testing::ValuesIn(
                              return "type" + std::to_string(info.param.type) + "_epoch" +
                                     std::to_string(info.param.epoch);
                          });
-
-// Plain-text alerts as the peer would send them before its keys: a fatal handshake_failure
-// and a close_notify, at epoch 0 and at the open epoch far ahead (unauthenticated either way).
-TEST(SecurePlainAlert, FatalAndCloseNotifyAreDroppedAndCounted) {
-    OpenPair s;
-    for (int epoch : {0, 1})
-        for (const auto& alert : {std::pair<int, int>{2, 40}, {1, 0}}) {
-            auto d = Record(21, epoch, epoch == 0 ? 7 : kFarAhead, 2);
-            d[13] = static_cast<unsigned char>(alert.first);
-            d[14] = static_cast<unsigned char>(alert.second);
-            s.ExpectHarmless(d, "epoch " + std::to_string(epoch) + " level " +
-                                    std::to_string(alert.first));
-        }
-}
-
-} // namespace
-
-namespace {
-
-struct Refusal {
-    const char* identity;
-    const unsigned char* key;
-};
-
-// What A sent while B tried with the given credentials: each kind of datagram (content type
-// and length) once, in the order first sent; then A's and B's counters.
-struct Attempt {
-    std::vector<std::pair<int, std::size_t>> answers;
-    int b_waiting_at_limit = 0; // B's handshake still in progress just before its time-out
-    SNetDtlsStats a, b;
-};
-
-Attempt Try(const Refusal& r) {
-    SNetDtlsConfig ca = PskConfig(SNetDtlsConfig::kAccept),
-                   cb = PskConfig(SNetDtlsConfig::kConnect, r.key);
-    cb.m_psk_identity = r.identity;
-    ca.m_handshake_timeout_ms = cb.m_handshake_timeout_ms = 30 * kFrameMs;
-    Pair p(SNetImpairment{}, ca, cb);
-    Attempt out;
-    for (int f = 0; f < 40; ++f) {
-        if (f == 28) out.b_waiting_at_limit = p.b->dtls.GetHalfOpen();
-        p.Tick();
-    }
-    for (const auto& sent : p.a->tap.m_sent) {
-        const std::pair<int, std::size_t> kind{sent.bytes[0], sent.bytes.size()};
-        if (std::find(out.answers.begin(), out.answers.end(), kind) == out.answers.end())
-            out.answers.push_back(kind);
-    }
-    out.a = p.a->dtls.m_stats;
-    out.b = p.b->dtls.m_stats;
-    return out;
-}
-
-// An unknown identity and a wrong key: A answers both alike (no alert, the same flights), B
-// waits for its own time-out in both; only A's counters tell them apart.
-TEST(SecureRefusal, UnknownIdentityAndWrongKeyLookTheSameToThePeer) {
-    const Attempt unknown = Try({"stranger", kKey});
-    const Attempt wrong = Try({"portnet", kOtherKey});
-    EXPECT_EQ(unknown.answers, wrong.answers);
-    for (const Attempt* t : {&unknown, &wrong})
-        for (const auto& kind : t->answers)
-            EXPECT_NE(kind.first, 21) << "an alert";
-    auto view = [](const Attempt& t) {
-        return Ints{t.b_waiting_at_limit,
-                    int(t.b.m_handshakes_failed),
-                    int(t.b.m_handshakes_completed),
-                    int(t.a.m_handshakes_failed),
-                    int(t.a.m_identity_unknown),
-                    int(t.a.m_key_mismatch)};
-    };
-    EXPECT_EQ(view(unknown), (Ints{1, 1, 0, 1, 1, 0}));
-    EXPECT_EQ(view(wrong), (Ints{1, 1, 0, 1, 0, 1}));
-}
 
 } // namespace
