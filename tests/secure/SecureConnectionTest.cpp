@@ -44,72 +44,27 @@ struct SecurePeer {
 
 class SecureConnection : public Clocked {};
 
-TEST_F(SecureConnection, AHostThatRestartsIsLostAndReconnectOpensANewSession) {
-    CNetSimNetwork net(9);
-    std::unique_ptr<SecureHost> host(new SecureHost(&net));
-    SecurePeer peer(&net, 2);
-    ASSERT_TRUE(host->ok && peer.ok);
-    CNetConnection& conn = peer.conn;
-    CNetDtls& dtls = peer.dtls;
-
-    SNetConnectionEvent e{};
-    // Frames until the connection reports something; DTLS retransmits on the system clock.
-    auto next_event = [&] {
-        for (int frame = 0; frame < 600; ++frame) {
-            Tick(net);
-            Step(host->server);
-            Step(conn);
-            if (conn.PollEvent(&e)) return true;
-            if (dtls.GetHalfOpen() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
-    };
-    ASSERT_TRUE(next_event());
-    EXPECT_EQ(e.m_type, SNetConnectionEvent::kConnected);
-    EXPECT_EQ(host->server.GetNumPeers(), 1);
-    EXPECT_EQ(dtls.m_stats.m_handshakes_completed, 1u);
-
-    host.reset();
-    host.reset(new SecureHost(&net)); // a new process on the same address: no session
-    ASSERT_TRUE(host->ok);
-    ASSERT_TRUE(next_event());
-    EXPECT_EQ(e.m_type, SNetConnectionEvent::kLost);
-    EXPECT_EQ(e.m_reason, kNetGoneTimedOut);
-    EXPECT_EQ(dtls.GetOpenSessions(), 0); // the lost session ended with it
-    EXPECT_EQ(host->server.GetNumPeers(), 0);
-
-    ASSERT_EQ(conn.Reconnect(), 1);
-    ASSERT_TRUE(next_event());
-    EXPECT_EQ(e.m_type, SNetConnectionEvent::kConnected);
-    EXPECT_EQ(host->server.GetNumPeers(), 1);
-    EXPECT_EQ(dtls.m_stats.m_handshakes_completed, 2u);
-    EXPECT_EQ(host->dtls.m_stats.m_handshakes_completed, 1u);
-}
-
-} // namespace
-
-namespace {
-
-// Peers come and go over DTLS, four at a time, leaving by goodbye or by silence: every one is
-// admitted and seen off, and the host keeps no session of any.
-TEST_F(SecureConnection, PeersComeAndGoAndTheHostKeepsNoSessionOfThem) {
+// Peers come and go, four at a time, by goodbye or by silence: every one is admitted and seen
+// off, and the host keeps no session of any. Then the host restarts on its address under one
+// more peer: the connection is lost with its session, and Reconnect opens a new one.
+TEST_F(SecureConnection, PeersComeAndGoAndAHostThatRestartsIsLostAndReconnectOpensANewSession) {
     CNetSimNetwork net(4);
-    SecureHost host(&net);
-    ASSERT_TRUE(host.ok);
+    std::unique_ptr<SecureHost> host(new SecureHost(&net));
+    ASSERT_TRUE(host->ok);
     std::vector<std::unique_ptr<SecurePeer>> peers;
     int started = 0, joined = 0, left = 0;
     for (int frame = 0; frame < 20000 && (started < 40 || left < started); ++frame) {
         if (started < 40 && peers.size() < 4)
             peers.emplace_back(new SecurePeer(&net, 100 + started++));
         Tick(net);
-        Step(host.server);
+        Step(host->server);
         for (auto& p : peers) {
             const bool odd = p->sim.m_endpoint_id % 2 == 1; // odd ones fall silent
             if (!odd || p->frames < 30) Step(p->conn);
             if (++p->frames == 30 && !odd) p->conn.Leave();
         }
         SNetServerEvent e;
-        while (host.server.PollEvent(&e)) {
+        while (host->server.PollEvent(&e)) {
             joined += e.m_type == SNetServerEvent::kJoined;
             if (e.m_type != SNetServerEvent::kLeft) continue;
             ++left;
@@ -120,13 +75,46 @@ TEST_F(SecureConnection, PeersComeAndGoAndTheHostKeepsNoSessionOfThem) {
                     break;
                 }
         }
-        if (host.dtls.GetHalfOpen() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (host->dtls.GetHalfOpen() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_EQ(joined, 40);
-    EXPECT_EQ(left, 40);
-    EXPECT_EQ(host.server.GetNumPeers(), 0);
-    EXPECT_EQ(host.dtls.GetOpenSessions(), 0);
-    EXPECT_EQ(host.dtls.m_stats.m_handshakes_completed, 40u);
+    using secure::Ints;
+    EXPECT_EQ((Ints{joined, left, host->server.GetNumPeers(), host->dtls.GetOpenSessions(),
+                    int(host->dtls.m_stats.m_handshakes_completed)}),
+              (Ints{40, 40, 0, 0, 40}));
+
+    SecurePeer peer(&net, 2);
+    ASSERT_TRUE(peer.ok);
+    SNetConnectionEvent e{};
+    // Frames until the connection reports something; DTLS retransmits on the system clock.
+    auto next_event = [&] {
+        for (int frame = 0; frame < 600; ++frame) {
+            Tick(net);
+            Step(host->server);
+            Step(peer.conn);
+            if (peer.conn.PollEvent(&e)) return true;
+            if (peer.dtls.GetHalfOpen() > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    };
+    const int kConnected = SNetConnectionEvent::kConnected, kLost = SNetConnectionEvent::kLost;
+    ASSERT_TRUE(next_event());
+    EXPECT_EQ(
+        (Ints{e.m_type, host->server.GetNumPeers(), int(peer.dtls.m_stats.m_handshakes_completed)}),
+        (Ints{kConnected, 1, 1}));
+    host.reset();
+    host.reset(new SecureHost(&net)); // a new process on the same address: no session
+    ASSERT_TRUE(host->ok);
+    ASSERT_TRUE(next_event());
+    // The lost session ended with it.
+    EXPECT_EQ((Ints{e.m_type, e.m_reason, peer.dtls.GetOpenSessions(), host->server.GetNumPeers()}),
+              (Ints{kLost, kNetGoneTimedOut, 0, 0}));
+    ASSERT_EQ(peer.conn.Reconnect(), 1);
+    ASSERT_TRUE(next_event());
+    EXPECT_EQ(
+        (Ints{e.m_type, host->server.GetNumPeers(), int(peer.dtls.m_stats.m_handshakes_completed),
+              int(host->dtls.m_stats.m_handshakes_completed)}),
+        (Ints{kConnected, 1, 2, 1}));
 }
 
 } // namespace
