@@ -83,7 +83,7 @@ int main() {
         }
 
     std::printf(
-        "\n## 5. Rate adaptation over the simulated network\n\n"
+        "\n## 6. Rate adaptation over the simulated network\n\n"
         "Written by `portnet_ratebench` (bench/rate). A host sends one peer twelve 100-byte "
         "states that change wholly every frame (priorities 1 to 12; nine fit a datagram) and a "
         "reliable chat line every 30 frames; the peer acknowledges the states it receives "
