@@ -65,14 +65,28 @@ int RunCrowd(const SDemoConfig& cfg, FILE* out) {
         }
     }
 
+    std::vector<char> left(static_cast<size_t>(n), 0);
+    std::vector<std::chrono::steady_clock::time_point> leaving(static_cast<size_t>(n));
+    const auto farewell_time = std::chrono::milliseconds(cfg.m_latency + cfg.m_jitter + 250);
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + std::chrono::seconds(cfg.m_frames / cfg.m_fps + kSlackS);
     int last_joined = -1;
     for (long long f = 0; status == 0; ++f) {
         std::this_thread::sleep_until(start + std::chrono::milliseconds(f * 1000 / cfg.m_fps));
         int running = 0, joined = 0;
+        const auto now = std::chrono::steady_clock::now();
         for (int i = 0; i < started; ++i) {
-            if (peers[i]->Done()) continue;
+            if (peers[i]->Done()) {
+                // As a peer alone would: say goodbye at once, let it leave, then fall quiet
+                // (what the host still sends it is not read, as after a process's exit).
+                if (!left[i]) {
+                    peers[i]->Leave();
+                    left[i] = 1;
+                    leaving[i] = now;
+                }
+                if (now - leaving[i] < farewell_time) peers[i]->Farewell();
+                continue;
+            }
             peers[i]->Tick();
             ++running;
             joined += peers[i]->Joined();
@@ -93,15 +107,14 @@ int RunCrowd(const SDemoConfig& cfg, FILE* out) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     for (int i = 0; i < started; ++i)
-        peers[i]->Leave();
+        if (!left[i]) peers[i]->Leave(); // the crowd stopped before this one was done
     const auto farewell = std::chrono::steady_clock::now();
     for (bool waiting = true;
-         waiting && std::chrono::steady_clock::now() - farewell <
-                        std::chrono::milliseconds(cfg.m_latency + cfg.m_jitter + 250);) {
+         waiting && std::chrono::steady_clock::now() - farewell < farewell_time;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         waiting = false;
         for (int i = 0; i < started; ++i)
-            waiting = peers[i]->Farewell() || waiting;
+            waiting = (!left[i] && peers[i]->Farewell()) || waiting;
     }
 
     int passed = 0, joined = 0, shown = 0;
