@@ -569,9 +569,10 @@ void Session::HostCpuLine(FILE* out) const {
                  frame_us * m_cfg.m_fps / 1e4, m_cfg.m_fps, h.m_clock_call_ns);
 }
 
-int Session::CountViews(int* expected) const {
+int Session::CountViews(int* expected, int* unexpected) const {
     int views = 0;
     *expected = 0;
+    if (unexpected) *unexpected = 0;
     // With the relay every endpoint shows every other object; without, the host shows the
     // peers' and each peer the host's.
     const bool relay = Relayed(m_cfg.m_peers);
@@ -579,7 +580,11 @@ int Session::CountViews(int* expected) const {
         const int me = m_endpoints[i]->m_index;
         if (me < 0) continue;
         for (int o = 0; o <= m_cfg.m_peers; ++o) {
-            if (o == me || (!relay && me != 0 && o != 0)) continue;
+            if (o == me) continue;
+            if (!relay && me != 0 && o != 0) {
+                if (unexpected) *unexpected += ViewSeen(i, o); // a relay that should be off
+                continue;
+            }
             ++*expected;
             views += ViewSeen(i, o);
         }
@@ -624,8 +629,10 @@ int Session::Summary(FILE* out, double wall_s) {
     // acknowledged and checks the other side's lines for order, the other process the rest.
     const bool chat_ok = owed == 0 && delivered == said && good == heard && (!sim || heard == said);
     int expected_views = 0;
-    const int views = CountViews(&expected_views);
-    const bool pos_ok = views == expected_views && views > 0 && m_worst_error <= m_bound_m;
+    int unexpected = 0;
+    const int views = CountViews(&expected_views, &unexpected);
+    const bool pos_ok =
+        views == expected_views && views > 0 && unexpected == 0 && m_worst_error <= m_bound_m;
 
     const double run_s = m_cfg.m_frames / double(m_cfg.m_fps);
     std::fprintf(out, "%ssummary: %d frame%s (%.1f s) + %d to settle, in %.2f s\n",
@@ -642,6 +649,9 @@ int Session::Summary(FILE* out, double wall_s) {
                      said + owed, said + owed - delivered, heard, good, chat_ok ? "ok" : "FAILED");
     std::fprintf(out, "  positions  %d of %d views, worst error %.4f m, bound %.2f m   %s\n", views,
                  expected_views, m_worst_error, m_bound_m, pos_ok ? "ok" : "FAILED");
+    if (unexpected)
+        std::fprintf(out, "             %d views of peers' objects a peer should not see\n",
+                     unexpected);
     if (sim)
         std::fprintf(out,
                      "             (distance to the true path in the last %d ms; lag mean %lld ms,"

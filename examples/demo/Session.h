@@ -105,7 +105,9 @@ private:
     void HostCpuLine(FILE* out) const;
     int NumObserved() const;
     // Objects shown at least once, over every endpoint here and every object it should show.
-    int CountViews(int* expected) const; // rows of the table: the links of the observed endpoint
+    // Views of objects not relayed to this endpoint go to *unexpected when asked.
+    int CountViews(int* expected, int* unexpected = nullptr)
+        const; // rows of the table: the links of the observed endpoint
     Endpoint* Observed() const { return m_endpoints[0].get(); }
     void SendHello();
     // The driver endpoint i uses: d itself, or a CNetDtls over it with --secure (null on
