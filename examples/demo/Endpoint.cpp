@@ -29,16 +29,22 @@ Endpoint::~Endpoint() {
         delete l.m_send_buf;
 }
 
-int Endpoint::Start(CNetDriver* driver, int index) {
-    if (m_manager->Init(driver, kNumPorts) != 1) return -1;
-    for (int p = 1; p < kNumPorts; ++p) {
+int Endpoint::Start(CNetDriver* driver, int index, int num_ports, bool relay, int max_clients) {
+    m_relay = relay;
+    m_manager->m_max_clients = max_clients;
+    if (m_manager->Init(driver, num_ports) != 1) return -1;
+    for (int p = 1; p < num_ports; ++p) {
         m_manager->SetPortA(p, new CPositionState);
-        // Every object port gets both histories: the host relays what it reads, and the two
-        // sides of a link must agree on the size for delta bases to mean the same state.
-        m_manager->m_ports[p].m_reading_history =
-            new CNetDataHistory(kHistorySize, new CPositionState, p);
-        m_manager->m_ports[p].m_writing_history =
-            new CNetDataHistory(kHistorySize, new CPositionState, p);
+        // The ports of the small star get both histories: the host relays what it reads, and
+        // the two sides of a link must agree on the size for delta bases to mean the same
+        // state. Beyond it only the host reads, and each peer writes its own (SetIndex).
+        const bool star = p <= ObjectPort(kRelayPeers);
+        if (star || index == 0)
+            m_manager->m_ports[p].m_reading_history =
+                new CNetDataHistory(kHistorySize, new CPositionState, p);
+        if (star)
+            m_manager->m_ports[p].m_writing_history =
+                new CNetDataHistory(kHistorySize, new CPositionState, p);
     }
     return index < 0 ? 1 : SetIndex(index);
 }
@@ -47,6 +53,10 @@ int Endpoint::SetIndex(int index) {
     m_index = index;
     EndpointName(index, m_name);
     const int own = ObjectPort(index);
+    if (own >= m_manager->m_num_ports) return -1;
+    CNetDataPort& port = m_manager->m_ports[own];
+    if (!port.m_writing_history)
+        port.m_writing_history = new CNetDataHistory(kHistorySize, new CPositionState, own);
     if (m_manager->InitPort(own, -1) < 0) return -1;
     for (int i = 0; i < m_num_links; ++i) {
         CNetDataRef& ref = m_links[i].m_client->m_refs[own];
@@ -109,15 +119,17 @@ void Endpoint::SetSwitches(int slot, int remote) {
     EndpointName(remote, l.m_remote_name);
     if (slot >= m_num_links) m_num_links = slot + 1;
 
-    // The star: chat both ways; the host writes every object but the peer's own and reads
-    // that one; a peer reads every object but its own, which it writes.
+    // The star: chat both ways; the host writes every object but the peer's own (only its
+    // own when it relays nothing) and reads that one; a peer reads every object but its own,
+    // which it writes.
     c->m_refs[kChatPort].m_read_enabled = true;
     c->m_refs[kChatPort].m_write_enabled = true;
-    for (int index = 0; index <= kMaxPeers; ++index) {
+    for (int index = 0; ObjectPort(index) < c->m_num_ports; ++index) {
         CNetDataRef& ref = c->m_refs[ObjectPort(index)];
         const bool theirs = m_index == 0 ? index == remote : index != m_index;
+        const bool mine = m_index == 0 ? m_relay || index == 0 : index == m_index;
         ref.m_read_enabled = theirs;
-        ref.m_write_enabled = !theirs && (m_index == 0 || index == m_index);
+        ref.m_write_enabled = !theirs && mine;
     }
 }
 
@@ -170,7 +182,7 @@ void Endpoint::Listen() {
 }
 
 CPositionState* Endpoint::Object(int port) const {
-    if (port < 1 || port >= kNumPorts || !m_manager->m_ports) return nullptr;
+    if (port < 1 || port >= m_manager->m_num_ports || !m_manager->m_ports) return nullptr;
     return static_cast<CPositionState*>(m_manager->m_ports[port].m_object);
 }
 
@@ -181,6 +193,10 @@ bool Endpoint::Seen(int port) const {
 }
 
 int Endpoint::LinkOf(int index) const {
+    // The host's links mostly sit in the slot before the peer's number: look there first.
+    if (m_index == 0 && index >= 1 && index <= m_num_links && m_links[index - 1].m_client &&
+        m_links[index - 1].m_remote == index)
+        return index - 1;
     for (int i = 0; i < m_num_links; ++i)
         if (m_links[i].m_client && (m_index != 0 || m_links[i].m_remote == index)) return i;
     return -1;

@@ -2,10 +2,13 @@
 
 // One participant of the demo: a manager over one driver, a moving object of its own, a chat
 // stream per link, and the bookkeeping that checks what arrives. The host (index 0) links to
-// every peer; peer k (1..7) links to the host only. Ports:
+// every peer; peer k (1..250) links to the host only. Ports:
 //   0      chat, each link's own port (a reliable stream per pair of endpoints)
 //   1      the host's object
 //   1 + k  peer k's object: written by peer k to the host, relayed by the host to the others
+//          while there are at most kRelayPeers peers. Beyond that the host relays nothing:
+//          every peer sees the host's object only, so the host's histories grow with the
+//          peers, not with their square.
 
 #include <memory>
 
@@ -18,11 +21,22 @@ using portnet_examples::CChatStream;
 using portnet_examples::CPositionState;
 
 enum : int {
-    kMaxPeers = 7,
+    kMaxPeers = 250, // the objects' ports stay within the 255 a client replicates
+    kRelayPeers = 7, // up to this many peers each sees every other's object
     kChatPort = 0,
     kNumPorts = 2 + kMaxPeers,
     kHistorySize = 64, // the same on both sides of every link: delta bases are named by slot
 };
+
+// Whether the host relays every peer's object to the others at this many peers.
+inline bool Relayed(int peers) {
+    return peers <= kRelayPeers;
+}
+// The ports a session of this many peers needs (at least those of the small star, so a peer
+// that does not know the count yet agrees with its host).
+inline int PortsFor(int peers) {
+    return 2 + (peers > kRelayPeers ? peers : kRelayPeers);
+}
 
 inline int ObjectPort(int index) {
     return 1 + index;
@@ -108,11 +122,15 @@ public:
     Endpoint(const Endpoint&) = delete;
     Endpoint& operator=(const Endpoint&) = delete;
 
-    // Makes the manager over driver (not owned) with every object port and its histories.
-    // index -1 when not yet known (a UDP peer before the host's welcome). -1 on failure.
-    int Start(CNetDriver* driver, int index);
+    // Makes the manager over driver (not owned) with num_ports ports and the histories of the
+    // small star (ports up to that of peer kRelayPeers); a host of more peers (index 0,
+    // relay off) adds a reading history for each peer's port. index -1 when not yet known (a
+    // UDP peer before the host's welcome). max_clients: the host's table. -1 on failure.
+    int Start(CNetDriver* driver, int index, int num_ports = PortsFor(kRelayPeers),
+              bool relay = true, int max_clients = CNetManager::kMaxClients);
     // Takes index as this endpoint's own: its object starts moving and is written to every
-    // link (peers never write it back to its owner).
+    // link (peers never write it back to its owner); gives its port a writing history when the
+    // small star had none.
     int SetIndex(int index);
     // Makes the manager of this endpoint (before Start): a server, a connection, or (neither)
     // a manager whose links AddLink makes.
@@ -148,6 +166,7 @@ public:
 
     char m_name[8] = {};
     int m_index = -1;
+    bool m_relay = true; // a host writes the peers' objects to each other
     CDemoManager m_sim_manager;
     std::unique_ptr<CNetManager> m_udp_manager; // a CDemoServer or CDemoConnection
     CNetManager* m_manager = &m_sim_manager;    // the one in use

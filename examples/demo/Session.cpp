@@ -1,6 +1,8 @@
 #include "Session.h"
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include <unistd.h> // isatty
@@ -28,6 +30,7 @@ const int kLingerMs = 2000;      // over UDP: keep answering so the other side's
 const int kWaitLimitMs = 30000;  // over UDP: longest wait for the peers, or for the host
 const int kHelloEveryMs = 250;
 const int kMaxPlotPoints = 2000; // per peer; longer runs keep every n-th frame
+const int kMaxRows = 16;         // more links are summed up in one line
 
 // Out-of-band handshake over UDP (channel 1): "pdH" from a peer, "pdW" k n from the host
 // (you are peer k of n), "pdF" when the host is full.
@@ -98,6 +101,11 @@ CNetDriver* Session::Secure(int i, CNetDriver* d, bool host) {
     c.m_psk_key = m_cfg.m_key.data();
     c.m_psk_key_len = static_cast<int>(m_cfg.m_key.size());
     c.m_psk_identity = "portnet-demo";
+    if (host) {
+        // A session and a handshake for every peer at once: they all join together.
+        c.m_max_sessions = std::max(c.m_max_sessions, m_cfg.m_peers + 8);
+        c.m_max_half_open = std::max(c.m_max_half_open, m_cfg.m_peers);
+    }
     // With tokens the host takes the sealing key, and mints each in-process peer its token as
     // a backend would (player id: the peer's number); a UDP peer brings its own.
     SNetConnectToken t;
@@ -170,10 +178,11 @@ void Session::WatchHandshakes() {
     unsigned c[5];
     if (!SecureStats(c) || c[2] == m_failed_seen) return;
     m_failed_seen = c[2];
-    std::printf("  a secure handshake failed or timed out (wrong key?): dtls handshakes %u "
-                "completed of %u started, %u failed; %u datagrams rejected\n",
-                c[1], c[0], c[2], c[3]);
-    std::fflush(stdout);
+    std::fprintf(m_out,
+                 "  a secure handshake failed or timed out (wrong key?): dtls handshakes %u "
+                 "completed of %u started, %u failed; %u datagrams rejected\n",
+                 c[1], c[0], c[2], c[3]);
+    std::fflush(m_out);
     if (m_cfg.m_mode != SDemoConfig::kUdpClient) return;
     m_handshake_failed = true;
     m_phase = kDone;
@@ -212,14 +221,29 @@ int Session::SetUp(FILE* out) {
     imp.m_bandwidth_bytes_per_s = m_cfg.m_bandwidth;
 
     if (m_cfg.m_mode == SDemoConfig::kSim) {
-        m_net.reset(new CNetSimNetwork(m_cfg.m_seed));
+        // Room for every endpoint and, with a bandwidth cap, a link override each way per peer.
+        m_net.reset(new CNetSimNetwork(
+            m_cfg.m_seed, std::max(+CNetSimNetwork::kDefaultMaxEndpoints, 1 + m_cfg.m_peers),
+            std::max(+CNetSimNetwork::kDefaultMaxLinks, 2 * m_cfg.m_peers)));
         m_num_endpoints = 1 + m_cfg.m_peers;
+        m_view_seen.assign(static_cast<size_t>(m_num_endpoints) * (kMaxPeers + 1), 0);
+        const int ports = PortsFor(m_cfg.m_peers);
+        const int table = std::max(static_cast<int>(CNetManager::kMaxClients), m_cfg.m_peers);
+        // The host's queue holds what every peer has in flight towards it (a trip of frames,
+        // duplicates and a margin); the default suits the small star.
+        const int trip_frames = (m_cfg.m_latency + m_cfg.m_jitter) * m_cfg.m_fps / 1000 + 4;
+        const int host_queue =
+            std::max(+CNetSimDriver::kDefaultQueueDepth, 2 * m_cfg.m_peers * trip_frames);
         for (int i = 0; i < m_num_endpoints; ++i) {
-            m_sim_drivers[i].reset(new CNetSimDriver(m_net.get(), 1 + i));
+            m_sim_drivers[i].reset(new CNetSimDriver(
+                m_net.get(), 1 + i, i == 0 ? host_queue : +CNetSimDriver::kDefaultQueueDepth));
             m_sim_drivers[i]->m_impairment = imp;
             m_endpoints[i].reset(new Endpoint);
             CNetDriver* d = Secure(i, m_sim_drivers[i].get(), i == 0);
-            if (d == nullptr || d->Init() != 0 || m_endpoints[i]->Start(d, i) < 0) return -1;
+            if (d == nullptr || d->Init() != 0 ||
+                m_endpoints[i]->Start(d, i, ports, Relayed(m_cfg.m_peers),
+                                      i == 0 ? table : CNetManager::kMaxClients) < 0)
+                return -1;
         }
         for (int k = 1; k < m_num_endpoints; ++k) {
             // A capped link of its own each way between the host and every peer, rather than
@@ -241,7 +265,13 @@ int Session::SetUp(FILE* out) {
         m_udp.reset(new CNetUDP(m_cfg.m_bind.c_str()));
     else
         m_udp.reset(new CNetUDP(0)); // a peer may let the system choose its port
-    m_impaired.reset(new CNetImpairedDriver(m_udp.get(), m_cfg.m_seed));
+    // The host's sending waits out its delay in a queue that holds a trip of frames for every
+    // peer; the default suits the small star and a single peer.
+    const int trip_frames = (m_cfg.m_latency + m_cfg.m_jitter) * m_cfg.m_fps / 1000 + 4;
+    m_impaired.reset(new CNetImpairedDriver(
+        m_udp.get(), m_cfg.m_seed,
+        server ? std::max(+CNetImpairedDriver::kDefaultQueueDepth, 2 * m_cfg.m_peers * trip_frames)
+               : +CNetImpairedDriver::kDefaultQueueDepth));
     m_impaired->m_impairment = imp;
     CNetDriver* d = Secure(0, m_impaired.get(), server);
     if (d == nullptr) return -1;
@@ -251,6 +281,7 @@ int Session::SetUp(FILE* out) {
         return -1;
     }
     m_num_endpoints = 1;
+    m_view_seen.assign(kMaxPeers + 1, 0);
     m_endpoints[0].reset(new Endpoint);
     // The host admits and lets go of peers by itself, a peer connects and notices its host
     // gone; both tell peers apart by address and port (NAT, one machine).
@@ -258,7 +289,12 @@ int Session::SetUp(FILE* out) {
         m_endpoints[0]->UseServer(this);
     else
         m_endpoints[0]->UseConnection(this);
-    if (m_endpoints[0]->Start(d, server ? 0 : -1) < 0) return -1;
+    // A peer learns the number of peers only when it joins: it has the ports of the most.
+    const int table = std::max(static_cast<int>(CNetManager::kMaxClients), m_cfg.m_peers);
+    if (m_endpoints[0]->Start(d, server ? 0 : -1, server ? PortsFor(m_cfg.m_peers) : kNumPorts,
+                              Relayed(m_cfg.m_peers),
+                              server ? table : CNetManager::kMaxClients) < 0)
+        return -1;
     if (!server) {
         m_server_addr = InetAddr(m_cfg.m_connect);
         CNetConnection* c = static_cast<CNetConnection*>(m_endpoints[0]->m_manager);
@@ -275,11 +311,12 @@ int Session::NumObserved() const {
     return Observed() ? Observed()->m_num_links : 0;
 }
 
-int Session::Run(FILE* out) {
+int Session::Begin(FILE* out) {
+    m_out = out;
     m_table.Begin(out, isatty(fileno(out)) == 1);
     if (SetUp(out) < 0) {
         std::fprintf(out, "portnet-demo: set-up failed\n");
-        return 1;
+        return -1;
     }
     const int rows = m_cfg.m_mode == SDemoConfig::kUdpClient ? 1 : m_cfg.m_peers;
     if (!m_cfg.m_plot.empty()) {
@@ -316,6 +353,47 @@ int Session::Run(FILE* out) {
                                 : "");
     std::fflush(out);
 
+    // What one reading of the process CPU clock costs, said beside the host's CPU time.
+    const int kClockCalls = 1000;
+    const auto before = std::chrono::steady_clock::now();
+    std::clock_t sink = 0;
+    for (int i = 0; i < kClockCalls; ++i)
+        sink += std::clock();
+    m_host_cpu.m_clock_call_ns =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - before)
+            .count() /
+        kClockCalls;
+    (void)sink;
+    return 1;
+}
+
+void Session::Tick() {
+    CNetTime::Update();
+    Frame(CNetTime::GetTime());
+}
+
+void Session::Leave() {
+    // The other side hears at once that this one is done, instead of after its idle limit.
+    if (m_cfg.m_mode == SDemoConfig::kUdpClient) {
+        static_cast<CNetConnection*>(m_endpoints[0]->m_manager)->Leave();
+    } else if (m_cfg.m_mode == SDemoConfig::kUdpServer) {
+        CDemoServer* server = static_cast<CDemoServer*>(m_endpoints[0]->m_manager);
+        server->m_listener = nullptr; // the peers sent away now are no news
+        server->Leave();
+    }
+}
+
+bool Session::Farewell() {
+    // The goodbyes wait in the impairment's queue for their delay: let them go before leaving.
+    if (m_cfg.m_mode == SDemoConfig::kSim || m_impaired->GetQueued() == 0) return false;
+    CNetTime::Update();
+    m_endpoints[0]->Step();
+    return true;
+}
+
+int Session::Run(FILE* out) {
+    if (Begin(out) < 0) return 1;
+    const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
     const auto start = std::chrono::steady_clock::now();
     for (long long n = 0; m_phase != kDone; ++n) {
         const int ms = static_cast<int>(n * 1000 / m_cfg.m_fps);
@@ -327,28 +405,16 @@ int Session::Run(FILE* out) {
             g_clock_ms = ms;
             m_net->SetTime(ms);
         }
-        CNetTime::Update();
-        Frame(CNetTime::GetTime());
+        Tick();
     }
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // The other side hears at once that this one is done, instead of after its idle limit.
-    if (m_cfg.m_mode == SDemoConfig::kUdpClient) {
-        static_cast<CNetConnection*>(m_endpoints[0]->m_manager)->Leave();
-    } else if (m_cfg.m_mode == SDemoConfig::kUdpServer) {
-        CDemoServer* server = static_cast<CDemoServer*>(m_endpoints[0]->m_manager);
-        server->m_listener = nullptr; // the peers sent away now are no news
-        server->Leave();
-    }
-    // The goodbyes wait in the impairment's queue for their delay: let them go before leaving.
+    Leave();
     const auto farewell = std::chrono::steady_clock::now();
-    while (!sim && m_impaired->GetQueued() > 0 &&
-           std::chrono::steady_clock::now() - farewell <
-               std::chrono::milliseconds(m_cfg.m_latency + m_cfg.m_jitter + 250)) {
+    while (std::chrono::steady_clock::now() - farewell <
+               std::chrono::milliseconds(m_cfg.m_latency + m_cfg.m_jitter + 250) &&
+           Farewell())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        CNetTime::Update();
-        m_endpoints[0]->Step();
-    }
     if (CNetTime::m_timer_proc == DemoClock) CNetTime::Init(); // back to the real clock
     return Summary(out, wall);
 }
@@ -369,6 +435,8 @@ void Session::Frame(int now) {
     const bool talking = m_phase == kActive && m_frame < m_cfg.m_frames * 4 / 5;
     for (int i = 0; i < m_num_endpoints; ++i) {
         Endpoint& e = *m_endpoints[i];
+        const bool timed = e.m_index == 0 && m_phase == kActive;
+        const std::clock_t cpu = timed ? std::clock() : 0;
         if (talking)
             for (int l = 0; l < e.m_num_links; ++l)
                 if ((m_frame + 3 * e.m_index + 5 * e.m_links[l].m_remote) % every == 0)
@@ -377,6 +445,10 @@ void Session::Frame(int now) {
         e.Talk();
         e.Step();
         e.Listen();
+        if (timed) {
+            m_host_cpu.m_total_s += double(std::clock() - cpu) / CLOCKS_PER_SEC;
+            ++m_host_cpu.m_frames;
+        }
     }
     if (m_phase != kWaiting) Measure(now);
 
@@ -409,7 +481,7 @@ void Session::Measure(int now) {
     for (int i = 0; i < m_num_endpoints; ++i) {
         Endpoint& e = *m_endpoints[i];
         if (e.m_index < 0) continue;
-        for (int o = 0; o <= kMaxPeers; ++o) {
+        for (int o = 0; o <= m_cfg.m_peers; ++o) {
             if (o == e.m_index || !e.Seen(ObjectPort(o))) continue;
             const float* pos = e.Object(ObjectPort(o))->m_pos;
             double err;
@@ -422,7 +494,7 @@ void Session::Measure(int now) {
             } else {
                 err = ErrorToPath(o, pos); // the other process's clock is not ours
             }
-            m_view_seen[e.m_index][o] = true;
+            m_view_seen[i * (kMaxPeers + 1) + o] = 1;
             if (err > m_worst_error) m_worst_error = err;
             const int l = e.LinkOf(o);
             if (l >= 0 && err > e.m_links[l].m_max_error) e.m_links[l].m_max_error = err;
@@ -443,8 +515,8 @@ void Session::Report(int now, bool last) {
             for (int i = 0; i < rows; ++i)
                 m_plot.Add(i, m_frame / double(m_cfg.m_fps), m_rows[i]);
     }
-    const int every =
-        m_table.IsTerminal() ? (m_cfg.m_fps / 10 > 0 ? m_cfg.m_fps / 10 : 1) : 2 * m_cfg.m_fps;
+    const bool redraw = m_table.IsTerminal() && rows <= kMaxRows;
+    const int every = redraw ? (m_cfg.m_fps / 10 > 0 ? m_cfg.m_fps / 10 : 1) : 2 * m_cfg.m_fps;
     if ((m_frame + 1) % every != 0 && !last) return;
     char status[240];
     int n = std::snprintf(status, sizeof status, "frame %d/%d  t %.2f s  seen from %s", m_frame + 1,
@@ -454,19 +526,67 @@ void Session::Report(int now, bool last) {
         std::snprintf(status + n, sizeof status - n,
                       "  dtls: handshakes %u/%u (%u failed), rejected %u, replayed %u", c[1], c[0],
                       c[2], c[3], c[4]);
-    m_table.Show(status, m_rows, rows);
+    if (rows <= kMaxRows) {
+        m_table.Show(status, m_rows, rows);
+        return;
+    }
+    char links[240];
+    LinksLine(links, sizeof links);
+    std::fprintf(m_out, "%s\n  %s\n", status, links);
+    std::fflush(m_out);
 }
 
-int Session::CountViews(int* expected) const {
+void Session::LinksLine(char* text, int size) const {
+    // Rows of m_rows are those of the last Report.
+    const int rows = NumObserved();
+    int pings[kMaxPeers];
+    long long in = 0, lost = 0, pending = 0;
+    double worst = 0.0;
+    for (int i = 0; i < rows; ++i) {
+        const SLinkStats& r = m_rows[i];
+        pings[i] = r.m_ping;
+        in += r.m_packets_in;
+        lost += r.m_lost;
+        pending += r.m_chat_pending;
+        worst = std::max(worst, r.m_max_error);
+    }
+    std::sort(pings, pings + rows);
+    std::snprintf(text, static_cast<size_t>(size),
+                  "%d links: ping p50 %d ms, p90 %d ms, max %d ms; %lld packets in, %lld lost; "
+                  "%lld chat lines pending; worst error %.4f m",
+                  rows, rows ? pings[rows / 2] : 0, rows ? pings[rows * 9 / 10] : 0,
+                  rows ? pings[rows - 1] : 0, in, lost, pending, worst);
+}
+
+void Session::HostCpuLine(FILE* out) const {
+    const SHostCpu& h = m_host_cpu;
+    if (h.m_frames == 0 || m_cfg.m_peers < 1) return;
+    const double frame_us = 1e6 * h.m_total_s / h.m_frames;
+    std::fprintf(out,
+                 "  host cpu   %.1f us per frame, %.2f us per peer-frame (%d peers, %d frames; "
+                 "%.2f %% of a %d fps frame); process CPU clock, %.0f ns a reading\n",
+                 frame_us, frame_us / m_cfg.m_peers, m_cfg.m_peers, h.m_frames,
+                 frame_us * m_cfg.m_fps / 1e4, m_cfg.m_fps, h.m_clock_call_ns);
+}
+
+int Session::CountViews(int* expected, int* unexpected) const {
     int views = 0;
     *expected = 0;
+    if (unexpected) *unexpected = 0;
+    // With the relay every endpoint shows every other object; without, the host shows the
+    // peers' and each peer the host's.
+    const bool relay = Relayed(m_cfg.m_peers);
     for (int i = 0; i < m_num_endpoints; ++i) {
         const int me = m_endpoints[i]->m_index;
         if (me < 0) continue;
         for (int o = 0; o <= m_cfg.m_peers; ++o) {
             if (o == me) continue;
+            if (!relay && me != 0 && o != 0) {
+                if (unexpected) *unexpected += ViewSeen(i, o); // a relay that should be off
+                continue;
+            }
             ++*expected;
-            views += m_view_seen[me][o];
+            views += ViewSeen(i, o);
         }
     }
     return views;
@@ -483,6 +603,7 @@ int Session::Summary(FILE* out, double wall_s) {
                      : m_host_gone != 0                        ? "the host could not be reached"
                                                                : "no answer from the host");
         unsigned c[5];
+        SecureStats(m_outcome.m_dtls);
         if (SecureStats(c))
             std::fprintf(out,
                          "  dtls       %u handshakes completed of %u started, %u failed; %u "
@@ -508,8 +629,10 @@ int Session::Summary(FILE* out, double wall_s) {
     // acknowledged and checks the other side's lines for order, the other process the rest.
     const bool chat_ok = owed == 0 && delivered == said && good == heard && (!sim || heard == said);
     int expected_views = 0;
-    const int views = CountViews(&expected_views);
-    const bool pos_ok = views == expected_views && views > 0 && m_worst_error <= m_bound_m;
+    int unexpected = 0;
+    const int views = CountViews(&expected_views, &unexpected);
+    const bool pos_ok =
+        views == expected_views && views > 0 && unexpected == 0 && m_worst_error <= m_bound_m;
 
     const double run_s = m_cfg.m_frames / double(m_cfg.m_fps);
     std::fprintf(out, "%ssummary: %d frame%s (%.1f s) + %d to settle, in %.2f s\n",
@@ -526,6 +649,9 @@ int Session::Summary(FILE* out, double wall_s) {
                      said + owed, said + owed - delivered, heard, good, chat_ok ? "ok" : "FAILED");
     std::fprintf(out, "  positions  %d of %d views, worst error %.4f m, bound %.2f m   %s\n", views,
                  expected_views, m_worst_error, m_bound_m, pos_ok ? "ok" : "FAILED");
+    if (unexpected)
+        std::fprintf(out, "             %d views of peers' objects a peer should not see\n",
+                     unexpected);
     if (sim)
         std::fprintf(out,
                      "             (distance to the true path in the last %d ms; lag mean %lld ms,"
@@ -547,6 +673,9 @@ int Session::Summary(FILE* out, double wall_s) {
                 expected_packets += c->m_read_seq;
                 lost_packets += c->m_lost_packets;
             }
+    if (ns.m_dropped_queue_full > 0)
+        std::fprintf(out, "             %u dropped by a full holding queue   FAILED\n",
+                     ns.m_dropped_queue_full);
     std::fprintf(out, "  measured   %lld of %lld packets lost (%.1f %%) as %s counted them\n",
                  lost_packets, expected_packets,
                  expected_packets ? 100.0 * lost_packets / expected_packets : 0.0,
@@ -562,6 +691,14 @@ int Session::Summary(FILE* out, double wall_s) {
         for (int k = 1; k < m_num_endpoints; ++k)
             std::fprintf(out, " %llu", (unsigned long long)PlayerAt(SimAddr(1 + k)));
         std::fprintf(out, "\n");
+    }
+    if (Observed() && Observed()->m_index == 0) {
+        if (NumObserved() > kMaxRows) {
+            char links[240];
+            LinksLine(links, sizeof links);
+            std::fprintf(out, "  %s\n", links);
+        }
+        HostCpuLine(out);
     }
     if (failures) std::fprintf(out, "  %d manager steps failed   FAILED\n", failures);
     if (gone) std::fprintf(out, "  %d peer%s left before the end\n", gone, gone > 1 ? "s" : "");
@@ -582,7 +719,22 @@ int Session::Summary(FILE* out, double wall_s) {
         else
             std::fprintf(out, "  plot       %s\n", m_cfg.m_plot.c_str());
     }
-    const bool ok = chat_ok && pos_ok && failures == 0 && !m_host_lost_early;
+    // A full queue of the simulation is the demo's own fault, not the network's: it fails.
+    const bool ok =
+        chat_ok && pos_ok && failures == 0 && !m_host_lost_early && ns.m_dropped_queue_full == 0;
+    SDemoOutcome& r = m_outcome;
+    r.m_passed = ok;
+    r.m_joined = true;
+    r.m_said = said + owed;
+    r.m_pending = said + owed - delivered;
+    r.m_heard = heard;
+    r.m_good = good;
+    r.m_worst_error = m_worst_error;
+    const CNetClient* host = NumObserved() > 0 ? Observed()->m_links[0].m_client : nullptr;
+    r.m_ping = host ? host->m_ping : 0;
+    r.m_packets = expected_packets;
+    r.m_lost = lost_packets;
+    SecureStats(r.m_dtls);
     std::fprintf(out, "result: %s\n", ok ? "PASS" : "FAIL");
     return ok ? 0 : 1;
 }
@@ -595,10 +747,12 @@ int Session::OnOutOfBand(CNetBuf* buf) {
     Endpoint& e = *m_endpoints[0];
     if (m_cfg.m_mode == SDemoConfig::kUdpServer && b[2] == 'H') {
         // The server admitted the peer with its first packet (OnServerEvent); the hello asks
-        // for its number.
+        // for its number. It comes once every peer is in, so all start the run with the host
+        // (one that started early could end before the host's last lines reached it).
         const int slot = e.m_manager->FindClient(&buf->m_addr);
         SLink* link = e.LinkAt(slot);
         if (link && link->m_client->m_send_buf) {
+            if (m_phase == kWaiting) return 1; // asked again until then
             SendHandshake(link->m_client->m_send_buf, 'W', link->m_remote, m_cfg.m_peers);
         } else if (slot < 0 && m_joined >= m_cfg.m_peers) {
             CNetBuf reply(*buf); // the sender's address, for one refusal
@@ -616,7 +770,7 @@ int Session::OnOutOfBand(CNetBuf* buf) {
             // The object goes live inside this frame's Read, and this frame's Write sends it:
             // place it first, or the host sees it at the origin.
             e.Move(CNetTime::GetTime());
-            std::printf("  joined as %s of %d peers\n", e.m_name, b[4]);
+            std::fprintf(m_out, "  joined as %s of %d peers\n", e.m_name, b[4]);
             m_phase = kActive;
         }
     }
@@ -656,7 +810,7 @@ void Session::OnConnectionEvent(const SNetConnectionEvent& ev) {
     if (ev.m_type == SNetConnectionEvent::kConnected) return;
     m_host_gone = ev.m_reason;
     m_host_lost_early = m_phase != kLinger; // before this side's run and drain were done
-    std::printf("  the host is gone: %s\n", GoneText(ev.m_reason));
+    std::fprintf(m_out, "  the host is gone: %s\n", GoneText(ev.m_reason));
     if (m_phase != kLinger) m_phase = kDone;
 }
 

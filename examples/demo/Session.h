@@ -38,6 +38,26 @@ struct SDemoConfig {
     // simulator, mints its peers' tokens); a UDP peer presents m_token with m_key.
     std::vector<unsigned char> m_token_key;
     std::string m_token;
+    int m_count = 1; // --udp client: peers in this process, each on a socket of its own
+};
+
+// What one session ended with, for a summary over many (--count).
+struct SDemoOutcome {
+    bool m_passed = false;
+    bool m_joined = false;
+    int m_said = 0, m_pending = 0, m_heard = 0, m_good = 0;
+    double m_worst_error = 0.0;
+    int m_ping = 0; // smoothed round trip to the host at the end, ms
+    long long m_packets = 0, m_lost = 0;
+    unsigned m_dtls[5] = {}; // as Session::SecureStats
+};
+
+// Statistics of the host's frames: the process CPU time its own steps took (std::clock, so
+// the cost of that call is measured too) over the frames of the run proper.
+struct SHostCpu {
+    double m_total_s = 0.0;
+    int m_frames = 0;
+    double m_clock_call_ns = 0.0;
 };
 
 // Whether this demo was built with libportnet-secure.
@@ -53,6 +73,19 @@ public:
     // Runs the whole session and prints to out; 0 when every check passed, 1 otherwise.
     int Run(FILE* out);
 
+    // Run in parts, for a caller that paces many sessions in one loop (a crowd of UDP peers):
+    // Begin sets up and prints the header (-1 on failure), Tick runs one frame on the real
+    // clock until Done, Leave says goodbye, Farewell steps while goodbyes wait (false when
+    // none does), and Finish prints the summary and gives the exit status.
+    int Begin(FILE* out);
+    bool Done() const { return m_phase == kDone; }
+    bool Joined() const { return m_num_endpoints > 0 && m_endpoints[0]->m_index >= 0; }
+    void Tick();
+    void Leave();
+    bool Farewell();
+    int Finish(FILE* out, double wall_s) { return Summary(out, wall_s); }
+    const SDemoOutcome& Outcome() const { return m_outcome; }
+
     int OnOutOfBand(CNetBuf* buf) override;
     void OnGone(int slot) override;
     bool Admit() override;
@@ -67,9 +100,14 @@ private:
     void Measure(int now);
     void Report(int now, bool last);
     int Summary(FILE* out, double wall_s);
+    // Beyond kMaxRows links, one line over them all instead of a row each.
+    void LinksLine(char* text, int size) const;
+    void HostCpuLine(FILE* out) const;
     int NumObserved() const;
     // Objects shown at least once, over every endpoint here and every object it should show.
-    int CountViews(int* expected) const; // rows of the table: the links of the observed endpoint
+    // Views of objects not relayed to this endpoint go to *unexpected when asked.
+    int CountViews(int* expected, int* unexpected = nullptr)
+        const; // rows of the table: the links of the observed endpoint
     Endpoint* Observed() const { return m_endpoints[0].get(); }
     void SendHello();
     // The driver endpoint i uses: d itself, or a CNetDtls over it with --secure (null on
@@ -90,6 +128,7 @@ private:
     double m_bound_m; // largest error allowed, metres
     int m_timeout_ms; // retransmission time-out of the chat
 
+    FILE* m_out = stdout; // where the session's running messages go
     std::unique_ptr<CNetSimNetwork> m_net;
     std::unique_ptr<CNetSimDriver> m_sim_drivers[kMaxPeers + 1];
     std::unique_ptr<CNetDriver> m_udp;
@@ -118,7 +157,12 @@ private:
     long long m_lag_sum = 0;
     long long m_lag_count = 0;
     int m_max_lag = 0;
-    bool m_view_seen[kMaxPeers + 1][kMaxPeers + 1] = {};
+    // Per endpoint of this process and object: shown at least once.
+    std::vector<unsigned char> m_view_seen;
+    bool ViewSeen(int i, int o) const { return m_view_seen[i * (kMaxPeers + 1) + o] != 0; }
+
+    SHostCpu m_host_cpu;
+    SDemoOutcome m_outcome;
 
     StatsTable m_table;
     SvgPlot m_plot;

@@ -19,7 +19,7 @@ void CollectLinkStats(const Endpoint& e, int i, SLinkStats* s) {
     // States received over this link: the object ports this client may write to us. Each is
     // read from one link only, so the port's counters belong to it.
     s->m_full = s->m_delta = 0;
-    for (int p = 1; p < kNumPorts; ++p) {
+    for (int p = 1; p < e.m_manager->m_num_ports; ++p) {
         const CNetDataHistory* h = e.m_manager->m_ports[p].m_reading_history;
         if (!c.m_refs[p].m_read_enabled || !h) continue;
         s->m_full += h->m_full_count;

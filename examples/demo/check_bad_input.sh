@@ -19,8 +19,14 @@ expect_2() {
 }
 expect_2 --no-such-option
 expect_2 --peers 0
-expect_2 --peers 8
-expect_2 --peers 99
+expect_2 --peers 251
+expect_2 --peers 999
+expect_2 --count 0
+expect_2 --count 251
+expect_2 --count 2
+expect_2 --udp server --bind 127.0.0.1:0 --count 2
+expect_2 --udp client --connect 127.0.0.1:9 --bind 127.0.0.1:4000 --count 2
+expect_2 --udp client --connect 127.0.0.1:9 --count 2 --csv /tmp/portnet-demo-never.csv
 expect_2 --peers three
 expect_2 --peers
 expect_2 --loss 101
@@ -49,7 +55,8 @@ if "$demo" --help | grep -q -- --secure; then
 fi
 
 # The message names the option and the range it accepts.
-for case in "--peers 99|--peers: '99' is not a whole number from 1 to 7" \
+for case in "--peers 999|--peers: '999' is not a whole number from 1 to 250" \
+    "--count 2|--count belongs to --udp client" \
     "--loss abc|--loss: 'abc' is not a number from 0 to 100" \
     "--bogus|unknown option --bogus" \
     "--secure --key zz|--key: 'zz' is not a key" \

@@ -1,6 +1,7 @@
-// portnet-demo: a host and up to seven peers replicating moving objects and chat over a
+// portnet-demo: a host and up to 250 peers replicating moving objects and chat over a
 // network with loss, latency, jitter and duplicates; in one process on the simulator, or
-// between processes over UDP. Exit status: 0 every check passed, 1 a check failed, 2 bad input.
+// between processes over UDP, where one process may run many peers as a load for a host. Exit
+// status: 0 every check passed, 1 a check failed, 2 bad input.
 
 #include <getopt.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Crowd.h"
 #include "Session.h"
 
 namespace {
@@ -171,9 +173,13 @@ int main(int argc, char** argv) {
     long long peers = cfg.m_peers, frames = cfg.m_frames, fps = cfg.m_fps;
     long long latency = cfg.m_latency, jitter = cfg.m_jitter, bandwidth = cfg.m_bandwidth;
     long long seed = static_cast<long long>(cfg.m_seed);
+    long long count = cfg.m_count;
 
     const SOption options[] = {
-        {"peers", "N", "Peers besides the host, 1-7", EKind::kWhole, 1, 7, &peers},
+        {"peers", "N",
+         "Peers besides the host, 1-250; above 7 the host relays no peer's object to the others "
+         "(each peer sees the host's), and the table gives way to one line over all links",
+         EKind::kWhole, 1, demo::kMaxPeers, &peers},
         {"frames", "N", "Frames of the run proper", EKind::kWhole, 1, 10000000, &frames},
         {"fps", "N", "Frames per second, 1-1000", EKind::kWhole, 1, 1000, &fps},
         {"loss", "P", "Datagrams lost, percent", EKind::kNumber, 0, 100, &cfg.m_loss},
@@ -196,6 +202,10 @@ int main(int argc, char** argv) {
          EKind::kBindAddress, 0, 0, &cfg.m_bind},
         {"connect", "A.B.C.D:PORT", "The host's address, with --udp client", EKind::kAddress, 0, 0,
          &cfg.m_connect},
+        {"count", "N",
+         "With --udp client: run N peers in this process, each on a socket of its own, and sum "
+         "them up (a load for a host started with --peers N)",
+         EKind::kWhole, 1, demo::kMaxPeers, &count},
         {"secure", nullptr,
          "Secure every link with DTLS (libportnet-secure), pre-shared key identity "
          "'portnet-demo'; needs a key",
@@ -256,6 +266,7 @@ int main(int argc, char** argv) {
     cfg.m_jitter = static_cast<int>(jitter);
     cfg.m_bandwidth = static_cast<int>(bandwidth);
     cfg.m_seed = static_cast<std::uint64_t>(seed);
+    cfg.m_count = static_cast<int>(count);
 
     if (udp == "server") {
         if (cfg.m_bind.empty()) return BadInput("--udp server needs --bind a.b.c.d:port");
@@ -266,6 +277,15 @@ int main(int argc, char** argv) {
         cfg.m_mode = demo::SDemoConfig::kUdpClient;
     } else if (!cfg.m_bind.empty() || !cfg.m_connect.empty()) {
         return BadInput("--bind and --connect need --udp server or --udp client");
+    }
+
+    if (cfg.m_count > 1) {
+        if (cfg.m_mode != demo::SDemoConfig::kUdpClient)
+            return BadInput("--count belongs to --udp client");
+        if (!cfg.m_bind.empty() && cfg.m_bind.compare(cfg.m_bind.size() - 2, 2, ":0") != 0)
+            return BadInput("--count: the peers cannot share one --bind port; give port 0");
+        if (!csv.empty() || !cfg.m_plot.empty())
+            return BadInput("--count: --csv and --plot follow one peer; run it alone");
     }
 
     if (!key_hex.empty() && !key_file.empty())
@@ -333,7 +353,9 @@ int main(int argc, char** argv) {
     }
 
     int status;
-    {
+    if (cfg.m_count > 1) {
+        status = demo::RunCrowd(cfg, stdout);
+    } else {
         demo::Session session(cfg);
         status = session.Run(stdout);
     }
