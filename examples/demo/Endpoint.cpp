@@ -85,6 +85,7 @@ int Endpoint::AdoptLink(int slot, int remote, CNetClient* c, int timeout_ms) {
     SLink& l = m_links[slot];
     l.m_chat = static_cast<CChatStream*>(c->m_own_port->m_object);
     c->m_timeout = timeout_ms;
+    c->m_adapt_rate = m_adapt_rate;
     l.m_client = c;
     SetSwitches(slot, remote);
     return slot;
@@ -101,7 +102,7 @@ int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout
     c->m_send_buf = l.m_send_buf;
     c->m_timeout = timeout_ms;
     c->m_ack_states = true; // one-way states are coded against what the other side holds
-    c->m_adapt_rate = true; // each packet only as large as the path carries without a queue
+    c->m_adapt_rate = m_adapt_rate;
     if (m_manager->AddClient(c, slot) != slot) {
         delete c; // refused: still ours, and with it the chat stream
         l.m_chat = nullptr;

@@ -96,7 +96,6 @@ int CNetConnection::Connect(const sockaddr_in* host) {
     // Sent at the hello rate until the host answers; no idle limit until then, the connect
     // time-out stands in for it.
     peer->m_ack_states = true;
-    peer->m_adapt_rate = true; // each packet only as large as the path carries without a queue
     peer->m_keep_alive_ms = m_hello_ms;
     peer->m_idle_limit_ms = 0;
     // The slot deletes the client it held before once this one is in.

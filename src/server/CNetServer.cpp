@@ -164,10 +164,8 @@ int CNetServer::CreateClient(CNetBuf* buf) {
         delete peer;
         return refuse(kRefusedNoMemory);
     }
-    // What every peer of a server gets: acknowledged states, a send budget that follows the
-    // path, keep-alive, idle limit. A host that wants otherwise changes them when it joins.
+    // What every peer of a server gets: acknowledged states, keep-alive, idle limit.
     peer->m_ack_states = true;
-    peer->m_adapt_rate = true;
     peer->m_keep_alive_ms = m_keep_alive_ms;
     peer->m_idle_limit_ms = m_idle_limit_ms;
 
