@@ -166,6 +166,15 @@ bool Session::SecureStats(unsigned* counts) const {
     return m_cfg.m_secure;
 }
 
+bool Session::AllSessionsOpen() const {
+    int open = 0;
+#ifdef PORTNET_DEMO_SECURE
+    for (const auto& d : m_secure)
+        if (d) open += static_cast<const CNetDtls*>(d.get())->GetOpenSessions();
+#endif
+    return open >= 2 * m_cfg.m_peers; // the host's one per peer, and each peer's
+}
+
 bool Session::HandshakesOpen() const {
 #ifdef PORTNET_DEMO_SECURE
     for (const auto& d : m_secure)
@@ -257,7 +266,10 @@ int Session::SetUp(FILE* out) {
                 return -1;
         }
         CNetTime::m_timer_proc = DemoClock;
-        m_phase = kActive;
+        // Secured, the run starts once every link's handshake is done: a handshake that needs
+        // several retransmissions (on the system clock) would otherwise leave its peer only
+        // the last frames of the run to show the others.
+        m_phase = m_cfg.m_secure ? kWaiting : kActive;
         return 1;
     }
 
@@ -422,6 +434,8 @@ int Session::Run(FILE* out) {
 }
 
 void Session::Frame(int now) {
+    if (m_phase == kWaiting && m_cfg.m_mode == SDemoConfig::kSim && AllSessionsOpen())
+        m_phase = kActive;
     if (m_phase == kWaiting) {
         if (m_frame == 0 && m_extra_frames == 0) m_phase_start = now;
         if (m_cfg.m_mode == SDemoConfig::kUdpClient && now - m_last_hello >= kHelloEveryMs) {

@@ -117,6 +117,8 @@ private:
     // CNetDtls of this process; false without --secure.
     bool SecureStats(unsigned* counts) const;
     bool HandshakesOpen() const;
+    // Every link of the simulated star has its DTLS session open.
+    bool AllSessionsOpen() const;
     // The player a host admitted by connect token at addr; 0 when none.
     std::uint64_t PlayerAt(const sockaddr_in& addr) const;
     // Says at once when a DTLS handshake failed or timed out, with the counters; a UDP client
