@@ -107,7 +107,10 @@ struct World {
         }
     }
     void Frame(int ms) {
-        CNetTime::m_time += ms;
+        // The world lives through every input, so its clock runs for weeks: it wraps, as the
+        // library's does.
+        CNetTime::m_time = static_cast<int>(static_cast<std::uint32_t>(CNetTime::m_time) +
+                                            static_cast<std::uint32_t>(ms));
         net.SetTime(CNetTime::m_time);
         host.BeginFrame();
         host.Read();

@@ -213,7 +213,10 @@ struct Session {
     int moves = 0;
 
     void Tick(bool speak) {
-        CNetTime::m_time += kFrameMs;
+        // The session lives through every input, so its clock runs for weeks: it wraps, as the
+        // library's does.
+        CNetTime::m_time =
+            static_cast<int>(static_cast<std::uint32_t>(CNetTime::m_time) + kFrameMs);
         net.SetTime(CNetTime::m_time);
         if (speak) {
             ab.Speak(a);
