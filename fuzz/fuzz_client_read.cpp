@@ -17,6 +17,7 @@
 
 #include "ReplicatedObjects.h"
 #include "portnet/portnet.h"
+#include "FuzzShared.h"
 
 namespace {
 
@@ -26,11 +27,7 @@ using portnet_examples::CPositionState;
 enum : int { kTargetId = 41, kPeerId = 42, kPorts = 8, kNotRead = 5, kTimeStepMs = 4 };
 
 sockaddr_in Local(int id) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = kNetFamilyLocal;
-    a.sin_port = static_cast<unsigned short>(id);
-    return a;
+    return portnet_fuzz::LocalEndpoint(id);
 }
 
 template <class T> void Histories(CNetDataPort& port, int size, int port_id) {

@@ -43,6 +43,7 @@
 #include "portnet/CNetDtls.h"
 #include "portnet/CNetSim.h"
 #include "portnet/portnet.h"
+#include "FuzzShared.h"
 
 namespace {
 
@@ -71,20 +72,11 @@ void Check(bool ok, const char* what) {
 }
 
 sockaddr_in Endpoint(int id) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = kNetFamilyLocal;
-    a.sin_port = static_cast<unsigned short>(id);
-    return a;
+    return portnet_fuzz::LocalEndpoint(id);
 }
 
 SNetDtlsConfig Config(int role) {
-    SNetDtlsConfig c;
-    c.m_role = role;
-    c.m_psk_key = kKey;
-    c.m_psk_key_len = sizeof kKey;
-    c.m_max_sessions = 4;
-    c.m_max_half_open = 2;
+    SNetDtlsConfig c = portnet_fuzz::SmallDtls(role, kKey);
     c.m_retransmit_ms = 20;
     c.m_handshake_timeout_ms = 2000;
     c.m_idle_timeout_ms = 3000;

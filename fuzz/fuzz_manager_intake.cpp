@@ -26,6 +26,7 @@
 #include "ReplicatedObjects.h"
 #include "portnet/CNetSim.h"
 #include "portnet/portnet.h"
+#include "FuzzShared.h"
 
 namespace {
 
@@ -51,11 +52,7 @@ void Check(bool ok) {
 }
 
 sockaddr_in Endpoint(int id) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = kNetFamilyLocal;
-    a.sin_port = static_cast<unsigned short>(id);
-    return a;
+    return portnet_fuzz::LocalEndpoint(id);
 }
 
 template <class T> CNetDataHistory* History(int size, int port) {

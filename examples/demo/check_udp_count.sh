@@ -3,6 +3,7 @@
 # own, on 127.0.0.1: both must pass, the host must have seen every peer join and timed its
 # frames, and the peers' summary must count every one of them. Further arguments go to both
 # (--secure ...).
+. "$(dirname "$0")/host_address.sh"
 demo="$1"
 # A cross-built demo runs through its emulator (Wine), named by PORTNET_RUN_UNDER.
 run=${PORTNET_RUN_UNDER:-}
@@ -16,19 +17,7 @@ rm -f "$host_log" "$peers_log"
 
 timeout 50 $run "$demo" --udp server --bind 127.0.0.1:0 --peers "$count" --frames 120 "$@" >"$host_log" 2>&1 &
 host_pid=$!
-addr=""
-tries=0
-while [ -z "$addr" ] && [ $tries -lt 50 ]; do
-    sleep 0.1
-    tries=$((tries + 1))
-    addr=$(sed -n 's/^portnet-demo: UDP host on \([0-9.]*:[0-9]*\),.*/\1/p' "$host_log")
-done
-if [ -z "$addr" ]; then
-    echo "FAIL: the host printed no address"
-    cat "$host_log"
-    kill "$host_pid" 2>/dev/null
-    exit 1
-fi
+wait_for_host_address "$host_pid" "$host_log"
 timeout 50 $run "$demo" --udp client --connect "$addr" --count "$count" --frames 120 "$@" >"$peers_log" 2>&1
 peers_status=$?
 wait "$host_pid"

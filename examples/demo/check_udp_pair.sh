@@ -4,6 +4,7 @@
 # free port and prints it; the peers join it. Further arguments go to all three (--secure ...);
 # with --secure the host must have completed a DTLS handshake with each peer. HOST_ARGS,
 # PEER_ARGS and PEER2_ARGS, when set, go to that process alone.
+. "$(dirname "$0")/host_address.sh"
 demo="$1"
 # A cross-built demo runs through its emulator (Wine), named by PORTNET_RUN_UNDER.
 run=${PORTNET_RUN_UNDER:-}
@@ -17,19 +18,7 @@ rm -f "$host_log" "$peer_log" "$peer2_log"
 
 timeout 30 $run "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 90 "$@" $HOST_ARGS >"$host_log" 2>&1 &
 host_pid=$!
-addr=""
-tries=0
-while [ -z "$addr" ] && [ $tries -lt 50 ]; do
-    sleep 0.1
-    tries=$((tries + 1))
-    addr=$(sed -n 's/^portnet-demo: UDP host on \([0-9.]*:[0-9]*\),.*/\1/p' "$host_log")
-done
-if [ -z "$addr" ]; then
-    echo "FAIL: the host printed no address"
-    cat "$host_log"
-    kill "$host_pid" 2>/dev/null
-    exit 1
-fi
+wait_for_host_address "$host_pid" "$host_log"
 
 timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 "$@" $PEER2_ARGS >"$peer2_log" 2>&1 &
 peer2_pid=$!
