@@ -50,6 +50,7 @@ struct SConfig {
     int m_cap = 0;       // bytes per second each way; 0 unlimited
     double m_loss = 0.0; // percent lost at random each way
     int m_jitter = 0;    // ms of extra delay drawn from 0 to this, each way
+    int m_latency = 20;  // ms each way
     int m_step_cap = 0;  // with m_step_from_ms >= 0: the cap between the two times
     int m_step_from_ms = -1;
     int m_step_to_ms = -1;
@@ -58,6 +59,7 @@ struct SConfig {
     int m_peer_every = 1;          // the peer runs its frame once in this many host frames
     bool m_peer_acks = true;       // the peer answers states (m_ack_states)
     int m_chat_every = kChatEvery; // frames between chat lines; 0 none
+    int m_changing = kStates;      // the most important states that change; the rest stay
     int m_frames = 1200;
     int m_warmup_ms = 2000; // figures count from here
     std::uint64_t m_seed = 1;
@@ -115,7 +117,7 @@ public:
             const int now = CNetTime::m_time, t = now - start;
             m_net.SetTime(now);
             SetCap(t);
-            for (int p = 1; p <= kStates; ++p)
+            for (int p = kStates - m_c.m_changing + 1; p <= kStates; ++p)
                 State(m_host, p)->Make(now, f);
             if (m_c.m_chat_every > 0 && f % m_c.m_chat_every == 0) {
                 char line[64];
@@ -183,7 +185,7 @@ private:
     using CChatStream = portnet_examples::CChatStream;
 
     bool Start() {
-        m_host_ep.m_impairment.m_latency_ms = m_peer_ep.m_impairment.m_latency_ms = 20;
+        m_host_ep.m_impairment.m_latency_ms = m_peer_ep.m_impairment.m_latency_ms = m_c.m_latency;
         m_host_ep.m_impairment.m_loss_percent = m_peer_ep.m_impairment.m_loss_percent = m_c.m_loss;
         m_host_ep.m_impairment.m_jitter_ms = m_peer_ep.m_impairment.m_jitter_ms = m_c.m_jitter;
         SetCap(0);

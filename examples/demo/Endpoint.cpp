@@ -86,6 +86,7 @@ int Endpoint::AdoptLink(int slot, int remote, CNetClient* c, int timeout_ms) {
     l.m_chat = static_cast<CChatStream*>(c->m_own_port->m_object);
     c->m_timeout = timeout_ms;
     c->m_adapt_rate = m_adapt_rate;
+    c->m_priority_aging = m_adapt_rate;
     l.m_client = c;
     SetSwitches(slot, remote);
     return slot;
@@ -103,6 +104,7 @@ int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout
     c->m_timeout = timeout_ms;
     c->m_ack_states = true; // one-way states are coded against what the other side holds
     c->m_adapt_rate = m_adapt_rate;
+    c->m_priority_aging = m_adapt_rate; // a smaller budget must not starve any object
     if (m_manager->AddClient(c, slot) != slot) {
         delete c; // refused: still ours, and with it the chat stream
         l.m_chat = nullptr;

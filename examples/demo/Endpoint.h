@@ -167,10 +167,9 @@ public:
     char m_name[8] = {};
     int m_index = -1;
     bool m_relay = true; // a host writes the peers' objects to each other
-    // Each client sizes its packets to what the path carries (with --bandwidth only: on an
-    // uncapped link with jitter the controller still takes frame-sized steps of the round
-    // trip for a queue and starves the states that no longer fit).
-    bool m_adapt_rate = false;
+    // Each client sizes its packets to what the path carries, with priority aging so that no
+    // object starves when they are smaller than what the host offers.
+    bool m_adapt_rate = true;
     CDemoManager m_sim_manager;
     std::unique_ptr<CNetManager> m_udp_manager; // a CDemoServer or CDemoConnection
     CNetManager* m_manager = &m_sim_manager;    // the one in use

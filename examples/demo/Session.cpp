@@ -248,7 +248,6 @@ int Session::SetUp(FILE* out) {
                 m_net.get(), 1 + i, i == 0 ? host_queue : +CNetSimDriver::kDefaultQueueDepth));
             m_sim_drivers[i]->m_impairment = imp;
             m_endpoints[i].reset(new Endpoint);
-            m_endpoints[i]->m_adapt_rate = m_cfg.m_bandwidth > 0;
             CNetDriver* d = Secure(i, m_sim_drivers[i].get(), i == 0);
             if (d == nullptr || d->Init() != 0 ||
                 m_endpoints[i]->Start(d, i, ports, Relayed(m_cfg.m_peers),
@@ -296,7 +295,6 @@ int Session::SetUp(FILE* out) {
     m_num_endpoints = 1;
     m_view_seen.assign(kMaxPeers + 1, 0);
     m_endpoints[0].reset(new Endpoint);
-    m_endpoints[0]->m_adapt_rate = m_cfg.m_bandwidth > 0;
     // The host admits and lets go of peers by itself, a peer connects and notices its host
     // gone; both tell peers apart by address and port (NAT, one machine).
     if (server)

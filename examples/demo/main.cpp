@@ -188,8 +188,8 @@ int main(int argc, char** argv) {
          &jitter},
         {"dup", "P", "Datagrams duplicated, percent", EKind::kNumber, 0, 100, &cfg.m_dup},
         {"bandwidth", "BYTES",
-         "Speed of each link each way, bytes per second; 0 unlimited. Set, every client "
-         "adapts its packets to it (m_adapt_rate)",
+         "Speed of each link each way, bytes per second; 0 unlimited. Every client adapts "
+         "its packets to what its link carries (m_adapt_rate)",
          EKind::kWhole, 0, 1000000000, &bandwidth},
         {"seed", "N", "Seed of the impairments", EKind::kWhole, 0, 9007199254740991.0, &seed},
         {"realtime", nullptr, "Pace the simulated frames in real time", EKind::kFlag, 0, 0,

@@ -101,28 +101,31 @@ public:
 
     // What the rate controller remembers between frames; fixed, so a frame never allocates.
     struct SRateState {
-        enum : int { kAcks = 16 };
-        int m_seqs[kRing];      // own sequence a slot of m_sent belongs to; -1 none
-        int m_sent[kRing];      // bytes sent up to and with that packet (wraps)
-        int m_sent_total;       // bytes sent so far (wraps)
-        int m_acked_total;      // m_sent of the last acknowledged packet
-        int m_jump16;           // usual step of m_acked_seq, in sixteenths
-        int m_jitter16;         // mean difference of successive round trips, in sixteenths
-        int m_last_rtt;         // the round trip before
-        int m_ack_times[kAcks]; // arrival of the last acknowledgements
-        int m_ack_bytes[kAcks]; // bytes each one acknowledged
-        int m_acks;             // acknowledgements taken so far
-        int m_seen_acked;       // m_acked_seq when the controller last looked
-        int m_min_rtt[2];       // least round trip of this window and the one before; -1 none
-        int m_window_start;     // frame time this window began
-        int m_interval;         // smoothed ms between own packets
-        int m_last_send;        // frame time of the last packet; -1 none
-        int m_cut_seq;          // the packet sent at the last cut; none cuts again before
-        int m_ramp;             // growth per acknowledgement, in 1/512 of the budget
-        int m_budget16;         // the average room per packet, in sixteenths of a byte
-        int m_credit;           // room the next packet may take, bytes (below 0: owed)
-        bool m_slow_start;      // no congestion seen yet: grow fast
-        bool m_limited;         // the last packet left a state out for lack of room
+        enum : int { kAcks = 16, kQueues = 8 };
+        int m_seqs[kRing];       // own sequence a slot of m_sent belongs to; -1 none
+        int m_sent[kRing];       // bytes sent up to and with that packet (wraps)
+        int m_sent_total;        // bytes sent so far (wraps)
+        int m_acked_total;       // m_sent of the last acknowledged packet
+        int m_jump16;            // usual step of m_acked_seq, in sixteenths
+        int m_jitter16;          // mean difference of successive round trips, in sixteenths
+        int m_last_rtt;          // the round trip before
+        int m_queues[kQueues];   // queueing of the last round trips, ms
+        unsigned m_limited_bits; // one bit per recent packet: a state was left out of it
+        int m_used16;            // smoothed bytes per packet, in sixteenths
+        int m_ack_times[kAcks];  // arrival of the last acknowledgements
+        int m_ack_bytes[kAcks];  // bytes each one acknowledged
+        int m_acks;              // acknowledgements taken so far
+        int m_seen_acked;        // m_acked_seq when the controller last looked
+        int m_min_rtt[2];        // least round trip of this window and the one before; -1 none
+        int m_window_start;      // frame time this window began
+        int m_interval;          // smoothed ms between own packets
+        int m_last_send;         // frame time of the last packet; -1 none
+        int m_cut_seq;           // the packet sent at the last cut; none cuts again before
+        int m_ramp;              // growth per acknowledgement, in 1/512 of the budget
+        int m_budget16;          // the average room per packet, in sixteenths of a byte
+        int m_credit;            // room the next packet may take, bytes (below 0: owed)
+        bool m_slow_start;       // no congestion seen yet: grow fast
+        bool m_limited;          // the last packet left a state out for lack of room
         bool m_started;
     };
     SRateState m_rate_state{};

@@ -63,6 +63,10 @@ public:
     int m_connect_timeout_ms = 5000; // while connecting: when to give up
     int m_keep_alive_ms = 1000;      // once connected; 0: none
     int m_idle_limit_ms = 10000;     // once connected; 0: silence never ends it
+    // CNetClient's switches of the same names for the link to the host, from the next
+    // Connect: packets that follow what the path carries, no object starved by them.
+    bool m_adapt_rate = true;
+    bool m_priority_aging = true;
     unsigned m_events_dropped = 0;
 
 private:

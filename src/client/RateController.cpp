@@ -5,7 +5,8 @@
 // path without a queue, and what a sample has above it is the time the packet waited in
 // some queue on the way. A path that carries less than it is given queues first and drops
 // only once its buffer is full, so the round trip rises long before anything is lost: the
-// client cuts its budget when the queue grows beyond a frame or so, and grows it again,
+// client cuts its budget when the queue grows beyond a frame or so (in the least of its last
+// few samples, more of them the more successive samples differ), and grows it again,
 // slowly at first and faster the longer the path stays empty, while no queue shows. Losses
 // alone never cut: a radio link loses at random with a flat round trip, and taking that for
 // congestion would starve it. A gap in the acknowledged sequence well beyond the usual one
@@ -20,6 +21,14 @@
 // again until a packet sent after the cut is acknowledged. What the path delivered is the
 // bytes sent up to each acknowledged packet, over the time of the last sixteen
 // acknowledgements; it counts lost packets as delivered, which only makes the 85 % decide.
+//
+// A host that sends less than its budget (most of its packets hold every state it has) is
+// not what fills the path, and a cut would change nothing it sends; its samples still jump
+// by the peer's frame phase and the path's jitter. It cuts only by 85 %, and only for a queue
+// that each of its last eight samples saw, beyond twice the limit; and its budget grows back
+// while no queue shows, up to twice what its packets take. Without this, a game whose few
+// small states fit any budget saw its budget cut, sample after sample on a jittery path,
+// until the states no longer fitted.
 //
 // A peer that never acknowledges leaves nothing to steer by: after a second without any
 // acknowledgement the budget is the whole room, as without adaptation.
@@ -46,6 +55,14 @@ constexpr int kSilentMs = 1000; // a peer that never acknowledges gives nothing 
 
 using State = CNetClient::SRateState;
 
+// Packets among the last sixteen that left a state out.
+int Popcount16(unsigned bits) {
+    int n = 0;
+    for (bits &= 0xffffu; bits != 0; bits &= bits - 1)
+        ++n;
+    return n;
+}
+
 void Start(State& s, int now, int max_room) {
     for (int i = 0; i < CNetClient::kRing; ++i) {
         s.m_seqs[i] = -1;
@@ -69,6 +86,10 @@ void Start(State& s, int now, int max_room) {
     s.m_credit = 0;
     s.m_slow_start = true;
     s.m_limited = false;
+    s.m_limited_bits = 0;
+    s.m_used16 = 0;
+    for (int i = 0; i < State::kQueues; ++i)
+        s.m_queues[i] = 0;
     s.m_started = true;
 }
 
@@ -104,6 +125,23 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     s.m_acked_total = sent_total;
     ++s.m_acks;
     const int queue = sample - base;
+    s.m_queues[(s.m_acks - 1) % State::kQueues] = queue;
+    // What stays queued: the least of the last kQueues samples (none before there are so
+    // many).
+    int standing = queue;
+    for (int i = 1; i < State::kQueues; ++i) {
+        const int q = i < s.m_acks ? s.m_queues[(s.m_acks - 1 - i) % State::kQueues] : 0;
+        if (q < standing) standing = q;
+    }
+    // And the least of the last few, one more for every 4 ms of the usual step between
+    // samples: on a steady path one sample tells, on a scattered one a queue shows in all.
+    const int scatter = s.m_jitter16 / 16;
+    const int k = 1 + scatter / 4 < State::kQueues ? 1 + scatter / 4 : State::kQueues;
+    int recent = queue;
+    for (int i = 1; i < k && i < s.m_acks; ++i) {
+        const int q = s.m_queues[(s.m_acks - 1 - i) % State::kQueues];
+        if (q < recent) recent = q;
+    }
     // How much successive samples differ: a path whose delays scatter widely needs a higher
     // limit before a sample above the least means a queue.
     if (s.m_acks > 1) {
@@ -119,13 +157,22 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     const int interval_target = s.m_interval + s.m_interval / 4;
     const int target = (interval_target > kQueueTargetMs ? interval_target : kQueueTargetMs) +
                        2 * (s.m_jitter16 / 16);
-    const bool congested = queue > target || (burst && queue > target / 2);
+    // A host that fills its budget (a state left out of most recent packets) is steered by
+    // its recent samples. One below its budget is not what fills the path, and cutting a
+    // budget it does not use changes nothing it sends: it cuts only for a queue that every
+    // one of the last kQueues samples saw, and beyond twice the limit. A path whose round
+    // trips jump by a frame or two from sample to sample (the peer's frame phase, jitter)
+    // would otherwise cut it, sample after sample, to below what the host has to send.
+    const bool full = Popcount16(s.m_limited_bits) >= 8;
+    const bool congested =
+        full ? recent > target || (burst && recent > target / 2) : standing > 2 * target;
     if (congested) {
         // Once per round trip: the packets sent before the cut still carry the old budget.
         if (WrapSub(c->m_acked_seq, s.m_cut_seq) <= 0) return;
         long long budget = static_cast<long long>(s.m_budget16) * 85 / 100;
-        if (rate > 0 && s.m_interval > 0) {
-            // What the full path delivered per packet interval.
+        if (full && rate > 0 && s.m_interval > 0) {
+            // What the full path delivered per packet interval; below its budget, a host
+            // measures only its own appetite.
             const long long fit =
                 (static_cast<long long>(rate) * s.m_interval / 1000 - kOverhead) * 16;
             if (fit < budget) budget = fit;
@@ -139,7 +186,13 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     }
     if (rate > c->m_est_bandwidth) c->m_est_bandwidth = rate;
     // Grow only on an empty path, and only when the room was what held the packet back.
-    if (queue > target / 2 || !s.m_limited) return;
+    if (!s.m_limited) {
+        // A budget the packets do not fill regains what a cut took, up to twice what they
+        // take, so a host that sends less than its path carries never ends below it.
+        if (standing <= target && s.m_budget16 < 2 * s.m_used16) s.m_budget16 += s.m_budget16 / 16;
+        return;
+    }
+    if (queue > target / 2) return;
     if (s.m_slow_start) {
         s.m_budget16 += s.m_budget16 / 8;
         return;
@@ -192,6 +245,8 @@ void RateAfterSend(CNetClient* c, int seq, int bytes, int now, bool limited) {
     }
     s.m_last_send = now;
     s.m_limited = limited;
+    s.m_limited_bits = (s.m_limited_bits << 1) | (limited ? 1u : 0u);
+    s.m_used16 += (bytes * 16 - s.m_used16) / 8;
     // Reliable records may pass the budget; the packets after them make up for it, though
     // never for more than two packets' worth.
     const int budget = s.m_budget16 / 16;

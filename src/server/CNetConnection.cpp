@@ -98,6 +98,8 @@ int CNetConnection::Connect(const sockaddr_in* host) {
     peer->m_ack_states = true;
     peer->m_keep_alive_ms = m_hello_ms;
     peer->m_idle_limit_ms = 0;
+    peer->m_adapt_rate = m_adapt_rate;
+    peer->m_priority_aging = m_priority_aging;
     // The slot deletes the client it held before once this one is in.
     if (AddClient(peer, kHostSlot) != kHostSlot) {
         delete peer;

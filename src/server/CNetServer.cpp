@@ -164,10 +164,13 @@ int CNetServer::CreateClient(CNetBuf* buf) {
         delete peer;
         return refuse(kRefusedNoMemory);
     }
-    // What every peer of a server gets: acknowledged states, keep-alive, idle limit.
+    // What every peer of a server gets: acknowledged states, keep-alive, idle limit, and a
+    // send budget that follows its path.
     peer->m_ack_states = true;
     peer->m_keep_alive_ms = m_keep_alive_ms;
     peer->m_idle_limit_ms = m_idle_limit_ms;
+    peer->m_adapt_rate = m_adapt_rate;
+    peer->m_priority_aging = m_priority_aging;
 
     const int slot = AddClient(peer, -1);
     if (slot < 0) {

@@ -71,6 +71,21 @@ INSTANTIATE_TEST_SUITE_P(Rate, FullPath,
                                            Keep{"SilentPeer", 0.0, 1, 0, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A host with five states, which fit its budget: round trips that jump by frames (60 ms each
+// way, up to 20 ms of jitter, 10 % loss) must not cut the budget below them.
+TEST(RateBelowBudget, JitterDoesNotStarveStatesThatFit) {
+    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+        SConfig c;
+        c.m_changing = 5, c.m_latency = 60, c.m_jitter = 20, c.m_loss = 10.0, c.m_seed = seed;
+        const SResult off = ratescene::Run(c);
+        c.m_adapt = true;
+        const SResult on = ratescene::Run(c);
+        EXPECT_GE(on.m_rate, off.m_rate * 0.9) << seed;
+        for (int port = ratescene::kStates - 4; port <= ratescene::kStates; ++port)
+            EXPECT_LE(on.m_age_p95[port], off.m_age_p95[port] * 3 / 2) << seed << " " << port;
+    }
+}
+
 TEST(RateStep, FullRateSoonAfterTheLinkComesBack) {
     SConfig c;
     c.m_adapt = true;
