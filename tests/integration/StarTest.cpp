@@ -158,8 +158,9 @@ TEST_P(Star, PeersChatOnceInOrderAndConverge) {
         }
     };
 #ifdef PORTNET_HAS_SECURE
-    // A peer's first line starts its handshake; the run proper begins once every session is
-    // open (a lost flight is sent again on the system clock, hence the pauses).
+    // A peer's first line starts its handshake (and waits for it); the run proper begins once
+    // every session is open (a lost flight is sent again on the system clock, hence the
+    // pauses).
     auto opened = [&] {
         int open = 0;
         for (auto& d : secured)
@@ -170,11 +171,20 @@ TEST_P(Star, PeersChatOnceInOrderAndConverge) {
     for (int f = 0; n.secure && opened() < 2 * peers && f < 3000; ++f) {
         ASSERT_TRUE(std::chrono::steady_clock::now() < give_up) << opened() << " sessions open";
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        frame(true);
+        frame(f == 0);
     }
     ASSERT_EQ(opened(), n.secure ? 2 * peers : 0);
 #endif
-    for (int f = 0; f < 200; ++f) {
+    // 140 frames of talk, then quiet until every line is acknowledged: a backlog drains a
+    // line per round trip, and a loss costs a time-out.
+    auto unacknowledged = [&] {
+        int n = 0;
+        for (StarLink& l : links)
+            n += Chat(l.at_host)->m_delivered != l.down.said ||
+                 Chat(l.at_leaf)->m_delivered != l.up.said;
+        return n;
+    };
+    for (int f = 0; f < 200 || (f < 600 && unacknowledged() > 0); ++f) {
         const bool moving = f < 140;
         if (moving) state->m_pos[0] = static_cast<float>(f);
         frame(moving);
