@@ -69,7 +69,7 @@ private:
     };
 
     std::uint32_t Home(std::uint64_t key) const;
-    std::uint16_t Tag(std::uint64_t key) const;
+    std::uint8_t Tag(std::uint64_t key) const;
     int Locate(std::uint64_t key) const; // entry index holding the key, or -1
     void Watch(int slot);
     void Unwatch(int slot);
@@ -84,8 +84,8 @@ private:
     int* m_watch_at = nullptr; // position of each slot in m_watched, -1 when not watched
     int m_num_watched = 0;
     Entry* m_entries = nullptr;
-    std::uint16_t* m_tags = nullptr; // per entry: 0 empty, else hash bits of its key
-    std::uint32_t m_mask = 0;        // entries - 1; a power of two at least twice the slots
+    std::uint8_t* m_tags = nullptr; // per entry: 0 empty, else hash bits of its key
+    std::uint32_t m_mask = 0;       // entries - 1; a power of two at least twice the slots
     std::uint64_t m_seed = 0; // keeps the probe sequence of an address unguessable from outside
     bool m_match_ports = false;
 
