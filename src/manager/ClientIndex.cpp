@@ -24,10 +24,6 @@ std::uint64_t KeyOf(const sockaddr_in& a, bool match_ports) {
     return static_cast<std::uint64_t>(a.sin_family) << 48 | port << 32 | host;
 }
 
-bool Indexable(const CNetClient* c) {
-    return c != nullptr && c->m_recv_buf == nullptr && c->m_send_buf != nullptr;
-}
-
 std::uint32_t PowerOfTwoAtLeast(std::uint32_t n) {
     std::uint32_t p = 1;
     while (p < n)
@@ -45,6 +41,10 @@ std::uint32_t Mix(std::uint64_t x) {
 }
 
 } // namespace
+
+bool ClientIndex::Indexable(const CNetClient* c) {
+    return c != nullptr && c->m_recv_buf == nullptr && c->m_send_buf != nullptr;
+}
 
 ClientIndex::~ClientIndex() {
     Release();

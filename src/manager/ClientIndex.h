@@ -40,6 +40,8 @@ public:
     // cannot be indexed then is watched instead. Unbind drops the slot from both.
     void Bind(int slot, const CNetClient* client, bool match_ports);
     void Unbind(int slot);
+    // Whether Bind would index the client as it is now.
+    static bool Indexable(const CNetClient* client);
     // Used slots that Bind could not index, in no order.
     int NumWatched() const { return m_num_watched; }
     const int* Watched() const { return m_watched; }
