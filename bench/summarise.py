@@ -2,8 +2,10 @@
 """Turns one run of portnet_bench (JSON, median aggregates) into bench/results.md.
 
 usage: summarise.py RESULTS.json MACHINE.txt [PROFILE_1.txt PROFILE_8.txt]
+       summarise.py --section5 RESULTS.json MACHINE.txt RESULTS.md
 MACHINE.txt holds "key: value" lines; the profiles are `perf report --sort dso` outputs of
-the in-process frame with 1 and 8 peers.
+the in-process frame with 1 and 8 peers. With --section5, a run of the many-peer rows alone
+replaces section 5 of RESULTS.md, which then says when and under what load it was measured.
 """
 import json
 import re
@@ -45,13 +47,41 @@ def library_share(path):
     return None
 
 
-def main():
-    runs, spread = load(sys.argv[1])
+def read_machine(path):
     machine = {}
-    with open(sys.argv[2]) as f:
+    with open(path) as f:
         for line in f:
             key, _, value = line.partition(":")
             machine[key.strip()] = value.strip()
+    return machine
+
+
+def section5_only(results, machine_path, md_path):
+    """Section 5 of md_path replaced by the many-peer rows of a run of their own."""
+    runs, spread = load(results)
+    machine = read_machine(machine_path)
+    out = []
+    scale_section(out.append, runs.get)
+    worst = max(spread, key=spread.get) if spread else None
+    note = (f"These rows are from a run of their own ({machine.get('date', '?')}, "
+            f"{machine.get('repetitions', '?')}; load average {machine.get('load average at start', '?')} "
+            f"at its start, {machine.get('load average at end', '?')} at its end")
+    note += f"; largest spread {spread[worst]:.1f} % in {worst})." if worst else ")."
+    out.insert(1, note + "\n")
+    with open(md_path) as f:
+        text = f.read()
+    start = text.index("## 5. Many peers on one host")
+    end = text.index("## 6.", start)
+    with open(md_path, "w") as f:
+        f.write(text[:start] + "\n".join(out) + "\n\n" + text[end:])
+
+
+def main():
+    if sys.argv[1] == "--section5":
+        section5_only(*sys.argv[2:5])
+        return
+    runs, spread = load(sys.argv[1])
+    machine = read_machine(sys.argv[2])
     shares = {}
     for peers, path in zip((1, 8), sys.argv[3:5]):
         shares[peers] = library_share(path)
