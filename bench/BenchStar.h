@@ -235,7 +235,7 @@ public:
             m_changer.Change(State(m_host, p)->m_bytes, sizeof State(m_host, p)->m_bytes,
                              m_config.m_change);
         const auto host_start = std::chrono::steady_clock::now();
-        bool ok = Steps(m_host, m_host_clients.data(), m_config.m_peers);
+        bool ok = HostSteps();
         m_host_ns +=
             std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - host_start)
                 .count();
@@ -365,6 +365,12 @@ private:
             c->m_refs[m_echo_port].m_read_enabled = host;
         }
         return c;
+    }
+
+    // The host's frame, kept out of line so that a profiler can tell it from the peers'
+    // (valgrind --tool=callgrind --toggle-collect='*HostSteps*').
+    __attribute__((noinline)) bool HostSteps() {
+        return Steps(m_host, m_host_clients.data(), m_config.m_peers);
     }
 
     // The rig keeps its clients: it never walks a manager's table itself.

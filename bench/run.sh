@@ -4,6 +4,7 @@
 # uses perf, when it works, for the library's share of the in-process frame.
 #   bench/run.sh            build dir build/bench
 #   BUILD=/tmp/b bench/run.sh
+#   SECTION=5 bench/run.sh  the many-peer rows alone; replaces section 5 of results.md
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -27,6 +28,17 @@ mkdir -p "$work"
     echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
     echo "repetitions: $reps, randomly interleaved (median shown)"
 } >"$work/machine.txt"
+
+if [ "${SECTION:-}" = 5 ]; then
+    "$bin" --benchmark_filter='BM_Frame(Loopback|Sim)/peers:(8|64|256|1024)/|BM_UdpPortnet(Secure)?/peers:(8|64|256)$|BM_UdpRaw(Drain|Batched)/peers:(8|64|256)$|BM_StrangerFlood|BM_Syscall' \
+        --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true \
+        --benchmark_report_aggregates_only=true --benchmark_min_time=0.2 \
+        --benchmark_out="$work/results-5.json" --benchmark_out_format=json
+    echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$work/machine.txt"
+    python3 "$here/summarise.py" --section5 "$work/results-5.json" "$work/machine.txt" "$here/results.md"
+    echo "replaced section 5 of $here/results.md"
+    exit 0
+fi
 
 # Repetitions run in random order, so that rows compared in a ratio share the machine's
 # changing load alike instead of one row meeting a busy minute alone.

@@ -93,6 +93,20 @@ public:
     SLink* m_links;              // link overrides
     int m_link_count;            // entries used in m_links
     int m_max_links;             // capacity of m_links
+
+private:
+    friend class CNetSimDriver;
+    // Attached endpoints by id, so that a send finds its target without walking the table:
+    // open addressing over twice the table's capacity, made with it.
+    struct SEndpointEntry {
+        int m_id;
+        CNetSimDriver* m_endpoint; // null: an empty entry
+    };
+    std::uint32_t HomeOf(int id) const;
+    void IndexEndpoint(CNetSimDriver* endpoint);
+    void UnindexEndpoint(const CNetSimDriver* endpoint);
+    SEndpointEntry* m_by_id = nullptr;
+    std::uint32_t m_by_id_mask = 0;
 };
 
 // One endpoint of a CNetSimNetwork. The host constructs it, calls Init to attach it and

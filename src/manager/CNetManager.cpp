@@ -228,12 +228,14 @@ void CNetManager::SyncIndex() const {
     }
     // Only clients that could not be indexed so far are looked at: one that got its send
     // buffer (or lost its own receive buffer) since is indexed now. Walked from the end, as
-    // indexing one takes it out of the list by moving the last entry into its place.
+    // indexing one takes it out of the list by moving the last entry into its place. A watched
+    // slot is indexed under nothing: it is stale exactly when its client can be indexed now,
+    // which the client alone tells (a host reading hundreds of own buffers touches no key).
     const int* watched = m_index->Watched();
     for (int k = m_index->NumWatched() - 1; k >= 0; --k) {
         const int slot = watched[k];
         const CNetClient* c = m_clients[slot].m_client;
-        if (m_index->Stale(slot, c, m_match_ports)) m_index->Bind(slot, c, m_match_ports);
+        if (portnet::ClientIndex::Indexable(c)) m_index->Bind(slot, c, m_match_ports);
     }
 }
 

@@ -24,10 +24,6 @@ std::uint64_t KeyOf(const sockaddr_in& a, bool match_ports) {
     return static_cast<std::uint64_t>(a.sin_family) << 48 | port << 32 | host;
 }
 
-bool Indexable(const CNetClient* c) {
-    return c != nullptr && c->m_recv_buf == nullptr && c->m_send_buf != nullptr;
-}
-
 std::uint32_t PowerOfTwoAtLeast(std::uint32_t n) {
     std::uint32_t p = 1;
     while (p < n)
@@ -45,6 +41,10 @@ std::uint32_t Mix(std::uint64_t x) {
 }
 
 } // namespace
+
+bool ClientIndex::Indexable(const CNetClient* c) {
+    return c != nullptr && c->m_recv_buf == nullptr && c->m_send_buf != nullptr;
+}
 
 ClientIndex::~ClientIndex() {
     Release();
@@ -81,7 +81,7 @@ bool ClientIndex::Make(int slots) {
     m_watched = new (std::nothrow) int[slots];
     m_watch_at = new (std::nothrow) int[slots];
     m_entries = new (std::nothrow) Entry[entries];
-    m_tags = new (std::nothrow) std::uint16_t[entries]();
+    m_tags = new (std::nothrow) std::uint8_t[entries]();
     m_drivers = new (std::nothrow) CNetDriver*[slots + 1];
     m_driver_set = new (std::nothrow) CNetDriver*[driver_entries]();
     m_driver_at = new (std::nothrow) std::uint32_t[slots + 1];
@@ -155,15 +155,17 @@ std::uint32_t ClientIndex::Home(std::uint64_t key) const {
     return Mix(key ^ m_seed) & m_mask;
 }
 
-std::uint16_t ClientIndex::Tag(std::uint64_t key) const {
-    // Bits of the hash that Home does not use; never 0, which marks an empty entry.
-    return static_cast<std::uint16_t>(Mix(key ^ m_seed) >> 16 | 1u);
+std::uint8_t ClientIndex::Tag(std::uint64_t key) const {
+    // The top bits of the hash, which Home does not use below 2^24 entries; never 0, which
+    // marks an empty entry.
+    const std::uint8_t tag = static_cast<std::uint8_t>(Mix(key ^ m_seed) >> 24);
+    return tag != 0 ? tag : 1;
 }
 
 int ClientIndex::Locate(std::uint64_t key) const {
-    // The tags are small enough to stay in cache for any table: a sender that is no client
-    // is turned away there, and only a matching tag costs a look at the entry.
-    const std::uint16_t tag = Tag(key);
+    // A byte per entry: a stranger is turned away by the tags alone (one cache line for a
+    // run of 64 entries), and only a matching tag costs a look at the entry.
+    const std::uint8_t tag = Tag(key);
     for (std::uint32_t i = Home(key); m_tags[i] != 0; i = (i + 1) & m_mask)
         if (m_tags[i] == tag && m_entries[i].key == key) return static_cast<int>(i);
     return -1;

@@ -40,6 +40,8 @@ public:
     // cannot be indexed then is watched instead. Unbind drops the slot from both.
     void Bind(int slot, const CNetClient* client, bool match_ports);
     void Unbind(int slot);
+    // Whether Bind would index the client as it is now.
+    static bool Indexable(const CNetClient* client);
     // Used slots that Bind could not index, in no order.
     int NumWatched() const { return m_num_watched; }
     const int* Watched() const { return m_watched; }
@@ -69,7 +71,7 @@ private:
     };
 
     std::uint32_t Home(std::uint64_t key) const;
-    std::uint16_t Tag(std::uint64_t key) const;
+    std::uint8_t Tag(std::uint64_t key) const;
     int Locate(std::uint64_t key) const; // entry index holding the key, or -1
     void Watch(int slot);
     void Unwatch(int slot);
@@ -84,8 +86,8 @@ private:
     int* m_watch_at = nullptr; // position of each slot in m_watched, -1 when not watched
     int m_num_watched = 0;
     Entry* m_entries = nullptr;
-    std::uint16_t* m_tags = nullptr; // per entry: 0 empty, else hash bits of its key
-    std::uint32_t m_mask = 0;        // entries - 1; a power of two at least twice the slots
+    std::uint8_t* m_tags = nullptr; // per entry: 0 empty, else hash bits of its key
+    std::uint32_t m_mask = 0;       // entries - 1; a power of two at least twice the slots
     std::uint64_t m_seed = 0; // keeps the probe sequence of an address unguessable from outside
     bool m_match_ports = false;
 

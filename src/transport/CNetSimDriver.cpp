@@ -42,6 +42,7 @@ int CNetSimDriver::Init() {
     if (m_network->FindEndpoint(m_endpoint_id) != nullptr) return -1;
     if (m_network->m_endpoint_count == m_network->m_max_endpoints) return -1;
     m_network->m_endpoints[m_network->m_endpoint_count++] = this;
+    m_network->IndexEndpoint(this);
     m_attached = true;
     return Connected(nullptr) == -1 ? -1 : 0;
 }
@@ -57,6 +58,7 @@ int CNetSimDriver::Shutdown() {
     for (; i + 1 < count; ++i)
         table[i] = table[i + 1];
     --count;
+    m_network->UnindexEndpoint(this);
     m_attached = false;
     return 0;
 }

@@ -21,6 +21,17 @@ CNetSimNetwork::CNetSimNetwork(std::uint64_t seed, int max_endpoints, int max_li
       m_max_endpoints(max_endpoints), m_link_count(0), m_max_links(max_links) {
     m_endpoints = MakeTable<CNetSimDriver*>(&m_max_endpoints);
     m_links = MakeTable<SLink>(&m_max_links);
+    std::uint32_t entries = 1;
+    while (entries < 2u * static_cast<std::uint32_t>(m_max_endpoints))
+        entries <<= 1;
+    m_by_id = m_max_endpoints > 0 ? new (std::nothrow) SEndpointEntry[entries]() : nullptr;
+    if (m_by_id == nullptr) {
+        // An endpoint that could not be found by id could not be reached: no room for any.
+        delete[] m_endpoints;
+        m_endpoints = nullptr;
+        m_max_endpoints = 0;
+    }
+    m_by_id_mask = entries - 1;
 }
 
 CNetSimNetwork::~CNetSimNetwork() {
@@ -31,6 +42,7 @@ CNetSimNetwork::~CNetSimNetwork() {
     }
     delete[] m_endpoints;
     delete[] m_links;
+    delete[] m_by_id;
 }
 
 void CNetSimNetwork::SetTime(int ms) {
@@ -63,10 +75,47 @@ int CNetSimNetwork::ClearLinkImpairment(int from_id, int to_id) {
     return 0;
 }
 
+std::uint32_t CNetSimNetwork::HomeOf(int id) const {
+    std::uint32_t h = static_cast<std::uint32_t>(id) * 2654435769u;
+    return (h ^ h >> 16) & m_by_id_mask;
+}
+
 CNetSimDriver* CNetSimNetwork::FindEndpoint(int id) const {
-    for (int i = 0; i < m_endpoint_count; ++i)
-        if (m_endpoints[i]->m_endpoint_id == id) return m_endpoints[i];
+    if (m_by_id == nullptr) return nullptr;
+    for (std::uint32_t i = HomeOf(id); m_by_id[i].m_endpoint; i = (i + 1) & m_by_id_mask)
+        if (m_by_id[i].m_id == id) return m_by_id[i].m_endpoint;
     return nullptr;
+}
+
+void CNetSimNetwork::IndexEndpoint(CNetSimDriver* endpoint) {
+    std::uint32_t i = HomeOf(endpoint->m_endpoint_id);
+    while (m_by_id[i].m_endpoint)
+        i = (i + 1) & m_by_id_mask;
+    m_by_id[i] = SEndpointEntry{endpoint->m_endpoint_id, endpoint};
+}
+
+void CNetSimNetwork::UnindexEndpoint(const CNetSimDriver* endpoint) {
+    std::uint32_t hole = HomeOf(endpoint->m_endpoint_id);
+    while (m_by_id[hole].m_endpoint && m_by_id[hole].m_endpoint != endpoint)
+        hole = (hole + 1) & m_by_id_mask;
+    if (!m_by_id[hole].m_endpoint) {
+        // Its id was changed while attached: found under the id it was attached with.
+        hole = 0;
+        while (hole <= m_by_id_mask && m_by_id[hole].m_endpoint != endpoint)
+            ++hole;
+        if (hole > m_by_id_mask) return;
+    }
+    // Backward shift: a later entry of the run moves into the hole unless its home lies
+    // cyclically after the hole, so no probe run is ever broken.
+    for (std::uint32_t j = (hole + 1) & m_by_id_mask; m_by_id[j].m_endpoint;
+         j = (j + 1) & m_by_id_mask) {
+        const std::uint32_t home = HomeOf(m_by_id[j].m_id);
+        if (((j - home) & m_by_id_mask) >= ((j - hole) & m_by_id_mask)) {
+            m_by_id[hole] = m_by_id[j];
+            hole = j;
+        }
+    }
+    m_by_id[hole] = SEndpointEntry{0, nullptr};
 }
 
 CNetSimNetwork::SLink* CNetSimNetwork::FindLink(int from_id, int to_id) {

@@ -152,3 +152,23 @@ TEST(CNetImpairedDriverTest, FollowsTheLibraryClockThroughARestart) {
     EXPECT_EQ(Drain(peer), (std::vector<std::string>{"1", "2"}));
     CNetTime::m_time = saved;
 }
+
+// A network of hundreds of endpoints finds each by id through detaches in the middle of the
+// table and attaches after them, also of ids that were detached.
+TEST(CNetSimTest, HundredsOfEndpointsFoundByIdThroughDetachAndReattach) {
+    CNetSimNetwork net(1, 300);
+    std::vector<std::unique_ptr<CNetSimDriver>> e;
+    for (int i = 0; i < 300; ++i)
+        e.push_back(std::make_unique<CNetSimDriver>(&net, 1 + i * 218)); // ids spread to 65 183
+    int attached = 0, wrong = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 300; ++i)
+            if (round == 1 && i % 3 != 0)
+                attached -= e[i]->Shutdown() == 0;
+            else if (!e[i]->m_attached)
+                attached += e[i]->Init() == 0;
+        for (int i = 0; i < 300; ++i)
+            wrong += net.FindEndpoint(1 + i * 218) != (e[i]->m_attached ? e[i].get() : nullptr);
+        EXPECT_EQ((Ints{attached, wrong}), (Ints{round == 1 ? 100 : 300, 0})) << round;
+    }
+}
