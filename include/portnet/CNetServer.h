@@ -87,9 +87,9 @@ public:
     // (sent before it heard of its end, or by a peer that was silent too long) are refused;
     // one that starts afresh is admitted. 0: never refused.
     int m_stale_hold_ms = 20000;
-    // Likewise, for every peer admitted from now on (CNetClient's switches of the same names):
-    // each peer's packets follow what its path carries, and no object starves when they
-    // are smaller than what the host has to send.
+    // CNetClient's switches of the same names, for every peer admitted from now on: each
+    // peer's packets follow what its path carries, and no object starves when they are
+    // smaller than what the host has to send.
     bool m_adapt_rate = true;
     bool m_priority_aging = true;
     unsigned m_refused[kRefusedReasons] = {}; // refusals by reason
