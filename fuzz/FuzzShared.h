@@ -17,6 +17,16 @@ inline sockaddr_in LocalEndpoint(int id) {
     return a;
 }
 
+// Every entry of a history back to blank's state and its chain empty, as a new history has
+// them. The entries are clones of a T, so T's own copy is called directly: through the
+// virtual call, emptying the histories took a tenth of fuzz_client_read's time.
+template <class T> void EmptyHistory(CNetDataHistory* h, T& blank) {
+    if (h == nullptr) return;
+    for (int i = 0; i < h->m_size; ++i)
+        static_cast<T*>(h->m_entries[i])->T::CopyFrom(&blank);
+    h->InitLink();
+}
+
 template <int N> SNetDtlsConfig SmallDtls(int role, const unsigned char (&key)[N]) {
     SNetDtlsConfig c;
     c.m_role = role;

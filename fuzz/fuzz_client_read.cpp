@@ -122,12 +122,6 @@ struct Fuzzed {
     portnet_examples::CBlobState<32> blank_blob;
 
     Fuzzed() { peer->Init(); }
-    static void Empty(CNetDataHistory* h, CNetUnreliable* blank) {
-        if (h == nullptr) return;
-        for (int i = 0; i < h->m_size; ++i)
-            h->m_entries[i]->CopyFrom(blank);
-        h->InitLink();
-    }
     void Reset() {
         CNetTime::m_time = 1000;
         CNetManager& mgr = target.mgr;
@@ -140,14 +134,18 @@ struct Fuzzed {
         CNetClient* fresh = new (old) CNetClient;
         for (int p = 1; p < kPorts; ++p) {
             if (mgr.m_ports[p].m_object != nullptr) mgr.InitPort(p, p == 3 ? 5000 : -1);
-            CNetUnreliable* blank = p == 3 ? static_cast<CNetUnreliable*>(&blank_blob)
-                                           : static_cast<CNetUnreliable*>(&blank_position);
-            Empty(mgr.m_ports[p].m_reading_history, blank);
-            Empty(mgr.m_ports[p].m_writing_history, blank);
+            CNetDataPort& port = mgr.m_ports[p];
+            if (p == 3) {
+                portnet_fuzz::EmptyHistory(port.m_reading_history, blank_blob);
+                portnet_fuzz::EmptyHistory(port.m_writing_history, blank_blob);
+            } else {
+                portnet_fuzz::EmptyHistory(port.m_reading_history, blank_position);
+                portnet_fuzz::EmptyHistory(port.m_writing_history, blank_position);
+            }
         }
         static_cast<CPositionState*>(own->m_object)->CopyFrom(&blank_position);
-        Empty(own->m_reading_history, &blank_position);
-        Empty(own->m_writing_history, &blank_position);
+        portnet_fuzz::EmptyHistory(own->m_reading_history, blank_position);
+        portnet_fuzz::EmptyHistory(own->m_writing_history, blank_position);
         target.client = fresh;
         target.client->m_send_buf = target.out;
         target.client->m_own_port = own;

@@ -127,14 +127,6 @@ void Layout(CNetManager& m, CNetDriver* driver) {
     m.m_ports[5].m_writing_history = History<CPositionState>(1, 5);
 }
 
-// Each history's entries back to blank's values, its chain empty, as a new history has them.
-void Empty(CNetDataHistory* h, CNetUnreliable* blank) {
-    if (!h) return;
-    for (int i = 0; i < h->m_size; ++i)
-        h->m_entries[i]->CopyFrom(blank);
-    h->InitLink();
-}
-
 // What a peer owns besides itself: its buffers and its own port.
 struct Parts {
     CNetBuf* send = nullptr;
@@ -253,8 +245,8 @@ private:
         new (own) CNetDataPort;
         *static_cast<CPositionState*>(object) = CPositionState();
         CPositionState blank;
-        Empty(reading, &blank);
-        Empty(writing, &blank);
+        portnet_fuzz::EmptyHistory(reading, blank);
+        portnet_fuzz::EmptyHistory(writing, blank);
         own->m_object = object;
         own->m_reading_history = reading;
         own->m_writing_history = writing;
@@ -468,10 +460,14 @@ struct Harness {
         static CBlobState<32> blank_blob;
         for (int p = 1; p < kPorts; ++p) {
             if (mgr.m_ports[p].m_object) mgr.InitPort(p, p == 3 ? 3000 : -1);
-            CNetUnreliable* blank = p == 3 ? static_cast<CNetUnreliable*>(&blank_blob)
-                                           : static_cast<CNetUnreliable*>(&blank_position);
-            Empty(mgr.m_ports[p].m_reading_history, blank);
-            Empty(mgr.m_ports[p].m_writing_history, blank);
+            CNetDataPort& port = mgr.m_ports[p];
+            if (p == 3) {
+                portnet_fuzz::EmptyHistory(port.m_reading_history, blank_blob);
+                portnet_fuzz::EmptyHistory(port.m_writing_history, blank_blob);
+            } else {
+                portnet_fuzz::EmptyHistory(port.m_reading_history, blank_position);
+                portnet_fuzz::EmptyHistory(port.m_writing_history, blank_position);
+            }
         }
         mgr.m_accept = true;
         std::memset(last_len, 0, sizeof last_len);
