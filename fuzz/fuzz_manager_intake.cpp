@@ -138,8 +138,9 @@ struct Parts {
 // buffers and its own port's 32 history entries for each peer cost more under ASan (a fill
 // of the bytes, fresh pages out of the quarantine) than the frames the peer took part in.
 // A peer deleted is poisoned (with its buffers; the storage keeps them and its own port for
-// the next peer made in it) and its storage goes to the back of a queue, so a stale pointer to it
-// still faults until kStored - 1 later peers have been made, as with the quarantine.
+// the next peer made in it) and its storage goes to the back of a queue, so a stale pointer to
+// it still faults while the storage queued before it is used up: with the table's 8 slots each
+// holding a peer, for at least 23 later peers, as the quarantine would for an allocation.
 class PeerStore {
 public:
     enum : int { kStored = 32 };
