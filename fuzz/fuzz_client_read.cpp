@@ -42,8 +42,8 @@ sockaddr_in Local(int id) {
 }
 
 template <class T> void Histories(CNetDataPort& port, int size, int port_id) {
-    port.m_reading_history = new CNetDataHistory(size, new T, port_id);
-    port.m_writing_history = new CNetDataHistory(size, new T, port_id);
+    port.m_reading_history = portnet_fuzz::NotedHistory<T>(size, port_id);
+    port.m_writing_history = portnet_fuzz::NotedHistory<T>(size, port_id);
 }
 
 // One side: a manager with the fuzzed layout and a client for the other endpoint.

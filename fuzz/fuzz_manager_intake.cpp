@@ -69,7 +69,7 @@ sockaddr_in Endpoint(int id) {
 }
 
 template <class T> CNetDataHistory* History(int size, int port) {
-    return new CNetDataHistory(size, new T, port);
+    return portnet_fuzz::NotedHistory<T>(size, port);
 }
 
 // A reliable stream of typed fields: the reader takes a count and that many raw bytes, then
