@@ -17,6 +17,37 @@ inline sockaddr_in LocalEndpoint(int id) {
     return a;
 }
 
+// A history entry that notes when a state is copied into it, the only way the library changes
+// an entry, so that a reset empties only the entries an input used: emptying every entry of
+// every history took a tenth of fuzz_client_read's time.
+template <class T> class NotedEntry : public T {
+public:
+    CNetData* Clone() override { return new NotedEntry(*this); }
+    int CopyFrom(CNetUnreliable* src) override {
+        m_used = true;
+        return T::CopyFrom(src);
+    }
+    bool m_used = false;
+};
+
+// A history of n entries like a T that note their use.
+template <class T> CNetDataHistory* NotedHistory(int n, int port_id) {
+    return new CNetDataHistory(n, new NotedEntry<T>, port_id);
+}
+
+// Every entry of a NotedHistory<T> an input used back to blank's state and the chain empty, as
+// a new history has them.
+template <class T> void EmptyHistory(CNetDataHistory* h, T& blank) {
+    if (h == nullptr) return;
+    for (int i = 0; i < h->m_size; ++i) {
+        auto* entry = static_cast<NotedEntry<T>*>(h->m_entries[i]);
+        if (!entry->m_used) continue;
+        entry->T::CopyFrom(&blank);
+        entry->m_used = false;
+    }
+    h->InitLink();
+}
+
 template <int N> SNetDtlsConfig SmallDtls(int role, const unsigned char (&key)[N]) {
     SNetDtlsConfig c;
     c.m_role = role;

@@ -7,7 +7,8 @@
 //   op < 0x80   a datagram from sender (op & 3): two bytes of length (11 bits, little-endian),
 //               then the datagram
 //   op >= 0x80  one frame of the manager, (op & 63) * 8 ms after the last
-// After the last operation three more frames run.
+// After the last operation three more frames run. An input runs at most kMaxFrames frames of
+// its own; what follows the last of them is not read.
 //
 // Built with PORTNET_FUZZ_STANDALONE it is a plain program (fuzz_dtls_accept_replay):
 // `--capture DIR` writes the seed corpus from real first flights of a connecting CNetDtls.
@@ -23,7 +24,7 @@
 
 namespace {
 
-enum : int { kTargetId = 1, kFirstSenderId = 2, kSenders = 4, kMaxLength = 1450 };
+enum : int { kTargetId = 1, kFirstSenderId = 2, kSenders = 4, kMaxLength = 1450, kMaxFrames = 32 };
 
 const unsigned char kKey[32] = {0x5e, 0xc2, 0x7a, 0x11};
 
@@ -137,10 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     w.Reset();
     sockaddr_in to = Endpoint(kTargetId);
     std::size_t at = 0;
-    while (at < size) {
+    int frames = 0;
+    while (at < size && frames < kMaxFrames) {
         const unsigned op = data[at++];
         if (op >= 0x80) {
             w.Frame(static_cast<int>(op & 63) * 8);
+            ++frames;
             continue;
         }
         if (at + 2 > size) break;

@@ -14,7 +14,9 @@
 //   6    sender (op & 3) leaves the network, or comes back
 //   7    with op & 16, CreateClient starts or stops accepting; else the next byte sets the
 //        impairments of everything sender (op & 3) sends
-// After the last operation three more frames take in what is still on its way.
+// After the last operation three more frames take in what is still on its way. An input runs
+// at most kMaxFrames frames of its own: what follows the last of them is not read (each frame
+// costs every client's write, and libFuzzer otherwise grows inputs towards thousands).
 //
 // Built with PORTNET_FUZZ_STANDALONE it is a plain program (fuzz_manager_intake_replay):
 // `--capture DIR` writes the seed corpus from real sessions of three peer managers.
@@ -22,6 +24,16 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <new>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PORTNET_FUZZ_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(PORTNET_FUZZ_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "ReplicatedObjects.h"
 #include "portnet/CNetSim.h"
@@ -45,6 +57,7 @@ enum : int {
     kNotRead = 5,
     kTypedPort = 8,
     kMaxLength = CNetSimDriver::kMaxDatagram,
+    kMaxFrames = 16,
 };
 
 void Check(bool ok) {
@@ -56,7 +69,7 @@ sockaddr_in Endpoint(int id) {
 }
 
 template <class T> CNetDataHistory* History(int size, int port) {
-    return new CNetDataHistory(size, new T, port);
+    return portnet_fuzz::NotedHistory<T>(size, port);
 }
 
 // A reliable stream of typed fields: the reader takes a count and that many raw bytes, then
@@ -114,23 +127,93 @@ void Layout(CNetManager& m, CNetDriver* driver) {
     m.m_ports[5].m_writing_history = History<CPositionState>(1, 5);
 }
 
+// What a peer owns besides itself: its buffers and its own port.
+struct Parts {
+    CNetBuf* send = nullptr;
+    CNetBuf* recv = nullptr;
+    CNetDataPort* own = nullptr;
+};
+
+// Peers are made in storage of their own. Allocating a client of several kilobytes, its
+// buffers and its own port's 32 history entries for each peer cost more under ASan (a fill
+// of the bytes, fresh pages out of the quarantine) than the frames the peer took part in.
+// A peer deleted is poisoned (with its buffers; the storage keeps them and its own port for
+// the next peer made in it) and its storage goes to the back of a queue, so a stale pointer to
+// it still faults while the storage queued before it is used up: with the table's 8 slots each
+// holding a peer, for at least 23 later peers, as the quarantine would for an allocation.
+class PeerStore {
+public:
+    enum : int { kStored = 32 };
+
+    PeerStore();
+    void* Take(std::size_t size);
+    void Give(void* p);
+    // The parts kept with the storage of `peer`, unpoisoned and no longer kept (none when the
+    // storage is new or the peer lives elsewhere).
+    Parts TakeParts(const void* peer);
+    // Keeps the parts with the storage of `peer`, poisoned; false when it lives elsewhere.
+    bool KeepParts(const void* peer, const Parts& parts);
+
+private:
+    int Index(const void* p) const;
+    static void Poison(const void* p, std::size_t n, bool on) {
+        if (!p) return;
+#if defined(__SANITIZE_ADDRESS__) || defined(PORTNET_FUZZ_ASAN)
+        if (on)
+            __asan_poison_memory_region(p, n);
+        else
+            __asan_unpoison_memory_region(p, n);
+#else
+        (void)n;
+        (void)on;
+#endif
+    }
+    // The own port is left readable: LeakSanitizer finds its object and histories through it.
+    static void Poison(const Parts& parts, bool on) {
+        Poison(parts.send, sizeof(CNetBuf), on);
+        Poison(parts.recv, sizeof(CNetBuf), on);
+    }
+
+    enum : std::size_t { kBytes = 7168 }; // at least sizeof(Peer), checked below
+    alignas(std::max_align_t) unsigned char m_bytes[kStored][kBytes];
+    Parts m_parts[kStored];
+    int m_queue[kStored];
+    int m_head = 0;
+    int m_count = 0;
+};
+
+PeerStore& Store() {
+    static PeerStore* store = new PeerStore; // never freed: peers may outlive static objects
+    return *store;
+}
+
 // A peer: sends to one address, reads from its own buffer when given an inbox, and gives up
 // after four time-outs in a row.
 class Peer : public CNetClient {
 public:
+    // Made in the store, it takes over the parts its storage kept and brings them back to a
+    // new one's state; anything missing is allocated.
     Peer(CNetDriver* out, const sockaddr_in& to, CNetDriver* inbox) {
-        m_send_buf = new CNetBuf(out, &to);
-        if (inbox) m_recv_buf = new CNetBuf(inbox, nullptr);
-        m_own_port = new CNetDataPort;
-        m_own_port->m_object = new CPositionState;
-        m_own_port->m_reading_history = History<CPositionState>(16, 0);
-        m_own_port->m_writing_history = History<CPositionState>(16, 0);
+        const Parts kept = Store().TakeParts(this);
+        m_send_buf = Renew(kept.send, out, &to);
+        if (inbox)
+            m_recv_buf = Renew(kept.recv, inbox, nullptr);
+        else
+            delete kept.recv;
+        m_own_port = kept.own ? Renew(kept.own) : OwnPort();
         m_timeout = 250;
     }
     ~Peer() override {
+        if (Store().KeepParts(this, Parts{m_send_buf, m_recv_buf, m_own_port})) {
+            m_own_port = nullptr; // kept: the client's destructor would delete it
+            return;
+        }
         delete m_send_buf;
         delete m_recv_buf;
     }
+    static void* operator new(std::size_t size) { return Store().Take(size); }
+    static void operator delete(void* p) { Store().Give(p); }
+
     int BeginFrame() override {
         if (m_write_acked) m_timeouts_in_row = 0;
         return CNetClient::BeginFrame();
@@ -146,7 +229,89 @@ public:
     }
 
     int m_timeouts_in_row = 0;
+
+private:
+    static CNetBuf* Renew(CNetBuf* kept, CNetDriver* driver, const sockaddr_in* to) {
+        if (!kept) return new CNetBuf(driver, to);
+        kept->~CNetBuf();
+        return new (kept) CNetBuf(driver, to);
+    }
+    static CNetDataPort* Renew(CNetDataPort* own) {
+        CNetData* object = own->m_object;
+        CNetDataHistory* reading = own->m_reading_history;
+        CNetDataHistory* writing = own->m_writing_history;
+        own->m_object = nullptr;
+        own->m_reading_history = own->m_writing_history = nullptr;
+        own->~CNetDataPort();
+        new (own) CNetDataPort;
+        *static_cast<CPositionState*>(object) = CPositionState();
+        CPositionState blank;
+        portnet_fuzz::EmptyHistory(reading, blank);
+        portnet_fuzz::EmptyHistory(writing, blank);
+        own->m_object = object;
+        own->m_reading_history = reading;
+        own->m_writing_history = writing;
+        return own;
+    }
+    static CNetDataPort* OwnPort() {
+        CNetDataPort* own = new CNetDataPort;
+        own->m_object = new CPositionState;
+        own->m_reading_history = History<CPositionState>(16, 0);
+        own->m_writing_history = History<CPositionState>(16, 0);
+        return own;
+    }
 };
+
+PeerStore::PeerStore() {
+    static_assert(sizeof(Peer) <= kBytes && alignof(Peer) <= alignof(std::max_align_t),
+                  "a peer must fit the store");
+    for (int i = 0; i < kStored; ++i) {
+        m_queue[i] = i;
+        Poison(m_bytes[i], sizeof(Peer), true);
+    }
+    m_count = kStored;
+}
+
+int PeerStore::Index(const void* p) const {
+    const auto* b = static_cast<const unsigned char*>(p);
+    const unsigned char* first = &m_bytes[0][0];
+    if (b < first || b >= first + sizeof m_bytes) return -1;
+    return static_cast<int>((b - first) / kBytes);
+}
+
+void* PeerStore::Take(std::size_t size) {
+    if (size != sizeof(Peer) || m_count == 0) return ::operator new(size);
+    const int i = m_queue[m_head];
+    m_head = (m_head + 1) % kStored;
+    --m_count;
+    Poison(m_bytes[i], sizeof(Peer), false);
+    return m_bytes[i];
+}
+
+void PeerStore::Give(void* p) {
+    const int i = Index(p);
+    if (i == -1) return ::operator delete(p);
+    Poison(m_bytes[i], sizeof(Peer), true);
+    m_queue[(m_head + m_count) % kStored] = i;
+    ++m_count;
+}
+
+Parts PeerStore::TakeParts(const void* peer) {
+    const int i = Index(peer);
+    if (i == -1) return Parts{};
+    const Parts kept = m_parts[i];
+    m_parts[i] = Parts{};
+    Poison(kept, false);
+    return kept;
+}
+
+bool PeerStore::KeepParts(const void* peer, const Parts& parts) {
+    const int i = Index(peer);
+    if (i == -1) return false;
+    m_parts[i] = parts;
+    Poison(parts, true);
+    return true;
+}
 
 class Manager : public CNetManager {
 public:
@@ -292,10 +457,18 @@ struct Harness {
             }
         for (int i = 0; i < CNetManager::kMaxClients; ++i)
             mgr.RemoveClient(i);
+        static CPositionState blank_position;
+        static CBlobState<32> blank_blob;
         for (int p = 1; p < kPorts; ++p) {
             if (mgr.m_ports[p].m_object) mgr.InitPort(p, p == 3 ? 3000 : -1);
-            Empty(mgr.m_ports[p].m_reading_history);
-            Empty(mgr.m_ports[p].m_writing_history);
+            CNetDataPort& port = mgr.m_ports[p];
+            if (p == 3) {
+                portnet_fuzz::EmptyHistory(port.m_reading_history, blank_blob);
+                portnet_fuzz::EmptyHistory(port.m_writing_history, blank_blob);
+            } else {
+                portnet_fuzz::EmptyHistory(port.m_reading_history, blank_position);
+                portnet_fuzz::EmptyHistory(port.m_writing_history, blank_position);
+            }
         }
         mgr.m_accept = true;
         std::memset(last_len, 0, sizeof last_len);
@@ -307,19 +480,6 @@ struct Harness {
         mgr.Enter(new Peer(&side, Endpoint(kFirstSenderId + kSideDoorPeer), &side));
         mgr.Object<CChatStream>(2)->Say("waiting for an acknowledgement");
         Frame(16);
-    }
-    // Each history's entries back to a new object's values, its chain empty.
-    static void Empty(CNetDataHistory* h) {
-        if (!h) return;
-        static CPositionState blank_position;
-        static CBlobState<32> blank_blob;
-        for (int i = 0; i < h->m_size; ++i) {
-            CNetUnreliable* e = h->m_entries[i];
-            e->CopyFrom(dynamic_cast<CPositionState*>(e)
-                            ? static_cast<CNetUnreliable*>(&blank_position)
-                            : &blank_blob);
-        }
-        h->InitLink();
     }
 
     CNetSimNetwork net{1, 16, 8};
@@ -346,12 +506,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Harness& h = *harness;
     std::size_t pos = 0;
-    while (pos < size) {
+    int frames = 0;
+    while (pos < size && frames < kMaxFrames) {
         const std::uint8_t op = data[pos++];
         const int s = op & 3;
         switch (op >> 5) {
         case 4:
             h.Frame((op & 31) * (op & 31) * 4);
+            ++frames;
             break;
         case 5:
             h.Echo(s);
