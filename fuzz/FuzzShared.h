@@ -48,6 +48,25 @@ template <class T> void EmptyHistory(CNetDataHistory* h, T& blank) {
     h->InitLink();
 }
 
+// Ports 1 to ports - 1 of a harness's manager started again (port `timed` with `lifetime`, the
+// others without) and their histories emptied: `timed` holds a Blob, every other a Position.
+template <class Blob, class Position>
+void RestartPorts(CNetManager& mgr, int ports, int timed, int lifetime) {
+    static Blob blank_blob;
+    static Position blank_position;
+    for (int p = 1; p < ports; ++p) {
+        CNetDataPort& port = mgr.m_ports[p];
+        if (port.m_object) mgr.InitPort(p, p == timed ? lifetime : -1);
+        if (p == timed) {
+            EmptyHistory(port.m_reading_history, blank_blob);
+            EmptyHistory(port.m_writing_history, blank_blob);
+        } else {
+            EmptyHistory(port.m_reading_history, blank_position);
+            EmptyHistory(port.m_writing_history, blank_position);
+        }
+    }
+}
+
 template <int N> SNetDtlsConfig SmallDtls(int role, const unsigned char (&key)[N]) {
     SNetDtlsConfig c;
     c.m_role = role;

@@ -119,7 +119,6 @@ struct Fuzzed {
     Side target{kTargetId, kPeerId};
     CNetDriver* peer = GetSystemNetDriver(kNetDriverLocal, kPeerId);
     CPositionState blank_position;
-    portnet_examples::CBlobState<32> blank_blob;
 
     Fuzzed() { peer->Init(); }
     void Reset() {
@@ -132,17 +131,8 @@ struct Fuzzed {
         // The same storage, so the slot still holds it and deletes nothing when it enters.
         old->~CNetClient();
         CNetClient* fresh = new (old) CNetClient;
-        for (int p = 1; p < kPorts; ++p) {
-            if (mgr.m_ports[p].m_object != nullptr) mgr.InitPort(p, p == 3 ? 5000 : -1);
-            CNetDataPort& port = mgr.m_ports[p];
-            if (p == 3) {
-                portnet_fuzz::EmptyHistory(port.m_reading_history, blank_blob);
-                portnet_fuzz::EmptyHistory(port.m_writing_history, blank_blob);
-            } else {
-                portnet_fuzz::EmptyHistory(port.m_reading_history, blank_position);
-                portnet_fuzz::EmptyHistory(port.m_writing_history, blank_position);
-            }
-        }
+        portnet_fuzz::RestartPorts<portnet_examples::CBlobState<32>, CPositionState>(mgr, kPorts, 3,
+                                                                                     5000);
         static_cast<CPositionState*>(own->m_object)->CopyFrom(&blank_position);
         portnet_fuzz::EmptyHistory(own->m_reading_history, blank_position);
         portnet_fuzz::EmptyHistory(own->m_writing_history, blank_position);

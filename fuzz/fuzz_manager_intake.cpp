@@ -461,19 +461,7 @@ struct Harness {
                 e->RecvFrom(&len, d, &from);
             }
         DropClients();
-        static CPositionState blank_position;
-        static CBlobState<32> blank_blob;
-        for (int p = 1; p < kPorts; ++p) {
-            if (mgr.m_ports[p].m_object) mgr.InitPort(p, p == 3 ? 3000 : -1);
-            CNetDataPort& port = mgr.m_ports[p];
-            if (p == 3) {
-                portnet_fuzz::EmptyHistory(port.m_reading_history, blank_blob);
-                portnet_fuzz::EmptyHistory(port.m_writing_history, blank_blob);
-            } else {
-                portnet_fuzz::EmptyHistory(port.m_reading_history, blank_position);
-                portnet_fuzz::EmptyHistory(port.m_writing_history, blank_position);
-            }
-        }
+        portnet_fuzz::RestartPorts<CBlobState<32>, CPositionState>(mgr, kPorts, 3, 3000);
         mgr.m_accept = true;
         std::memset(last_len, 0, sizeof last_len);
         Start();
