@@ -81,72 +81,53 @@ TEST(UdpBatch, ARefusedMessageInsideABatchLosesOnlyItself) {
     EXPECT_EQ(Drain(p.b, 1), std::vector<std::string>{"now"});
 }
 
-// A host writes a state to eight peers each frame: batched, the eight datagrams leave in one
-// system call; either way every peer gets one per frame and the frames allocate nothing.
-TEST(UdpBatch, AManagerFrameToEightPeersIsOneSendCallAndAllocatesNothing) {
+namespace {
+
+// A host with a table of `slots` (0: the default of eight) writes a state to `peers` peers
+// each frame: batched, a frame's datagrams leave in one system call; either way every peer
+// gets one per frame and the frames allocate nothing.
+void FramesToPeers(int peers, int slots, int frames) {
     const bool batched = !OneAtATime();
     CNetUDP host_driver("127.0.0.1:0");
     ApplyUdpMode(host_driver);
-    std::vector<std::unique_ptr<CNetUDP>> peers;
+    std::vector<std::unique_ptr<CNetUDP>> ends;
     {
         twopeer::Host host; // the six ports of the two-peer tests
+        if (slots) host.m_max_clients = slots;
         host.Open(&host_driver);
-        for (int i = 0; i < 8; ++i) {
-            peers.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
-            ASSERT_EQ(peers.back()->Init(), 0);
-            ASSERT_NE(host.Connect(Inet(peers.back()->GetAddr()), true), nullptr);
+        for (int i = 0; i < peers; ++i) {
+            ends.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
+            ASSERT_EQ(ends.back()->Init(), 0);
+            ASSERT_NE(host.Connect(Inet(ends.back()->GetAddr()), true), nullptr);
         }
         const int calls_before = host_driver.m_send_calls;
         int failed = 0;
         g_allocations = 0;
         g_counting = true;
-        for (int f = 0; f < 50; ++f) {
+        for (int f = 0; f < frames; ++f) {
             host.Object()->m_pos[0] = static_cast<float>(f); // a new state every frame
             failed += host.Frame();
         }
         g_counting = false;
         EXPECT_EQ((Ints{failed, static_cast<int>(g_allocations),
                         host_driver.m_send_calls - calls_before}),
-                  (Ints{0, 0, batched && kSendsInOneCall ? 50 : 400}));
+                  (Ints{0, 0, batched && kSendsInOneCall ? frames : peers * frames}));
         host.Release(); // its clients go before the driver
     }
-    for (auto& peer : peers)
-        EXPECT_EQ(Drain(*peer, 50).size(), 50u);
+    int short_peers = 0;
+    for (auto& end : ends)
+        short_peers += Drain(*end, static_cast<std::size_t>(frames)).size() !=
+                       static_cast<std::size_t>(frames);
+    EXPECT_EQ(short_peers, 0);
 }
 
-// The same at 256 peers on one host: a table of 256 slots makes the driver's send ring hold a
-// frame's 256 datagrams, which leave in one system call; nothing is allocated per frame.
+} // namespace
+
+TEST(UdpBatch, AManagerFrameToEightPeersIsOneSendCallAndAllocatesNothing) {
+    FramesToPeers(8, 0, 50);
+}
+
+// A table of 256 slots makes the driver's send ring hold a frame's 256 datagrams.
 TEST(UdpBatch, AFrameToTwoHundredFiftySixPeersIsOneSendCall) {
-    enum : int { kPeers = 256, kFrames = 20 };
-    const bool batched = !OneAtATime();
-    CNetUDP host_driver("127.0.0.1:0");
-    ApplyUdpMode(host_driver);
-    std::vector<std::unique_ptr<CNetUDP>> peers;
-    {
-        twopeer::Host host;
-        host.m_max_clients = kPeers;
-        host.Open(&host_driver);
-        for (int i = 0; i < kPeers; ++i) {
-            peers.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
-            ASSERT_EQ(peers.back()->Init(), 0);
-            ASSERT_NE(host.Connect(Inet(peers.back()->GetAddr()), true), nullptr);
-        }
-        const int calls_before = host_driver.m_send_calls;
-        int failed = 0;
-        g_allocations = 0;
-        g_counting = true;
-        for (int f = 0; f < kFrames; ++f) {
-            host.Object()->m_pos[0] = static_cast<float>(f);
-            failed += host.Frame();
-        }
-        g_counting = false;
-        EXPECT_EQ((Ints{failed, static_cast<int>(g_allocations),
-                        host_driver.m_send_calls - calls_before}),
-                  (Ints{0, 0, batched && kSendsInOneCall ? kFrames : kPeers * kFrames}));
-        host.Release();
-    }
-    int short_peers = 0;
-    for (auto& peer : peers)
-        short_peers += Drain(*peer, kFrames).size() != kFrames;
-    EXPECT_EQ(short_peers, 0);
+    FramesToPeers(256, 256, 20);
 }

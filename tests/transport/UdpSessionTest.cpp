@@ -3,6 +3,7 @@
 #include "TransportFixture.h"
 
 #include "ReplicatedObjects.h"
+#include "client/ClientFixture.h"
 #include "platform/PlatformSystem.h"
 #include "portnet/portnet.h"
 
@@ -120,11 +121,8 @@ TEST_P(UdpSession, ASecondSenderOnThePeersAddress) {
     const bool matched = host.m_match_ports = GetParam();
     ASSERT_EQ(twin_driver.Init(), 0);
     const sockaddr_in twin_addr = Inet(twin_driver.GetAddr());
-    const int seq = client->m_read_seq + 100000;
-    std::string forged = {'\0', static_cast<char>((seq % 8) << 4)};
-    for (int shift : {0, 8, 16})
-        forged += static_cast<char>(seq >> shift);
-    forged += std::string("\0\0\0\xFF", 4);
+    const client_test::Bytes body = client_test::Packet(client->m_read_seq + 100000, 0, 0);
+    const std::string forged = '\0' + std::string(body.begin(), body.end());
     ASSERT_EQ(Send(twin_driver, forged, host_addr), 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (host.created == 0 && client->m_packets_in == 0 &&
