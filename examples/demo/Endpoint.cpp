@@ -136,6 +136,17 @@ void Endpoint::SetSwitches(int slot, int remote) {
     }
 }
 
+void Endpoint::RetireLink(int slot) {
+    SLink* l = LinkAt(slot);
+    if (!l) return;
+    CollectLinkStats(*this, slot, &l->m_final);
+    l->m_delivered = l->m_chat->m_delivered;
+    l->m_read_seq = l->m_client->m_read_seq;
+    l->m_retired = true;
+    l->m_client = nullptr;
+    l->m_chat = nullptr;
+}
+
 SLink* Endpoint::LinkAt(int slot) {
     return slot >= 0 && slot < kMaxPeers && m_links[slot].m_client ? &m_links[slot] : nullptr;
 }

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "ReplicatedObjects.h"
+#include "StatsTable.h"
 #include "portnet/portnet.h"
 
 namespace demo {
@@ -113,6 +114,12 @@ struct SLink {
     int m_heard = 0;                // lines taken from m_chat's ring
     int m_good = 0;                 // of them, each the next line due from the remote
     double m_max_error = 0.0;       // worst error of the objects that arrive over this link
+    // A server frees a peer when it leaves: what the link showed last, and its chat's
+    // delivered count, are kept here for the summary.
+    bool m_retired = false;
+    int m_delivered = 0;
+    int m_read_seq = 0;
+    SLinkStats m_final{};
 };
 
 class Endpoint {
@@ -146,6 +153,8 @@ public:
     void SetSwitches(int slot, int remote);
     // The link whose client sits in slot, or null.
     SLink* LinkAt(int slot);
+    // Keeps what the link in slot shows and lets go of its client (the server frees it).
+    void RetireLink(int slot);
 
     // The five manager steps; the number that returned -1.
     int Step();

@@ -391,6 +391,8 @@ void Session::Leave() {
     } else if (m_cfg.m_mode == SDemoConfig::kUdpServer) {
         CDemoServer* server = static_cast<CDemoServer*>(m_endpoints[0]->m_manager);
         server->m_listener = nullptr; // the peers sent away now are no news
+        for (int slot = 0; slot < server->GetLimit(); ++slot)
+            m_endpoints[0]->RetireLink(slot);
         server->Leave();
     }
 }
@@ -633,7 +635,7 @@ int Session::Summary(FILE* out, double wall_s) {
             const SLink& k = e.m_links[l];
             said += k.m_said;
             owed += k.m_owed;
-            delivered += k.m_chat->m_delivered;
+            delivered += k.m_chat ? k.m_chat->m_delivered : k.m_delivered;
             heard += k.m_heard;
             good += k.m_good;
             gone += k.m_gone;
@@ -686,6 +688,9 @@ int Session::Summary(FILE* out, double wall_s) {
             if (const CNetClient* c = m_endpoints[i]->m_links[l].m_client) {
                 expected_packets += c->m_read_seq;
                 lost_packets += c->m_lost_packets;
+            } else if (m_endpoints[i]->m_links[l].m_retired) {
+                expected_packets += m_endpoints[i]->m_links[l].m_read_seq;
+                lost_packets += m_endpoints[i]->m_links[l].m_final.m_lost;
             }
     if (ns.m_dropped_queue_full > 0)
         std::fprintf(out, "             %u dropped by a full holding queue   FAILED\n",
@@ -816,6 +821,7 @@ void Session::OnServerEvent(const SNetServerEvent& ev) {
         if (SLink* l = e.LinkAt(ev.m_slot)) {
             l->m_gone = true;
             std::printf("  %s left: %s\n", l->m_remote_name, GoneText(ev.m_reason));
+            e.RetireLink(ev.m_slot); // the server frees its peer once this event is told
         }
     }
 }

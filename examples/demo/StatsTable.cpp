@@ -6,6 +6,10 @@ namespace demo {
 
 void CollectLinkStats(const Endpoint& e, int i, SLinkStats* s) {
     const SLink& l = e.m_links[i];
+    if (!l.m_client) {
+        *s = l.m_final; // a peer that left: as it was last
+        return;
+    }
     const CNetClient& c = *l.m_client;
     for (int k = 0; k < 8; ++k)
         s->m_name[k] = l.m_remote_name[k];

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "CNetManager.h"
 #include "CNetPeer.h"
 
@@ -8,20 +10,25 @@ class CNetDataPort;
 // What a CNetConnection tells the game.
 struct PORTNET_API SNetConnectionEvent {
     enum : int {
-        kConnected = 1, // the host answered
+        kConnected = 1, // the host welcomed this attempt (GetSlot tells where)
         kLost = 2,      // the host is gone; m_reason says why
-        kFailed = 3     // the host never answered (m_reason kNetGoneTimedOut) or is unreachable
+        kFailed = 3     // the host never answered (m_reason kNetGoneTimedOut), is unreachable,
+                        // or refused (kNetGoneRefused)
     };
     int m_type;
-    int m_reason; // a kNetGone* reason; 0 for kConnected
+    int m_reason;      // a kNetGone* reason; 0 for kConnected
+    int m_refusal = 0; // with kNetGoneRefused: why, a CNetServer::kRefused* reason (full, ...)
 };
 
-// A game client's side: one peer, the host, at an address the game gives. Connect sends to
-// it every m_hello_ms (bare packets when there is nothing else to say) until it answers, for
-// at most m_connect_timeout_ms; then keep-alive and idle limit run as on a CNetServer. The
-// host's goodbye, the driver's report, silence past the idle limit or a restarted host end
-// the connection: it is reported once, and the connection stays quiet until Reconnect, which
-// starts afresh on the wire (a new session over a secure driver).
+// A game client's side: one peer, the host, at an address the game gives. Connect sends a
+// hello of a new attempt every m_hello_ms until the host welcomes that attempt or refuses it,
+// for at most m_connect_timeout_ms; only the welcome connects it, so nothing the host still
+// sends to an earlier attempt from this address is taken for an answer. Then keep-alive and
+// idle limit run as on a CNetServer. The host's goodbye or refusal, the driver's report,
+// silence past the idle limit or a restarted host end the connection: it is reported once,
+// and the connection stays quiet until Reconnect, which starts a new attempt (a new session
+// over a secure driver). The table is the connection's own: AddClient and subAddClient refuse
+// (-1), RemoveClient(0) leaves.
 class PORTNET_API CNetConnection : public CNetManager {
 public:
     enum : int { kIdle = 0, kConnecting = 1, kConnected = 2, kLost = 3 };
@@ -45,6 +52,10 @@ public:
     int Reconnect();
     // Says goodbye to the host and goes idle.
     int Leave();
+    // The host's slot for this player, from its welcome; -1 until then.
+    int GetSlot() const;
+    // The player id the host knows this player by (from its connect token); 0 when none.
+    std::uint64_t GetPlayerId() const;
     int GetState() const { return m_state; }
     // The client for the host, or null while idle.
     CNetPeer* GetPeer() const;
@@ -58,6 +69,9 @@ public:
 
     // The driver's report on the host (the manager's hook for 10001).
     int DestroyClient(int slot) override;
+    int AddClient(CNetClient* client, int slot) override;
+    int subAddClient(CNetClient* client, int slot) override;
+    int RemoveClient(int slot) override;
 
     int m_hello_ms = 100;            // while connecting: how often to send
     int m_connect_timeout_ms = 5000; // while connecting: when to give up
@@ -71,12 +85,17 @@ public:
 
 private:
     void Drop(int type, int reason, bool tell_driver);
+    void Forget();
     void Check();
-    void Tell(int type, int reason);
+    void Tell(int type, int reason, int refusal);
+    std::uint32_t NextAttempt();
 
     sockaddr_in m_host{};
     int m_state = kIdle;
     int m_connect_time = -1;
+    int m_slot = -1;
+    std::uint64_t m_player_id = 0;
+    std::uint64_t m_attempt_state = 0; // draws attempts: seeded once, stepped per Connect
     bool m_reads[CNetClient::kMaxPorts] = {};
     bool m_writes[CNetClient::kMaxPorts] = {};
     SNetConnectionEvent m_events[kEventQueueSize] = {};

@@ -77,5 +77,11 @@ enum : int {
     kNetGoneUnreachable = 3,  // the transport reported its address unreachable
     kNetGoneSessionEnded = 4, // its secure session ended (closed, failed, secure idle limit)
     kNetGoneRestarted = 5,    // it came back from the same address with a fresh start
-    kNetGoneKicked = 6        // this side ended it
+    kNetGoneKicked = 6,       // this side ended it
+    kNetGoneRefused = 7       // the host refused it (SNetConnectionEvent::m_refusal says why)
 };
+
+extern "C" {
+// A kNetGone* reason in words ("left", "timed out", ...); "unknown reason" for any other.
+PORTNET_API const char* NetGoneText(int reason);
+}

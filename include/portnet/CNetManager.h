@@ -50,10 +50,12 @@ public:
     // own port, a full table, or a client whose Init returns -1. A client refused by its
     // Init is not offered to other slots: the slot is left as it was, the client keeps no
     // arrays of ours, and the caller still owns (and deletes) it.
-    int AddClient(CNetClient* client, int slot);
+    // Virtual so that a manager which admits peers on its own (CNetServer, CNetConnection) can
+    // keep its table the only record of who is in it.
+    virtual int AddClient(CNetClient* client, int slot);
     // The same for exactly one slot; also -1 when another slot holds the object already.
-    int subAddClient(CNetClient* client, int slot);
-    int RemoveClient(int slot);
+    virtual int subAddClient(CNetClient* client, int slot);
+    virtual int RemoveClient(int slot);
     int GetNumClients() const;
     // The lowest used slot whose client has no receive buffer of its own and a send buffer at
     // this address (and port, with m_match_ports), or -1; found through an index by address,
@@ -100,6 +102,10 @@ public:
     // Slots of the table that Init makes, 1..kMaxClientsLimit; slots run 0..m_max_clients-1.
     // Set before Init; a change afterwards counts from the next Init.
     int m_max_clients = kMaxClients;
+
+protected:
+    // The used slots in ascending order, and how many: a view valid until the table changes.
+    const int* UsedSlots(int* count) const;
 
 private:
     int Slots() const;

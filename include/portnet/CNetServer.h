@@ -18,13 +18,18 @@ struct PORTNET_API SNetServerEvent {
 
 // A host that admits and lets go of peers on its own, for as long as it runs. The host gives
 // it a driver (plain or secure), its ports, and what a new peer gets: a CNetPeer from NewPeer,
-// an own port from MakeOwnPort, the ports it reads and writes from SetPeerPorts. A datagram
-// from an unknown sender that starts a packet is offered to Admit while a slot is free; the
-// server then makes the peer, its send buffer and its arrays, and frees all of it when the
-// peer leaves: it said goodbye, stayed silent past m_idle_limit_ms, the driver reported it
-// unreachable or its secure session ended, it restarted from the same address, or the host
-// kicked it. Every arrival, departure and refusal is told once through OnEvent, whose
-// default queues it for PollEvent. Slots are reused for as long as the server runs.
+// an own port from MakeOwnPort, the ports it reads and writes from SetPeerPorts. A
+// CNetConnection's hello (or a datagram from an unknown sender that starts a packet) is offered
+// to Admit while a slot is free; the server then makes the peer, its send buffer and its
+// arrays, answers the hello with a welcome naming the slot, and frees all of it when the peer
+// leaves: it said goodbye, stayed silent past m_idle_limit_ms, the driver reported it
+// unreachable or its secure session ended, it began again from the same address, or the host
+// kicked it. A hello that is refused is answered with the reason (docs/protocol.md). Every
+// arrival and departure is told once through OnEvent, whose default queues it for PollEvent;
+// a refused sender at most once a second. Slots are reused for as long as the server runs.
+//
+// The manager's table is the one record of who is in: the server enters and removes peers
+// itself, so AddClient and subAddClient refuse (-1) and RemoveClient kicks.
 //
 // Port matching (m_match_ports) starts on: peers are told apart by address and port.
 class PORTNET_API CNetServer : public CNetManager {
@@ -33,23 +38,27 @@ public:
         kRefusedFull = 1,      // every slot is taken
         kRefusedByHost = 2,    // Admit said no
         kRefusedNoMemory = 3,  // the peer or its buffer could not be made
-        kRefusedNotPacket = 4, // the first datagram does not start a packet
-        kRefusedStale = 5,     // it is far into its numbering (below), or continues a peer that
-                               // ended lately
+        kRefusedNotPacket = 4, // the first datagram is neither a hello nor a packet
+        kRefusedStale = 5,     // it continues a peer this server does not hold: one that ended,
+                               // or one of an earlier server (far into its numbering, below)
         kRefusedReasons = 6
     };
 
-    // A new sender is admitted only with a packet numbered below this: a peer just started.
+    // A sender without a hello is admitted only with a packet numbered below this: a peer
+    // just started.
     enum : int { kAdmitBelowSeq = CNetPeer::kFreshSeqs * 2 };
+    // How far past an ended peer's numbering a new attempt from its address starts the
+    // player's packets, so that those still in flight are old to the new peer.
+    enum : int { kSeqGap = 1024 };
 
     CNetServer();
     ~CNetServer() override;
 
-    // The manager's Init, plus the live list and the event queue (sized by GetLimit).
+    // The manager's Init, plus the event queue (sized by GetLimit).
     int Init(CNetDriver* driver, int num_ports) override;
     int Release() override;
     int BeginFrame() override; // then ends peers past the idle limit
-    int Read() override;       // then ends peers that said goodbye or restarted
+    int Read() override;       // then ends peers that said goodbye or began again
 
     // Which of the manager's ports every peer admitted from now on reads and writes (port 0 is
     // its own port). -1 for a port outside 0..254.
@@ -64,7 +73,15 @@ public:
     int GetLimit() const;
     // The peer in slot, or null for a free slot.
     CNetPeer* GetPeer(int slot) const;
-    int GetNumPeers() const { return m_num_live; }
+    int GetNumPeers() const { return GetNumClients(); }
+    // A kRefused* reason in words ("full", "refused by the host", ...).
+    static const char* RefusalText(int reason);
+
+    // The server alone enters peers: -1.
+    int AddClient(CNetClient* client, int slot) override;
+    int subAddClient(CNetClient* client, int slot) override;
+    // Kick(slot).
+    int RemoveClient(int slot) override;
 
     // Hooks, called inside the frame steps. Admit sees a new sender's address and who the
     // driver authenticated (empty over a plain driver); false refuses it. NewPeer makes the
@@ -83,39 +100,55 @@ public:
 
     int m_keep_alive_ms = 1000;  // for every peer admitted from now on; 0: no keep-alive
     int m_idle_limit_ms = 10000; // likewise; 0: silence never ends a peer
-    // For this long after a peer ended, packets from its address that continue its numbering
-    // (sent before it heard of its end, or by a peer that was silent too long) are refused;
-    // one that starts afresh is admitted. 0: never refused.
+    // For this long after a peer ended, datagrams from its address that continue its numbering
+    // (sent before it heard of its end), and the repeats of its goodbye, are dropped and
+    // counted in m_after_leave; a new attempt from that address is admitted, its numbering
+    // continued past the old one's. 0: nothing is remembered.
     int m_stale_hold_ms = 20000;
     // CNetClient's switches of the same names, for every peer admitted from now on: each
     // peer's packets follow what its path carries, and no object starves when they are
     // smaller than what the host has to send.
     bool m_adapt_rate = true;
     bool m_priority_aging = true;
-    unsigned m_refused[kRefusedReasons] = {}; // refusals by reason
-    unsigned m_events_dropped = 0;            // events the full queue could not take
+    unsigned m_refused[kRefusedReasons] = {}; // refusals by reason, every one
+    unsigned m_refusals_unreported = 0;       // of those, not raised as events (its sender had one
+                                              // within the last second)
+    unsigned m_after_leave = 0;    // datagrams of peers that ended lately, dropped without event
+    unsigned m_events_dropped = 0; // events the full queue could not take
 
 private:
+    struct SEnded {
+        sockaddr_in m_addr;
+        int m_read_seq;  // the last packet number read from it
+        int m_write_seq; // the next it would have sent
+        int m_time;      // frame time it ended
+    };
+    struct SRecentRefusal {
+        sockaddr_in m_addr;
+        int m_time; // -1: empty
+    };
+
+    int Join(const sockaddr_in& addr, std::uint32_t attempt, int seq, bool welcome_now);
     void End(int slot, int reason, bool tell_driver);
     void EndMarked();
-    bool Stale(const sockaddr_in& addr, int seq) const;
+    const SEnded* Ended(const sockaddr_in& addr) const;
+    bool SameSender(const sockaddr_in& a, const sockaddr_in& b) const;
+    int Refuse(int reason, const sockaddr_in& addr, bool answer_hello, std::uint32_t attempt,
+               int seq);
     void Tell(int type, int slot, int reason, const sockaddr_in& addr, const SNetPeerIdentity* who);
 
     bool m_reads[CNetClient::kMaxPorts] = {};
     bool m_writes[CNetClient::kMaxPorts] = {};
-    int* m_live = nullptr;       // used slots, in no order
-    int* m_live_index = nullptr; // per slot: its place in m_live, -1 when free
-    int m_num_live = 0;
-    struct SEnded {
-        sockaddr_in m_addr;
-        int m_read_seq; // the last packet number read from it
-        int m_time;     // frame time it ended
-    };
     // The latest peers that ended, checked for every new sender: a fixed ring, so a stranger
     // costs the same with a table of 8 or of 4096.
     enum : int { kEndedRing = 64 };
     SEnded* m_ended = nullptr;
     int m_ended_next = 0;
+    // The last refusal event per sender, one entry per hash of its address: a sender that
+    // floods raises one event a second; two that share an entry may raise a few more.
+    enum : int { kRecentRefusals = 256 };
+    SRecentRefusal* m_recent = nullptr;
+    int m_table_size = 0;                // the table as Init made it
     SNetServerEvent* m_events = nullptr; // ring of m_event_size
     int m_event_size = 0;
     int m_event_head = 0;

@@ -213,6 +213,11 @@ int CNetManager::RemoveClient(int slot) {
     return slot;
 }
 
+const int* CNetManager::UsedSlots(int* count) const {
+    *count = m_clients ? m_index->NumUsed() : 0;
+    return m_clients ? m_index->Used() : nullptr;
+}
+
 int CNetManager::GetNumClients() const {
     return m_clients ? m_index->NumUsed() : 0;
 }

@@ -1,7 +1,9 @@
 // A game client's connection to its host: connecting, noticing the host gone, starting again.
 #include "portnet/CNetConnection.h"
 
+#include <chrono>
 #include <new>
+#include <random>
 
 #include "client/NetWrap.h"
 #include "portnet/CNetBuf.h"
@@ -17,6 +19,29 @@ constexpr int kHostSlot = 0;
 
 CNetConnection::CNetConnection() {
     m_match_ports = true;
+    // Attempts only tell this connection's tries from one another and from an earlier
+    // process at the same address: no secret, but they must differ between processes.
+    std::uint64_t seed =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    seed ^= static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(this)) << 16;
+    try {
+        std::random_device device;
+        seed ^= (static_cast<std::uint64_t>(device()) << 32) ^ device();
+    } catch (...) {
+        // No random device: the clock and the address must do.
+    }
+    m_attempt_state = seed;
+}
+
+// splitmix64: every step gives a well-mixed, different value.
+std::uint32_t CNetConnection::NextAttempt() {
+    for (;;) {
+        std::uint64_t z = (m_attempt_state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        const std::uint32_t attempt = static_cast<std::uint32_t>(z ^ (z >> 31));
+        if (attempt != 0) return attempt; // 0 is nobody's attempt
+    }
 }
 
 CNetConnection::~CNetConnection() {
@@ -66,11 +91,43 @@ int CNetConnection::PollEvent(SNetConnectionEvent* out) {
     return 1;
 }
 
-void CNetConnection::Tell(int type, int reason) {
+void CNetConnection::Tell(int type, int reason, int refusal) {
     SNetConnectionEvent e;
     e.m_type = type;
     e.m_reason = reason;
+    e.m_refusal = refusal;
     OnEvent(e);
+}
+
+int CNetConnection::GetSlot() const {
+    return m_state == kConnected ? m_slot : -1;
+}
+
+std::uint64_t CNetConnection::GetPlayerId() const {
+    return m_state == kConnected ? m_player_id : 0;
+}
+
+int CNetConnection::AddClient(CNetClient*, int) {
+    return -1;
+}
+
+int CNetConnection::subAddClient(CNetClient*, int) {
+    return -1;
+}
+
+int CNetConnection::RemoveClient(int slot) {
+    if (slot != kHostSlot || !GetPeer()) return -1;
+    Leave();
+    return slot;
+}
+
+// Takes the host's client out of its slot and frees it with its buffer.
+void CNetConnection::Forget() {
+    if (!m_clients || !m_clients[kHostSlot].m_used) return;
+    CNetClient* peer = m_clients[kHostSlot].m_client;
+    CNetManager::RemoveClient(kHostSlot);
+    m_clients[kHostSlot].m_client = nullptr;
+    delete peer;
 }
 
 CNetPeer* CNetConnection::GetPeer() const {
@@ -81,8 +138,10 @@ CNetPeer* CNetConnection::GetPeer() const {
 
 int CNetConnection::Connect(const sockaddr_in* host) {
     if (!host || !m_clients || !m_buf) return -1;
-    if (m_clients[kHostSlot].m_used) RemoveClient(kHostSlot);
+    Forget();
     m_state = kIdle;
+    m_slot = -1;
+    m_player_id = 0;
     m_host = *host;
     CNetPeer* peer = NewPeer();
     if (!peer) return -1;
@@ -100,8 +159,9 @@ int CNetConnection::Connect(const sockaddr_in* host) {
     peer->m_idle_limit_ms = 0;
     peer->m_adapt_rate = m_adapt_rate;
     peer->m_priority_aging = m_priority_aging;
-    // The slot deletes the client it held before once this one is in.
-    if (AddClient(peer, kHostSlot) != kHostSlot) {
+    peer->m_role = CNetPeer::kRolePlayer;
+    peer->m_attempt = NextAttempt();
+    if (CNetManager::AddClient(peer, kHostSlot) != kHostSlot) {
         delete peer;
         return -1;
     }
@@ -117,11 +177,12 @@ int CNetConnection::Connect(const sockaddr_in* host) {
 void CNetConnection::Drop(int type, int reason, bool tell_driver) {
     CNetPeer* peer = GetPeer();
     if (!peer) return;
+    const int refusal = reason == kNetGoneRefused ? peer->m_refusal : 0;
     // A secure driver ends its session too, so the next connect makes a new one.
     if (tell_driver) m_buf->m_driver->Disconnected(&m_host);
-    RemoveClient(kHostSlot);
+    Forget();
     m_state = kLost;
-    Tell(type, reason);
+    Tell(type, reason, refusal);
 }
 
 int CNetConnection::Reconnect() {
@@ -135,9 +196,10 @@ int CNetConnection::Reconnect() {
 
 int CNetConnection::Leave() {
     if (CNetPeer* peer = GetPeer()) {
+        // Also while connecting: the host may have admitted this attempt already.
         peer->SendGoodbye();
         m_buf->m_driver->Disconnected(&m_host);
-        RemoveClient(kHostSlot);
+        Forget();
     }
     m_state = kIdle;
     return 1;
@@ -146,9 +208,9 @@ int CNetConnection::Leave() {
 int CNetConnection::DestroyClient(int slot) {
     CNetPeer* peer = GetPeer();
     if (slot != kHostSlot || !peer) return -1;
-    const int reason = peer->m_gone != 0 ? peer->m_gone : kNetGoneUnreachable;
-    Drop(m_state == kConnected ? SNetConnectionEvent::kLost : SNetConnectionEvent::kFailed, reason,
-         false);
+    // The peer's own Disconnected is still on the stack: it is dropped at the end of this
+    // Read, never freed under it.
+    if (peer->m_gone == 0) peer->m_gone = kNetGoneUnreachable;
     return slot;
 }
 
@@ -158,19 +220,21 @@ void CNetConnection::Check() {
     if (!peer) return;
     if (m_state == kConnecting) {
         if (m_connect_time == -1) m_connect_time = m_time;
-        if (peer->m_last_read_time != -1 && peer->m_gone == 0) {
+        if (peer->m_welcomed && peer->m_gone == 0) {
             m_state = kConnected;
+            m_slot = peer->m_slot_at_host;
+            m_player_id = peer->m_player_id;
             peer->m_keep_alive_ms = m_keep_alive_ms;
             peer->m_idle_limit_ms = m_idle_limit_ms;
-            Tell(SNetConnectionEvent::kConnected, 0);
+            Tell(SNetConnectionEvent::kConnected, 0, 0);
         } else if (peer->m_gone != 0) {
-            Drop(SNetConnectionEvent::kFailed, peer->m_gone, true);
+            Drop(SNetConnectionEvent::kFailed, peer->m_gone, !peer->m_gone_by_driver);
         } else if (WrapSub(m_time, m_connect_time) > m_connect_timeout_ms) {
             Drop(SNetConnectionEvent::kFailed, kNetGoneTimedOut, true);
         }
         return;
     }
-    if (peer->m_gone != 0) Drop(SNetConnectionEvent::kLost, peer->m_gone, true);
+    if (peer->m_gone != 0) Drop(SNetConnectionEvent::kLost, peer->m_gone, !peer->m_gone_by_driver);
 }
 
 int CNetConnection::BeginFrame() {

@@ -1,6 +1,7 @@
 // A host that admits peers, notices when they are gone, and frees their slots.
 #include "portnet/CNetServer.h"
 
+#include <cstdint>
 #include <new>
 
 #include "client/NetPacket.h"
@@ -9,6 +10,7 @@
 #include "portnet/CNetDataPort.h"
 #include "portnet/CNetDataRef.h"
 #include "portnet/CNetDriver.h"
+#include "server/Handshake.h"
 
 using namespace portnet;
 
@@ -17,6 +19,14 @@ namespace {
 // Refusals can come with every datagram of a flood; they may fill only this share of the
 // queue, so arrivals and departures always find room.
 constexpr int kRefusalShare = 2; // at most 1/2
+
+// A sender is told of as refused at most once in this long.
+constexpr int kRefusalQuietMs = 1000;
+
+// A new attempt's numbering continues an ended peer's only while it stays far below the
+// 24-bit wire limit; past this it starts again at 1 (the ended peer's packets are long gone
+// by the time a connection has sent this many).
+constexpr int kMaxFirstSeq = 1 << 23;
 
 // Room for every slot to leave and join again twice between two polls.
 int EventQueueSize(int limit) {
@@ -34,27 +44,43 @@ CNetServer::~CNetServer() {
 }
 
 int CNetServer::GetLimit() const {
-    // The admission limit is the client table (m_max_clients, set before Init).
-    return m_max_clients;
+    // The admission limit is the client table: m_max_clients as the last Init made it.
+    return m_events ? m_table_size : m_max_clients;
+}
+
+const char* CNetServer::RefusalText(int reason) {
+    switch (reason) {
+    case kRefusedFull:
+        return "full";
+    case kRefusedByHost:
+        return "refused by the host";
+    case kRefusedNoMemory:
+        return "no memory";
+    case kRefusedNotPacket:
+        return "not a hello or packet";
+    case kRefusedStale:
+        return "unknown to the host";
+    default:
+        return "unknown reason";
+    }
 }
 
 int CNetServer::Init(CNetDriver* driver, int num_ports) {
     CNetServer::Release();
     if (CNetManager::Init(driver, num_ports) != 1) return -1;
-    const int limit = GetLimit();
-    m_event_size = EventQueueSize(limit);
-    m_live = new (std::nothrow) int[limit];
-    m_live_index = new (std::nothrow) int[limit];
+    m_table_size = m_max_clients;
+    m_event_size = EventQueueSize(GetLimit());
     m_events = new (std::nothrow) SNetServerEvent[m_event_size];
     m_ended = new (std::nothrow) SEnded[kEndedRing]();
-    if (!m_live || !m_live_index || !m_events || !m_ended) {
+    m_recent = new (std::nothrow) SRecentRefusal[kRecentRefusals]();
+    if (!m_events || !m_ended || !m_recent) {
         CNetServer::Release();
         return -1;
     }
-    for (int i = 0; i < limit; ++i)
-        m_live_index[i] = -1;
     for (int i = 0; i < kEndedRing; ++i)
         m_ended[i].m_time = -1;
+    for (int i = 0; i < kRecentRefusals; ++i)
+        m_recent[i].m_time = -1;
     m_ended_next = 0;
     return 1;
 }
@@ -62,15 +88,13 @@ int CNetServer::Init(CNetDriver* driver, int num_ports) {
 int CNetServer::Release() {
     // The manager releases and deletes every peer; each frees its own buffer.
     CNetManager::Release();
-    delete[] m_live;
-    m_live = nullptr;
-    delete[] m_live_index;
-    m_live_index = nullptr;
     delete[] m_events;
     m_events = nullptr;
     delete[] m_ended;
     m_ended = nullptr;
-    m_num_live = m_event_size = m_event_head = m_event_count = 0;
+    delete[] m_recent;
+    m_recent = nullptr;
+    m_event_size = m_event_head = m_event_count = 0;
     return 1;
 }
 
@@ -94,8 +118,21 @@ int CNetServer::MakeOwnPort(CNetDataPort*) {
 }
 
 CNetPeer* CNetServer::GetPeer(int slot) const {
-    if (!m_live_index || slot < 0 || slot >= GetLimit() || m_live_index[slot] == -1) return nullptr;
+    if (!m_events || slot < 0 || slot >= m_table_size || !m_clients[slot].m_used) return nullptr;
+    // Every used slot holds a peer the server made: nothing else can enter the table.
     return static_cast<CNetPeer*>(m_clients[slot].m_client);
+}
+
+int CNetServer::AddClient(CNetClient*, int) {
+    return -1;
+}
+
+int CNetServer::subAddClient(CNetClient*, int) {
+    return -1;
+}
+
+int CNetServer::RemoveClient(int slot) {
+    return Kick(slot);
 }
 
 void CNetServer::OnEvent(const SNetServerEvent& event) {
@@ -129,40 +166,110 @@ void CNetServer::Tell(int type, int slot, int reason, const sockaddr_in& addr,
     OnEvent(e);
 }
 
-int CNetServer::CreateClient(CNetBuf* buf) {
-    if (!buf || !m_live) return -1;
-    const sockaddr_in addr = buf->m_addr;
-    auto refuse = [&](int why) {
-        ++m_refused[why];
-        Tell(SNetServerEvent::kRefused, -1, why, addr, nullptr);
+bool CNetServer::SameSender(const sockaddr_in& a, const sockaddr_in& b) const {
+    if (!CompareAddr(&a, &b)) return false;
+    return !m_match_ports || a.sin_family != kNetFamilyInet || a.sin_port == b.sin_port;
+}
+
+// Counts the refusal, answers it when the sender asked in a form that can carry the answer
+// (answer_hello with the hello's attempt, or seq >= 0 for a packet), and raises the event
+// unless this sender had one within the last second.
+int CNetServer::Refuse(int reason, const sockaddr_in& addr, bool answer_hello,
+                       std::uint32_t attempt, int seq) {
+    ++m_refused[reason];
+    if (answer_hello || seq >= 0) {
+        // Never larger than what the sender sent: a hello is 26 bytes, the smallest packet 9.
+        unsigned char datagram[2 + kHelloRefusalSize] = {0, kHdrInstant};
+        const int n = answer_hello ? EncodeHelloRefusal(datagram + 2, reason, attempt)
+                                   : EncodePacketRefusal(datagram + 2, reason, seq);
+        sockaddr_in to = addr;
+        m_buf->m_driver->SendTo(2 + n, datagram, &to);
+    }
+    const std::uint32_t h = (static_cast<std::uint32_t>(addr.sin_addr.s_addr) * 2654435761u) ^
+                            (static_cast<std::uint32_t>(addr.sin_port) * 40503u);
+    SRecentRefusal& recent = m_recent[(h >> 8) % kRecentRefusals];
+    if (recent.m_time != -1 && SameSender(recent.m_addr, addr) &&
+        WrapSub(m_time, recent.m_time) < kRefusalQuietMs) {
+        ++m_refusals_unreported;
         return -1;
-    };
-    // Only a packet opens a slot: an instant message (a goodbye repeated after its peer was
-    // let go, say) or junk from an unknown sender does not.
+    }
+    recent.m_addr = addr;
+    recent.m_time = m_time;
+    Tell(SNetServerEvent::kRefused, -1, reason, addr, nullptr);
+    return -1;
+}
+
+const CNetServer::SEnded* CNetServer::Ended(const sockaddr_in& addr) const {
+    if (m_stale_hold_ms <= 0 || !m_ended) return nullptr;
+    // Newest first: an address that ended twice lately continues its latest numbering.
+    for (int k = 1; k <= kEndedRing; ++k) {
+        const SEnded& e = m_ended[(m_ended_next - k + kEndedRing) % kEndedRing];
+        if (e.m_time == -1 || WrapSub(m_time, e.m_time) > m_stale_hold_ms) continue;
+        if (SameSender(e.m_addr, addr)) return &e;
+    }
+    return nullptr;
+}
+
+int CNetServer::CreateClient(CNetBuf* buf) {
+    if (!buf || !m_events) return -1;
+    const sockaddr_in addr = buf->m_addr;
+    const SEnded* ended = Ended(addr);
     const int at = buf->m_read_pos;
     SNetPacketHeader header;
-    const bool packet = ReadPacketHeader(buf, &header) == EHeaderRead::kOk;
+    const EHeaderRead kind = ReadPacketHeader(buf, &header);
+    if (kind == EHeaderRead::kInstant) {
+        int len = 0;
+        const unsigned char* payload = InstantPayload(buf, &len);
+        std::uint32_t attempt = 0;
+        const EHandshake what = DecodeHandshake(payload, len, &attempt, nullptr, nullptr);
+        const bool goodbye = CNetPeer::IsGoodbye(buf);
+        buf->m_read_pos = at;
+        // The peer's client answers this hello once the manager hands it the datagram.
+        if (what == EHandshake::kHello) return Join(addr, attempt, -1, false);
+        if (goodbye && ended) {
+            ++m_after_leave; // a repeat of the goodbye that ended it
+            return -1;
+        }
+        return Refuse(kRefusedNotPacket, addr, false, 0, -1);
+    }
     buf->m_read_pos = at;
-    if (!packet) return refuse(kRefusedNotPacket);
+    if (kind != EHeaderRead::kOk) return Refuse(kRefusedNotPacket, addr, false, 0, -1);
+    const int seq = static_cast<int>(header.seq);
+    if (ended && seq > ended->m_read_seq) {
+        // Sent before it heard of its end, or by a peer that does not know it was ended (timed
+        // out): dropped without an event, and answered, so a player still talking learns it.
+        ++m_after_leave;
+        unsigned char datagram[2 + kPacketRefusalSize] = {0, kHdrInstant};
+        const int n = EncodePacketRefusal(datagram + 2, kRefusedStale, seq);
+        sockaddr_in to = addr;
+        m_buf->m_driver->SendTo(2 + n, datagram, &to);
+        return -1;
+    }
     // A peer starts its numbering at 1; a sender far into it is talking to an earlier
-    // server or to a peer of ours that ended, and would be answered in numbers it drops.
-    if (static_cast<int>(header.seq) >= kAdmitBelowSeq || Stale(addr, static_cast<int>(header.seq)))
-        return refuse(kRefusedStale);
-    if (m_num_live >= GetLimit()) return refuse(kRefusedFull);
+    // server, and would be answered in numbers it drops.
+    if (seq >= kAdmitBelowSeq) return Refuse(kRefusedStale, addr, false, 0, seq);
+    return Join(addr, 0, seq, false);
+}
+
+// Admits a sender: attempt is its hello's (0 for a packet numbered seq). welcome_now sends the
+// welcome at once, for a hello that will not be handed to the new peer.
+int CNetServer::Join(const sockaddr_in& addr, std::uint32_t attempt, int seq, bool welcome_now) {
+    const bool hello = attempt != 0;
+    if (GetNumClients() >= GetLimit()) return Refuse(kRefusedFull, addr, hello, attempt, seq);
 
     SNetPeerIdentity who;
     if (m_buf->m_driver->GetPeerIdentity(&addr, &who) != 1) who = SNetPeerIdentity{};
     who.m_identity[SNetPeerIdentity::kMaxText] = '\0';
-    if (!Admit(&addr, who)) return refuse(kRefusedByHost);
+    if (!Admit(&addr, who)) return Refuse(kRefusedByHost, addr, hello, attempt, seq);
 
     CNetPeer* peer = NewPeer();
-    if (!peer) return refuse(kRefusedNoMemory);
+    if (!peer) return Refuse(kRefusedNoMemory, addr, hello, attempt, seq);
     peer->m_send_buf = new (std::nothrow) CNetBuf(m_buf->m_driver, &addr);
     peer->m_owns_send_buf = peer->m_send_buf != nullptr;
     if (!peer->m_own_port) peer->m_own_port = new (std::nothrow) CNetDataPort;
     if (!peer->m_send_buf || !peer->m_own_port || MakeOwnPort(peer->m_own_port) == -1) {
         delete peer;
-        return refuse(kRefusedNoMemory);
+        return Refuse(kRefusedNoMemory, addr, hello, attempt, seq);
     }
     // What every peer of a server gets: acknowledged states, keep-alive, idle limit, and a
     // send budget that follows its path.
@@ -171,21 +278,37 @@ int CNetServer::CreateClient(CNetBuf* buf) {
     peer->m_idle_limit_ms = m_idle_limit_ms;
     peer->m_adapt_rate = m_adapt_rate;
     peer->m_priority_aging = m_priority_aging;
+    peer->m_role = CNetPeer::kRoleHost;
+    peer->m_attempt = attempt;
+    peer->m_player_id = who.m_player_id;
 
-    const int slot = AddClient(peer, -1);
+    const int slot = CNetManager::AddClient(peer, -1);
     if (slot < 0) {
         delete peer; // refused by the table or its own Init: still ours
-        return refuse(kRefusedNoMemory);
+        return Refuse(kRefusedNoMemory, addr, hello, attempt, seq);
     }
+    peer->m_slot_at_host = slot;
     for (int p = 0; p < m_num_ports && p < CNetClient::kMaxPorts; ++p) {
         peer->m_refs[p].m_read_enabled = m_reads[p];
         peer->m_refs[p].m_write_enabled = m_writes[p];
     }
-    m_live_index[slot] = m_num_live;
-    m_live[m_num_live++] = slot;
+    if (hello) {
+        // A new attempt from an address whose peer ended lately continues both numberings
+        // past the old ones, so whatever the old peer or its host still had in flight is old
+        // to the new pair. The welcome tells the player where both start.
+        int write_first = 1, read_first = 1;
+        if (const SEnded* e = Ended(addr)) {
+            write_first = e->m_write_seq;
+            read_first = e->m_read_seq + kSeqGap;
+            if (write_first < 1 || write_first > kMaxFirstSeq || read_first > kMaxFirstSeq)
+                write_first = read_first = 1;
+        }
+        peer->StartNumbering(write_first, read_first, m_time, m_time);
+        if (welcome_now) peer->SendWelcome();
+    }
     Tell(SNetServerEvent::kJoined, slot, 0, addr, &who);
     // A hook that kicked the peer at once leaves no client for this datagram.
-    return m_live_index[slot] != -1 ? slot : -1;
+    return GetPeer(slot) == peer ? slot : -1;
 }
 
 void CNetServer::End(int slot, int reason, bool tell_driver) {
@@ -200,36 +323,26 @@ void CNetServer::End(int slot, int reason, bool tell_driver) {
     m_ended_next = (m_ended_next + 1) % kEndedRing;
     ended.m_addr = addr;
     ended.m_read_seq = peer->m_read_seq;
+    ended.m_write_seq = peer->m_write_seq;
     ended.m_time = m_time;
-    RemoveClient(slot); // the peer's Release frees its buffer; the slot deletes it on reuse
-    const int at = m_live_index[slot];
-    m_live[at] = m_live[--m_num_live];
-    m_live_index[m_live[at]] = at;
-    m_live_index[slot] = -1;
+    // The peer, its buffer and its arrays are freed now: a departed peer holds nothing. An
+    // OnEvent hook still finds it where it kept it, for its last statistics.
+    CNetManager::RemoveClient(slot);
+    m_clients[slot].m_client = nullptr;
     Tell(SNetServerEvent::kLeft, slot, reason, addr, nullptr);
-}
-
-bool CNetServer::Stale(const sockaddr_in& addr, int seq) const {
-    if (m_stale_hold_ms <= 0) return false;
-    for (int i = 0; i < kEndedRing; ++i) {
-        const SEnded& e = m_ended[i];
-        if (e.m_time == -1 || WrapSub(m_time, e.m_time) > m_stale_hold_ms) continue;
-        if (!CompareAddr(&e.m_addr, &addr)) continue;
-        if (m_match_ports && addr.sin_family == kNetFamilyInet &&
-            e.m_addr.sin_port != addr.sin_port)
-            continue;
-        if (seq > e.m_read_seq) return true;
-    }
-    return false;
+    delete peer;
 }
 
 int CNetServer::DestroyClient(int slot) {
     CNetPeer* peer = GetPeer(slot);
     if (!peer) return -1;
-    // Reached from the peer's Disconnected with the driver's reason; called by the host,
-    // it is a kick.
-    const bool by_host = peer->m_gone == 0;
-    End(slot, by_host ? kNetGoneKicked : peer->m_gone, by_host);
+    // Called by the host, it is a kick. Reached from the peer's Disconnected with the
+    // driver's reason, the peer is only marked: it is ended at the end of this Read, so its
+    // own hooks never run on a freed object.
+    if (peer->m_gone == 0) {
+        End(slot, kNetGoneKicked, true);
+        return slot;
+    }
     return slot;
 }
 
@@ -240,18 +353,32 @@ int CNetServer::Kick(int slot) {
 }
 
 int CNetServer::Leave() {
-    while (m_num_live > 0)
-        End(m_live[m_num_live - 1], kNetGoneKicked, true);
-    return 1;
+    for (;;) {
+        int n = 0;
+        const int* used = UsedSlots(&n);
+        if (n == 0) return 1;
+        End(used[n - 1], kNetGoneKicked, true);
+    }
 }
 
-// Ends every peer its own checks marked gone. Walked from the end: End moves the last entry
-// into the place it frees, one already walked.
+// Ends every peer its own checks or its driver marked gone; a player that began again from
+// the same address is admitted at once. Walked from the end: End takes the slot out of the
+// ordered list, moving only entries already walked.
 void CNetServer::EndMarked() {
-    for (int i = m_num_live - 1; i >= 0; --i) {
-        const int slot = m_live[i];
+    int n = 0;
+    const int* used = UsedSlots(&n);
+    for (int i = n - 1; i >= 0; --i) {
+        UsedSlots(&n);
+        if (i >= n) continue; // a hook ended others meanwhile
+        const int slot = used[i];
         const CNetPeer* peer = GetPeer(slot);
-        if (peer && peer->m_gone != 0) End(slot, peer->m_gone, true);
+        if (!peer || peer->m_gone == 0) continue;
+        const std::uint32_t again = peer->m_restart_attempt;
+        const sockaddr_in addr = peer->m_send_buf ? peer->m_send_buf->m_addr : sockaddr_in{};
+        // A driver that reported the peer has ended its session itself, and a hello that
+        // replaced it came through the session the new attempt uses: neither is told.
+        End(slot, peer->m_gone, !peer->m_gone_by_driver && again == 0);
+        if (again != 0) Join(addr, again, -1, true);
     }
 }
 

@@ -49,3 +49,24 @@ int CNetDriver::GetGoneReason(const sockaddr_in*) {
 int CNetDriver::ExpectPeers(int) {
     return 0;
 }
+
+const char* NetGoneText(int reason) {
+    switch (reason) {
+    case kNetGoneLeft:
+        return "left";
+    case kNetGoneTimedOut:
+        return "timed out";
+    case kNetGoneUnreachable:
+        return "unreachable";
+    case kNetGoneSessionEnded:
+        return "secure session ended";
+    case kNetGoneRestarted:
+        return "restarted";
+    case kNetGoneKicked:
+        return "kicked";
+    case kNetGoneRefused:
+        return "refused";
+    default:
+        return "unknown reason";
+    }
+}

@@ -91,8 +91,9 @@ TEST_F(Liveness, TheOtherSideHearsADepartureInTime) {
 
 } // namespace
 
-// The host goes and a new one takes its address: the connection reports the old one lost and
-// connects to the new one when asked.
+// The host goes and a new one takes its address: the new host answers the player's packets,
+// which continue a numbering it never saw, with a refusal, so the connection reports the old
+// one lost at once (not after its idle limit) and connects to the new one when asked.
 TEST_F(Liveness, AConnectionWhoseHostRestartsIsLostAndConnectsAgain) {
     Start();
     player->conn->GetPeer()->m_keep_alive_ms = kFrameMs;
@@ -104,10 +105,18 @@ TEST_F(Liveness, AConnectionWhoseHostRestartsIsLostAndConnectsAgain) {
     ASSERT_EQ(again.Init(), 0);
     ASSERT_EQ(second.Init(&again, 1), 1);
     second.m_idle_limit_ms = kLimit;
-    int lost = 0;
+    int lost = 0, refusal = 0;
     run_server = false;
-    RunUntil([&] { return Step(second), (lost = PlayerLost()) != 0; });
-    EXPECT_EQ(lost, kNetGoneTimedOut);
+    const int took = RunUntil([&] {
+        Step(second);
+        SNetConnectionEvent e;
+        while (player->conn->PollEvent(&e))
+            if (e.m_type == SNetConnectionEvent::kLost) lost = e.m_reason, refusal = e.m_refusal;
+        return lost != 0;
+    });
+    EXPECT_EQ(lost, kNetGoneRefused);
+    EXPECT_EQ(refusal, CNetServer::kRefusedStale);
+    EXPECT_LT(took, kLimit);            // two round trips, not the idle limit
     EXPECT_EQ(second.GetNumPeers(), 0); // what it heard continued an earlier numbering
     ASSERT_EQ(player->conn->Reconnect(), 1);
     RunUntil([&] {
