@@ -121,13 +121,10 @@ int CNetConnection::RemoveClient(int slot) {
     return slot;
 }
 
-// Takes the host's client out of its slot and frees it with its buffer.
+// Takes the host's client out of its slot. It stays allocated, so a game that kept it can read
+// its last statistics after a kLost, until the next Connect frees it or Release does.
 void CNetConnection::Forget() {
-    if (!m_clients || !m_clients[kHostSlot].m_used) return;
-    CNetClient* peer = m_clients[kHostSlot].m_client;
-    CNetManager::RemoveClient(kHostSlot);
-    m_clients[kHostSlot].m_client = nullptr;
-    delete peer;
+    if (m_clients && m_clients[kHostSlot].m_used) CNetManager::RemoveClient(kHostSlot);
 }
 
 CNetPeer* CNetConnection::GetPeer() const {
@@ -139,6 +136,9 @@ CNetPeer* CNetConnection::GetPeer() const {
 int CNetConnection::Connect(const sockaddr_in* host) {
     if (!host || !m_clients || !m_buf) return -1;
     Forget();
+    // The former client and its buffer are freed now, not held until the slot is reused.
+    delete m_clients[kHostSlot].m_client;
+    m_clients[kHostSlot].m_client = nullptr;
     m_state = kIdle;
     m_slot = -1;
     m_player_id = 0;
