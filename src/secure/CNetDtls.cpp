@@ -463,12 +463,9 @@ int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
             // In a handshake the only record under the new keys is the peer's Finished: one
             // that came and did not finish the handshake did not authenticate.
             if (HasFinishedRecord(d, n)) x.m_bad_finished = true;
-            // A refused identity's handshake cannot complete (its key is the decoy): it ends
-            // at the peer's Finished and frees its place. The peer hears nothing either way.
-            if (x.m_bad_finished && x.m_link.m_refused) {
-                FailHandshake(s, i, kDtlsFailError);
-                return kFedEnded;
-            }
+            // A refused identity's handshake goes on to its time-out like a wrong key's: ended
+            // earlier, it would stop answering the peer's repeated flights and tell the two
+            // apart.
             return kFedNothing;
         }
         Opened(s, i);
