@@ -101,11 +101,8 @@ CNetDriver* Session::Secure(int i, CNetDriver* d, bool host) {
     c.m_psk_key = m_cfg.m_key.data();
     c.m_psk_key_len = static_cast<int>(m_cfg.m_key.size());
     c.m_psk_identity = "portnet-demo";
-    if (host) {
-        // A session and a handshake for every peer at once: they all join together.
-        c.m_max_sessions = std::max(c.m_max_sessions, m_cfg.m_peers + 8);
-        c.m_max_half_open = std::max(c.m_max_half_open, m_cfg.m_peers);
-    }
+    // The limits follow the host's table (at least one slot a peer): a session and a
+    // handshake for every peer at once, so they all join together.
     // With tokens the host takes the sealing key, and mints each in-process peer its token as
     // a backend would (player id: the peer's number); a UDP peer brings its own.
     SNetConnectToken t;

@@ -39,8 +39,15 @@ struct PORTNET_API SNetDtlsConfig {
     // An open session that receives nothing this long ends; a side that only ever sends
     // (one-way traffic) needs 0 or a peer that answers.
     int m_idle_timeout_ms = 15000;
-    int m_max_sessions = 16; // open and handshaking, 1 to 4096
-    int m_max_half_open = 8; // handshakes in progress, 1 to m_max_sessions
+    // Sessions held (open and handshaking) and handshakes in progress. 0, the default, follows
+    // the client table of the manager above (its Init tells the driver through ExpectPeers; a
+    // table of 8 until then): handshakes in progress = the table (at most kMaxFollowedHalfOpen),
+    // sessions = the table + those handshakes + max(4, table / 8) for peers that just left or
+    // restarted (a restarted peer's new session replaces its old one only once its handshake
+    // completes, so both are held meanwhile). A number set here is kept whatever the table:
+    // m_max_sessions 1 to kMaxSessionsLimit, m_max_half_open 1 to the sessions.
+    int m_max_sessions = 0;
+    int m_max_half_open = 0;
     // First retransmission of a lost handshake flight, doubled on every further loss up to
     // 16 times this (at most 60 s); 20 to 60000. OpenSSL measures it on the system clock, not
     // on CNetTime.
@@ -67,21 +74,25 @@ struct PORTNET_API SNetDtlsConfig {
     std::uint64_t (*m_token_clock)() = nullptr; // UTC seconds; null: the system clock
 };
 
-// Counters; all count datagrams or handshakes.
+// Counters; all count datagrams or handshakes. The handshake counters add up at every moment:
+//   m_handshakes_started = m_handshakes_completed + m_handshakes_failed + GetHalfOpen()
+//   m_handshakes_failed  = the sum of the reasons from m_token_malformed to m_handshakes_abandoned
+// A handshake that fails is counted once, in the first reason that applies, when it ends.
 struct PORTNET_API SNetDtlsStats {
     std::uint32_t m_rejected = 0; // not authentic, not a record, from an unknown sender ...
     std::uint32_t m_replayed = 0; // authentic but seen before or too old for the replay window
     // (also a handshake record on an open session: the peer's handshake repeated)
-    std::uint32_t m_handshakes_started = 0;   // as either side, counted when the session is made
+    // As either side: a session made, or a proven ClientHello refused at once (m_refused_full).
+    std::uint32_t m_handshakes_started = 0;
     std::uint32_t m_handshakes_completed = 0; // sessions that opened
-    std::uint32_t m_handshakes_failed = 0;    // bad credentials, time-out, table full ...
+    std::uint32_t m_handshakes_failed = 0;    // the sum of the reasons below
     std::uint32_t m_cookies_sent = 0;         // stateless answers to unproven senders
     std::uint32_t m_sessions_ended = 0;       // open sessions that ended (10001 reported)
     std::uint32_t m_unsent_dropped = 0;       // host datagrams dropped (held one replaced ...)
     std::uint32_t m_oversize_refused = 0;     // answers to unproven senders that would amplify
     std::uint32_t m_inner_errors = 0;         // -1 from the wrapped driver's RecvFrom
-    // Failed handshakes by reason, for the host only: the peer is answered alike for each.
-    // Identities the accepting side refused (each a failed handshake as well).
+    // Failed handshakes by reason. The identity verdicts of the accepting side are for the host
+    // only: the peer is answered alike for each (silence, as for a wrong key).
     std::uint32_t m_token_malformed = 0;     // not a token, unknown version, another game's
     std::uint32_t m_token_unopened = 0;      // altered, or sealed under another key
     std::uint32_t m_token_expired = 0;       // expired beyond the allowed skew
@@ -89,9 +100,22 @@ struct PORTNET_API SNetDtlsStats {
     std::uint32_t m_token_wrong_server = 0;  // not valid for this server
     std::uint32_t m_identity_unknown = 0;    // not the identity, or the key lookup refused
     std::uint32_t m_identity_denied = 0;     // a player kicked, until its deny time
-    // Handshakes whose identity was accepted but whose Finished did not authenticate: a wrong
-    // key (another player's, say).
+    // Identity accepted but the peer's Finished did not authenticate: a wrong key (another
+    // player's, say).
     std::uint32_t m_key_mismatch = 0;
+    // Refused at once after the cookie exchange, every session taken: the peer got a fatal
+    // internal_error alert (its handshake fails within the round trip).
+    std::uint32_t m_refused_full = 0;
+    std::uint32_t m_refused_by_peer = 0;    // the peer's fatal alert ended it (its table full ...)
+    std::uint32_t m_handshake_errors = 0;   // our DTLS failed it: certificate not trusted ...
+    std::uint32_t m_handshake_timeouts = 0; // not done by m_handshake_timeout_ms, or DTLS gave up
+    std::uint32_t m_handshakes_yielded = 0; // both sides started: ours gave way to the peer's
+    // Ended by this side's host before it completed: Disconnected, Init, Shutdown, CloseAll,
+    // KickPlayer, or the wrapped driver's report that the address is unreachable.
+    std::uint32_t m_handshakes_abandoned = 0;
+    // Not a handshake: a proven ClientHello left unanswered while m_max_half_open handshakes
+    // were in progress (sessions were free: the peer repeats it and gets in).
+    std::uint32_t m_hellos_deferred = 0;
 };
 
 class CNetDtlsState;
@@ -103,7 +127,9 @@ class CNetDtlsState;
 // counted in m_stats, and the next datagram of the wrapped driver is read (at most
 // kMaxReadsPerCall per call). A sender without a session gets a stateless cookie first and
 // a place in the half-open table only once it has echoed it; nothing answered to it is larger
-// than what it sent. A session that ends (the peer closed it, a fatal alert, a handshake or
+// than what it sent. A proven sender that finds every session taken is refused at once
+// with a fatal alert; one that finds only the half-open table full is left to repeat its
+// hello. A session that ends (the peer closed it, a fatal alert, a handshake or
 // idle time-out, the peer restarted and completed a new handshake from the same address, or
 // the wrapped driver reported the address unreachable) is reported once as
 // kNetEventDisconnect with its address, as an unreachable peer is.
@@ -118,10 +144,11 @@ class CNetDtlsState;
 class PORTNET_API CNetDtls : public CNetDriver {
 public:
     enum : int {
-        kMaxPlain = 1200,        // largest datagram through SendTo / RecvFrom
-        kMtu = 1400,             // largest DTLS datagram, record headers included
-        kMaxReadsPerCall = 64,   // inner datagrams one RecvFrom call examines
-        kMaxSessionsLimit = 4096 // highest m_max_sessions
+        kMaxPlain = 1200,          // largest datagram through SendTo / RecvFrom
+        kMtu = 1400,               // largest DTLS datagram, record headers included
+        kMaxReadsPerCall = 64,     // inner datagrams one RecvFrom call examines
+        kMaxSessionsLimit = 8192,  // highest m_max_sessions (a table of 4096 and its headroom)
+        kMaxFollowedHalfOpen = 256 // handshakes in progress when m_max_half_open follows
     };
     enum : int { kMaxDenied = 64 }; // players KickPlayer can refuse at once
 
@@ -152,7 +179,9 @@ public:
     int Broadcast(int len, void* data, sockaddr_in* to) override; // -1
     // Forwarded: records made between the two leave together when the wrapped driver batches.
     int HoldSends() override;
-    int ExpectPeers(int peers) override; // passed to the inner driver
+    // The manager's table: limits left at 0 follow it (see SNetDtlsConfig); the session table
+    // grows at once, and shrinks only while no session is held. Passed to the inner driver.
+    int ExpectPeers(int peers) override;
     int FlushSends() override;
     // Who the peer with an open session at this address is, as GetPeer tells (accepting side,
     // tokens or a key lookup): 1 with *out filled; 0 with *out cleared otherwise.
@@ -167,6 +196,9 @@ public:
     // Sessions open, and handshakes in progress.
     int GetOpenSessions() const;
     int GetHalfOpen() const;
+    // The limits in force (the configuration's, or what follows the table); 0 when not ready.
+    int GetMaxSessions() const;
+    int GetMaxHalfOpen() const;
     // Ends every session with close_notify (for a host that leaves); no events are reported.
     void CloseAll();
 

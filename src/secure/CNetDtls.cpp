@@ -6,9 +6,11 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
+#include "portnet/CNetManager.h"
 #include "portnet/CNetTime.h"
 #include "secure/DtlsState.h"
 
@@ -55,13 +57,15 @@ std::uint64_t RecordNumber(const unsigned char* d) {
 
 CNetDtlsState::~CNetDtlsState() {
     if (m_sessions != nullptr) {
-        for (int i = 0; i < m_max_sessions; ++i)
+        for (int i = 0; i < m_capacity; ++i)
             SSL_free(m_sessions[i].m_ssl);
         delete[] m_sessions;
     }
     delete[] m_free;
     delete[] m_live;
     delete[] m_live_at;
+    delete[] m_reports;
+    delete[] m_report_reasons;
     SSL_free(m_listener);
     BIO_ADDR_free(m_listen_peer);
     SSL_CTX_free(m_ctx);
@@ -74,16 +78,19 @@ CNetDtlsState::~CNetDtlsState() {
 
 bool CNetDtlsState::Setup(const SNetDtlsConfig& c) {
     if (c.m_role < SNetDtlsConfig::kAccept || c.m_role > SNetDtlsConfig::kBoth) return false;
-    if (c.m_max_sessions < 1 || c.m_max_sessions > CNetDtls::kMaxSessionsLimit) return false;
-    if (c.m_max_half_open < 1 || c.m_max_half_open > c.m_max_sessions) return false;
+    // 0 follows the table; a number is the host's own.
+    if (c.m_max_sessions < 0 || c.m_max_sessions > CNetDtls::kMaxSessionsLimit) return false;
+    if (c.m_max_half_open < 0 || c.m_max_half_open > CNetDtls::kMaxSessionsLimit ||
+        (c.m_max_sessions != 0 && c.m_max_half_open > c.m_max_sessions))
+        return false;
     // OpenSSL takes a timer with less than 15 ms left as expired: a shorter first retransmission
     // would repeat at once.
     if (c.m_handshake_timeout_ms < 1 || c.m_idle_timeout_ms < 0 || c.m_retransmit_ms < 20 ||
         c.m_retransmit_ms > 60000)
         return false;
     m_role = c.m_role;
-    m_max_sessions = c.m_max_sessions;
-    m_max_half_open = c.m_max_half_open;
+    m_config_sessions = c.m_max_sessions;
+    m_config_half_open = c.m_max_half_open;
     m_handshake_timeout_ms = c.m_handshake_timeout_ms;
     m_idle_timeout_ms = c.m_idle_timeout_ms;
     m_retransmit_ms = c.m_retransmit_ms;
@@ -100,27 +107,95 @@ bool CNetDtlsState::Setup(const SNetDtlsConfig& c) {
         m_psk_key_len = c.m_psk_key_len;
         std::strcpy(m_psk_identity, id);
     }
-    const size_t n = static_cast<size_t>(m_max_sessions);
-    m_sessions = new (std::nothrow) SDtlsSession[n];
-    m_free = new (std::nothrow) int[n];
-    m_live = new (std::nothrow) int[n];
-    m_live_at = new (std::nothrow) int[n];
-    std::uint64_t salt = 0;
-    if (m_sessions == nullptr || m_free == nullptr || m_live == nullptr || m_live_at == nullptr ||
-        RAND_bytes(reinterpret_cast<unsigned char*>(&salt), sizeof salt) != 1 ||
-        !m_index.Init(m_max_sessions, salt))
-        return false;
-    for (int i = 0; i < m_max_sessions; ++i) {
-        m_sessions[i].m_phase = SDtlsSession::kFree;
-        m_sessions[i].m_ssl = nullptr;
-        m_free[i] = m_max_sessions - 1 - i; // slot 0 is taken first, as before
-    }
-    m_free_count = m_max_sessions;
+    if (!ApplyLimits()) return false;
     m_method = DtlsMakeBioMethod();
     m_listen_peer = BIO_ADDR_new();
     m_ctx = m_method != nullptr ? DtlsMakeContext(this, c) : nullptr;
     m_listen_link.m_state = this;
     return m_ctx != nullptr && m_listen_peer != nullptr;
+}
+
+bool CNetDtlsState::ApplyLimits() {
+    // Every player of a full table may be shaking hands at once (a server that restarts, a
+    // match that starts), up to a bound on the work peers not yet authenticated can cause.
+    int half = m_config_half_open != 0
+                   ? m_config_half_open
+                   : std::min(m_table, static_cast<int>(CNetDtls::kMaxFollowedHalfOpen));
+    // The table, the handshakes in progress, and a reserve for peers that just left or
+    // restarted: the session of a peer that restarted stays until its new one completes, and
+    // one the host refused stays until the peer gives up.
+    int sessions = m_config_sessions;
+    if (sessions == 0)
+        sessions = std::min(m_table + half + std::max(4, m_table / 8),
+                            static_cast<int>(CNetDtls::kMaxSessionsLimit));
+    bool made = true;
+    if (sessions > m_capacity)
+        made = Reshape(sessions);
+    else if (sessions < m_capacity && m_live_count == 0 && m_pending_reports == 0)
+        Reshape(sessions); // out of memory keeps the larger table
+    m_max_sessions = std::min(sessions, m_capacity);
+    m_max_half_open = std::min(half, m_max_sessions);
+    return made;
+}
+
+// New arrays of capacity slots. Every slot in use keeps its number (the index, m_replaces
+// and m_resume stay true): growing keeps them all; shrinking happens only with none in use.
+bool CNetDtlsState::Reshape(int capacity) {
+    const size_t n = static_cast<size_t>(capacity);
+    auto* sessions = new (std::nothrow) SDtlsSession[n];
+    auto* free_slots = new (std::nothrow) int[n];
+    auto* live = new (std::nothrow) int[n];
+    auto* live_at = new (std::nothrow) int[n];
+    auto* reports = new (std::nothrow) sockaddr_in[n];
+    auto* reasons = new (std::nothrow) int[n];
+    std::uint64_t salt = 0;
+    if (sessions == nullptr || free_slots == nullptr || live == nullptr || live_at == nullptr ||
+        reports == nullptr || reasons == nullptr ||
+        RAND_bytes(reinterpret_cast<unsigned char*>(&salt), sizeof salt) != 1 ||
+        !m_index.Init(capacity, salt)) {
+        delete[] sessions;
+        delete[] free_slots;
+        delete[] live;
+        delete[] live_at;
+        delete[] reports;
+        delete[] reasons;
+        return false;
+    }
+    const int kept = m_live_count > 0 ? m_capacity : 0;
+    int count = 0;
+    for (int i = capacity - 1; i >= kept; --i) { // the new slots are taken last
+        sessions[i].m_phase = SDtlsSession::kFree;
+        sessions[i].m_ssl = nullptr;
+        free_slots[count++] = i; // with none kept, slot 0 is taken first
+    }
+    for (int k = 0; kept > 0 && k < m_free_count; ++k)
+        free_slots[count++] = m_free[k];
+    for (int i = 0; i < kept; ++i) {
+        sessions[i] = m_sessions[i];
+        if (sessions[i].m_phase == SDtlsSession::kFree) continue;
+        DtlsRelink(sessions[i].m_ssl, &sessions[i].m_link);
+        m_index.Insert(sessions[i].m_link.m_addr, i);
+        live_at[i] = m_live_at[i];
+    }
+    std::copy(m_live, m_live + m_live_count, live);
+    std::copy(m_reports, m_reports + m_pending_reports, reports);
+    std::copy(m_report_reasons, m_report_reasons + m_pending_reports, reasons);
+    delete[] m_sessions;
+    delete[] m_free;
+    delete[] m_live;
+    delete[] m_live_at;
+    delete[] m_reports;
+    delete[] m_report_reasons;
+    m_sessions = sessions;
+    m_free = free_slots;
+    m_live = live;
+    m_live_at = live_at;
+    m_reports = reports;
+    m_report_reasons = reasons;
+    m_capacity = capacity;
+    m_free_count = count;
+    if (kept == 0) m_resume = -1;
+    return true;
 }
 
 CNetDtls::CNetDtls(CNetDriver* inner, const SNetDtlsConfig& config)
@@ -168,11 +243,30 @@ int FindSession(const CNetDtlsState* s, const sockaddr_in& addr, int phase = -1)
     return -1;
 }
 
-// The slot the next session takes (the top of the free stack); -1 when the half-open or the
-// session table is full.
+enum : int { kTableFull = -1, kHalfOpenFull = -2 };
+
+// The slot the next session takes (the top of the free stack); kTableFull when every session
+// is taken, kHalfOpenFull when sessions are free but not the half-open table.
 int FreeSlot(const CNetDtlsState* s) {
-    if (s->m_half_open >= s->m_max_half_open || s->m_free_count == 0) return -1;
+    if (s->m_open + s->m_half_open >= s->m_max_sessions || s->m_free_count == 0) return kTableFull;
+    if (s->m_half_open >= s->m_max_half_open) return kHalfOpenFull;
     return s->m_free[s->m_free_count - 1];
+}
+
+// A handshake that ended without completing, in its reason (kDtlsFail*).
+void CountFailure(SNetDtlsStats& st, int why) {
+    using S = SNetDtlsStats;
+    static constexpr std::uint32_t S::*kCounters[] = {
+        &S::m_handshakes_abandoned, // kDtlsFailNone: not reached
+        &S::m_token_malformed,      &S::m_token_unopened,      &S::m_token_expired,
+        &S::m_token_not_yet_valid,  &S::m_token_wrong_server,  &S::m_identity_unknown,
+        &S::m_identity_denied,      &S::m_key_mismatch,        &S::m_refused_full,
+        &S::m_refused_by_peer,      &S::m_handshake_errors,    &S::m_handshake_timeouts,
+        &S::m_handshakes_yielded,   &S::m_handshakes_abandoned};
+    static_assert(sizeof kCounters / sizeof kCounters[0] == kDtlsFailAbandoned + 1,
+                  "a reason each");
+    ++st.m_handshakes_failed;
+    ++(st.*kCounters[why >= 0 && why <= kDtlsFailAbandoned ? why : kDtlsFailAbandoned]);
 }
 
 void InitSession(CNetDtlsState* s, int i, SSL* ssl, const sockaddr_in& addr, bool connecting) {
@@ -186,7 +280,7 @@ void InitSession(CNetDtlsState* s, int i, SSL* ssl, const sockaddr_in& addr, boo
     x.m_connecting = connecting;
     x.m_replaces = -1;
     x.m_ssl = ssl;
-    x.m_link = SDtlsLink{s, addr, nullptr, 0, false, -1, 0, false, false};
+    x.m_link = SDtlsLink{s, addr, nullptr, 0, false, -1, 0, false, false, kDtlsFailNone};
     x.m_bad_finished = false;
     x.m_min_body = 0;
     x.m_started_ms = x.m_heard_ms = CNetTime::GetTime();
@@ -200,10 +294,15 @@ void InitSession(CNetDtlsState* s, int i, SSL* ssl, const sockaddr_in& addr, boo
 }
 
 // Frees slot i; report (a kNetGone* reason, 0: none) queues kNetEventDisconnect for its
-// address, close sends close_notify.
-void EndSession(CNetDtlsState* s, int i, int report, bool close) {
+// address, close sends close_notify. A handshake that ends is counted failed: for its refused
+// identity, else for a Finished that did not authenticate, else for why.
+void EndSession(CNetDtlsState* s, int i, int report, bool close, int why = kDtlsFailAbandoned) {
     SDtlsSession& x = s->m_sessions[i];
     if (x.m_phase == SDtlsSession::kFree) return;
+    if (x.m_phase == SDtlsSession::kHandshaking)
+        CountFailure(s->m_owner->m_stats, x.m_link.m_fail != kDtlsFailNone ? x.m_link.m_fail
+                                          : x.m_bad_finished               ? kDtlsFailKeyMismatch
+                                                                           : why);
     if (close && x.m_phase == SDtlsSession::kOpen) SSL_shutdown(x.m_ssl);
     if (x.m_phase == SDtlsSession::kOpen) ++s->m_owner->m_stats.m_sessions_ended;
     SSL_free(x.m_ssl);
@@ -220,19 +319,16 @@ void EndSession(CNetDtlsState* s, int i, int report, bool close) {
     // Only the handshake from the same address can be waiting to replace this session.
     const int j = FindSession(s, x.m_link.m_addr, SDtlsSession::kHandshaking);
     if (j != -1 && s->m_sessions[j].m_replaces == i) s->m_sessions[j].m_replaces = -1;
-    if (report != 0 && s->m_pending_reports < CNetDtls::kMaxSessionsLimit) {
+    if (report != 0 && s->m_pending_reports < s->m_capacity) {
         s->m_report_reasons[s->m_pending_reports] = report;
         s->m_reports[s->m_pending_reports++] = x.m_link.m_addr;
     }
 }
 
-// A handshake that failed: the host hears of it only if it asked for the session.
-void FailHandshake(CNetDtlsState* s, int i) {
-    ++s->m_owner->m_stats.m_handshakes_failed;
-    const SDtlsSession& x = s->m_sessions[i];
-    // A refused identity was counted when it was refused; its decoy key fails the same way.
-    if (x.m_bad_finished && !x.m_link.m_refused) ++s->m_owner->m_stats.m_key_mismatch;
-    EndSession(s, i, s->m_sessions[i].m_connecting ? kNetGoneSessionEnded : 0, false);
+// A handshake that failed (why: kDtlsFail*): the host hears of it only if it asked for the
+// session.
+void FailHandshake(CNetDtlsState* s, int i, int why) {
+    EndSession(s, i, s->m_sessions[i].m_connecting ? kNetGoneSessionEnded : 0, false, why);
 }
 
 int SendHeld(CNetDtlsState* s, SDtlsSession& x) {
@@ -286,7 +382,7 @@ void RunTimers(CNetDtlsState* s) {
         if (x.m_phase == SDtlsSession::kHandshaking) {
             if (Elapsed(now, x.m_started_ms) > s->m_handshake_timeout_ms ||
                 DTLSv1_handle_timeout(x.m_ssl) < 0)
-                FailHandshake(s, i);
+                FailHandshake(s, i, kDtlsFailTimeout);
         } else if (x.m_phase == SDtlsSession::kOpen && s->m_idle_timeout_ms > 0 &&
                    Elapsed(now, x.m_heard_ms) > s->m_idle_timeout_ms) {
             // An open session needs no timer of ours: a lost last flight is repeated by DTLS
@@ -358,13 +454,18 @@ int Feed(CNetDtlsState* s, int i, void* buf, int cap, int n) {
             const int e = SSL_get_error(x.m_ssl, r);
             ERR_clear_error();
             if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
-                FailHandshake(s, i);
+                // OpenSSL marks the peer's fatal alert (a host with no room, say) as received.
+                const bool alert = (SSL_get_shutdown(x.m_ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
+                FailHandshake(s, i, alert ? kDtlsFailByPeer : kDtlsFailError);
                 return kFedEnded;
             }
             if (!IsRecord(d, n)) ++s->m_owner->m_stats.m_rejected;
             // In a handshake the only record under the new keys is the peer's Finished: one
             // that came and did not finish the handshake did not authenticate.
             if (HasFinishedRecord(d, n)) x.m_bad_finished = true;
+            // A refused identity's handshake goes on to its time-out like a wrong key's: ended
+            // earlier, it would stop answering the peer's repeated flights and tell the two
+            // apart.
             return kFedNothing;
         }
         Opened(s, i);
@@ -451,8 +552,23 @@ void Listen(CNetDtlsState* s, const sockaddr_in& from, int n, int replaces) {
         return;
     }
     const int slot = FreeSlot(s);
-    if (slot == -1) {
-        ++st.m_handshakes_failed; // half-open table or session table full
+    if (slot == kHalfOpenFull) {
+        ++st.m_hellos_deferred; // it repeats its hello, and a handshake will have ended
+        return;
+    }
+    if (slot == kTableFull) {
+        // The sender proved its address: it is told at once (HelloCheck) rather than left to
+        // repeat its hello until its own time-out. The alert is smaller than its hello.
+        s->m_listen_link.m_budget = n;
+        s->m_refusing = true;
+        SSL_accept(l);
+        s->m_refusing = false;
+        s->m_listen_link.m_budget = 0;
+        ERR_clear_error();
+        SSL_free(l); // a failed object is not reused; a new one is made on demand
+        s->m_listener = nullptr;
+        ++st.m_handshakes_started;
+        CountFailure(st, kDtlsFailFull);
         return;
     }
     s->m_listener = nullptr; // the listener becomes the session; a new one is made on demand
@@ -462,7 +578,7 @@ void Listen(CNetDtlsState* s, const sockaddr_in& from, int n, int replaces) {
     if (SSL_accept(l) != 1) {
         const int e = SSL_get_error(l, -1);
         ERR_clear_error();
-        if (e != SSL_ERROR_WANT_READ) FailHandshake(s, slot);
+        if (e != SSL_ERROR_WANT_READ) FailHandshake(s, slot, kDtlsFailError);
     }
 }
 
@@ -498,7 +614,7 @@ int CNetDtls::MakeBroadcastCapable() {
 
 int CNetDtls::Init() {
     if (m_state == nullptr) return -1;
-    for (int i = 0; i < m_state->m_max_sessions; ++i)
+    for (int i = 0; i < m_state->m_capacity; ++i)
         EndSession(m_state, i, 0, false);
     m_state->m_pending_reports = 0;
     return m_inner->Init();
@@ -527,7 +643,7 @@ char* CNetDtls::GetAddr() {
 
 void CNetDtls::CloseAll() {
     if (m_state == nullptr) return;
-    for (int i = 0; i < m_state->m_max_sessions; ++i)
+    for (int i = 0; i < m_state->m_capacity; ++i)
         EndSession(m_state, i, 0, true);
     m_state->m_pending_reports = 0;
 }
@@ -549,7 +665,19 @@ int CNetDtls::HoldSends() {
 }
 
 int CNetDtls::ExpectPeers(int peers) {
+    if (m_state != nullptr && peers >= 1) {
+        m_state->m_table = std::min(peers, static_cast<int>(CNetManager::kMaxClientsLimit));
+        m_state->ApplyLimits(); // out of memory: the limits fit the table made before
+    }
     return m_inner != nullptr ? m_inner->ExpectPeers(peers) : 0;
+}
+
+int CNetDtls::GetMaxSessions() const {
+    return m_state != nullptr ? m_state->m_max_sessions : 0;
+}
+
+int CNetDtls::GetMaxHalfOpen() const {
+    return m_state != nullptr ? m_state->m_max_half_open : 0;
 }
 
 int CNetDtls::FlushSends() {
@@ -571,7 +699,7 @@ int CNetDtls::SendTo(int len, void* data, sockaddr_in* to) {
     int i = FindSession(s, *to, SDtlsSession::kOpen);
     if (i == -1) i = FindSession(s, *to, SDtlsSession::kHandshaking);
     if (i == -1) {
-        if (!(s->m_role & SNetDtlsConfig::kConnect) || (i = FreeSlot(s)) == -1) {
+        if (!(s->m_role & SNetDtlsConfig::kConnect) || (i = FreeSlot(s)) < 0) {
             ++m_stats.m_unsent_dropped;
             return 0;
         }
@@ -583,7 +711,7 @@ int CNetDtls::SendTo(int len, void* data, sockaddr_in* to) {
         InitSession(s, i, ssl, *to, true);
         if (SSL_do_handshake(ssl) != 1 && SSL_get_error(ssl, -1) != SSL_ERROR_WANT_READ) {
             ERR_clear_error();
-            FailHandshake(s, i);
+            FailHandshake(s, i, kDtlsFailError);
             ++m_stats.m_unsent_dropped;
             return 0;
         }
@@ -669,8 +797,7 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
                 continue;
             }
             m_stats.m_unsent_dropped += s->m_sessions[i].m_held_len != 0;
-            ++m_stats.m_handshakes_failed;
-            EndSession(s, i, 0, false);
+            EndSession(s, i, 0, false, kDtlsFailYielded);
             i = -1;
         }
         if (i != -1 && open != -1 && d[0] != kContentHandshake && d[0] != 20)

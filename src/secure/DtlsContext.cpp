@@ -92,10 +92,8 @@ unsigned int PskClient(SSL* ssl, const char*, char* identity, unsigned int max_i
 
 unsigned int PskServer(SSL* ssl, const char* identity, unsigned char* psk, unsigned int max_psk) {
     const CNetDtlsState* s = StateOf(ssl);
-    if (identity == nullptr || std::strcmp(identity, s->m_psk_identity) != 0) {
-        ++s->m_owner->m_stats.m_identity_unknown;
-        return DtlsRefusePsk(ssl, psk, max_psk);
-    }
+    if (identity == nullptr || std::strcmp(identity, s->m_psk_identity) != 0)
+        return DtlsRefusePsk(ssl, psk, max_psk, kDtlsFailIdentityUnknown);
     if (static_cast<unsigned>(s->m_psk_key_len) > max_psk) return 0;
     std::memcpy(psk, s->m_psk_key, static_cast<size_t>(s->m_psk_key_len));
     return static_cast<unsigned>(s->m_psk_key_len);
@@ -146,6 +144,16 @@ int CookieVerify(SSL* ssl, const unsigned char* cookie, unsigned int len) {
             return 1;
     }
     return 0;
+}
+
+// A proven sender that finds every session taken: the listener holds its ClientHello, and
+// failing it here makes OpenSSL answer with a fatal alert (15 bytes, less than the hello), so
+// the peer's handshake fails at once instead of repeating into a table that has no room.
+// internal_error: the refusal is this host's condition, nothing the peer sent.
+int HelloCheck(SSL* ssl, int* alert, void*) {
+    if (!StateOf(ssl)->m_refusing) return SSL_CLIENT_HELLO_SUCCESS;
+    *alert = SSL_AD_INTERNAL_ERROR;
+    return SSL_CLIENT_HELLO_ERROR;
 }
 
 // First retransmission after m_retransmit_ms, then doubling up to 16 times that (at most
@@ -213,6 +221,7 @@ SSL_CTX* DtlsMakeContext(CNetDtlsState* state, const SNetDtlsConfig& c) {
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_cookie_generate_cb(ctx, CookieGenerate);
     SSL_CTX_set_cookie_verify_cb(ctx, CookieVerify);
+    SSL_CTX_set_client_hello_cb(ctx, HelloCheck, nullptr);
     if (state->m_psk) {
         ok = ok && SSL_CTX_set_cipher_list(ctx, "ECDHE-PSK-CHACHA20-POLY1305") == 1;
         SSL_CTX_set_psk_client_callback(ctx, PskClient);
@@ -248,9 +257,9 @@ BIO_METHOD* DtlsMakeBioMethod() {
 // Returning 0 would make OpenSSL answer at once with unknown_psk_identity, telling a stranger
 // which identities exist; a wrong key gets no alert at all (its Finished fails to decrypt and
 // DTLS drops it). The decoy key makes both the same on the wire and in time.
-unsigned int DtlsRefusePsk(SSL* ssl, unsigned char* psk, unsigned int max_psk) {
+unsigned int DtlsRefusePsk(SSL* ssl, unsigned char* psk, unsigned int max_psk, int why) {
     const CNetDtlsState* s = StateOf(ssl);
-    if (SDtlsLink* link = LinkOf(ssl)) link->m_refused = true;
+    if (SDtlsLink* link = LinkOf(ssl)) link->m_refused = true, link->m_fail = why;
     unsigned int len = s->m_psk_key_len > 0 ? static_cast<unsigned>(s->m_psk_key_len) : 32u;
     if (len > max_psk) len = max_psk;
     std::memcpy(psk, s->m_decoy_key, len);

@@ -13,9 +13,11 @@ bool CDtlsIndex::Init(int max_entries, std::uint64_t salt) {
     unsigned size = 4;
     while (size < 2u * static_cast<unsigned>(max_entries))
         size <<= 1;
+    // Made before the old table goes: out of memory leaves the index as it was.
+    SEntry* slots = new (std::nothrow) SEntry[size];
+    if (slots == nullptr) return false;
     delete[] m_slots;
-    m_slots = new (std::nothrow) SEntry[size];
-    if (m_slots == nullptr) return false;
+    m_slots = slots;
     for (unsigned i = 0; i < size; ++i)
         m_slots[i] = SEntry{0, -1};
     m_mask = size - 1;

@@ -16,7 +16,8 @@ public:
     CDtlsIndex& operator=(const CDtlsIndex&) = delete;
 
     // Room for max_entries entries (at most half the slots used); salt keys the hash, so a
-    // sender cannot choose addresses that collide. false when out of memory.
+    // sender cannot choose addresses that collide; every entry goes. false when out of memory
+    // (the index then keeps what it held).
     bool Init(int max_entries, std::uint64_t salt);
     // -1 when the table is full (more than max_entries), else 0.
     int Insert(const sockaddr_in& addr, int value);

@@ -21,7 +21,7 @@ std::uint64_t Now(const CNetDtlsState* s) {
 }
 
 int SlotOf(const CNetDtlsState* s, const SSL* ssl) {
-    for (int i = 0; i < s->m_max_sessions; ++i)
+    for (int i = 0; i < s->m_capacity; ++i)
         if (s->m_sessions[i].m_ssl == ssl) return i;
     return -1;
 }
@@ -32,10 +32,9 @@ bool Denied(const CNetDtlsState* s, std::uint64_t player, std::uint64_t now) {
     return false;
 }
 
-// The key for identity from a token: its length, or 0 with the reason counted.
-unsigned TokenKey(CNetDtlsState* s, const char* identity, unsigned char* key,
-                  SNetPeerIdentity* who) {
-    SNetDtlsStats& st = s->m_owner->m_stats;
+// The key for identity from a token: its length, or 0 with the reason (kDtlsFail*) in *why.
+unsigned TokenKey(CNetDtlsState* s, const char* identity, unsigned char* key, SNetPeerIdentity* who,
+                  int* why) {
     SNetConnectToken t;
     int r = CNetConnectToken::Open(identity, s->m_token_key, s->m_token_protocol_id, &t);
     if (r == 0) r = CNetConnectToken::Check(t, Now(s), s->m_token_skew_s, s->m_token_server);
@@ -43,19 +42,19 @@ unsigned TokenKey(CNetDtlsState* s, const char* identity, unsigned char* key,
     case 0:
         break;
     case CNetConnectToken::kMalformed:
-        ++st.m_token_malformed;
+        *why = kDtlsFailTokenMalformed;
         return 0;
     case CNetConnectToken::kUnopened:
-        ++st.m_token_unopened;
+        *why = kDtlsFailTokenUnopened;
         return 0;
     case CNetConnectToken::kExpired:
-        ++st.m_token_expired;
+        *why = kDtlsFailTokenExpired;
         return 0;
     case CNetConnectToken::kNotYetValid:
-        ++st.m_token_not_yet_valid;
+        *why = kDtlsFailTokenNotYetValid;
         return 0;
     default:
-        ++st.m_token_wrong_server;
+        *why = kDtlsFailTokenWrongServer;
         return 0;
     }
     who->m_player_id = t.m_player_id;
@@ -94,23 +93,23 @@ unsigned int DtlsPskLookup(SSL* ssl, const char* identity, unsigned char* psk, u
     unsigned char key[64];
     SNetPeerIdentity who;
     unsigned len = 0;
+    int why = kDtlsFailIdentityUnknown;
     if (slot != -1 && identity != nullptr) {
         if (s->m_tokens) {
-            len = TokenKey(s, identity, key, &who);
+            len = TokenKey(s, identity, key, &who, &why);
         } else {
             const int got = s->m_key_lookup(s->m_key_lookup_context, identity, key, &who);
             len = got >= 1 && got <= 64 ? static_cast<unsigned>(got) : 0;
-            s->m_owner->m_stats.m_identity_unknown += len == 0;
         }
         if (len != 0 && Denied(s, who.m_player_id, Now(s))) {
-            ++s->m_owner->m_stats.m_identity_denied;
+            why = kDtlsFailIdentityDenied;
             len = 0;
         }
     }
     if (len == 0) {
         if (slot != -1) s->m_sessions[slot].m_identity = SDtlsSession::kIdentityRefused;
         OPENSSL_cleanse(key, sizeof key);
-        return DtlsRefusePsk(ssl, psk, max);
+        return DtlsRefusePsk(ssl, psk, max, why);
     }
     SDtlsSession& x = s->m_sessions[slot];
     x.m_identity = SDtlsSession::kIdentityAccepted;
@@ -127,7 +126,7 @@ void DtlsPlayerOpened(CNetDtlsState* s, int slot) {
     if (x.m_identity != SDtlsSession::kIdentityAccepted || player == 0) return;
     // The newer session wins: a player who restarted elsewhere is not locked out by the ghost
     // of the old one, and one token never holds two seats.
-    for (int i = 0; i < s->m_max_sessions; ++i) {
+    for (int i = 0; i < s->m_capacity; ++i) {
         const SDtlsSession& y = s->m_sessions[i];
         if (i != slot && y.m_phase == SDtlsSession::kOpen &&
             y.m_identity == SDtlsSession::kIdentityAccepted && y.m_who.m_player_id == player)
@@ -159,7 +158,7 @@ int CNetDtls::KickPlayer(std::uint64_t player_id, std::uint64_t deny_until) {
     if (s == nullptr || player_id == 0) return -1;
     int ended = 0;
     std::uint64_t until = deny_until;
-    for (int i = 0; i < s->m_max_sessions; ++i) {
+    for (int i = 0; i < s->m_capacity; ++i) {
         const SDtlsSession& x = s->m_sessions[i];
         if (x.m_phase == SDtlsSession::kFree || x.m_identity != SDtlsSession::kIdentityAccepted ||
             x.m_who.m_player_id != player_id)

@@ -11,6 +11,25 @@
 
 class CNetDtlsState;
 
+// Why a handshake failed, each the SNetDtlsStats counter of the same name (in its order there).
+enum : int {
+    kDtlsFailNone,
+    kDtlsFailTokenMalformed,
+    kDtlsFailTokenUnopened,
+    kDtlsFailTokenExpired,
+    kDtlsFailTokenNotYetValid,
+    kDtlsFailTokenWrongServer,
+    kDtlsFailIdentityUnknown,
+    kDtlsFailIdentityDenied,
+    kDtlsFailKeyMismatch,
+    kDtlsFailFull,
+    kDtlsFailByPeer,
+    kDtlsFailError,
+    kDtlsFailTimeout,
+    kDtlsFailYielded,
+    kDtlsFailAbandoned
+};
+
 // What the BIO under one SSL object sees: the address its records go to, the one datagram
 // being fed in, and a cap on what may go out to a sender that has not proved its address.
 struct SDtlsLink {
@@ -23,6 +42,7 @@ struct SDtlsLink {
     int m_send_result;  // of the last record handed to the wrapped driver
     bool m_mute_alerts; // reading an open session: no alert of ours leaves (see Feed)
     bool m_refused;     // the handshake goes on with a decoy key (DtlsRefusePsk)
+    int m_fail;         // why the identity was refused (kDtlsFail*), the reason it fails for
 };
 
 struct SDtlsSession {
@@ -64,8 +84,13 @@ public:
     SDtlsLink m_listen_link{};
     BIO_ADDR* m_listen_peer = nullptr;
     SDtlsSession* m_sessions = nullptr;
-    int m_max_sessions = 0;
+    int m_capacity = 0;     // slots made (m_sessions and the arrays beside it)
+    int m_max_sessions = 0; // the limits in force
     int m_max_half_open = 0;
+    int m_config_sessions = 0; // as configured; 0 follows m_table
+    int m_config_half_open = 0;
+    int m_table = 8;         // the manager's table, as ExpectPeers told it
+    bool m_refusing = false; // the listener answers the hello it holds with a fatal alert
     int m_role = 0;
     int m_handshake_timeout_ms = 0;
     int m_idle_timeout_ms = 0;
@@ -87,9 +112,9 @@ public:
     SDtlsDenied m_denied[CNetDtls::kMaxDenied] = {};
     unsigned char m_decoy_key[64] = {}; // what a refused identity is given (DtlsRefusePsk)
     unsigned char m_cookie_secret[32] = {};
-    // Made at set-up for m_max_sessions, so no datagram costs a walk of the table: sessions
-    // by address and port, the free slots (a stack), the slots in use (m_live_at[i] is i's
-    // place in m_live) and the count of each phase.
+    // Made for m_capacity (at set-up, again when the table grows), so no datagram costs a walk of
+    // the table: sessions by address and port, the free slots (a stack), the slots in use
+    // (m_live_at[i] is i's place in m_live) and the count of each phase.
     CDtlsIndex m_index;
     int* m_free = nullptr;
     int m_free_count = 0;
@@ -101,15 +126,21 @@ public:
     int m_resume = -1;   // the session that may still hold records of a datagram it took
     int m_timers_ms = 0; // CNetTime of the last timer run
     bool m_timers_run = false;
-    int m_pending_reports = 0; // sessions ended but not yet reported
-    sockaddr_in m_reports[CNetDtls::kMaxSessionsLimit];
-    int m_report_reasons[CNetDtls::kMaxSessionsLimit]; // kNetGone* beside each report
-    sockaddr_in m_gone_addr{}; // the report RecvFrom handed up last, for GetGoneReason
+    int m_pending_reports = 0; // sessions ended but not yet reported, at most m_capacity
+    sockaddr_in* m_reports = nullptr;
+    int* m_report_reasons = nullptr; // kNetGone* beside each report
+    sockaddr_in m_gone_addr{};       // the report RecvFrom handed up last, for GetGoneReason
     int m_gone_reason = 0;
     unsigned char m_cipher[2048]; // one datagram of the wrapped driver
 
     ~CNetDtlsState();
     bool Setup(const SNetDtlsConfig& config);
+    // Sets the limits for the configuration and m_table, growing the arrays when they need
+    // more slots; false when out of memory (the limits then fit what was made).
+    bool ApplyLimits();
+
+private:
+    bool Reshape(int capacity);
 };
 
 // DtlsContext.cpp: the SSL_CTX with credentials and cookie callbacks, and the BIO method.
@@ -131,5 +162,6 @@ void DtlsPlayerOpened(CNetDtlsState* state, int slot);
 void DtlsEndSession(CNetDtlsState* state, int slot, int report, bool close);
 // For a server PSK callback that refuses the identity it was given: writes a key nobody holds
 // into psk and returns its length, so the handshake fails as with a wrong key (silently, at
-// the peer's Finished), never with an alert of its own. The caller counts the reason.
-unsigned int DtlsRefusePsk(SSL* ssl, unsigned char* psk, unsigned int max_psk);
+// the peer's Finished), never with an alert of its own. why (kDtlsFail*) is counted when the
+// handshake ends.
+unsigned int DtlsRefusePsk(SSL* ssl, unsigned char* psk, unsigned int max_psk, int why);

@@ -156,8 +156,11 @@ const BadConfig kBadConfigs[] = {
     {"empty_key", [](SNetDtlsConfig& c) { c.m_psk_key_len = 0; }},
     {"key_too_long", [](SNetDtlsConfig& c) { c.m_psk_key_len = 65; }},
     {"no_role", [](SNetDtlsConfig& c) { c.m_role = 0; }},
-    {"half_open_above_sessions", [](SNetDtlsConfig& c) { c.m_max_half_open = 17; }},
-    {"too_many_sessions", [](SNetDtlsConfig& c) { c.m_max_sessions = 4097; }},
+    {"half_open_above_sessions",
+     [](SNetDtlsConfig& c) { c.m_max_sessions = 16, c.m_max_half_open = 17; }},
+    {"too_many_sessions",
+     [](SNetDtlsConfig& c) { c.m_max_sessions = CNetDtls::kMaxSessionsLimit + 1; }},
+    {"negative_half_open", [](SNetDtlsConfig& c) { c.m_max_half_open = -1; }},
     {"no_handshake_time", [](SNetDtlsConfig& c) { c.m_handshake_timeout_ms = 0; }},
     {"retransmit_below_openssl_resolution", [](SNetDtlsConfig& c) { c.m_retransmit_ms = 10; }},
     {"tokens_on_a_side_that_connects", // it needs a key of its own

@@ -3,44 +3,15 @@
 #include <string>
 #include <thread>
 
-#include "SecurePair.h"
+#include "SecureRig.h"
 #include "portnet/CNetConnectToken.h"
-#include "server/ServerRig.h"
 
 namespace {
 
 using namespace rig;
 
-struct SecureHost {
-    explicit SecureHost(CNetSimNetwork* net,
-                        const SNetDtlsConfig& config = secure::PskConfig(SNetDtlsConfig::kAccept))
-        : sim(net, kServerId), dtls(&sim, config) {
-        ok = dtls.IsReady() && server.Init(&dtls, 1) == 1 && dtls.Init() == 0;
-        server.m_idle_limit_ms = 400;
-        server.m_keep_alive_ms = 50;
-    }
-    CNetSimDriver sim;
-    CNetDtls dtls;
-    LoggingServer server; // declared last: goes first
-    bool ok = false;
-};
-
-// A connection to the host over its own secure endpoint.
-struct SecurePeer {
-    SecurePeer(CNetSimNetwork* net, int id,
-               const SNetDtlsConfig& config = secure::PskConfig(SNetDtlsConfig::kConnect))
-        : sim(net, id), dtls(&sim, config) {
-        const sockaddr_in to = Addr(kServerId);
-        conn.m_keep_alive_ms = 50;
-        conn.m_idle_limit_ms = 400;
-        ok = dtls.Init() == 0 && conn.Init(&dtls, 1) == 1 && conn.Connect(&to) == 1;
-    }
-    CNetSimDriver sim;
-    CNetDtls dtls;
-    CNetConnection conn;
-    bool ok = false;
-    int frames = 0;
-};
+using secure::SecureHost;
+using secure::SecurePeer;
 
 class SecureConnection : public Clocked {};
 
