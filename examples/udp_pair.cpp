@@ -3,6 +3,9 @@
 //   udp_pair server --bind 127.0.0.1:0
 //   udp_pair client --bind 127.0.0.2:0 --connect 127.0.0.1:PORT
 //
+// Addresses are checked before anything is sent: --bind by CNetUDP::Init (its reason printed
+// from GetError), --connect by ResolveAddr (a.b.c.d:port or name:port) and CheckDestAddr; a
+// refused --connect exits 2 with the reason.
 // The server prints "listening a.b.c.d:port" once bound and accepts the first peer that
 // writes to it. It owns a moving position (port 1) that the client plays back by
 // interpolation; both sides send each other a fixed number of numbered chat lines (port 2);
@@ -56,6 +59,7 @@ struct Options {
     bool server = false;
     const char* bind = nullptr;
     const char* connect = nullptr;
+    sockaddr_in server_addr{}; // --connect, resolved and checked while parsing
     int lines = 50;
     int max_frames = 3000;
     int seconds = 30;
@@ -206,7 +210,7 @@ public:
 
     bool Start() {
         if (m_driver.Init() != 0) {
-            std::printf("udp_pair: cannot bind %s\n", m_driver.m_addr_text);
+            std::printf("udp_pair: cannot bind: %s\n", m_driver.GetError());
             return false;
         }
         if (m_manager.Init(&m_driver, kNumPorts) != 1) return false;
@@ -328,10 +332,7 @@ int RunServer(const Options& o) {
 int RunClient(const Options& o) {
     Session s(o);
     if (!s.Start()) return 1;
-    sockaddr_in server_addr;
-    std::memset(&server_addr, 0, sizeof server_addr);
-    server_addr.sin_family = kNetFamilyInet;
-    GetAddrFromString(o.connect, &server_addr);
+    const sockaddr_in server_addr = o.server_addr;
     SessionManager& m = s.m_manager;
     auto* server = new PeerClient(&s.m_driver, server_addr);
     m.m_peer_slot = m.AddClient(server, -1);
@@ -423,10 +424,20 @@ int RunClient(const Options& o) {
 
 int Usage() {
     std::fprintf(stderr, "usage: udp_pair server --bind A.B.C.D:PORT [--die-after FRAMES]\n"
-                         "       udp_pair client --bind A.B.C.D:PORT --connect A.B.C.D:PORT\n"
+                         "       udp_pair client --bind A.B.C.D:PORT --connect HOST:PORT\n"
                          "                       [--expect-disconnect] [--disconnect-frames N]\n"
                          "  common: [--lines N] [--frames N] [--seconds N]\n");
     return 2;
+}
+
+// The server's address: a.b.c.d:port or name:port, and somewhere a datagram can go.
+bool ParseServer(const char* text, sockaddr_in* out) {
+    char err[128];
+    if (ResolveAddr(text, out, err, sizeof err) != 1 || CheckDestAddr(out, err, sizeof err) != 1) {
+        std::fprintf(stderr, "udp_pair: --connect %s\n", err);
+        return false;
+    }
+    return true;
 }
 
 bool ParseInt(const char* text, int lo, int hi, int* out) {
@@ -471,7 +482,8 @@ bool Parse(int argc, char** argv, Options* o) {
             good = false;
         if (!good) return false;
     }
-    return o->bind && (o->server || o->connect);
+    if (o->bind == nullptr || (!o->server && o->connect == nullptr)) return false;
+    return o->server || ParseServer(o->connect, &o->server_addr);
 }
 
 } // namespace

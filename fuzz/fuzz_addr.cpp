@@ -7,7 +7,10 @@
 // (up to the first zero byte or the end). Checked beyond memory faults: a parse writes only
 // the address and port (nothing for other families), ToString gives text that parses back
 // to the same record and prints the same again, and the UDP driver keeps the first 99
-// characters and takes its port from them.
+// characters and takes its port from them. The same text goes to ParseAddr, with a reason
+// buffer of 0 to 63 bytes (selector bits 2..7): a refusal leaves the record as it was and ends
+// its reason inside the buffer; an acceptance prints back as exactly the text it parsed, agrees
+// with GetAddrFromString and is a destination unless its address or port is 0.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -67,11 +70,35 @@ void UdpText(const char* text) {
     const std::size_t kept = std::strlen(udp.m_addr_text);
     Check(kept < sizeof udp.m_addr_text && std::strncmp(udp.m_addr_text, text, kept) == 0);
     Check(kept == std::strlen(text) || kept == sizeof udp.m_addr_text - 1);
+    // The port of text ParseAddr takes, else 0 until Init resolves or refuses it.
     sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = kNetFamilyInet;
-    GetAddrFromString(udp.m_addr_text, &a);
-    Check(udp.m_port == static_cast<int>(Port(a)));
+    const bool parsed = ParseAddr(udp.m_addr_text, &a, nullptr, 0) == 1;
+    Check(udp.m_port == (parsed ? static_cast<int>(Port(a)) : 0));
+}
+
+void CheckedParse(const char* text, const sockaddr_in& fill, int err_size) {
+    sockaddr_in addr = fill;
+    char err[64 + 8];
+    std::memset(err, 0x5A, sizeof err);
+    const int result = ParseAddr(text, &addr, err, err_size);
+    for (std::size_t i = static_cast<std::size_t>(err_size); i < sizeof err; ++i)
+        Check(err[i] == 0x5A); // nothing written past the buffer
+    if (err_size > 0) Check(std::memchr(err, '\0', static_cast<std::size_t>(err_size)) != nullptr);
+    if (result != 1) {
+        Check(result == -1 && std::memcmp(&addr, &fill, sizeof addr) == 0);
+        return;
+    }
+    if (err_size > 0) Check(err[0] == '\0');
+    const unsigned char zero[sizeof addr.sin_zero] = {};
+    Check(addr.sin_family == kNetFamilyInet && std::memcmp(addr.sin_zero, zero, sizeof zero) == 0);
+    Check(std::strcmp(ToString(&addr), text) == 0);
+    sockaddr_in legacy;
+    std::memset(&legacy, 0, sizeof legacy);
+    legacy.sin_family = kNetFamilyInet;
+    GetAddrFromString(text, &legacy);
+    Check(std::memcmp(&legacy, &addr, sizeof addr) == 0);
+    const bool destination = addr.sin_addr.s_addr != 0 && addr.sin_port != 0;
+    Check(CheckDestAddr(&addr, nullptr, 0) == (destination ? 1 : -1));
 }
 
 } // namespace
@@ -104,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(ToString(nullptr) == nullptr && !CompareAddr(&addr, nullptr));
 
     UdpText(c_text.data());
+    CheckedParse(c_text.data(), before, data[0] >> 2);
     return 0;
 }
 

@@ -7,8 +7,12 @@ struct SUdpBatch;
 // UDP over IPv4: one non-blocking socket bound to a local port (and optionally address).
 class PORTNET_API CNetUDP : public CNetDriver {
 public:
+    // Binds any address on port (0: one the system chooses). Init refuses a port outside
+    // 0..65535 rather than binding its low 16 bits.
     explicit CNetUDP(int port);
-    explicit CNetUDP(const char* addr_text); // "a.b.c.d:port"
+    // Binds the address of "a.b.c.d:port" or "name:port" (ResolveAddr, at Init). Init refuses
+    // malformed text, an empty or null text and text longer than 99 characters.
+    explicit CNetUDP(const char* addr_text);
     ~CNetUDP() override;
 
     int SetBlockMode(bool non_blocking) override;
@@ -28,6 +32,10 @@ public:
     // Init it takes effect at Init; rings that hold datagrams at the time are kept.
     int ExpectPeers(int peers) override;
 
+    // Why the last Init failed, for a program to print ("127.0.0.1:4000: address in use",
+    // "port 99999 is above 65535"); empty after an Init that succeeded and before the first.
+    const char* GetError() const { return m_error; }
+
     // Batched system calls, on by default; the results of RecvFrom and SendTo stay the same.
     // Receive: where several datagrams wait (two in this drain or the last), one call brings
     // up to 32 (or one per expected peer, see ExpectPeers) into a ring made at Init, and RecvFrom
@@ -44,7 +52,7 @@ public:
     int m_send_failures = 0; // held datagrams the system refused at a flush
 
     int m_socket; // -1 when closed
-    int m_port;   // host byte order; 0 lets the system choose
+    int m_port;   // host byte order; 0 lets the system choose (from text: once Init parsed it)
     char m_addr_text[100];
     // An ICMP report may wait in the socket's error queue; receives look there only then.
     bool m_report_queued = false;
@@ -55,6 +63,8 @@ private:
     int Received(int result, const int* len);
     void SendHeld();
     void ReserveReceiveBuffer();
+    int LocalAddress(sockaddr_in* local);
+    int Failed(const char* format, ...);
 
     SUdpBatch* m_batch = nullptr; // null when it could not be made: one call per datagram
     bool m_holding = false;
@@ -62,4 +72,7 @@ private:
     int m_drain_count = 0; // datagrams handed out since the last "nothing waiting"
     int m_last_drain = 0;  // datagrams the last drain brought
     int m_expected_peers = 0;
+    bool m_from_text = false; // made from text: Init binds what m_addr_text says
+    bool m_text_cut = false;  // the text was longer than m_addr_text holds
+    char m_error[128] = {};
 };

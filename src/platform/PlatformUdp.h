@@ -15,10 +15,24 @@ enum : int {
     kUdpMessageSize = 10040, // datagram larger than the receive capacity; it is gone
     kUdpConnReset = 10054,   // an earlier datagram was refused; the peer is in the sender record
     kUdpOtherError = 10000,  // any other failure
+    // Told apart so that a failed bind or open can say why.
+    kUdpAccessDenied = 10013,    // a port or address this process may not use
+    kUdpInvalidArgument = 10022, // the system refused an argument (a socket bound already)
+    kUdpTooManySockets = 10024,  // the process or the system is out of sockets
+    kUdpFamilyUnsupported = 10047,
+    kUdpAddrInUse = 10048,        // another socket holds the address and port
+    kUdpAddrNotAvailable = 10049, // no interface of this machine has the address
+    kUdpNetworkDown = 10050,
+    kUdpNoBuffers = 10055, // out of memory for sockets or their buffers
 };
 
 // The reason of the last failed call (one of the codes above).
 int UdpLastError();
+// The system's own number behind it (errno or WSAGetLastError), 0 when the layer refused the
+// call itself: for a message about a failure the codes do not tell apart.
+int UdpLastOsError();
+// A short lower-case text for a code above ("address in use"); never null.
+const char* UdpErrorText(int code);
 
 // A fresh IPv4 UDP socket set up to report refused peers; kUdpInvalidSocket on failure.
 // Sockets are ints on every OS: a Winsock SOCKET is a kernel handle, whose upper 32 bits

@@ -1,5 +1,7 @@
 #include "portnet/CNetUDP.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include <new>
@@ -78,20 +80,22 @@ CNetUDP::CNetUDP(int port) : m_socket(udp::kUdpInvalidSocket), m_port(port) {
     m_addr_text[0] = '\0';
 }
 
-CNetUDP::CNetUDP(const char* addr_text) : m_socket(udp::kUdpInvalidSocket), m_port(0) {
-    // A longer text is cut after 99 characters (never read past them), and a null text is
-    // taken as empty: binding then falls back to any address on port 0.
+CNetUDP::CNetUDP(const char* addr_text)
+    : m_socket(udp::kUdpInvalidSocket), m_port(0), m_from_text(true) {
+    // A longer text is cut after 99 characters (never read past them) and refused by Init; a
+    // null text is taken as empty, which Init refuses too. Names are resolved at Init, which
+    // may block, so that constructing never does.
     std::size_t n = 0;
     if (addr_text != nullptr) {
         while (n < sizeof(m_addr_text) - 1 && addr_text[n] != '\0') {
             m_addr_text[n] = addr_text[n];
             ++n;
         }
+        m_text_cut = addr_text[n] != '\0';
     }
     m_addr_text[n] = '\0';
-    sockaddr_in addr = MakeInetAddr();
-    GetAddrFromString(m_addr_text, &addr);
-    m_port = ntohs(addr.sin_port);
+    sockaddr_in addr;
+    if (ParseAddr(m_addr_text, &addr, nullptr, 0) == 1) m_port = ntohs(addr.sin_port);
 }
 
 CNetUDP::~CNetUDP() {
@@ -116,24 +120,64 @@ int CNetUDP::MakeBroadcastCapable() {
 
 int CNetUDP::Init() {
     if (m_socket != udp::kUdpInvalidSocket) Shutdown();
+    m_error[0] = '\0';
+    // The address is checked before any socket is made: a refused one leaves the driver closed.
+    sockaddr_in local = MakeInetAddr();
+    if (LocalAddress(&local) == -1) return -1;
     // Made once and kept across Shutdown and Init; without it every datagram takes a call.
     if (m_batch == nullptr)
         m_batch = SUdpBatch::Make(RingFor(m_expected_peers, SUdpBatch::kRecvSlots),
                                   RingFor(m_expected_peers, SUdpBatch::kSendSlots));
     m_socket = udp::UdpOpen();
     m_report_queued = false; // a new socket has an empty error queue
-    if (m_socket == udp::kUdpInvalidSocket) return -1;
-    sockaddr_in local = MakeInetAddr();
-    if (m_addr_text[0] == '\0')
-        local.sin_port = htons(static_cast<unsigned short>(m_port));
-    else
-        GetAddrFromString(m_addr_text, &local);
+    if (m_socket == udp::kUdpInvalidSocket) return Failed("cannot open a UDP socket");
     // A failed bind leaves the socket open in m_socket; the next Init, Shutdown or the
     // destructor closes it.
-    if (udp::UdpBind(m_socket, &local) == -1) return -1;
+    if (udp::UdpBind(m_socket, &local) == -1) {
+        char shown[24]; // ToString's buffer is the caller's too: copied before the next call
+        std::snprintf(shown, sizeof shown, "%s", ToString(&local));
+        return Failed("%s", shown);
+    }
     SetBlockMode(true);
     ReserveReceiveBuffer();
     return Connected(nullptr) == -1 ? -1 : 0;
+}
+
+int CNetUDP::LocalAddress(sockaddr_in* local) {
+    if (!m_from_text) {
+        if (m_port < 0 || m_port > 65535) {
+            std::snprintf(m_error, sizeof m_error, "port %d is %s", m_port,
+                          m_port < 0 ? "negative" : "above 65535");
+            return -1;
+        }
+        local->sin_port = htons(static_cast<unsigned short>(m_port));
+        return 0;
+    }
+    if (m_text_cut) {
+        std::snprintf(m_error, sizeof m_error, "address text longer than %d characters",
+                      static_cast<int>(sizeof m_addr_text) - 1);
+        return -1;
+    }
+    if (ResolveAddr(m_addr_text, local, m_error, static_cast<int>(sizeof m_error)) != 1) return -1;
+    m_port = ntohs(local->sin_port);
+    return 0;
+}
+
+int CNetUDP::Failed(const char* format, ...) {
+    // "<what>: <the system's reason>", with the system's own number where the reason is vague.
+    char what[64];
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(what, sizeof what, format, args);
+    va_end(args);
+    const int code = udp::UdpLastError();
+    const int os_error = udp::UdpLastOsError();
+    if (code == udp::kUdpOtherError && os_error != 0)
+        std::snprintf(m_error, sizeof m_error, "%s: %s %d", what, udp::UdpErrorText(code),
+                      os_error);
+    else
+        std::snprintf(m_error, sizeof m_error, "%s: %s", what, udp::UdpErrorText(code));
+    return -1;
 }
 
 void CNetUDP::ReserveReceiveBuffer() {

@@ -1,8 +1,11 @@
 #include "portnet/NetAddress.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/PlatformResolve.h"
 
 namespace {
 
@@ -45,6 +48,114 @@ bool Expect(const char*& p, char c) {
     if (*p != c) return false;
     ++p;
     return true;
+}
+
+// --- The checked parse ---------------------------------------------------------------------
+
+// Echoed text is cut to this many characters, so that the reason after it still fits a
+// buffer of a line.
+constexpr int kEchoChars = 40;
+
+// The text as a reason repeats it: cut, and with bytes a terminal would act on shown as '?'.
+void Echo(const char* text, char* out, std::size_t size) {
+    std::size_t n = 0;
+    for (; text[n] != '\0' && n < kEchoChars && n + 1 < size; ++n) {
+        const unsigned char c = static_cast<unsigned char>(text[n]);
+        out[n] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    if (text[n] != '\0' && n + 3 < size) {
+        std::memcpy(out + n, "...", 3);
+        n += 3;
+    }
+    out[n] = '\0';
+}
+
+// Writes "<text>: <reason>" (the reason alone without text) into err, cut to err_size with the
+// zero always inside; nothing without a buffer. Returns -1 for the callers' convenience.
+int Refuse(char* err, int err_size, const char* text, const char* format, ...) {
+    if (err == nullptr || err_size <= 0) return -1;
+    char shown[kEchoChars + 4] = "";
+    if (text != nullptr) Echo(text, shown, sizeof shown);
+    const std::size_t size = static_cast<std::size_t>(err_size);
+    int used = text != nullptr ? std::snprintf(err, size, "%s: ", shown) : 0;
+    if (used < 0) used = 0;
+    if (static_cast<std::size_t>(used) < size) {
+        std::va_list args;
+        va_start(args, format);
+        std::vsnprintf(err + used, size - static_cast<std::size_t>(used), format, args);
+        va_end(args);
+    }
+    err[size - 1] = '\0';
+    return -1;
+}
+
+// A character as a reason names it: 'x', or its byte when not printable.
+struct Shown {
+    char text[12];
+};
+Shown Show(char c) {
+    Shown s;
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F)
+        std::snprintf(s.text, sizeof s.text, "'%c'", c);
+    else
+        std::snprintf(s.text, sizeof s.text, "byte 0x%02x", u);
+    return s;
+}
+
+// One run of decimal digits: its length and its value, which stops growing once above `most`
+// (so no run, however long, overflows).
+struct Digits {
+    int len;
+    std::uint32_t value;
+};
+Digits ReadDigits(const char* p, std::uint32_t most) {
+    Digits d{0, 0};
+    for (; p[d.len] >= '0' && p[d.len] <= '9'; ++d.len)
+        if (d.value <= most) d.value = d.value * 10u + static_cast<std::uint32_t>(p[d.len] - '0');
+    return d;
+}
+
+// The port after the colon, up to the end of the text: the port, or -1 with the reason.
+long ReadPort(const char* p, const char* text, char* err, int err_size) {
+    const Digits d = ReadDigits(p, 65535);
+    if (d.len == 0) {
+        if (*p == '\0') return Refuse(err, err_size, text, "missing port");
+        return Refuse(err, err_size, text, "port starts with %s, not a digit", Show(*p).text);
+    }
+    if (d.value > 65535) {
+        if (d.len > 10) return Refuse(err, err_size, text, "port %.10s... is above 65535", p);
+        return Refuse(err, err_size, text, "port %.*s is above 65535", d.len, p);
+    }
+    if (d.len > 1 && *p == '0') return Refuse(err, err_size, text, "port has a leading zero");
+    if (p[d.len] != '\0')
+        return Refuse(err, err_size, text, "%s after the port", Show(p[d.len]).text);
+    return static_cast<long>(d.value);
+}
+
+void FillInet(sockaddr_in* addr, const unsigned char a[4], unsigned port) {
+    std::memset(addr, 0, sizeof *addr);
+    addr->sin_family = kNetFamilyInet;
+    std::memcpy(&addr->sin_addr, a, 4);
+    addr->sin_port = PortToNetwork(port);
+}
+
+// Characters of a host name (letters, digits, '-', '.'), at most 253 of them.
+constexpr std::size_t kMaxHostName = 253;
+bool IsNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.';
+}
+
+const char* ResolveText(int code) {
+    switch (code) {
+    case portnet::platform::kResolveNotFound:
+        return "no IPv4 address for this name";
+    case portnet::platform::kResolveTryAgain:
+        return "the name server did not answer (try again)";
+    default:
+        return "name lookup failed";
+    }
 }
 
 } // namespace
@@ -95,6 +206,94 @@ void GetAddrFromString(const char* text, sockaddr_in* addr) {
         addr->sin_addr.s_addr = 0;
         addr->sin_port = static_cast<std::uint16_t>(n[0] & 0xFFFFu);
     }
+}
+
+int ParseAddr(const char* text, sockaddr_in* addr, char* err, int err_size) {
+    if (text == nullptr) return Refuse(err, err_size, nullptr, "no address given");
+    if (addr == nullptr) return Refuse(err, err_size, text, "no record to fill");
+    if (*text == '\0') return Refuse(err, err_size, nullptr, "empty address (a.b.c.d:port)");
+    if (*text == ':') return Refuse(err, err_size, text, "missing address before the port");
+    unsigned char a[4];
+    const char* p = text;
+    for (int i = 0; i < 4; ++i) {
+        const Digits d = ReadDigits(p, 255);
+        if (d.len == 0) {
+            if (*p == '.' || *p == ':' || *p == '\0')
+                return Refuse(err, err_size, text, "part %d is empty", i + 1);
+            return Refuse(err, err_size, text, "part %d starts with %s, not a digit", i + 1,
+                          Show(*p).text);
+        }
+        if (d.value > 255) return Refuse(err, err_size, text, "part %d is above 255", i + 1);
+        if (d.len > 1 && *p == '0')
+            return Refuse(err, err_size, text, "part %d has a leading zero", i + 1);
+        a[i] = static_cast<unsigned char>(d.value);
+        p += d.len;
+        if (i == 3) break;
+        if (*p == ':' || *p == '\0')
+            return Refuse(err, err_size, text, "%d parts where the address has 4", i + 1);
+        if (*p != '.') return Refuse(err, err_size, text, "%s after part %d", Show(*p).text, i + 1);
+        ++p;
+    }
+    if (*p == '\0') return Refuse(err, err_size, text, "missing port");
+    if (*p == '.') return Refuse(err, err_size, text, "more than 4 parts");
+    if (*p != ':') return Refuse(err, err_size, text, "%s after part 4", Show(*p).text);
+    const long port = ReadPort(p + 1, text, err, err_size);
+    if (port < 0) return -1;
+    FillInet(addr, a, static_cast<unsigned>(port));
+    if (err != nullptr && err_size > 0) err[0] = '\0';
+    return 1;
+}
+
+int ResolveAddr(const char* text, sockaddr_in* addr, char* err, int err_size) {
+    if (ParseAddr(text, addr, err, err_size) == 1) return 1;
+    if (text == nullptr || addr == nullptr || *text == '\0') return -1;
+    // A name: everything before the last colon. Text of digits and dots, or with any other
+    // character a name cannot hold, keeps ParseAddr's reason.
+    const char* colon = std::strrchr(text, ':');
+    const std::size_t len =
+        colon != nullptr ? static_cast<std::size_t>(colon - text) : std::strlen(text);
+    if (len == 0 || len > kMaxHostName || text[0] == '.' || text[0] == '-') return -1;
+    std::size_t last_label = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        if (!IsNameChar(text[i])) return -1;
+        if (text[i] == '.' && i + 1 < len) last_label = i + 1;
+    }
+    // No top-level domain starts with a digit: such text is an address typed wrong ("1.2.3",
+    // "0x7f.1"), which a resolver might read in the old numeric forms.
+    if (text[last_label] >= '0' && text[last_label] <= '9') return -1;
+    if (colon == nullptr) return Refuse(err, err_size, text, "missing port (name:port)");
+    const long port = ReadPort(colon + 1, text, err, err_size);
+    if (port < 0) return -1;
+    char host[kMaxHostName + 1];
+    std::memcpy(host, text, len);
+    host[len] = '\0';
+    in_addr found;
+    const int code = portnet::platform::ResolveIpv4(host, &found);
+    if (code != portnet::platform::kResolveOk)
+        return Refuse(err, err_size, text, "%s", ResolveText(code));
+    unsigned char a[4];
+    std::memcpy(a, &found, 4);
+    FillInet(addr, a, static_cast<unsigned>(port));
+    if (err != nullptr && err_size > 0) err[0] = '\0'; // ParseAddr's reason no longer holds
+    return 1;
+}
+
+int CheckDestAddr(const sockaddr_in* addr, char* err, int err_size) {
+    if (addr == nullptr) return Refuse(err, err_size, nullptr, "no address given");
+    if (addr->sin_family == kNetFamilyLocal) return 1;
+    if (addr->sin_family != kNetFamilyInet)
+        return Refuse(err, err_size, nullptr, "not an IPv4 address (family %u)",
+                      static_cast<unsigned>(addr->sin_family));
+    // Printed here rather than by ToString, whose buffer the caller may still be reading.
+    unsigned char a[4];
+    std::memcpy(a, &addr->sin_addr, 4);
+    char shown[24];
+    std::snprintf(shown, sizeof shown, "%u.%u.%u.%u:%u", a[0], a[1], a[2], a[3],
+                  PortFromNetwork(addr->sin_port));
+    if (addr->sin_addr.s_addr == 0)
+        return Refuse(err, err_size, shown, "0.0.0.0 means any address, not a destination");
+    if (addr->sin_port == 0) return Refuse(err, err_size, shown, "port 0 is no destination");
+    return 1;
 }
 
 bool CompareAddr(const sockaddr_in* a, const sockaddr_in* b) {

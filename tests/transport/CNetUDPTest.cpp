@@ -1,5 +1,7 @@
 #include "TransportFixture.h"
 
+#include <memory>
+
 #include "platform/PlatformSystem.h"
 #include "platform/PlatformUdp.h"
 #include "portnet/CNetUDP.h"
@@ -40,6 +42,54 @@ TEST(CNetUDPTest, BindsGivenPortOrTextOrChosenPortAndRebindsOnInit) {
     ASSERT_EQ(bound.Init() + chosen.Init(), 0);
     EXPECT_EQ(std::string(bound.GetAddr()), text);
     EXPECT_NE(BoundPort(chosen), 0);
+}
+
+TEST(CNetUDPTest, InitRefusesBadAddressesBeforeMakingASocket) {
+    const std::string long_text = "127.0.0.1:1" + std::string(100, '0');
+    const struct {
+        std::unique_ptr<CNetUDP> driver;
+        const char* err;
+    } cases[] = {
+        {std::make_unique<CNetUDP>(99999), "port 99999 is above 65535"},
+        {std::make_unique<CNetUDP>(65536), "port 65536 is above 65535"},
+        {std::make_unique<CNetUDP>(-1), "port -1 is negative"},
+        {std::make_unique<CNetUDP>("127.0.0.1:99999"),
+         "127.0.0.1:99999: port 99999 is above 65535"},
+        {std::make_unique<CNetUDP>(":99999"), ":99999: missing address before the port"},
+        {std::make_unique<CNetUDP>("300.1.2.3:40631"), "300.1.2.3:40631: part 1 is above 255"},
+        {std::make_unique<CNetUDP>("nonsense"), "nonsense: missing port (name:port)"},
+        {std::make_unique<CNetUDP>(""), "empty address (a.b.c.d:port)"},
+        {std::make_unique<CNetUDP>(nullptr), "empty address (a.b.c.d:port)"},
+        {std::make_unique<CNetUDP>(long_text.c_str()), "address text longer than 99 characters"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        EXPECT_EQ(c.driver->Init(), -1);
+        EXPECT_EQ(c.driver->m_socket, -1);
+        EXPECT_STREQ(c.driver->GetError(), c.err);
+    }
+}
+
+TEST(CNetUDPTest, NameBindsItsAddressAndAPortInUseSaysSo) {
+    CNetUDP named("localhost:0");
+    ASSERT_EQ(named.Init(), 0) << named.GetError();
+    EXPECT_STREQ(named.GetError(), "");
+    const std::string bound = named.GetAddr();
+    EXPECT_EQ(bound.rfind("127.0.0.1:", 0), 0u) << bound;
+
+    CNetUDP taken(bound.c_str());
+    EXPECT_EQ(taken.Init(), -1);
+    EXPECT_EQ(taken.GetError(), bound + ": address in use");
+    const int port = FreePort();
+    CNetUDP first(port), second(port);
+    ASSERT_EQ(first.Init(), 0) << first.GetError();
+    EXPECT_EQ(second.Init(), -1);
+    EXPECT_EQ(second.GetError(), "0.0.0.0:" + std::to_string(port) + ": address in use");
+    // Once the port is free, Init succeeds and forgets the reason.
+    named.Shutdown();
+    ASSERT_EQ(taken.Init(), 0) << taken.GetError();
+    EXPECT_STREQ(taken.GetError(), "");
+    EXPECT_EQ(taken.GetAddr(), bound);
 }
 
 TEST(CNetUDPTest, ClosedDriverFailsWithoutCrash) {

@@ -3,7 +3,8 @@
 #   1. a whole session: both sides must exit 0;
 #   2. the server killed with SIGKILL mid-session: the client must report event 10001 and
 #      DestroyClient within its frame bound, and exit 0;
-#   3. the server leaving by itself (--die-after): the same, without a signal.
+#   3. the server leaving by itself (--die-after): the same, without a signal;
+#   4. addresses typed wrong: refused with the reason before anything is sent.
 # The server binds port 0 and prints the port it got, so no port is guessed. Every process is
 # bounded by its own frame count and deadline, by timeout, and by the clean-up trap.
 set -u
@@ -132,9 +133,29 @@ scenario_left() {
     report left "$verdict" "$reason"
 }
 
+scenario_addresses() { # each refused with its exit status and reason; nothing is sent
+    : >"$WORK/server.out"
+    : >"$WORK/client.out"
+    local verdict=0 reason="" rc
+    while IFS='|' read -r want_rc want_text args; do
+        # shellcheck disable=SC2086 # the arguments are split on purpose
+        timeout -s KILL 10 "$BIN" $args --seconds 1 >>"$WORK/client.out" 2>&1
+        rc=$?
+        [ "$rc" -eq "$want_rc" ] || { verdict=1; reason="$reason [$args] exit $rc"; }
+        grep -qF "$want_text" "$WORK/client.out" || { verdict=1; reason="$reason [$args] no reason"; }
+    done <<'EOF_CASES'
+2|udp_pair: --connect 300.1.2.3:40631: part 1 is above 255|client --bind 127.0.0.2:0 --connect 300.1.2.3:40631
+2|udp_pair: --connect 0.0.0.0:4000: 0.0.0.0 means any address, not a destination|client --bind 127.0.0.2:0 --connect 0.0.0.0:4000
+2|udp_pair: --connect 127.0.0.1:0: port 0 is no destination|client --bind 127.0.0.2:0 --connect 127.0.0.1:0
+1|udp_pair: cannot bind: 127.0.0.1:99999: port 99999 is above 65535|server --bind 127.0.0.1:99999
+EOF_CASES
+    report addresses "$verdict" "$reason"
+}
+
 scenario_session
 scenario_killed
 scenario_left
+scenario_addresses
 
 echo "$PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]

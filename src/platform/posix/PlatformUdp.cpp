@@ -18,15 +18,48 @@ namespace {
 // Like the socket layer's own last-error value: one process-wide slot, read right after
 // the failing call on the one networking thread.
 int g_last_error = kUdpNoError;
+int g_last_os_error = 0;
 
-int Fail(int code) {
+int Fail(int code, int os_error = 0) {
     g_last_error = code;
+    g_last_os_error = os_error;
     return -1;
 }
 
+int CodeOfErrno(int err) {
+    switch (err) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return kUdpWouldBlock;
+    case EACCES:
+    case EPERM:
+        return kUdpAccessDenied;
+    case EINVAL:
+        return kUdpInvalidArgument;
+    case EMFILE:
+    case ENFILE:
+        return kUdpTooManySockets;
+    case EAFNOSUPPORT:
+    case EPROTONOSUPPORT:
+        return kUdpFamilyUnsupported;
+    case EADDRINUSE:
+        return kUdpAddrInUse;
+    case EADDRNOTAVAIL:
+        return kUdpAddrNotAvailable;
+    case ENETDOWN:
+        return kUdpNetworkDown;
+    case ENOBUFS:
+    case ENOMEM:
+        return kUdpNoBuffers;
+    default:
+        return kUdpOtherError;
+    }
+}
+
 int FailFromErrno(int err) {
-    if (err == EAGAIN || err == EWOULDBLOCK) return Fail(kUdpWouldBlock);
-    return Fail(kUdpOtherError);
+    return Fail(CodeOfErrno(err), err);
 }
 
 // kEmpty: the queue was found empty; kOther: an entry that is no refusal was taken.
@@ -81,11 +114,15 @@ int UdpLastError() {
     return g_last_error;
 }
 
+int UdpLastOsError() {
+    return g_last_os_error;
+}
+
 int UdpOpen() {
     // Close-on-exec so that a host that starts other programs does not leak the socket.
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (sock < 0) {
-        Fail(kUdpOtherError);
+        FailFromErrno(errno);
         return kUdpInvalidSocket;
     }
     // Without IP_RECVERR an unconnected Linux UDP socket silently ignores ICMP port
@@ -93,8 +130,9 @@ int UdpOpen() {
     // refused address in the error queue, which is how the peer-gone event is detected.
     int on = 1;
     if (setsockopt(sock, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)) != 0) {
+        const int err = errno;
         close(sock);
-        Fail(kUdpOtherError);
+        FailFromErrno(err);
         return kUdpInvalidSocket;
     }
     return sock;

@@ -12,24 +12,47 @@ namespace {
 // Like Winsock's own last-error value: one process-wide slot, read right after the failing
 // call on the one networking thread.
 int g_last_error = kUdpNoError;
+int g_last_os_error = 0;
 
-int Fail(int code) {
+int Fail(int code, int os_error = 0) {
     g_last_error = code;
+    g_last_os_error = os_error;
     return -1;
 }
 
-// The library's codes are Winsock's numbers; only these few are told apart.
-int FailFromWsa(int err) {
+// The library's codes are Winsock's numbers; only these are told apart.
+int CodeOfWsa(int err) {
     switch (err) {
     case WSAEWOULDBLOCK:
-        return Fail(kUdpWouldBlock);
+        return kUdpWouldBlock;
     case WSAEMSGSIZE:
-        return Fail(kUdpMessageSize);
+        return kUdpMessageSize;
     case WSAECONNRESET:
-        return Fail(kUdpConnReset);
+        return kUdpConnReset;
+    case WSAEACCES:
+        return kUdpAccessDenied;
+    case WSAEINVAL:
+        return kUdpInvalidArgument;
+    case WSAEMFILE:
+        return kUdpTooManySockets;
+    case WSAEAFNOSUPPORT:
+    case WSAEPROTONOSUPPORT:
+        return kUdpFamilyUnsupported;
+    case WSAEADDRINUSE:
+        return kUdpAddrInUse;
+    case WSAEADDRNOTAVAIL:
+        return kUdpAddrNotAvailable;
+    case WSAENETDOWN:
+        return kUdpNetworkDown;
+    case WSAENOBUFS:
+        return kUdpNoBuffers;
     default:
-        return Fail(kUdpOtherError);
+        return kUdpOtherError;
     }
+}
+
+int FailFromWsa(int err) {
+    return Fail(CodeOfWsa(err), err);
 }
 
 int FailFromLastWsa() {
@@ -44,6 +67,10 @@ SOCKET Handle(int sock) {
 
 int UdpLastError() {
     return g_last_error;
+}
+
+int UdpLastOsError() {
+    return g_last_os_error;
 }
 
 int UdpOpen() {
