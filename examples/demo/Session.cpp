@@ -196,18 +196,23 @@ bool Session::HandshakeReasons(char* text, int size) {
         for (int k = 0; k < 9; ++k)
             now[k] += counted[k];
     }
-    // The last entry holds every failure; what the reasons do not explain timed out.
-    unsigned explained = 0;
-    for (int k = 0; k < 8; ++k)
-        explained += now[k];
-    now[8] = now[8] > explained ? now[8] - explained : 0;
+    // A refusal is counted before its handshake fails: failures beyond the refusals counted so
+    // far timed out or were broken off.
+    unsigned fresh[9] = {};
+    for (int k = 0; k < 8; ++k) {
+        fresh[k] = now[k] - m_dtls_reasons[k];
+        m_dtls_reasons[k] = now[k];
+        m_dtls_explained += fresh[k];
+    }
+    const unsigned failed = now[8] - m_dtls_reasons[8];
+    m_dtls_reasons[8] = now[8];
+    fresh[8] = failed > m_dtls_explained ? failed - m_dtls_explained : 0;
+    m_dtls_explained -= failed - fresh[8];
     int used = 0;
     for (int k = 0; k < 9 && used < size; ++k) {
-        const unsigned fresh = now[k] - m_dtls_reasons[k];
-        m_dtls_reasons[k] = now[k];
-        if (fresh == 0) continue;
+        if (fresh[k] == 0) continue;
         const int n = std::snprintf(text + used, static_cast<size_t>(size - used), "%s%s (%u)",
-                                    used ? ", " : "", kNames[k], fresh);
+                                    used ? ", " : "", kNames[k], fresh[k]);
         if (n > 0) used += n;
     }
     return used > 0;
@@ -219,18 +224,21 @@ bool Session::HandshakeReasons(char* text, int size) {
 
 void Session::WatchHandshakes() {
     unsigned c[5];
-    if (!SecureStats(c) || c[2] == m_failed_seen) return;
-    m_failed_seen = c[2];
+    if (!SecureStats(c)) return;
     if (m_cfg.m_mode == SDemoConfig::kUdpClient) {
-        CannotJoin(kNetGoneSessionEnded);
+        if (c[2] != m_failed_seen) CannotJoin(kNetGoneSessionEnded);
+        m_failed_seen = c[2];
         return;
     }
+    // The accepting side counts a refused identity as it refuses it, before the handshake
+    // fails: said at once, with what the reasons leave unexplained once it has.
     char reasons[400];
-    HandshakeReasons(reasons, sizeof reasons);
-    std::fprintf(m_out,
-                 "  a secure handshake failed: %s; dtls handshakes %u completed of %u started, %u "
-                 "failed; %u datagrams rejected\n",
-                 reasons[0] ? reasons : "no reason counted", c[1], c[0], c[2], c[3]);
+    if (!HandshakeReasons(reasons, sizeof reasons)) return;
+    std::fprintf(
+        m_out,
+        "  secure handshakes refused or failed: %s; dtls handshakes %u completed of %u started, "
+        "%u failed; %u datagrams rejected\n",
+        reasons, c[1], c[0], c[2], c[3]);
     std::fflush(m_out);
 }
 

@@ -198,7 +198,8 @@ private:
     int m_refusal_next = 0;
     SRefusal m_departures[kRefusalRing]; // players that left lately: address and time
     int m_departure_next = 0;
-    unsigned m_dtls_reasons[9] = {}; // handshake refusals by reason, as last said
+    unsigned m_dtls_reasons[9] = {}; // handshake refusals by reason and failures, as last said
+    unsigned m_dtls_explained = 0;   // refusals whose handshakes have not failed yet
     int m_host_gone = 0;             // a UDP peer's host is gone: why (kNetGone*)
     bool m_host_lost_early = false;  // and it went before the run and drain were done
 
