@@ -150,7 +150,8 @@ private:
     // A UDP host's refusal of addr, printed when new (RefusalAt finds the last one).
     void NoteRefusal(const sockaddr_in& addr, int reason);
     const SRefusal* RefusalAt(const sockaddr_in& addr) const;
-    // Players coming and going: "5 joined, 4 left (3 left, 1 timed out), 2 refused (full 2)".
+    // Players coming and going: "5 joined, 4 left (left 3, timed out 1); 9 datagrams refused
+    // (full 9); 1 present at the end".
     void PlayersLine(FILE* out) const;
     // Copies the link stats of the observed endpoint's present links into m_rows.
     void CollectRows();
