@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "Stop.h"
+
 namespace demo {
 
 namespace {
@@ -72,6 +74,13 @@ int RunCrowd(const SDemoConfig& cfg, FILE* out) {
     const auto deadline = start + std::chrono::seconds(cfg.m_frames / cfg.m_fps + kSlackS);
     int last_joined = -1;
     for (long long f = 0; status == 0; ++f) {
+        if (const int sig = StopSignal()) {
+            // Ctrl-C or SIGTERM: every peer still running says goodbye below.
+            for (int i = 0; i < started; ++i)
+                if (!left[i]) peers[i]->Stop(sig);
+            status = 128 + sig;
+            break;
+        }
         std::this_thread::sleep_until(start + std::chrono::milliseconds(f * 1000 / cfg.m_fps));
         int running = 0, joined = 0;
         const auto now = std::chrono::steady_clock::now();
@@ -168,6 +177,12 @@ int RunCrowd(const SDemoConfig& cfg, FILE* out) {
                      "rejected, %u replayed\n",
                      dtls[1], dtls[0], dtls[2], dtls[3], dtls[4]);
     const bool ok = status == 0 && passed == n;
+    if (status > 128) {
+        char name[16];
+        std::fprintf(out, "result: STOPPED by %s before the end of the run\n",
+                     SignalName(status - 128, name));
+        return status;
+    }
     std::fprintf(out, "result: %s\n", ok ? "PASS" : "FAIL");
     return ok ? 0 : 1;
 }

@@ -115,6 +115,20 @@ int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout
     return slot;
 }
 
+void Endpoint::DropLink(int slot) {
+    if (slot < 0 || slot >= kMaxPeers) return;
+    // The object goes with its player, and what was read of it: the next player of the slot
+    // starts it afresh instead of being blended with the last one's final states.
+    const int port = m_links[slot].m_remote >= 0 ? ObjectPort(m_links[slot].m_remote) : -1;
+    if (port > 0 && port < m_manager->m_num_ports) {
+        m_manager->ReleasePort(port);
+        if (CNetDataHistory* h = m_manager->m_ports[port].m_reading_history) h->InitLink();
+        m_manager->m_ports[port].m_interp_time = -1;
+    }
+    delete m_links[slot].m_send_buf; // null for a server's link: the peer owned it
+    m_links[slot] = SLink();
+}
+
 void Endpoint::SetSwitches(int slot, int remote) {
     SLink& l = m_links[slot];
     CNetClient* c = l.m_client;

@@ -149,6 +149,9 @@ public:
     // Adds a client for endpoint `remote` at addr into manager slot `slot`, with the port
     // switches of the star. timeout_ms: retransmission time-out of the reliable chat.
     int AddLink(int slot, int remote, const sockaddr_in& addr, int timeout_ms);
+    // Forgets the link in slot whose client the server ended, so a new player may take the
+    // slot (the server frees the client when it does).
+    void DropLink(int slot);
     // The port switches of the star on the link in slot, towards endpoint remote.
     void SetSwitches(int slot, int remote);
     // The link whose client sits in slot, or null.

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
 #include <unistd.h> // isatty
 
+#include "Glue.h"
 #include "Motion.h"
+#include "Stop.h"
 #ifdef PORTNET_DEMO_SECURE
 #include "portnet/CNetConnectToken.h"
 #include "portnet/CNetDtls.h"
@@ -32,30 +35,21 @@ const int kHelloEveryMs = 250;
 const int kMaxPlotPoints = 2000; // per peer; longer runs keep every n-th frame
 const int kMaxRows = 16;         // more links are summed up in one line
 
-// Out-of-band handshake over UDP (channel 1): "pdH" from a peer, "pdW" k n from the host
-// (you are peer k of n), "pdF" when the host is full.
+// Out-of-band handshake over UDP (channel 1), six bytes: "pdH" from a peer; "pdW" k n f from
+// the host, you are peer k of n, and with f = kWelcomeLate the run is under way (the others may
+// come and go: check the host's object only); "pdF" r from the host when it refused the
+// sender, r a CNetServer::kRefused* reason.
 const int kHandshakeChannel = 1;
+const int kWelcomeLate = 1;
+const int kRefusalQuietMs = 5000; // a sender refused again for one reason is printed this often
 
 // The server name the demo host's connect tokens must list (portnet-token --server).
 const char kTokenServer[] = "portnet-demo";
 
-const char* GoneText(int reason) {
-    switch (reason) {
-    case kNetGoneLeft:
-        return "it said goodbye";
-    case kNetGoneTimedOut:
-        return "nothing heard for the idle limit";
-    case kNetGoneUnreachable:
-        return "its address is unreachable";
-    case kNetGoneSessionEnded:
-        return "its secure session ended";
-    case kNetGoneRestarted:
-        return "it restarted";
-    case kNetGoneKicked:
-        return "sent away";
-    default:
-        return "for no known reason";
-    }
+// The name at the start of a reason's text, before its explanation in parentheses.
+int NameLength(const char* text) {
+    const char* open = std::strstr(text, " (");
+    return static_cast<int>(open ? open - text : std::strlen(text));
 }
 
 sockaddr_in SimAddr(int id) {
@@ -65,20 +59,14 @@ sockaddr_in SimAddr(int id) {
     return a;
 }
 
-sockaddr_in InetAddr(const std::string& text) {
-    sockaddr_in a = {};
-    a.sin_family = kNetFamilyInet;
-    GetAddrFromString(text.c_str(), &a);
-    return a;
-}
-
-void SendHandshake(CNetBuf* b, unsigned char kind, int k, int n) {
+void SendHandshake(CNetBuf* b, unsigned char kind, int k, int n, int flags = 0) {
     b->SetChannel(kHandshakeChannel);
     b->WriteByte('p');
     b->WriteByte('d');
     b->WriteByte(kind);
     b->WriteByte(static_cast<unsigned char>(k));
     b->WriteByte(static_cast<unsigned char>(n));
+    b->WriteByte(static_cast<unsigned char>(flags));
     b->Send();
     b->SetChannel(0);
 }
@@ -180,18 +168,107 @@ bool Session::HandshakesOpen() const {
     return false;
 }
 
+bool Session::HandshakeReasons(char* text, int size) {
+    text[0] = '\0';
+#ifdef PORTNET_DEMO_SECURE
+    // The accepting side counts why it refused each identity; the rest of the failures are
+    // time-outs and broken-off handshakes.
+    static const char* const kNames[9] = {"malformed token",
+                                          "token altered or sealed under another key",
+                                          "token expired",
+                                          "token not yet valid",
+                                          "token for another server",
+                                          "unknown identity",
+                                          "player shut out (kicked)",
+                                          "wrong key",
+                                          "timed out or broken off"};
+    unsigned now[9] = {};
+    for (const auto& d : m_secure) {
+        if (!d) continue;
+        const SNetDtlsStats& st = static_cast<const CNetDtls*>(d.get())->m_stats;
+        const unsigned counted[9] = {
+            st.m_token_malformed,     st.m_token_unopened,     st.m_token_expired,
+            st.m_token_not_yet_valid, st.m_token_wrong_server, st.m_identity_unknown,
+            st.m_identity_denied,     st.m_key_mismatch,       st.m_handshakes_failed};
+        for (int k = 0; k < 9; ++k)
+            now[k] += counted[k];
+    }
+    // A refusal is counted before its handshake fails: failures beyond the refusals counted so
+    // far timed out or were broken off.
+    unsigned fresh[9] = {};
+    for (int k = 0; k < 8; ++k) {
+        fresh[k] = now[k] - m_dtls_reasons[k];
+        m_dtls_reasons[k] = now[k];
+        m_dtls_explained += fresh[k];
+    }
+    const unsigned failed = now[8] - m_dtls_reasons[8];
+    m_dtls_reasons[8] = now[8];
+    fresh[8] = failed > m_dtls_explained ? failed - m_dtls_explained : 0;
+    m_dtls_explained -= failed - fresh[8];
+    int used = 0;
+    for (int k = 0; k < 9 && used < size; ++k) {
+        if (fresh[k] == 0) continue;
+        const int n = std::snprintf(text + used, static_cast<size_t>(size - used), "%s%s (%u)",
+                                    used ? ", " : "", kNames[k], fresh[k]);
+        if (n > 0) used += n;
+    }
+    return used > 0;
+#else
+    (void)size;
+    return false;
+#endif
+}
+
 void Session::WatchHandshakes() {
     unsigned c[5];
-    if (!SecureStats(c) || c[2] == m_failed_seen) return;
-    m_failed_seen = c[2];
-    std::fprintf(m_out,
-                 "  a secure handshake failed or timed out (wrong key?): dtls handshakes %u "
-                 "completed of %u started, %u failed; %u datagrams rejected\n",
-                 c[1], c[0], c[2], c[3]);
+    if (!SecureStats(c)) return;
+    if (m_cfg.m_mode == SDemoConfig::kUdpClient) {
+        if (c[2] != m_failed_seen) CannotJoin(kNetGoneSessionEnded);
+        m_failed_seen = c[2];
+        return;
+    }
+    // The accepting side counts a refused identity as it refuses it, before the handshake
+    // fails: said at once, with what the reasons leave unexplained once it has.
+    char reasons[400];
+    if (!HandshakeReasons(reasons, sizeof reasons)) return;
+    std::fprintf(
+        m_out,
+        "  secure handshakes refused or failed: %s; dtls handshakes %u completed of %u started, "
+        "%u failed; %u datagrams rejected\n",
+        reasons, c[1], c[0], c[2], c[3]);
     std::fflush(m_out);
-    if (m_cfg.m_mode != SDemoConfig::kUdpClient) return;
-    m_handshake_failed = true;
+}
+
+void Session::CannotJoin(int reason) {
     m_phase = kDone;
+    if (m_join_failed_said) return;
+    m_join_failed_said = true;
+    unsigned c[5];
+    const bool secure = SecureStats(c);
+    if (reason == kNetGoneRefused && !m_refused) {
+        m_refused = true; // the library's answer to our hello
+        m_refusal = m_connection_refusal;
+    }
+    if (m_refused) {
+        std::fprintf(m_out, "  could not join: the host refused us: %s\n", RefusalText(m_refusal));
+    } else if (secure && (c[2] > 0 || (reason == kNetGoneSessionEnded && !m_connected))) {
+        // The host answers every refused credential alike (no answer): only its log says which.
+        m_handshake_failed = true;
+        std::fprintf(m_out,
+                     "  could not join: the secure handshake with the host failed (%u of %u "
+                     "handshakes failed): a wrong key, a token the host does not accept, or no "
+                     "secure host at that address; the host's log says which\n",
+                     c[2], c[0]);
+    } else if (m_connected) {
+        std::fprintf(m_out, "  could not join: the host answered, then before the run began: %s\n",
+                     GoneText(reason));
+    } else if (reason == kNetGoneTimedOut) {
+        std::fprintf(m_out, "  could not join: no answer from the host in %d s\n",
+                     kWaitLimitMs / 1000);
+    } else {
+        std::fprintf(m_out, "  could not join: %s\n", GoneText(reason));
+    }
+    std::fflush(m_out);
 }
 
 Session::Session(const SDemoConfig& config) : m_cfg(config) {
@@ -298,21 +375,23 @@ int Session::SetUp(FILE* out) {
         m_endpoints[0]->UseServer(this);
     else
         m_endpoints[0]->UseConnection(this);
-    // A peer learns the number of peers only when it joins: it has the ports of the most.
-    const int table = std::max(static_cast<int>(CNetManager::kMaxClients), m_cfg.m_peers);
+    // A peer learns the number of peers only when it joins: it has the ports of the most. The
+    // host's table is its slots, so the server itself refuses a player beyond them as full.
     if (m_endpoints[0]->Start(d, server ? 0 : -1, server ? PortsFor(m_cfg.m_peers) : kNumPorts,
                               Relayed(m_cfg.m_peers),
-                              server ? table : CNetManager::kMaxClients) < 0)
+                              server ? m_cfg.m_peers : CNetManager::kMaxClients) < 0)
         return -1;
     if (!server) {
-        m_server_addr = InetAddr(m_cfg.m_connect);
+        if (!ParseAddress(m_cfg.m_connect.c_str(), false, &m_server_addr)) return -1;
         CNetConnection* c = static_cast<CNetConnection*>(m_endpoints[0]->m_manager);
         c->m_connect_timeout_ms = kWaitLimitMs;
         if (c->Connect(&m_server_addr) < 0 ||
             m_endpoints[0]->AdoptLink(0, 0, c->GetPeer(), m_timeout_ms) < 0)
             return -1;
     }
-    m_phase = kWaiting;
+    // Serving until stopped, the host starts at once and welcomes every player as it comes.
+    m_forever = server && m_cfg.m_frames == 0;
+    m_phase = m_forever ? kActive : kWaiting;
     return 1;
 }
 
@@ -335,25 +414,35 @@ int Session::Begin(FILE* out) {
     if (m_cfg.m_csv) WriteCsvHeader(m_cfg.m_csv);
 
     const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
+    char frames[48];
+    if (m_forever)
+        std::snprintf(frames, sizeof frames, "frames until stopped");
+    else
+        std::snprintf(frames, sizeof frames, "%d frames", m_cfg.m_frames);
     if (sim)
         std::fprintf(out, "portnet-demo: a host and %d peer%s in one process, simulated network\n",
                      m_cfg.m_peers, m_cfg.m_peers > 1 ? "s" : "");
+    else if (m_forever)
+        std::fprintf(out,
+                     "portnet-demo: UDP host on %s, serving %d slot%s until Ctrl-C or SIGTERM\n",
+                     m_impaired->GetAddr(), m_cfg.m_peers, m_cfg.m_peers > 1 ? "s" : "");
     else if (m_cfg.m_mode == SDemoConfig::kUdpServer)
-        std::fprintf(out, "portnet-demo: UDP host on %s, waiting for %d peer%s\n",
+        std::fprintf(out,
+                     "portnet-demo: UDP host on %s, waiting for %d peer%s (slots reused as "
+                     "players leave)\n",
                      m_impaired->GetAddr(), m_cfg.m_peers, m_cfg.m_peers > 1 ? "s" : "");
     else
         std::fprintf(out, "portnet-demo: UDP peer on %s, joining the host at %s\n",
                      m_impaired->GetAddr(), m_cfg.m_connect.c_str());
     std::fprintf(out,
                  "  %s loss %g%%, latency %d ms, jitter 0-%d ms, duplicates %g%% (seed %llu)\n"
-                 "  %d frames at %d fps%s\n"
+                 "  %s at %d fps%s\n"
                  "  every endpoint moves an object (unreliable, delta-coded, interpolated)\n"
                  "  and the host and each peer chat both ways (reliable)\n"
                  "  chat>: own lines acknowledged, pend: not yet, chat<: lines heard in order\n"
                  "%s\n",
                  sim ? "datagrams:" : "sending:", m_cfg.m_loss, m_cfg.m_latency, m_cfg.m_jitter,
-                 m_cfg.m_dup, static_cast<unsigned long long>(m_cfg.m_seed), m_cfg.m_frames,
-                 m_cfg.m_fps,
+                 m_cfg.m_dup, static_cast<unsigned long long>(m_cfg.m_seed), frames, m_cfg.m_fps,
                  !sim               ? " in real time, over UDP"
                  : m_cfg.m_realtime ? " in real time"
                                     : ", as fast as they compute",
@@ -379,6 +468,15 @@ int Session::Begin(FILE* out) {
 void Session::Tick() {
     CNetTime::Update();
     Frame(CNetTime::GetTime());
+}
+
+void Session::Stop(int sig) {
+    if (m_phase == kDone) return;
+    m_stopped = sig;
+    m_phase = kDone;
+    char name[16];
+    std::fprintf(m_out, "\n  stopped by %s: saying goodbye\n", SignalName(sig, name));
+    std::fflush(m_out);
 }
 
 void Session::Leave() {
@@ -407,6 +505,10 @@ int Session::Run(FILE* out) {
     const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
     const auto start = std::chrono::steady_clock::now();
     for (long long n = 0; m_phase != kDone; ++n) {
+        if (const int sig = StopSignal()) {
+            Stop(sig);
+            break;
+        }
         const int ms = static_cast<int>(n * 1000 / m_cfg.m_fps);
         if (!sim || m_cfg.m_realtime)
             std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
@@ -445,7 +547,7 @@ void Session::Frame(int now) {
     if (m_phase == kWaiting || m_cfg.m_mode == SDemoConfig::kUdpServer) WatchHandshakes();
 
     const int every = m_cfg.m_fps / kChatPerSecond > 0 ? m_cfg.m_fps / kChatPerSecond : 1;
-    const bool talking = m_phase == kActive && m_frame < m_cfg.m_frames * 4 / 5;
+    const bool talking = m_phase == kActive && (m_forever || m_frame < m_cfg.m_frames * 4 / 5);
     for (int i = 0; i < m_num_endpoints; ++i) {
         Endpoint& e = *m_endpoints[i];
         const bool timed = e.m_index == 0 && m_phase == kActive;
@@ -466,7 +568,7 @@ void Session::Frame(int now) {
     if (m_phase != kWaiting) Measure(now);
 
     if (m_phase == kActive) {
-        Report(now, m_frame + 1 == m_cfg.m_frames);
+        Report(now, !m_forever && m_frame + 1 == m_cfg.m_frames);
         if (++m_frame == m_cfg.m_frames) {
             m_phase = kDrain;
             m_phase_start = now;
@@ -515,25 +617,38 @@ void Session::Measure(int now) {
     }
 }
 
+void Session::CollectRows() {
+    // A UDP host's slots empty and fill as players come and go: rows show the present ones.
+    m_num_rows = 0;
+    for (int i = 0; i < NumObserved(); ++i) {
+        if (!Observed()->m_links[i].m_client) continue;
+        CollectLinkStats(*Observed(), i, &m_rows[m_num_rows]);
+        m_row_slots[m_num_rows++] = i;
+    }
+}
+
 void Session::Report(int now, bool last) {
-    const int rows = NumObserved();
-    for (int i = 0; i < rows; ++i)
-        CollectLinkStats(*Observed(), i, &m_rows[i]);
+    CollectRows();
+    const int rows = m_num_rows;
     if (m_cfg.m_csv)
         for (int i = 0; i < rows; ++i)
             WriteCsvRow(m_cfg.m_csv, m_frame, now, m_rows[i]);
     if (m_plot.Enabled()) {
         const int stride = (m_cfg.m_frames + kMaxPlotPoints - 1) / kMaxPlotPoints;
         if (m_frame % stride == 0 || last)
-            for (int i = 0; i < rows; ++i)
-                m_plot.Add(i, m_frame / double(m_cfg.m_fps), m_rows[i]);
+            for (int i = 0; i < rows; ++i) // a line per slot: the first kMaxSeries are drawn
+                m_plot.Add(m_row_slots[i], m_frame / double(m_cfg.m_fps), m_rows[i]);
     }
     const bool redraw = m_table.IsTerminal() && rows <= kMaxRows;
     const int every = redraw ? (m_cfg.m_fps / 10 > 0 ? m_cfg.m_fps / 10 : 1) : 2 * m_cfg.m_fps;
     if ((m_frame + 1) % every != 0 && !last) return;
     char status[240];
-    int n = std::snprintf(status, sizeof status, "frame %d/%d  t %.2f s  seen from %s", m_frame + 1,
-                          m_cfg.m_frames, (m_frame + 1) / double(m_cfg.m_fps), Observed()->m_name);
+    char of[24] = "";
+    if (!m_forever) std::snprintf(of, sizeof of, "/%d", m_cfg.m_frames);
+    int n = std::snprintf(status, sizeof status, "frame %d%s  t %.2f s  seen from %s", m_frame + 1,
+                          of, (m_frame + 1) / double(m_cfg.m_fps), Observed()->m_name);
+    if (m_cfg.m_mode == SDemoConfig::kUdpServer && n > 0 && n < static_cast<int>(sizeof status))
+        n += std::snprintf(status + n, sizeof status - n, "  players %d/%d", rows, m_cfg.m_peers);
     unsigned c[5];
     if (SecureStats(c) && n > 0 && n < static_cast<int>(sizeof status))
         std::snprintf(status + n, sizeof status - n,
@@ -551,7 +666,7 @@ void Session::Report(int now, bool last) {
 
 void Session::LinksLine(char* text, int size) const {
     // Rows of m_rows are those of the last Report.
-    const int rows = NumObserved();
+    const int rows = m_num_rows;
     int pings[kMaxPeers];
     long long in = 0, lost = 0, pending = 0;
     double worst = 0.0;
@@ -594,6 +709,10 @@ int Session::CountViews(int* expected, int* unexpected) const {
         if (me < 0) continue;
         for (int o = 0; o <= m_cfg.m_peers; ++o) {
             if (o == me) continue;
+            // A UDP host checks the players its slots held (and saw), a player that joined a
+            // run under way the host's object: the others come and go.
+            if (m_cfg.m_mode == SDemoConfig::kUdpServer && !m_slot_checked[o - 1]) continue;
+            if (m_host_only_views && o != 0) continue;
             if (!relay && me != 0 && o != 0) {
                 if (unexpected) *unexpected += ViewSeen(i, o); // a relay that should be off
                 continue;
@@ -607,14 +726,24 @@ int Session::CountViews(int* expected, int* unexpected) const {
 
 int Session::Summary(FILE* out, double wall_s) {
     const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
+    char sig_name[16];
+    const char* stopped_by = m_stopped ? SignalName(m_stopped, sig_name) : "";
     if (m_phase == kDone && m_frame == 0) {
-        std::fprintf(out, "portnet-demo: %s\n",
-                     m_refused                                 ? "the host is full"
-                     : m_handshake_failed                      ? "the secure handshake failed"
-                     : m_cfg.m_mode == SDemoConfig::kUdpServer ? "not every peer joined in time"
-                     : m_host_gone == kNetGoneTimedOut         ? "no answer from the host"
-                     : m_host_gone != 0                        ? "the host could not be reached"
-                                                               : "no answer from the host");
+        if (m_stopped)
+            std::fprintf(out, "portnet-demo: stopped by %s before the run began\n", stopped_by);
+        else if (m_refused)
+            std::fprintf(out, "portnet-demo: the host refused us: %s\n", RefusalText(m_refusal));
+        else if (m_handshake_failed)
+            std::fprintf(out, "portnet-demo: the secure handshake with the host failed\n");
+        else if (m_cfg.m_mode == SDemoConfig::kUdpServer)
+            std::fprintf(out, "portnet-demo: %d of %d peers joined in %d s\n",
+                         static_cast<CNetServer*>(m_endpoints[0]->m_manager)->GetNumPeers(),
+                         m_cfg.m_peers, kWaitLimitMs / 1000);
+        else if (m_host_gone != 0 && m_host_gone != kNetGoneTimedOut)
+            std::fprintf(out, "portnet-demo: could not join the host: %s\n", GoneText(m_host_gone));
+        else
+            std::fprintf(out, "portnet-demo: no answer from the host\n");
+        if (m_cfg.m_mode == SDemoConfig::kUdpServer) PlayersLine(out);
         unsigned c[5];
         SecureStats(m_outcome.m_dtls);
         if (SecureStats(c))
@@ -622,7 +751,7 @@ int Session::Summary(FILE* out, double wall_s) {
                          "  dtls       %u handshakes completed of %u started, %u failed; %u "
                          "datagrams rejected, %u replayed\n",
                          c[1], c[0], c[2], c[3], c[4]);
-        return 1;
+        return m_stopped ? 128 + m_stopped : 1;
     }
     int said = 0, owed = 0, delivered = 0, heard = 0, good = 0, failures = 0, gone = 0;
     for (int i = 0; i < m_num_endpoints; ++i) {
@@ -630,6 +759,7 @@ int Session::Summary(FILE* out, double wall_s) {
         failures += e.m_step_failures;
         for (int l = 0; l < e.m_num_links; ++l) {
             const SLink& k = e.m_links[l];
+            if (!k.m_client) continue; // a slot a player left, counted in m_departed
             said += k.m_said;
             owed += k.m_owed;
             delivered += k.m_chat ? k.m_chat->m_delivered : k.m_delivered;
@@ -640,17 +770,26 @@ int Session::Summary(FILE* out, double wall_s) {
     }
     // In one process every line has its receiver here; over UDP this side sees its own lines
     // acknowledged and checks the other side's lines for order, the other process the rest.
-    const bool chat_ok = owed == 0 && delivered == said && good == heard && (!sim || heard == said);
+    // Lines to players that left were owed to nobody any more; what they said was checked.
+    // A run stopped early checks what it could: order, and the error of what was shown.
+    const SDeparted& d = m_departed;
+    const bool in_order = good == heard && d.m_good == d.m_heard;
+    const bool chat_ok =
+        in_order && (m_stopped || (owed == 0 && delivered == said && (!sim || heard == said)));
     int expected_views = 0;
     int unexpected = 0;
     const int views = CountViews(&expected_views, &unexpected);
-    const bool pos_ok =
-        views == expected_views && views > 0 && unexpected == 0 && m_worst_error <= m_bound_m;
+    const bool pos_ok = (m_stopped || (views == expected_views && views > 0)) && unexpected == 0 &&
+                        m_worst_error <= m_bound_m;
 
-    const double run_s = m_cfg.m_frames / double(m_cfg.m_fps);
-    std::fprintf(out, "%ssummary: %d frame%s (%.1f s) + %d to settle, in %.2f s\n",
+    const double run_s = m_frame / double(m_cfg.m_fps);
+    std::fprintf(out, "%ssummary: %d frame%s (%.1f s) + %d to settle, in %.2f s%s%s\n",
                  m_table.IsTerminal() ? "\n" : "", m_frame, m_frame == 1 ? "" : "s", run_s,
-                 m_extra_frames, wall_s);
+                 m_extra_frames, wall_s, m_stopped ? "; stopped by " : "", stopped_by);
+    said += d.m_said;
+    heard += d.m_heard;
+    good += d.m_good;
+    delivered += d.m_delivered;
     if (sim)
         std::fprintf(out,
                      "  chat       %d lines said, %d arrived exactly once and in order, %d pending"
@@ -660,6 +799,9 @@ int Session::Summary(FILE* out, double wall_s) {
         std::fprintf(out,
                      "  chat       %d lines said, %d pending; %d heard, %d of them in order   %s\n",
                      said + owed, said + owed - delivered, heard, good, chat_ok ? "ok" : "FAILED");
+    if (d.m_said > d.m_delivered)
+        std::fprintf(out, "             (%d of the pending lines were to players that left)\n",
+                     d.m_said - d.m_delivered);
     std::fprintf(out, "  positions  %d of %d views, worst error %.4f m, bound %.2f m   %s\n", views,
                  expected_views, m_worst_error, m_bound_m, pos_ok ? "ok" : "FAILED");
     if (unexpected)
@@ -679,7 +821,7 @@ int Session::Summary(FILE* out, double wall_s) {
                  ns.m_sent, ns.m_dropped_loss, ns.m_duplicated, ns.m_delivered,
                  sim ? "" : " (this side's sending, before the real network)");
     // What the receivers counted: sequence numbers they never saw, whatever dropped them.
-    long long expected_packets = 0, lost_packets = 0;
+    long long expected_packets = d.m_packets, lost_packets = d.m_lost;
     for (int i = 0; i < m_num_endpoints; ++i)
         for (int l = 0; l < m_endpoints[i]->m_num_links; ++l)
             if (const CNetClient* c = m_endpoints[i]->m_links[l].m_client) {
@@ -709,7 +851,8 @@ int Session::Summary(FILE* out, double wall_s) {
         std::fprintf(out, "\n");
     }
     if (Observed() && Observed()->m_index == 0) {
-        if (NumObserved() > kMaxRows) {
+        CollectRows();
+        if (m_num_rows > kMaxRows) {
             char links[240];
             LinksLine(links, sizeof links);
             std::fprintf(out, "  %s\n", links);
@@ -718,6 +861,7 @@ int Session::Summary(FILE* out, double wall_s) {
     }
     if (failures) std::fprintf(out, "  %d manager steps failed   FAILED\n", failures);
     if (gone) std::fprintf(out, "  %d peer%s left before the end\n", gone, gone > 1 ? "s" : "");
+    if (m_cfg.m_mode == SDemoConfig::kUdpServer) PlayersLine(out);
     if (m_host_gone)
         std::fprintf(out, "  host       lost %s: %s%s%s\n",
                      m_host_lost_early ? "during the run" : "while settling", GoneText(m_host_gone),
@@ -730,10 +874,20 @@ int Session::Summary(FILE* out, double wall_s) {
                       "jitter 0-%d ms, duplicates %g%%",
                       Observed()->m_name, m_cfg.m_loss, m_cfg.m_latency, m_cfg.m_jitter,
                       m_cfg.m_dup);
-        if (!m_plot.Write(m_cfg.m_plot.c_str(), title))
+        // Which lines the plot holds: a line per slot, the first kMaxSeries of them.
+        char drawn[120];
+        const int slots = m_cfg.m_mode == SDemoConfig::kUdpClient ? 1 : m_cfg.m_peers;
+        if (m_cfg.m_mode == SDemoConfig::kUdpClient)
+            std::snprintf(drawn, sizeof drawn, "the link to the host");
+        else if (slots <= SvgPlot::kMaxSeries)
+            std::snprintf(drawn, sizeof drawn, "every peer, p1-p%d", slots);
+        else
+            std::snprintf(drawn, sizeof drawn, "peers p1-p%d of %d (at most %d are drawn)",
+                          +SvgPlot::kMaxSeries, slots, +SvgPlot::kMaxSeries);
+        if (!m_plot.Write(m_cfg.m_plot.c_str(), title, drawn))
             std::fprintf(out, "  could not write %s\n", m_cfg.m_plot.c_str());
         else
-            std::fprintf(out, "  plot       %s\n", m_cfg.m_plot.c_str());
+            std::fprintf(out, "  plot       %s: %s\n", m_cfg.m_plot.c_str(), drawn);
     }
     // A full queue of the simulation is the demo's own fault, not the network's: it fails.
     const bool ok =
@@ -751,42 +905,84 @@ int Session::Summary(FILE* out, double wall_s) {
     r.m_packets = expected_packets;
     r.m_lost = lost_packets;
     SecureStats(r.m_dtls);
+    if (m_stopped && !m_forever) {
+        // A run cut short passed nothing: the checks above covered only what ran.
+        std::fprintf(out, "result: STOPPED by %s before the end of the run (%s so far)\n",
+                     stopped_by, ok ? "no fault" : "FAIL");
+        return 128 + m_stopped;
+    }
     std::fprintf(out, "result: %s\n", ok ? "PASS" : "FAIL");
     return ok ? 0 : 1;
 }
 
+void Session::PlayersLine(FILE* out) const {
+    const CNetServer* server = static_cast<const CNetServer*>(m_endpoints[0]->m_manager);
+    unsigned left = 0, refused = 0;
+    for (unsigned n : m_left_by)
+        left += n;
+    for (int k = 1; k < CNetServer::kRefusedReasons; ++k)
+        refused += server->m_refused[k];
+    std::fprintf(out, "  players    %d joined, %u left", m_joined, left);
+    const char* sep = " (";
+    for (int k = 0; k < 8; ++k)
+        if (m_left_by[k]) {
+            std::fprintf(out, "%s%.*s %u", sep, NameLength(GoneText(k)), GoneText(k), m_left_by[k]);
+            sep = ", ";
+        }
+    std::fprintf(out, "%s; %u datagram%s refused", left ? ")" : "", refused,
+                 refused == 1 ? "" : "s");
+    sep = " (";
+    for (int k = 1; k < CNetServer::kRefusedReasons; ++k)
+        if (server->m_refused[k]) {
+            std::fprintf(out, "%s%.*s %u", sep, NameLength(RefusalText(k)), RefusalText(k),
+                         server->m_refused[k]);
+            sep = ", ";
+        }
+    int present = 0;
+    for (int i = 0; i < NumObserved(); ++i)
+        present += Observed()->m_links[i].m_client != nullptr;
+    std::fprintf(out, "%s; %d present at the end\n", refused ? ")" : "", present);
+}
+
 int Session::OnOutOfBand(CNetBuf* buf) {
-    unsigned char b[5] = {};
-    for (unsigned char& c : b)
-        if (buf->ReadByte(&c) < 0) return 0; // not ours: ignored
+    unsigned char b[6] = {};
+    for (int i = 0; i < 5; ++i)
+        if (buf->ReadByte(&b[i]) < 0) return 0; // not ours: ignored
+    buf->ReadByte(&b[5]);                       // the flags, 0 when missing
     if (b[0] != 'p' || b[1] != 'd') return 0;
     Endpoint& e = *m_endpoints[0];
     if (m_cfg.m_mode == SDemoConfig::kUdpServer && b[2] == 'H') {
         // The server admitted the peer with its first packet (OnServerEvent); the hello asks
-        // for its number. It comes once every peer is in, so all start the run with the host
-        // (one that started early could end before the host's last lines reached it).
+        // for its number. Before the run it comes once every peer is in, so all start the run
+        // with the host (one that started early could end before the host's last lines reached
+        // it); later a player is welcomed at once.
         const int slot = e.m_manager->FindClient(&buf->m_addr);
         SLink* link = e.LinkAt(slot);
         if (link && link->m_client->m_send_buf) {
             if (m_phase == kWaiting) return 1; // asked again until then
-            SendHandshake(link->m_client->m_send_buf, 'W', link->m_remote, m_cfg.m_peers);
-        } else if (slot < 0 && m_joined >= m_cfg.m_peers) {
+            SendHandshake(link->m_client->m_send_buf, 'W', link->m_remote, m_cfg.m_peers,
+                          m_slot_on_time[slot] ? 0 : kWelcomeLate);
+        } else if (const SRefusal* r = slot < 0 ? RefusalAt(buf->m_addr) : nullptr) {
             CNetBuf reply(*buf); // the sender's address, for one refusal
             reply.m_write_pos = 0;
-            SendHandshake(&reply, 'F', 0, 0);
+            SendHandshake(&reply, 'F', r->m_reason, 0);
         }
     } else if (m_cfg.m_mode == SDemoConfig::kUdpClient && m_phase == kWaiting) {
         if (b[2] == 'F') {
             m_refused = true;
-            m_phase = kDone;
+            m_refusal = b[3];
+            CannotJoin(0);
         } else if (b[2] == 'W' && b[3] >= 1 && b[3] <= kMaxPeers && b[4] >= 1 &&
                    b[4] <= kMaxPeers) {
             m_cfg.m_peers = b[4];
+            m_host_only_views = (b[5] & kWelcomeLate) != 0;
             if (e.SetIndex(b[3]) < 0) return -1;
             // The object goes live inside this frame's Read, and this frame's Write sends it:
             // place it first, or the host sees it at the origin.
             e.Move(CNetTime::GetTime());
-            std::fprintf(m_out, "  joined as %s of %d peers\n", e.m_name, b[4]);
+            std::fprintf(m_out, "  joined as %s of %d peers%s\n", e.m_name, b[4],
+                         m_host_only_views ? ", a run under way: the host's object is checked"
+                                           : "");
             m_phase = kActive;
         }
     }
@@ -798,36 +994,115 @@ void Session::OnGone(int slot) {
 }
 
 bool Session::Admit() {
-    return m_joined < m_cfg.m_peers;
+    // The server refuses beyond its slots by itself (full); the host takes nobody new once its
+    // run is over.
+    return m_phase == kWaiting || m_phase == kActive;
+}
+
+const Session::SRefusal* Session::RefusalAt(const sockaddr_in& addr) const {
+    for (const SRefusal& r : m_refusals)
+        if (r.m_reason != 0 && r.m_addr.sin_port == addr.sin_port && CompareAddr(&r.m_addr, &addr))
+            return &r;
+    return nullptr;
+}
+
+void Session::NoteRefusal(const sockaddr_in& addr, int reason) {
+    const int now = CNetTime::GetTime();
+    SRefusal* r = const_cast<SRefusal*>(RefusalAt(addr));
+    if (r && r->m_reason == reason && now - r->m_printed < kRefusalQuietMs) {
+        ++r->m_repeats; // the same sender again: its next packets, until it hears of it
+        return;
+    }
+    const unsigned repeats = r && r->m_reason == reason ? r->m_repeats : 0;
+    if (!r) {
+        r = &m_refusals[m_refusal_next];
+        m_refusal_next = (m_refusal_next + 1) % kRefusalRing;
+    }
+    // A player that just left may still have datagrams on the way: its goodbye's repeats,
+    // packets that crossed it.
+    bool just_left = false;
+    for (const SRefusal& l : m_departures)
+        just_left =
+            just_left || (l.m_reason != 0 && now - l.m_printed < kRefusalQuietMs &&
+                          l.m_addr.sin_port == addr.sin_port && CompareAddr(&l.m_addr, &addr));
+    std::fprintf(m_out, "  refused %s, no slot: %s%s%s", ToString(&addr), RefusalText(reason),
+                 reason == CNetServer::kRefusedByHost ? " (its run is over)" : "",
+                 just_left ? "; late datagrams of the player that left from there" : "");
+    if (repeats) std::fprintf(m_out, "; %u more of its datagrams refused since", repeats);
+    std::fprintf(m_out, "\n");
+    std::fflush(m_out);
+    r->m_addr = addr;
+    r->m_reason = reason;
+    r->m_printed = now;
+    r->m_repeats = 0;
 }
 
 void Session::OnServerEvent(const SNetServerEvent& ev) {
     Endpoint& e = *m_endpoints[0];
     CNetServer* server = static_cast<CNetServer*>(e.m_manager);
     if (ev.m_type == SNetServerEvent::kJoined) {
-        if (e.AdoptLink(ev.m_slot, m_joined + 1, server->GetPeer(ev.m_slot), m_timeout_ms) < 0) {
+        // Slot k holds peer k + 1: a player that takes a freed slot takes its number and object.
+        const int remote = ev.m_slot + 1;
+        if (ev.m_slot >= m_cfg.m_peers ||
+            e.AdoptLink(ev.m_slot, remote, server->GetPeer(ev.m_slot), m_timeout_ms) < 0) {
             server->Kick(ev.m_slot);
             return;
         }
-        std::printf("  p%d joined from %s", m_joined + 1, ToString(&ev.m_addr));
+        ++m_joined;
+        m_slot_checked[ev.m_slot] = true;
+        m_slot_on_time[ev.m_slot] = m_phase == kWaiting;
+        std::fprintf(m_out, "  p%d joined from %s, slot %d", remote, ToString(&ev.m_addr),
+                     ev.m_slot);
         if (const std::uint64_t player = ev.m_who.m_player_id)
-            std::printf(" as player %llu (connect token)", (unsigned long long)player);
-        std::printf("\n");
-        if (++m_joined == m_cfg.m_peers && m_phase == kWaiting) m_phase = kActive;
+            std::fprintf(m_out, " as player %llu (connect token)", (unsigned long long)player);
+        std::fprintf(m_out, "\n");
+        std::fflush(m_out);
+        if (m_phase == kWaiting && server->GetNumPeers() == m_cfg.m_peers) m_phase = kActive;
     } else if (ev.m_type == SNetServerEvent::kLeft) {
-        if (SLink* l = e.LinkAt(ev.m_slot)) {
-            l->m_gone = true;
-            std::printf("  %s left: %s\n", l->m_remote_name, GoneText(ev.m_reason));
-            e.RetireLink(ev.m_slot); // the server frees its peer once this event is told
-        }
+        SLink* l = e.LinkAt(ev.m_slot);
+        if (!l) return;
+        std::fprintf(m_out, "  %s left from %s, slot %d: %s\n", l->m_remote_name,
+                     ToString(&ev.m_addr), ev.m_slot, GoneText(ev.m_reason));
+        std::fflush(m_out);
+        ++m_left_by[ev.m_reason >= 0 && ev.m_reason < 8 ? ev.m_reason : 0];
+        // What its link counted stays in the summary; the slot is free for the next player.
+        // A player never shown is not checked for a view.
+        SDeparted& d = m_departed;
+        d.m_said += l->m_said + l->m_owed;
+        d.m_delivered += l->m_chat->m_delivered;
+        d.m_heard += l->m_heard;
+        d.m_good += l->m_good;
+        d.m_packets += l->m_client->m_read_seq;
+        d.m_lost += l->m_client->m_lost_packets;
+        if (!ViewSeen(0, l->m_remote)) m_slot_checked[ev.m_slot] = false;
+        SRefusal& gone = m_departures[m_departure_next];
+        m_departure_next = (m_departure_next + 1) % kRefusalRing;
+        gone.m_addr = ev.m_addr;
+        gone.m_reason = ev.m_reason > 0 ? ev.m_reason : 1;
+        gone.m_printed = CNetTime::GetTime();
+        e.DropLink(ev.m_slot);
+    } else if (ev.m_type == SNetServerEvent::kRefused) {
+        NoteRefusal(ev.m_addr, ev.m_reason);
     }
 }
 
 void Session::OnConnectionEvent(const SNetConnectionEvent& ev) {
-    if (ev.m_type == SNetConnectionEvent::kConnected) return;
+    if (ev.m_type == SNetConnectionEvent::kConnected) {
+        m_connected = true;
+        return;
+    }
     m_host_gone = ev.m_reason;
+    if (ev.m_reason == kNetGoneRefused) m_connection_refusal = ev.m_refusal;
+    if (m_phase == kWaiting) { // never joined: the host is not gone, we never got in
+        CannotJoin(ev.m_reason);
+        return;
+    }
     m_host_lost_early = m_phase != kLinger; // before this side's run and drain were done
-    std::fprintf(m_out, "  the host is gone: %s\n", GoneText(ev.m_reason));
+    if (ev.m_reason == kNetGoneRefused)
+        std::fprintf(m_out, "  the host is gone: it no longer knows us (%s)\n",
+                     RefusalText(ev.m_refusal));
+    else
+        std::fprintf(m_out, "  the host is gone: %s\n", GoneText(ev.m_reason));
     if (m_phase != kLinger) m_phase = kDone;
 }
 

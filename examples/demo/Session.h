@@ -19,7 +19,7 @@ struct SDemoConfig {
     enum EMode { kSim, kUdpServer, kUdpClient };
     EMode m_mode = kSim;
     int m_peers = 3;
-    int m_frames = 600;
+    int m_frames = 600; // 0: a UDP host serves until Ctrl-C or SIGTERM
     int m_fps = 60;
     double m_loss = 10.0; // percent
     int m_latency = 60;   // ms, one way
@@ -79,6 +79,8 @@ public:
     // none does), and Finish prints the summary and gives the exit status.
     int Begin(FILE* out);
     bool Done() const { return m_phase == kDone; }
+    // Ends the run at once for signal sig (Ctrl-C, SIGTERM), saying so; Leave follows.
+    void Stop(int sig);
     bool Joined() const { return m_num_endpoints > 0 && m_endpoints[0]->m_index >= 0; }
     void Tick();
     void Leave();
@@ -94,6 +96,22 @@ public:
 
 private:
     enum EPhase { kWaiting, kActive, kDrain, kLinger, kDone };
+
+    // What the links of players that left a UDP host had counted, kept for the summary (the
+    // server reuses their slots).
+    struct SDeparted {
+        int m_said = 0, m_delivered = 0, m_heard = 0, m_good = 0;
+        long long m_packets = 0, m_lost = 0;
+    };
+    // The latest refusals of a UDP host, by sender: the reason its hello is answered with, and
+    // when the refusal was last printed (one line per sender and reason every kRefusalQuietMs).
+    struct SRefusal {
+        sockaddr_in m_addr = {};
+        int m_reason = 0;
+        int m_printed = 0;
+        unsigned m_repeats = 0; // since it was printed
+    };
+    enum : int { kRefusalRing = 16 };
 
     int SetUp(FILE* out);
     void Frame(int now);
@@ -121,9 +139,22 @@ private:
     bool AllSessionsOpen() const;
     // The player a host admitted by connect token at addr; 0 when none.
     std::uint64_t PlayerAt(const sockaddr_in& addr) const;
-    // Says at once when a DTLS handshake failed or timed out, with the counters; a UDP client
-    // stops there.
+    // Says at once when a DTLS handshake failed or timed out, with the counters and, on the
+    // accepting side, the reasons it counted; a UDP client stops there.
     void WatchHandshakes();
+    // The reasons counted since the last call for the handshakes this process refused, as
+    // "reason (n), ..." into text; false when none was counted.
+    bool HandshakeReasons(char* text, int size);
+    // A UDP peer that never joined says why, once: refused, handshake failed or timed out.
+    void CannotJoin(int reason);
+    // A UDP host's refusal of addr, printed when new (RefusalAt finds the last one).
+    void NoteRefusal(const sockaddr_in& addr, int reason);
+    const SRefusal* RefusalAt(const sockaddr_in& addr) const;
+    // Players coming and going: "5 joined, 4 left (left 3, timed out 1); 9 datagrams refused
+    // (full 9); 1 present at the end".
+    void PlayersLine(FILE* out) const;
+    // Copies the link stats of the observed endpoint's present links into m_rows.
+    void CollectRows();
 
     SDemoConfig m_cfg;
     int m_window_ms;  // how far back a shown position may lie on the true path
@@ -147,10 +178,30 @@ private:
     int m_extra_frames = 0; // frames of waiting, draining and lingering
     int m_phase_start = 0;  // ms at which the current phase began
     int m_last_hello = -1000000;
-    bool m_refused = false;          // a UDP host answered that it is full
+    bool m_refused = false;          // a UDP host answered that it will not take us
+    int m_refusal = 0;               // and why (CNetServer::kRefused*)
+    int m_connection_refusal = 0;    // why the host's refusal of our hello said
+    bool m_connected = false;        // a UDP peer's host answered
+    bool m_join_failed_said = false; // a UDP peer said why it could not join
+    bool m_host_only_views = false;  // a UDP peer that joined a run under way
+    int m_stopped = 0;               // the signal that ended the run early, or 0
+    bool m_forever = false;          // a UDP host serving until stopped (--frames 0)
     unsigned m_failed_seen = 0;      // DTLS handshakes failed, as last said
     bool m_handshake_failed = false; // a UDP client's handshake with its host failed
-    int m_joined = 0;                // peers welcomed by a UDP host
+    int m_joined = 0;                // players a UDP host admitted, over the run
+    // Per slot of a UDP host: a player holds it or held it and was seen (its view is checked),
+    // and whether its player joined before the run began (the others check the host's object
+    // only: theirs may come and go).
+    bool m_slot_checked[kMaxPeers] = {};
+    bool m_slot_on_time[kMaxPeers] = {};
+    unsigned m_left_by[8] = {}; // players gone, by kNetGone* reason
+    SDeparted m_departed;
+    SRefusal m_refusals[kRefusalRing];
+    int m_refusal_next = 0;
+    SRefusal m_departures[kRefusalRing]; // players that left lately: address and time
+    int m_departure_next = 0;
+    unsigned m_dtls_reasons[9] = {}; // handshake refusals by reason and failures, as last said
+    unsigned m_dtls_explained = 0;   // refusals whose handshakes have not failed yet
     int m_host_gone = 0;             // a UDP peer's host is gone: why (kNetGone*)
     bool m_host_lost_early = false;  // and it went before the run and drain were done
 
@@ -169,6 +220,8 @@ private:
     StatsTable m_table;
     SvgPlot m_plot;
     SLinkStats m_rows[kMaxPeers];
+    int m_row_slots[kMaxPeers] = {}; // the link each row of m_rows shows
+    int m_num_rows = 0;
 };
 
 } // namespace demo

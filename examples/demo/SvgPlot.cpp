@@ -124,7 +124,7 @@ void SvgPlot::WriteChart(FILE* f, const SChart& c, int top) const {
                      kLeft + w + 12, top + h - 20, kLeft + w + 12, top + h - 4);
 }
 
-bool SvgPlot::Write(const char* path, const char* title) const {
+bool SvgPlot::Write(const char* path, const char* title, const char* note) const {
     FILE* f = std::fopen(path, "w");
     if (!f) return false;
     const SChart charts[] = {{"Round trip (ms)", 0, false},
@@ -135,8 +135,9 @@ bool SvgPlot::Write(const char* path, const char* title) const {
                  "<svg xmlns='http://www.w3.org/2000/svg' width='%d' height='%d' "
                  "font-family='sans-serif' font-size='12'>\n"
                  "<rect width='100%%' height='100%%' fill='white'/>\n"
-                 "<text x='%d' y='24' font-size='15'>%s</text>\n",
-                 kWidth, height, kLeft, title);
+                 "<text x='%d' y='24' font-size='15'>%s</text>\n"
+                 "<text x='%d' y='42' fill='#555'>drawn: %s</text>\n",
+                 kWidth, height, kLeft, title, kLeft, note);
     for (int i = 0; i < 3; ++i)
         WriteChart(f, charts[i], kTop + 20 + i * (kChartHeight + kGap));
     std::fprintf(f, "</svg>\n");

@@ -18,8 +18,9 @@ public:
     bool Enabled() const { return m_series > 0; }
     // Appends one sample to a series; ignored once its room is used up.
     void Add(int series, double t_s, const SLinkStats& s);
-    // Writes the charts; false when the file cannot be written.
-    bool Write(const char* path, const char* title) const;
+    // Writes the charts under title, with a note saying which lines they draw; false when the
+    // file cannot be written.
+    bool Write(const char* path, const char* title, const char* note) const;
 
 private:
     struct SPoint {

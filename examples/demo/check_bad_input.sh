@@ -40,6 +40,15 @@ expect_2 --udp client --connect 127.0.0.1
 expect_2 --udp client --connect 127.0.0.1:0
 expect_2 --udp server
 expect_2 --csv /nonexistent-dir/stats.csv
+expect_2 --plot /tmp/portnet-demo-never.png
+expect_2 --plot .svg
+expect_2 --frames 0
+expect_2 --udp client --connect 127.0.0.1:9 --frames 0
+expect_2 --udp server --bind 127.0.0.1:0 --frames 0 --plot /tmp/portnet-demo-never.svg
+if [ -e /tmp/portnet-demo-never.png ] || [ -e /tmp/portnet-demo-never.svg ]; then
+    echo "FAIL: a refused --plot left a file behind"
+    failed=1
+fi
 if "$demo" --help | grep -q -- --secure; then
     expect_2 --secure
     expect_2 --secure --key zz
@@ -58,6 +67,8 @@ fi
 for case in "--peers 999|--peers: '999' is not a whole number from 1 to 250" \
     "--count 2|--count belongs to --udp client" \
     "--loss abc|--loss: 'abc' is not a number from 0 to 100" \
+    "--plot out.png|--plot: 'out.png' does not end in .svg" \
+    "--frames 0|--frames 0 (serve until stopped) belongs to --udp server" \
     "--bogus|unknown option --bogus" \
     "--secure --key zz|--key: 'zz' is not a key" \
     "--secure|--secure needs --key HEX or --key-file PATH" \

@@ -3,7 +3,8 @@
 # every one must pass its checks, so the host told the peers apart by port. The host picks a
 # free port and prints it; the peers join it. Further arguments go to all three (--secure ...);
 # with --secure the host must have completed a DTLS handshake with each peer. HOST_ARGS,
-# PEER_ARGS and PEER2_ARGS, when set, go to that process alone.
+# PEER_ARGS and PEER2_ARGS, when set, go to that process alone. With PEER3_ARGS a third peer,
+# which the host is not expected to let in, runs beside them until the pair is done.
 . "$(dirname "$0")/host_address.sh"
 demo="$1"
 # A cross-built demo runs through its emulator (Wine), named by PORTNET_RUN_UNDER.
@@ -20,6 +21,11 @@ timeout 30 $run "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 90 "$
 host_pid=$!
 wait_for_host_address "$host_pid" "$host_log"
 
+peer3_pid=""
+if [ -n "${PEER3_ARGS:-}" ]; then
+    timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 "$@" $PEER3_ARGS >"$dir/udp_peer3.txt" 2>&1 &
+    peer3_pid=$!
+fi
 timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 "$@" $PEER2_ARGS >"$peer2_log" 2>&1 &
 peer2_pid=$!
 timeout 30 $run "$demo" --udp client --connect "$addr" --frames 90 "$@" $PEER_ARGS >"$peer_log" 2>&1
@@ -28,6 +34,10 @@ wait "$peer2_pid"
 peer2_status=$?
 wait "$host_pid"
 host_status=$?
+if [ -n "$peer3_pid" ]; then
+    kill "$peer3_pid" 2>/dev/null
+    wait "$peer3_pid"
+fi
 echo "--- host (exit $host_status)"
 cat "$host_log"
 echo "--- peer (exit $peer_status)"

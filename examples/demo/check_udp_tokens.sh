@@ -1,16 +1,21 @@
 #!/bin/sh
 # The UDP pair with connect tokens: portnet-token mints players 11 and 12 their tokens, the host
-# checks them with the same sealing key and names each peer's player.
+# checks them with the same sealing key and names each peer's player. Player 13's token names
+# another server: the host refuses it and says so (not a guess such as a wrong key).
 demo="$1" token_tool="$2" dir="$3"
 mkdir -p "$dir"
 echo 3f1c0b7e5a29d48816e2f0c4a7b95d3e2c8f10a6b4d7e9f2013c5a7b9d1e3f50 >"$dir/sealing.key"
 for p in 11 12; do
     "$token_tool" --key-file "$dir/sealing.key" --player $p --server portnet-demo >"$dir/p$p" || exit 1
 done
+"$token_tool" --key-file "$dir/sealing.key" --player 13 --server eu-1 >"$dir/p13" || exit 1
 HOST_ARGS="--token-key $dir/sealing.key"
 PEER_ARGS="--token $(sed -n 1p "$dir/p11") --key $(sed -n 2p "$dir/p11")"
 PEER2_ARGS="--token $(sed -n 1p "$dir/p12") --key $(sed -n 2p "$dir/p12")"
-export HOST_ARGS PEER_ARGS PEER2_ARGS
+PEER3_ARGS="--token $(sed -n 1p "$dir/p13") --key $(sed -n 2p "$dir/p13")"
+export HOST_ARGS PEER_ARGS PEER2_ARGS PEER3_ARGS
 sh "$(dirname "$0")/check_udp_pair.sh" "$demo" "$dir" --secure &&
     grep -q "as player 11 (connect token)" "$dir/udp_host.txt" &&
-    grep -q "as player 12 (connect token)" "$dir/udp_host.txt"
+    grep -q "as player 12 (connect token)" "$dir/udp_host.txt" &&
+    grep -q "^  secure handshakes refused or failed: token for another server (1);" "$dir/udp_host.txt" &&
+    ! grep -q "wrong key" "$dir/udp_host.txt"

@@ -1,7 +1,8 @@
 // portnet-demo: a host and up to 250 peers replicating moving objects and chat over a
 // network with loss, latency, jitter and duplicates; in one process on the simulator, or
 // between processes over UDP, where one process may run many peers as a load for a host. Exit
-// status: 0 every check passed, 1 a check failed, 2 bad input.
+// status: 0 every check passed, 1 a check failed, 2 bad input, 128 + the signal for a run that
+// Ctrl-C or SIGTERM ended early (a host serving until stopped ends with its checks' status).
 
 #include <getopt.h>
 
@@ -13,7 +14,9 @@
 #include <vector>
 
 #include "Crowd.h"
+#include "Glue.h"
 #include "Session.h"
+#include "Stop.h"
 
 namespace {
 
@@ -55,22 +58,6 @@ struct SOption {
     void* m_target;    // long long, double, std::string or bool
 };
 
-// "a.b.c.d:port", every part decimal; the port may be 0 (any) only where we bind.
-bool ParseAddress(const char* text, bool any_port) {
-    long parts[5];
-    const char* p = text;
-    for (int i = 0; i < 5; ++i) {
-        if (*p < '0' || *p > '9') return false;
-        char* end = nullptr;
-        parts[i] = std::strtol(p, &end, 10);
-        if (end - p > 5 || parts[i] > (i < 4 ? 255 : 65535)) return false;
-        const char sep = i < 3 ? '.' : i == 3 ? ':' : '\0';
-        if (*end != sep) return false;
-        p = end + (i < 4 ? 1 : 0);
-    }
-    return any_port || parts[4] > 0;
-}
-
 // The problem with text as a value of o, or an empty string when it is good (and stored).
 std::string Store(const SOption& o, const char* text) {
     char range[64];
@@ -101,9 +88,9 @@ std::string Store(const SOption& o, const char* text) {
     case EKind::kAddress:
     case EKind::kBindAddress: {
         const bool any_port = o.m_kind == EKind::kBindAddress;
-        if (!ParseAddress(text, any_port))
-            return quoted + " is not an IPv4 address and port a.b.c.d:port (port " +
-                   (any_port ? "0-65535)" : "1-65535)");
+        char why[160];
+        if (!demo::ParseAddress(text, any_port, nullptr, why, sizeof why))
+            return quoted + " is not an address and port a.b.c.d:port or name:port (" + why + ")";
         break;
     }
     case EKind::kText:
@@ -180,7 +167,9 @@ int main(int argc, char** argv) {
          "Peers besides the host, 1-250; above 7 the host relays no peer's object to the others "
          "(each peer sees the host's), and the table gives way to one line over all links",
          EKind::kWhole, 1, demo::kMaxPeers, &peers},
-        {"frames", "N", "Frames of the run proper", EKind::kWhole, 1, 10000000, &frames},
+        {"frames", "N",
+         "Frames of the run proper; with --udp server 0 serves players until Ctrl-C or SIGTERM",
+         EKind::kWhole, 0, 10000000, &frames},
         {"fps", "N", "Frames per second, 1-1000", EKind::kWhole, 1, 1000, &fps},
         {"loss", "P", "Datagrams lost, percent", EKind::kNumber, 0, 100, &cfg.m_loss},
         {"latency", "MS", "One-way delay, 0-10000 ms", EKind::kWhole, 0, 10000, &latency},
@@ -196,9 +185,13 @@ int main(int argc, char** argv) {
          &cfg.m_realtime},
         {"csv", "FILE", "Write per-frame, per-peer statistics to this CSV file", EKind::kText, 0, 0,
          &csv},
-        {"plot", "FILE.svg", "Write round trip, loss and bytes/s to this SVG file", EKind::kText, 0,
-         0, &cfg.m_plot},
-        {"udp", "server|client", "Run over UDP as the host (server) or one peer (client)",
+        {"plot", "FILE.svg",
+         "Write round trip, loss and bytes/s of the first 8 peers to this SVG file (a name "
+         "ending in .svg)",
+         EKind::kText, 0, 0, &cfg.m_plot},
+        {"udp", "server|client",
+         "Run over UDP as the host (server) or one peer (client); the host serves --peers slots, "
+         "reused as players leave",
          EKind::kUdpMode, 0, 0, &udp},
         {"bind", "A.B.C.D:PORT", "Local address, with --udp (a peer may omit it)",
          EKind::kBindAddress, 0, 0, &cfg.m_bind},
@@ -281,6 +274,19 @@ int main(int argc, char** argv) {
         return BadInput("--bind and --connect need --udp server or --udp client");
     }
 
+    if (cfg.m_frames == 0) {
+        if (cfg.m_mode != demo::SDemoConfig::kUdpServer)
+            return BadInput("--frames 0 (serve until stopped) belongs to --udp server");
+        if (!cfg.m_plot.empty())
+            return BadInput("--plot needs a run of known length: give --frames N");
+    }
+    if (!cfg.m_plot.empty()) {
+        const std::string& p = cfg.m_plot;
+        const bool svg = p.size() > 4 && (p.compare(p.size() - 4, 4, ".svg") == 0 ||
+                                          p.compare(p.size() - 4, 4, ".SVG") == 0);
+        if (!svg) return BadInput("--plot: '" + p + "' does not end in .svg; the plot is SVG");
+    }
+
     if (cfg.m_count > 1) {
         if (cfg.m_mode != demo::SDemoConfig::kUdpClient)
             return BadInput("--count belongs to --udp client");
@@ -354,6 +360,7 @@ int main(int argc, char** argv) {
         std::fclose(probe);
     }
 
+    demo::CatchStopSignals();
     int status;
     if (cfg.m_count > 1) {
         status = demo::RunCrowd(cfg, stdout);

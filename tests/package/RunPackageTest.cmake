@@ -76,6 +76,39 @@ elseif(MODE STREQUAL "pkgconfig")
     run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${run_under} ${build}/app${EXE})
     message(STATUS "${run_output}")
 
+elseif(MODE STREQUAL "readme_pkgconfig")
+    # The pkg-config lines of README.md, run as written in a directory holding app.cpp (the
+    # consumer), with LD_LIBRARY_PATH unset: only /opt/portnet becomes the staged prefix, and
+    # `c++` is the build's compiler with its flags (a script of that name first on PATH).
+    file(READ ${README} readme)
+    set(open "<!-- readme-pkgconfig begin -->\n```sh\n")
+    string(FIND "${readme}" "${open}" begin)
+    string(FIND "${readme}" "```\n<!-- readme-pkgconfig end -->" end)
+    if(begin EQUAL -1 OR end EQUAL -1)
+        message(FATAL_ERROR "README.md: the lines between the readme-pkgconfig markers are missing")
+    endif()
+    string(LENGTH "${open}" open_len)
+    math(EXPR begin "${begin} + ${open_len}")
+    math(EXPR length "${end} - ${begin}")
+    string(SUBSTRING "${readme}" ${begin} ${length} lines)
+    string(REPLACE "/opt/portnet/lib" "${prefix}/${LIBDIR}" lines "${lines}")
+    string(REPLACE "/opt/portnet" "${prefix}" lines "${lines}")
+    set(dir ${STAGE}/readme_pkgconfig)
+    file(REMOVE_RECURSE ${dir})
+    file(MAKE_DIRECTORY ${dir}/bin)
+    configure_file(${SOURCE_DIR}/consumer/main.cpp ${dir}/app.cpp COPYONLY)
+    file(WRITE ${dir}/bin/c++ "#!/bin/sh\nexec ${CXX} ${CXX_FLAGS} ${LINK_FLAGS} \"$@\"\n")
+    file(CHMOD ${dir}/bin/c++ PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+    file(WRITE ${dir}/readme.sh "${lines}")
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH
+                            --unset=PKG_CONFIG_PATH "PATH=${dir}/bin:$ENV{PATH}" sh -e readme.sh
+                    WORKING_DIRECTORY ${dir} RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                    ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "README.md's pkg-config lines failed (${rc}):\n${lines}\n${out}\n${err}")
+    endif()
+    message(STATUS "${out}")
+
 elseif(MODE STREQUAL "installed_demo")
     # The installed demo finds the installed library by itself (no LD_LIBRARY_PATH) and passes.
     set(demo ${prefix}/${BINDIR}/portnet-demo${EXE})
