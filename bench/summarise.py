@@ -3,9 +3,12 @@
 
 usage: summarise.py RESULTS.json MACHINE.txt [PROFILE_1.txt PROFILE_8.txt]
        summarise.py --section5 RESULTS.json MACHINE.txt RESULTS.md
+       summarise.py --section7 RESULTS.json MACHINE.txt RESULTS.md
 MACHINE.txt holds "key: value" lines; the profiles are `perf report --sort dso` outputs of
 the in-process frame with 1 and 8 peers. With --section5, a run of the many-peer rows alone
 replaces section 5 of RESULTS.md, which then says when and under what load it was measured.
+With --section7, the server-under-churn rows of a run (of their own, or the whole run's) replace
+section 7 of RESULTS.md, or are added at its end.
 """
 import json
 import re
@@ -76,9 +79,78 @@ def section5_only(results, machine_path, md_path):
         f.write(text[:start] + "\n".join(out) + "\n\n" + text[end:])
 
 
+def counter_spread(path):
+    """Coefficient of variation of every run's counters, in percent, by run name."""
+    with open(path) as f:
+        data = json.load(f)
+    out = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name") == "cv" and not b.get("error_occurred"):
+            out[b.get("run_name", b["name"])] = b
+    return out
+
+
+def section7(results, machine_path, md_path):
+    """Section 7: a server of 256 players with one leaving and one joining every frame."""
+    runs, _ = load(results)
+    cvs = counter_spread(results)
+    machine = read_machine(machine_path)
+    out = []
+    w = out.append
+    w("## 7. A server under churn\n")
+    w(f"Measured {machine.get('date', '?')}; repetitions: {machine.get('repetitions', '?')}; load "
+      f"average {machine.get('load average at start', '?')} at the start, "
+      f"{machine.get('load average at end', '?')} at the end. Run alone with `SECTION=7 bench/run.sh` "
+      "(`--benchmark_filter='BM_Server(Sim|Udp)/|BM_Syscall'`).\n")
+    w("A `CNetServer` (table of 257 slots) with 256 players, each a `CNetConnection` with an endpoint")
+    w("of its own, over the simulator or UDP on 127.0.0.1 (players told apart by port); ports 1-3")
+    w("`CBlobState<64>` from the host, 10 % changing per frame in 4-byte fields, acknowledged by")
+    w("every player every frame. *Steady*: nobody comes or goes. *Churn*: every frame the oldest")
+    w("player leaves (`Leave`: the host hears a goodbye and lets it go) and a new one joins (`Connect`")
+    w("from an endpoint that rested 8 frames; the host admits it on its first packet in the next")
+    w("frame and sends it whole states). Timed: the host's five steps alone (wall time, inside each")
+    w("frame, events polled outside); *spread* is the coefficient of variation of that figure over")
+    w("the repetitions. *Heap* is what the process's heap grew by per timed frame (`mallinfo2`).\n")
+    w("| transport | steady host ns / frame | churn host ns / frame | churn / steady | spread steady / churn | joins / leaves per frame | heap B / frame, churn |")
+    w("|---|---|---|---|---|---|---|")
+    for transport, label in (("Sim", "simulator"), ("Udp", "UDP 127.0.0.1")):
+        a = runs.get(f"BM_Server{transport}/peers:256/churn:0")
+        b = runs.get(f"BM_Server{transport}/peers:256/churn:1")
+        if not (a and b):
+            w(f"| {label} | (not run) ||||||")
+            continue
+        sa = cvs.get(f"BM_Server{transport}/peers:256/churn:0", {}).get("host_ns_per_frame")
+        sb = cvs.get(f"BM_Server{transport}/peers:256/churn:1", {}).get("host_ns_per_frame")
+        spread = f"{sa * 100:.1f} % / {sb * 100:.1f} %" if sa is not None and sb is not None else "-"
+        ha, hb = a["host_ns_per_frame"], b["host_ns_per_frame"]
+        w(f"| {label} | {ha:.0f} | {hb:.0f} | {hb / ha:.3f} | {spread} | "
+          f"{b['joins_per_frame']:.2f} / {b['leaves_per_frame']:.2f} | {b['heap_B_per_frame']:.1f} |")
+    rf, st = runs.get("BM_SyscallEmptyRecvfrom"), runs.get("BM_SyscallSendto")
+    if rf and st:
+        w(f"\nThe system calls the UDP row rests on, in this run: an empty `recvfrom` {ns(rf):.0f} ns, "
+          f"a `sendto` of 200 bytes {ns(st):.0f} ns.")
+    w("\nTarget: the churn frame at most 1.2 x the steady frame (host's steps).\n")
+    try:
+        with open(md_path) as f:
+            text = f.read()
+    except OSError:
+        text = ""
+    at = text.find("## 7. A server under churn")
+    if at == -1:
+        text = text.rstrip("\n") + "\n\n"
+        at = len(text)
+    end = text.find("\n## ", at + 1)
+    rest = text[end + 1:] if end != -1 else ""
+    with open(md_path, "w") as f:
+        f.write(text[:at] + "\n".join(out) + ("\n" + rest if rest else ""))
+
+
 def main():
     if sys.argv[1] == "--section5":
         section5_only(*sys.argv[2:5])
+        return
+    if sys.argv[1] == "--section7":
+        section7(*sys.argv[2:5])
         return
     runs, spread = load(sys.argv[1])
     machine = read_machine(sys.argv[2])
