@@ -97,11 +97,16 @@ def section7(results, machine_path, md_path):
     machine = read_machine(machine_path)
     out = []
     w = out.append
+    spreads = {n: c["host_cpu_ns_per_frame"] for n, c in cvs.items()
+               if n.startswith("BM_Server") and "host_cpu_ns_per_frame" in c}
+    worst = max(spreads, key=spreads.get) if spreads else None
+    worst_text = (f"; largest spread of the host's CPU time {spreads[worst] * 100:.1f} % in {worst}"
+                  if worst else "")
     w("## 7. A server under churn\n")
     w(f"Measured {machine.get('date', '?')}; repetitions: {machine.get('repetitions', '?')}; load "
       f"average {machine.get('load average at start', '?')} at the start, "
-      f"{machine.get('load average at end', '?')} at the end. Run alone with `SECTION=7 bench/run.sh` "
-      "(`--benchmark_filter='BM_Server(Sim|Udp)/|BM_Syscall'`).\n")
+      f"{machine.get('load average at end', '?')} at the end{worst_text}. Run alone with "
+      "`SECTION=7 bench/run.sh` (`--benchmark_filter='BM_Server(Sim|Udp)/|BM_Syscall'`).\n")
     w("A `CNetServer` (table of 257 slots) with 256 players, each a `CNetConnection` with an endpoint")
     w("of its own, over the simulator or UDP on 127.0.0.1 (players told apart by port); ports 1-3")
     w("`CBlobState<64>` from the host, 10 % changing per frame in 4-byte fields, acknowledged by")
