@@ -3,9 +3,12 @@
 
 usage: summarise.py RESULTS.json MACHINE.txt [PROFILE_1.txt PROFILE_8.txt]
        summarise.py --section5 RESULTS.json MACHINE.txt RESULTS.md
+       summarise.py --section7 RESULTS.json MACHINE.txt RESULTS.md
 MACHINE.txt holds "key: value" lines; the profiles are `perf report --sort dso` outputs of
 the in-process frame with 1 and 8 peers. With --section5, a run of the many-peer rows alone
 replaces section 5 of RESULTS.md, which then says when and under what load it was measured.
+With --section7, the server-under-churn rows of a run (of their own, or the whole run's) replace
+section 7 of RESULTS.md, or are added at its end.
 """
 import json
 import re
@@ -76,9 +79,98 @@ def section5_only(results, machine_path, md_path):
         f.write(text[:start] + "\n".join(out) + "\n\n" + text[end:])
 
 
+def counter_spread(path):
+    """Coefficient of variation of every run's counters, in percent, by run name."""
+    with open(path) as f:
+        data = json.load(f)
+    out = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name") == "cv" and not b.get("error_occurred"):
+            out[b.get("run_name", b["name"])] = b
+    return out
+
+
+def section7(results, machine_path, md_path):
+    """Section 7: a server of 256 players with one leaving and one joining every frame."""
+    runs, _ = load(results)
+    cvs = counter_spread(results)
+    machine = read_machine(machine_path)
+    out = []
+    w = out.append
+    spreads = {n: c["host_cpu_ns_per_frame"] for n, c in cvs.items()
+               if n.startswith("BM_Server") and "host_cpu_ns_per_frame" in c}
+    worst = max(spreads, key=spreads.get) if spreads else None
+    worst_text = (f"; largest spread of the host's CPU time {spreads[worst] * 100:.1f} % in {worst}"
+                  if worst else "")
+    w("## 7. A server under churn\n")
+    w(f"Measured {machine.get('date', '?')}; repetitions: {machine.get('repetitions', '?')}; load "
+      f"average {machine.get('load average at start', '?')} at the start, "
+      f"{machine.get('load average at end', '?')} at the end{worst_text}. Run alone with "
+      "`SECTION=7 bench/run.sh` (`--benchmark_filter='BM_Server(Sim|Udp)/|BM_Syscall'`).\n")
+    w("A `CNetServer` (table of 257 slots) with 256 players, each a `CNetConnection` with an endpoint")
+    w("of its own, over the simulator or UDP on 127.0.0.1 (players told apart by port); ports 1-3")
+    w("`CBlobState<64>` from the host, 10 % changing per frame in 4-byte fields, acknowledged by")
+    w("every player every frame. *Steady*: nobody comes or goes. *Churn*: every frame the oldest")
+    w("player leaves (`Leave`: the host hears a goodbye and lets it go) and a new one joins (`Connect`")
+    w("from an endpoint that rested 8 frames, its first packet sent at once: the host reads it in")
+    w("the same drain as the goodbye, admits it, holding 257 peers until the goodbye's peer is let")
+    w("go at the end of `Read`, and sends it whole states). Timed: the host's five steps alone,")
+    w("inside each frame (events polled outside), as this thread's CPU time (`CLOCK_THREAD_CPUTIME_ID`,")
+    w("system calls included), which other work on a shared machine does not stretch by taking the")
+    w("CPU away, and as wall time like section 5. *Separate rows*: a rig of steady frames and a rig")
+    w("of churn frames, interleaved with the other rows. *Paired*: one rig whose frames are churn")
+    w("and steady in turn, each kind timed on its own, so both meet the same moments of the")
+    w("machine's load; the ratio is taken within each repetition and its median shown, with its")
+    w("spread (coefficient of variation over the repetitions). *Heap*: what the process's heap grew")
+    w("by per timed churn frame (`mallinfo2`).\n")
+    w("| transport | separate rows: steady / churn host CPU ns per frame | ratio | paired: steady / churn host CPU ns per frame | **paired ratio** | its spread | wall-time ratio, separate / paired | joins / leaves per churn frame | heap B / churn frame |")
+    w("|---|---|---|---|---|---|---|---|---|")
+    for transport, label in (("Sim", "simulator"), ("Udp", "UDP 127.0.0.1")):
+        a = runs.get(f"BM_Server{transport}/peers:256/churn:0")
+        b = runs.get(f"BM_Server{transport}/peers:256/churn:1")
+        p = runs.get(f"BM_Server{transport}/peers:256/churn:2")
+        if not (a and b and p and "cpu_churn_over_steady" in p):
+            w(f"| {label} | (not run) ||||||||")
+            continue
+        sp = cvs.get(f"BM_Server{transport}/peers:256/churn:2", {}).get("cpu_churn_over_steady")
+        spread = f"{sp * 100:.1f} %" if sp is not None else "-"
+        ca, cb = a["host_cpu_ns_per_frame"], b["host_cpu_ns_per_frame"]
+        ha, hb = a["host_ns_per_frame"], b["host_ns_per_frame"]
+        w(f"| {label} | {ca:.0f} / {cb:.0f} | {cb / ca:.3f} | {p['cpu_ns_steady']:.0f} / "
+          f"{p['cpu_ns_churn']:.0f} | **{p['cpu_churn_over_steady']:.3f}** | {spread} | "
+          f"{hb / ha:.3f} / {p['wall_churn_over_steady']:.3f} | "
+          f"{b['joins_per_frame']:.2f} / {b['leaves_per_frame']:.2f} | {b['heap_B_per_frame']:.1f} |")
+    rf, st = runs.get("BM_SyscallEmptyRecvfrom"), runs.get("BM_SyscallSendto")
+    if rf and st:
+        w(f"\nThe system calls the UDP row rests on, in this run: an empty `recvfrom` {ns(rf):.0f} ns, "
+          f"a `sendto` of 200 bytes {ns(st):.0f} ns.")
+    w("\nTarget: the churn frame at most 1.2 x the steady frame (host's steps; the paired ratio).\n")
+    w("Where a join and a leave go, in instructions: `valgrind --tool=callgrind "
+      "--toggle-collect='*HostSteps*' --dump-before=mallinfo2 build/bench/bench/portnet_bench "
+      "--benchmark_filter='BM_ServerSim/peers:256/churn:1$' --benchmark_min_time=0.05` (and "
+      "`churn:0`); each dump that follows the one made at the first `mallinfo2` of a run holds "
+      "that run's timed frames only.\n")
+    try:
+        with open(md_path) as f:
+            text = f.read()
+    except OSError:
+        text = ""
+    at = text.find("## 7. A server under churn")
+    if at == -1:
+        text = text.rstrip("\n") + "\n\n"
+        at = len(text)
+    end = text.find("\n## ", at + 1)
+    rest = text[end + 1:] if end != -1 else ""
+    with open(md_path, "w") as f:
+        f.write(text[:at] + "\n".join(out) + ("\n" + rest if rest else ""))
+
+
 def main():
     if sys.argv[1] == "--section5":
         section5_only(*sys.argv[2:5])
+        return
+    if sys.argv[1] == "--section7":
+        section7(*sys.argv[2:5])
         return
     runs, spread = load(sys.argv[1])
     machine = read_machine(sys.argv[2])
