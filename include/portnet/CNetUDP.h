@@ -44,7 +44,9 @@ public:
     // cheaper plain calls. Send: inside a manager's Write (HoldSends .. FlushSends) datagrams are
     // copied and leave in one call at its end; a datagram the system refuses then is counted in
     // m_send_failures and the others still go. Turn either off to make one system call per
-    // datagram.
+    // datagram. Either way a datagram refused by a closed port (an ICMP report) comes back from
+    // RecvFrom as kNetEventDisconnect naming that destination alone, once per refused datagram,
+    // after the datagrams that were waiting before it.
     bool m_batch_receive = true;
     bool m_batch_send = true;
     int m_recv_calls = 0;    // receive system calls made

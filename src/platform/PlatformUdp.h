@@ -55,14 +55,17 @@ int UdpGetName(int sock, sockaddr_in* addr);
 // Bytes handed over, or -1.
 int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* report_queued);
 // Bytes received into buf (at most cap), or -1. `from` (may be null) gets the sender, or on
-// kUdpConnReset the refused peer.
+// kUdpConnReset the refused peer: each refused datagram is reported once, naming the
+// destination it was sent to, never another. A system that does not keep a refusal's place
+// among the waiting datagrams (Linux) reports it once none waits, never before one that
+// arrived ahead of it.
 int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_queued);
 
 // One datagram of a batch. Receive: `data` and `cap` in; `len` (the datagram's real length),
 // `truncated` (it was longer than cap and is gone) and `addr` (the sender) out, or `refused`:
 // no datagram but the report that one sent to `addr` was refused, in its place in the order
-// (for a system that reports it only once). Send: `data`, `len` and `addr` (the destination)
-// in; `failed` out.
+// (for a system that reports it only once, in order: Winsock); the batch goes on after it.
+// Send: `data`, `len` and `addr` (the destination) in; `failed` out.
 struct SUdpMessage {
     void* data;
     int cap;
@@ -96,7 +99,9 @@ int UdpRecvBatch(int sock, SUdpBatchHeaders* headers, SUdpMessage* msgs, int cou
                  sockaddr_in* from, bool* report_queued);
 // Sends msgs[0..count) (count at most the headers' send count) in order, in as few calls as
 // the system allows. A message the system refuses is marked failed and the rest still go; one
-// that meets a full socket is dropped, as UdpSendTo does. Returns the number of failed
+// that meets a full socket is dropped, as UdpSendTo does. A report of an earlier refusal that
+// a message of the batch meets neither fails it nor gets lost: the message goes, and the
+// report waits for the receive side as after UdpSendTo. Returns the number of failed
 // messages; `calls` (may be null) gets the number of system calls made.
 int UdpSendBatch(int sock, SUdpBatchHeaders* headers, SUdpMessage* msgs, int count,
                  bool* report_queued, int* calls);

@@ -300,8 +300,9 @@ int CNetUDP::RecvFrom(int* len, void* buf, sockaddr_in* from) {
         b->m_recv_next = 0;
         b->m_recv_count = got;
         // Short: the socket was empty. An error met after the last datagram stays pending on
-        // the socket and is reported by the next call, so it keeps its place in the order.
-        b->m_drained = got < b->m_recv_slots;
+        // the socket and is reported by the next call, so it keeps its place in the order. A
+        // refusal noted in the error queue is handed out by the next call, still in this drain.
+        b->m_drained = got < b->m_recv_slots && !m_report_queued;
         return Received(TakeReceived(len, buf, from), len);
     }
     if (b != nullptr) b->m_drained = false;

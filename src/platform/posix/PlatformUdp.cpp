@@ -199,13 +199,27 @@ int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* 
 
 namespace {
 
+// A pending ICMP report fails the next receive before any datagram that waits, though those
+// arrived first: a peer's goodbye queued before the report of its closed port would be read
+// after the report, and lost with the peer. So a receive that meets one only notes that the
+// error queue holds an entry and is made once more, without waiting (also on a blocking
+// socket); the report is handed out when the socket has nothing more waiting. True when the
+// receive is to be made again.
+bool ReportJumpedTheQueue(int err, bool* report_queued) {
+    if (!IsPendingIcmpError(err)) return false;
+    if (report_queued != nullptr) *report_queued = true;
+    return true;
+}
+
 // The refused-peer and error-queue handling after a failed receive, shared by both forms.
 int FailedReceive(int sock, int err, sockaddr_in* from, bool* report_queued) {
     // A failure other than "nothing waiting" may be a pending ICMP report; a report whose
-    // pending error a send consumed waits in the error queue alone, and the send left the
-    // note set. Either way take one entry off the queue so that each refused datagram
-    // becomes one event. An ICMP report always sets the pending error, which a send or
-    // this receive meets first, so an empty read without the note needs no look.
+    // pending error a send or an earlier receive consumed waits in the error queue alone, and
+    // that call left the note set. Either way take one entry off the queue so that each
+    // refused datagram becomes one event. An ICMP report always sets the pending error, which
+    // a send or a receive meets first, and every call that meets it sets the note (a batched
+    // send too, whose kernel drops the error: see UdpSendBatch), so an empty read without the
+    // note needs no look.
     bool would_block = err == EAGAIN || err == EWOULDBLOCK;
     bool bad_call = err == EBADF || err == ENOTSOCK || err == EFAULT;
     bool look = !would_block || report_queued == nullptr || *report_queued;
@@ -228,6 +242,11 @@ int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_qu
     // per call. MSG_TRUNC makes it return the datagram's real length.
     ssize_t got = recvfrom(sock, buf, static_cast<size_t>(cap), MSG_TRUNC,
                            reinterpret_cast<sockaddr*>(&sender), &sender_size);
+    if (got < 0 && ReportJumpedTheQueue(errno, report_queued)) {
+        sender_size = sizeof(sender);
+        got = recvfrom(sock, buf, static_cast<size_t>(cap), MSG_TRUNC | MSG_DONTWAIT,
+                       reinterpret_cast<sockaddr*>(&sender), &sender_size);
+    }
     if (got < 0) return FailedReceive(sock, errno, from, report_queued);
     // Linux cuts an oversize datagram to the capacity; the datagram is consumed either way,
     // so it is a failed receive, never a shorter datagram.
@@ -317,8 +336,10 @@ int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, so
     }
     // MSG_WAITFORONE: a blocking socket waits for the first datagram only. MSG_TRUNC: each
     // length is the datagram's real one, so a cut datagram is told from a full one.
-    const int got =
+    int got =
         recvmmsg(sock, hdrs, static_cast<unsigned>(count), MSG_WAITFORONE | MSG_TRUNC, nullptr);
+    if (got < 0 && ReportJumpedTheQueue(errno, report_queued))
+        got = recvmmsg(sock, hdrs, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (got < 0) return FailedReceive(sock, errno, from, report_queued);
     for (int i = 0; i < got; ++i) {
         SUdpMessage& m = msgs[i];
@@ -366,6 +387,13 @@ int UdpSendBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, bo
         const int sent = sendmmsg(sock, hdrs + next, static_cast<unsigned>(end - next), 0);
         if (calls != nullptr) ++*calls;
         if (sent > 0) {
+            // Short: the message at next + sent failed, and the kernel drops its error. Most
+            // often that error was a pending ICMP report of an earlier datagram (sent to
+            // another destination, maybe in this very call), which the failed send consumed:
+            // its entry now waits in the error queue alone, so the note must say so, or the
+            // report stays unseen while its entries eat the receive buffer. The next call
+            // starts at that message and meets its own error, if it has one.
+            if (sent < end - next && report_queued != nullptr) *report_queued = true;
             next += sent;
             retried = false;
             continue;

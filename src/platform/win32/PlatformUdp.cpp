@@ -207,35 +207,25 @@ int UdpReserveReceiveBuffer(int sock, int bytes) {
     return 0;
 }
 
-int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, sockaddr_in* from,
+int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count,
+                 sockaddr_in* /*from: a refusal always takes its place in the batch*/,
                  bool* report_queued) {
     if (h == nullptr || count < 1 || count > h->recv_count) return Fail(kUdpOtherError);
     int got = 0;
     while (got < count) {
         SUdpMessage& m = msgs[got];
         const int len = UdpRecvFrom(sock, m.data, m.cap, &m.addr, report_queued);
-        if (len == -1 && UdpLastError() == kUdpMessageSize) {
-            m.len = m.cap + 1; // too long; the datagram is gone
-            m.truncated = true;
-            m.refused = false;
-            ++got;
-            continue;
-        }
+        m.truncated = len == -1 && UdpLastError() == kUdpMessageSize;
         m.refused = len == -1 && UdpLastError() == kUdpConnReset;
-        if (m.refused && got > 0) {
-            // Winsock reports a refusal once: keep it in its place among the datagrams.
-            m.len = 0;
-            m.truncated = false;
-            ++got;
-            break;
-        }
-        if (len == -1) {
+        if (len == -1 && !m.truncated && !m.refused) {
             if (got > 0) break; // nothing more waits now (or an error the next call meets)
-            if (from != nullptr && m.refused) *from = m.addr;
             return -1;
         }
-        m.len = len;
-        m.truncated = false;
+        // Winsock reports each refusal once, in its place among the datagrams, and reading
+        // goes on after it: a batch that stopped there would end the caller's drain (a short
+        // batch says the socket is empty) with datagrams still waiting, and with a refusal
+        // drawn by every frame's datagram to a vanished peer, the wait would grow every frame.
+        m.len = m.truncated ? m.cap + 1 : (m.refused ? 0 : len); // too long: the datagram is gone
         ++got;
     }
     return got;
