@@ -48,6 +48,10 @@ public:
     // Starts connecting to host (after Init); a connection held before is dropped without a
     // word. 1, or -1 without Init, a null address or no memory.
     int Connect(const sockaddr_in* host);
+    // The same for a host given as text: "a.b.c.d:port", or "name:port" resolved now (this may
+    // wait for the system's resolver). -1 for text that names no single host and port, with
+    // the reason in err (when not null, at most err_size bytes with its zero).
+    int Connect(const char* host, char* err = nullptr, int err_size = 0);
     // Says goodbye to the host when connected, then connects again from a fresh start.
     int Reconnect();
     // Says goodbye to the host and goes idle.

@@ -174,6 +174,13 @@ int CNetConnection::Connect(const sockaddr_in* host) {
     return 1;
 }
 
+int CNetConnection::Connect(const char* host, char* err, int err_size) {
+    sockaddr_in addr{};
+    if (ResolveAddr(host, &addr, err, err_size) != 1 || CheckDestAddr(&addr, err, err_size) != 1)
+        return -1;
+    return Connect(&addr);
+}
+
 void CNetConnection::Drop(int type, int reason, bool tell_driver) {
     CNetPeer* peer = GetPeer();
     if (!peer) return;
