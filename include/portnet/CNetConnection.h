@@ -46,7 +46,8 @@ public:
     // Connect. -1 for a port outside 0..254.
     int SetPeerPorts(int port, bool read, bool write);
     // Starts connecting to host (after Init); a connection held before is dropped without a
-    // word. 1, or -1 without Init, a null address or no memory.
+    // word. 1, or -1 without Init, a null address, one that names no host (0.0.0.0, port 0:
+    // CheckDestAddr) or no memory.
     int Connect(const sockaddr_in* host);
     // The same for a host given as text: "a.b.c.d:port", or "name:port" resolved now (this may
     // wait for the system's resolver). -1 for text that names no single host and port, with

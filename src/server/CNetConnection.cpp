@@ -134,7 +134,8 @@ CNetPeer* CNetConnection::GetPeer() const {
 }
 
 int CNetConnection::Connect(const sockaddr_in* host) {
-    if (!host || !m_clients || !m_buf) return -1;
+    // 0.0.0.0 or port 0 names no host: refused now rather than timed out in five seconds.
+    if (!host || !m_clients || !m_buf || CheckDestAddr(host, nullptr, 0) != 1) return -1;
     Forget();
     // The former client and its buffer are freed now, not held until the slot is reused.
     delete m_clients[kHostSlot].m_client;

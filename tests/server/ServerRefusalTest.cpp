@@ -122,3 +122,29 @@ TEST_F(Refusal, TrafficOfAPeerJustGoneRaisesNoEvent) {
 }
 
 } // namespace
+
+namespace {
+
+// An address that names no host is refused by Connect at once, with a reason for text; a name
+// is resolved.
+TEST(ConnectTo, RefusesWhatNamesNoHostAndResolvesNames) {
+    CNetUDP udp("127.0.0.1:0");
+    CNetConnection conn;
+    ASSERT_EQ(udp.Init(), 0);
+    ASSERT_EQ(conn.Init(&udp, 1), 1);
+    sockaddr_in any{};
+    any.sin_family = kNetFamilyInet;
+    EXPECT_EQ(conn.Connect(&any), -1);
+    char err[128] = "";
+    for (const char* text : {"0.0.0.0:4000", "127.0.0.1:0", "300.1.2.3:40631", ":99999", "", "x"}) {
+        err[0] = '\0';
+        EXPECT_EQ(conn.Connect(text, err, sizeof err), -1) << text;
+        EXPECT_NE(err[0], '\0') << text;
+    }
+    EXPECT_EQ(conn.GetState(), CNetConnection::kIdle);
+    ASSERT_EQ(conn.Connect("localhost:4000", err, sizeof err), 1) << err;
+    EXPECT_EQ(conn.GetState(), CNetConnection::kConnecting);
+    conn.Release();
+}
+
+} // namespace
