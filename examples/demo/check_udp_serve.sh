@@ -47,7 +47,7 @@ check() { # file, pattern, what it means
 }
 check "$host_log" "^  refused 127\.0\.0\.1:[0-9]*, no slot: full" "the host did not print D's refusal as full"
 check "$dir/serve_d.txt" "could not join: the host refused us: full" "D did not say the host was full"
-if [ "$(grep -c '^  p1 joined from 127\.0\.0\.1:[0-9]*, slot 0$' "$host_log")" -ne 2 ]; then
+if [ "$(tr -d '\r' <"$host_log" | grep -c '^  p1 joined from 127\.0\.0\.1:[0-9]*, slot 0$')" -ne 2 ]; then
     echo "FAIL: the host did not admit A and then B into slot 0"
     failed=1
 fi
