@@ -142,6 +142,10 @@ TEST_F(SecureConnection, TheJoinedEventNamesThePlayerAndEachDepartureItsCause) {
         }
     };
     run(false);
+    // The welcome told each player who the host knows it as, and where it sits.
+    for (int id : {2, 3, 4})
+        EXPECT_EQ((secure::Ints{int(peers[id]->conn.GetPlayerId()), peers[id]->conn.GetSlot()}),
+                  (secure::Ints{40 + id, id - 2}));
     peers[2].reset(); // a new process on the same address, with a new token of the same player
     peers[2].reset(new SecurePeer(&net, 2, Ticket(2, &tokens[2], keys[2])));
     EXPECT_EQ(host.dtls.KickPlayer(44), 1);
@@ -152,6 +156,7 @@ TEST_F(SecureConnection, TheJoinedEventNamesThePlayerAndEachDepartureItsCause) {
     EXPECT_EQ(seen[3],
               (std::vector<int>{E::kJoined, 0, 43, 3, E::kLeft, kNetGoneSessionEnded, 0, -1}));
     EXPECT_EQ(seen[4], (std::vector<int>{E::kJoined, 0, 44, 4, E::kLeft, kNetGoneKicked, 0, -1}));
+    EXPECT_EQ(peers[2]->conn.GetPlayerId(), 42u); // the new process, welcomed as the same player
 }
 
 } // namespace
