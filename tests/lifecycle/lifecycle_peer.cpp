@@ -5,7 +5,7 @@
 //
 //   host   --bind A --slots N --ms MS [--idle MS] [--keepalive MS] [--tick 0|1] [--batch 0|1]
 //   player --host A --bind A --tag T --ms MS [--chat N] [--reconnect-at F] [--retry 0|1]
-//          [--goodbye-at-end 0|1] [--idle MS]
+//          [--goodbye-at-end 0|1] [--goodbye-at F] [--idle MS]
 //   crowd  --slots N
 #include <malloc.h>
 #include <signal.h>
@@ -284,6 +284,7 @@ int RunPlayer(const Options& o) {
     if (StartPlayer(player, udp) != 1) return 2;
     const std::string tag = o.Text("tag", "p");
     const int chat_every = o.Int("chat", 0), reconnect_at = o.Int("reconnect-at", -1);
+    const int goodbye_at = o.Int("goodbye-at", -1);
     const bool retry = o.Int("retry", 0) != 0;
     const int frames = o.Int("ms", 5000) / kFrameMs;
     Say("bound %s", udp.GetAddr());
@@ -292,6 +293,10 @@ int RunPlayer(const Options& o) {
     for (g_frame = 0; g_frame < frames && !g_term; ++g_frame) {
         CNetTime::Update();
         if (g_frame == reconnect_at) Say("reconnect %d", player.Reconnect());
+        // A goodbye behind the connection's back: the host ends the peer while this side
+        // goes on sending as though nothing happened, as packets in flight would.
+        if (g_frame == goodbye_at && player.GetPeer())
+            Say("sent goodbye %d", player.GetPeer()->SendGoodbye());
         if (chat_every > 0 && g_frame % chat_every == 0 &&
             player.GetState() == CNetConnection::kConnected) {
             CChat* chat = player.Chat();

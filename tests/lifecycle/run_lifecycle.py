@@ -27,7 +27,7 @@ PROCS = []
 
 # Reasons (CNetDriver.h) and refusals (CNetServer.h).
 LEFT, TIMED_OUT, UNREACHABLE, RESTARTED, KICKED, REFUSED = 1, 2, 3, 5, 6, 7
-FULL = 1
+FULL, STALE = 1, 5
 
 
 def check(ok, what):
@@ -430,6 +430,38 @@ def case_churn():
     finish()
 
 
+# A player whose goodbye reaches the host while the player goes on as though connected: the
+# host reports it once; what follows from that address is counted in m_after_leave, with no
+# event. The player learns within a keep-alive and a round trip that the host no longer knows
+# it (refused, stale), and a refusal that went out is counted in m_refused like every other.
+def case_after_leave():
+    host = start_host(slots=4, tick=1, ms=15000)
+    p = player("g", host, chat=6, ms=2500, goodbye_at=60, goodbye_at_end=1)
+    addr = bound_addr(p)
+    p.wait(10)
+    time.sleep(0.3)
+    end_host(host)
+    kinds = [(e[0], e[3]) for e in host_events(host, addr)]
+    check(kinds == [("joined", 0), ("left", LEFT)], "host's reports for g: %s" % kinds)
+    stats = host_stats(host)
+    sent = p.find(r"sent goodbye (-?\d+)")
+    check(sent and sent[0][2].group(1) == "1", "the early goodbye was sent")
+    ev = player_events(p)
+    lost = [e for e in ev if e[0] == "lost"]
+    if check(len(lost) == 1 and lost[0][2] == REFUSED and lost[0][3] == STALE,
+             "g told once that the host no longer knows it: %s" % ev) and sent:
+        delay = lost[0][1] - sent[0][0]
+        check(delay < 1.5, "g told %.3f s after its goodbye (under a keep-alive and a round trip)" % delay)
+    if check(stats is not None, "host printed its counts"):
+        refused, full, unreported, after_leave, dropped = stats
+        check(after_leave >= 1, "m_after_leave %d counts the packets after the goodbye" % after_leave)
+        check(refused >= len(lost), "m_refused counts the refusal g received: %d counted, %d received"
+              % (refused, len(lost)))
+    print("after_leave: host reported %s; player told %s; stats (refused, full, unreported, after_leave, "
+          "dropped) %s" % (kinds, player_events(p), stats))
+    finish()
+
+
 # Players one after another, each joining, chatting and leaving by goodbye, the last few
 # killed: the heap each time the table is empty again stays where the first departures left it
 # and where the empty table began.
@@ -512,6 +544,7 @@ try:
         "churn": case_churn,
         "crowd": case_crowd,
         "heap": case_heap,
+        "after_leave": case_after_leave,
         "addr": case_addr,
     }
     cases[CASE]()
