@@ -340,6 +340,55 @@ def case_abrupt(victim_index):
     finish()
 
 
+# Six players; two killed, and a few frames later two others leave by goodbye while the host
+# is still sending to the dead ones: each killed one is reported unreachable within a second,
+# each goodbye as left, and the two that stay hear of nothing. Players bind addresses of their
+# own, so that no ICMP rate limit shared by one address hides a report.
+def case_kill_then_goodbye():
+    host = start_host(slots=8, tick=1, ms=20000)
+    players, addrs = [], []
+    for i in range(6):
+        p = player("k%d" % i, host, chat=6, ms=6000, goodbye_at_end=1, bind="127.0.2.%d:0" % (i + 1))
+        addrs.append(bound_addr(p))
+        check(p.wait_for(r"connected slot", 3) is not None, "k%d connected" % i)
+        players.append(p)
+    time.sleep(1.0)
+    t_kill = time.time()
+    for i in (0, 3):
+        players[i].signal(signal.SIGKILL)
+    time.sleep(0.05)
+    t_term = time.time()
+    for i in (1, 4):
+        players[i].signal(signal.SIGTERM)
+    for i in (0, 1, 3, 4):
+        players[i].wait(5)
+    time.sleep(1.5)
+    for i in (2, 5):
+        players[i].wait(10)
+    time.sleep(0.3)
+    end_host(host)
+    figures = []
+    for i, p in enumerate(players):
+        left = [e for e in host_events(host, addrs[i]) if e[0] == "left"]
+        if not check(len(left) == 1, "%s reported once as gone: %s" % (p.name, left)):
+            continue
+        reason, at = left[0][3], left[0][1]
+        if i in (0, 3):
+            figures.append("%s killed: reason %d after %.3f s" % (p.name, reason, at - t_kill))
+            check(reason == UNREACHABLE and at - t_kill < 1.0,
+                  "%s killed: reported reason %d after %.3f s (unreachable within 1 s wanted)" % (p.name, reason, at - t_kill))
+        elif i in (1, 4):
+            figures.append("%s goodbye: reason %d after %.3f s" % (p.name, reason, at - t_term))
+            check(reason == LEFT and at - t_term < 1.0,
+                  "%s said goodbye: reported reason %d after %.3f s (left within 1 s wanted)" % (p.name, reason, at - t_term))
+        else:
+            check(reason == LEFT, "%s stayed to its end: reported reason %d" % (p.name, reason))
+            check([e[0] for e in player_events(p)] == ["connected"], "%s heard nothing after connecting" % p.name)
+            check_chat(host, p)
+    print("kill_then_goodbye:", "; ".join(figures), "stats", host_stats(host))
+    finish()
+
+
 # 200 players through a 16-slot host, at most 20 alive, each for 0.3-1.5 s, leaving by goodbye,
 # kill -9 or a plain exit. Every join and every leave is reported once; a goodbye is reported as
 # "left"; the host's heap is back to the empty table's.
@@ -542,6 +591,7 @@ try:
         "abrupt_first": lambda: case_abrupt(0),
         "abrupt_last": lambda: case_abrupt(2),
         "churn": case_churn,
+        "kill_then_goodbye": case_kill_then_goodbye,
         "crowd": case_crowd,
         "heap": case_heap,
         "after_leave": case_after_leave,
