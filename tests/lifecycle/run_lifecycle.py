@@ -192,11 +192,11 @@ def finish():
 
 # A player killed with kill -9 and started again at once on the same address and port: it
 # connects once and hears nothing of its predecessor; the host ends the old peer as restarted
-# and admits the new one. The host writes no state and keeps alive only every 3 s, so none of
-# its datagrams is likely to hit the port while no process holds it (that would draw an ICMP
-# report and make "unreachable" a fair answer).
+# and admits the new one. The host writes no state and sends no keep-alive, so none of its
+# datagrams can hit the port while no process holds it (that would draw an ICMP report and
+# make "unreachable" a fair answer).
 def case_restart():
-    host = start_host(slots=4, tick=0, keepalive=3000, ms=20000)
+    host = start_host(slots=4, tick=0, keepalive=0, ms=20000)
     first = player("a0", host, ms=15000)
     addr = bound_addr(first)
     check(first.wait_for(r"connected slot", 3) is not None, "a0 connected")
@@ -524,6 +524,8 @@ def case_churn():
             check(kinds == ["joined", "left"], "%s (%s, %s): host reported %s" % (p.name, p.way, addr, [(e[0], e[3]) for e in hev]))
         if kinds == ["joined", "left"]:
             check(hev[0][2] == hev[1][2], "%s: left the slot it joined" % p.name)
+            told = [e[2] for e in ev if e[0] == "connected"]
+            check(not told or told == [hev[0][2]], "%s: GetSlot %s, host's slot %d" % (p.name, told, hev[0][2]))
             reason = hev[1][3]
             reasons.setdefault(p.way, {}).setdefault(reason, 0)
             reasons[p.way][reason] += 1
