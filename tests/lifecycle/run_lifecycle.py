@@ -262,6 +262,7 @@ def case_full():
     c_addr = bound_addr(c)
     told = c.wait_for(r"(failed|lost|connected).*", 6)
     check(told is not None, "fc told anything within 6 s")
+    delay = -1.0
     if told:
         ev = player_events(c)
         delay = ev[0][1] - c.find(r"bound")[0][0]
@@ -291,7 +292,7 @@ def case_full():
         check(full >= len(d_fail) + 1, "m_refused[full] %d counts every refusal told (%d)" % (full, len(d_fail) + 1))
         check(refused == len(all_refused) + unreported + dropped,
               "refused %d = events %d + unreported %d + dropped %d" % (refused, len(all_refused), unreported, dropped))
-    print("full: fd refused %d times, host events for fd %d (gaps %s), stats %s" % (len(d_fail), len(d_events), gaps, stats))
+    print("full: fc told after %.3f s; fd refused %d times, host events for fd %d (gaps %s), stats %s" % (delay, len(d_fail), len(d_events), gaps, stats))
     finish()
 
 
