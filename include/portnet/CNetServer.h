@@ -101,9 +101,9 @@ public:
     int m_keep_alive_ms = 1000;  // for every peer admitted from now on; 0: no keep-alive
     int m_idle_limit_ms = 10000; // likewise; 0: silence never ends a peer
     // For this long after a peer ended, datagrams from its address that continue its numbering
-    // (sent before it heard of its end), and the repeats of its goodbye, are dropped and
-    // counted in m_after_leave; a new attempt from that address is admitted, its numbering
-    // continued past the old one's. 0: nothing is remembered.
+    // (sent before it heard of its end) and late repeats of its goodbye raise no event (see
+    // m_after_leave); a new attempt from that address is admitted, its numbering continued
+    // past the old one's. 0: nothing is remembered.
     int m_stale_hold_ms = 20000;
     // CNetClient's switches of the same names, for every peer admitted from now on: each
     // peer's packets follow what its path carries, and no object starves when they are
@@ -111,9 +111,13 @@ public:
     bool m_adapt_rate = true;
     bool m_priority_aging = true;
     unsigned m_refused[kRefusedReasons] = {}; // refusals by reason, every one
-    unsigned m_refusals_unreported = 0;       // of those, not raised as events (its sender had one
-                                              // within the last second)
-    unsigned m_after_leave = 0;    // datagrams of peers that ended lately, dropped without event
+    // Of those, not raised as events: its sender had one within the last second, or had just
+    // left.
+    unsigned m_refusals_unreported = 0;
+    // Datagrams of peers that ended lately, dropped without an event: copies of a goodbye
+    // that came after the one that ended the peer, and packets, each answered as unknown and
+    // also counted in m_refused[kRefusedStale].
+    unsigned m_after_leave = 0;
     unsigned m_events_dropped = 0; // events the full queue could not take
 
 private:

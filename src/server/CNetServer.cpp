@@ -239,6 +239,8 @@ int CNetServer::CreateClient(CNetBuf* buf) {
         // Sent before it heard of its end, or by a peer that does not know it was ended (timed
         // out): dropped without an event, and answered, so a player still talking learns it.
         ++m_after_leave;
+        ++m_refused[kRefusedStale]; // an answered refusal, though never an event
+        ++m_refusals_unreported;
         unsigned char datagram[2 + kPacketRefusalSize] = {0, kHdrInstant};
         const int n = EncodePacketRefusal(datagram + 2, kRefusedStale, seq);
         sockaddr_in to = addr;
