@@ -28,6 +28,10 @@ constexpr int kRefusalQuietMs = 1000;
 // by the time a connection has sent this many).
 constexpr int kMaxFirstSeq = 1 << 23;
 
+// How far below an ended peer's last packet a late or duplicated one of its own may be
+// numbered: more than reordering and duplication reach, a second of packets at 60 a second.
+constexpr int kLateWindow = 64;
+
 // Room for every slot to leave and join again twice between two polls.
 int EventQueueSize(int limit) {
     return limit * 4 + 16;
@@ -188,8 +192,10 @@ int CNetServer::Refuse(int reason, const sockaddr_in& addr, bool answer_hello,
     const std::uint32_t h = (static_cast<std::uint32_t>(addr.sin_addr.s_addr) * 2654435761u) ^
                             (static_cast<std::uint32_t>(addr.sin_port) * 40503u);
     SRecentRefusal& recent = m_recent[(h >> 8) % kRecentRefusals];
-    if (recent.m_time != -1 && SameSender(recent.m_addr, addr) &&
-        WrapSub(m_time, recent.m_time) < kRefusalQuietMs) {
+    // A negative age is a record from before the clock wrapped (24.8 days on): not recent.
+    const int since = WrapSub(m_time, recent.m_time);
+    if (recent.m_time != -1 && SameSender(recent.m_addr, addr) && since >= 0 &&
+        since < kRefusalQuietMs) {
         ++m_refusals_unreported;
         return -1;
     }
@@ -204,7 +210,8 @@ const CNetServer::SEnded* CNetServer::Ended(const sockaddr_in& addr) const {
     // Newest first: an address that ended twice lately continues its latest numbering.
     for (int k = 1; k <= kEndedRing; ++k) {
         const SEnded& e = m_ended[(m_ended_next - k + kEndedRing) % kEndedRing];
-        if (e.m_time == -1 || WrapSub(m_time, e.m_time) > m_stale_hold_ms) continue;
+        const int age = WrapSub(m_time, e.m_time);
+        if (e.m_time == -1 || age < 0 || age > m_stale_hold_ms) continue;
         if (SameSender(e.m_addr, addr)) return &e;
     }
     return nullptr;
@@ -235,7 +242,9 @@ int CNetServer::CreateClient(CNetBuf* buf) {
     buf->m_read_pos = at;
     if (kind != EHeaderRead::kOk) return Refuse(kRefusedNotPacket, addr, false, 0, -1);
     const int seq = static_cast<int>(header.seq);
-    if (ended && seq > ended->m_read_seq) {
+    // Near or past the ended peer's numbering: its own packet, late, duplicated or sent before
+    // it heard of its end. A peer without hellos that starts afresh numbers far below it.
+    if (ended && seq > ended->m_read_seq - kLateWindow) {
         // Sent before it heard of its end, or by a peer that does not know it was ended (timed
         // out): dropped without an event, and answered, so a player still talking learns it.
         ++m_after_leave;
