@@ -22,8 +22,8 @@
 //        comes back
 //   7    an action (op & 7) with an argument ((op >> 3) & 3): the player connects anew,
 //        reconnects, or leaves; the server kicks slot arg or every peer; a switch of the host
-//        (arg 0: Admit refuses, 1: NewPeer fails, 2: MakeOwnPort fails, 3: ended peers are
-//        not remembered); the host polls all its events, or one
+//        is turned (arg 0: Admit refuses, 1: NewPeer fails, 2: MakeOwnPort fails, 3: ended
+//        peers are not remembered); the host polls all its events, or one
 // After the last operation three more frames run, then the server kicks every peer. An input
 // runs at most kMaxFrames frames of its own: what follows the last of them is not read.
 //
@@ -32,12 +32,14 @@
 // before it joins again, and the table agrees after every frame); a queued event comes out of
 // PollEvent in order and unchanged, and one is dropped only when the queue is full (refusals:
 // half full); a sender is told of as refused at most once a second, and a refusal that is not
-// told has one told within the second before; the player reports kConnected, kLost and
-// kFailed only in the order of one attempt, and its state agrees; everything the server or the
-// player sends is a channel-0 datagram of at most 999 bytes.
+// told has one told within the second before; CreateClient is offered only senders nobody in
+// the table has; the player reports kConnected, kLost and kFailed only in the order of one
+// attempt, and its state agrees; everything the server or the player sends is a channel-0
+// datagram of at most 999 bytes.
 //
 // Built with PORTNET_FUZZ_STANDALONE it is a plain program (fuzz_server_intake_replay):
-// `--capture DIR` writes the seed corpus from sessions of real connections and peers.
+// `--capture DIR` writes the seed corpus from sessions of real connections and peers, and
+// PORTNET_FUZZ_TRACE=1 prints what each input reached (refusals, departures, events).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
