@@ -159,12 +159,15 @@ public:
         Check(buf && FindClient(&buf->m_addr) == -1);
         const int id = buf->m_addr.sin_port;
         const unsigned refused = Refusals(), unreported = m_refusals_unreported, told = m_told;
+        const unsigned after_leave = m_after_leave;
         const int slot = CNetServer::CreateClient(buf);
         const unsigned new_refused = Refusals() - refused;
         const unsigned new_unreported = m_refusals_unreported - unreported;
         Check(new_refused <= 1 && new_refused == new_unreported + (m_told - told));
         if (m_told != told) Check(m_last_told_id == id);
-        if (new_unreported) {
+        // A refusal not told: the ended peer's own late packet (answered, never an event), or a
+        // sender told of one within the last second.
+        if (new_unreported && m_after_leave == after_leave) {
             Check(id < kIds && m_refused_once[id]);
             const int quiet = Since(m_time, m_last_refusal[id]);
             Check(quiet >= 0 && quiet < kRefusalQuietMs);
