@@ -27,4 +27,6 @@ public:
     bool m_active;
     bool m_reliable;
     bool m_received; // a record arrived this frame
+    // A CNetBlockStream: neither a message stream nor a state with histories.
+    bool m_block = false;
 };

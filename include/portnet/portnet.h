@@ -11,6 +11,7 @@
 #include "CNetDataRef.h"
 #include "CNetDataPort.h"
 #include "CNetDataHistory.h"
+#include "CNetBlockStream.h"
 #include "CNetReliable.h"
 #include "CNetUnreliable.h"
 #include "CNetClient.h"
