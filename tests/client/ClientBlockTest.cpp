@@ -44,9 +44,9 @@ Bytes Fragment(int block, std::uint32_t total, std::uint32_t offset, const Bytes
 TEST_F(ClientTest, BlockRecordMatchesTheWorkedExampleBothWays) {
     Ends* s = PlaceBlocks(mgr, c);
     ASSERT_EQ(s->Send(&c, "hello", 5), 1);
-    EXPECT_EQ(Sent(), (Bytes{0x00, 0x14, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x04, 0x01,
-                             0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00,
-                             0x68, 0x65, 0x6C, 0x6C, 0x6F, 0xFF}));
+    EXPECT_EQ(Sent(), (Bytes{0x00, 0x14, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x04,
+                             0x01, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                             0x05, 0x00, 0x68, 0x65, 0x6C, 0x6C, 0x6F, 0xFF}));
     ASSERT_EQ(Feed({0x14, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00, 0x05, 0x00,
                     0x00, 0x00, 0x00, 0xFF}),
               1);
@@ -68,8 +68,7 @@ TEST_F(ClientTest, AFragmentTheAcknowledgementSkipsIsSentAgainAtOnce) {
     ASSERT_EQ(second.size(), 8u + 1 + 1 + 12 + 54 + 1);
     EXPECT_EQ(Sent().size(), 0u); // everything in flight, nothing to repeat yet
     // Held: bytes 96..150 (the second fragment); the packet acknowledges our packet 2.
-    ASSERT_EQ(Feed(Packet(1, 2, 0, {1, 0x01, 1, 0, 0, 0, 0, 0, 1, 96, 0, 0, 0, 150, 0, 0, 0})),
-              1);
+    ASSERT_EQ(Feed(Packet(1, 2, 0, {1, 0x01, 1, 0, 0, 0, 0, 0, 1, 96, 0, 0, 0, 150, 0, 0, 0})), 1);
     const Bytes again = Sent();
     ASSERT_EQ(again.size(), first.size() + 5); // the timing fields now come with it
     EXPECT_TRUE(std::equal(first.begin() + 8, first.end(), again.begin() + 13));
@@ -106,7 +105,7 @@ TEST_F(ClientTest, HostileFragmentsNeverChangeADeliveredBlock) {
     EXPECT_EQ(s->m_fragments_refused, 3u);
     // A length beyond the packet, and an acknowledgement with ranges out of order.
     EXPECT_EQ(Feed(Packet(4, 0, 0, {1, 1 << 2, 3, 0, 40, 0, 0, 0, 0, 0, 0, 0, 200, 0})), -1);
-    EXPECT_EQ(Feed(Packet(5, 0, 0, {1, 0x01, 1, 0, 0, 0, 0, 0, 2, 64, 0, 0, 0, 80, 0, 0, 0, 32,
-                                    0, 0, 0, 48, 0, 0, 0})),
+    EXPECT_EQ(Feed(Packet(5, 0, 0, {1,  0x01, 1, 0, 0,  0, 0, 0, 2,  64, 0, 0, 0,
+                                    80, 0,    0, 0, 32, 0, 0, 0, 48, 0,  0, 0})),
               -1);
 }
