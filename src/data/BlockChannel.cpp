@@ -68,12 +68,13 @@ void Reset(BlockChannel* ch, CNetClient* client, CNetBlockStream* stream) {
 
 } // namespace
 
+// Both kinds are made as one array of bytes (see MakeBlock) and hold nothing to destroy.
 void FreeOut(OutBlock* block) {
-    ::operator delete(block, std::nothrow);
+    delete[] reinterpret_cast<unsigned char*>(block);
 }
 
 void FreeIn(InBlock* block) {
-    ::operator delete(block, std::nothrow);
+    delete[] reinterpret_cast<unsigned char*>(block);
 }
 
 BlockChannel* FindChannel(CNetClient* client, CNetBlockStream* stream, bool create) {

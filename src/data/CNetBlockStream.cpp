@@ -51,7 +51,8 @@ std::uint32_t Expand(std::uint32_t near, std::uint32_t low16) {
 template <typename Block> Block* MakeBlock(std::uint32_t total) {
     const std::size_t words = (UnitsOf(total) + 63) / 64;
     const std::size_t size = sizeof(Block) + words * sizeof(std::uint64_t) + total;
-    auto* raw = static_cast<unsigned char*>(::operator new(size, std::nothrow));
+    // Aligned for any object: the array form's allocation is.
+    auto* raw = new (std::nothrow) unsigned char[size];
     if (!raw) return nullptr;
     Block* b = new (raw) Block();
     b->bits = reinterpret_cast<std::uint64_t*>(raw + sizeof(Block));
