@@ -8,7 +8,7 @@ class CNetDataPort;
 class CNetDataRef;
 class CNetManager;
 namespace portnet {
-struct BlockChannels;
+struct BlockChannel;
 }
 
 // One remote peer as seen from this side: connection state, statistics and per-frame work.
@@ -141,8 +141,9 @@ public:
     SRateState m_rate_state{};
     int m_priority_age[kMaxPorts] = {}; // priority steps each port has gained by aging
 
-    // This peer's block streams, by port; made when one is first used, freed with the client.
-    portnet::BlockChannels* m_blocks = nullptr;
+    // This peer's transfers on the manager's block streams, one per port; made when the client
+    // is entered (or the stream placed), freed when it is removed.
+    portnet::BlockChannel* m_blocks = nullptr;
     // Bytes of block fragments that wait beyond what the frame's first datagram took; the rate
     // controller lets the budget grow past one datagram while there are any.
     int m_rate_backlog = 0;
