@@ -563,14 +563,14 @@ def case_block():
         found = p.wait_for(r"connected slot (\d+)", 5)
         check(found is not None, "%s connected" % p.name)
         slots[p.name] = found[2].group(1) if found else "-"
-    found = victim.wait_for(r"map stalled at (\d+) of (\d+)", 40)
+    found = victim.wait_for(r"map stalled at (\d+) of (\d+)", 30)
     if check(found is not None, "victim: a quarter of the map arrived"):
         check(int(found[2].group(1)) < size, "victim: stalled mid-transfer: %s" % found[2].group(0))
     victim.signal(signal.SIGKILL)
     victim.wait(5)
     check(host.wait_for(r"map ended slot %s id 1 reason -6$" % slots["victim"], 12) is not None,
           "host: the killed player's map ended as its peer gone")
-    found = keeper.wait_for(r"map (ok|BAD) id 1 len (\d+)", 40)
+    found = keeper.wait_for(r"map (ok|BAD) id 1 len (\d+)", 30)
     check(found is not None and found[2].group(1) == "ok" and int(found[2].group(2)) == size,
           "keeper: the whole map, every byte right: %s" % (found[2].group(0) if found else None))
     check(host.wait_for(r"map ended slot %s id 1 reason 1$" % slots["keeper"], 5) is not None,
