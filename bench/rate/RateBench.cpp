@@ -54,7 +54,8 @@ void Shares(const SRow* rows) {
         const char* name;
         int halving, spread;
     };
-    const SWay ways[] = {{"steps (before)", 0, 1}, {"shares", 1, 1}, {"shares, priorities x2", 1, 2}};
+    const SWay ways[] = {
+        {"steps (before)", 0, 1}, {"shares", 1, 1}, {"shares, priorities x2", 1, 2}};
     constexpr int kWays = sizeof ways / sizeof ways[0], kCaps = 5;
     static SResult r[kCaps][kWays];
     for (int i = 0; i < kCaps; ++i)

@@ -3,11 +3,11 @@
 // Plain priority order starves the least important states on a narrow link; the older remedy,
 // one priority step per packet missed, flattens the priorities there (every state waits its
 // turn in a round, the most important one as long as the scenery). Here each port gets a
-// share of the bytes instead: seven eighths are divided by weight, the weight halving for
-// every m_share_halving steps a port's priority is below the top one, and one eighth is
-// divided evenly among the ports. The even part is what keeps every port moving; it can
-// never take the top port below seven eighths of its weighted share (with the default of one
-// step: at least 7/16 of the bytes, whatever the number of ports).
+// share of the bytes instead, by weight: the weight halves for every m_share_halving steps a
+// port's priority is below the top one. The ports at the top priority keep their weighted
+// share whole (with the default of one step: at least half the bytes between them, whatever
+// the number of ports); every other port gives an eighth of its share to a pool divided
+// evenly among them, which is what keeps the least important ones moving.
 //
 // The scheduler is a weighted fair queue of the WF2Q+ family, run once per packet. A shared
 // schedule (the clock) advances by the bytes sent; each record is placed on it from its start
@@ -33,11 +33,11 @@ namespace {
 
 using State = CNetClient::SShareState;
 
-constexpr int kWhole = 65536;                // a whole share
-constexpr int kEven = kWhole / 8;            // the part divided evenly: no port starves
-constexpr int kMaxHalvings = 30;             // weights below 2^-30 of the top one stay there
-constexpr int kMinGrant = 64;                // a block's turn takes at least this much room
-constexpr unsigned char kNoPlace = 0xff;     // a port not in this packet's order
+constexpr int kWhole = 65536;            // a whole share
+constexpr int kEvenPart = 8;             // below the top, 1/8 of each share is pooled
+constexpr int kMaxHalvings = 30;         // weights below 2^-30 of the top one stay there
+constexpr int kMinGrant = 64;            // a block's turn takes at least this much room
+constexpr unsigned char kNoPlace = 0xff; // a port not in this packet's order
 static_assert(CNetClient::kMaxPorts <= kNoPlace, "places must fit below the marker");
 
 // Length of a record of bytes on the shared schedule.
@@ -77,11 +77,14 @@ void SharesOrder(CNetClient* c, CNetData** list, const int* priorities, int coun
     long long top = priorities[0];
     for (int i = 1; i < count; ++i)
         if (priorities[i] > top) top = priorities[i];
-    unsigned long long total = 0; // at most 255 * 2^30: no overflow
+    unsigned long long total = 0, below = 0; // at most 255 * 2^30: no overflow
+    int lower = 0;                           // ports below the top priority
     long long sizes = 0;
     int sized = 0;
     for (int i = 0; i < count; ++i) {
-        total += Weight(top, priorities[i], c->m_share_halving);
+        const unsigned long long w = Weight(top, priorities[i], c->m_share_halving);
+        total += w;
+        if (priorities[i] < top) below += w, ++lower;
         const int size = s.m_size[list[i]->m_port_id];
         if (size > 0) sizes += size, ++sized;
     }
@@ -97,8 +100,13 @@ void SharesOrder(CNetClient* c, CNetData** list, const int* priorities, int coun
         CNetData* obj = list[i];
         const int port = obj->m_port_id; // 0..254: the writer lists no other
         const unsigned long long w = Weight(top, priorities[i], c->m_share_halving);
-        const long long share =
-            static_cast<long long>((kWhole - kEven) * w / total) + kEven / count;
+        // The top priority keeps its weighted share; the others pool an eighth of theirs,
+        // shared evenly among them.
+        long long share = static_cast<long long>(kWhole * w / total);
+        if (priorities[i] < top) {
+            const long long pool = static_cast<long long>(kWhole * below / total);
+            share = share - share / kEvenPart + pool / kEvenPart / lower;
+        }
         s.m_share[port] = share < 1 ? 1 : static_cast<int>(share);
         const int size = s.m_size[port] > 0 ? s.m_size[port] : usual;
         const long long key = Start(s, port) + Span(size, s.m_share[port]);
