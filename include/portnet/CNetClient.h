@@ -148,6 +148,7 @@ public:
         int m_count;                      // ports in this packet's order; 0 when not ordered
         int m_used;                       // bytes the ordered ports took in this packet
         bool m_scarce;                    // one of them wanted more than it got
+        bool m_contest;                   // the last packet ordered was scarce
     };
     SShareState m_shares{};
 

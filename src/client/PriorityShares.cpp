@@ -20,8 +20,8 @@
 // for everything it took while it was wide.
 //
 // When a packet had room for every port that wanted some, there was no contest: the clock
-// moves past every finish and the next packet starts from equal tags, that is, plain
-// priority order.
+// moves past every finish and the next packet starts from equal tags, in plain priority
+// order, so a link wide enough for every state sees the bytes of a writer without shares.
 #include "client/PriorityShares.h"
 
 #include "portnet/CNetClient.h"
@@ -95,7 +95,8 @@ void SharesOrder(CNetClient* c, CNetData** list, const int* priorities, int coun
         s.m_place[i] = kNoPlace;
 
     // Shares and keys, then an insertion sort: ports whose start has come first, each group by
-    // its key; equal ones keep the writer's order (priority, then port number).
+    // its key; equal ones keep the writer's order (priority, then port number). After a packet
+    // with room for all, the writer's order stands as it is.
     for (int i = 0; i < count; ++i) {
         CNetData* obj = list[i];
         const int port = obj->m_port_id; // 0..254: the writer lists no other
@@ -112,7 +113,7 @@ void SharesOrder(CNetClient* c, CNetData** list, const int* priorities, int coun
         const long long key = Start(s, port) + Span(size, s.m_share[port]);
         const bool due = s.m_finish[port] <= s.m_clock;
         int j = i;
-        for (; j > 0; --j) {
+        for (; s.m_contest && j > 0; --j) {
             const int before = s.m_port[j - 1];
             const bool before_due = s.m_finish[before] <= s.m_clock;
             if (before_due && !due) break;
@@ -182,6 +183,7 @@ void SharesEnd(CNetClient* c) {
         }
     }
     s.m_clock = clock;
+    s.m_contest = s.m_scarce;
     s.m_count = 0;
 }
 

@@ -104,17 +104,18 @@ TEST_F(Shares, ANarrowPacketIsDividedByPriorityAndNoPortStarves) {
 
 TEST_F(Shares, RoomForEveryPortKeepsThePriorityOrder) {
     Make(5);
+    size[5] = 300; // by its finish alone, port 4 would come first
     for (int k = 0; k < 3; ++k)
-        Packet(100); // narrow ones: the tags part
+        Packet(300); // narrow ones: the tags part
     const std::vector<int> all = {5, 4, 3, 2, 1};
     Packet(1000);
     EXPECT_EQ(Packet(1000), all);
     // And the next narrow one starts from equal tags: the top priority first.
-    EXPECT_EQ(Packet(100), std::vector<int>{5});
+    EXPECT_EQ(Packet(300), std::vector<int>{5});
     // Off, the order is the writer's whatever came before.
     client.m_share_halving = 0;
-    EXPECT_EQ(Packet(100), std::vector<int>{5});
-    EXPECT_EQ(Packet(100), std::vector<int>{5});
+    EXPECT_EQ(Packet(300), std::vector<int>{5});
+    EXPECT_EQ(Packet(300), std::vector<int>{5});
 }
 
 TEST_F(Shares, APortSavesNothingWhileSilentOrWhileTheLinkIsWide) {
