@@ -151,6 +151,11 @@ TEST_F(Shares, ABlockTakesWhatTheStatesLeaveAndItsShareWhenAhead) {
     for (int p = 0; p <= 3; ++p)
         bytes[p] = 0;
     priority[0] = 4;
+    // On a fresh schedule its first turn comes first, and is a piece: the states due after it
+    // keep their room.
+    client.m_shares = CNetClient::SShareState{};
+    EXPECT_EQ(Packet(1000, 0), (std::vector<int>{0, 3, 2, 1}));
+    EXPECT_LE(bytes[0], 1000 - 300);
     std::vector<int> last(4, 0);
     for (int k = 0; k < 400; ++k) {
         for (int p : Packet(200, 0))
