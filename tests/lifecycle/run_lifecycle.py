@@ -38,7 +38,7 @@ def check(ok, what):
 
 
 class Proc:
-    def __init__(self, name, mode, netns=None, **opts):
+    def __init__(self, name, mode, netns=None, env=None, **opts):
         self.name = name
         self.path = os.path.join(WORK, name + ".out")
         args = (["ip", "netns", "exec", netns] if netns else []) + [BIN, mode]
@@ -46,7 +46,8 @@ class Proc:
             args += ["--" + k.replace("_", "-"), str(v)]
         self.out = open(self.path, "w")
         self.started = time.time()
-        self.p = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT)
+        self.p = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT,
+                                  env=dict(os.environ, **env) if env else None)
         PROCS.append(self)
 
     def lines(self):
@@ -537,10 +538,14 @@ def case_after_leave():
     finish()
 
 
-# Tables of 8, 16 and 256 in one process (the program checks itself).
+# Tables of 8, 16 and 256 in one process (the program checks itself). The heap it compares
+# between rounds (mallinfo2's bytes in use) counts the chunks glibc keeps in its per-thread
+# cache as in use, so it moved by a kilobyte with nothing leaked when the size of a client
+# changed; without the cache it counts what is held.
 def case_crowd():
     for slots in (8, 16, 256):
-        p = Proc("crowd%d" % slots, "crowd", slots=slots)
+        p = Proc("crowd%d" % slots, "crowd", slots=slots,
+                 env={"GLIBC_TUNABLES": "glibc.malloc.tcache_count=0"})
         rc = p.wait(90)
         check(rc == 0, "crowd of %d exited %s" % (slots, rc))
         for _, _, text in p.lines():
