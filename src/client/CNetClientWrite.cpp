@@ -113,13 +113,21 @@ int CNetClient::Write() {
     if (m_max_size != -1 && room > m_max_size) room = m_max_size;
     if (m_adapt_rate) {
         RateBeforeWrite(this, now, room);
+        if (m_send_budget <= 0) {
+            // The path carries less than a datagram a frame: this frame writes nothing to the
+            // peer; reliable records and acknowledgements wait for the next written one.
+            buf->SetWritingPos(start, 0);
+            return 1;
+        }
         if (room > m_send_budget) room = m_send_budget;
     }
     room -= 1;             // the terminator
     bool left_out = false; // a state did not fit: the room held this packet back
+    int want = 0;          // the largest state record left out, bytes
     // A state left out for lack of room; with aging on it climbs one step per packet missed.
-    auto leave_out = [&](int port) {
+    auto leave_out = [&](int port, int record) {
         left_out = true;
+        if (record > want) want = record;
         if (m_priority_aging && m_priority_age[port] < (1 << 24)) ++m_priority_age[port];
     };
 
@@ -162,7 +170,7 @@ int CNetClient::Write() {
                 abandon(); // like a block that does not fit
                 return 1;
             }
-            leave_out(port);
+            leave_out(port, 0);
             continue;
         }
         room -= 1;
@@ -231,7 +239,7 @@ int CNetClient::Write() {
         if (prefix_size < 0) {
             room = saved_room;
             buf->SetWritingPos(saved_pos, 0);
-            leave_out(port);
+            leave_out(port, 0);
             continue;
         }
         room -= prefix_size;
@@ -243,7 +251,7 @@ int CNetClient::Write() {
         }
         if (result == 0 || result > room) {
             if (result > room)
-                leave_out(port);
+                leave_out(port, 1 + prefix_size + result);
             else
                 m_priority_age[port] = 0; // the peer holds this state already
             room = saved_room; // nothing to say, or too big: the port sits this packet out
@@ -301,6 +309,10 @@ int CNetClient::Write() {
     ++m_packets_out;
     m_bytes_out = WrapAdd(m_bytes_out, sent);
     m_resend = false;
-    if (m_adapt_rate) RateAfterSend(this, seq, sent, now, left_out);
+    if (m_adapt_rate) {
+        // The frame's first datagram tells how large a state waits for room.
+        if (m_rate_state.m_frame_bytes == 0) m_rate_state.m_want = want;
+        RateAfterSend(this, seq, sent, now, left_out);
+    }
     return 1;
 }
