@@ -130,7 +130,7 @@ public:
         int m_frame_bytes;       // wire bytes written in the frame under way
         bool m_frame_open;       // the frame under way may write (its first datagram did)
         bool m_frame_limited;    // the frame under way wanted more than it got
-        int m_want;              // largest record the last written frame left out, bytes
+        int m_want;              // record bytes the last written frame wanted (sent + left out)
         int m_last_ack_time;     // time of the last acknowledgement taken; growth is per ms
         int m_cut_seq;           // the packet sent at the last cut; none cuts again before
         int m_cut_queue;         // least queue seen since the last cut, ms

@@ -123,11 +123,11 @@ int CNetClient::Write() {
     }
     room -= 1;             // the terminator
     bool left_out = false; // a state did not fit: the room held this packet back
-    int want = 0;          // the largest state record left out, bytes
+    int want = 0;          // bytes of the state records left out
     // A state left out for lack of room; with aging on it climbs one step per packet missed.
     auto leave_out = [&](int port, int record) {
         left_out = true;
-        if (record > want) want = record;
+        want += record;
         if (m_priority_aging && m_priority_age[port] < (1 << 24)) ++m_priority_age[port];
     };
 
@@ -310,7 +310,7 @@ int CNetClient::Write() {
     m_bytes_out = WrapAdd(m_bytes_out, sent);
     m_resend = false;
     if (m_adapt_rate) {
-        // The frame's first datagram tells how large a state waits for room.
+        // The frame's first datagram tells what the frame wanted beyond what it carried.
         if (m_rate_state.m_frame_bytes == 0) m_rate_state.m_want = want;
         RateAfterSend(this, seq, sent, now, left_out);
     }

@@ -6,7 +6,7 @@
 // datagram may take what the credit holds, up to one datagram's room. Two ends follow:
 // - A path that carries less than one small datagram a frame: the credit does not reach
 //   the cost of a datagram worth sending (its records at least as large as its headers, and
-//   large enough for the largest state the last one left out), and the frame writes nothing
+//   as large as all the last written frame wanted, up to a datagram), and the frame writes nothing
 //   to that peer (m_send_budget 0). The client writes every second, third ... frame, as a
 //   rate setting delays the next snapshot; reliable records wait for the next written frame.
 // - A host with more to send than a datagram holds (m_rate_backlog, block fragments): the
@@ -77,12 +77,13 @@ constexpr int kOverhead = 13; // channel byte, packet header and terminator
 constexpr int kPacket = kWire + kOverhead;
 constexpr int kMinRecords = kPacket; // a datagram carries at least as much as its headers
 constexpr int kDatagramCost = CNetBuf::kMaxDatagram + kWire;
+constexpr int kMaxSkip = 6;        // frames a narrow path waits for a snapshot at most
 constexpr int kFloor = 4;          // wire bytes per frame a budget never falls below
 constexpr int kMaxDatagrams = 32;  // per frame, extra ones included (the rings hold 256)
 constexpr int kWindowMs = 5000;    // the least round trip is kept over one to two windows
 constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 frames), plus twice
                                    // the scatter of the round trips, is congestion
-constexpr int kMaxRamp = 32;       // additive growth rises to 32/512 of the mean per frame
+constexpr int kMaxRamp = 128;      // growth rises to a quarter of the mean per round trip
 constexpr int kMaxIntervalMs = 1000;
 constexpr int kSilentMs = 1000; // a peer that never acknowledges gives nothing to steer by
 
@@ -118,14 +119,15 @@ void Start(State& s, int now, int max_room) {
     s.m_cut_seq = 0;
     s.m_cut_queue = 0;
     s.m_ramp = 1;
-    // A datagram a frame with a quarter of the room, growing by an eighth per
-    // acknowledgement until the first queue.
-    const int start = max_room / 4 > kMinRecords ? max_room / 4 : kMinRecords;
-    s.m_budget16 = (start + kPacket) * 16;
+    // Half a small datagram a frame, doubling about every two round trips until the first
+    // queue: a host that many players join at once must not fill a narrow uplink's buffer
+    // before the first round trips tell how narrow it is.
+    (void)max_room;
+    s.m_budget16 = (kPacket + kMinRecords) / 2 * 16;
     s.m_credit = 0;
     s.m_slow_start = true;
     s.m_limited = false;
-    s.m_limited_bits = 0;
+    s.m_limited_bits = 0xffffu; // steered by recent samples until its frames tell
     s.m_used16 = 0;
     for (int i = 0; i < State::kQueues; ++i)
         s.m_queues[i] = 0;
@@ -216,15 +218,22 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         // And again only once the queue grows anew.
         if (recent <= s.m_cut_queue + s.m_interval && c->m_rate_backlog > 0) return;
         long long budget = static_cast<long long>(s.m_budget16) * 85 / 100;
-        if (full && rate > 0 && s.m_interval > 0) {
-            // What the full path delivered per frame; below its budget, a host measures only
-            // its own appetite.
-            const long long fit = static_cast<long long>(rate) * s.m_interval * 16 / 1000;
-            if (fit < budget) budget = fit;
-            c->m_est_bandwidth = rate;
-        } else if (!full) {
+        if (!full) {
             const long long used = static_cast<long long>(s.m_used16) * 85 / 100;
             if (used < budget) budget = used;
+        }
+        // What the path delivered per frame, while the queue stood (below its budget a host
+        // that saw no queue would measure only its own appetite). A long queue must also
+        // drain: the budget goes below the path's rate by the share the queue adds to the
+        // round trip, down to a quarter of it.
+        const int q = full ? recent : standing;
+        if (rate > 0 && s.m_interval > 0) {
+            long long fit = static_cast<long long>(rate) * s.m_interval * 16 / 1000;
+            const long long plain = static_cast<long long>(base) + target;
+            const long long whole = static_cast<long long>(base) + q;
+            if (whole > plain) fit = fit * (plain * 4 > whole ? plain : whole / 4) / whole;
+            if (fit < budget) budget = fit;
+            c->m_est_bandwidth = rate;
         }
         s.m_budget16 = Clamp(budget, kFloor * 16, 0x7fffffff);
         s.m_cut_seq = c->m_write_seq - 1;
@@ -256,7 +265,13 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     // The same step for every client of the manager: the mean budget, not its own.
     const CNetManager* m = c->m_manager;
     const long long unit = m && m->m_rate_mean16 > 0 ? m->m_rate_mean16 : s.m_budget16;
-    long long step = unit * s.m_ramp * elapsed / (512LL * (s.m_interval > 0 ? s.m_interval : 16));
+    // A share per round trip the path stays empty (what the acknowledgement covers, at most
+    // a round trip): sparse acknowledgements, from a host that writes one frame in several,
+    // grow it no faster than dense ones, and a long round trip, whose news come late, grows
+    // it more slowly.
+    const int trip = sample > 1 ? sample : 1;
+    const int span = elapsed < trip ? elapsed : trip;
+    long long step = unit * s.m_ramp * span / (512LL * trip);
     // With a backlog the own budget counts too: a transfer regains a fat path in seconds.
     if (c->m_rate_backlog > 0) step += static_cast<long long>(s.m_budget16) * s.m_ramp / 1024;
     s.m_budget16 = Clamp(s.m_budget16 + (step > 4 ? step : 4), kFloor * 16, 0x7fffffff);
@@ -331,8 +346,9 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
         s.m_budget16 = static_cast<int>(before > cap16 ? before : cap16);
     // Without a single acknowledgement since the start (a peer that only receives and does
     // not answer), every frame gets a whole datagram, as without adaptation.
+    // The budget itself stays where it started: once the peer answers (players that wait
+    // for a run to begin), it grows from there instead of from a whole datagram per frame.
     const bool silent = s.m_acks == 0 && WrapSub(now, s.m_window_start) >= kSilentMs;
-    if (silent) s.m_budget16 = static_cast<int>(one16);
     if (s.m_budget16 > cap16) {
         // Past a backlog's end the extra room fades over a second or so rather than at
         // once: a transfer pausing a frame for acknowledgements keeps what it found.
@@ -344,26 +360,32 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     if (s.m_budget16 < kFloor * 16) s.m_budget16 = kFloor * 16;
     Share(c, s);
 
-    // What a datagram must be allowed to carry before the frame writes one: as much as its
-    // headers, and the largest state the last written frame left out.
-    int least = s.m_want > kMinRecords ? s.m_want : kMinRecords;
-    if (least > top) least = top;
-    const int need = kPacket + least;
+    // A path that carries less than a datagram worth its headers a frame skips frames, and
+    // writes once the credit holds all the last written frame wanted (a whole snapshot, at
+    // most one datagram): fewer datagrams, each with every state, rather than many that each
+    // carry a few. Above that, every frame writes; one that owes (reliable records took more
+    // before) writes a smaller datagram.
     const int budget = s.m_budget16 / 16;
+    int whole = s.m_want > kMinRecords ? s.m_want : kMinRecords;
+    if (whole > top) whole = top;
+    int snapshot = kPacket + whole;
+    // Though no longer to wait than kMaxSkip frames: the states of a large snapshot would age
+    // more than a smaller datagram's, sent sooner, costs in headers.
+    const int longest =
+        kMaxSkip * budget > kPacket + kMinRecords ? kMaxSkip * budget : kPacket + kMinRecords;
+    if (snapshot > longest) snapshot = longest;
     s.m_credit += budget;
-    const int most = 2 * budget > need + budget ? 2 * budget : need + budget;
+    const int most = 2 * budget > snapshot + budget ? 2 * budget : snapshot + budget;
     if (s.m_credit > most) s.m_credit = most;
     s.m_frame_limited = c->m_rate_backlog > 0;
-    // Only a path that carries less than such a datagram a frame skips frames; above that, a
-    // frame that owes (reliable records took more before) writes a smaller datagram.
-    if (s.m_credit < need && budget < need && !silent) {
-        // Too little for a datagram worth its headers: this frame writes nothing to the
-        // peer, and the credit carries on to the next.
+    if (budget < kPacket + kMinRecords && s.m_credit < snapshot && !silent) {
+        // This frame writes nothing to the peer; the credit carries on to the next.
         s.m_frame_limited = true;
         c->m_send_budget = 0;
         return;
     }
     s.m_frame_open = true;
+    if (silent) s.m_credit = 0; // nothing owed for what went out unsteered
     const int room = s.m_credit - kPacket;
     c->m_send_budget = silent ? top : Clamp(room, top > 0 ? 1 : 0, top);
 }
@@ -376,6 +398,8 @@ void RateAfterSend(CNetClient* c, int seq, int bytes, int now, bool limited) {
     s.m_sent_total = WrapAdd(s.m_sent_total, wire);
     s.m_seqs[i] = seq;
     s.m_sent[i] = s.m_sent_total;
+    // The frame's first datagram: what it wanted is what it carried and what it left out.
+    if (s.m_frame_bytes == 0) s.m_want += bytes > kOverhead ? bytes - kOverhead : 0;
     s.m_frame_bytes += wire;
     if (limited) s.m_frame_limited = true;
     // Reliable records may pass the budget; the frames after make up for it, though never
