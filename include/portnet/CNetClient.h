@@ -134,6 +134,8 @@ public:
         int m_last_ack_time;     // time of the last acknowledgement taken; growth is per ms
         int m_cut_seq;           // the packet sent at the last cut; none cuts again before
         int m_cut_queue;         // least queue seen since the last cut, ms
+        int m_cut_level;         // the queue at the last cut, ms
+        int m_cut_time;          // when the last cut was made
         int m_ramp;              // additive growth, rising while the path stays empty
         int m_budget16;          // wire bytes per frame, in sixteenths of a byte
         int m_credit;            // wire bytes the frame may still take (below 0: owed)

@@ -83,7 +83,7 @@ constexpr int kMaxDatagrams = 32;  // per frame, extra ones included (the rings 
 constexpr int kWindowMs = 5000;    // the least round trip is kept over one to two windows
 constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 frames), plus twice
                                    // the scatter of the round trips, is congestion
-constexpr int kMaxRamp = 128;      // growth rises to a quarter of the mean per round trip
+constexpr int kMaxRamp = 512;      // growth rises to half the mean per round trip
 constexpr int kMaxIntervalMs = 1000;
 constexpr int kSilentMs = 1000; // a peer that never acknowledges gives nothing to steer by
 
@@ -118,16 +118,18 @@ void Start(State& s, int now, int max_room) {
     s.m_last_ack_time = now;
     s.m_cut_seq = 0;
     s.m_cut_queue = 0;
+    s.m_cut_level = 0;
+    s.m_cut_time = now;
     s.m_ramp = 1;
     // Half a small datagram a frame, doubling about every two round trips until the first
     // queue: a host that many players join at once must not fill a narrow uplink's buffer
     // before the first round trips tell how narrow it is.
     (void)max_room;
-    s.m_budget16 = (kPacket + kMinRecords) / 2 * 16;
+    s.m_budget16 = ((max_room / 4 > kMinRecords ? max_room / 4 : kMinRecords) + kPacket) * 16;
     s.m_credit = 0;
     s.m_slow_start = true;
     s.m_limited = false;
-    s.m_limited_bits = 0xffffu; // steered by recent samples until its frames tell
+    s.m_limited_bits = 0;
     s.m_used16 = 0;
     for (int i = 0; i < State::kQueues; ++i)
         s.m_queues[i] = 0;
@@ -214,30 +216,31 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     if (recent < s.m_cut_queue) s.m_cut_queue = recent;
     if (congested) {
         // Once per round trip: the packets sent before the cut still carry the old budget.
-        if (WrapSub(c->m_acked_seq, s.m_cut_seq) <= 0) return;
+        // But a queue that has not shrunk a round trip of the empty path after the cut (a
+        // long one, whose round trip the queue itself stretches) is cut again.
+        const bool stuck = WrapSub(now, s.m_cut_time) > base + target && recent >= s.m_cut_level;
+        if (WrapSub(c->m_acked_seq, s.m_cut_seq) <= 0 && !stuck) return;
         // And again only once the queue grows anew.
         if (recent <= s.m_cut_queue + s.m_interval && c->m_rate_backlog > 0) return;
         long long budget = static_cast<long long>(s.m_budget16) * 85 / 100;
-        if (!full) {
-            const long long used = static_cast<long long>(s.m_used16) * 85 / 100;
-            if (used < budget) budget = used;
-        }
         // What the path delivered per frame, while the queue stood (below its budget a host
         // that saw no queue would measure only its own appetite). A long queue must also
-        // drain: the budget goes below the path's rate by the share the queue adds to the
-        // round trip, down to a quarter of it.
-        const int q = full ? recent : standing;
-        if (rate > 0 && s.m_interval > 0) {
+        // drain: beyond twice the limit, the budget goes below the path's rate by the share
+        // the queue adds to the round trip, down to a quarter of it.
+        const int q = recent;
+        if (full && rate > 0 && s.m_interval > 0) {
             long long fit = static_cast<long long>(rate) * s.m_interval * 16 / 1000;
             const long long plain = static_cast<long long>(base) + target;
             const long long whole = static_cast<long long>(base) + q;
-            if (whole > plain) fit = fit * (plain * 4 > whole ? plain : whole / 4) / whole;
+            if (q > 2 * target) fit = fit * (plain * 4 > whole ? plain : whole / 4) / whole;
             if (fit < budget) budget = fit;
             c->m_est_bandwidth = rate;
         }
         s.m_budget16 = Clamp(budget, kFloor * 16, 0x7fffffff);
         s.m_cut_seq = c->m_write_seq - 1;
         s.m_cut_queue = recent;
+        s.m_cut_level = recent;
+        s.m_cut_time = now;
         s.m_ramp = 1;
         s.m_slow_start = false;
         return;
@@ -275,7 +278,7 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     // With a backlog the own budget counts too: a transfer regains a fat path in seconds.
     if (c->m_rate_backlog > 0) step += static_cast<long long>(s.m_budget16) * s.m_ramp / 1024;
     s.m_budget16 = Clamp(s.m_budget16 + (step > 4 ? step : 4), kFloor * 16, 0x7fffffff);
-    if (s.m_ramp < kMaxRamp) ++s.m_ramp;
+    if (s.m_ramp < kMaxRamp) s.m_ramp += 4;
 }
 
 // The frame before ends: what it sent and whether it wanted more join the averages.
@@ -337,9 +340,19 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
         const int jump = WrapSub(acked, s.m_seen_acked);
         s.m_seen_acked = acked;
         const int i = acked % CNetClient::kRing;
-        // A packet older than the ring has no size or send time left: no sample.
-        if (s.m_seqs[i] == acked)
+        // A packet older than the ring has no size or send time left: no sample. Its
+        // acknowledgement arriving now says that more than the ring's packets wait on the
+        // path: a quarter of the budget, and no more growing fast.
+        if (s.m_seqs[i] == acked) {
             OnAck(c, s, now, WrapSub(c->m_ack_times[i], c->m_write_times[i]), s.m_sent[i], jump);
+        } else if (WrapSub(c->m_write_seq, acked) > CNetClient::kRing &&
+                   WrapSub(now, s.m_cut_time) > s.m_interval * 4) {
+            s.m_budget16 = s.m_budget16 / 4 > kFloor * 16 ? s.m_budget16 / 4 : kFloor * 16;
+            s.m_slow_start = false;
+            s.m_ramp = 1;
+            s.m_cut_time = now;
+            s.m_cut_seq = c->m_write_seq - 1;
+        }
     }
     // Growth stops at the cap; a budget above it from a backlog before fades (below).
     if (s.m_budget16 > before && s.m_budget16 > cap16)
