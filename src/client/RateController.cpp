@@ -121,10 +121,8 @@ void Start(State& s, int now, int max_room) {
     s.m_cut_level = 0;
     s.m_cut_time = now;
     s.m_ramp = 1;
-    // Half a small datagram a frame, doubling about every two round trips until the first
-    // queue: a host that many players join at once must not fill a narrow uplink's buffer
-    // before the first round trips tell how narrow it is.
-    (void)max_room;
+    // A datagram a frame with a quarter of the room (at least as much as its headers),
+    // doubling about every two round trips (every one with a backlog) until the first queue.
     s.m_budget16 = ((max_room / 4 > kMinRecords ? max_room / 4 : kMinRecords) + kPacket) * 16;
     s.m_credit = 0;
     s.m_slow_start = true;
@@ -136,17 +134,17 @@ void Start(State& s, int now, int max_room) {
     s.m_started = true;
 }
 
-// Bytes per second acknowledged over the time span of the acknowledgements held; 0 while
+// Bytes per second acknowledged over the time span of the last k acknowledgements; 0 while
 // too few or too close together to tell.
-int Delivered(const State& s, int now) {
+int Delivered(const State& s, int now, int k) {
     if (s.m_acks < 4) return 0;
-    const int n = s.m_acks < State::kAcks ? s.m_acks : State::kAcks;
-    const int oldest = s.m_acks < State::kAcks ? 0 : s.m_acks % State::kAcks;
-    const int span = WrapSub(now, s.m_ack_times[oldest]);
+    const int n = s.m_acks < k ? s.m_acks : (k < State::kAcks ? k : State::kAcks);
+    const int first = s.m_acks - n;
+    const int span = WrapSub(now, s.m_ack_times[first % State::kAcks]);
     if (span < 50) return 0;
     long long bytes = 0;
-    for (int i = 0; i < n; ++i)
-        if (i != oldest) bytes += s.m_ack_bytes[i];
+    for (int i = first + 1; i < s.m_acks; ++i)
+        bytes += s.m_ack_bytes[i % State::kAcks];
     const long long rate = bytes * 1000 / span;
     return rate > 0x7fffffff ? 0x7fffffff : static_cast<int>(rate);
 }
@@ -200,7 +198,13 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     // A gap counts as a burst beyond twice the usual gap and one more.
     const bool burst = jump * 16 > s.m_jump16 * 2 + 16;
     s.m_jump16 += (jump * 16 - s.m_jump16) / 8;
-    const int rate = Delivered(s, now);
+    // With a backlog the budget moves fast: the last few acknowledgements tell the path's
+    // rate better than sixteen, which still hold the ramp before.
+    int rate = Delivered(s, now, State::kAcks);
+    if (c->m_rate_backlog > 0) {
+        const int recent_rate = Delivered(s, now, 6);
+        if (recent_rate > rate) rate = recent_rate;
+    }
 
     const int interval_target = s.m_interval + s.m_interval / 4;
     const int target = (interval_target > kQueueTargetMs ? interval_target : kQueueTargetMs) +
@@ -254,6 +258,16 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         return;
     }
     if (queue > target / 2) return;
+    // Once a queue drained, the budget returns at once to nine tenths of what the path was
+    // seen to deliver at the last cut: the budget follows the estimate, up as well as down.
+    if (!s.m_slow_start && c->m_rate_backlog > 0 && c->m_est_bandwidth > 0 && s.m_interval > 0) {
+        const long long back =
+            static_cast<long long>(c->m_est_bandwidth) * s.m_interval * 16 / 1000 * 9 / 10;
+        if (s.m_budget16 < back) {
+            s.m_budget16 = Clamp(back, kFloor * 16, 0x7fffffff);
+            return;
+        }
+    }
     if (s.m_slow_start) {
         // A backlog doubles the budget about every round trip (each acknowledgement adds the
         // share of a round trip since the one before): a fat path in a few round trips.
