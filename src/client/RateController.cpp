@@ -4,11 +4,12 @@
 // datagram) and the packet header counted, so that what a frame sends and what the path
 // carries are measured alike. Each frame adds the budget to a credit; the frame's first
 // datagram may take what the credit holds, up to one datagram's room. Two ends follow:
-// - A path that carries less than one small datagram a frame: the credit does not reach
-//   the cost of a datagram worth sending (its records at least as large as its headers, and
-//   as large as all the last written frame wanted, up to a datagram), and the frame writes nothing
-//   to that peer (m_send_budget 0). The client writes every second, third ... frame, as a
-//   rate setting delays the next snapshot; reliable records wait for the next written frame.
+// - A path that carries less than one small datagram a frame (41 bytes of records, as many
+//   as its headers): the frame writes nothing to that peer (m_send_budget 0) until the credit
+//   holds a datagram with all the last written frame wanted (up to a datagram), or six
+//   frames' budget, whichever is less. The client writes every second, third ... frame, as a
+//   rate setting delays the next snapshot: fewer, fuller datagrams rather than many that are
+//   mostly headers. Reliable records and acknowledgements wait for the next written frame.
 // - A host with more to send than a datagram holds (m_rate_backlog, block fragments): the
 //   budget may grow past one datagram, and RateRoomLeft tells what extra datagrams of the
 //   same frame may still carry. It grows fast while the path shows no queue, so a fat path is
@@ -31,20 +32,26 @@
 //
 // A cut takes the budget to 85 %, or lower to what the path was seen to deliver per frame
 // while it was full, whichever is less, and at most once per round trip: none again until a
-// packet sent after the cut is acknowledged. What the path delivered is the wire bytes sent
-// up to each acknowledged packet, over the time of the last sixteen acknowledgements; it
-// counts lost packets as delivered, which only makes the 85 % decide. So the budget follows
-// the estimate (m_est_bandwidth) down as soon as the path is seen full.
+// packet sent after the cut is acknowledged, or, for a queue that has not shrunk, until a round
+// trip of the empty path has passed (a long queue stretches the round trip it would wait for).
+// A queue beyond twice the limit must also drain: the budget goes below the path's rate by the
+// share the queue adds to the round trip, down to a quarter. What the path delivered is the
+// wire bytes sent up to each acknowledged packet, over the last sixteen acknowledgements (the
+// last six with a backlog, whose budget moves faster); it counts lost packets as delivered,
+// which only makes the 85 % decide. An acknowledgement of a packet older than the rings
+// (kRing) says that many wait on the path: a quarter of the budget. So the budget follows the
+// estimate (m_est_bandwidth) down as soon as the path is seen full, and with a backlog back up
+// to nine tenths of it once the queue drained.
 //
 // One bottleneck shared by the host's players (its uplink): every client behind it sees the
 // same queue and cuts in the same round trip by the same factor, so cuts keep the ratio of
 // their budgets. What evens them out is growth: after the first cut a budget grows by the
-// same number of bytes for every client of the manager (a step of the mean budget its
-// adapting clients had in the frame before, scaled by how long the path stayed empty), not
-// by a share of its own. Additive growth and proportional cuts bring the budgets of the
-// clients that want more than they get together, whatever they started from; a client that
-// wants less (every state fits) keeps what it uses and leaves the rest to the others, so the
-// link is split by need, up to an equal share each. No client starves: a budget never falls
+// same number of bytes for every client of the manager (a share of the mean budget its
+// adapting clients had in the frame before, per round trip the path stays empty, rising the
+// longer it does), not by a share of its own. Additive growth and proportional cuts bring the
+// budgets of the clients that want more than they get together, whatever they started from; a
+// client that wants less (every state fits) keeps what it uses and leaves the rest to the others,
+// so the link is split by need, up to an equal share each. No client starves: a budget never falls
 // below kFloor bytes a frame (about 250 bytes a second at 60 frames a second, one small
 // datagram every few frames), and a state larger than the budget waits for the credit to
 // hold it instead of being passed over.
@@ -52,11 +59,13 @@
 // A host that sends less than its budget (most of its frames hold every state it has) is not
 // what fills the path, and its samples still jump by the peer's frame phase and the path's
 // jitter. It cuts only for a queue that each of its last eight samples saw, beyond twice the
-// limit, and then to 85 % of what it sends, since a cut above that would change nothing; its
-// budget grows back while no queue shows, up to twice what its frames take.
+// limit, and only to 85 %; its budget grows back while no queue shows, up to twice what its
+// frames take.
 //
 // A peer that never acknowledges leaves nothing to steer by: after a second without any
-// acknowledgement every frame gets one whole datagram, as without adaptation.
+// acknowledgement every frame gets one whole datagram, as without adaptation, while the budget
+// stays where it started, to grow from there once the peer answers (players that wait for a
+// run to begin must not find a host that sends a whole datagram a frame to each).
 //
 // Reliable records are not bound by the budget (the writer grants them what the buffer
 // takes), so chat goes out in any written frame; the credit then owes what they took, and
