@@ -131,6 +131,7 @@ public:
         bool m_frame_open;       // the frame under way may write (its first datagram did)
         bool m_frame_limited;    // the frame under way wanted more than it got
         int m_want;              // record bytes the last written frame wanted (sent + left out)
+        int m_want_one;          // the largest state record it left out, bytes
         int m_last_ack_time;     // time of the last acknowledgement taken; growth is per ms
         int m_cut_seq;           // the packet sent at the last cut; none cuts again before
         int m_cut_queue;         // least queue seen since the last cut, ms

@@ -124,10 +124,12 @@ int CNetClient::Write() {
     room -= 1;             // the terminator
     bool left_out = false; // a state did not fit: the room held this packet back
     int want = 0;          // bytes of the state records left out
+    int want_one = 0;      // the largest of them
     // A state left out for lack of room; with aging on it climbs one step per packet missed.
     auto leave_out = [&](int port, int record) {
         left_out = true;
         want += record;
+        if (record > want_one) want_one = record;
         if (m_priority_aging && m_priority_age[port] < (1 << 24)) ++m_priority_age[port];
     };
 
@@ -266,6 +268,12 @@ int CNetClient::Write() {
         if (base) ref.m_base_seq = base_seq;
     }
 
+    if (m_adapt_rate && m_rate_state.m_frame_bytes == 0) {
+        // What the frame's first datagram wanted, sent or not: a state too large for the
+        // budget must make the controller wait for room enough for it.
+        m_rate_state.m_want = want;
+        m_rate_state.m_want_one = want_one;
+    }
     if (!send) {
         buf->SetWritingPos(start, 0);
         return 1;
@@ -310,8 +318,6 @@ int CNetClient::Write() {
     m_bytes_out = WrapAdd(m_bytes_out, sent);
     m_resend = false;
     if (m_adapt_rate) {
-        // The frame's first datagram tells what the frame wanted beyond what it carried.
-        if (m_rate_state.m_frame_bytes == 0) m_rate_state.m_want = want;
         RateAfterSend(this, seq, sent, now, left_out);
     }
     return 1;

@@ -124,6 +124,7 @@ void Start(State& s, int now, int max_room) {
     s.m_frame_open = false;
     s.m_frame_limited = false;
     s.m_want = 0;
+    s.m_want_one = 0;
     s.m_last_ack_time = now;
     s.m_cut_seq = 0;
     s.m_cut_queue = 0;
@@ -410,6 +411,10 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     const int longest =
         kMaxSkip * budget > kPacket + kMinRecords ? kMaxSkip * budget : kPacket + kMinRecords;
     if (snapshot > longest) snapshot = longest;
+    // But never too small for the largest state left out, or that state would wait for ever.
+    int one = s.m_want_one > kMinRecords ? s.m_want_one : kMinRecords;
+    if (one > top) one = top;
+    if (snapshot < kPacket + one) snapshot = kPacket + one;
     s.m_credit += budget;
     const int most = 2 * budget > snapshot + budget ? 2 * budget : snapshot + budget;
     if (s.m_credit > most) s.m_credit = most;
