@@ -182,7 +182,8 @@ int main() {
         "important state is, median / 95th percentile; *never*: it never arrived. *Chat*: lines "
         "delivered of those said (a line the full queue refused counts as said), median delay "
         "and the longest. *Budget / estimate*: medians of the host client's `m_send_budget` and "
-        "`m_est_bandwidth`. *Back to full rate*: from the link's return until a quarter second "
+        "`m_est_bandwidth` (IP and UDP headers counted, 28 bytes a datagram, which the simulator "
+        "does not charge). *Back to full rate*: from the link's return until a quarter second "
         "carries 95 %% of what one carried before the step.\n\n");
     std::printf("| link | switches on | host sends KB/s | dropped by link | round trip ms, "
                 "median / p95 (m_ping) | most important state age ms, median / p95 | least "

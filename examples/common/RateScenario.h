@@ -63,6 +63,11 @@ struct SConfig {
     bool m_peer_acks = true;       // the peer answers states (m_ack_states)
     int m_chat_every = kChatEvery; // frames between chat lines; 0 none
     int m_changing = kStates;      // the most important states that change; the rest stay
+    // Bytes the host has beyond one datagram a frame from the start (a large block): each
+    // frame tells the client (m_rate_backlog) and writes extra datagrams for as long as the
+    // rate controller leaves room, their bytes counted off. Extra states stand in for the
+    // block's fragments. 0 none.
+    int m_backlog = 0;
     int m_frames = 1200;
     int m_warmup_ms = 2000; // figures count from here
     std::uint64_t m_seed = 1;
@@ -84,6 +89,8 @@ struct SResult {
     int m_recover_ms = -1;   // step rows: from the link's return to full rate again
     int m_budget_median = 0; // host client's m_send_budget and m_est_bandwidth
     int m_est_median = 0;
+    int m_backlog_ms = -1;        // from the start until the backlog was sent; -1 never
+    double m_backlog_dropped = 0; // percent of host datagrams the capped link dropped meanwhile
 };
 
 inline int Percentile(std::vector<int>& v, int pct) {
@@ -113,6 +120,7 @@ public:
         long long bytes_at_warmup = 0;
         std::uint32_t sent0 = 0, dropped0 = 0;
         int seen_acked = 0, heard = 0;
+        int backlog = m_c.m_backlog;
         // Host bytes per frame, for the recovery after a step.
         std::vector<int> frame_bytes;
         for (int f = 0; f < m_c.m_frames; ++f) {
@@ -129,7 +137,26 @@ public:
                 Chat(m_host)->Say(line);
             }
             const long long before = hc->m_bytes_out;
+            hc->m_rate_backlog = backlog;
             Steps(m_host);
+            if (backlog > 0) {
+                backlog -= static_cast<int>(hc->m_bytes_out - before);
+                // Extra datagrams of the frame, each under a sequence of its own, until the
+                // controller gives no more room (Write then sends nothing).
+                for (int k = 0; k < 64 && backlog > 0; ++k) {
+                    const int out = hc->m_packets_out, bytes = hc->m_bytes_out;
+                    hc->m_rate_backlog = backlog;
+                    if (hc->Write() != 1 || hc->m_packets_out == out) break;
+                    backlog -= hc->m_bytes_out - bytes;
+                }
+                if (backlog <= 0) {
+                    backlog = 0;
+                    r.m_backlog_ms = t;
+                    const std::uint32_t sent = m_host_ep.m_stats.m_sent;
+                    r.m_backlog_dropped =
+                        sent ? 100.0 * m_host_ep.m_stats.m_dropped_bandwidth / sent : 0.0;
+                }
+            }
             if (f % m_c.m_peer_every == 0) Steps(m_peer);
             frame_bytes.push_back(static_cast<int>(hc->m_bytes_out - before));
             const bool counted = t > m_c.m_warmup_ms;

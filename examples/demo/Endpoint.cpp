@@ -188,6 +188,13 @@ void Endpoint::Talk() {
         SLink& l = m_links[i];
         while (l.m_client && l.m_owed > 0) {
             LineText(l.m_said, m_name, text, sizeof text);
+            // A player tells the host what it lost of the host's packets so far: the host
+            // counts only what it receives itself.
+            if (m_index != 0) {
+                const std::size_t at = std::strlen(text);
+                std::snprintf(text + at, sizeof text - at, " (lost %d of %d)",
+                              l.m_client->m_lost_packets, l.m_client->m_read_seq);
+            }
             if (l.m_chat->Say(text) != 1) break; // queue full: try again next frame
             ++l.m_said;
             --l.m_owed;
@@ -204,7 +211,20 @@ void Endpoint::Listen() {
         for (; l.m_heard < l.m_chat->m_received; ++l.m_heard) {
             LineText(l.m_good, l.m_remote_name, expected, sizeof expected);
             const char* line = l.m_chat->m_lines[l.m_heard % CChatStream::kRingLines];
-            if (std::strcmp(line, expected) == 0) ++l.m_good;
+            const std::size_t n = std::strlen(expected);
+            if (std::strncmp(line, expected, n) != 0) continue;
+            if (line[n] == '\0') {
+                ++l.m_good;
+            } else if (m_index == 0) {
+                // A player's line ends in its loss report.
+                int lost = 0, packets = 0;
+                if (std::sscanf(line + n, " (lost %d of %d)", &lost, &packets) == 2 && lost >= 0 &&
+                    packets >= lost) {
+                    ++l.m_good;
+                    l.m_peer_lost = lost;
+                    l.m_peer_packets = packets;
+                }
+            }
         }
     }
 }

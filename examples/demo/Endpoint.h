@@ -114,6 +114,10 @@ struct SLink {
     int m_heard = 0;                // lines taken from m_chat's ring
     int m_good = 0;                 // of them, each the next line due from the remote
     double m_max_error = 0.0;       // worst error of the objects that arrive over this link
+    // A host's link: the player's own count of the host's packets it lost, and of those it
+    // expected, from its latest chat line; -1 none heard yet.
+    int m_peer_lost = -1;
+    int m_peer_packets = 0;
     // A server frees a peer when it leaves: what the link showed last, and its chat's
     // delivered count, are kept here for the summary.
     bool m_retired = false;

@@ -838,6 +838,7 @@ int Session::Summary(FILE* out, double wall_s) {
                  lost_packets, expected_packets,
                  expected_packets ? 100.0 * lost_packets / expected_packets : 0.0,
                  sim ? "the receivers" : "this side");
+    if (m_cfg.m_mode == SDemoConfig::kUdpServer) PlayersLossLine(out);
     unsigned c[5];
     if (SecureStats(c))
         std::fprintf(out,
@@ -913,6 +914,27 @@ int Session::Summary(FILE* out, double wall_s) {
     }
     std::fprintf(out, "result: %s\n", ok ? "PASS" : "FAIL");
     return ok ? 0 : 1;
+}
+
+// Over UDP the host counts only what it receives; what its players lost of its own packets
+// they report at the end of every chat line they say, the latest of each player counted here.
+void Session::PlayersLossLine(FILE* out) const {
+    const SDeparted& d = m_departed;
+    long long packets = d.m_peer_packets, lost = d.m_peer_lost;
+    int reports = d.m_peer_reports;
+    const Endpoint& e = *m_endpoints[0];
+    for (int l = 0; l < e.m_num_links; ++l) {
+        const SLink& k = e.m_links[l];
+        // Live links, and those retired at the end (a player that left is in m_departed).
+        if ((!k.m_client && !k.m_retired) || k.m_peer_lost < 0) continue;
+        packets += k.m_peer_packets;
+        lost += k.m_peer_lost;
+        ++reports;
+    }
+    std::fprintf(out,
+                 "  players saw %lld of %lld of this side's packets lost (%.1f %%), as %d of %d "
+                 "players reported them in their last chat line\n",
+                 lost, packets, packets ? 100.0 * lost / packets : 0.0, reports, m_joined);
 }
 
 void Session::PlayersLine(FILE* out) const {
@@ -1074,6 +1096,11 @@ void Session::OnServerEvent(const SNetServerEvent& ev) {
         d.m_good += l->m_good;
         d.m_packets += l->m_client->m_read_seq;
         d.m_lost += l->m_client->m_lost_packets;
+        if (l->m_peer_lost >= 0) {
+            d.m_peer_packets += l->m_peer_packets;
+            d.m_peer_lost += l->m_peer_lost;
+            ++d.m_peer_reports;
+        }
         if (!ViewSeen(0, l->m_remote)) m_slot_checked[ev.m_slot] = false;
         SRefusal& gone = m_departures[m_departure_next];
         m_departure_next = (m_departure_next + 1) % kRefusalRing;

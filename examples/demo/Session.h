@@ -102,6 +102,8 @@ private:
     struct SDeparted {
         int m_said = 0, m_delivered = 0, m_heard = 0, m_good = 0;
         long long m_packets = 0, m_lost = 0;
+        long long m_peer_packets = 0, m_peer_lost = 0; // what the players reported
+        int m_peer_reports = 0;
     };
     // The latest refusals of a UDP host, by sender: the reason its hello is answered with, and
     // when the refusal was last printed (one line per sender and reason every kRefusalQuietMs).
@@ -153,6 +155,7 @@ private:
     // Players coming and going: "5 joined, 4 left (left 3, timed out 1); 9 datagrams refused
     // (full 9); 1 present at the end".
     void PlayersLine(FILE* out) const;
+    void PlayersLossLine(FILE* out) const;
     // Copies the link stats of the observed endpoint's present links into m_rows.
     void CollectRows();
 

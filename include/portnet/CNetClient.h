@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "PortnetExport.h"
 
 class CNetBuf;
@@ -16,7 +18,7 @@ struct BlockChannel;
 // later free) the same port records.
 class PORTNET_API CNetClient {
 public:
-    enum : int { kRing = 60, kMaxPorts = 255, kNameSize = 100 };
+    enum : int { kRing = 256, kMaxPorts = 255, kNameSize = 100 };
     // Block datagrams a client writes in one frame beyond its packet, and the least room one
     // is worth.
     enum : int { kMaxBlockDatagrams = 48, kMinBlockDatagram = 64 };
@@ -44,8 +46,9 @@ public:
     int CalcNet();
     // Extra datagrams of block fragments after the frame's packet, within the send budget.
     int WriteBlockDatagrams(int count);
-    // The block records an overtaken packet leads with; 0, or -1 for one that does not parse.
-    int ReadLateBlocks(CNetBuf* buf);
+    // The block records an overtaken packet (late_seq) leads with; 0, or -1 for one that does
+    // not parse.
+    int ReadLateBlocks(CNetBuf* buf, std::uint32_t late_seq);
     int GetPriorityList(CNetData** list, int* count, int* reliable_count);
     int SortPriorityList(CNetData** list, int count);
 
@@ -103,8 +106,15 @@ public:
     // m_send_budget, so that the queue on the path stays short (docs/guide.md tells how).
     // Reliable records are never held back by the budget.
     bool m_adapt_rate = false;
-    int m_send_budget = -1;  // room for the records of the next packet, bytes; -1 never on
-    int m_est_bandwidth = 0; // bytes per second the path was seen to deliver; 0 not yet known
+    // Room for the records of this frame's first datagram, bytes; 0: this frame writes
+    // nothing to the peer (the path carries less than a datagram a frame); -1 never on.
+    int m_send_budget = -1;
+    int m_est_bandwidth = 0; // bytes per second the path was seen to deliver, IP and UDP
+                             // headers counted; 0 not yet known
+    // Bytes this client would still send this frame beyond one datagram (block fragments
+    // waiting), set by Write from its block streams; while above 0 the rate controller lets
+    // the frame's budget grow past one datagram, into extra datagrams (RateRoomLeft).
+    int m_rate_backlog = 0;
     // On: no port starves when a packet is too small for every state. With m_share_halving
     // above 0 (the default), the bytes are shared: a port's share halves for every
     // m_share_halving steps its priority is below the top one, and the ports below the top
@@ -117,29 +127,38 @@ public:
     struct SRateState {
         enum : int { kAcks = 16, kQueues = 8 };
         int m_seqs[kRing];       // own sequence a slot of m_sent belongs to; -1 none
-        int m_sent[kRing];       // bytes sent up to and with that packet (wraps)
+        int m_sent[kRing];       // wire bytes sent up to and with that packet (wraps)
         int m_sent_total;        // bytes sent so far (wraps)
         int m_acked_total;       // m_sent of the last acknowledged packet
         int m_jump16;            // usual step of m_acked_seq, in sixteenths
         int m_jitter16;          // mean difference of successive round trips, in sixteenths
         int m_last_rtt;          // the round trip before
         int m_queues[kQueues];   // queueing of the last round trips, ms
-        unsigned m_limited_bits; // one bit per recent packet: a state was left out of it
-        int m_used16;            // smoothed bytes per packet, in sixteenths
+        unsigned m_limited_bits; // one bit per recent frame: it wanted more than it got
+        int m_used16;            // smoothed wire bytes per frame, in sixteenths
         int m_ack_times[kAcks];  // arrival of the last acknowledgements
         int m_ack_bytes[kAcks];  // bytes each one acknowledged
         int m_acks;              // acknowledgements taken so far
         int m_seen_acked;        // m_acked_seq when the controller last looked
         int m_min_rtt[2];        // least round trip of this window and the one before; -1 none
         int m_window_start;      // frame time this window began
-        int m_interval;          // smoothed ms between own packets
-        int m_last_send;         // frame time of the last packet; -1 none
+        int m_interval;          // smoothed ms between own frames
+        int m_frame_time;        // time of the frame under way
+        int m_frame_bytes;       // wire bytes written in the frame under way
+        bool m_frame_open;       // the frame under way may write (its first datagram did)
+        bool m_frame_limited;    // the frame under way wanted more than it got
+        int m_want;              // record bytes the last written frame wanted (sent + left out)
+        int m_want_one;          // the largest state record it left out, bytes
+        int m_last_ack_time;     // time of the last acknowledgement taken; growth is per ms
         int m_cut_seq;           // the packet sent at the last cut; none cuts again before
-        int m_ramp;              // growth per acknowledgement, in 1/512 of the budget
-        int m_budget16;          // the average room per packet, in sixteenths of a byte
-        int m_credit;            // room the next packet may take, bytes (below 0: owed)
+        int m_cut_queue;         // least queue seen since the last cut, ms
+        int m_cut_level;         // the queue at the last cut, ms
+        int m_cut_time;          // when the last cut was made
+        int m_ramp;              // additive growth, rising while the path stays empty
+        int m_budget16;          // wire bytes per frame, in sixteenths of a byte
+        int m_credit;            // wire bytes the frame may still take (below 0: owed)
         bool m_slow_start;       // no congestion seen yet: grow fast
-        bool m_limited;          // the last packet left a state out for lack of room
+        bool m_limited;          // the last frame wanted more than its budget
         bool m_started;
     };
     SRateState m_rate_state{};
@@ -165,9 +184,6 @@ public:
     // This peer's transfers on the manager's block streams, one per port; made when the client
     // is entered (or the stream placed), freed when it is removed.
     portnet::BlockChannel* m_blocks = nullptr;
-    // Bytes of block fragments that wait beyond what the frame's first datagram took; the rate
-    // controller lets the budget grow past one datagram while there are any.
-    int m_rate_backlog = 0;
 
     // Work space of the writer, sized once so a frame never allocates.
     CNetData* m_priority_list[kMaxPorts];

@@ -102,6 +102,13 @@ public:
     // Slots of the table that Init makes, 1..kMaxClientsLimit; slots run 0..m_max_clients-1.
     // Set before Init; a change afterwards counts from the next Init.
     int m_max_clients = kMaxClients;
+    // The rate controllers of this manager's clients (m_adapt_rate) share what they learn:
+    // the mean per-frame budget of the clients that wrote in the last frame is the unit by
+    // which each grows, so that peers behind one bottleneck converge to equal shares.
+    int m_rate_frame = -1;      // frame whose budgets are being summed
+    long long m_rate_sum16 = 0; // sum of those budgets, sixteenths of a byte
+    int m_rate_count = 0;       // clients summed
+    int m_rate_mean16 = 0;      // mean of the frame before; 0 none
 
 protected:
     // The used slots in ascending order, and how many: a view valid until the table changes.

@@ -43,7 +43,7 @@ int CNetClient::Read(CNetBuf* buf) {
 
     if (seq <= m_read_seq) {
         ++m_old_packets;
-        return ReadLateBlocks(buf);
+        return ReadLateBlocks(buf, header.seq);
     }
 
     bool repeat = false;
@@ -165,7 +165,8 @@ int CNetClient::Read(CNetBuf* buf) {
     }
 }
 
-int CNetClient::ReadLateBlocks(CNetBuf* buf) {
+int CNetClient::ReadLateBlocks(CNetBuf* buf, std::uint32_t late_seq) {
+    bool first = true;
     // A packet overtaken on the way is dropped, but the block records it leads with are taken:
     // fragments are the same whenever they come, and the extra datagrams of a frame, sent
     // back to back, hold nothing else. A record of any other kind ends the reading, as its
@@ -177,6 +178,18 @@ int CNetClient::ReadLateBlocks(CNetBuf* buf) {
         CNetDataPort* slot = m_refs[port].m_data_port;
         CNetData* obj = slot ? slot->m_object : nullptr;
         if (!obj || !obj->m_block) return 0;
+        if (first) {
+            // Counted lost when a newer packet came first; it was only overtaken. Marked read,
+            // so a copy of it is not taken back twice.
+            first = false;
+            const int seq = static_cast<int>(late_seq);
+            if (WrapSub(m_read_seq, seq) < kRing && m_read_seqs[seq % kRing] != seq &&
+                m_lost_packets > 0) {
+                --m_lost_packets;
+                m_read_seqs[seq % kRing] = seq;
+                m_read_times[seq % kRing] = m_manager->m_time;
+            }
+        }
         const int result = static_cast<CNetBlockStream*>(obj)->Read(buf, this, true);
         if (result == -1) return -1;
         slot->m_read_bytes = WrapAdd(slot->m_read_bytes, result);

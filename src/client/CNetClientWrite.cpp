@@ -117,21 +117,36 @@ int CNetClient::Write() {
     int room = CNetBuf::kMaxPayload - Position(buf);
     if (m_max_size != -1 && room > m_max_size) room = m_max_size;
     if (m_adapt_rate) {
-        // What the block streams hold beyond this packet lets the budget grow past it.
+        // What the block streams hold beyond this packet lets the budget grow past it. A
+        // client without block streams keeps what its host set.
         long long backlog = 0;
+        bool streams = false;
         for (int i = reliable_count; i < count; ++i)
-            if (m_priority_list[i]->m_block)
+            if (m_priority_list[i]->m_block) {
+                streams = true;
                 backlog += static_cast<CNetBlockStream*>(m_priority_list[i])->BacklogBytes(this);
+            }
         backlog -= room;
-        m_rate_backlog = backlog <= 0 ? 0 : (backlog > 0x7fffffff ? 0x7fffffff : int(backlog));
+        if (streams)
+            m_rate_backlog = backlog <= 0 ? 0 : (backlog > 0x7fffffff ? 0x7fffffff : int(backlog));
         RateBeforeWrite(this, now, room);
+        if (m_send_budget <= 0) {
+            // The path carries less than a datagram a frame: this frame writes nothing to the
+            // peer; reliable records and acknowledgements wait for the next written one.
+            buf->SetWritingPos(start, 0);
+            return 1;
+        }
         if (room > m_send_budget) room = m_send_budget;
     }
     room -= 1;             // the terminator
     bool left_out = false; // a state did not fit: the room held this packet back
+    int want = 0;          // bytes of the state records left out
+    int want_one = 0;      // the largest of them
     // A state left out for lack of room; with aging on it climbs one step per packet missed.
-    auto leave_out = [&](int port) {
+    auto leave_out = [&](int port, int record) {
         left_out = true;
+        want += record;
+        if (record > want_one) want_one = record;
         if (m_priority_aging && m_priority_age[port] < (1 << 24)) ++m_priority_age[port];
         SharesUsed(this, port, 0, true);
     };
@@ -201,7 +216,7 @@ int CNetClient::Write() {
                 abandon(); // like a block that does not fit
                 return 1;
             }
-            leave_out(port);
+            leave_out(port, 0);
             continue;
         }
         room -= 1;
@@ -270,7 +285,7 @@ int CNetClient::Write() {
         if (prefix_size < 0) {
             room = saved_room;
             buf->SetWritingPos(saved_pos, 0);
-            leave_out(port);
+            leave_out(port, 0);
             continue;
         }
         room -= prefix_size;
@@ -282,7 +297,7 @@ int CNetClient::Write() {
         }
         if (result == 0 || result > room) {
             if (result > room)
-                leave_out(port);
+                leave_out(port, 1 + prefix_size + result);
             else
                 m_priority_age[port] = 0; // the peer holds this state already
             room = saved_room; // nothing to say, or too big: the port sits this packet out
@@ -299,6 +314,12 @@ int CNetClient::Write() {
     }
 
     SharesEnd(this);
+    if (m_adapt_rate && m_rate_state.m_frame_bytes == 0) {
+        // What the frame's first datagram wanted, sent or not: a state too large for the
+        // budget must make the controller wait for room enough for it.
+        m_rate_state.m_want = want;
+        m_rate_state.m_want_one = want_one;
+    }
     if (!send) {
         buf->SetWritingPos(start, 0);
         return 1;

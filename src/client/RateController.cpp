@@ -1,4 +1,20 @@
-// How much a client may send per packet when it adapts to the path.
+// How much a client may send per frame when it adapts to the path.
+//
+// The budget is a number of bytes per frame on the wire, IP and UDP headers (28 bytes a
+// datagram) and the packet header counted, so that what a frame sends and what the path
+// carries are measured alike. Each frame adds the budget to a credit; the frame's first
+// datagram may take what the credit holds, up to one datagram's room. Two ends follow:
+// - A path that carries less than one small datagram a frame (41 bytes of records, as many
+//   as its headers): the frame writes nothing to that peer (m_send_budget 0) until the credit
+//   holds a datagram with all the last written frame wanted (up to a datagram), or six
+//   frames' budget, whichever is less. The client writes every second, third ... frame, as a
+//   rate setting delays the next snapshot: fewer, fuller datagrams rather than many that are
+//   mostly headers. Reliable records and acknowledgements wait for the next written frame.
+// - A host with more to send than a datagram holds (m_rate_backlog, block fragments): the
+//   budget may grow past one datagram, and RateRoomLeft tells what extra datagrams of the
+//   same frame may still carry. It grows fast while the path shows no queue, so a fat path is
+//   reached within a few round trips; the queue's first rise cuts it back to what the path
+//   was seen to deliver, before a capped link's buffer fills.
 //
 // The controller is delay-based, with losses as a second opinion. Every acknowledgement of
 // an own packet gives a round-trip sample; the least sample of the last 5 to 10 s is the
@@ -6,56 +22,82 @@
 // some queue on the way. A path that carries less than it is given queues first and drops
 // only once its buffer is full, so the round trip rises long before anything is lost: the
 // client cuts its budget when the queue grows beyond a frame or so (in the least of its last
-// few samples, more of them the more successive samples differ), and grows it again,
-// slowly at first and faster the longer the path stays empty, while no queue shows. Losses
-// alone never cut: a radio link loses at random with a flat round trip, and taking that for
-// congestion would starve it. A gap in the acknowledged sequence well beyond the usual one
-// (the peer names only the newest packet it holds, and a peer with fewer frames skips
-// packets every time) counts as congestion only while the round trip has risen too, and
-// then without waiting for the queue to reach its limit. A sample also holds the wait for
-// the peer's next frame, but the peer names the newest packet it holds, the one that waited
-// least, so that wait stays below one own packet interval, under the queue limit.
+// few samples, more of them the more successive samples differ), and grows it again while no
+// queue shows. Losses alone never cut: a radio link loses at random with a flat round trip,
+// and taking that for congestion would starve it. A gap in the acknowledged sequence well
+// beyond the usual one (the peer names only the newest packet it holds) counts as
+// congestion only while the round trip has risen too. A sample also holds the wait for the
+// peer's next frame, but the peer names the newest packet it holds, the one that waited
+// least, so that wait stays below a frame, under the queue limit.
 //
-// A cut takes the budget to 85 %, or lower to what the path was seen to deliver per packet
-// interval while it was full, whichever is less, and at most once per round trip: none
-// again until a packet sent after the cut is acknowledged. What the path delivered is the
-// bytes sent up to each acknowledged packet, over the time of the last sixteen
-// acknowledgements; it counts lost packets as delivered, which only makes the 85 % decide.
+// A cut takes the budget to 85 %, or lower to what the path was seen to deliver per frame
+// while it was full, whichever is less, and at most once per round trip: none again until a
+// packet sent after the cut is acknowledged, or, for a queue that has not shrunk, until a round
+// trip of the empty path has passed (a long queue stretches the round trip it would wait for).
+// A queue beyond twice the limit must also drain: the budget goes below the path's rate by the
+// share the queue adds to the round trip, down to a quarter. What the path delivered is the
+// wire bytes sent up to each acknowledged packet, over the last sixteen acknowledgements (the
+// last six with a backlog, whose budget moves faster); it counts lost packets as delivered,
+// which only makes the 85 % decide. An acknowledgement of a packet older than the rings
+// (kRing) says that many wait on the path: a quarter of the budget. So the budget follows the
+// estimate (m_est_bandwidth) down as soon as the path is seen full, and with a backlog back up
+// to nine tenths of it once the queue drained.
 //
-// A host that sends less than its budget (most of its packets hold every state it has) is
-// not what fills the path, and a cut would change nothing it sends; its samples still jump
-// by the peer's frame phase and the path's jitter. It cuts only by 85 %, and only for a queue
-// that each of its last eight samples saw, beyond twice the limit; and its budget grows back
-// while no queue shows, up to twice what its packets take. Without this, a game whose few
-// small states fit any budget saw its budget cut, sample after sample on a jittery path,
-// until the states no longer fitted.
+// One bottleneck shared by the host's players (its uplink): every client behind it sees the
+// same queue and cuts in the same round trip by the same factor, so cuts keep the ratio of
+// their budgets. What evens them out is growth: after the first cut a budget grows by the
+// same number of bytes for every client of the manager (a share of the mean budget its
+// adapting clients had in the frame before, per round trip the path stays empty, rising the
+// longer it does), not by a share of its own. Additive growth and proportional cuts bring the
+// budgets of the clients that want more than they get together, whatever they started from; a
+// client that wants less (every state fits) keeps what it uses and leaves the rest to the others,
+// so the link is split by need, up to an equal share each. No client starves: a budget never falls
+// below kFloor bytes a frame (about 250 bytes a second at 60 frames a second, one small
+// datagram every few frames), and a state larger than the budget waits for the credit to
+// hold it instead of being passed over.
+//
+// A host that sends less than its budget (most of its frames hold every state it has) is not
+// what fills the path, and its samples still jump by the peer's frame phase and the path's
+// jitter. It cuts only for a queue that each of its last eight samples saw, beyond twice the
+// limit, and only to 85 %; its budget grows back while no queue shows, up to twice what its
+// frames take.
 //
 // A peer that never acknowledges leaves nothing to steer by: after a second without any
-// acknowledgement the budget is the whole room, as without adaptation.
+// acknowledgement every frame gets one whole datagram, as without adaptation, while the budget
+// stays where it started, to grow from there once the peer answers (players that wait for a
+// run to begin must not find a host that sends a whole datagram a frame to each).
 //
 // Reliable records are not bound by the budget (the writer grants them what the buffer
-// takes), so chat goes out whatever the budget; it then leaves less room for states.
+// takes), so chat goes out in any written frame; the credit then owes what they took, and
+// the frames after pay it back by writing less or later.
 #include "client/RateController.h"
 
 #include "client/NetWrap.h"
+#include "portnet/CNetBuf.h"
 #include "portnet/CNetClient.h"
+#include "portnet/CNetManager.h"
 
 namespace portnet {
 
 namespace {
 
-constexpr int kMinBudget = 32;     // bytes: the budget never falls below a small record
+constexpr int kWire = 28;     // IPv4 and UDP headers of every datagram
+constexpr int kOverhead = 13; // channel byte, packet header and terminator
+constexpr int kPacket = kWire + kOverhead;
+constexpr int kMinRecords = kPacket; // a datagram carries at least as much as its headers
+constexpr int kDatagramCost = CNetBuf::kMaxDatagram + kWire;
+constexpr int kMaxSkip = 6;        // frames a narrow path waits for a snapshot at most
+constexpr int kFloor = 4;          // wire bytes per frame a budget never falls below
+constexpr int kMaxDatagrams = 32;  // per frame, extra ones included (the rings hold 256)
 constexpr int kWindowMs = 5000;    // the least round trip is kept over one to two windows
-constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 intervals), plus twice
+constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 frames), plus twice
                                    // the scatter of the round trips, is congestion
-constexpr int kOverhead = 13;      // channel byte and packet header around the records
-constexpr int kMaxRamp = 32;       // growth per acknowledgement at most 32/512 of the budget
+constexpr int kMaxRamp = 512;      // growth rises to half the mean per round trip
 constexpr int kMaxIntervalMs = 1000;
 constexpr int kSilentMs = 1000; // a peer that never acknowledges gives nothing to steer by
 
 using State = CNetClient::SRateState;
 
-// Packets among the last sixteen that left a state out.
 int Popcount16(unsigned bits) {
     int n = 0;
     for (bits &= 0xffffu; bits != 0; bits &= bits - 1)
@@ -77,12 +119,21 @@ void Start(State& s, int now, int max_room) {
     s.m_min_rtt[0] = s.m_min_rtt[1] = -1;
     s.m_window_start = now;
     s.m_interval = 0;
-    s.m_last_send = -1;
+    s.m_frame_time = now;
+    s.m_frame_bytes = 0;
+    s.m_frame_open = false;
+    s.m_frame_limited = false;
+    s.m_want = 0;
+    s.m_want_one = 0;
+    s.m_last_ack_time = now;
     s.m_cut_seq = 0;
+    s.m_cut_queue = 0;
+    s.m_cut_level = 0;
+    s.m_cut_time = now;
     s.m_ramp = 1;
-    // A quarter of the room, growing by an eighth per acknowledgement until the first queue.
-    const int start = max_room / 4 > kMinBudget ? max_room / 4 : kMinBudget;
-    s.m_budget16 = start * 16;
+    // A datagram a frame with a quarter of the room (at least as much as its headers),
+    // doubling about every two round trips (every one with a backlog) until the first queue.
+    s.m_budget16 = ((max_room / 4 > kMinRecords ? max_room / 4 : kMinRecords) + kPacket) * 16;
     s.m_credit = 0;
     s.m_slow_start = true;
     s.m_limited = false;
@@ -93,19 +144,23 @@ void Start(State& s, int now, int max_room) {
     s.m_started = true;
 }
 
-// Bytes per second acknowledged over the time span of the acknowledgements held; 0 while
+// Bytes per second acknowledged over the time span of the last k acknowledgements; 0 while
 // too few or too close together to tell.
-int Delivered(const State& s, int now) {
+int Delivered(const State& s, int now, int k) {
     if (s.m_acks < 4) return 0;
-    const int n = s.m_acks < State::kAcks ? s.m_acks : State::kAcks;
-    const int oldest = s.m_acks < State::kAcks ? 0 : s.m_acks % State::kAcks;
-    const int span = WrapSub(now, s.m_ack_times[oldest]);
+    const int n = s.m_acks < k ? s.m_acks : (k < State::kAcks ? k : State::kAcks);
+    const int first = s.m_acks - n;
+    const int span = WrapSub(now, s.m_ack_times[first % State::kAcks]);
     if (span < 50) return 0;
     long long bytes = 0;
-    for (int i = 0; i < n; ++i)
-        if (i != oldest) bytes += s.m_ack_bytes[i];
+    for (int i = first + 1; i < s.m_acks; ++i)
+        bytes += s.m_ack_bytes[i % State::kAcks];
     const long long rate = bytes * 1000 / span;
     return rate > 0x7fffffff ? 0x7fffffff : static_cast<int>(rate);
+}
+
+int Clamp(long long v, long long lo, long long hi) {
+    return static_cast<int>(v < lo ? lo : (v > hi ? hi : v));
 }
 
 void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jump) {
@@ -124,6 +179,9 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     s.m_ack_bytes[slot] = s.m_acks > 0 ? WrapSub(sent_total, s.m_acked_total) : 0;
     s.m_acked_total = sent_total;
     ++s.m_acks;
+    int elapsed = WrapSub(now, s.m_last_ack_time);
+    elapsed = elapsed < 1 ? 1 : (elapsed > kMaxIntervalMs ? kMaxIntervalMs : elapsed);
+    s.m_last_ack_time = now;
     const int queue = sample - base;
     s.m_queues[(s.m_acks - 1) % State::kQueues] = queue;
     // What stays queued: the least of the last kQueues samples (none before there are so
@@ -142,8 +200,6 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         const int q = s.m_queues[(s.m_acks - 1 - i) % State::kQueues];
         if (q < recent) recent = q;
     }
-    // How much successive samples differ: a path whose delays scatter widely needs a higher
-    // limit before a sample above the least means a queue.
     if (s.m_acks > 1) {
         const int step = sample > s.m_last_rtt ? sample - s.m_last_rtt : s.m_last_rtt - sample;
         s.m_jitter16 += step - s.m_jitter16 / 16;
@@ -152,114 +208,253 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     // A gap counts as a burst beyond twice the usual gap and one more.
     const bool burst = jump * 16 > s.m_jump16 * 2 + 16;
     s.m_jump16 += (jump * 16 - s.m_jump16) / 8;
-    const int rate = Delivered(s, now);
+    // With a backlog the budget moves fast: the last few acknowledgements tell the path's
+    // rate better than sixteen, which still hold the ramp before.
+    int rate = Delivered(s, now, State::kAcks);
+    if (c->m_rate_backlog > 0) {
+        const int recent_rate = Delivered(s, now, 6);
+        if (recent_rate > rate) rate = recent_rate;
+    }
 
     const int interval_target = s.m_interval + s.m_interval / 4;
     const int target = (interval_target > kQueueTargetMs ? interval_target : kQueueTargetMs) +
                        2 * (s.m_jitter16 / 16);
-    // A host that fills its budget (a state left out of most recent packets) is steered by
-    // its recent samples. One below its budget is not what fills the path, and cutting a
-    // budget it does not use changes nothing it sends: it cuts only for a queue that every
-    // one of the last kQueues samples saw, and beyond twice the limit. A path whose round
-    // trips jump by a frame or two from sample to sample (the peer's frame phase, jitter)
-    // would otherwise cut it, sample after sample, to below what the host has to send.
+    // A host that fills its budget (most recent frames wanted more) is steered by its recent
+    // samples; one below its budget only by a queue every one of the last kQueues samples
+    // saw, beyond twice the limit (see the opening comment).
     const bool full = Popcount16(s.m_limited_bits) >= 8;
     const bool congested =
         full ? recent > target || (burst && recent > target / 2) : standing > 2 * target;
+    // Since the last cut, the least queue seen: a queue that only drains what the budget
+    // before the cut built needs no second cut.
+    if (recent < s.m_cut_queue) s.m_cut_queue = recent;
     if (congested) {
         // Once per round trip: the packets sent before the cut still carry the old budget.
-        if (WrapSub(c->m_acked_seq, s.m_cut_seq) <= 0) return;
+        // But a queue that has not shrunk a round trip of the empty path after the cut (a
+        // long one, whose round trip the queue itself stretches) is cut again.
+        const bool stuck = WrapSub(now, s.m_cut_time) > base + target && recent >= s.m_cut_level;
+        if (WrapSub(c->m_acked_seq, s.m_cut_seq) <= 0 && !stuck) return;
+        // And again only once the queue grows anew.
+        if (recent <= s.m_cut_queue + s.m_interval && c->m_rate_backlog > 0) return;
         long long budget = static_cast<long long>(s.m_budget16) * 85 / 100;
+        // What the path delivered per frame, while the queue stood (below its budget a host
+        // that saw no queue would measure only its own appetite). A long queue must also
+        // drain: beyond twice the limit, the budget goes below the path's rate by the share
+        // the queue adds to the round trip, down to a quarter of it.
+        const int q = recent;
         if (full && rate > 0 && s.m_interval > 0) {
-            // What the full path delivered per packet interval; below its budget, a host
-            // measures only its own appetite.
-            const long long fit =
-                (static_cast<long long>(rate) * s.m_interval / 1000 - kOverhead) * 16;
+            long long fit = static_cast<long long>(rate) * s.m_interval * 16 / 1000;
+            const long long plain = static_cast<long long>(base) + target;
+            const long long whole = static_cast<long long>(base) + q;
+            if (q > 2 * target) fit = fit * (plain * 4 > whole ? plain : whole / 4) / whole;
             if (fit < budget) budget = fit;
             c->m_est_bandwidth = rate;
         }
-        s.m_budget16 = budget < kMinBudget * 16 ? kMinBudget * 16 : static_cast<int>(budget);
+        s.m_budget16 = Clamp(budget, kFloor * 16, 0x7fffffff);
         s.m_cut_seq = c->m_write_seq - 1;
+        s.m_cut_queue = recent;
+        s.m_cut_level = recent;
+        s.m_cut_time = now;
         s.m_ramp = 1;
         s.m_slow_start = false;
         return;
     }
     if (rate > c->m_est_bandwidth) c->m_est_bandwidth = rate;
-    // Grow only on an empty path, and only when the room was what held the packet back.
+    // Grow only on an empty path, and only when the budget was what held the frames back.
     if (!s.m_limited) {
-        // A budget the packets do not fill regains what a cut took, up to twice what they
+        // A budget the frames do not fill regains what a cut took, up to twice what they
         // take, so a host that sends less than its path carries never ends below it.
         if (standing <= target && s.m_budget16 < 2 * s.m_used16) s.m_budget16 += s.m_budget16 / 16;
         return;
     }
     if (queue > target / 2) return;
+    // Once a queue drained, the budget returns at once to nine tenths of what the path was
+    // seen to deliver at the last cut: the budget follows the estimate, up as well as down.
+    if (!s.m_slow_start && c->m_rate_backlog > 0 && c->m_est_bandwidth > 0 && s.m_interval > 0) {
+        const long long back =
+            static_cast<long long>(c->m_est_bandwidth) * s.m_interval * 16 / 1000 * 9 / 10;
+        if (s.m_budget16 < back) {
+            s.m_budget16 = Clamp(back, kFloor * 16, 0x7fffffff);
+            return;
+        }
+    }
     if (s.m_slow_start) {
-        s.m_budget16 += s.m_budget16 / 8;
+        // A backlog doubles the budget about every round trip (each acknowledgement adds the
+        // share of a round trip since the one before): a fat path in a few round trips.
+        // Without one, half as fast.
+        const long long trip = base > s.m_interval ? base : (s.m_interval > 0 ? s.m_interval : 1);
+        long long step = static_cast<long long>(s.m_budget16) * elapsed / trip;
+        if (c->m_rate_backlog <= 0) step /= 2;
+        if (step > s.m_budget16 / 2) step = s.m_budget16 / 2;
+        s.m_budget16 = Clamp(s.m_budget16 + step, kFloor * 16, 0x7fffffff);
         return;
     }
-    const long long step = static_cast<long long>(s.m_budget16) * s.m_ramp / 512;
-    s.m_budget16 += step > 16 ? static_cast<int>(step) : 16;
-    if (s.m_ramp < kMaxRamp) ++s.m_ramp;
+    // The same step for every client of the manager: the mean budget, not its own.
+    const CNetManager* m = c->m_manager;
+    const long long unit = m && m->m_rate_mean16 > 0 ? m->m_rate_mean16 : s.m_budget16;
+    // A share per round trip the path stays empty (what the acknowledgement covers, at most
+    // a round trip): sparse acknowledgements, from a host that writes one frame in several,
+    // grow it no faster than dense ones, and a long round trip, whose news come late, grows
+    // it more slowly.
+    const int trip = sample > 1 ? sample : 1;
+    const int span = elapsed < trip ? elapsed : trip;
+    long long step = unit * s.m_ramp * span / (512LL * trip);
+    // With a backlog the own budget counts too: a transfer regains a fat path in seconds.
+    if (c->m_rate_backlog > 0) step += static_cast<long long>(s.m_budget16) * s.m_ramp / 1024;
+    s.m_budget16 = Clamp(s.m_budget16 + (step > 4 ? step : 4), kFloor * 16, 0x7fffffff);
+    if (s.m_ramp < kMaxRamp) s.m_ramp += 4;
+}
+
+// The frame before ends: what it sent and whether it wanted more join the averages.
+void EndFrame(State& s, int now) {
+    int gap = WrapSub(now, s.m_frame_time);
+    gap = gap < 1 ? 1 : (gap > kMaxIntervalMs ? kMaxIntervalMs : gap);
+    s.m_interval = s.m_interval == 0 ? gap : (s.m_interval * 7 + gap) / 8;
+    s.m_used16 += (s.m_frame_bytes * 16 - s.m_used16) / 8;
+    s.m_limited = s.m_frame_limited;
+    s.m_limited_bits = (s.m_limited_bits << 1) | (s.m_frame_limited ? 1u : 0u);
+    s.m_frame_time = now;
+    s.m_frame_bytes = 0;
+    s.m_frame_open = false;
+    s.m_frame_limited = false;
+}
+
+// Adds this client's budget to its manager's sum for the frame; the first client of a new
+// frame turns the sum of the frame before into the mean.
+void Share(CNetClient* c, const State& s) {
+    CNetManager* m = c->m_manager;
+    if (!m) return;
+    if (m->m_rate_frame != m->m_frame) {
+        m->m_rate_mean16 =
+            m->m_rate_count > 0 ? static_cast<int>(m->m_rate_sum16 / m->m_rate_count) : 0;
+        m->m_rate_sum16 = 0;
+        m->m_rate_count = 0;
+        m->m_rate_frame = m->m_frame;
+    }
+    m->m_rate_sum16 += s.m_budget16;
+    ++m->m_rate_count;
 }
 
 } // namespace
 
 void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     State& s = c->m_rate_state;
-    if (!s.m_started) Start(s, now, max_room);
+    const int top = max_room > 0 ? max_room : 0;
+    if (!s.m_started) {
+        Start(s, now, top);
+    } else if (now == s.m_frame_time) {
+        // A second Write in the same frame is an extra datagram of it: what the frame has
+        // left, no new credit (none at all when the frame writes nothing).
+        const int left = RateRoomLeft(c);
+        c->m_send_budget = left < top ? left : top;
+        return;
+    } else {
+        EndFrame(s, now);
+    }
+    // One full datagram a frame, or as many as the backlog fills.
+    const long long one16 = static_cast<long long>(top + kPacket) * 16;
+    long long cap16 = one16;
+    if (c->m_rate_backlog > 0 && top > 0) {
+        const long long more = (static_cast<long long>(c->m_rate_backlog) + top - 1) / top;
+        cap16 = one16 * (1 + (more < kMaxDatagrams - 1 ? more : kMaxDatagrams - 1));
+    }
+    const int before = s.m_budget16;
     const int acked = c->m_acked_seq;
     if (acked != s.m_seen_acked) {
         const int jump = WrapSub(acked, s.m_seen_acked);
         s.m_seen_acked = acked;
         const int i = acked % CNetClient::kRing;
-        // A packet older than the ring has no size or send time left: no sample.
-        if (s.m_seqs[i] == acked)
+        // A packet older than the ring has no size or send time left: no sample. Its
+        // acknowledgement arriving now says that more than the ring's packets wait on the
+        // path: a quarter of the budget, and no more growing fast.
+        if (s.m_seqs[i] == acked) {
             OnAck(c, s, now, WrapSub(c->m_ack_times[i], c->m_write_times[i]), s.m_sent[i], jump);
+        } else if (WrapSub(c->m_write_seq, acked) > CNetClient::kRing &&
+                   WrapSub(now, s.m_cut_time) > s.m_interval * 4) {
+            s.m_budget16 = s.m_budget16 / 4 > kFloor * 16 ? s.m_budget16 / 4 : kFloor * 16;
+            s.m_slow_start = false;
+            s.m_ramp = 1;
+            s.m_cut_time = now;
+            s.m_cut_seq = c->m_write_seq - 1;
+        }
     }
-    const int top = max_room > 0 ? max_room : 0;
-    // With block fragments waiting beyond one packet the frame may send more datagrams, so
-    // its budget may grow past one packet's room (the writer stops at kMaxBlockDatagrams).
-    const int frame_top = c->m_rate_backlog > 0 ? top * (1 + CNetClient::kMaxBlockDatagrams) : top;
+    // Growth stops at the cap; a budget above it from a backlog before fades (below).
+    if (s.m_budget16 > before && s.m_budget16 > cap16)
+        s.m_budget16 = static_cast<int>(before > cap16 ? before : cap16);
     // Without a single acknowledgement since the start (a peer that only receives and does
-    // not answer), every packet gets the whole room, as without adaptation.
-    if (s.m_acks == 0 && WrapSub(now, s.m_window_start) >= kSilentMs) s.m_budget16 = top * 16;
-    if (s.m_budget16 < kMinBudget * 16) s.m_budget16 = kMinBudget * 16;
-    if (s.m_budget16 > frame_top * 16) s.m_budget16 = frame_top * 16;
-    // The budget is an average: what a packet leaves unused (a state that did not fit)
-    // carries to the next one, up to two packets' worth, so that a state larger than the
-    // budget still goes out every few packets instead of never.
+    // not answer), every frame gets a whole datagram, as without adaptation.
+    // The budget itself stays where it started: once the peer answers (players that wait
+    // for a run to begin), it grows from there instead of from a whole datagram per frame.
+    const bool silent = s.m_acks == 0 && WrapSub(now, s.m_window_start) >= kSilentMs;
+    if (s.m_budget16 > cap16) {
+        // Past a backlog's end the extra room fades over a second or so rather than at
+        // once: a transfer pausing a frame for acknowledgements keeps what it found.
+        if (c->m_rate_backlog > 0 || s.m_budget16 - (s.m_budget16 - cap16) / 16 <= cap16)
+            s.m_budget16 = static_cast<int>(cap16);
+        else
+            s.m_budget16 -= static_cast<int>((s.m_budget16 - cap16) / 16);
+    }
+    if (s.m_budget16 < kFloor * 16) s.m_budget16 = kFloor * 16;
+    Share(c, s);
+
+    // A path that carries less than a datagram worth its headers a frame skips frames, and
+    // writes once the credit holds all the last written frame wanted (a whole snapshot, at
+    // most one datagram): fewer datagrams, each with every state, rather than many that each
+    // carry a few. Above that, every frame writes; one that owes (reliable records took more
+    // before) writes a smaller datagram.
     const int budget = s.m_budget16 / 16;
+    int whole = s.m_want > kMinRecords ? s.m_want : kMinRecords;
+    if (whole > top) whole = top;
+    int snapshot = kPacket + whole;
+    // Though no longer to wait than kMaxSkip frames: the states of a large snapshot would age
+    // more than a smaller datagram's, sent sooner, costs in headers.
+    const int longest =
+        kMaxSkip * budget > kPacket + kMinRecords ? kMaxSkip * budget : kPacket + kMinRecords;
+    if (snapshot > longest) snapshot = longest;
+    // But never too small for the largest state left out, or that state would wait for ever.
+    int one = s.m_want_one > kMinRecords ? s.m_want_one : kMinRecords;
+    if (one > top) one = top;
+    if (snapshot < kPacket + one) snapshot = kPacket + one;
     s.m_credit += budget;
-    if (s.m_credit > 2 * budget) s.m_credit = 2 * budget;
-    // Never above the room, even where the host's m_max_size is below the floor.
-    c->m_send_budget = s.m_credit < 0 ? 0 : (s.m_credit > top ? top : s.m_credit);
+    const int most = 2 * budget > snapshot + budget ? 2 * budget : snapshot + budget;
+    if (s.m_credit > most) s.m_credit = most;
+    s.m_frame_limited = c->m_rate_backlog > 0;
+    if (budget < kPacket + kMinRecords && s.m_credit < snapshot && !silent) {
+        // This frame writes nothing to the peer; the credit carries on to the next.
+        s.m_frame_limited = true;
+        c->m_send_budget = 0;
+        return;
+    }
+    s.m_frame_open = true;
+    if (silent) s.m_credit = 0; // nothing owed for what went out unsteered
+    const int room = s.m_credit - kPacket;
+    c->m_send_budget = silent ? top : Clamp(room, top > 0 ? 1 : 0, top);
 }
 
 void RateAfterSend(CNetClient* c, int seq, int bytes, int now, bool limited) {
+    (void)now;
     State& s = c->m_rate_state;
+    const int wire = (bytes > 0 ? bytes : 0) + kWire;
     const int i = seq % CNetClient::kRing;
-    s.m_sent_total = WrapAdd(s.m_sent_total, bytes);
+    s.m_sent_total = WrapAdd(s.m_sent_total, wire);
     s.m_seqs[i] = seq;
     s.m_sent[i] = s.m_sent_total;
-    // The extra datagrams of a frame are part of its sending, not sendings of their own.
-    if (s.m_last_send >= 0 && now != s.m_last_send) {
-        int gap = WrapSub(now, s.m_last_send);
-        gap = gap < 1 ? 1 : (gap > kMaxIntervalMs ? kMaxIntervalMs : gap);
-        s.m_interval = s.m_interval == 0 ? gap : (s.m_interval * 7 + gap) / 8;
-    }
-    s.m_last_send = now;
-    s.m_limited = limited;
-    s.m_limited_bits = (s.m_limited_bits << 1) | (limited ? 1u : 0u);
-    s.m_used16 += (bytes * 16 - s.m_used16) / 8;
-    // Reliable records may pass the budget; the packets after them make up for it, though
-    // never for more than two packets' worth.
+    // The frame's first datagram: what it wanted is what it carried and what it left out.
+    if (s.m_frame_bytes == 0) s.m_want += bytes > kOverhead ? bytes - kOverhead : 0;
+    s.m_frame_bytes += wire;
+    if (limited) s.m_frame_limited = true;
+    // Reliable records may pass the budget; the frames after make up for it, though never
+    // for more than two frames' worth or one datagram, whichever is more.
     const int budget = s.m_budget16 / 16;
-    s.m_credit -= bytes > kOverhead ? bytes - kOverhead : 0;
-    if (s.m_credit < -2 * budget) s.m_credit = -2 * budget;
+    const int owed = 2 * budget > kDatagramCost ? 2 * budget : kDatagramCost;
+    s.m_credit -= wire;
+    if (s.m_credit < -owed) s.m_credit = -owed;
 }
 
 int RateRoomLeft(const CNetClient* c) {
-    const int left = c->m_rate_state.m_credit - kOverhead;
+    const State& s = c->m_rate_state;
+    if (!c->m_adapt_rate || !s.m_started || !s.m_frame_open) return 0;
+    const int left = s.m_credit - kPacket; // the extra datagram's own headers come first
     return left > 0 ? left : 0;
 }
 

@@ -111,6 +111,12 @@ int RetryAfter(const CNetClient* client, int backoff) {
     return wait > 10000 ? 10000 : static_cast<int>(wait);
 }
 
+// Slots of the ring kept for the rest of fragments sent again only in part: new bytes never
+// take them, so a full ring can always send its lost fragments again.
+int Reserve(const OutBlock* b) {
+    return b->flight_size / 4 < 64 ? b->flight_size / 4 : 64;
+}
+
 Flight& FlightAt(BlockChannel* ch, int i) {
     return ch->head->flight[(ch->flight_start + i) % ch->head->flight_size];
 }
@@ -279,7 +285,8 @@ bool CNetBlockStream::HasBacklog(const CNetClient* client) const {
         FindChannel(const_cast<CNetClient*>(client), const_cast<CNetBlockStream*>(this), false);
     if (!ch || !ch->head) return false;
     return ch->lost > 0 ||
-           (ch->head->next_new < ch->head->total && ch->flight_count < ch->head->flight_size);
+           (ch->head->next_new < ch->head->total &&
+            ch->flight_count < ch->head->flight_size - Reserve(ch->head));
 }
 
 std::uint32_t CNetBlockStream::BacklogBytes(const CNetClient* client) const {
@@ -354,9 +361,11 @@ bool WriteAck(CNetBuf* buf, BlockChannel* ch, int space) {
 }
 
 // One fragment of b from offset, at most len bytes, recorded in the ring under seq.
+// One fragment of b from offset, len bytes, recorded in the ring under seq: in the entry again
+// when again is given (the same bytes sent anew), else in a new one.
 bool WriteFragment(CNetBuf* buf, BlockChannel* ch, const OutBlock* b, std::uint32_t offset,
-                   std::uint32_t len, int seq, int now) {
-    if (ch->flight_count >= b->flight_size) return false;
+                   std::uint32_t len, int seq, int now, Flight* again) {
+    if (!again && ch->flight_count >= b->flight_size) return false;
     unsigned char* at = buf->WriteSpan(kFragmentHeader + static_cast<int>(len));
     if (!at) return false;
     StoreLE(at, b->id, 2);
@@ -364,7 +373,8 @@ bool WriteFragment(CNetBuf* buf, BlockChannel* ch, const OutBlock* b, std::uint3
     StoreLE(at + 6, offset, 4);
     StoreLE(at + 10, len, 2);
     std::memcpy(at + kFragmentHeader, b->data + offset, len);
-    Flight& f = FlightAt(ch, ch->flight_count++);
+    Flight& f = again ? *again : FlightAt(ch, ch->flight_count++);
+    if (again && f.lost) --ch->lost;
     f.offset = offset;
     f.len = static_cast<std::uint16_t>(len);
     f.lost = false;
@@ -455,15 +465,15 @@ int CNetBlockStream::Write(CNetBuf* buf, int room, CNetClient* client) {
             const int used = buf->m_write_pos - start;
             const std::uint32_t len = FitLength(b, f.offset, f.len, limit - used);
             if (len == 0) break;
-            const std::uint32_t offset = f.offset;
-            // What stays of a fragment cut short is sent again later; the new entry is the rest.
-            if (len < f.len) {
+            // Sent whole, the entry is the new sending; cut short, the part sent takes a new
+            // entry and the rest stays lost, so nothing lost is ever forgotten.
+            if (len == f.len) {
+                if (!WriteFragment(buf, ch, b, f.offset, len, seq, now, &f)) break;
+            } else {
+                if (!WriteFragment(buf, ch, b, f.offset, len, seq, now, nullptr)) break;
                 f.offset += len;
                 f.len = static_cast<std::uint16_t>(f.len - len);
-            } else {
-                Retire(ch, f);
             }
-            if (!WriteFragment(buf, ch, b, offset, len, seq, now)) break;
             ++count;
             ++m_fragments_resent;
             ++m_fragments_sent;
@@ -473,7 +483,8 @@ int CNetBlockStream::Write(CNetBuf* buf, int room, CNetClient* client) {
             const std::uint32_t len =
                 FitLength(b, b->next_new, b->total - b->next_new, limit - used);
             if (len == 0) break;
-            if (!WriteFragment(buf, ch, b, b->next_new, len, seq, now)) break;
+            if (ch->flight_count >= b->flight_size - Reserve(b)) break;
+            if (!WriteFragment(buf, ch, b, b->next_new, len, seq, now, nullptr)) break;
             b->next_new += len;
             ++count;
             ++m_fragments_sent;
@@ -531,6 +542,14 @@ void TakeAck(CNetBlockStream* s, BlockChannel* ch, CNetClient* client, const Ack
         s->BlockEnded(client, id, CNetBlockStream::kDelivered);
         return;
     }
+    // Datagrams sent back to back may overtake one another, and the peer still takes the block
+    // records of an overtaken one: a fragment counts as missing only once it has been on the
+    // way a quarter of a round trip and a frame longer than the round trip.
+    const int rtt = client->m_ping > 0 ? client->m_ping : 100;
+    const int frame = client->m_manager && client->m_manager->m_delta_time > 0
+                          ? client->m_manager->m_delta_time
+                          : 16;
+    const int overtake = rtt + rtt / 4 + frame;
     // The peer wrote this having read every packet up to client->m_acked_seq: a fragment sent
     // in one of them that it does not hold, where it reports all it holds, never arrived.
     if (late) return;
@@ -543,7 +562,9 @@ void TakeAck(CNetBlockStream* s, BlockChannel* ch, CNetClient* client, const Ack
             Retire(ch, f);
             continue;
         }
-        if (WrapSub(f.seq, client->m_acked_seq) <= 0 && f.offset + f.len <= known) MarkLost(ch, f);
+        if (WrapSub(f.seq, client->m_acked_seq) <= 0 && f.offset + f.len <= known &&
+            WrapSub(now, f.time) >= overtake)
+            MarkLost(ch, f);
     }
     TrimFlight(ch);
 }
@@ -589,9 +610,13 @@ int TakeFragment(CNetBlockStream* s, BlockChannel* ch, CNetClient* client, std::
         return 1;
     }
     if (!in || id != in->id) {
+        // Older than what this side finished, or further ahead than the sender can have moved:
+        // it skips only the numbers of blocks cancelled before they began, at most a queue's.
+        const int base = static_cast<int>(in ? in->id : ch->floor);
         if (WrapSub(static_cast<int>(id), static_cast<int>(ch->floor)) < 0 ||
-            (in && WrapSub(static_cast<int>(id), static_cast<int>(in->id)) < 0)) {
-            ++s->m_fragments_refused; // older than what this side finished
+            (in && WrapSub(static_cast<int>(id), static_cast<int>(in->id)) < 0) ||
+            WrapSub(static_cast<int>(id), base) > CNetBlockStream::kMaxQueued) {
+            ++s->m_fragments_refused;
             return 1;
         }
         if (in) {

@@ -1,6 +1,7 @@
 // The two writer switches of rate adaptation and priority aging: each changes the packets
 // while on, and once off again the packets are those of a client that never had it.
 #include "ClientFixture.h"
+#include "client/RateController.h"
 
 namespace client_test {
 namespace {
@@ -37,22 +38,51 @@ TEST_P(SwitchTest, ChangesThePacketsOnlyWhileOn) {
     }
     c.m_max_size = GetParam().max_size;
     c.m_share_halving = GetParam().share_halving;
-    const Ints before = Ports(Sent(), 10);
+    // One packet a frame: a second Write in the same millisecond would be an extra datagram
+    // of the same frame.
+    auto next = [&]() {
+        mgr.m_time += 16;
+        return Ports(Sent(), 10);
+    };
+    const Ints before = next();
     EXPECT_EQ(before, GetParam().off);
     c.*GetParam().flag = true;
-    EXPECT_EQ(Ports(Sent(), 10), GetParam().on_first);
-    EXPECT_EQ(Ports(Sent(), 10), GetParam().on_second);
+    EXPECT_EQ(next(), GetParam().on_first);
+    EXPECT_EQ(next(), GetParam().on_second);
     c.*GetParam().flag = false;
     for (int frame = 0; frame < 3; ++frame)
-        EXPECT_EQ(Ports(Sent(), 10), before) << frame;
+        EXPECT_EQ(next(), before) << frame;
+}
+
+// The same frame written again is an extra datagram: it gets what the frame's budget has
+// left after the first (none here: the first took it all), never a new frame's budget; the
+// next frame's first datagram does.
+TEST_F(ClientTest, ASecondWriteInTheSameFrameGetsOnlyWhatTheFrameLeft) {
+    for (int port = 1; port <= 5; ++port) {
+        State* s = Port(port, new State);
+        s->len = 10;
+        s->priority = port;
+    }
+    c.m_max_size = 100;
+    c.m_adapt_rate = true;
+    mgr.m_time = 16;
+    EXPECT_EQ(Ports(Sent(), 10), (Ints{5, 4, 3}));
+    EXPECT_EQ(portnet::RateRoomLeft(&c), 0);
+    EXPECT_EQ(c.Write(), 1);
+    EXPECT_TRUE(Take().empty());
+    EXPECT_EQ(c.m_send_budget, 0);
+    mgr.m_time = 32;
+    EXPECT_FALSE(Ports(Sent(), 10).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Writer, SwitchTest,
     ::testing::Values(
-        // The budget starts at a quarter of the room, raised to its floor of 32 bytes: two
-        // records; the 7 bytes the first packet left unused let the next one take three.
-        Switch{"AdaptRate", &CNetClient::m_adapt_rate, 100, {5, 4, 3, 2, 1}, {5, 4}, {5, 4, 3}},
+        // The budget starts at a datagram a frame whose records take a quarter of the room,
+        // raised to the 41 bytes of its headers: three records; what the first frame left
+        // unused lets the next one take four.
+        Switch{
+            "AdaptRate", &CNetClient::m_adapt_rate, 100, {5, 4, 3, 2, 1}, {5, 4, 3}, {5, 4, 3, 2}},
         // Room for three. Ports 1 and 2 left out of the first packet on gain a step: port 2
         // (now 3) ties with port 3 and goes first by port order.
         Switch{"PriorityAgingBySteps",

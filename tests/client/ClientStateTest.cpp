@@ -5,7 +5,7 @@ using namespace client_test;
 
 TEST(ClientState, RoundTripRisesSlowlyAndFallsAtOnce) {
     CNetClient c;
-    c.m_acked_seq = 61;                                                   // ring entry 1
+    c.m_acked_seq = CNetClient::kRing + 1;                                // ring entry 1
     const int rows[][3] = {{0, 100, 20}, {100, 50, 50}, {100, 200, 120}}; // ping, sample, result
     for (const auto& r : rows) {
         c.m_ping = r[0];
