@@ -180,8 +180,7 @@ def section8(results, machine_path, simulated_path, md_path):
     with open(simulated_path) as f:
         out = [f.read().strip("\n") + "\n"]
     w = out.append
-    w("### Over UDP on 127.0.0.1, one process
-")
+    w("### Over UDP on 127.0.0.1, one process\n")
     w(f"Measured {machine.get('date', '?')}; repetitions: {machine.get('repetitions', '?')}; load "
       f"average {machine.get('load average at start', '?')} at the start, "
       f"{machine.get('load average at end', '?')} at the end. Run alone with `SECTION=8 "
