@@ -15,6 +15,8 @@
 // operation byte each (low 3 bits: the kind, below) followed by its operands; what follows the
 // kMaxDatagrams-th datagram is not read. Every datagram is a whole packet with one block record
 // and is followed by a frame of the receiver (it reads, then writes its acknowledgements).
+// With bit 7 of the operation byte set, its datagrams come late: numbered 1 to 8 (bits 3-5,
+// plus 1) behind the newest packet, as an overtaken packet whose block records still count.
 //   0 honest: the next n (operand) fragments of the honest block, as many as fit a datagram
 //   1 honest again: fragment i (operand) of the honest block, again or out of order
 //   2 honest loss: the next fragment is skipped (sent later by 1 or 3)
@@ -168,6 +170,7 @@ struct World {
     std::vector<SHostile> hostile;
     std::uint32_t last_delivered = 0;
     int seq = 0;
+    int late = 0; // the operation's datagrams go this far behind the newest; 0 in order
     int datagrams = 0;
     std::size_t baseline = 0;
     std::size_t bound = 0;
@@ -245,13 +248,14 @@ void World::Frame() {
 void World::Send(const std::vector<unsigned char>& record) {
     if (Full()) return;
     ++datagrams;
-    ++seq;
+    int number = seq - late;
+    if (late == 0 || number < 1) number = ++seq;
     unsigned char d[CNetBuf::kMaxDatagram];
     int n = 0;
-    d[n++] = 0;                                         // channel 0: a packet
-    d[n++] = static_cast<unsigned char>((seq & 7) << 4); // no reliable records, no timing
+    d[n++] = 0;                                            // channel 0: a packet
+    d[n++] = static_cast<unsigned char>((number & 7) << 4); // no reliable records, no timing
     for (int k = 0; k < 3; ++k)
-        d[n++] = static_cast<unsigned char>(seq >> (8 * k));
+        d[n++] = static_cast<unsigned char>(number >> (8 * k));
     for (int k = 0; k < 3; ++k)
         d[n++] = 0; // nothing of the receiver's accepted
     d[n++] = kBlockPort;
@@ -421,6 +425,7 @@ void Run(const std::uint8_t* data, std::size_t size) {
 
         for (int ops = 0; ops < kMaxOps && in.More() && !w.Full(); ++ops) {
             const unsigned op = in.Byte();
+            w.late = op & 0x80 ? 1 + static_cast<int>(op >> 3 & 7) : 0;
             switch (op & 7) {
             case 0: {
                 const int n = 1 + static_cast<int>(in.Byte() % 64);
@@ -549,6 +554,10 @@ int Capture(const std::filesystem::path& dir) {
     Bytes cancel = {0x15};
     op(cancel, {0, 2, 6, 1, 0, 2, 6, 0x83, 0x07, 0x00, 3, 0x00, 0x08});
     portnet_fuzz::Save(dir / "cancelled_midway", cancel);
+
+    Bytes late = {0x11}; // a lost fragment sent again in overtaken packets
+    op(late, {0, 4, 2, 0, 4, 0x81, 5, 0x89, 4, 0x84, 0, 0, 0, 0, 0, 16, 0x80, 0, 5, 3, 0x00, 0x01});
+    portnet_fuzz::Save(dir / "late_packets", late);
 
     Bytes raw = {0x11};
     op(raw, {5, 6, 0xff, 0x01, 0x02, 0x03, 0x04, 0x05}); // every section, cut short

@@ -339,6 +339,10 @@ int Session::SetUp(FILE* out) {
                 return -1;
         }
         CNetTime::m_timer_proc = DemoClock;
+        // The links were made before the demo's clock took over: they start at its 0.
+        for (int i = 0; i < m_num_endpoints; ++i)
+            for (SLink& l : m_endpoints[i]->m_links)
+                l.m_link_ms = 0;
         // Secured, the run starts once every link's handshake is done: a handshake that needs
         // several retransmissions (on the system clock) would otherwise leave its peer only
         // the last frames of the run to show the others.
