@@ -82,14 +82,18 @@ int CDemoBlocks::BlockReceived(CNetClient* peer, std::uint32_t, const unsigned c
 }
 
 int CDemoBlocks::BlockEnded(CNetClient* peer, std::uint32_t id, int reason) {
-    SLink* l = m_endpoint->LinkOf(peer);
-    if (!l || (m_endpoint->m_index == 0 && id != l->m_map_id)) return 1;
+    Endpoint& e = *m_endpoint;
+    // A player that left takes its map with it: its link may be gone already.
+    if (e.m_index == 0 && reason == kPeerGone) ++e.m_maps_gone;
+    SLink* l = e.LinkOf(peer);
+    if (!l || (e.m_index == 0 && id != l->m_map_id)) return 1;
     if (reason == kDelivered) {
         l->m_map = SLink::kMapDone;
-        ++m_endpoint->m_maps_delivered;
+        ++e.m_maps_delivered;
     } else {
         l->m_map = SLink::kMapFailed;
         l->m_map_reason = reason;
+        if (e.m_index == 0 && reason != kPeerGone) ++e.m_maps_failed;
     }
     l->m_map_ms = CNetTime::GetTime();
     l->m_map_news = true;
@@ -211,10 +215,12 @@ void Endpoint::SendMap(int slot) {
     if (id > 0) {
         l->m_map_id = static_cast<std::uint32_t>(id);
         l->m_map = SLink::kMapSending;
+        ++m_maps_queued;
     } else {
         l->m_map = SLink::kMapFailed;
         l->m_map_reason = id;
         l->m_map_news = true;
+        ++m_maps_failed;
     }
 }
 

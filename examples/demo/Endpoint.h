@@ -236,7 +236,9 @@ public:
     CDemoBlocks* m_blocks = nullptr;
     std::uint32_t m_block_bytes = 0;
     std::vector<unsigned char> m_map;
-    int m_maps_delivered = 0; // host: maps its peers acknowledged whole
+    // Host: maps queued, acknowledged whole, ended otherwise (refused, cancelled), and ended
+    // because their player left first, over the run.
+    int m_maps_queued = 0, m_maps_delivered = 0, m_maps_failed = 0, m_maps_gone = 0;
 };
 
 } // namespace demo

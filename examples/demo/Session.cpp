@@ -820,11 +820,15 @@ bool Session::MapSummary(FILE* out) const {
             done += l.m_map == SLink::kMapDone && (e.m_index == 0 || l.m_maps_in == 1);
         }
         if (e.m_index == 0) {
-            const bool host_ok = done == links;
+            // Every peer present at the end holds its map, and none failed on the way; a
+            // player that left before its map arrived took it with it.
+            const bool host_ok = done == links && e.m_maps_failed == 0;
             std::fprintf(out,
-                         "  map        %u bytes to every peer: %d of %d present acknowledged it "
-                         "whole (%d over the run)   %s\n",
-                         m_cfg.m_block, done, links, e.m_maps_delivered, host_ok ? "ok" : "FAILED");
+                         "  map        %u bytes to every peer: %d queued, %d acknowledged whole, "
+                         "%d failed, %d went with a player who left; %d of %d present hold it   "
+                         "%s\n",
+                         m_cfg.m_block, e.m_maps_queued, e.m_maps_delivered, e.m_maps_failed,
+                         e.m_maps_gone, done, links, host_ok ? "ok" : "FAILED");
             ok = ok && host_ok;
         } else {
             ++peers;
