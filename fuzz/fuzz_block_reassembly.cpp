@@ -141,7 +141,9 @@ void Put32(std::vector<unsigned char>& v, std::uint32_t x) {
     Put16(v, x >> 16);
 }
 
-// A hostile fragment as sent: the bytes stay in the input, which outlives the run.
+// A hostile fragment as sent: its bytes are those the datagram holds after its header, up to
+// its length. A length past the record takes the packet's terminator too: records are taken
+// as they are read, so a block may complete from a packet refused afterwards for its end.
 struct SHostile {
     std::uint16_t m_block;
     std::uint32_t m_total, m_offset, m_len;
@@ -168,6 +170,7 @@ struct World {
     std::uint32_t next = 0;
     std::vector<std::uint32_t> honest_totals; // by block number, 0 none
     std::vector<SHostile> hostile;
+    std::vector<unsigned char> hostile_bytes; // their copies, reserved: pointers stay valid
     std::uint32_t last_delivered = 0;
     int seq = 0;
     int late = 0; // the operation's datagrams go this far behind the newest; 0 in order
@@ -202,14 +205,16 @@ int CCheckedStream::BlockReceived(CNetClient*, std::uint32_t id, const unsigned 
     if (len == 0 || len > w.limit) Fail("a block outside 1..limit was delivered", len, w.limit);
     if (id <= w.last_delivered) Fail("a block was delivered out of order", id, w.last_delivered);
     w.last_delivered = id;
+    // By the number on the wire: hostile fragments may move the receiver's count of blocks
+    // (a block named far ahead), so the number it hands over can differ from the sender's.
     const std::uint16_t wire = static_cast<std::uint16_t>(id);
-    const bool honest_size = id < w.honest_totals.size() && w.honest_totals[id] == len;
+    const bool honest_size = wire < w.honest_totals.size() && w.honest_totals[wire] == len;
     bool touched = false;
     for (const SHostile& h : w.hostile)
         touched = touched || h.m_block == wire;
     if (!touched && !honest_size) Fail("an honest block arrived with a size never sent", id, len);
     for (std::uint32_t o = 0; o < len; ++o) {
-        if (honest_size && data[o] == HonestByte(id, o)) continue;
+        if (honest_size && data[o] == HonestByte(wire, o)) continue;
         bool found = false;
         for (const SHostile& h : w.hostile)
             if (h.m_block == wire && h.m_total == len && o >= h.m_offset &&
@@ -261,7 +266,7 @@ void World::Send(const std::vector<unsigned char>& record) {
     d[n++] = kBlockPort;
     const std::size_t room = sizeof d - static_cast<std::size_t>(n) - 1;
     const std::size_t len = record.size() < room ? record.size() : room;
-    std::memcpy(d + n, record.data(), len);
+    if (len > 0) std::memcpy(d + n, record.data(), len);
     n += static_cast<int>(len);
     d[n++] = 0xff;
     sockaddr_in to = Local(kTargetId);
@@ -376,8 +381,11 @@ void Hostile(World& w, Reader& in) {
     Put32(rec, offset);
     Put16(rec, len & 0xffff);
     rec.insert(rec.end(), bytes, bytes + have);
+    const std::size_t at = w.hostile_bytes.size();
+    w.hostile_bytes.insert(w.hostile_bytes.end(), bytes, bytes + have);
+    if (have < len) w.hostile_bytes.push_back(0xff), ++have; // the terminator
     w.hostile.push_back({static_cast<std::uint16_t>(block), total, offset,
-                         static_cast<std::uint32_t>(have), bytes});
+                         static_cast<std::uint32_t>(have), w.hostile_bytes.data() + at});
     w.Send(rec);
 }
 
@@ -419,6 +427,7 @@ void Run(const std::uint8_t* data, std::size_t size) {
         // Nothing the harness keeps grows while the heap is watched.
         w.honest_totals.reserve(kMaxOps + 2);
         w.hostile.reserve(kMaxOps);
+        w.hostile_bytes.reserve(kMaxOps * (kRoom + 1));
         w.honest = 0;
         w.NextBlock(1 + (setup >> 4) * 997 % (w.limit < kHonestMax ? w.limit : +kHonestMax));
         w.baseline = g_live;
