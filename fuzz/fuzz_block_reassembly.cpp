@@ -540,7 +540,7 @@ int Capture(const std::filesystem::path& dir) {
     portnet_fuzz::Save(dir / "totals_that_lie", lying);
 
     Bytes at_limit = {0x10}; // 4 KiB limit
-    hostile(at_limit, 0 | 1 << 2 | 5 << 5, 1, {0, 0, 0, 0}, 960); // the limit, never completed
+    hostile(at_limit, 0 | 1 << 2 | 5 << 5, 59 << 2, {0, 0, 0, 0}, 960); // the limit, unfinished
     hostile(at_limit, 1 | 2 << 2 | 5 << 5, 0, {1, 0, 0, 0, 0}, 16); // one past it, next block
     hostile(at_limit, 1 | 4 << 2 | 5 << 5, 0, {1, 0, 0, 0, 0}, 16); // past the largest limit
     op(at_limit, {3, 0x00, 0x01, 7, 60});
