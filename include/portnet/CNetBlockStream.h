@@ -7,6 +7,9 @@
 
 class CNetBuf;
 class CNetClient;
+namespace portnet {
+struct BlockChannel;
+}
 
 // Where one peer's block transfer stands, on either side.
 struct PORTNET_API SNetBlockProgress {
@@ -39,12 +42,12 @@ public:
     enum : int {
         kMaxQueued = 32, // blocks queued per peer, the one in transfer included
         // Results of Send (below 0) and reasons of BlockEnded.
-        kTooBig = -2,     // above the limit for this peer (this side's, or the peer's)
-        kQueueFull = -3,  // kMaxQueued blocks already wait for this peer
-        kNoMemory = -4,   // the copy could not be made
-        kCancelled = -5,  // Cancel on the sending side
-        kPeerGone = -6,   // the peer's client was released before the block arrived
-        kDelivered = 1,   // BlockEnded on the sending side: the peer holds the whole block
+        kTooBig = -2,    // above the limit for this peer (this side's, or the peer's)
+        kQueueFull = -3, // kMaxQueued blocks already wait for this peer
+        kNoMemory = -4,  // the copy could not be made
+        kCancelled = -5, // Cancel on the sending side
+        kPeerGone = -6,  // the peer's client was released before the block arrived
+        kDelivered = 1,  // BlockEnded on the sending side: the peer holds the whole block
     };
 
     CNetBlockStream();
@@ -91,8 +94,17 @@ public:
     // Writes this port's record (without the port byte) into buf: acknowledgements of what
     // the peer sent, notices, and fragments up to room bytes. Bytes written, 0 for nothing.
     int Write(CNetBuf* buf, int room, CNetClient* client);
-    // Reads this port's record; 1, or -1 for a record that does not parse.
-    int Read(CNetBuf* buf, CNetClient* client);
+    // Reads this port's record: the bytes it took, or -1 for a record that does not parse.
+    // late: the record came in a packet older than the newest read, so its acknowledgement
+    // tells nothing of what was lost since.
+    int Read(CNetBuf* buf, CNetClient* client, bool late = false);
     // Whether Write has anything for client beyond what fits one datagram (fragments waiting).
     bool HasBacklog(const CNetClient* client) const;
+    // Bytes waiting to go to client: never sent, and sent but lost (at most what the ring
+    // of fragments in flight can tell).
+    std::uint32_t BacklogBytes(const CNetClient* client) const;
+
+    // The peers' channels on this stream (first of a list), so that the stream's end reaches
+    // them; owned by the clients.
+    portnet::BlockChannel* m_channels = nullptr;
 };

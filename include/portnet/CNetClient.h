@@ -7,6 +7,9 @@ class CNetData;
 class CNetDataPort;
 class CNetDataRef;
 class CNetManager;
+namespace portnet {
+struct BlockChannels;
+}
 
 // One remote peer as seen from this side: connection state, statistics and per-frame work.
 // Owned by the manager slot it is entered into. Not copyable: a copy would share (and
@@ -14,6 +17,9 @@ class CNetManager;
 class PORTNET_API CNetClient {
 public:
     enum : int { kRing = 60, kMaxPorts = 255, kNameSize = 100 };
+    // Block datagrams a client writes in one frame beyond its packet, and the least room one
+    // is worth.
+    enum : int { kMaxBlockDatagrams = 48, kMinBlockDatagram = 64 };
 
     CNetClient();
     virtual ~CNetClient();
@@ -36,6 +42,10 @@ public:
     void SetName(const char* name);
     bool HaveRead(int n) const;
     int CalcNet();
+    // Extra datagrams of block fragments after the frame's packet, within the send budget.
+    int WriteBlockDatagrams(int count);
+    // The block records an overtaken packet leads with; 0, or -1 for one that does not parse.
+    int ReadLateBlocks(CNetBuf* buf);
     int GetPriorityList(CNetData** list, int* count, int* reliable_count);
     int SortPriorityList(CNetData** list, int count);
 
@@ -130,6 +140,12 @@ public:
     };
     SRateState m_rate_state{};
     int m_priority_age[kMaxPorts] = {}; // priority steps each port has gained by aging
+
+    // This peer's block streams, by port; made when one is first used, freed with the client.
+    portnet::BlockChannels* m_blocks = nullptr;
+    // Bytes of block fragments that wait beyond what the frame's first datagram took; the rate
+    // controller lets the budget grow past one datagram while there are any.
+    int m_rate_backlog = 0;
 
     // Work space of the writer, sized once so a frame never allocates.
     CNetData* m_priority_list[kMaxPorts];

@@ -4,6 +4,7 @@
 
 #include "client/NetPacket.h"
 #include "client/NetWrap.h"
+#include "data/BlockChannel.h"
 #include "portnet/CNetBuf.h"
 #include "portnet/CNetData.h"
 #include "portnet/CNetDataPort.h"
@@ -32,6 +33,8 @@ CNetClient::CNetClient()
 }
 
 CNetClient::~CNetClient() {
+    // Blocks still queued for this peer end here (kPeerGone), while its fields are whole.
+    portnet::ReleaseChannels(this);
     delete[] m_pending_ports;
     m_pending_ports = nullptr;
     delete[] m_refs;

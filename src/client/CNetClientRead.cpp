@@ -5,6 +5,7 @@
 #include "client/NetPacket.h"
 #include "client/NetWrap.h"
 #include "data/HistorySlot.h"
+#include "portnet/CNetBlockStream.h"
 #include "portnet/CNetBuf.h"
 #include "portnet/CNetData.h"
 #include "portnet/CNetDataHistory.h"
@@ -42,7 +43,7 @@ int CNetClient::Read(CNetBuf* buf) {
 
     if (seq <= m_read_seq) {
         ++m_old_packets;
-        return 0;
+        return ReadLateBlocks(buf);
     }
 
     bool repeat = false;
@@ -108,7 +109,10 @@ int CNetClient::Read(CNetBuf* buf) {
         CNetData* obj = slot->m_object;
 
         int result = 0;
-        if (obj->m_reliable) {
+        if (obj->m_block) {
+            result = static_cast<CNetBlockStream*>(obj)->Read(buf, this);
+            if (result == -1) return -1;
+        } else if (obj->m_reliable) {
             CNetReliable* stream = static_cast<CNetReliable*>(obj);
             result = repeat ? stream->Skip(buf) : stream->Read(buf, this);
             if (result == -1) return -1;
@@ -157,6 +161,24 @@ int CNetClient::Read(CNetBuf* buf) {
             m_states_unacked = true;
         }
         obj->m_received = true;
+        slot->m_read_bytes = WrapAdd(slot->m_read_bytes, result);
+    }
+}
+
+int CNetClient::ReadLateBlocks(CNetBuf* buf) {
+    // A packet overtaken on the way is dropped, but the block records it leads with are taken:
+    // fragments are the same whenever they come, and the extra datagrams of a frame, sent
+    // back to back, hold nothing else. A record of any other kind ends the reading, as its
+    // length is known only to its decoder.
+    for (;;) {
+        unsigned char port = 0;
+        if (buf->ReadByte(&port) != 1 || port == kPortTerminator) return 0;
+        if (port >= m_num_ports || !m_refs[port].m_read_enabled) return 0;
+        CNetDataPort* slot = m_refs[port].m_data_port;
+        CNetData* obj = slot ? slot->m_object : nullptr;
+        if (!obj || !obj->m_block) return 0;
+        const int result = static_cast<CNetBlockStream*>(obj)->Read(buf, this, true);
+        if (result == -1) return -1;
         slot->m_read_bytes = WrapAdd(slot->m_read_bytes, result);
     }
 }

@@ -5,6 +5,7 @@
 #include "client/NetWrap.h"
 #include "client/RateController.h"
 #include "data/HistorySlot.h"
+#include "portnet/CNetBlockStream.h"
 #include "portnet/CNetBuf.h"
 #include "portnet/CNetData.h"
 #include "portnet/CNetDataHistory.h"
@@ -112,6 +113,13 @@ int CNetClient::Write() {
     int room = CNetBuf::kMaxPayload - Position(buf);
     if (m_max_size != -1 && room > m_max_size) room = m_max_size;
     if (m_adapt_rate) {
+        // What the block streams hold beyond this packet lets the budget grow past it.
+        long long backlog = 0;
+        for (int i = reliable_count; i < count; ++i)
+            if (m_priority_list[i]->m_block)
+                backlog += static_cast<CNetBlockStream*>(m_priority_list[i])->BacklogBytes(this);
+        backlog -= room;
+        m_rate_backlog = backlog <= 0 ? 0 : (backlog > 0x7fffffff ? 0x7fffffff : int(backlog));
         RateBeforeWrite(this, now, room);
         if (room > m_send_budget) room = m_send_budget;
     }
@@ -135,12 +143,34 @@ int CNetClient::Write() {
     for (int i = reliable_count; i < count; ++i)
         m_refs[m_priority_list[i]->m_port_id].InvalidateHash(seq);
 
-    int cursor = 0; // next pending port to match while repeating
+    bool has_blocks = false; // a block stream still had fragments after its record
+    int cursor = 0;          // next pending port to match while repeating
     for (int i = 0; i < count; ++i) {
         CNetData* obj = m_priority_list[i];
         const int port = obj->m_port_id;
         CNetDataRef& ref = m_refs[port];
         CNetDataPort* slot = ref.m_data_port;
+
+        if (obj->m_block) {
+            // Acknowledgements of the peer's blocks, then fragments in what the room has left.
+            const int saved_pos = Position(buf);
+            CNetBlockStream* stream = static_cast<CNetBlockStream*>(obj);
+            const int result = buf->WriteByte(static_cast<unsigned char>(port)) == 1
+                                   ? stream->Write(buf, room - 1, this)
+                                   : 0;
+            if (result <= 0) {
+                buf->SetWritingPos(saved_pos, 0);
+            } else {
+                room -= 1 + result;
+                slot->m_written_bytes = WrapAdd(slot->m_written_bytes, result);
+                send = true;
+            }
+            if (stream->HasBacklog(this)) {
+                left_out = true; // more was waiting than the room took
+                has_blocks = true;
+            }
+            continue;
+        }
 
         if (obj->m_reliable && !m_write_acked) {
             // Stop-and-wait: only a repetition of the awaiting ports, in their order.
@@ -302,5 +332,83 @@ int CNetClient::Write() {
     m_bytes_out = WrapAdd(m_bytes_out, sent);
     m_resend = false;
     if (m_adapt_rate) RateAfterSend(this, seq, sent, now, left_out);
+    if (has_blocks && m_adapt_rate) return WriteBlockDatagrams(count);
+    return 1;
+}
+
+int CNetClient::WriteBlockDatagrams(int count) {
+    // Extra datagrams of this frame, of block records alone, while the send budget lasts. Each
+    // is a packet like any other, with its own sequence, so the peer's acknowledgements and
+    // the rate controller see it; no more go out than the timing rings can follow.
+    CNetBuf* buf = m_send_buf;
+    const int now = m_manager->m_time;
+    for (int n = 0; n < kMaxBlockDatagrams; ++n) {
+        if (WrapSub(m_write_seq, m_acked_seq) >= kRing - 8) return 1;
+        if (static_cast<std::uint32_t>(m_write_seq) > kMaxSequence) return 1;
+        int room = RateRoomLeft(this);
+        SNetPacketHeader header;
+        header.bits = static_cast<unsigned char>(m_acked_seq > 0 ? kHdrTiming : 0);
+        const int start = Position(buf);
+        if (start < 0 || start + header.Size() + 1 > CNetBuf::kMaxPayload) return -1;
+        buf->SetWritingPos(start + header.Size(), 0);
+        const int most = CNetBuf::kMaxPayload - Position(buf) - 1;
+        if (room > most) room = most;
+        if (m_max_size != -1 && room > m_max_size) room = m_max_size;
+        if (room < kMinBlockDatagram) {
+            buf->SetWritingPos(start, 0);
+            return 1;
+        }
+        bool wrote = false;
+        bool more = false;
+        for (int i = 0; i < count; ++i) {
+            CNetData* obj = m_priority_list[i];
+            if (!obj->m_block) continue;
+            CNetBlockStream* stream = static_cast<CNetBlockStream*>(obj);
+            if (!stream->HasBacklog(this)) continue;
+            const int saved_pos = Position(buf);
+            const int result = buf->WriteByte(static_cast<unsigned char>(obj->m_port_id)) == 1
+                                   ? stream->Write(buf, room - 1, this)
+                                   : 0;
+            if (result <= 0) {
+                buf->SetWritingPos(saved_pos, 0);
+            } else {
+                room -= 1 + result;
+                CNetDataPort* slot = m_refs[obj->m_port_id].m_data_port;
+                slot->m_written_bytes = WrapAdd(slot->m_written_bytes, result);
+                wrote = true;
+            }
+            more |= stream->HasBacklog(this);
+        }
+        if (!wrote || buf->WriteByte(kPortTerminator) != 1) {
+            buf->SetWritingPos(start, 0);
+            return 1;
+        }
+        const int end = Position(buf);
+        const int seq = m_write_seq;
+        header.bits |= static_cast<unsigned char>((m_write_toggle ? kHdrWriteToggle : 0) |
+                                                  (m_read_toggle ? kHdrReadToggle : 0) |
+                                                  ((seq % 8) << kHdrCheckShift));
+        header.seq = static_cast<std::uint32_t>(seq) & kMaxSequence;
+        header.ack = static_cast<std::uint32_t>(m_read_seq) & kMaxSequence;
+        if (header.bits & kHdrTiming) {
+            header.timing_seq = static_cast<std::uint32_t>(m_acked_seq) & kMaxSequence;
+            header.timing_age =
+                static_cast<std::uint16_t>(WrapSub(now, m_write_times[m_acked_seq % kRing]));
+        }
+        buf->SetWritingPos(start, 0);
+        WritePacketHeader(buf, header);
+        buf->SetWritingPos(end, 0);
+        buf->SetChannel(0);
+        const int sent = buf->Send();
+        if (sent < 0) return -1;
+        m_last_write_time = now;
+        m_write_times[seq % kRing] = now;
+        m_ack_times[seq % kRing] = -1;
+        ++m_write_seq;
+        ++m_packets_out;
+        m_bytes_out = WrapAdd(m_bytes_out, sent);
+        RateAfterSend(this, seq, sent, now, more);
+        if (!more) return 1;
+    }
     return 1;
 }

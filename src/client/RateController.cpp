@@ -217,11 +217,14 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
             OnAck(c, s, now, WrapSub(c->m_ack_times[i], c->m_write_times[i]), s.m_sent[i], jump);
     }
     const int top = max_room > 0 ? max_room : 0;
+    // With block fragments waiting beyond one packet the frame may send more datagrams, so
+    // its budget may grow past one packet's room (the writer stops at kMaxBlockDatagrams).
+    const int frame_top = c->m_rate_backlog > 0 ? top * (1 + CNetClient::kMaxBlockDatagrams) : top;
     // Without a single acknowledgement since the start (a peer that only receives and does
     // not answer), every packet gets the whole room, as without adaptation.
     if (s.m_acks == 0 && WrapSub(now, s.m_window_start) >= kSilentMs) s.m_budget16 = top * 16;
     if (s.m_budget16 < kMinBudget * 16) s.m_budget16 = kMinBudget * 16;
-    if (s.m_budget16 > top * 16) s.m_budget16 = top * 16;
+    if (s.m_budget16 > frame_top * 16) s.m_budget16 = frame_top * 16;
     // The budget is an average: what a packet leaves unused (a state that did not fit)
     // carries to the next one, up to two packets' worth, so that a state larger than the
     // budget still goes out every few packets instead of never.
@@ -238,7 +241,8 @@ void RateAfterSend(CNetClient* c, int seq, int bytes, int now, bool limited) {
     s.m_sent_total = WrapAdd(s.m_sent_total, bytes);
     s.m_seqs[i] = seq;
     s.m_sent[i] = s.m_sent_total;
-    if (s.m_last_send >= 0) {
+    // The extra datagrams of a frame are part of its sending, not sendings of their own.
+    if (s.m_last_send >= 0 && now != s.m_last_send) {
         int gap = WrapSub(now, s.m_last_send);
         gap = gap < 1 ? 1 : (gap > kMaxIntervalMs ? kMaxIntervalMs : gap);
         s.m_interval = s.m_interval == 0 ? gap : (s.m_interval * 7 + gap) / 8;
@@ -252,6 +256,11 @@ void RateAfterSend(CNetClient* c, int seq, int bytes, int now, bool limited) {
     const int budget = s.m_budget16 / 16;
     s.m_credit -= bytes > kOverhead ? bytes - kOverhead : 0;
     if (s.m_credit < -2 * budget) s.m_credit = -2 * budget;
+}
+
+int RateRoomLeft(const CNetClient* c) {
+    const int left = c->m_rate_state.m_credit - kOverhead;
+    return left > 0 ? left : 0;
 }
 
 } // namespace portnet

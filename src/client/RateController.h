@@ -11,6 +11,9 @@ namespace portnet {
 // m_est_bandwidth.
 void RateBeforeWrite(CNetClient* client, int now, int max_room);
 
+// Bytes of records the frame may still send in extra datagrams, after those sent so far.
+int RateRoomLeft(const CNetClient* client);
+
 // After a packet of bytes went out under sequence seq; limited tells whether a state was
 // left out of it for lack of room (only then is a larger budget worth trying).
 void RateAfterSend(CNetClient* client, int seq, int bytes, int now, bool limited);

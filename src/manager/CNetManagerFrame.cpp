@@ -114,7 +114,7 @@ int CNetManager::Update(bool interpolate) {
     if (interpolate) {
         for (int i = 0; i < m_num_ports; ++i) {
             CNetData* o = m_ports[i].m_object;
-            if (!o || !o->m_active || o->m_reliable) continue;
+            if (!o || !o->m_active || o->m_reliable || o->m_block) continue;
             if (!static_cast<CNetUnreliable*>(o)->m_interpolate) continue;
             if (Interp(i, m_delta_time) == -1) return -1;
         }
@@ -131,7 +131,7 @@ int CNetManager::Write() {
     if (!m_clients) return -1;
     for (int i = 0; i < m_num_ports; ++i) {
         CNetData* o = m_ports[i].m_object;
-        if (!o || !o->m_active || o->m_reliable) continue;
+        if (!o || !o->m_active || o->m_reliable || o->m_block) continue;
         CNetUnreliable* u = static_cast<CNetUnreliable*>(o);
         const CNetDataHistory* h = m_ports[i].m_writing_history;
         // A history without entries is treated as absent.

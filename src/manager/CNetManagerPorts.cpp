@@ -105,7 +105,7 @@ int CNetManager::Interp(int port, int elapsed) {
     CNetDataHistory* h = p->m_reading_history;
     if (!Usable(h) || !Entry(h, h->m_newest)) return 0;
     // Only an unreliable object can blend; a port without one has nothing to play back into.
-    if (!p->m_object || p->m_object->m_reliable) return -1;
+    if (!p->m_object || p->m_object->m_reliable || p->m_object->m_block) return -1;
 
     // Playback time: never beyond the newest stamp received; held back whole if it would be.
     const int t0 = p->m_interp_time == -1 ? p->m_last_time : p->m_interp_time;

@@ -181,3 +181,70 @@ TEST(Replication, OneWayStatesAreSentAsDifferencesOnceAcknowledged) {
     EXPECT_GE(bytes_per_frame[0], 129); // the whole blob
     EXPECT_LE(bytes_per_frame[1] * 10, bytes_per_frame[0] * 3) << bytes_per_frame[1];
 }
+
+// Blocks under loss cost one allocation each at the receiver and none per frame: the channel
+// is made once, at the first record of the port; the sender copies each block at Send.
+namespace {
+struct CountedBlocks : CNetBlockStream {
+    int received = 0;
+    int BlockReceived(CNetClient*, std::uint32_t, const unsigned char*, std::uint32_t) override {
+        return ++received, 1;
+    }
+};
+} // namespace
+
+TEST(Replication, BlocksAllocateOncePerBlockAndNeverPerFrame) {
+    static int now = 0;
+    now = 0;
+    CNetTime::m_timer_proc = [] { return now; };
+    CNetSimNetwork net(11);
+    CNetSimDriver host_end(&net, 1, 4096), player_end(&net, 2, 4096);
+    SNetImpairment link;
+    link.m_latency_ms = 20;
+    link.m_loss_percent = 10;
+    host_end.m_impairment = player_end.m_impairment = link;
+    ASSERT_EQ(host_end.Init() + player_end.Init(), 0);
+    CNetServer server;
+    CNetConnection player;
+    auto* sent = new CountedBlocks;
+    auto* got = new CountedBlocks;
+    ASSERT_EQ(server.Init(&host_end, 2) + player.Init(&player_end, 2), 2);
+    server.SetPortA(1, sent);
+    player.SetPortA(1, got);
+    for (CNetManager* m : {static_cast<CNetManager*>(&server), static_cast<CNetManager*>(&player)})
+        m->InitPort(1, -1);
+    server.SetPeerPorts(1, true, true);
+    player.SetPeerPorts(1, true, true);
+    sockaddr_in host = {};
+    host.sin_family = kNetFamilyLocal;
+    host.sin_port = 1;
+    ASSERT_EQ(player.Connect(&host), 1);
+    auto frame = [&] {
+        now += 16;
+        net.SetTime(now);
+        CNetTime::Update();
+        for (CNetManager* m :
+             {static_cast<CNetManager*>(&server), static_cast<CNetManager*>(&player)}) {
+            m->BeginFrame();
+            m->Read();
+            m->Update(false);
+            m->Write();
+            m->EndFrame();
+        }
+    };
+    for (int i = 0; i < 200 && player.GetState() != CNetConnection::kConnected; ++i)
+        frame();
+    ASSERT_EQ(server.GetNumPeers(), 1);
+    std::vector<unsigned char> data(300000, 0x5A);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_GT(sent->Send(server.GetPeer(0), data.data(), 300000 - i), 0);
+    g_allocations = 0;
+    g_counting = true;
+    for (int i = 0; i < 3000 && got->received < 3; ++i)
+        frame();
+    g_counting = false;
+    CNetTime::Init();
+    EXPECT_EQ(got->received, 3);
+    EXPECT_EQ(g_allocations, 2 + 3); // the player's channel table and channel, then each block
+    g_allocations = 0;               // the other tests count from zero
+}
