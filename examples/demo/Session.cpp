@@ -808,6 +808,7 @@ bool Session::MapSummary(FILE* out) const {
     if (m_cfg.m_block == 0) return true;
     bool ok = true;
     int peers = 0, good = 0;
+    unsigned refused = 0; // fragments the peers here dropped: old, out of range, unasked
     for (int i = 0; i < m_num_endpoints; ++i) {
         const Endpoint& e = *m_endpoints[i];
         if (e.m_index < 0) continue;
@@ -826,20 +827,25 @@ bool Session::MapSummary(FILE* out) const {
             std::fprintf(out,
                          "  map        %u bytes to every peer: %d queued, %d acknowledged whole, "
                          "%d failed, %d went with a player who left; %d of %d present hold it   "
-                         "%s\n",
+                         "%s\n"
+                         "             (fragments sent %u, of them sent again %u)\n",
                          m_cfg.m_block, e.m_maps_queued, e.m_maps_delivered, e.m_maps_failed,
-                         e.m_maps_gone, done, links, host_ok ? "ok" : "FAILED");
+                         e.m_maps_gone, done, links, host_ok ? "ok" : "FAILED",
+                         e.m_blocks->m_fragments_sent, e.m_blocks->m_fragments_resent);
             ok = ok && host_ok;
         } else {
             ++peers;
             good += links > 0 && done == links;
+            refused += e.m_blocks ? e.m_blocks->m_fragments_refused : 0;
         }
     }
     if (peers > 0) {
-        std::fprintf(out, "  map        %d of %d peer%s here received it whole, FNV-1a 64 %016llx   %s\n",
+        std::fprintf(out,
+                     "  map        %d of %d peer%s here received it whole, FNV-1a 64 %016llx   %s\n"
+                     "             (fragments they dropped as old or unasked %u)\n",
                      good, peers, peers > 1 ? "s" : "",
                      static_cast<unsigned long long>(MapHash(m_cfg.m_block)),
-                     good == peers ? "ok" : "FAILED");
+                     good == peers ? "ok" : "FAILED", refused);
         ok = ok && good == peers;
     }
     return ok;
