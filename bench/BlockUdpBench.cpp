@@ -35,8 +35,8 @@ class CSink : public CNetBlockStream {
 public:
     int BlockReceived(CNetClient*, std::uint32_t, const unsigned char* data,
                       std::uint32_t len) override {
-        m_intact = len == kBlockBytes && data[len - 1] == static_cast<unsigned char>(
-                                                              (len - 1) * 2654435761u >> 24);
+        m_intact = len == kBlockBytes &&
+                   data[len - 1] == static_cast<unsigned char>((len - 1) * 2654435761u >> 24);
         ++m_received;
         return 1;
     }

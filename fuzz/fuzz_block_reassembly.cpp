@@ -46,8 +46,8 @@
 // The heap as this program sees it: every operator new of the process, the library's
 // included. Single-threaded, as the library is.
 namespace {
-std::size_t g_live = 0; // bytes held
-std::size_t g_peak = 0; // the most held since the last reset of the peak
+std::size_t g_live = 0;              // bytes held
+std::size_t g_peak = 0;              // the most held since the last reset of the peak
 enum : std::size_t { kHeader = 16 }; // keeps malloc's alignment
 
 void* Take(std::size_t n) {
@@ -257,7 +257,7 @@ void World::Send(const std::vector<unsigned char>& record) {
     if (late == 0 || number < 1) number = ++seq;
     unsigned char d[CNetBuf::kMaxDatagram];
     int n = 0;
-    d[n++] = 0;                                            // channel 0: a packet
+    d[n++] = 0;                                             // channel 0: a packet
     d[n++] = static_cast<unsigned char>((number & 7) << 4); // no reliable records, no timing
     for (int k = 0; k < 3; ++k)
         d[n++] = static_cast<unsigned char>(number >> (8 * k));
@@ -336,39 +336,85 @@ void Hostile(World& w, Reader& in) {
     const unsigned modes = in.Byte(), modes2 = in.Byte();
     std::uint32_t block;
     switch (modes & 3) {
-    case 0: block = w.honest; break;
-    case 1: block = w.honest + static_cast<std::int8_t>(in.Byte()); break; // near, either way
-    case 2: block = w.honest + 0x8000u + (in.Byte() & 1); break;           // half the space away
-    default: block = in.Word(); break;
+    case 0:
+        block = w.honest;
+        break;
+    case 1: // near, either way
+        block = w.honest + static_cast<std::int8_t>(in.Byte());
+        break;
+    case 2: // half the space away
+        block = w.honest + 0x8000u + (in.Byte() & 1);
+        break;
+    default:
+        block = in.Word();
+        break;
     }
     std::uint32_t total;
     switch (modes >> 2 & 7) {
-    case 0: total = w.honest_total; break;
-    case 1: total = w.limit; break;
-    case 2: total = w.limit + 1; break;
-    case 3: total = CNetBlockStream::kMaxLimit; break;
-    case 4: total = CNetBlockStream::kMaxLimit + 1u; break;
-    case 5: total = 0; break;
-    case 6: total = 1 + in.Word(); break;
-    default: total = in.Long(); break;
+    case 0:
+        total = w.honest_total;
+        break;
+    case 1:
+        total = w.limit;
+        break;
+    case 2:
+        total = w.limit + 1;
+        break;
+    case 3:
+        total = CNetBlockStream::kMaxLimit;
+        break;
+    case 4:
+        total = CNetBlockStream::kMaxLimit + 1u;
+        break;
+    case 5:
+        total = 0;
+        break;
+    case 6:
+        total = 1 + in.Word();
+        break;
+    default:
+        total = in.Long();
+        break;
     }
     const std::uint32_t raw = in.Long();
     std::uint32_t offset;
     switch (modes >> 5 & 7) {
-    case 0: offset = total ? (raw % total) & ~15u : 0; break; // inside, aligned
-    case 1: offset = total ? raw % total : 0; break;          // inside, any alignment
-    case 2: offset = total - (raw & 31); break;               // at the end, or past it
-    case 3: offset = total; break;
-    case 4: offset = (raw % 64) * static_cast<std::uint32_t>(w.fragment); break; // on honest seams
-    case 5: offset = 0; break;
-    default: offset = raw; break;
+    case 0: // inside, aligned
+        offset = total ? (raw % total) & ~15u : 0;
+        break;
+    case 1: // inside, any alignment
+        offset = total ? raw % total : 0;
+        break;
+    case 2: // at the end, or past it
+        offset = total - (raw & 31);
+        break;
+    case 3:
+        offset = total;
+        break;
+    case 4: // on honest seams
+        offset = (raw % 64) * static_cast<std::uint32_t>(w.fragment);
+        break;
+    case 5:
+        offset = 0;
+        break;
+    default:
+        offset = raw;
+        break;
     }
     std::uint32_t len;
     switch (modes2 & 3) {
-    case 0: len = 16 * (1 + (modes2 >> 2)); break;
-    case 1: len = total > offset ? total - offset : 1; break; // the rest of the block
-    case 2: len = in.Word(); break;                            // whatever it says
-    default: len = 1 + (modes2 >> 2); break;                   // short, unaligned
+    case 0:
+        len = 16 * (1 + (modes2 >> 2));
+        break;
+    case 1: // the rest of the block
+        len = total > offset ? total - offset : 1;
+        break;
+    case 2: // whatever it says
+        len = in.Word();
+        break;
+    default: // short, unaligned
+        len = 1 + (modes2 >> 2);
+        break;
     }
     // The bytes that follow: the length may claim more than the datagram or the input holds.
     std::size_t have = len;
@@ -442,8 +488,12 @@ void Run(const std::uint8_t* data, std::size_t size) {
                 w.next += static_cast<std::uint32_t>(n); // what did not fit counts as lost
                 break;
             }
-            case 1: w.HonestDatagram(static_cast<int>(in.Byte()) % w.Fragments(), 1); break;
-            case 2: ++w.next; break;
+            case 1:
+                w.HonestDatagram(static_cast<int>(in.Byte()) % w.Fragments(), 1);
+                break;
+            case 2:
+                ++w.next;
+                break;
             case 3: {
                 const std::uint32_t total =
                     1 + in.Word() % (w.limit < kHonestMax ? w.limit : +kHonestMax);
@@ -452,7 +502,9 @@ void Run(const std::uint8_t* data, std::size_t size) {
                 w.NextBlock(total);
                 break;
             }
-            case 4: Hostile(w, in); break;
+            case 4:
+                Hostile(w, in);
+                break;
             case 5: {
                 std::size_t n = in.Byte() % 128;
                 const unsigned char* raw = in.Bytes(&n);
@@ -534,15 +586,15 @@ int Capture(const std::filesystem::path& dir) {
 
     Bytes lying = {0x11};
     hostile(lying, 0 | 6 << 2 | 0 << 5, 0, {0x00, 0x01, 0, 0, 0, 0}, 16); // another total
-    hostile(lying, 0 | 5 << 2 | 5 << 5, 0, {0, 0, 0, 0}, 16);              // total 0
+    hostile(lying, 0 | 5 << 2 | 5 << 5, 0, {0, 0, 0, 0}, 16);             // total 0
     hostile(lying, 0 | 7 << 2 | 5 << 5, 0, {0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0}, 16);
     op(lying, {0, 20, 3, 0x00, 0x04});
     portnet_fuzz::Save(dir / "totals_that_lie", lying);
 
-    Bytes at_limit = {0x10}; // 4 KiB limit
+    Bytes at_limit = {0x10};                                            // 4 KiB limit
     hostile(at_limit, 0 | 1 << 2 | 5 << 5, 59 << 2, {0, 0, 0, 0}, 960); // the limit, unfinished
-    hostile(at_limit, 1 | 2 << 2 | 5 << 5, 0, {1, 0, 0, 0, 0}, 16); // one past it, next block
-    hostile(at_limit, 1 | 4 << 2 | 5 << 5, 0, {1, 0, 0, 0, 0}, 16); // past the largest limit
+    hostile(at_limit, 1 | 2 << 2 | 5 << 5, 0, {1, 0, 0, 0, 0}, 16);     // one past it, next block
+    hostile(at_limit, 1 | 4 << 2 | 5 << 5, 0, {1, 0, 0, 0, 0}, 16);     // past the largest limit
     op(at_limit, {3, 0x00, 0x01, 7, 60});
     portnet_fuzz::Save(dir / "limit_sized_totals", at_limit);
 
@@ -553,9 +605,9 @@ int Capture(const std::filesystem::path& dir) {
     portnet_fuzz::Save(dir / "largest_limit", huge);
 
     Bytes far = {0x11};
-    hostile(far, 1, 0, {100, 0, 0, 0, 0}, 16);   // far ahead
-    hostile(far, 1, 0, {0x9c, 0, 0, 0, 0}, 16);  // behind
-    hostile(far, 2, 0, {0, 0, 0, 0, 0}, 16);     // half the number space away
+    hostile(far, 1, 0, {100, 0, 0, 0, 0}, 16);  // far ahead
+    hostile(far, 1, 0, {0x9c, 0, 0, 0, 0}, 16); // behind
+    hostile(far, 2, 0, {0, 0, 0, 0, 0}, 16);    // half the number space away
     hostile(far, 3, 0, {0xff, 0xff, 0, 0, 0, 0}, 16);
     op(far, {0, 63, 3, 0x00, 0x01, 0, 63});
     portnet_fuzz::Save(dir / "numbers_far_off", far);

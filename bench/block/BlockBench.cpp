@@ -43,13 +43,13 @@ struct SConfig {
 struct SResult {
     bool m_delivered = false;
     bool m_intact = false;
-    int m_transfer_ms = 0;       // Send to BlockReceived
-    int m_window_frames = 0;     // frames the figures below cover
-    double m_host_rate = 0;      // host bytes per second over the window
-    double m_dropped = 0;        // percent of the host's datagrams dropped at the cap
+    int m_transfer_ms = 0;   // Send to BlockReceived
+    int m_window_frames = 0; // frames the figures below cover
+    double m_host_rate = 0;  // host bytes per second over the window
+    double m_dropped = 0;    // percent of the host's datagrams dropped at the cap
     std::uint32_t m_datagrams = 0;
-    int m_age_p95 = -1;          // the most important state's age at the peer, ms
-    int m_chat_median = -1;      // ms from saying a line to its arrival
+    int m_age_p95 = -1;     // the most important state's age at the peer, ms
+    int m_chat_median = -1; // ms from saying a line to its arrival
     int m_chat_lines = 0;
     std::uint32_t m_fragments = 0, m_resent = 0;
 };
@@ -187,10 +187,9 @@ SResult Run(const SConfig& c, bool block, int window_frames, std::uint64_t seed 
             r.m_transfer_ms = block ? sink->m_at - (start + (from + 1) * kFrameMs) : 0;
             r.m_host_rate = (hc->m_bytes_out - bytes0) / secs;
             r.m_datagrams = host_ep.m_stats.m_sent - sent0;
-            r.m_dropped =
-                r.m_datagrams ? 100.0 * (host_ep.m_stats.m_dropped_bandwidth - dropped0) /
-                                    r.m_datagrams
-                              : 0;
+            r.m_dropped = r.m_datagrams ? 100.0 * (host_ep.m_stats.m_dropped_bandwidth - dropped0) /
+                                              r.m_datagrams
+                                        : 0;
             r.m_age_p95 = Percentile(ages, 95);
             r.m_chat_lines = static_cast<int>(chat.size());
             r.m_chat_median = Percentile(chat, 50);
@@ -260,7 +259,9 @@ int main() {
         std::printf("| %s | %s | %.2f | %.1f | %.1f | %.1f %% | %.2f %% (%u datagrams) | %d / %d "
                     "| %d / %d | %u / %u |\n",
                     rows[i].m_name,
-                    !w.m_delivered ? "no" : w.m_intact ? "whole, intact" : "CORRUPT",
+                    !w.m_delivered ? "no"
+                    : w.m_intact   ? "whole, intact"
+                                   : "CORRUPT",
                     w.m_transfer_ms / 1000.0, goodput[i] / 1000.0,
                     (rows[i].m_cap - o.m_host_rate) / 1000.0, share[i], w.m_dropped, w.m_datagrams,
                     o.m_age_p95, w.m_age_p95, o.m_chat_median, w.m_chat_median, w.m_fragments,

@@ -210,7 +210,8 @@ int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout
 void Endpoint::SendMap(int slot) {
     SLink* l = LinkAt(slot);
     if (!l || m_index != 0 || !m_blocks || l->m_map != SLink::kMapNone) return;
-    const int id = m_blocks->Send(l->m_client, m_map.data(), static_cast<std::uint32_t>(m_map.size()));
+    const int id =
+        m_blocks->Send(l->m_client, m_map.data(), static_cast<std::uint32_t>(m_map.size()));
     l->m_map_ms = CNetTime::GetTime();
     if (id > 0) {
         l->m_map_id = static_cast<std::uint32_t>(id);

@@ -772,10 +772,9 @@ void Session::MapNews() {
                 std::fprintf(m_out, "  map from the host to %s FAILED: %s\n", e.m_name,
                              MapReasonText(l.m_map_reason));
             else if (l.m_map == SLink::kMapDone && l.m_maps_in == 1)
-                std::fprintf(m_out,
-                             "  map received by %s: %u bytes in %.2f s, FNV-1a 64 %016llx: ok\n",
-                             e.m_name, l.m_map_len, secs,
-                             static_cast<unsigned long long>(l.m_map_hash));
+                std::fprintf(
+                    m_out, "  map received by %s: %u bytes in %.2f s, FNV-1a 64 %016llx: ok\n",
+                    e.m_name, l.m_map_len, secs, static_cast<unsigned long long>(l.m_map_hash));
             else
                 std::fprintf(m_out,
                              "  map received by %s: %u bytes (block %d over this link), FNV-1a 64 "
