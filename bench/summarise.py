@@ -3,11 +3,14 @@
 
 usage: summarise.py RESULTS.json MACHINE.txt [PROFILE_1.txt PROFILE_8.txt]
        summarise.py --section5 RESULTS.json MACHINE.txt RESULTS.md
+       summarise.py --section6 RATEBENCH.md RESULTS.md
        summarise.py --section7 RESULTS.json MACHINE.txt RESULTS.md
        summarise.py --section8 RESULTS.json MACHINE.txt SIMULATED.md RESULTS.md
 MACHINE.txt holds "key: value" lines; the profiles are `perf report --sort dso` outputs of
 the in-process frame with 1 and 8 peers. With --section5, a run of the many-peer rows alone
 replaces section 5 of RESULTS.md, which then says when and under what load it was measured.
+With --section6, the output of portnet_ratebench (simulated time: the same on any machine)
+replaces section 6 of RESULTS.md, so a change to the rate scenario needs no timed run.
 With --section7, the server-under-churn rows of a run (of their own, or the whole run's) replace
 section 7 of RESULTS.md, or are added at its end. With --section8, portnet_blockbench's table
 (SIMULATED.md) and the 1 MiB rows over UDP of a run replace section 8 of RESULTS.md, or are added
@@ -80,6 +83,22 @@ def section5_only(results, machine_path, md_path):
     end = text.index("## 6.", start)
     with open(md_path, "w") as f:
         f.write(text[:start] + "\n".join(out) + "\n\n" + text[end:])
+
+
+def section6(rate_path, md_path):
+    """Section 6 of md_path replaced by a run of portnet_ratebench, priority shares included."""
+    with open(rate_path) as f:
+        rate = f.read().strip("\n")
+    for heading in ("## 6. Rate adaptation", "### Priority shares"):
+        if heading not in rate:
+            sys.exit(f"{rate_path}: no '{heading}': not an output of portnet_ratebench")
+    with open(md_path) as f:
+        text = f.read()
+    start = text.index("## 6.")
+    end = text.find("## 7.", start)
+    rest = text[end:] if end >= 0 else ""
+    with open(md_path, "w") as f:
+        f.write(text[:start] + rate + "\n\n" + rest)
 
 
 def counter_spread(path):
@@ -244,6 +263,9 @@ def main():
         return
     if sys.argv[1] == "--section5":
         section5_only(*sys.argv[2:5])
+        return
+    if sys.argv[1] == "--section6":
+        section6(*sys.argv[2:4])
         return
     if sys.argv[1] == "--section7":
         section7(*sys.argv[2:5])

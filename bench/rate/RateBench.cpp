@@ -46,6 +46,89 @@ void Print(const SRow& row, const char* setting, const SResult& r) {
         std::printf(" - |\n");
 }
 
+// The capped rows again, adaptation and aging on, with the three ways aging can share a narrow
+// link: one priority step per packet missed (m_share_halving 0, as before priority shares),
+// priority shares, and priority shares over priorities twice as far apart.
+void Shares(const SRow* rows, const SResult* fixed) {
+    struct SWay {
+        const char* name;
+        int halving, spread;
+    };
+    const SWay ways[] = {
+        {"steps (before)", 0, 1}, {"shares", 1, 1}, {"shares, priorities x2", 1, 2}};
+    constexpr int kWays = sizeof ways / sizeof ways[0], kCaps = 5;
+    static SResult r[kCaps][kWays];
+    for (int i = 0; i < kCaps; ++i)
+        for (int k = 0; k < kWays; ++k) {
+            SConfig c;
+            c.m_cap = rows[i].cap;
+            c.m_adapt = c.m_aging = true;
+            c.m_share_halving = ways[k].halving;
+            c.m_spread = ways[k].spread;
+            r[i][k] = ratescene::Run(c);
+        }
+    const int top = ratescene::kStates;
+    std::printf(
+        "\n### Priority shares\n\n"
+        "The capped rows again with `m_adapt_rate` and `m_priority_aging` on, in the three ways "
+        "aging can divide a narrow link. *Steps (before)*: `m_share_halving = 0`, a state left "
+        "out gains one priority step per packet missed (the writer before priority shares). "
+        "*Shares*: the default, each port's share of the bytes halving per priority step below "
+        "the top one, an eighth shared evenly. *Shares, priorities x2*: the host's priorities "
+        "twice as far apart (2, 4, ... 24), so each step quarters the share. Each port's age at "
+        "the peer, 95th percentile in ms, from port 12 (the most important) down to port 1; "
+        "*never*: it never arrived.\n\n");
+    std::printf("| link | aging | port 12 p95 (x unlimited) |");
+    for (int p = top - 1; p >= 1; --p)
+        std::printf(" %d |", p);
+    std::printf("\n|---|---|---|");
+    for (int p = top - 1; p >= 1; --p)
+        std::printf("---|");
+    std::printf("\n");
+    for (int i = 0; i < kCaps; ++i)
+        for (int k = 0; k < kWays; ++k) {
+            const SResult& x = r[i][k];
+            std::printf("| %s | %s | %d (%.1fx) |", rows[i].name, ways[k].name, x.m_age_p95[top],
+                        1.0 * x.m_age_p95[top] / r[0][k].m_age_p95[top]);
+            for (int p = top - 1; p >= 1; --p) {
+                if (x.m_age_p95[p] < 0)
+                    std::printf(" never |");
+                else
+                    std::printf(" %d |", x.m_age_p95[p]);
+            }
+            std::printf("\n");
+        }
+    std::printf("\nTargets (rows 'shares'; the unlimited link's port 12 p95 is %d ms):\n\n",
+                r[0][1].m_age_p95[top]);
+    char text[160], what[160];
+    for (int i = 1; i < kCaps; ++i) {
+        const SResult& x = r[i][1];
+        int worst = 0;
+        bool finite = true;
+        for (int p = 1; p <= top; ++p) {
+            if (x.m_age_p95[p] < 0) finite = false;
+            if (x.m_age_p95[p] > worst) worst = x.m_age_p95[p];
+        }
+        std::snprintf(text, sizeof text,
+                      "port 12 p95 %d ms = %.2fx (steps: %d ms = %.2fx); the longest p95 %d ms",
+                      x.m_age_p95[top], 1.0 * x.m_age_p95[top] / r[0][1].m_age_p95[top],
+                      r[i][0].m_age_p95[top], 1.0 * r[i][0].m_age_p95[top] / r[0][0].m_age_p95[top],
+                      worst);
+        std::snprintf(what, sizeof what, "%s: port 12 p95 at most 2x, every port's p95 finite",
+                      rows[i].name);
+        Verdict(finite && x.m_age_p95[top] <= 2 * r[0][1].m_age_p95[top], what, text);
+    }
+    // Fixed priorities (row 'adapt' of the table above) give the floor for port 12: every
+    // packet that carries a state carries it, and the others never arrive.
+    int never = 0;
+    for (int p = 1; p < top; ++p)
+        if (fixed[kCaps - 1].m_age_p95[p] < 0) ++never;
+    std::printf(
+        "\nFor comparison, fixed priorities (row 'adapt' above) hold port 12 at %d ms at %s, "
+        "and %d of the other %d ports never arrive there.\n",
+        fixed[kCaps - 1].m_age_p95[top], rows[kCaps - 1].name, never, top - 1);
+}
+
 } // namespace
 
 int main() {
@@ -160,5 +243,7 @@ int main() {
     std::snprintf(text, sizeof text, "the longest p95 %d ms, port %d at %s", worst, worst_port,
                   rows[worst_row].name);
     Verdict(bounded, "row 'adapt, aging': every port's p95 age bounded at every cap", text);
+    const SResult fixed[5] = {r[0][1], r[1][1], r[2][1], r[3][1], r[4][1]};
+    Shares(rows, fixed);
     return 0;
 }

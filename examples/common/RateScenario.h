@@ -32,7 +32,7 @@ enum : int {
 // carry the host time at which it was made, so the peer can tell how old its copy is.
 class CRankedState : public portnet_examples::CBlobState<kStateSize> {
 public:
-    int GetPriority(CNetClient*) override { return m_port_id; }
+    int GetPriority(CNetClient*) override { return m_port_id * m_spread; }
     CNetData* Clone() override { return new CRankedState(*this); }
     void Make(int now, int frame) {
         for (int i = 0; i < kStateSize; ++i)
@@ -44,6 +44,7 @@ public:
         std::memcpy(&t, m_bytes, sizeof t);
         return t;
     }
+    int m_spread = 1; // priority steps between neighbouring ports
 };
 
 struct SConfig {
@@ -56,6 +57,8 @@ struct SConfig {
     int m_step_to_ms = -1;
     bool m_adapt = false;          // CNetClient::m_adapt_rate on both clients
     bool m_aging = false;          // CNetClient::m_priority_aging on both clients
+    int m_share_halving = 1;       // CNetClient::m_share_halving (0: aging by one step)
+    int m_spread = 1;              // the host's priorities are the port numbers times this
     int m_peer_every = 1;          // the peer runs its frame once in this many host frames
     bool m_peer_acks = true;       // the peer answers states (m_ack_states)
     int m_chat_every = kChatEvery; // frames between chat lines; 0 none
@@ -233,11 +236,13 @@ private:
         return a;
     }
 
-    static CNetManager* Manager(CNetDriver* driver, bool host) {
+    CNetManager* Manager(CNetDriver* driver, bool host) const {
         auto* m = new CNetManager;
         if (m->Init(driver, kPorts) != 1) return delete m, nullptr;
         for (int p = 1; p <= kStates; ++p) {
-            m->SetPortA(p, new CRankedState);
+            auto* state = new CRankedState;
+            state->m_spread = m_c.m_spread;
+            m->SetPortA(p, state);
             m->InitPort(p, -1);
             CNetDataHistory** h =
                 host ? &m->m_ports[p].m_writing_history : &m->m_ports[p].m_reading_history;
@@ -254,6 +259,7 @@ private:
         c->m_ack_states = !host && m_c.m_peer_acks;
         c->m_adapt_rate = m_c.m_adapt;
         c->m_priority_aging = m_c.m_aging;
+        c->m_share_halving = m_c.m_share_halving;
         if (m->AddClient(c, -1) < 0) return delete c, false;
         c->m_refs[0].m_read_enabled = c->m_refs[0].m_write_enabled = true;
         for (int p = 1; p <= kStates; ++p) {

@@ -31,8 +31,11 @@ struct PORTNET_API SNetBlockProgress {
 //
 // Memory: Send copies the block into one allocation (the bytes and their bookkeeping); the
 // receiver makes one allocation per block when its first fragment arrives, never above its
-// limit, and holds at most one block in reassembly per peer and port. A peer's blocks are
-// freed with its client (a peer that leaves mid-transfer), by Cancel, and on delivery.
+// limit, and holds at most one block in reassembly per peer and port. The small record of a
+// peer's transfers on a stream is made when the peer's client is entered into the manager (or
+// the stream placed on its port), so frames allocate nothing else. A peer's blocks are freed
+// when its client is removed or destroyed (a peer that leaves mid-transfer: kPeerGone), by
+// Cancel, and on delivery.
 class PORTNET_API CNetBlockStream : public CNetData {
 public:
     enum : std::uint32_t {
@@ -60,8 +63,10 @@ public:
     // a null peer or data, an empty block, or a stream not on a port; kTooBig, kQueueFull,
     // kNoMemory. Nothing is allocated for a refused block.
     int Send(CNetClient* peer, const void* data, std::uint32_t len);
-    // Stops block id for peer, queued or in transfer; the peer drops what it holds of it and
-    // both sides' BlockEnded report kCancelled. 1, or -1 for a block that is not queued.
+    // Stops block id for peer, queued or in transfer: this side's BlockEnded reports
+    // kCancelled; a peer that had begun to receive it drops what it holds and reports
+    // kCancelled too (one that never saw a byte of it hears nothing). 1, or -1 for a block
+    // that is not queued.
     int Cancel(CNetClient* peer, std::uint32_t id);
     // The largest block this side sends to or takes from peer (kDefaultLimit until set):
     // 1, or -1 for a null peer or a limit outside 1..kMaxLimit. A block in reassembly keeps
@@ -79,7 +84,8 @@ public:
                               std::uint32_t len);
     // A block's end other than its delivery to this side: on the sending side kDelivered,
     // kCancelled, kTooBig (the peer refused it) or kPeerGone; on the receiving side
-    // kCancelled (the sender cancelled it) or kTooBig (this side refused it).
+    // kCancelled (the sender cancelled it) or kTooBig (this side refused it). A hook may
+    // send, cancel, or remove the peer.
     virtual int BlockEnded(CNetClient* peer, std::uint32_t id, int reason);
 
     // Counters for this stream over all peers.

@@ -8,7 +8,7 @@ class CNetDataPort;
 class CNetDataRef;
 class CNetManager;
 namespace portnet {
-struct BlockChannels;
+struct BlockChannel;
 }
 
 // One remote peer as seen from this side: connection state, statistics and per-frame work.
@@ -105,9 +105,13 @@ public:
     bool m_adapt_rate = false;
     int m_send_budget = -1;  // room for the records of the next packet, bytes; -1 never on
     int m_est_bandwidth = 0; // bytes per second the path was seen to deliver; 0 not yet known
-    // On: an unreliable state left out of a packet for lack of room gains one priority step
-    // for every packet it misses, and loses them when it is sent, so no port starves.
+    // On: no port starves when a packet is too small for every state. With m_share_halving
+    // above 0 (the default), the bytes are shared: a port's share halves for every
+    // m_share_halving steps its priority is below the top one, and the ports below the top
+    // share an eighth of theirs evenly (docs/guide.md, "Priority shares"). With 0, a state
+    // left out gains one priority step for every packet it misses, and loses them when sent.
     bool m_priority_aging = false;
+    int m_share_halving = 1;
 
     // What the rate controller remembers between frames; fixed, so a frame never allocates.
     struct SRateState {
@@ -139,10 +143,28 @@ public:
         bool m_started;
     };
     SRateState m_rate_state{};
-    int m_priority_age[kMaxPorts] = {}; // priority steps each port has gained by aging
+    int m_priority_age[kMaxPorts] = {}; // packets each port has missed in a row for lack of room
 
-    // This peer's block streams, by port; made when one is first used, freed with the client.
-    portnet::BlockChannels* m_blocks = nullptr;
+    // What the priority shares remember between packets (src/client/PriorityShares.h); fixed,
+    // so a frame never allocates. Tags count bytes scaled by 65536 / share.
+    struct SShareState {
+        long long m_clock;                // the shared schedule's time
+        long long m_finish[kMaxPorts];    // where each port's last record ended on the schedule
+        long long m_key[kMaxPorts];       // this packet: finish of each place's record if sent now
+        int m_share[kMaxPorts];           // this packet: each port's share, in 1/65536
+        int m_size[kMaxPorts];            // bytes of each port's last record
+        unsigned char m_place[kMaxPorts]; // this packet: each port's place in the order
+        unsigned char m_port[kMaxPorts];  // this packet: the port at each place
+        int m_count;                      // ports in this packet's order; 0 when not ordered
+        int m_used;                       // bytes the ordered ports took in this packet
+        bool m_scarce;                    // one of them wanted more than it got
+        bool m_contest;                   // the last packet ordered was scarce
+    };
+    SShareState m_shares{};
+
+    // This peer's transfers on the manager's block streams, one per port; made when the client
+    // is entered (or the stream placed), freed when it is removed.
+    portnet::BlockChannel* m_blocks = nullptr;
     // Bytes of block fragments that wait beyond what the frame's first datagram took; the rate
     // controller lets the budget grow past one datagram while there are any.
     int m_rate_backlog = 0;

@@ -33,8 +33,10 @@ CNetClient::CNetClient()
 }
 
 CNetClient::~CNetClient() {
-    // Blocks still queued for this peer end here (kPeerGone), while its fields are whole.
-    portnet::ReleaseChannels(this);
+    // Blocks still queued for this peer end here (kPeerGone), while its fields are whole; what
+    // a hook queued anew meanwhile goes without a word.
+    portnet::ReleaseChannels(this, true);
+    portnet::ReleaseChannels(this, false);
     delete[] m_pending_ports;
     m_pending_ports = nullptr;
     delete[] m_refs;

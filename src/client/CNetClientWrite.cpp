@@ -3,6 +3,7 @@
 
 #include "client/NetPacket.h"
 #include "client/NetWrap.h"
+#include "client/PriorityShares.h"
 #include "client/RateController.h"
 #include "data/HistorySlot.h"
 #include "portnet/CNetBlockStream.h"
@@ -63,7 +64,8 @@ int CNetClient::SortPriorityList(CNetData** list, int count) {
     for (int i = 0; i < count; ++i) {
         m_priorities[i] = list[i]->GetPriority(this);
         const int port = list[i]->m_port_id;
-        if (m_priority_aging && !list[i]->m_reliable && port >= 0 && port < kMaxPorts) {
+        if (m_priority_aging && m_share_halving <= 0 && !list[i]->m_reliable && port >= 0 &&
+            port < kMaxPorts) {
             // Ages stay below 2^24, so only a priority near the int limits can pass them.
             const long long aged = static_cast<long long>(m_priorities[i]) + m_priority_age[port];
             m_priorities[i] = aged > 0x7fffffff ? 0x7fffffff : static_cast<int>(aged);
@@ -102,6 +104,8 @@ int CNetClient::Write() {
     int count = 0;
     int reliable_count = 0;
     GetPriorityList(m_priority_list, &count, &reliable_count);
+    // m_priorities holds those of the last group sorted, the shared one.
+    SharesOrder(this, m_priority_list + reliable_count, m_priorities, count - reliable_count);
 
     SNetPacketHeader header;
     header.bits = static_cast<unsigned char>(m_acked_seq > 0 ? kHdrTiming : 0);
@@ -129,6 +133,7 @@ int CNetClient::Write() {
     auto leave_out = [&](int port) {
         left_out = true;
         if (m_priority_aging && m_priority_age[port] < (1 << 24)) ++m_priority_age[port];
+        SharesUsed(this, port, 0, true);
     };
 
     const int seq = m_write_seq;
@@ -282,12 +287,14 @@ int CNetClient::Write() {
         }
         m_priority_age[port] = 0;
         room -= result;
+        SharesUsed(this, port, saved_room - room, false);
         slot->m_written_bytes = WrapAdd(slot->m_written_bytes, result);
         send = true;
         ref.SetHash(m_manager->m_frame, seq);
         if (base) ref.m_base_seq = base_seq;
     }
 
+    SharesEnd(this);
     if (!send) {
         buf->SetWritingPos(start, 0);
         return 1;

@@ -7,7 +7,7 @@ class CNetClient;
 
 // The state of one peer's blocks on one block stream, both directions: the blocks this side
 // sends (a queue, the fragments in flight) and the block it reassembles. Made once per peer and
-// port, the first time either side uses the port; the client owns it (CNetClient::m_blocks).
+// port, when the client is entered or the stream placed; the client owns it (CNetClient::m_blocks).
 namespace portnet {
 
 // Bytes are tracked in units of 16: fragments start on a unit and cover whole units but the
@@ -17,28 +17,6 @@ constexpr std::uint32_t kBlockUnit = 16;
 inline std::uint32_t UnitsOf(std::uint32_t bytes) {
     return (bytes + kBlockUnit - 1) / kBlockUnit;
 }
-
-// A block this side sends: one allocation holding this header, the acknowledged units'
-// bitmap, then the block's bytes.
-struct OutBlock {
-    std::uint32_t id;
-    std::uint32_t total;
-    std::uint32_t acked;    // bytes the peer acknowledged
-    std::uint32_t next_new; // every byte below was sent at least once
-    std::uint64_t* bits;    // acknowledged units
-    unsigned char* data;
-    OutBlock* next;
-};
-
-// The block being reassembled; one allocation like OutBlock, its bitmap the units held.
-struct InBlock {
-    std::uint32_t id;
-    std::uint32_t total;
-    std::uint32_t held;  // bytes held
-    std::uint32_t whole; // bytes held from 0 without a gap
-    std::uint64_t* bits;
-    unsigned char* data;
-};
 
 // One sending of a fragment, oldest first in a ring.
 struct Flight {
@@ -50,22 +28,46 @@ struct Flight {
     int time;  // when
 };
 
+// A block this side sends: one allocation holding this header, the ring of its fragments in
+// flight, the acknowledged units' bitmap, then the block's bytes.
+struct OutBlock {
+    std::uint32_t id;
+    std::uint32_t total;
+    std::uint32_t acked;    // bytes the peer acknowledged
+    std::uint32_t next_new; // every byte below was sent at least once
+    std::uint64_t* bits;    // acknowledged units
+    unsigned char* data;
+    Flight* flight;
+    int flight_size;
+    OutBlock* next;
+};
+
+// The block being reassembled; one allocation, its bitmap the units held.
+struct InBlock {
+    std::uint32_t id;
+    std::uint32_t total;
+    std::uint32_t held;  // bytes held
+    std::uint32_t whole; // bytes held from 0 without a gap
+    std::uint64_t* bits;
+    unsigned char* data;
+};
+
 struct BlockChannel {
-    enum : int { kFlight = 1024, kAckRanges = 16, kAckRepeats = 3 };
+    enum : int { kMaxFlight = 512, kAckRanges = 16, kAckRepeats = 3 };
 
     CNetBlockStream* stream; // null once the stream is gone
     CNetClient* client;
     int port;
     BlockChannel* prev; // the stream's list of channels
     BlockChannel* next;
+    BlockChannel* client_next; // the client's list, one per block port
     std::uint32_t limit;
 
     // Sending.
-    OutBlock* head; // in transfer
+    OutBlock* head; // in transfer; its ring holds the fragments in flight
     OutBlock* tail;
     int queued;
     std::uint32_t next_id;
-    Flight flight[kFlight];
     int flight_start;
     int flight_count;
     int lost;                // entries of the ring marked lost
@@ -85,15 +87,14 @@ struct BlockChannel {
     int notice_repeats;
 };
 
-// The channels of one client, by port; made on first use.
-struct BlockChannels {
-    BlockChannel* by_port[255];
-};
-
 // The client's channel for stream's port; made when create is set (null without memory).
 BlockChannel* FindChannel(CNetClient* client, CNetBlockStream* stream, bool create);
-// Frees every channel of the client; blocks still queued end with kPeerGone.
-void ReleaseChannels(CNetClient* client);
+// Makes the client's channels for every block stream its manager holds, so that the frames
+// that carry its blocks make nothing but the blocks; called when a client is entered.
+void OpenChannels(CNetClient* client);
+// Frees every channel of the client; with tell, blocks still queued end with kPeerGone, told
+// once everything is freed.
+void ReleaseChannels(CNetClient* client, bool tell);
 // Called by the stream's destructor: its channels forget it and drop their blocks silently.
 void DetachStream(CNetBlockStream* stream, BlockChannel* first);
 

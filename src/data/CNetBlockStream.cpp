@@ -47,18 +47,52 @@ std::uint32_t Expand(std::uint32_t near, std::uint32_t low16) {
     return near + static_cast<std::uint32_t>(static_cast<std::int32_t>(step));
 }
 
-// One allocation: the header, a bitmap of the block's units, then its bytes.
-template <typename Block> Block* MakeBlock(std::uint32_t total) {
+// One allocation: the header, a ring of `ring` fragments in flight (sending side), a bitmap
+// of the block's units, then its bytes.
+unsigned char* Allocate(std::size_t header, std::uint32_t total, int ring, std::uint64_t** bits,
+                        Flight** flight, unsigned char** data) {
     const std::size_t words = (UnitsOf(total) + 63) / 64;
-    const std::size_t size = sizeof(Block) + words * sizeof(std::uint64_t) + total;
-    // Aligned for any object: the array form's allocation is.
-    auto* raw = new (std::nothrow) unsigned char[size];
+    const std::size_t ring_bytes = static_cast<std::size_t>(ring) * sizeof(Flight);
+    // Aligned for any object: the array form's allocation is; every part keeps 8-byte steps.
+    const std::size_t head = (header + 7) / 8 * 8, flights = (ring_bytes + 7) / 8 * 8;
+    auto* raw = new (std::nothrow) unsigned char[head + flights + words * 8 + total];
     if (!raw) return nullptr;
-    Block* b = new (raw) Block();
-    b->bits = reinterpret_cast<std::uint64_t*>(raw + sizeof(Block));
-    std::memset(b->bits, 0, words * sizeof(std::uint64_t));
-    b->data = raw + sizeof(Block) + words * sizeof(std::uint64_t);
+    if (flight) *flight = reinterpret_cast<Flight*>(raw + head);
+    *bits = reinterpret_cast<std::uint64_t*>(raw + head + flights);
+    std::memset(*bits, 0, words * 8);
+    *data = raw + head + flights + words * 8;
+    return raw;
+}
+
+OutBlock* MakeOut(std::uint32_t total) {
+    // Every fragment covers a unit at least, and sendings wait in the ring until it moves past
+    // them: twice the units is room enough for a small block, kMaxFlight for any.
+    const std::uint32_t units = UnitsOf(total);
+    const int ring = units >= BlockChannel::kMaxFlight / 2 ? BlockChannel::kMaxFlight
+                                                           : static_cast<int>(2 * units + 8);
+    std::uint64_t* bits;
+    Flight* flight;
+    unsigned char* data;
+    unsigned char* raw = Allocate(sizeof(OutBlock), total, ring, &bits, &flight, &data);
+    if (!raw) return nullptr;
+    OutBlock* b = new (raw) OutBlock();
     b->total = total;
+    b->bits = bits;
+    b->flight = flight;
+    b->flight_size = ring;
+    b->data = data;
+    return b;
+}
+
+InBlock* MakeIn(std::uint32_t total) {
+    std::uint64_t* bits;
+    unsigned char* data;
+    unsigned char* raw = Allocate(sizeof(InBlock), total, 0, &bits, nullptr, &data);
+    if (!raw) return nullptr;
+    InBlock* b = new (raw) InBlock();
+    b->total = total;
+    b->bits = bits;
+    b->data = data;
     return b;
 }
 
@@ -78,7 +112,7 @@ int RetryAfter(const CNetClient* client, int backoff) {
 }
 
 Flight& FlightAt(BlockChannel* ch, int i) {
-    return ch->flight[(ch->flight_start + i) % BlockChannel::kFlight];
+    return ch->head->flight[(ch->flight_start + i) % ch->head->flight_size];
 }
 
 void MarkLost(BlockChannel* ch, Flight& f) {
@@ -97,7 +131,7 @@ void Retire(BlockChannel* ch, Flight& f) {
 // Leaves the ring's front free of entries that only wait to leave.
 void TrimFlight(BlockChannel* ch) {
     while (ch->flight_count > 0 && FlightAt(ch, 0).done) {
-        ch->flight_start = (ch->flight_start + 1) % BlockChannel::kFlight;
+        ch->flight_start = (ch->flight_start + 1) % ch->head->flight_size;
         --ch->flight_count;
     }
 }
@@ -151,7 +185,7 @@ int CNetBlockStream::Send(CNetClient* peer, const void* data, std::uint32_t len)
     BlockChannel* ch = FindChannel(peer, this, true);
     if (!ch) return kNoMemory;
     if (ch->queued >= kMaxQueued) return kQueueFull;
-    OutBlock* b = MakeBlock<OutBlock>(len);
+    OutBlock* b = MakeOut(len);
     if (!b) return kNoMemory;
     std::memcpy(b->data, data, len);
     if (++ch->next_id == 0 || ch->next_id > 0x7fffffffu) ch->next_id = 1;
@@ -245,7 +279,7 @@ bool CNetBlockStream::HasBacklog(const CNetClient* client) const {
         FindChannel(const_cast<CNetClient*>(client), const_cast<CNetBlockStream*>(this), false);
     if (!ch || !ch->head) return false;
     return ch->lost > 0 ||
-           (ch->head->next_new < ch->head->total && ch->flight_count < BlockChannel::kFlight);
+           (ch->head->next_new < ch->head->total && ch->flight_count < ch->head->flight_size);
 }
 
 std::uint32_t CNetBlockStream::BacklogBytes(const CNetClient* client) const {
@@ -254,7 +288,7 @@ std::uint32_t CNetBlockStream::BacklogBytes(const CNetClient* client) const {
         FindChannel(const_cast<CNetClient*>(client), const_cast<CNetBlockStream*>(this), false);
     std::uint32_t bytes = ch->head->total - ch->head->next_new;
     for (int i = 0; ch->lost > 0 && i < ch->flight_count; ++i) {
-        const Flight& f = ch->flight[(ch->flight_start + i) % BlockChannel::kFlight];
+        const Flight& f = ch->head->flight[(ch->flight_start + i) % ch->head->flight_size];
         if (f.lost) bytes += f.len;
     }
     return bytes;
@@ -322,7 +356,7 @@ bool WriteAck(CNetBuf* buf, BlockChannel* ch, int space) {
 // One fragment of b from offset, at most len bytes, recorded in the ring under seq.
 bool WriteFragment(CNetBuf* buf, BlockChannel* ch, const OutBlock* b, std::uint32_t offset,
                    std::uint32_t len, int seq, int now) {
-    if (ch->flight_count >= BlockChannel::kFlight) return false;
+    if (ch->flight_count >= b->flight_size) return false;
     unsigned char* at = buf->WriteSpan(kFragmentHeader + static_cast<int>(len));
     if (!at) return false;
     StoreLE(at, b->id, 2);
@@ -581,7 +615,7 @@ int TakeFragment(CNetBlockStream* s, BlockChannel* ch, CNetClient* client, std::
             ch->notice_repeats = BlockChannel::kAckRepeats;
             return s->BlockEnded(client, id, CNetBlockStream::kTooBig) == -1 ? -1 : 1;
         }
-        in = MakeBlock<InBlock>(total);
+        in = MakeIn(total);
         if (!in) {
             ++s->m_fragments_refused; // tried again with the sender's next fragment
             return 1;

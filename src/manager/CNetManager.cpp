@@ -12,6 +12,7 @@
 #include "portnet/CNetDataRef.h"
 #include "portnet/CNetDriver.h"
 
+#include "data/BlockChannel.h"
 #include "manager/ClientIndex.h"
 
 namespace {
@@ -181,6 +182,7 @@ int CNetManager::EnterClient(CNetClient* client, int slot, bool* init_failed) {
         return -1;
     }
     if (former != client) delete former;
+    portnet::OpenChannels(client);
     // Indexed once its Init has run: the client may set up its buffers there.
     m_index->Bind(slot, client, m_index->MatchPorts());
     return slot;
@@ -209,6 +211,8 @@ int CNetManager::RemoveClient(int slot) {
     m_clients[slot].m_used = false;
     m_index->Unbind(slot);
     m_index->Free(slot);
+    // The client may stay allocated until its slot is reused, its blocks not: they end now.
+    portnet::ReleaseChannels(m_clients[slot].m_client, true);
     m_clients[slot].m_client->Release();
     return slot;
 }

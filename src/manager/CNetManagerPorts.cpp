@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "data/BlockChannel.h"
+#include "portnet/CNetBlockStream.h"
 #include "portnet/CNetData.h"
 #include "portnet/CNetDataHistory.h"
 #include "portnet/CNetDataPort.h"
@@ -44,6 +46,14 @@ int CNetManager::SetPortA(int port, CNetData* object) {
     // A replaced object is neither released nor destroyed: it goes back to the caller.
     p->m_object = object;
     if (object) object->m_port_id = port;
+    // A block stream gets its channel to every client now, not in the frame of its first use.
+    if (object && object->m_block && m_clients) {
+        int count = 0;
+        const int* used = UsedSlots(&count);
+        for (int k = 0; k < count; ++k)
+            portnet::FindChannel(m_clients[used[k]].m_client, static_cast<CNetBlockStream*>(object),
+                                 true);
+    }
     return 1;
 }
 

@@ -19,6 +19,7 @@ struct Switch {
     bool CNetClient::*flag;
     int max_size;
     Ints off, on_first, on_second; // ports of the packets while off, then the first two on
+    int share_halving = 1;
 };
 
 void PrintTo(const Switch& s, std::ostream* os) {
@@ -35,6 +36,7 @@ TEST_P(SwitchTest, ChangesThePacketsOnlyWhileOn) {
         s->priority = port;
     }
     c.m_max_size = GetParam().max_size;
+    c.m_share_halving = GetParam().share_halving;
     const Ints before = Ports(Sent(), 10);
     EXPECT_EQ(before, GetParam().off);
     c.*GetParam().flag = true;
@@ -53,8 +55,17 @@ INSTANTIATE_TEST_SUITE_P(
         Switch{"AdaptRate", &CNetClient::m_adapt_rate, 100, {5, 4, 3, 2, 1}, {5, 4}, {5, 4, 3}},
         // Room for three. Ports 1 and 2 left out of the first packet on gain a step: port 2
         // (now 3) ties with port 3 and goes first by port order.
+        Switch{"PriorityAgingBySteps",
+               &CNetClient::m_priority_aging,
+               40,
+               {5, 4, 3},
+               {5, 4, 3},
+               {5, 4, 2},
+               0},
+        // Shares: ports 1 and 2, left out of the first packet, are due with port 5, whose
+        // half share has brought it round again; ports 4 and 3 wait for their turn.
         Switch{
-            "PriorityAging", &CNetClient::m_priority_aging, 40, {5, 4, 3}, {5, 4, 3}, {5, 4, 2}}),
+            "PriorityShares", &CNetClient::m_priority_aging, 40, {5, 4, 3}, {5, 4, 3}, {5, 2, 1}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -19,9 +19,9 @@ struct Keep {
     bool peer_acks = true;
 };
 
-SResult Scene(int cap, bool adapt, bool aging = false, const Keep& k = Keep{""}) {
+SResult Scene(int cap, bool adapt, bool aging = false, const Keep& k = Keep{""}, int halving = 1) {
     SConfig c;
-    c.m_cap = cap, c.m_adapt = adapt, c.m_aging = aging;
+    c.m_cap = cap, c.m_adapt = adapt, c.m_aging = aging, c.m_share_halving = halving;
     c.m_loss = k.loss, c.m_peer_every = k.peer_every, c.m_jitter = k.jitter;
     c.m_peer_acks = k.peer_acks;
     if (!k.peer_acks) c.m_chat_every = 0; // nothing at all comes back
@@ -100,15 +100,24 @@ TEST(RateStep, FullRateSoonAfterTheLinkComesBack) {
 class Aging : public ::testing::TestWithParam<int> {};
 
 // Fixed priorities leave the least important ports out of every packet; aged, every port
-// arrives, the most important still most often.
+// arrives, the most important still most often. By steps, the ports' ages come close together
+// on a narrow link; by shares, the most important one stays within twice its age on an
+// unlimited link down to 16 KB/s and keeps most of its lead at 8.
 TEST_P(Aging, EveryPortArrives) {
     EXPECT_EQ(Scene(GetParam(), true).m_age_median[1], -1);
-    const SResult r = Scene(GetParam(), true, true);
-    for (int port = 1; port <= ratescene::kStates; ++port) {
-        EXPECT_GE(r.m_age_p95[port], 0) << port;
-        EXPECT_LE(r.m_age_p95[port], 1000) << port;
+    const int top = ratescene::kStates;
+    const SResult steps = Scene(GetParam(), true, true, Keep{""}, 0);
+    const SResult shares = Scene(GetParam(), true, true);
+    for (int port = 1; port <= top; ++port) {
+        EXPECT_GE(steps.m_age_p95[port], 0) << port;
+        EXPECT_LE(steps.m_age_p95[port], 1000) << port;
+        EXPECT_GE(shares.m_age_p95[port], 0) << port;
+        EXPECT_LE(shares.m_age_p95[port], 5000) << port;
     }
-    EXPECT_LE(r.m_age_median[ratescene::kStates], r.m_age_median[1]);
+    EXPECT_LE(steps.m_age_median[top], steps.m_age_median[1]);
+    EXPECT_LE(shares.m_age_p95[top], steps.m_age_p95[top]);
+    const int unlimited = Scene(0, true, true).m_age_p95[top];
+    EXPECT_LE(shares.m_age_p95[top], unlimited * (GetParam() >= 16000 || !GetParam() ? 2 : 3));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rate, Aging, ::testing::Values(0, 16000, 8000));

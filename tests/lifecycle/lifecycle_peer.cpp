@@ -4,8 +4,9 @@
 // against the moments it killed or started them.
 //
 //   host   --bind A --slots N --ms MS [--idle MS] [--keepalive MS] [--tick 0|1] [--batch 0|1]
+//          [--block BYTES]
 //   player --host A --bind A --tag T --ms MS [--chat N] [--reconnect-at F] [--retry 0|1]
-//          [--goodbye-at-end 0|1] [--goodbye-at F] [--idle MS]
+//          [--goodbye-at-end 0|1] [--goodbye-at F] [--idle MS] [--map 1 [--stall-at BYTES]]
 //   crowd  --slots N
 #include <malloc.h>
 #include <signal.h>
@@ -27,7 +28,7 @@
 
 namespace {
 
-enum { kOwnPort = 0, kTickPort = 1, kNumPorts = 2, kHistory = 32, kFrameMs = 16 };
+enum { kOwnPort = 0, kTickPort = 1, kNumPorts = 2, kMapPort = 2, kHistory = 32, kFrameMs = 16 };
 
 volatile sig_atomic_t g_term = 0;
 int g_frame = 0;
@@ -112,6 +113,40 @@ void AddTickPort(CNetManager& m) {
     m.m_ports[kTickPort].m_reading_history = new CNetDataHistory(kHistory, new CTick, kTickPort);
 }
 
+// With --block, the host sends every player who joins one block (a map) on a port of its own;
+// the player checks every byte, whose value follows from its offset.
+unsigned char MapByte(std::uint32_t i) {
+    const std::uint32_t x = (i + 1) * 2654435761u;
+    return static_cast<unsigned char>(x >> 24 ^ x >> 9);
+}
+
+class CMap : public CNetBlockStream {
+public:
+    std::map<CNetClient*, int> m_slots; // host: the slot of each peer a map went to
+    bool m_received = false;
+    int BlockReceived(CNetClient*, std::uint32_t id, const unsigned char* data,
+                      std::uint32_t len) override {
+        std::uint32_t bad = 0;
+        for (std::uint32_t i = 0; i < len; ++i)
+            bad += data[i] != MapByte(i);
+        Say("map %s id %u len %u bad %u", bad ? "BAD" : "ok", id, len, bad);
+        return m_received = true, 1;
+    }
+    int BlockEnded(CNetClient* peer, std::uint32_t id, int reason) override {
+        auto it = m_slots.find(peer);
+        Say("map ended slot %d id %u reason %d", it == m_slots.end() ? -1 : it->second, id, reason);
+        if (it != m_slots.end()) m_slots.erase(it);
+        return 1;
+    }
+};
+
+// The map's port, read and written by every peer: fragments one way, acknowledgements back.
+template <class M> void AddMapPort(M& m, CMap* map) {
+    m.SetPortA(kMapPort, map);
+    m.InitPort(kMapPort, -1);
+    m.SetPeerPorts(kMapPort, true, true);
+}
+
 void Frame(CNetManager& m) {
     m.BeginFrame();
     m.Read();
@@ -178,13 +213,14 @@ public:
     }
 };
 
-int StartHost(CHost& host, CNetUDP& udp, int slots, bool tick) {
+int StartHost(CHost& host, CNetUDP& udp, int slots, bool tick, CMap* map = nullptr) {
     if (udp.Init() != 0) {
         std::printf("bind failed: %s\n", udp.GetError());
         return -1;
     }
     host.m_max_clients = slots;
-    if (host.Init(&udp, kNumPorts) != 1) return -1;
+    if (host.Init(&udp, kNumPorts + (map != nullptr)) != 1) return -1;
+    if (map) AddMapPort(host, map);
     host.m_lines_at_join.assign(slots, -1);
     host.m_packets_at_join.assign(slots, -1);
     AddTickPort(host);
@@ -194,12 +230,13 @@ int StartHost(CHost& host, CNetUDP& udp, int slots, bool tick) {
     return 1;
 }
 
-int StartPlayer(CPlayer& player, CNetUDP& udp) {
+int StartPlayer(CPlayer& player, CNetUDP& udp, CMap* map = nullptr) {
     if (udp.Init() != 0) {
         std::printf("bind failed: %s\n", udp.GetError());
         return -1;
     }
-    if (player.Init(&udp, kNumPorts) != 1) return -1;
+    if (player.Init(&udp, kNumPorts + (map != nullptr)) != 1) return -1;
+    if (map) AddMapPort(player, map);
     AddTickPort(player);
     player.SetPeerPorts(kOwnPort, false, true);
     player.SetPeerPorts(kTickPort, true, false);
@@ -228,7 +265,12 @@ int RunHost(const Options& o) {
     CHost host;
     host.m_idle_limit_ms = o.Int("idle", 10000);
     host.m_keep_alive_ms = o.Int("keepalive", 1000);
-    if (StartHost(host, udp, o.Int("slots", 8), o.Int("tick", 1) != 0) != 1) return 2;
+    const std::uint32_t block = static_cast<std::uint32_t>(o.Int("block", 0));
+    std::vector<unsigned char> map_bytes(block); // made before the heap is first measured
+    for (std::uint32_t i = 0; i < block; ++i)
+        map_bytes[i] = MapByte(i);
+    CMap* map = block ? new CMap : nullptr;
+    if (StartHost(host, udp, o.Int("slots", 8), o.Int("tick", 1) != 0, map) != 1) return 2;
     const int frames = o.Int("ms", 10000) / kFrameMs;
     // The empty table's heap, once the first frames made whatever they make once.
     for (; g_frame < 10; ++g_frame)
@@ -246,8 +288,14 @@ int RunHost(const Options& o) {
         Frame(host);
         SNetServerEvent e;
         int joins = 0;
-        while (host.PollEvent(&e))
+        while (host.PollEvent(&e)) {
             joins += e.m_type == SNetServerEvent::kJoined;
+            if (map && e.m_type == SNetServerEvent::kJoined) {
+                CNetPeer* peer = host.GetPeer(e.m_slot);
+                map->m_slots[peer] = e.m_slot;
+                Say("map sent slot %d id %d", e.m_slot, map->Send(peer, map_bytes.data(), block));
+            }
+        }
         // Each time the table is empty again after joins, its heap: it must not grow with the
         // number of peers that came and went.
         joined_since_empty += joins;
@@ -259,6 +307,9 @@ int RunHost(const Options& o) {
         Sleep();
     }
     Say("heap end %ld peers %d", HeapInUse(), host.GetNumPeers());
+    if (map)
+        Say("map stats sent %u fragments %u resent %u", map->m_blocks_sent, map->m_fragments_sent,
+            map->m_fragments_resent);
     unsigned refused = 0;
     for (unsigned r : host.m_refused)
         refused += r;
@@ -281,7 +332,10 @@ int RunPlayer(const Options& o) {
     CNetUDP udp(o.Text("bind", "127.0.0.1:0"));
     CPlayer player;
     player.m_idle_limit_ms = o.Int("idle", 10000);
-    if (StartPlayer(player, udp) != 1) return 2;
+    CMap* map = o.Int("map", 0) ? new CMap : nullptr;
+    const std::uint32_t stall_at = static_cast<std::uint32_t>(o.Int("stall-at", 0));
+    int after_map = 0; // frames run since the map arrived, for its last acknowledgements
+    if (StartPlayer(player, udp, map) != 1) return 2;
     const std::string tag = o.Text("tag", "p");
     const int chat_every = o.Int("chat", 0), reconnect_at = o.Int("reconnect-at", -1);
     const int goodbye_at = o.Int("goodbye-at", -1);
@@ -315,6 +369,15 @@ int RunPlayer(const Options& o) {
                     e.m_refusal);
             if (e.m_type != SNetConnectionEvent::kConnected && retry) player.Reconnect();
         }
+        SNetBlockProgress p{};
+        if (map && player.GetPeer() && map->GetReceiveProgress(player.GetPeer(), &p) == 1 &&
+            stall_at && p.m_done >= stall_at) { // a player that hangs mid-download, until killed
+            Say("map stalled at %u of %u", p.m_done, p.m_total);
+            for (; g_frame < frames && !g_term; ++g_frame)
+                Sleep();
+            return 1;
+        }
+        if (map && map->m_received && ++after_map >= 60) break;
         Sleep();
     }
     if (g_term || o.Int("goodbye-at-end", 0) != 0) {
