@@ -158,10 +158,12 @@ int CNetClient::Write() {
 
         if (obj->m_block) {
             // Acknowledgements of the peer's blocks, then fragments in what the room has left.
+            // With shares on, the fragments take the port's share of the room, not all of it.
             const int saved_pos = Position(buf);
             CNetBlockStream* stream = static_cast<CNetBlockStream*>(obj);
+            const int grant = SharesGrant(this, port, room - 1);
             const int result = buf->WriteByte(static_cast<unsigned char>(port)) == 1
-                                   ? stream->Write(buf, room - 1, this)
+                                   ? stream->Write(buf, grant, this)
                                    : 0;
             if (result <= 0) {
                 buf->SetWritingPos(saved_pos, 0);
@@ -170,7 +172,9 @@ int CNetClient::Write() {
                 slot->m_written_bytes = WrapAdd(slot->m_written_bytes, result);
                 send = true;
             }
-            if (stream->HasBacklog(this)) {
+            const bool more = stream->HasBacklog(this);
+            SharesUsed(this, port, result > 0 ? 1 + result : 0, more);
+            if (more) {
                 left_out = true; // more was waiting than the room took
                 has_blocks = true;
             }
