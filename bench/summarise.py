@@ -212,8 +212,10 @@ def section8(results, machine_path, simulated_path, md_path):
     w("bandwidth limit), serviced with `enet_host_service(host, &event, 0)` until it is received.")
     w("Wall time per transfer, median over the repetitions; the sender's acknowledgement is awaited")
     w("untimed before the next. *Datagrams*: both ways, as each library counts them. *System calls*:")
-    w("those datagrams at the cost of a `sendto` and an empty `recvfrom` in the same run (rows")
-    w("`BM_Syscall*`), a floor under what the transfer's system calls took.\n")
+    w("those datagrams at the cost of one `sendto` and one empty `recvfrom` each, as measured in the")
+    w("same run (rows `BM_Syscall*`): what they would cost sent and read one call each. ENet makes")
+    w("a call per datagram; portnet's UDP driver batches (`sendmmsg`, `recvmmsg`), so its transfer")
+    w("can take less than this figure.\n")
     rf, st = runs.get("BM_SyscallEmptyRecvfrom"), runs.get("BM_SyscallSendto")
     call_ns = ns(rf) + ns(st) if rf and st else None
     w("| library | 1 MiB delivered, ms | MB/s | datagrams both ways | their system calls, ms | frames (portnet) | fragments resent |")
