@@ -5,13 +5,16 @@ usage: summarise.py RESULTS.json MACHINE.txt [PROFILE_1.txt PROFILE_8.txt]
        summarise.py --section5 RESULTS.json MACHINE.txt RESULTS.md
        summarise.py --section6 RATEBENCH.md RESULTS.md
        summarise.py --section7 RESULTS.json MACHINE.txt RESULTS.md
+       summarise.py --section8 RESULTS.json MACHINE.txt SIMULATED.md RESULTS.md
 MACHINE.txt holds "key: value" lines; the profiles are `perf report --sort dso` outputs of
 the in-process frame with 1 and 8 peers. With --section5, a run of the many-peer rows alone
 replaces section 5 of RESULTS.md, which then says when and under what load it was measured.
 With --section6, the output of portnet_ratebench (simulated time: the same on any machine)
 replaces section 6 of RESULTS.md, so a change to the rate scenario needs no timed run.
 With --section7, the server-under-churn rows of a run (of their own, or the whole run's) replace
-section 7 of RESULTS.md, or are added at its end.
+section 7 of RESULTS.md, or are added at its end. With --section8, portnet_blockbench's table
+(SIMULATED.md) and the 1 MiB rows over UDP of a run replace section 8 of RESULTS.md, or are added
+at its end.
 """
 import json
 import re
@@ -184,7 +187,82 @@ def section7(results, machine_path, md_path):
         f.write(text[:at] + "\n".join(out) + ("\n" + rest if rest else ""))
 
 
+def real_ms(b):
+    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
+    return b["real_time"] * scale
+
+
+def section8(results, machine_path, simulated_path, md_path):
+    """Section 8: the simulated large-block table, then 1 MiB over UDP against ENet."""
+    runs, spread = load(results)
+    machine = read_machine(machine_path)
+    with open(simulated_path) as f:
+        out = [f.read().strip("\n") + "\n"]
+    w = out.append
+    w("### Over UDP on 127.0.0.1, one process\n")
+    w(f"Measured {machine.get('date', '?')}; repetitions: {machine.get('repetitions', '?')}; load "
+      f"average {machine.get('load average at start', '?')} at the start, "
+      f"{machine.get('load average at end', '?')} at the end. Run alone with `SECTION=8 "
+      "bench/run.sh` (`--benchmark_filter='BM_BlockUdp|BM_Syscall'`).\n")
+    w("One sender and one receiver in one process, on 127.0.0.1 and 127.0.0.2, each servicing its")
+    w("socket in turn without sleeping. *portnet*: a 1 MiB block (`CNetBlockStream::Send`) from a")
+    w("client with `m_adapt_rate` and `m_priority_aging` on, until the receiver's `BlockReceived`;")
+    w("every pass runs both managers' five steps (the library clock read each time). *ENet 1.3*:")
+    w("one `ENET_PACKET_FLAG_RELIABLE` packet of 1 MiB (`enet_peer_send`, default MTU 1400, no")
+    w("bandwidth limit), serviced with `enet_host_service(host, &event, 0)` until it is received.")
+    w("Wall time per transfer, median over the repetitions; the sender's acknowledgement is awaited")
+    w("untimed before the next. *Datagrams*: both ways, as each library counts them. *System calls*:")
+    w("those datagrams at the cost of one `sendto` and one empty `recvfrom` each, as measured in the")
+    w("same run (rows `BM_Syscall*`): what they would cost sent and read one call each. ENet makes")
+    w("a call per datagram; portnet's UDP driver batches (`sendmmsg`, `recvmmsg`), so its transfer")
+    w("can take less than this figure.\n")
+    rf, st = runs.get("BM_SyscallEmptyRecvfrom"), runs.get("BM_SyscallSendto")
+    call_ns = ns(rf) + ns(st) if rf and st else None
+    w("| library | 1 MiB delivered, ms | MB/s | datagrams both ways | their system calls, ms | frames (portnet) | fragments resent |")
+    w("|---|---|---|---|---|---|---|")
+    rows = (("portnet", "BM_BlockUdpPortnet"), ("ENet 1.3", "BM_BlockUdpEnet"))
+    times = {}
+    for label, name in rows:
+        b = runs.get(name + "/manual_time") or runs.get(name)
+        if not b:
+            w(f"| {label} | not run | | | | | |")
+            continue
+        ms = real_ms(b)
+        times[label] = ms
+        dg = b.get("datagrams", 0)
+        calls = f"{dg * call_ns / 1e6:.1f}" if call_ns else "-"
+        frames = f"{b['frames']:.0f}" if "frames" in b else "-"
+        resent = f"{b['resent']:.0f}" if "resent" in b else "-"
+        w(f"| {label} | {ms:.1f} | {1.048576 / (ms / 1000):.1f} | {dg:.0f} | {calls} | {frames} | {resent} |")
+    if rf and st:
+        w(f"\nIn this run: an empty `recvfrom` {ns(rf):.0f} ns, a `sendto` of 200 bytes {ns(st):.0f} ns.")
+    if "portnet" in times and "ENet 1.3" in times:
+        met = times["portnet"] <= times["ENet 1.3"]
+        w(f"\nTarget: portnet delivers 1 MiB in at most the time ENet 1.3 takes: "
+          f"{'**met**' if met else '**not met**'} ({times['portnet']:.1f} against "
+          f"{times['ENet 1.3']:.1f} ms = {times['portnet'] / times['ENet 1.3']:.2f}x).\n")
+    else:
+        w("\nTarget: portnet delivers 1 MiB in at most the time ENet 1.3 takes: not measured "
+          "(built without ENet: apt-get install libenet-dev pkg-config).\n")
+    try:
+        with open(md_path) as f:
+            text = f.read()
+    except OSError:
+        text = ""
+    at = text.find("## 8. Large blocks")
+    if at == -1:
+        text = text.rstrip("\n") + "\n\n"
+        at = len(text)
+    end = text.find("\n## ", at + 1)
+    rest = text[end + 1:] if end != -1 else ""
+    with open(md_path, "w") as f:
+        f.write(text[:at] + "\n".join(out) + ("\n" + rest if rest else ""))
+
+
 def main():
+    if sys.argv[1] == "--section8":
+        section8(*sys.argv[2:6])
+        return
     if sys.argv[1] == "--section5":
         section5_only(*sys.argv[2:5])
         return

@@ -23,16 +23,106 @@ void LineText(int n, const char* from, char* out, int size) {
 
 } // namespace
 
+namespace {
+
+// splitmix64: a good spread of bytes from a counter, and cheap enough for 16 MiB.
+std::uint64_t Mix(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+// Byte i of the map of this size.
+template <class F> void EachMapByte(std::uint32_t size, F f) {
+    const std::uint64_t seed = 0x6d61702dull << 32 | size; // "map-" and the size
+    for (std::uint32_t i = 0; i < size; i += 8) {
+        std::uint64_t word = Mix(seed + i / 8);
+        for (std::uint32_t k = 0; k < 8 && i + k < size; ++k, word >>= 8)
+            f(static_cast<unsigned char>(word));
+    }
+}
+
+const std::uint64_t kFnvOffset = 0xcbf29ce484222325ull, kFnvPrime = 0x100000001b3ull;
+
+} // namespace
+
+void MakeMap(std::uint32_t size, std::vector<unsigned char>* out) {
+    out->clear();
+    out->reserve(size);
+    EachMapByte(size, [out](unsigned char b) { out->push_back(b); });
+}
+
+std::uint64_t Fnv1a64(const unsigned char* data, std::uint32_t len) {
+    std::uint64_t h = kFnvOffset;
+    for (std::uint32_t i = 0; i < len; ++i)
+        h = (h ^ data[i]) * kFnvPrime;
+    return h;
+}
+
+std::uint64_t MapHash(std::uint32_t size) {
+    std::uint64_t h = kFnvOffset;
+    EachMapByte(size, [&h](unsigned char b) { h = (h ^ b) * kFnvPrime; });
+    return h;
+}
+
+int CDemoBlocks::BlockReceived(CNetClient* peer, std::uint32_t, const unsigned char* data,
+                               std::uint32_t len) {
+    SLink* l = m_endpoint->LinkOf(peer);
+    if (!l) return 1;
+    // Checked here: the bytes are only valid during the call.
+    l->m_map_len = len;
+    l->m_map_hash = Fnv1a64(data, len);
+    const bool good = len == m_endpoint->m_block_bytes && l->m_map_hash == MapHash(len);
+    l->m_map = good ? SLink::kMapDone : SLink::kMapFailed;
+    l->m_map_ms = CNetTime::GetTime();
+    ++l->m_maps_in;
+    l->m_map_news = true;
+    return 1;
+}
+
+int CDemoBlocks::BlockEnded(CNetClient* peer, std::uint32_t id, int reason) {
+    Endpoint& e = *m_endpoint;
+    // A player that left takes its map with it: its link may be gone already.
+    if (e.m_index == 0 && reason == kPeerGone) ++e.m_maps_gone;
+    SLink* l = e.LinkOf(peer);
+    if (!l || (e.m_index == 0 && id != l->m_map_id)) return 1;
+    if (reason == kDelivered) {
+        l->m_map = SLink::kMapDone;
+        ++e.m_maps_delivered;
+    } else {
+        l->m_map = SLink::kMapFailed;
+        l->m_map_reason = reason;
+        if (e.m_index == 0 && reason != kPeerGone) ++e.m_maps_failed;
+    }
+    l->m_map_ms = CNetTime::GetTime();
+    l->m_map_news = true;
+    return 1;
+}
+
 Endpoint::~Endpoint() {
     m_manager->Release(); // clients first: they use the send buffers until they go
     for (SLink& l : m_links)
         delete l.m_send_buf;
 }
 
-int Endpoint::Start(CNetDriver* driver, int index, int num_ports, bool relay, int max_clients) {
+int Endpoint::Start(CNetDriver* driver, int index, int num_ports, bool relay, int max_clients,
+                    std::uint32_t block_bytes) {
     m_relay = relay;
     m_manager->m_max_clients = max_clients;
-    if (m_manager->Init(driver, num_ports) != 1) return -1;
+    if (m_manager->Init(driver, block_bytes > 0 ? kBlockPort + 1 : num_ports) != 1) return -1;
+    if (block_bytes > 0) {
+        // The ports between the objects' and the stream's stay empty.
+        m_block_bytes = block_bytes;
+        m_blocks = new CDemoBlocks(this);
+        if (m_manager->SetPortA(kBlockPort, m_blocks) < 0) {
+            delete m_blocks;
+            m_blocks = nullptr;
+            return -1;
+        }
+        if (m_manager->InitPort(kBlockPort, -1) < 0) return -1;
+        if (index == 0) MakeMap(block_bytes, &m_map);
+    }
     for (int p = 1; p < num_ports; ++p) {
         m_manager->SetPortA(p, new CPositionState);
         // The ports of the small star get both histories: the host relays what it reads, and
@@ -89,6 +179,7 @@ int Endpoint::AdoptLink(int slot, int remote, CNetClient* c, int timeout_ms) {
     c->m_priority_aging = m_adapt_rate;
     l.m_client = c;
     SetSwitches(slot, remote);
+    SendMap(slot);
     return slot;
 }
 
@@ -112,7 +203,26 @@ int Endpoint::AddLink(int slot, int remote, const sockaddr_in& addr, int timeout
     }
     l.m_client = c;
     SetSwitches(slot, remote);
+    SendMap(slot);
     return slot;
+}
+
+void Endpoint::SendMap(int slot) {
+    SLink* l = LinkAt(slot);
+    if (!l || m_index != 0 || !m_blocks || l->m_map != SLink::kMapNone) return;
+    const int id =
+        m_blocks->Send(l->m_client, m_map.data(), static_cast<std::uint32_t>(m_map.size()));
+    l->m_map_ms = CNetTime::GetTime();
+    if (id > 0) {
+        l->m_map_id = static_cast<std::uint32_t>(id);
+        l->m_map = SLink::kMapSending;
+        ++m_maps_queued;
+    } else {
+        l->m_map = SLink::kMapFailed;
+        l->m_map_reason = id;
+        l->m_map_news = true;
+        ++m_maps_failed;
+    }
 }
 
 void Endpoint::DropLink(int slot) {
@@ -141,7 +251,15 @@ void Endpoint::SetSwitches(int slot, int remote) {
     // which it writes.
     c->m_refs[kChatPort].m_read_enabled = true;
     c->m_refs[kChatPort].m_write_enabled = true;
-    for (int index = 0; ObjectPort(index) < c->m_num_ports; ++index) {
+    l.m_link_ms = CNetTime::GetTime();
+    if (m_blocks) {
+        // Both ways: one side's fragments, the other's acknowledgements. A map above the
+        // library's default limit needs the limit raised on both sides.
+        c->m_refs[kBlockPort].m_read_enabled = true;
+        c->m_refs[kBlockPort].m_write_enabled = true;
+        if (m_block_bytes > CNetBlockStream::kDefaultLimit) m_blocks->SetLimit(c, m_block_bytes);
+    }
+    for (int index = 0; index <= kMaxPeers && ObjectPort(index) < c->m_num_ports; ++index) {
         CNetDataRef& ref = c->m_refs[ObjectPort(index)];
         const bool theirs = m_index == 0 ? index == remote : index != m_index;
         const bool mine = m_index == 0 ? m_relay || index == 0 : index == m_index;
@@ -163,6 +281,12 @@ void Endpoint::RetireLink(int slot) {
 
 SLink* Endpoint::LinkAt(int slot) {
     return slot >= 0 && slot < kMaxPeers && m_links[slot].m_client ? &m_links[slot] : nullptr;
+}
+
+SLink* Endpoint::LinkOf(const CNetClient* c) {
+    for (int i = 0; i < m_num_links; ++i)
+        if (c && m_links[i].m_client == c) return &m_links[i];
+    return nullptr;
 }
 
 int Endpoint::Step() {
@@ -230,7 +354,8 @@ void Endpoint::Listen() {
 }
 
 CPositionState* Endpoint::Object(int port) const {
-    if (port < 1 || port >= m_manager->m_num_ports || !m_manager->m_ports) return nullptr;
+    if (port < 1 || port >= m_manager->m_num_ports || port >= kBlockPort || !m_manager->m_ports)
+        return nullptr;
     return static_cast<CPositionState*>(m_manager->m_ports[port].m_object);
 }
 

@@ -10,7 +10,9 @@
 //          every peer sees the host's object only, so the host's histories grow with the
 //          peers, not with their square.
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "ReplicatedObjects.h"
 #include "StatsTable.h"
@@ -26,6 +28,9 @@ enum : int {
     kRelayPeers = 7, // up to this many peers each sees every other's object
     kChatPort = 0,
     kNumPorts = 2 + kMaxPeers,
+    // With --block: the block stream's port, past every object's, so a peer that does not know
+    // the number of peers yet places it where its host does.
+    kBlockPort = kNumPorts,
     kHistorySize = 64, // the same on both sides of every link: delta bases are named by slot
 };
 
@@ -53,6 +58,25 @@ struct IDemoListener {
     virtual bool Admit() { return true; }
     virtual void OnServerEvent(const SNetServerEvent&) {}
     virtual void OnConnectionEvent(const SNetConnectionEvent&) {}
+};
+
+// The map a host sends with --block: pseudo-random bytes that depend on the size alone, so a
+// peer knows what it should get from the length that arrived.
+void MakeMap(std::uint32_t size, std::vector<unsigned char>* out);
+// FNV-1a 64 of the bytes, and of the map of that size (made and hashed on the fly).
+std::uint64_t Fnv1a64(const unsigned char* data, std::uint32_t len);
+std::uint64_t MapHash(std::uint32_t size);
+
+class Endpoint;
+
+// The block stream of an endpoint: tells its endpoint what arrived and how blocks ended.
+class CDemoBlocks : public CNetBlockStream {
+public:
+    explicit CDemoBlocks(Endpoint* e) : m_endpoint(e) {}
+    int BlockReceived(CNetClient* peer, std::uint32_t id, const unsigned char* data,
+                      std::uint32_t len) override;
+    int BlockEnded(CNetClient* peer, std::uint32_t id, int reason) override;
+    Endpoint* m_endpoint;
 };
 
 // On the simulator: a manager whose links the session makes itself.
@@ -124,6 +148,18 @@ struct SLink {
     int m_delivered = 0;
     int m_read_seq = 0;
     SLinkStats m_final{};
+    // With --block. The host: the map's number for this peer (0 not sent) and how it ended;
+    // a peer: the map that arrived, its size, hash and whether it is the map of that size.
+    enum EMap { kMapNone, kMapSending, kMapDone, kMapFailed };
+    int m_link_ms = 0; // when the link was made
+    std::uint32_t m_map_id = 0;
+    EMap m_map = kMapNone;
+    int m_map_reason = 0; // CNetBlockStream's reason of a failed map
+    int m_map_ms = 0;     // when the map was delivered or arrived
+    std::uint32_t m_map_len = 0;
+    std::uint64_t m_map_hash = 0;
+    int m_maps_in = 0;       // blocks that arrived over this link
+    bool m_map_news = false; // an end not told yet
 };
 
 class Endpoint {
@@ -137,8 +173,11 @@ public:
     // small star (ports up to that of peer kRelayPeers); a host of more peers (index 0,
     // relay off) adds a reading history for each peer's port. index -1 when not yet known (a
     // UDP peer before the host's welcome). max_clients: the host's table. -1 on failure.
+    // block_bytes above 0 places the block stream on kBlockPort (the manager then has
+    // kBlockPort + 1 ports); a host sends a map of that size to every peer it links to.
     int Start(CNetDriver* driver, int index, int num_ports = PortsFor(kRelayPeers),
-              bool relay = true, int max_clients = CNetManager::kMaxClients);
+              bool relay = true, int max_clients = CNetManager::kMaxClients,
+              std::uint32_t block_bytes = 0);
     // Takes index as this endpoint's own: its object starts moving and is written to every
     // link (peers never write it back to its owner); gives its port a writing history when the
     // small star had none.
@@ -160,6 +199,10 @@ public:
     void SetSwitches(int slot, int remote);
     // The link whose client sits in slot, or null.
     SLink* LinkAt(int slot);
+    // The link of client c, or null.
+    SLink* LinkOf(const CNetClient* c);
+    // A host with --block queues the map for the link in slot (once).
+    void SendMap(int slot);
     // Keeps what the link in slot shows and lets go of its client (the server frees it).
     void RetireLink(int slot);
 
@@ -192,6 +235,14 @@ public:
     SLink m_links[kMaxPeers];
     int m_num_links = 0;
     int m_step_failures = 0;
+    // With --block: the stream (owned by its port), the size of the map and, on a host, the
+    // map itself (Send copies it, so one serves every peer).
+    CDemoBlocks* m_blocks = nullptr;
+    std::uint32_t m_block_bytes = 0;
+    std::vector<unsigned char> m_map;
+    // Host: maps queued, acknowledged whole, ended otherwise (refused, cancelled), and ended
+    // because their player left first, over the run.
+    int m_maps_queued = 0, m_maps_delivered = 0, m_maps_failed = 0, m_maps_gone = 0;
 };
 
 } // namespace demo

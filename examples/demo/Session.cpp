@@ -325,7 +325,7 @@ int Session::SetUp(FILE* out) {
             CNetDriver* d = Secure(i, m_sim_drivers[i].get(), i == 0);
             if (d == nullptr || d->Init() != 0 ||
                 m_endpoints[i]->Start(d, i, ports, Relayed(m_cfg.m_peers),
-                                      i == 0 ? table : CNetManager::kMaxClients) < 0)
+                                      i == 0 ? table : CNetManager::kMaxClients, m_cfg.m_block) < 0)
                 return -1;
         }
         for (int k = 1; k < m_num_endpoints; ++k) {
@@ -339,6 +339,10 @@ int Session::SetUp(FILE* out) {
                 return -1;
         }
         CNetTime::m_timer_proc = DemoClock;
+        // The links were made before the demo's clock took over: they start at its 0.
+        for (int i = 0; i < m_num_endpoints; ++i)
+            for (SLink& l : m_endpoints[i]->m_links)
+                l.m_link_ms = 0;
         // Secured, the run starts once every link's handshake is done: a handshake that needs
         // several retransmissions (on the system clock) would otherwise leave its peer only
         // the last frames of the run to show the others.
@@ -379,7 +383,7 @@ int Session::SetUp(FILE* out) {
     // host's table is its slots, so the server itself refuses a player beyond them as full.
     if (m_endpoints[0]->Start(d, server ? 0 : -1, server ? PortsFor(m_cfg.m_peers) : kNumPorts,
                               Relayed(m_cfg.m_peers),
-                              server ? m_cfg.m_peers : CNetManager::kMaxClients) < 0)
+                              server ? m_cfg.m_peers : CNetManager::kMaxClients, m_cfg.m_block) < 0)
         return -1;
     if (!server) {
         if (!ParseAddress(m_cfg.m_connect.c_str(), false, &m_server_addr)) return -1;
@@ -449,6 +453,12 @@ int Session::Begin(FILE* out) {
                  m_cfg.m_secure ? "  every link secured with DTLS 1.2 (pre-shared key); frames "
                                   "keep real time while a handshake is open\n"
                                 : "");
+    if (m_cfg.m_block > 0)
+        std::fprintf(out,
+                     "  the host sends every peer a map of %u bytes (a block, port %d), FNV-1a 64 "
+                     "%016llx; each peer checks it on arrival\n",
+                     m_cfg.m_block, +kBlockPort,
+                     static_cast<unsigned long long>(MapHash(m_cfg.m_block)));
     std::fflush(out);
 
     // What one reading of the process CPU clock costs, said beside the host's CPU time.
@@ -566,6 +576,7 @@ void Session::Frame(int now) {
         }
     }
     if (m_phase != kWaiting) Measure(now);
+    if (m_cfg.m_block > 0) MapNews();
 
     if (m_phase == kActive) {
         Report(now, !m_forever && m_frame + 1 == m_cfg.m_frames);
@@ -582,6 +593,7 @@ void Session::Frame(int now) {
         bool settled = CountViews(&expected_views) == expected_views;
         for (int i = 0; i < m_num_endpoints; ++i)
             settled = settled && m_endpoints[i]->ChatSettled();
+        settled = settled && MapsSettled();
         if (settled || now - m_phase_start > kDrainLimitMs) {
             m_phase = settled && m_cfg.m_mode != SDemoConfig::kSim ? kLinger : kDone;
             m_phase_start = now;
@@ -654,14 +666,188 @@ void Session::Report(int now, bool last) {
         std::snprintf(status + n, sizeof status - n,
                       "  dtls: handshakes %u/%u (%u failed), rejected %u, replayed %u", c[1], c[0],
                       c[2], c[3], c[4]);
+    char map[400] = "";
+    if (m_cfg.m_block > 0) MapLine(map, sizeof map);
     if (rows <= kMaxRows) {
-        m_table.Show(status, m_rows, rows);
+        m_table.Show(status, m_rows, rows, map[0] ? map : nullptr);
         return;
     }
     char links[240];
     LinksLine(links, sizeof links);
     std::fprintf(m_out, "%s\n  %s\n", status, links);
+    if (map[0]) std::fprintf(m_out, "%s\n", map);
     std::fflush(m_out);
+}
+
+namespace {
+
+const char* MapReasonText(int reason) {
+    switch (reason) {
+    case CNetBlockStream::kTooBig:
+        return "refused: above the limit";
+    case CNetBlockStream::kQueueFull:
+        return "refused: the peer's queue is full";
+    case CNetBlockStream::kNoMemory:
+        return "no memory for the copy";
+    case CNetBlockStream::kCancelled:
+        return "cancelled";
+    case CNetBlockStream::kPeerGone:
+        return "the peer left first";
+    default:
+        return "not queued";
+    }
+}
+
+// "45 % (471040 of 1048576 B)"
+void Percent(char* text, int size, std::uint32_t done, std::uint32_t total) {
+    std::snprintf(text, static_cast<size_t>(size), "%u %% (%u of %u B)",
+                  total ? static_cast<unsigned>(100.0 * done / total) : 0u, done, total);
+}
+
+} // namespace
+
+void Session::MapLine(char* text, int size) const {
+    const Endpoint* e = Observed();
+    if (!e || !e->m_blocks) return;
+    int used = std::snprintf(text, static_cast<size_t>(size), "  map ");
+    char part[80];
+    if (e->m_index != 0) { // a peer: what it holds of the host's map
+        const SLink& l = e->m_links[0];
+        SNetBlockProgress p{};
+        if (!l.m_client) return;
+        if (l.m_map == SLink::kMapDone)
+            std::snprintf(part, sizeof part, "received whole");
+        else if (l.m_map == SLink::kMapFailed)
+            std::snprintf(part, sizeof part, "FAILED");
+        else if (e->m_blocks->GetReceiveProgress(l.m_client, &p) == 1 && p.m_id != 0)
+            Percent(part, sizeof part, p.m_done, p.m_total), std::strcat(part, " received");
+        else
+            std::snprintf(part, sizeof part, "not started");
+        std::snprintf(text + used, static_cast<size_t>(size - used), "%s", part);
+        return;
+    }
+    // The host: acknowledged share per peer while they fit the line, else counts.
+    int done = 0, sending = 0, failed = 0, shown = 0;
+    for (int i = 0; i < e->m_num_links; ++i) {
+        const SLink& l = e->m_links[i];
+        if (!l.m_client) continue;
+        done += l.m_map == SLink::kMapDone;
+        sending += l.m_map == SLink::kMapSending;
+        failed += l.m_map == SLink::kMapFailed;
+        if (shown >= kMaxRows || used >= size - 60) continue;
+        SNetBlockProgress p{};
+        if (l.m_map == SLink::kMapDone)
+            std::snprintf(part, sizeof part, "done");
+        else if (l.m_map == SLink::kMapFailed)
+            std::snprintf(part, sizeof part, "FAILED");
+        else if (e->m_blocks->GetSendProgress(l.m_client, &p) == 1 && p.m_id == l.m_map_id)
+            std::snprintf(part, sizeof part, "%u %%",
+                          p.m_total ? static_cast<unsigned>(100.0 * p.m_done / p.m_total) : 0u);
+        else
+            std::snprintf(part, sizeof part, "queued");
+        used += std::snprintf(text + used, static_cast<size_t>(size - used), " %s %s",
+                              l.m_remote_name, part);
+        ++shown;
+    }
+    if (shown < done + sending + failed && used < size)
+        std::snprintf(text + used, static_cast<size_t>(size - used),
+                      " ... %d delivered, %d in transfer, %d failed", done, sending, failed);
+}
+
+void Session::MapNews() {
+    for (int i = 0; i < m_num_endpoints; ++i) {
+        Endpoint& e = *m_endpoints[i];
+        for (int k = 0; k < e.m_num_links; ++k) {
+            SLink& l = e.m_links[k];
+            if (!l.m_map_news) continue;
+            l.m_map_news = false;
+            const double secs = (l.m_map_ms - l.m_link_ms) / 1000.0;
+            if (e.m_index == 0 && l.m_map == SLink::kMapDone)
+                std::fprintf(m_out, "  map to %s delivered: %u bytes in %.2f s\n", l.m_remote_name,
+                             m_cfg.m_block, secs);
+            else if (e.m_index == 0)
+                std::fprintf(m_out, "  map to %s FAILED: %s\n", l.m_remote_name,
+                             MapReasonText(l.m_map_reason));
+            else if (l.m_maps_in == 0) // the host ended it, or this side refused it
+                std::fprintf(m_out, "  map from the host to %s FAILED: %s\n", e.m_name,
+                             MapReasonText(l.m_map_reason));
+            else if (l.m_map == SLink::kMapDone && l.m_maps_in == 1)
+                std::fprintf(
+                    m_out, "  map received by %s: %u bytes in %.2f s, FNV-1a 64 %016llx: ok\n",
+                    e.m_name, l.m_map_len, secs, static_cast<unsigned long long>(l.m_map_hash));
+            else
+                std::fprintf(m_out,
+                             "  map received by %s: %u bytes (block %d over this link), FNV-1a 64 "
+                             "%016llx, expected %u bytes, %016llx: MISMATCH\n",
+                             e.m_name, l.m_map_len, l.m_maps_in,
+                             static_cast<unsigned long long>(l.m_map_hash), m_cfg.m_block,
+                             static_cast<unsigned long long>(MapHash(m_cfg.m_block)));
+            std::fflush(m_out);
+        }
+    }
+}
+
+bool Session::MapsSettled() const {
+    if (m_cfg.m_block == 0) return true;
+    for (int i = 0; i < m_num_endpoints; ++i) {
+        const Endpoint& e = *m_endpoints[i];
+        if (e.m_index < 0) return false; // a peer that never joined waits for nothing
+        for (int k = 0; k < e.m_num_links; ++k) {
+            const SLink& l = e.m_links[k];
+            if (!l.m_client) continue;
+            // The host waits for every acknowledgement, a peer for its map.
+            if (e.m_index == 0 ? l.m_map == SLink::kMapSending : l.m_map == SLink::kMapNone)
+                return false;
+        }
+    }
+    return true;
+}
+
+bool Session::MapSummary(FILE* out) const {
+    if (m_cfg.m_block == 0) return true;
+    bool ok = true;
+    int peers = 0, good = 0;
+    unsigned refused = 0; // fragments the peers here dropped: old, out of range, unasked
+    for (int i = 0; i < m_num_endpoints; ++i) {
+        const Endpoint& e = *m_endpoints[i];
+        if (e.m_index < 0) continue;
+        int links = 0, done = 0;
+        for (int k = 0; k < e.m_num_links; ++k) {
+            const SLink& l = e.m_links[k];
+            if (!l.m_client && !l.m_retired) continue; // a UDP host retires its links at the end
+            ++links;
+            // A peer takes exactly one block, the map of its size.
+            done += l.m_map == SLink::kMapDone && (e.m_index == 0 || l.m_maps_in == 1);
+        }
+        if (e.m_index == 0) {
+            // Every peer present at the end holds its map, and none failed on the way; a
+            // player that left before its map arrived took it with it.
+            const bool host_ok = done == links && e.m_maps_failed == 0;
+            std::fprintf(out,
+                         "  map        %u bytes to every peer: %d queued, %d acknowledged whole, "
+                         "%d failed, %d went with a player who left; %d of %d present hold it   "
+                         "%s\n"
+                         "             (fragments sent %u, of them sent again %u)\n",
+                         m_cfg.m_block, e.m_maps_queued, e.m_maps_delivered, e.m_maps_failed,
+                         e.m_maps_gone, done, links, host_ok ? "ok" : "FAILED",
+                         e.m_blocks->m_fragments_sent, e.m_blocks->m_fragments_resent);
+            ok = ok && host_ok;
+        } else {
+            ++peers;
+            good += links > 0 && done == links;
+            refused += e.m_blocks ? e.m_blocks->m_fragments_refused : 0;
+        }
+    }
+    if (peers > 0) {
+        std::fprintf(out,
+                     "  map        %d of %d peer%s here received it whole, FNV-1a 64 %016llx   %s\n"
+                     "             (fragments they dropped as old or unasked %u)\n",
+                     good, peers, peers > 1 ? "s" : "",
+                     static_cast<unsigned long long>(MapHash(m_cfg.m_block)),
+                     good == peers ? "ok" : "FAILED", refused);
+        ok = ok && good == peers;
+    }
+    return ok;
 }
 
 void Session::LinksLine(char* text, int size) const {
@@ -890,9 +1076,10 @@ int Session::Summary(FILE* out, double wall_s) {
         else
             std::fprintf(out, "  plot       %s: %s\n", m_cfg.m_plot.c_str(), drawn);
     }
+    const bool maps_ok = MapSummary(out);
     // A full queue of the simulation is the demo's own fault, not the network's: it fails.
-    const bool ok =
-        chat_ok && pos_ok && failures == 0 && !m_host_lost_early && ns.m_dropped_queue_full == 0;
+    const bool ok = chat_ok && pos_ok && maps_ok && failures == 0 && !m_host_lost_early &&
+                    ns.m_dropped_queue_full == 0;
     SDemoOutcome& r = m_outcome;
     r.m_passed = ok;
     r.m_joined = true;

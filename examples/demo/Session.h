@@ -39,6 +39,8 @@ struct SDemoConfig {
     std::vector<unsigned char> m_token_key;
     std::string m_token;
     int m_count = 1; // --udp client: peers in this process, each on a socket of its own
+    // --block: the host sends every peer a map of this many bytes, which the peer checks; 0 off
+    std::uint32_t m_block = 0;
 };
 
 // What one session ended with, for a summary over many (--count).
@@ -158,6 +160,12 @@ private:
     void PlayersLossLine(FILE* out) const;
     // Copies the link stats of the observed endpoint's present links into m_rows.
     void CollectRows();
+    // With --block: the maps' progress as one line (the host's per peer, a peer's own), and
+    // the lines of maps that ended since the last call; the summary's check of the maps.
+    void MapLine(char* text, int size) const;
+    void MapNews();
+    bool MapsSettled() const;
+    bool MapSummary(FILE* out) const;
 
     SDemoConfig m_cfg;
     int m_window_ms;  // how far back a shown position may lie on the true path

@@ -37,7 +37,7 @@ void CollectLinkStats(const Endpoint& e, int i, SLinkStats* s) {
     s->m_est = c.m_est_bandwidth;
 }
 
-void StatsTable::Show(const char* status, const SLinkStats* rows, int count) {
+void StatsTable::Show(const char* status, const SLinkStats* rows, int count, const char* extra) {
     if (m_terminal && m_lines_shown > 0) std::fprintf(m_out, "\x1b[%dA", m_lines_shown);
     const char* clear = m_terminal ? "\x1b[2K" : "";
     std::fprintf(m_out, "%s%s\n", clear, status);
@@ -52,9 +52,10 @@ void StatsTable::Show(const char* status, const SLinkStats* rows, int count) {
                      s.m_rate_in, s.m_rate_out, s.m_full, s.m_delta, s.m_chat_delivered,
                      s.m_chat_pending, s.m_chat_received, s.m_max_error, s.m_budget, s.m_est);
     }
+    if (extra) std::fprintf(m_out, "%s%s\n", clear, extra);
     if (!m_terminal) std::fprintf(m_out, "\n");
     std::fflush(m_out);
-    m_lines_shown = 2 + count;
+    m_lines_shown = 2 + count + (extra ? 1 : 0);
 }
 
 void WriteCsvHeader(FILE* f) {

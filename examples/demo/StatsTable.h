@@ -38,8 +38,9 @@ public:
         m_out = out;
         m_terminal = terminal;
     }
-    // Shows a status line and the rows; on a terminal over the previous table.
-    void Show(const char* status, const SLinkStats* rows, int count);
+    // Shows a status line and the rows, and below them the line extra when given; on a
+    // terminal over the previous table.
+    void Show(const char* status, const SLinkStats* rows, int count, const char* extra = nullptr);
     bool IsTerminal() const { return m_terminal; }
 
 private:

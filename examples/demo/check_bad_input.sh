@@ -32,6 +32,8 @@ expect_2 --peers
 expect_2 --loss 101
 expect_2 --loss abc
 expect_2 --bandwidth -5
+expect_2 --block 16777217
+expect_2 --block -1
 expect_2 --frames 5 extra-word
 expect_2 --fps 0
 expect_2 --udp sideways

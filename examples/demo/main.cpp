@@ -161,6 +161,7 @@ int main(int argc, char** argv) {
     long long latency = cfg.m_latency, jitter = cfg.m_jitter, bandwidth = cfg.m_bandwidth;
     long long seed = static_cast<long long>(cfg.m_seed);
     long long count = cfg.m_count;
+    long long block = 0;
 
     const SOption options[] = {
         {"peers", "N",
@@ -215,6 +216,11 @@ int main(int argc, char** argv) {
          "Connect tokens instead of one key: the sealing key (64 hex digits) the host checks "
          "tokens with; on the simulator the host also mints its peers'",
          EKind::kText, 0, 0, &token_key_file},
+        {"block", "BYTES",
+         "Send every joining peer a map of this many bytes (a block, 1-16777216; 0 none) and "
+         "show its progress; each peer checks its hash on arrival and fails on a mismatch. "
+         "Give UDP players the same value",
+         EKind::kWhole, 0, CNetBlockStream::kMaxLimit, &block},
         {"token", "TEXT",
          "A --udp client's connect token (portnet-token --server portnet-demo), with --key "
          "the player key that came with it",
@@ -262,6 +268,7 @@ int main(int argc, char** argv) {
     cfg.m_bandwidth = static_cast<int>(bandwidth);
     cfg.m_seed = static_cast<std::uint64_t>(seed);
     cfg.m_count = static_cast<int>(count);
+    cfg.m_block = static_cast<std::uint32_t>(block);
 
     if (udp == "server") {
         if (cfg.m_bind.empty()) return BadInput("--udp server needs --bind a.b.c.d:port");
