@@ -284,9 +284,8 @@ bool CNetBlockStream::HasBacklog(const CNetClient* client) const {
     const BlockChannel* ch =
         FindChannel(const_cast<CNetClient*>(client), const_cast<CNetBlockStream*>(this), false);
     if (!ch || !ch->head) return false;
-    return ch->lost > 0 ||
-           (ch->head->next_new < ch->head->total &&
-            ch->flight_count < ch->head->flight_size - Reserve(ch->head));
+    return ch->lost > 0 || (ch->head->next_new < ch->head->total &&
+                            ch->flight_count < ch->head->flight_size - Reserve(ch->head));
 }
 
 std::uint32_t CNetBlockStream::BacklogBytes(const CNetClient* client) const {
