@@ -21,7 +21,7 @@ public:
     enum : int { kRing = 256, kMaxPorts = 255, kNameSize = 100 };
     // Block datagrams a client writes in one frame beyond its packet, and the least room one
     // is worth.
-    enum : int { kMaxBlockDatagrams = 48, kMinBlockDatagram = 64 };
+    enum : int { kMaxBlockDatagrams = 64, kMinBlockDatagram = 64 };
 
     CNetClient();
     virtual ~CNetClient();

@@ -88,7 +88,8 @@ constexpr int kMinRecords = kPacket; // a datagram carries at least as much as i
 constexpr int kDatagramCost = CNetBuf::kMaxDatagram + kWire;
 constexpr int kMaxSkip = 6;        // frames a narrow path waits for a snapshot at most
 constexpr int kFloor = 4;          // wire bytes per frame a budget never falls below
-constexpr int kMaxDatagrams = 32;  // per frame, extra ones included (the rings hold 256)
+constexpr int kMaxDatagrams = 64;  // per frame, extra ones included (the rings hold 256); a
+                                   // burst beyond overflows a default socket buffer
 constexpr int kWindowMs = 5000;    // the least round trip is kept over one to two windows
 constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 frames), plus twice
                                    // the scatter of the round trips, is congestion
