@@ -174,7 +174,7 @@ private:
         Poison(parts.recv, sizeof(CNetBuf), on);
     }
 
-    enum : std::size_t { kBytes = 7168 }; // at least sizeof(Peer), checked below
+    enum : std::size_t { kBytes = 20480 }; // at least sizeof(Peer), checked below
     alignas(std::max_align_t) unsigned char m_bytes[kStored][kBytes];
     Parts m_parts[kStored];
     int m_queue[kStored];
