@@ -41,10 +41,10 @@ std::uint32_t UnitBytes(std::uint32_t total, std::uint32_t unit) {
     return rest < kBlockUnit ? rest : kBlockUnit;
 }
 
-// The number nearest to near whose low 16 bits are low16.
-std::uint32_t Expand(std::uint32_t near, std::uint32_t low16) {
-    const auto step = static_cast<std::int16_t>(static_cast<std::uint16_t>(low16 - near));
-    return near + static_cast<std::uint32_t>(static_cast<std::int32_t>(step));
+// The number nearest to around whose low 16 bits are low16 (not "near": a macro on Windows).
+std::uint32_t Expand(std::uint32_t around, std::uint32_t low16) {
+    const auto step = static_cast<std::int16_t>(static_cast<std::uint16_t>(low16 - around));
+    return around + static_cast<std::uint32_t>(static_cast<std::int32_t>(step));
 }
 
 // One allocation: the header, a ring of `ring` fragments in flight (sending side), a bitmap
