@@ -356,12 +356,16 @@ int Session::SetUp(FILE* out) {
     else
         m_udp.reset(new CNetUDP(0)); // a peer may let the system choose its port
     // The host's sending waits out its delay in a queue that holds a trip of frames for every
-    // peer; the default suits the small star and a single peer.
+    // peer; the default suits the small star and a single peer. With --block a frame may send
+    // a peer as many datagrams as a client writes in one (a slow frame, under a sanitizer or
+    // an emulator, does).
     const int trip_frames = (m_cfg.m_latency + m_cfg.m_jitter) * m_cfg.m_fps / 1000 + 4;
-    m_impaired.reset(new CNetImpairedDriver(
-        m_udp.get(), m_cfg.m_seed,
-        server ? std::max(+CNetImpairedDriver::kDefaultQueueDepth, 2 * m_cfg.m_peers * trip_frames)
-               : +CNetImpairedDriver::kDefaultQueueDepth));
+    const int per_frame = m_cfg.m_block > 0 ? 1 + CNetClient::kMaxBlockDatagrams : 2;
+    m_impaired.reset(new CNetImpairedDriver(m_udp.get(), m_cfg.m_seed,
+                                            server
+                                                ? std::max(+CNetImpairedDriver::kDefaultQueueDepth,
+                                                           per_frame * m_cfg.m_peers * trip_frames)
+                                                : +CNetImpairedDriver::kDefaultQueueDepth));
     m_impaired->m_impairment = imp;
     CNetDriver* d = Secure(0, m_impaired.get(), server);
     if (d == nullptr) return -1;
