@@ -28,6 +28,39 @@ int Position(const CNetBuf* buf) {
     return buf->m_write_pos;
 }
 
+// Completes the packet in the buffer from start to end (records and terminator written, the
+// header's room left free, header.bits holding the timing and reliable bits) with the toggles,
+// check bits, sequence, acknowledgement and timing, and sends it under the next sequence:
+// the bytes sent, or -1 with nothing counted.
+int SendPacket(CNetClient& c, int start, int end, SNetPacketHeader& header) {
+    CNetBuf* buf = c.m_send_buf;
+    const int now = c.m_manager->m_time;
+    const int seq = c.m_write_seq;
+    header.bits |= static_cast<unsigned char>((c.m_write_toggle ? kHdrWriteToggle : 0) |
+                                              (c.m_read_toggle ? kHdrReadToggle : 0) |
+                                              ((seq % 8) << kHdrCheckShift));
+    header.seq = static_cast<std::uint32_t>(seq) & kMaxSequence;
+    header.ack = static_cast<std::uint32_t>(c.m_read_seq) & kMaxSequence;
+    if (header.bits & kHdrTiming) {
+        header.timing_seq = static_cast<std::uint32_t>(c.m_acked_seq) & kMaxSequence;
+        header.timing_age = static_cast<std::uint16_t>(
+            WrapSub(now, c.m_write_times[c.m_acked_seq % CNetClient::kRing]));
+    }
+    buf->SetWritingPos(start, 0);
+    WritePacketHeader(buf, header); // fits: the caller left its room
+    buf->SetWritingPos(end, 0);
+    buf->SetChannel(0);
+    const int sent = buf->Send();
+    if (sent < 0) return -1;
+    c.m_last_write_time = now;
+    c.m_write_times[seq % CNetClient::kRing] = now;
+    c.m_ack_times[seq % CNetClient::kRing] = -1;
+    ++c.m_write_seq;
+    ++c.m_packets_out;
+    c.m_bytes_out = WrapAdd(c.m_bytes_out, sent);
+    return sent;
+}
+
 } // namespace
 
 int CNetClient::GetPriorityList(CNetData** list, int* count, int* reliable_count) {
@@ -336,32 +369,12 @@ int CNetClient::Write() {
         m_reliable_write_time = now;
     }
 
-    header.bits |= static_cast<unsigned char>(
-        (wrote_reliable ? kHdrReliable : 0) | (m_write_toggle ? kHdrWriteToggle : 0) |
-        (m_read_toggle ? kHdrReadToggle : 0) | ((seq % 8) << kHdrCheckShift));
-    header.seq = static_cast<std::uint32_t>(seq) & kMaxSequence;
-    header.ack = static_cast<std::uint32_t>(m_read_seq) & kMaxSequence;
-    if (header.bits & kHdrTiming) {
-        header.timing_seq = static_cast<std::uint32_t>(m_acked_seq) & kMaxSequence;
-        header.timing_age =
-            static_cast<std::uint16_t>(WrapSub(now, m_write_times[m_acked_seq % kRing]));
-    }
-    buf->SetWritingPos(start, 0);
-    WritePacketHeader(buf, header); // fits: checked against the packet start above
-    buf->SetWritingPos(end, 0);
-
-    buf->SetChannel(0);
-    const int sent = buf->Send();
+    header.bits |= static_cast<unsigned char>(wrote_reliable ? kHdrReliable : 0);
+    const int sent = SendPacket(*this, start, end, header);
     if (sent < 0) return -1; // the reliable records stay pending; the time-out repeats them
 
     m_sent_read_toggle = m_read_toggle;
     m_states_unacked = false; // every packet carries the acknowledgement
-    m_last_write_time = now;
-    m_write_times[seq % kRing] = now;
-    m_ack_times[seq % kRing] = -1;
-    ++m_write_seq;
-    ++m_packets_out;
-    m_bytes_out = WrapAdd(m_bytes_out, sent);
     m_resend = false;
     if (m_adapt_rate) RateAfterSend(this, seq, sent, now, left_out);
     if (has_blocks && m_adapt_rate) return WriteBlockDatagrams(count);
@@ -415,30 +428,9 @@ int CNetClient::WriteBlockDatagrams(int count) {
             buf->SetWritingPos(start, 0);
             return 1;
         }
-        const int end = Position(buf);
         const int seq = m_write_seq;
-        header.bits |= static_cast<unsigned char>((m_write_toggle ? kHdrWriteToggle : 0) |
-                                                  (m_read_toggle ? kHdrReadToggle : 0) |
-                                                  ((seq % 8) << kHdrCheckShift));
-        header.seq = static_cast<std::uint32_t>(seq) & kMaxSequence;
-        header.ack = static_cast<std::uint32_t>(m_read_seq) & kMaxSequence;
-        if (header.bits & kHdrTiming) {
-            header.timing_seq = static_cast<std::uint32_t>(m_acked_seq) & kMaxSequence;
-            header.timing_age =
-                static_cast<std::uint16_t>(WrapSub(now, m_write_times[m_acked_seq % kRing]));
-        }
-        buf->SetWritingPos(start, 0);
-        WritePacketHeader(buf, header);
-        buf->SetWritingPos(end, 0);
-        buf->SetChannel(0);
-        const int sent = buf->Send();
+        const int sent = SendPacket(*this, start, Position(buf), header);
         if (sent < 0) return -1;
-        m_last_write_time = now;
-        m_write_times[seq % kRing] = now;
-        m_ack_times[seq % kRing] = -1;
-        ++m_write_seq;
-        ++m_packets_out;
-        m_bytes_out = WrapAdd(m_bytes_out, sent);
         RateAfterSend(this, seq, sent, now, more);
         if (!more) return 1;
     }
