@@ -19,52 +19,7 @@
 #include "portnet/CNetDtls.h"
 #endif
 
-// Every global allocation carries its size in front: the bytes held at any moment, and the
-// allocations made while g_counting is set. GCC, inlining them, sees neither the pairing of
-// malloc with free nor the size in front.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#pragma GCC diagnostic ignored "-Warray-bounds"
-namespace {
-bool g_counting = false;
-long g_allocations = 0, g_live_bytes = 0;
-void* Allocate(std::size_t n) {
-    auto* p = static_cast<std::size_t*>(std::malloc(n + 16));
-    if (!p) return nullptr;
-    g_allocations += g_counting, g_live_bytes += static_cast<long>(n), *p = n;
-    return reinterpret_cast<char*>(p) + 16;
-}
-void Release(void* p) {
-    if (!p) return;
-    auto* base = reinterpret_cast<std::size_t*>(static_cast<char*>(p) - 16);
-    g_live_bytes -= static_cast<long>(*base), std::free(base);
-}
-} // namespace
-void* operator new(std::size_t n) {
-    if (void* p = Allocate(n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-    return operator new(n);
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-    return Allocate(n);
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-    return Allocate(n);
-}
-void operator delete(void* p) noexcept {
-    Release(p);
-}
-void operator delete[](void* p) noexcept {
-    Release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    Release(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    Release(p);
-}
+#include "integration/CountAllocations.h"
 
 namespace {
 

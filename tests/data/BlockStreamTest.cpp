@@ -1,5 +1,6 @@
-// Blocks between a server and a player over the simulated network: whole, in order, once,
-// under loss; refused over the limit; cancelled; dropped with a peer that leaves.
+// Blocks both ways between a server and a player over the simulated network, several queued
+// and of awkward sizes: whole, in order, once, under loss, duplicates and reordering. (Limits,
+// cancels and peers that leave are tested in tests/blocks, from the header alone.)
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -161,82 +162,5 @@ TEST_P(BlockDelivery, EveryBlockArrivesOnceWholeAndInOrder) {
 INSTANTIATE_TEST_SUITE_P(Conditions, BlockDelivery,
                          ::testing::Values(Condition{0, 0, 0}, Condition{10, 5, 5},
                                            Condition{30, 10, 10}));
-
-class BlockEnds : public Session {};
-
-// A block above the sender's limit is refused by Send; one above only the receiver's limit is
-// refused by the receiver, and both sides hear why. The next block still arrives.
-TEST_F(BlockEnds, OverTheLimitIsRefusedOnBothSides) {
-    SNetImpairment link;
-    link.m_latency_ms = 10;
-    Begin(link);
-    ASSERT_EQ(host_blocks->SetLimit(HostSide(), 4096), 1);
-    const auto big = Pattern(5000, 1);
-    EXPECT_EQ(host_blocks->Send(HostSide(), big.data(), 5000), CNetBlockStream::kTooBig);
-    EXPECT_EQ(host_blocks->SetLimit(HostSide(), CNetBlockStream::kMaxLimit + 1), -1);
-
-    ASSERT_EQ(host_blocks->SetLimit(HostSide(), 8192), 1);
-    ASSERT_EQ(player_blocks->SetLimit(PlayerSide(), 4096), 1);
-    const int refused = host_blocks->Send(HostSide(), big.data(), 5000);
-    ASSERT_GT(refused, 0);
-    const auto small = Pattern(3000, 2);
-    const int next = host_blocks->Send(HostSide(), small.data(), 3000);
-    ASSERT_TRUE(RunUntil(3000, [&] { return player_blocks->m_got.size() == 1; }));
-    ASSERT_EQ(player_blocks->m_ended.size(), 1u);
-    EXPECT_EQ(player_blocks->m_ended[0].reason, CNetBlockStream::kTooBig);
-    ASSERT_GE(host_blocks->m_ended.size(), 1u);
-    EXPECT_EQ(host_blocks->m_ended[0].id, static_cast<std::uint32_t>(refused));
-    EXPECT_EQ(host_blocks->m_ended[0].reason, CNetBlockStream::kTooBig);
-    EXPECT_EQ(player_blocks->m_got[0].first, static_cast<std::uint32_t>(next));
-    EXPECT_TRUE(player_blocks->m_got[0].second == small);
-}
-
-// Cancelled midway: the player drops what it held and says so; the block after it arrives.
-TEST_F(BlockEnds, CancelledMidwayEndsOnBothSidesAndTheNextArrives) {
-    SNetImpairment link;
-    link.m_latency_ms = 20;
-    link.m_bandwidth_bytes_per_s = 64 * 1024;
-    Begin(link);
-    const auto big = Pattern(1u << 20, 3);
-    const int id = host_blocks->Send(HostSide(), big.data(), 1u << 20);
-    const auto after = Pattern(2000, 4);
-    ASSERT_GT(host_blocks->Send(HostSide(), after.data(), 2000), id);
-    ASSERT_TRUE(RunUntil(5000, [&] {
-        SNetBlockProgress p;
-        player_blocks->GetReceiveProgress(PlayerSide(), &p);
-        return p.m_done > 100000;
-    }));
-    ASSERT_EQ(host_blocks->Cancel(HostSide(), static_cast<std::uint32_t>(id)), 1);
-    EXPECT_EQ(host_blocks->Cancel(HostSide(), static_cast<std::uint32_t>(id)), -1);
-    ASSERT_TRUE(RunUntil(3000, [&] { return player_blocks->m_got.size() == 1; }));
-    EXPECT_TRUE(player_blocks->m_got[0].second == after);
-    ASSERT_EQ(player_blocks->m_ended.size(), 1u);
-    EXPECT_EQ(player_blocks->m_ended[0].id, static_cast<std::uint32_t>(id));
-    EXPECT_EQ(player_blocks->m_ended[0].reason, CNetBlockStream::kCancelled);
-    EXPECT_EQ(host_blocks->m_ended[0].reason, CNetBlockStream::kCancelled);
-}
-
-// A player that quits mid-transfer: the host's queued blocks end as kPeerGone when its peer is
-// freed (ASan's leak check sees the rest).
-TEST_F(BlockEnds, APeerThatLeavesTakesItsBlocksWithIt) {
-    SNetImpairment link;
-    link.m_latency_ms = 20;
-    link.m_bandwidth_bytes_per_s = 64 * 1024;
-    Begin(link);
-    const auto big = Pattern(1u << 20, 5);
-    ASSERT_GT(host_blocks->Send(HostSide(), big.data(), 1u << 20), 0);
-    ASSERT_GT(host_blocks->Send(HostSide(), big.data(), 1000), 0);
-    ASSERT_TRUE(RunUntil(3000, [&] {
-        SNetBlockProgress p;
-        player_blocks->GetReceiveProgress(PlayerSide(), &p);
-        return p.m_done > 50000;
-    }));
-    player->Leave();
-    ASSERT_TRUE(RunUntil(3000, [&] { return server->GetNumPeers() == 0; }));
-    ASSERT_EQ(host_blocks->m_ended.size(), 2u);
-    EXPECT_EQ(host_blocks->m_ended[0].reason, CNetBlockStream::kPeerGone);
-    EXPECT_EQ(host_blocks->m_ended[1].reason, CNetBlockStream::kPeerGone);
-    EXPECT_TRUE(player_blocks->m_got.empty());
-}
 
 } // namespace
