@@ -142,6 +142,9 @@ public:
         int m_seen_acked;        // m_acked_seq when the controller last looked
         int m_min_rtt[2];        // least round trip of this window and the one before; -1 none
         int m_window_start;      // frame time this window began
+        int m_probe_until;       // a backlog's budget is halved until then, so the path's
+                                 // empty round trip shows again; m_window_start: done
+        int m_probe_window;      // the window whose probe was made
         int m_interval;          // smoothed ms between own frames
         int m_frame_time;        // time of the frame under way
         int m_frame_bytes;       // wire bytes written in the frame under way
@@ -158,6 +161,7 @@ public:
         int m_budget16;          // wire bytes per frame, in sixteenths of a byte
         int m_credit;            // wire bytes the frame may still take (below 0: owed)
         bool m_slow_start;       // no congestion seen yet: grow fast
+        bool m_had_backlog;      // the frame before had more to send than a datagram holds
         bool m_limited;          // the last frame wanted more than its budget
         bool m_started;
     };

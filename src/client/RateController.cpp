@@ -119,6 +119,8 @@ void Start(State& s, int now, int max_room) {
     s.m_acks = 0;
     s.m_min_rtt[0] = s.m_min_rtt[1] = -1;
     s.m_window_start = now;
+    s.m_probe_until = now;
+    s.m_probe_window = now - 1;
     s.m_interval = 0;
     s.m_frame_time = now;
     s.m_frame_bytes = 0;
@@ -174,6 +176,15 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     const int base =
         s.m_min_rtt[1] >= 0 && s.m_min_rtt[1] < s.m_min_rtt[0] ? s.m_min_rtt[1] : s.m_min_rtt[0];
 
+    // A backlog keeps the path full, and its own datagrams' queue then hides the empty round
+    // trip: once a window, if the window has not seen the one before's least round trip by its
+    // middle, the budget halves for a round trip so that it shows (about 1 % of a transfer).
+    if (c->m_rate_backlog > 0 && s.m_probe_window != s.m_window_start && s.m_min_rtt[1] >= 0 &&
+        s.m_min_rtt[0] > s.m_min_rtt[1] && WrapSub(now, s.m_window_start) >= kWindowMs / 2) {
+        s.m_probe_window = s.m_window_start;
+        s.m_probe_until = now + s.m_min_rtt[1] + 2 * (s.m_interval > 0 ? s.m_interval : 16);
+    }
+
     const int slot = s.m_acks % State::kAcks;
     s.m_ack_times[slot] = now;
     // The first acknowledgement has nothing before it to count from.
@@ -211,7 +222,8 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     s.m_jump16 += (jump * 16 - s.m_jump16) / 8;
     // With a backlog the budget moves fast: the last few acknowledgements tell the path's
     // rate better than sixteen, which still hold the ramp before.
-    int rate = Delivered(s, now, State::kAcks);
+    const int steady_rate = Delivered(s, now, State::kAcks);
+    int rate = steady_rate;
     if (c->m_rate_backlog > 0) {
         const int recent_rate = Delivered(s, now, 6);
         if (recent_rate > rate) rate = recent_rate;
@@ -260,7 +272,9 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         s.m_slow_start = false;
         return;
     }
-    if (rate > c->m_est_bandwidth) c->m_est_bandwidth = rate;
+    // The estimate rises only with what sixteen acknowledgements saw: a few that a queue let
+    // go back to back tell more than the path carries.
+    if (steady_rate > c->m_est_bandwidth) c->m_est_bandwidth = steady_rate;
     // Grow only on an empty path, and only when the budget was what held the frames back.
     if (!s.m_limited) {
         // A budget the frames do not fill regains what a cut took, up to twice what they
@@ -268,7 +282,12 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         if (standing <= target && s.m_budget16 < 2 * s.m_used16) s.m_budget16 += s.m_budget16 / 16;
         return;
     }
-    if (queue > target / 2) return;
+    // A queue that shows, even below the limit, says the path is about full: a transfer's
+    // growth starts again from its slowest step.
+    if (queue > target / 2) {
+        if (c->m_rate_backlog > 0) s.m_ramp = 1;
+        return;
+    }
     // Once a queue drained, the budget returns at once to nine tenths of what the path was
     // seen to deliver at the last cut: the budget follows the estimate, up as well as down.
     if (!s.m_slow_start && c->m_rate_backlog > 0 && c->m_est_bandwidth > 0 && s.m_interval > 0) {
@@ -299,9 +318,17 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     // it more slowly.
     const int trip = sample > 1 ? sample : 1;
     const int span = elapsed < trip ? elapsed : trip;
+    // Past what the path was seen to deliver, a transfer's growth is a probe: the slowest
+    // step. The least round trip it is measured against is forgotten after some seconds, and
+    // a path kept full by large datagrams then looks empty.
+    const bool beyond =
+        c->m_rate_backlog > 0 && c->m_est_bandwidth > 0 && s.m_interval > 0 &&
+        s.m_budget16 >= static_cast<long long>(c->m_est_bandwidth) * s.m_interval * 16 / 1000;
+    if (beyond) s.m_ramp = 1;
     long long step = unit * s.m_ramp * span / (512LL * trip);
     // With a backlog the own budget counts too: a transfer regains a fat path in seconds.
-    if (c->m_rate_backlog > 0) step += static_cast<long long>(s.m_budget16) * s.m_ramp / 1024;
+    if (c->m_rate_backlog > 0 && !beyond)
+        step += static_cast<long long>(s.m_budget16) * s.m_ramp / 1024;
     s.m_budget16 = Clamp(s.m_budget16 + (step > 4 ? step : 4), kFloor * 16, 0x7fffffff);
     if (s.m_ramp < kMaxRamp) s.m_ramp += 4;
 }
@@ -354,6 +381,18 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     }
     // One full datagram a frame, or as many as the backlog fills.
     const long long one16 = static_cast<long long>(top + kPacket) * 16;
+    // A transfer that starts looks for the path's rate afresh, from a datagram a frame at
+    // least: the cuts that narrow states saw say little about what the path carries when
+    // filled. (Two or three datagrams at once overflow a 64 KB/s link's queue before the
+    // first round trip tells.)
+    const bool starts = c->m_rate_backlog > 0 && !s.m_had_backlog;
+    s.m_had_backlog = c->m_rate_backlog > 0;
+    if (starts && top > 0) {
+        const long long from = one16;
+        if (s.m_budget16 < from) s.m_budget16 = static_cast<int>(from);
+        s.m_slow_start = true;
+        s.m_ramp = 1;
+    }
     long long cap16 = one16;
     if (c->m_rate_backlog > 0 && top > 0) {
         const long long more = (static_cast<long long>(c->m_rate_backlog) + top - 1) / top;
@@ -416,7 +455,8 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     int one = s.m_want_one > kMinRecords ? s.m_want_one : kMinRecords;
     if (one > top) one = top;
     if (snapshot < kPacket + one) snapshot = kPacket + one;
-    s.m_credit += budget;
+    // While the path's empty round trip is probed, a backlog gets half the credit.
+    s.m_credit += c->m_rate_backlog > 0 && WrapSub(s.m_probe_until, now) > 0 ? budget / 2 : budget;
     const int most = 2 * budget > snapshot + budget ? 2 * budget : snapshot + budget;
     if (s.m_credit > most) s.m_credit = most;
     s.m_frame_limited = c->m_rate_backlog > 0;

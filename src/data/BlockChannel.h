@@ -53,7 +53,7 @@ struct InBlock {
 };
 
 struct BlockChannel {
-    enum : int { kMaxFlight = 512, kAckRanges = 16, kAckRepeats = 3 };
+    enum : int { kMaxFlight = 2048, kAckRanges = 16, kAckRepeats = 3 };
 
     CNetBlockStream* stream; // null once the stream is gone
     CNetClient* client;

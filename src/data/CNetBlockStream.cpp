@@ -464,9 +464,14 @@ int CNetBlockStream::Write(CNetBuf* buf, int room, CNetClient* client) {
             const int used = buf->m_write_pos - start;
             const std::uint32_t len = FitLength(b, f.offset, f.len, limit - used);
             if (len == 0) break;
-            // Sent whole, the entry is the new sending; cut short, the part sent takes a new
-            // entry and the rest stays lost, so nothing lost is ever forgotten.
-            if (len == f.len) {
+            // Sent whole, the sending takes a new entry at the ring's end and the old one only
+            // waits to leave, so a loss at the front does not hold the ring for a round trip;
+            // with the ring full, the entry itself is the new sending. Cut short, the part sent
+            // takes a new entry and the rest stays lost, so nothing lost is ever forgotten.
+            if (len == f.len && ch->flight_count < b->flight_size) {
+                if (!WriteFragment(buf, ch, b, f.offset, len, seq, now, nullptr)) break;
+                Retire(ch, FlightAt(ch, i));
+            } else if (len == f.len) {
                 if (!WriteFragment(buf, ch, b, f.offset, len, seq, now, &f)) break;
             } else {
                 if (!WriteFragment(buf, ch, b, f.offset, len, seq, now, nullptr)) break;
@@ -548,6 +553,7 @@ void TakeAck(CNetBlockStream* s, BlockChannel* ch, CNetClient* client, const Ack
     const int frame = client->m_manager && client->m_manager->m_delta_time > 0
                           ? client->m_manager->m_delta_time
                           : 16;
+    // At the block's end nothing new follows to overtake them: a round trip and a frame.
     const int overtake = rtt + rtt / 4 + frame;
     // The peer wrote this having read every packet up to client->m_acked_seq: a fragment sent
     // in one of them that it does not hold, where it reports all it holds, never arrived.
