@@ -35,6 +35,7 @@ struct OutBlock {
     std::uint32_t total;
     std::uint32_t acked;    // bytes the peer acknowledged
     std::uint32_t next_new; // every byte below was sent at least once
+    std::uint32_t whole;    // units from the first acknowledged without a gap
     std::uint64_t* bits;    // acknowledged units
     unsigned char* data;
     Flight* flight;

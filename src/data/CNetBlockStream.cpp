@@ -148,7 +148,9 @@ void ClearFlight(BlockChannel* ch) {
 }
 
 bool Acked(const OutBlock* b, std::uint32_t offset, std::uint32_t len) {
-    for (std::uint32_t u = offset / kBlockUnit, end = UnitsOf(offset + len); u < end; ++u)
+    const std::uint32_t end = UnitsOf(offset + len);
+    if (end <= b->whole) return true;
+    for (std::uint32_t u = offset / kBlockUnit; u < end; ++u)
         if (!Held(b->bits, u)) return false;
     return true;
 }
@@ -164,12 +166,23 @@ void PopHead(BlockChannel* ch) {
     ch->backoff = 0;
 }
 
-// Units [from, to) of the block acknowledged.
+// Units [from, to) of the block acknowledged. Every acknowledgement repeats the gapless start,
+// so what lies below b->whole is stepped over rather than looked at again.
 void AckUnits(OutBlock* b, std::uint32_t from, std::uint32_t to) {
+    if (from < b->whole) from = b->whole;
     for (std::uint32_t u = from; u < to; ++u) {
         if (Held(b->bits, u)) continue;
         Hold(b->bits, u);
         b->acked += UnitBytes(b->total, u);
+    }
+    const std::uint32_t units = UnitsOf(b->total);
+    while (b->whole < units) {
+        if (b->whole % 64 == 0 && b->whole + 64 <= units && b->bits[b->whole / 64] == ~0ull) {
+            b->whole += 64;
+            continue;
+        }
+        if (!Held(b->bits, b->whole)) break;
+        ++b->whole;
     }
 }
 
@@ -659,8 +672,24 @@ int TakeFragment(CNetBlockStream* s, BlockChannel* ch, CNetClient* client, std::
         ++s->m_fragments_refused; // a fragment that lies about its block
         return 1;
     }
-    // Only units not yet held are taken: a repetition can never change delivered bytes.
-    for (std::uint32_t u = offset / kBlockUnit, end = UnitsOf(offset + len); u < end; ++u) {
+    // Only units not yet held are taken: a repetition can never change delivered bytes. A
+    // fragment of none held (the usual one) is copied at once.
+    const std::uint32_t first = offset / kBlockUnit, end = UnitsOf(offset + len);
+    bool fresh = true;
+    for (std::uint32_t u = first; fresh && u < end; ++u) {
+        if (u % 64 == 0 && u + 64 <= end && in->bits[u / 64] == 0) {
+            u += 63;
+            continue;
+        }
+        fresh = !Held(in->bits, u);
+    }
+    if (fresh) {
+        std::memcpy(in->data + offset, bytes, len);
+        for (std::uint32_t u = first; u < end; ++u)
+            Hold(in->bits, u);
+        in->held += len;
+    }
+    for (std::uint32_t u = first; !fresh && u < end; ++u) {
         if (Held(in->bits, u)) continue;
         const std::uint32_t n = UnitBytes(total, u);
         std::memcpy(in->data + u * kBlockUnit, bytes + (u * kBlockUnit - offset), n);
