@@ -11,6 +11,7 @@
 #include <new>
 
 #include "portnet/CNetManager.h"
+#include "client/NetWrap.h"
 #include "portnet/CNetTime.h"
 #include "secure/DtlsState.h"
 
@@ -27,10 +28,6 @@ enum : int {
     kAeadTag = 16,
     kGcmExplicitNonce = 8
 };
-
-int Elapsed(int now, int since) {
-    return static_cast<int>(static_cast<unsigned>(now) - static_cast<unsigned>(since));
-}
 
 bool IsRecord(const unsigned char* d, int n) {
     return n >= kRecordHeader && d[0] >= 20 && d[0] <= 23 && d[1] == 0xFE;
@@ -380,11 +377,11 @@ void RunTimers(CNetDtlsState* s) {
         const int i = s->m_live[k];
         SDtlsSession& x = s->m_sessions[i];
         if (x.m_phase == SDtlsSession::kHandshaking) {
-            if (Elapsed(now, x.m_started_ms) > s->m_handshake_timeout_ms ||
+            if (portnet::WrapSub(now, x.m_started_ms) > s->m_handshake_timeout_ms ||
                 DTLSv1_handle_timeout(x.m_ssl) < 0)
                 FailHandshake(s, i, kDtlsFailTimeout);
         } else if (x.m_phase == SDtlsSession::kOpen && s->m_idle_timeout_ms > 0 &&
-                   Elapsed(now, x.m_heard_ms) > s->m_idle_timeout_ms) {
+                   portnet::WrapSub(now, x.m_heard_ms) > s->m_idle_timeout_ms) {
             // An open session needs no timer of ours: a lost last flight is repeated by DTLS
             // when the peer repeats its own.
             EndSession(s, i, kNetGoneSessionEnded, true);
