@@ -1,4 +1,4 @@
-#include "transport/CNetSimQueue.h"
+#include "sim/CNetSimQueue.h"
 
 #include <cstring>
 #include <new>

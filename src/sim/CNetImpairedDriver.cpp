@@ -2,8 +2,8 @@
 
 #include "client/NetWrap.h"
 #include "portnet/CNetTime.h"
-#include "transport/CNetSimQueue.h"
-#include "transport/NetSimImpair.h"
+#include "sim/CNetSimQueue.h"
+#include "sim/NetSimImpair.h"
 
 CNetImpairedDriver::CNetImpairedDriver(CNetDriver* inner, std::uint64_t seed, int queue_depth)
     : m_inner(inner), m_use_library_clock(true), m_rng_state(NetSimSeed(seed)),

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "client/NetWrap.h"
-#include "transport/NetSimImpair.h"
+#include "sim/NetSimImpair.h"
 
 namespace {
 

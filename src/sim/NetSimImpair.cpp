@@ -1,4 +1,4 @@
-#include "transport/NetSimImpair.h"
+#include "sim/NetSimImpair.h"
 
 #include "client/NetWrap.h"
 
