@@ -246,7 +246,7 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         // But a queue that has not shrunk a round trip of the empty path after the cut (a
         // long one, whose round trip the queue itself stretches) is cut again.
         const bool stuck = WrapSub(now, s.m_cut_time) > base + target && recent >= s.m_cut_level;
-        if (WrapSub(c->m_acked_seq, s.m_cut_seq) <= 0 && !stuck) return;
+        if (!WrapAfter(c->m_acked_seq, s.m_cut_seq) && !stuck) return;
         // And again only once the queue grows anew.
         if (recent <= s.m_cut_queue + s.m_interval && c->m_rate_backlog > 0) return;
         long long budget = static_cast<long long>(s.m_budget16) * 85 / 100;

@@ -580,7 +580,7 @@ void TakeAck(CNetBlockStream* s, BlockChannel* ch, CNetClient* client, const Ack
             Retire(ch, f);
             continue;
         }
-        if (WrapSub(f.seq, client->m_acked_seq) <= 0 && f.offset + f.len <= known &&
+        if (!WrapAfter(f.seq, client->m_acked_seq) && f.offset + f.len <= known &&
             WrapSub(now, f.time) >= overtake)
             MarkLost(ch, f);
     }
@@ -592,13 +592,13 @@ void TakeNotice(CNetBlockStream* s, BlockChannel* ch, CNetClient* client, std::u
     if (reason == kNoticeCancel) {
         InBlock* in = ch->in;
         const std::uint32_t id = Expand(in ? in->id : ch->floor, low);
-        if (in && WrapSub(static_cast<int>(id), static_cast<int>(in->id)) >= 0) {
+        if (in && !WrapBefore(id, in->id)) {
             const std::uint32_t gone = in->id;
             FreeIn(in);
             ch->in = nullptr;
             s->BlockEnded(client, gone, CNetBlockStream::kCancelled);
         }
-        if (WrapSub(static_cast<int>(id), static_cast<int>(ch->floor)) >= 0) ch->floor = id + 1;
+        if (!WrapBefore(id, ch->floor)) ch->floor = id + 1;
         ch->notice_id = id;
         ch->notice_reason = kNoticeCancelSeen;
         ch->notice_repeats = 1; // once per notice: the sender repeats until it hears
@@ -631,8 +631,7 @@ int TakeFragment(CNetBlockStream* s, BlockChannel* ch, CNetClient* client, std::
         // Older than what this side finished, or further ahead than the sender can have moved:
         // it skips only the numbers of blocks cancelled before they began, at most a queue's.
         const int base = static_cast<int>(in ? in->id : ch->floor);
-        if (WrapSub(static_cast<int>(id), static_cast<int>(ch->floor)) < 0 ||
-            (in && WrapSub(static_cast<int>(id), static_cast<int>(in->id)) < 0) ||
+        if (WrapBefore(id, ch->floor) || (in && WrapBefore(id, in->id)) ||
             WrapSub(static_cast<int>(id), base) > CNetBlockStream::kMaxQueued) {
             ++s->m_fragments_refused;
             return 1;

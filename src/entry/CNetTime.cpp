@@ -1,5 +1,6 @@
 #include "portnet/CNetTime.h"
 
+#include "client/NetWrap.h"
 #include "platform/PlatformSystem.h"
 
 namespace sys = portnet::platform;
@@ -15,14 +16,9 @@ std::int64_t CNetTime::m_HT_last_time = 0;
 
 namespace {
 
-// Millisecond values wrap in 32 bits; the arithmetic is done unsigned to stay defined.
-int WrapAdd(int a, int b) {
-    return static_cast<int>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-
-int WrapSub(int a, int b) {
-    return static_cast<int>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
+// Millisecond values wrap in 32 bits.
+using portnet::WrapAdd;
+using portnet::WrapSub;
 
 // Truncates toward zero and keeps the low 32 bits. The value is at most 2^32 ticks times the
 // tick length, far inside the 64-bit range, so the conversion is always defined.

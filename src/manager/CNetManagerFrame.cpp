@@ -13,14 +13,14 @@
 #include "portnet/CNetTime.h"
 #include "portnet/CNetUnreliable.h"
 
+#include "client/NetWrap.h"
 #include "data/HistorySlot.h"
 #include "manager/ClientIndex.h"
 
 namespace {
 
-int Sub(int a, int b) {
-    return static_cast<int>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
+using portnet::WrapAdd;
+using portnet::WrapSub;
 
 // Calls step(slot) on every used slot in slot order; the first -1 ends the walk. Only used
 // slots are visited. A step may add or remove clients: the walk goes on from the next used
@@ -48,7 +48,7 @@ int CNetManager::BeginFrame() {
     if (!m_clients) return -1;
     const int t = CNetTime::GetTime();
     if (m_time == -1) m_time = t;
-    m_delta_time = Sub(t, m_time);
+    m_delta_time = WrapSub(t, m_time);
     m_time = t;
     return ForEachClient(m_clients, *m_index, [](CNetClient* c) { return c->BeginFrame(); });
 }
@@ -104,8 +104,7 @@ int CNetManager::subRead(CNetBuf* buf, int slot) {
         }
     }
     CNetClient* client = m_clients[slot].m_client;
-    client->m_bytes_in = static_cast<int>(static_cast<std::uint32_t>(client->m_bytes_in) +
-                                          static_cast<std::uint32_t>(r));
+    client->m_bytes_in = WrapAdd(client->m_bytes_in, r);
     return client->Read(buf) == -1 ? -1 : r;
 }
 
@@ -155,7 +154,7 @@ int CNetManager::Write() {
     for (int i = 0; i < num_drivers; ++i)
         refused |= drivers[i]->FlushSends() == -1;
     if (written == -1) return -1;
-    m_frame = static_cast<int>(static_cast<std::uint32_t>(m_frame) + 1u);
+    m_frame = WrapAdd(m_frame, 1);
     return refused ? -1 : 1; // a refused datagram is lost; the host hears of it here
 }
 
@@ -181,7 +180,7 @@ int CNetManager::EndFrame() {
         CNetData* o = m_ports[i].m_object;
         if (!o || !o->m_active) continue;
         if (o->m_life_time >= 0) {
-            o->m_life_time = Sub(o->m_life_time, m_delta_time);
+            o->m_life_time = WrapSub(o->m_life_time, m_delta_time);
             if (o->m_life_time <= 0) ReleasePort(i);
         }
         o->m_received = false;

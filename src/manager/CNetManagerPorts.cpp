@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "client/NetWrap.h"
 #include "data/BlockChannel.h"
 #include "portnet/CNetBlockStream.h"
 #include "portnet/CNetData.h"
@@ -25,12 +26,8 @@ CNetUnreliable* Entry(const CNetDataHistory* h, unsigned idx) {
 }
 
 // Time stamps may be anywhere in the int range; keep their arithmetic free of overflow.
-int Add(int a, int b) {
-    return static_cast<int>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-int Sub(int a, int b) {
-    return static_cast<int>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
+using portnet::WrapAdd;
+using portnet::WrapSub;
 
 } // namespace
 
@@ -90,7 +87,7 @@ int CNetManager::ReleasePort(CNetData* object) {
 CNetUnreliable* CNetManager::GetWritingHistory(int port, int age) {
     CNetDataPort* p = PortAt(*this, port);
     if (!p || !Usable(p->m_writing_history)) return nullptr;
-    const int f = Sub(m_frame, age);
+    const int f = WrapSub(m_frame, age);
     if (f < 0) return nullptr;
     const CNetDataHistory* h = p->m_writing_history;
     return h->m_entries[f % h->m_size];
@@ -119,7 +116,7 @@ int CNetManager::Interp(int port, int elapsed) {
 
     // Playback time: never beyond the newest stamp received; held back whole if it would be.
     const int t0 = p->m_interp_time == -1 ? p->m_last_time : p->m_interp_time;
-    int t = Add(t0, elapsed);
+    int t = WrapAdd(t0, elapsed);
     if (t > p->m_last_time) {
         t = t0;
         p->m_stalled = true;
@@ -156,8 +153,8 @@ int CNetManager::Interp(int port, int elapsed) {
     CNetUnreliable* from = cur == kEnd ? to : Entry(h, cur);
     float a = 1.0f;
     if (from->m_time < to->m_time) {
-        a = static_cast<float>(Sub(t, from->m_time)) /
-            static_cast<float>(Sub(to->m_time, from->m_time));
+        a = static_cast<float>(WrapSub(t, from->m_time)) /
+            static_cast<float>(WrapSub(to->m_time, from->m_time));
         if (a < 0.0f) a = 0.0f;
         if (a > 1.0f) a = 1.0f;
     }

@@ -157,9 +157,30 @@ bool DtlsSetupPlayers(CNetDtlsState* state, const SNetDtlsConfig& config);
 unsigned int DtlsPskLookup(SSL* ssl, const char* identity, unsigned char* psk, unsigned int max);
 // A session opened: an older open session of the same player ends.
 void DtlsPlayerOpened(CNetDtlsState* state, int slot);
-// CNetDtls.cpp: ends a session (report, a kNetGone* reason: 10001 queued with it, 0: none;
-// close: close_notify sent).
-void DtlsEndSession(CNetDtlsState* state, int slot, int report, bool close);
+
+// DtlsSessions.cpp: the session table.
+// The session for addr in phase (an SDtlsSession phase; -1: any live one); -1 when none.
+int DtlsFindSession(const CNetDtlsState* state, const sockaddr_in& addr, int phase = -1);
+// The slot the next session takes, or why there is none.
+enum : int { kDtlsTableFull = -1, kDtlsHalfOpenFull = -2 };
+int DtlsFreeSlot(const CNetDtlsState* state);
+// Starts a handshake in slot, DtlsFreeSlot's answer.
+void DtlsInitSession(CNetDtlsState* state, int slot, SSL* ssl, const sockaddr_in& addr,
+                     bool connecting);
+// Ends a session (report, a kNetGone* reason: 10001 queued with it, 0: none; close:
+// close_notify sent; why, kDtlsFail*: what an unfinished handshake is counted as).
+void DtlsEndSession(CNetDtlsState* state, int slot, int report, bool close,
+                    int why = kDtlsFailAbandoned);
+void DtlsFailHandshake(CNetDtlsState* state, int slot, int why);
+void DtlsOpened(CNetDtlsState* state, int slot);
+void DtlsRunTimers(CNetDtlsState* state);
+
+// DtlsReports.cpp: what the host is told and what is counted.
+void DtlsCountFailure(SNetDtlsStats& stats, int why);
+// Queues kNetEventDisconnect for addr with reason (a kNetGone* reason; 0: nothing queued).
+void DtlsQueueReport(CNetDtlsState* state, const sockaddr_in& addr, int reason);
+// The oldest queued report into from, remembered for GetGoneReason; false when none.
+bool DtlsTakeReport(CNetDtlsState* state, sockaddr_in* from);
 // For a server PSK callback that refuses the identity it was given: writes a key nobody holds
 // into psk and returns its length, so the handshake fails as with a wrong key (silently, at
 // the peer's Finished), never with an alert of its own. why (kDtlsFail*) is counted when the

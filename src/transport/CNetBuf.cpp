@@ -3,20 +3,15 @@
 #include <cstring>
 #include <new>
 
+#include "client/NetWrap.h"
 #include "portnet/CNetDriver.h"
 #include "transport/LittleEndian.h"
 
 namespace {
 
-// Position arithmetic is unchecked by design; doing it in 32-bit unsigned keeps the
-// wrap-around result without signed overflow.
-int WrapAdd(int a, int b) {
-    return static_cast<int>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-
-int WrapSub(int a, int b) {
-    return static_cast<int>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
+// Position arithmetic is unchecked by design: it wraps instead of overflowing.
+using portnet::WrapAdd;
+using portnet::WrapSub;
 
 int MovePos(int* pos, int p, int mode) {
     switch (mode) {

@@ -1,4 +1,4 @@
-#include "TransportFixture.h"
+#include "transport/TransportFixture.h"
 
 #include <climits>
 #include <memory>

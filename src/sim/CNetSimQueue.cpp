@@ -1,14 +1,16 @@
-#include "transport/CNetSimQueue.h"
+#include "sim/CNetSimQueue.h"
 
 #include <cstring>
 #include <new>
+
+#include "client/NetWrap.h"
 
 namespace {
 
 // Earlier due time first; equal times in send order (the counter may wrap).
 bool Before(const SNetSimDatagram& a, const SNetSimDatagram& b) {
     if (a.m_due_us != b.m_due_us) return a.m_due_us < b.m_due_us;
-    return static_cast<std::int32_t>(a.m_order - b.m_order) < 0;
+    return portnet::WrapBefore(a.m_order, b.m_order);
 }
 
 } // namespace

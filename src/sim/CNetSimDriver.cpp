@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "transport/CNetSimQueue.h"
-#include "transport/NetSimImpair.h"
+#include "sim/CNetSimQueue.h"
+#include "sim/NetSimImpair.h"
 
 namespace {
 

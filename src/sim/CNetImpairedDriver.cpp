@@ -1,8 +1,9 @@
 #include "portnet/CNetImpairedDriver.h"
 
+#include "client/NetWrap.h"
 #include "portnet/CNetTime.h"
-#include "transport/CNetSimQueue.h"
-#include "transport/NetSimImpair.h"
+#include "sim/CNetSimQueue.h"
+#include "sim/NetSimImpair.h"
 
 CNetImpairedDriver::CNetImpairedDriver(CNetDriver* inner, std::uint64_t seed, int queue_depth)
     : m_inner(inner), m_use_library_clock(true), m_rng_state(NetSimSeed(seed)),
@@ -59,9 +60,7 @@ int Pass(CNetDriver* inner, int kind, int len, void* data, sockaddr_in* to) {
 // reading as the base instead of waiting for the old time to come back.
 void FollowLibraryClock(CNetImpairedDriver& self) {
     const int now = CNetTime::GetTime();
-    if (static_cast<std::int32_t>(static_cast<std::uint32_t>(now) -
-                                  static_cast<std::uint32_t>(self.m_time)) < 0)
-        self.m_time = now;
+    if (portnet::WrapBefore(now, self.m_time)) self.m_time = now;
     NetSimSetClock(&self.m_time, &self.m_clock_us, now);
 }
 
@@ -137,10 +136,7 @@ void CNetImpairedDriver::SetTime(int ms) {
 
 void CNetImpairedDriver::Advance(int ms) {
     m_use_library_clock = false;
-    if (ms > 0)
-        NetSimSetClock(
-            &m_time, &m_clock_us,
-            static_cast<int>(static_cast<std::uint32_t>(m_time) + static_cast<std::uint32_t>(ms)));
+    if (ms > 0) NetSimSetClock(&m_time, &m_clock_us, portnet::WrapAdd(m_time, ms));
 }
 
 int CNetImpairedDriver::GetQueued() const {

@@ -2,7 +2,8 @@
 
 #include <new>
 
-#include "transport/NetSimImpair.h"
+#include "client/NetWrap.h"
+#include "sim/NetSimImpair.h"
 
 namespace {
 
@@ -50,9 +51,7 @@ void CNetSimNetwork::SetTime(int ms) {
 }
 
 void CNetSimNetwork::Advance(int ms) {
-    if (ms > 0)
-        SetTime(
-            static_cast<int>(static_cast<std::uint32_t>(m_time) + static_cast<std::uint32_t>(ms)));
+    if (ms > 0) SetTime(portnet::WrapAdd(m_time, ms));
 }
 
 int CNetSimNetwork::SetLinkImpairment(int from_id, int to_id, const SNetImpairment& impairment) {

@@ -1,4 +1,6 @@
-#include "transport/NetSimImpair.h"
+#include "sim/NetSimImpair.h"
+
+#include "client/NetWrap.h"
 
 namespace {
 
@@ -46,8 +48,7 @@ std::uint32_t NetSimNext(std::uint64_t* state) {
 }
 
 void NetSimSetClock(int* time, std::uint64_t* clock_us, int ms) {
-    const auto delta = static_cast<std::int32_t>(static_cast<std::uint32_t>(ms) -
-                                                 static_cast<std::uint32_t>(*time));
+    const int delta = portnet::WrapSub(ms, *time);
     if (delta <= 0) return;
     *clock_us += static_cast<std::uint64_t>(delta) * 1000;
     *time = ms;

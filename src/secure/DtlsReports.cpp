@@ -1,0 +1,57 @@
+// What CNetDtls tells the host: ended sessions, reported as 10001 in the order they ended with
+// the reason each ended for, and every handshake that failed, counted by its reason.
+#include <cstring>
+
+#include "secure/DtlsState.h"
+
+namespace {
+
+bool SameAddr(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
+           a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
+} // namespace
+
+// A handshake that ended without completing, in its reason (kDtlsFail*).
+void DtlsCountFailure(SNetDtlsStats& st, int why) {
+    using S = SNetDtlsStats;
+    static constexpr std::uint32_t S::*kCounters[] = {
+        &S::m_handshakes_abandoned, // kDtlsFailNone: not reached
+        &S::m_token_malformed,      &S::m_token_unopened,      &S::m_token_expired,
+        &S::m_token_not_yet_valid,  &S::m_token_wrong_server,  &S::m_identity_unknown,
+        &S::m_identity_denied,      &S::m_key_mismatch,        &S::m_refused_full,
+        &S::m_refused_by_peer,      &S::m_handshake_errors,    &S::m_handshake_timeouts,
+        &S::m_handshakes_yielded,   &S::m_handshakes_abandoned};
+    static_assert(sizeof kCounters / sizeof kCounters[0] == kDtlsFailAbandoned + 1,
+                  "a reason each");
+    ++st.m_handshakes_failed;
+    ++(st.*kCounters[why >= 0 && why <= kDtlsFailAbandoned ? why : kDtlsFailAbandoned]);
+}
+
+void DtlsQueueReport(CNetDtlsState* s, const sockaddr_in& addr, int reason) {
+    if (reason != 0 && s->m_pending_reports < s->m_capacity) {
+        s->m_report_reasons[s->m_pending_reports] = reason;
+        s->m_reports[s->m_pending_reports++] = addr;
+    }
+}
+
+bool DtlsTakeReport(CNetDtlsState* s, sockaddr_in* from) {
+    if (s->m_pending_reports == 0) return false;
+    *from = s->m_gone_addr = s->m_reports[0];
+    s->m_gone_reason = s->m_report_reasons[0];
+    --s->m_pending_reports;
+    std::memmove(s->m_reports, s->m_reports + 1,
+                 static_cast<size_t>(s->m_pending_reports) * sizeof s->m_reports[0]);
+    std::memmove(s->m_report_reasons, s->m_report_reasons + 1,
+                 static_cast<size_t>(s->m_pending_reports) * sizeof s->m_report_reasons[0]);
+    return true;
+}
+
+int CNetDtls::GetGoneReason(const sockaddr_in* peer) {
+    const CNetDtlsState* s = m_state;
+    if (s == nullptr || peer == nullptr || s->m_gone_reason == 0 ||
+        !SameAddr(s->m_gone_addr, *peer))
+        return CNetDriver::GetGoneReason(peer);
+    return s->m_gone_reason;
+}
