@@ -68,6 +68,7 @@ struct SConfig {
     // rate controller leaves room, their bytes counted off. Extra states stand in for the
     // block's fragments. 0 none.
     int m_backlog = 0;
+    int m_backlog_from_ms = 0; // when the backlog begins
     int m_frames = 1200;
     int m_warmup_ms = 2000; // figures count from here
     std::uint64_t m_seed = 1;
@@ -120,7 +121,7 @@ public:
         long long bytes_at_warmup = 0;
         std::uint32_t sent0 = 0, dropped0 = 0;
         int seen_acked = 0, heard = 0;
-        int backlog = m_c.m_backlog;
+        int backlog = m_c.m_backlog_from_ms > 0 ? 0 : m_c.m_backlog;
         // Host bytes per frame, for the recovery after a step.
         std::vector<int> frame_bytes;
         for (int f = 0; f < m_c.m_frames; ++f) {
@@ -136,6 +137,9 @@ public:
                 std::snprintf(line, sizeof line, "line %d said at %d", m_chat_said++, now);
                 Chat(m_host)->Say(line);
             }
+            if (m_c.m_backlog_from_ms > 0 && t >= m_c.m_backlog_from_ms &&
+                t - kFrameMs < m_c.m_backlog_from_ms)
+                backlog = m_c.m_backlog;
             const long long before = hc->m_bytes_out;
             hc->m_rate_backlog = backlog;
             Steps(m_host);

@@ -151,6 +151,22 @@ TEST_P(Backlog, ReachesTheLinkAndNeverFillsItsQueue) {
     EXPECT_LT(ratescene::Run(c).m_rate, 1000.0 * 60);
 }
 
+// A transfer that begins after a narrow spell (the budget cut down to what 8 KB/s carried,
+// then the link back to 1 MB/s and the states' budget regrown to a datagram a frame) searches
+// for the path's rate afresh instead of creeping up from there: 1 MiB within 1.6 s.
+TEST(BacklogAfterCuts, SearchesThePathAfresh) {
+    SConfig c;
+    c.m_adapt = true, c.m_cap = 1000000, c.m_changing = 3, c.m_chat_every = 0;
+    c.m_step_cap = 8000, c.m_step_from_ms = 0, c.m_step_to_ms = 3000;
+    c.m_backlog = 1 << 20;
+    c.m_backlog_from_ms = 6000;
+    c.m_frames = 10000 / ratescene::kFrameMs;
+    const SResult r = ratescene::Run(c);
+    ASSERT_GT(r.m_backlog_ms, 0) << "the backlog never went out";
+    EXPECT_LE(r.m_backlog_ms - c.m_backlog_from_ms, 1600) << r.m_backlog_ms;
+    EXPECT_LE(r.m_backlog_dropped, 2.0);
+}
+
 // The goal for 1 MB/s is 85 %; this stand-in measures 84 % (the first round trips of the ramp
 // from a datagram a frame cost the rest), so its bar is 80 % until the block stream's own loop
 // replaces it.
