@@ -19,6 +19,7 @@ namespace portnet_examples {
 class CPositionState : public CNetUnreliable {
 public:
     float m_pos[3] = {0.0f, 0.0f, 0.0f};
+    int m_records = 0; // records this object wrote, to any peer (the demo's wire count)
 
     CNetData* Clone() override { return new CPositionState(*this); }
 
@@ -40,6 +41,7 @@ public:
         if (buf->WriteByte(mask) < 0) return -1;
         for (int i = 0; i < 3; ++i)
             if ((mask >> i & 1) && buf->WriteFloat(m_pos[i]) < 0) return -1;
+        ++m_records;
         return need;
     }
 

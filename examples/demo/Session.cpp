@@ -113,6 +113,7 @@ CNetDriver* Session::Secure(int i, CNetDriver* d, bool host) {
     } else if (!m_cfg.m_token.empty()) {
         c.m_psk_identity = m_cfg.m_token.c_str();
     }
+    if (!m_cfg.m_key_log.empty()) c.m_key_log_file = m_cfg.m_key_log.c_str();
     auto* dtls = new CNetDtls(d, c);
     m_secure[i].reset(dtls);
     return dtls->IsReady() ? dtls : nullptr;
@@ -949,7 +950,9 @@ int Session::Summary(FILE* out, double wall_s) {
         failures += e.m_step_failures;
         for (int l = 0; l < e.m_num_links; ++l) {
             const SLink& k = e.m_links[l];
-            if (!k.m_client) continue; // a slot a player left, counted in m_departed
+            // A slot a player left is counted in m_departed; a link the host retired as it
+            // left keeps its counts here.
+            if (!k.m_client && !k.m_retired) continue;
             said += k.m_said;
             owed += k.m_owed;
             delivered += k.m_chat ? k.m_chat->m_delivered : k.m_delivered;
@@ -1029,6 +1032,22 @@ int Session::Summary(FILE* out, double wall_s) {
                  expected_packets ? 100.0 * lost_packets / expected_packets : 0.0,
                  sim ? "the receivers" : "this side");
     if (m_cfg.m_mode == SDemoConfig::kUdpServer) PlayersLossLine(out);
+    // What this process put on the wire, for a capture to be held against (tests/dissector).
+    long long packets_out = 0, records_out = 0;
+    for (int i = 0; i < m_num_endpoints; ++i) {
+        const Endpoint& e = *m_endpoints[i];
+        for (int l = 0; l < e.m_num_links; ++l)
+            if (const CNetClient* c = e.m_links[l].m_client)
+                packets_out += c->m_packets_out;
+            else if (e.m_links[l].m_retired)
+                packets_out += e.m_links[l].m_final.m_packets_out;
+        for (int p = 1; e.m_manager && p < e.m_manager->m_num_ports; ++p)
+            if (const CPositionState* o = e.Object(p)) records_out += o->m_records;
+    }
+    std::fprintf(out,
+                 "  wire       %lld packets sent, %lld state records in them, %d chat lines "
+                 "delivered%s\n",
+                 packets_out, records_out, delivered, sim ? "" : " (this side)");
     unsigned c[5];
     if (SecureStats(c))
         std::fprintf(out,

@@ -38,6 +38,8 @@ struct SDemoConfig {
     // simulator, mints its peers' tokens); a UDP peer presents m_token with m_key.
     std::vector<unsigned char> m_token_key;
     std::string m_token;
+    // --keylog: the DTLS session secrets appended to this file, so a capture can be decrypted
+    std::string m_key_log;
     int m_count = 1; // --udp client: peers in this process, each on a socket of its own
     // --block: the host sends every peer a map of this many bytes, which the peer checks; 0 off
     std::uint32_t m_block = 0;

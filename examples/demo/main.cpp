@@ -221,6 +221,10 @@ int main(int argc, char** argv) {
          "show its progress; each peer checks its hash on arrival and fails on a mismatch. "
          "Give UDP players the same value",
          EKind::kWhole, 0, CNetBlockStream::kMaxLimit, &block},
+        {"keylog", "FILE",
+         "With --secure: append the DTLS session secrets to FILE (SSLKEYLOGFILE format) so "
+         "Wireshark can decrypt a capture; whoever reads FILE reads the sessions",
+         EKind::kText, 0, 0, &cfg.m_key_log},
         {"token", "TEXT",
          "A --udp client's connect token (portnet-token --server portnet-demo), with --key "
          "the player key that came with it",
@@ -308,6 +312,8 @@ int main(int argc, char** argv) {
     if (!cfg.m_secure && (!key_hex.empty() || !key_file.empty()))
         return BadInput(std::string(key_hex.empty() ? "--key-file" : "--key") +
                         " belongs to --secure");
+    if (!cfg.m_secure && !cfg.m_key_log.empty())
+        return BadInput("--keylog needs --secure: a plain session has no secrets to log");
     if (!cfg.m_secure && (!token_key_file.empty() || !cfg.m_token.empty()))
         return BadInput(std::string(cfg.m_token.empty() ? "--token-key" : "--token") +
                         " belongs to --secure");

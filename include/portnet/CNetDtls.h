@@ -72,6 +72,12 @@ struct PORTNET_API SNetDtlsConfig {
     std::uint64_t m_token_protocol_id = 0;
     int m_token_skew_s = 30;                    // clock difference allowed, 0 to 86400 s
     std::uint64_t (*m_token_clock)() = nullptr; // UTC seconds; null: the system clock
+
+    // Debugging only, never set by default: a file the session secrets of every handshake are
+    // appended to, one line each in the SSLKEYLOGFILE format, so that Wireshark or tshark
+    // (tls.keylog_file) can decrypt a capture. Whoever reads the file reads every session it
+    // names (SECURITY.md). A file that cannot be opened leaves the driver not ready.
+    const char* m_key_log_file = nullptr;
 };
 
 // Counters; all count datagrams or handshakes. The handshake counters add up at every moment:

@@ -27,6 +27,7 @@ CNetDtlsState::~CNetDtlsState() {
     SSL_free(m_listener);
     BIO_ADDR_free(m_listen_peer);
     SSL_CTX_free(m_ctx);
+    if (m_key_log != nullptr) std::fclose(m_key_log);
     BIO_meth_free(m_method);
     OPENSSL_cleanse(m_psk_key, sizeof m_psk_key);
     OPENSSL_cleanse(m_token_key, sizeof m_token_key);

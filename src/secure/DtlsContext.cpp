@@ -9,6 +9,7 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -209,6 +210,17 @@ bool LoadCertificates(SSL_CTX* ctx, const SNetDtlsConfig& c) {
     return ok;
 }
 
+// One line per secret as OpenSSL formats it; flushed at once, so a capture tool reading the
+// file meanwhile, or after a crash, finds every session that opened.
+void KeyLogLine(const SSL* ssl, const char* line) {
+    const CNetDtlsState* s =
+        static_cast<const CNetDtlsState*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    if (s == nullptr || s->m_key_log == nullptr) return;
+    std::fputs(line, s->m_key_log);
+    std::fputc('\n', s->m_key_log);
+    std::fflush(s->m_key_log);
+}
+
 } // namespace
 
 SSL_CTX* DtlsMakeContext(CNetDtlsState* state, const SNetDtlsConfig& c) {
@@ -222,6 +234,12 @@ SSL_CTX* DtlsMakeContext(CNetDtlsState* state, const SNetDtlsConfig& c) {
     SSL_CTX_set_cookie_generate_cb(ctx, CookieGenerate);
     SSL_CTX_set_cookie_verify_cb(ctx, CookieVerify);
     SSL_CTX_set_client_hello_cb(ctx, HelloCheck, nullptr);
+    if (c.m_key_log_file != nullptr) {
+        // Appended, so the sessions of several processes or runs can share one file.
+        state->m_key_log = std::fopen(c.m_key_log_file, "a");
+        ok = ok && state->m_key_log != nullptr;
+        SSL_CTX_set_keylog_callback(ctx, KeyLogLine);
+    }
     if (state->m_psk) {
         ok = ok && SSL_CTX_set_cipher_list(ctx, "ECDHE-PSK-CHACHA20-POLY1305") == 1;
         SSL_CTX_set_psk_client_callback(ctx, PskClient);

@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 
 #include <cstdint>
+#include <cstdio>
 
 #include "portnet/CNetDtls.h"
 #include "secure/DtlsIndex.h"
@@ -112,6 +113,7 @@ public:
     SDtlsDenied m_denied[CNetDtls::kMaxDenied] = {};
     unsigned char m_decoy_key[64] = {}; // what a refused identity is given (DtlsRefusePsk)
     unsigned char m_cookie_secret[32] = {};
+    std::FILE* m_key_log = nullptr; // SNetDtlsConfig::m_key_log_file, open while set
     // Made for m_capacity (at set-up, again when the table grows), so no datagram costs a walk of
     // the table: sessions by address and port, the free slots (a stack), the slots in use
     // (m_live_at[i] is i's place in m_live) and the count of each phase.
