@@ -114,6 +114,7 @@ CNetDriver* Session::Secure(int i, CNetDriver* d, bool host) {
         c.m_psk_identity = m_cfg.m_token.c_str();
     }
     if (!m_cfg.m_key_log.empty()) c.m_key_log_file = m_cfg.m_key_log.c_str();
+    if (!m_cfg.m_cipher.empty()) c.m_cipher_list = m_cfg.m_cipher.c_str();
     auto* dtls = new CNetDtls(d, c);
     m_secure[i].reset(dtls);
     return dtls->IsReady() ? dtls : nullptr;

@@ -40,6 +40,8 @@ struct SDemoConfig {
     std::string m_token;
     // --keylog: the DTLS session secrets appended to this file, so a capture can be decrypted
     std::string m_key_log;
+    // --cipher: the OpenSSL cipher list offered instead of the default
+    std::string m_cipher;
     int m_count = 1; // --udp client: peers in this process, each on a socket of its own
     // --block: the host sends every peer a map of this many bytes, which the peer checks; 0 off
     std::uint32_t m_block = 0;

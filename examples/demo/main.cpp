@@ -225,6 +225,10 @@ int main(int argc, char** argv) {
          "With --secure: append the DTLS session secrets to FILE (SSLKEYLOGFILE format) so "
          "Wireshark can decrypt a capture; whoever reads FILE reads the sessions",
          EKind::kText, 0, 0, &cfg.m_key_log},
+        {"cipher", "LIST",
+         "With --secure: the OpenSSL cipher list to offer instead of the default (for a capture "
+         "an older Wireshark decrypts: ECDHE-PSK-AES128-CBC-SHA256); give players the same",
+         EKind::kText, 0, 0, &cfg.m_cipher},
         {"token", "TEXT",
          "A --udp client's connect token (portnet-token --server portnet-demo), with --key "
          "the player key that came with it",
@@ -314,6 +318,8 @@ int main(int argc, char** argv) {
                         " belongs to --secure");
     if (!cfg.m_secure && !cfg.m_key_log.empty())
         return BadInput("--keylog needs --secure: a plain session has no secrets to log");
+    if (!cfg.m_secure && !cfg.m_cipher.empty())
+        return BadInput("--cipher needs --secure: a plain session has no cipher");
     if (!cfg.m_secure && (!token_key_file.empty() || !cfg.m_token.empty()))
         return BadInput(std::string(cfg.m_token.empty() ? "--token-key" : "--token") +
                         " belongs to --secure");

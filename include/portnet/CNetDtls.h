@@ -78,6 +78,12 @@ struct PORTNET_API SNetDtlsConfig {
     // (tls.keylog_file) can decrypt a capture. Whoever reads the file reads every session it
     // names (SECURITY.md). A file that cannot be opened leaves the driver not ready.
     const char* m_key_log_file = nullptr;
+    // The OpenSSL cipher list both ends offer; null: ECDHE-PSK-CHACHA20-POLY1305 with keys,
+    // ECDHE with ChaCha20 or AES-GCM with certificates. For a debugging session whose capture an
+    // older Wireshark must decrypt: Wireshark 4.0 fails every DTLS ChaCha20 record's tag check
+    // with the right secrets, and decrypts ECDHE-PSK-AES128-CBC-SHA256. A list OpenSSL does
+    // not take leaves the driver not ready.
+    const char* m_cipher_list = nullptr;
 };
 
 // Counters; all count datagrams or handshakes. The handshake counters add up at every moment:

@@ -241,15 +241,17 @@ SSL_CTX* DtlsMakeContext(CNetDtlsState* state, const SNetDtlsConfig& c) {
         SSL_CTX_set_keylog_callback(ctx, KeyLogLine);
     }
     if (state->m_psk) {
-        ok = ok && SSL_CTX_set_cipher_list(ctx, "ECDHE-PSK-CHACHA20-POLY1305") == 1;
+        ok = ok && SSL_CTX_set_cipher_list(
+                       ctx, c.m_cipher_list ? c.m_cipher_list : "ECDHE-PSK-CHACHA20-POLY1305") == 1;
         SSL_CTX_set_psk_client_callback(ctx, PskClient);
         SSL_CTX_set_psk_server_callback(ctx, state->m_lookup ? DtlsPskLookup : PskServer);
     } else {
         ok = ok &&
-             SSL_CTX_set_cipher_list(ctx,
-                                     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
-                                     "ECDHE-ECDSA-AES128-GCM-SHA256:"
-                                     "ECDHE-RSA-AES128-GCM-SHA256") == 1 &&
+             SSL_CTX_set_cipher_list(ctx, c.m_cipher_list
+                                              ? c.m_cipher_list
+                                              : "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-"
+                                                "POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256:"
+                                                "ECDHE-RSA-AES128-GCM-SHA256") == 1 &&
              LoadCertificates(ctx, c);
     }
     ok = ok && RAND_bytes(state->m_cookie_secret, sizeof state->m_cookie_secret) == 1 &&

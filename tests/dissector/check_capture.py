@@ -72,13 +72,16 @@ def main():
         sealing = os.path.join(work, "sealing.key")
         with open(sealing, "w") as fh:
             fh.write("5b2e9c0d7a1f4386b0c2d9e8f7a6b5c4d3e2f1a0b9c8d7e6f5a4b3c2d1e0f9a8\n")
-        host_args = ["--secure", "--token-key", sealing, "--keylog", keylog]
+        # Debian's tshark 4.0 fails the tag check of every DTLS ChaCha20 record with the right
+        # secrets (its tls.debug_file says "auth tag mismatch"); it decrypts AES-CBC.
+        cipher = ["--cipher", "ECDHE-PSK-AES128-CBC-SHA256"]
+        host_args = ["--secure", "--token-key", sealing, "--keylog", keylog] + cipher
         for i, player in enumerate((21, 22)):
             out = subprocess.run([token_tool, "--key-file", sealing, "--player", str(player),
                                   "--server", "portnet-demo"], capture_output=True, text=True,
                                  timeout=10)
             token, key = out.stdout.split()[:2]
-            peer_args[i] = ["--secure", "--token", token, "--key", key, "--keylog", keylog]
+            peer_args[i] = ["--secure", "--token", token, "--key", key, "--keylog", keylog] + cipher
 
     logs = [os.path.join(work, n) for n in ("host.txt", "peer1.txt", "peer2.txt")]
     procs = []
@@ -181,7 +184,7 @@ def main():
           "acknowledgements, %d tokens" % (len(rows), forms, packets, states, lines, acks, tokens))
     print("demo:    %d packets, %d states, %d chat lines delivered" %
           (want_packets, want_states, want_lines))
-    counted = not (secure and undecrypted)  # the counts need the decrypted records
+    counted = not undecrypted  # the counts need the decrypted records
     if counted and packets != want_packets:
         problems.append("packets: capture %d, demo %d" % (packets, want_packets))
     if counted and (states != want_states or masks != states):
@@ -200,12 +203,10 @@ def main():
             logged = {line.split()[1] for line in fh if line.startswith("CLIENT_RANDOM ")}
         if len(logged) != 2 or not logged <= {r.replace(":", "") for r in randoms}:
             problems.append("key log: %d sessions, not the capture's 2" % len(logged))
-        if undecrypted and not problems:
-            tshark_v = subprocess.run(["tshark", "-v"], capture_output=True, text=True).stdout
-            skip("%d application-data datagrams stay encrypted: this tshark (%s) does not "
-                 "decrypt DTLS ECDHE-PSK-CHACHA20-POLY1305 with the key log; the handshake, the "
-                 "tokens and the key log were checked" % (undecrypted, tshark_v.split("\n")[0]))
-    if (packets < 100 or lines < 4) and not (secure and undecrypted):
+        if undecrypted:
+            problems.append("%d application-data datagrams stay encrypted with the key log"
+                            % undecrypted)
+    if packets < 100 or lines < 4:
         problems.append("too little traffic to count")
     for p in problems[:20]:
         print("FAIL: " + p)
