@@ -83,8 +83,9 @@ public:
     // The checked parse of every text form: "a.b.c.d:port" as ParseAddr, "[v6]:port",
     // "[v6%scope]:port" and "LOCAL:id". 1 with *out filled (normalised as above); -1 with *out
     // untouched and a short reason in err, as ParseAddr gives them ("[1::2::3]:5: two '::'").
-    // A scope is a decimal interface number or the name of an interface of this machine, and
-    // only a link-local address takes one.
+    // A scope is a decimal interface number or the name of an interface of this machine (on
+    // Windows, which names interfaces for people, the number alone), and only a link-local
+    // address takes one.
     static int Parse(const char* text, CNetAddr* out, char* err, int err_size);
     // Parse, else "name:port" with the name resolved by the system's resolver to its first
     // address of either family, in the order the resolver prefers. Blocks while it asks the

@@ -52,7 +52,8 @@ public:
     // The same for a host of either family (CNetAddr::CheckDest).
     int Connect(const CNetAddr& host);
     // The same for a host given as text: "a.b.c.d:port", "[v6]:port", or "name:port" resolved now
-    // (this may wait for the system's resolver). -1 for text that names no single host and port,
+    // (its first IPv4 address, else its first IPv6 one; this may wait for the system's
+    // resolver). -1 for text that names no single host and port,
     // with the reason in err (when not null, at most err_size bytes with its zero).
     int Connect(const char* host, char* err = nullptr, int err_size = 0);
     // Says goodbye to the host when connected, then connects again from a fresh start.

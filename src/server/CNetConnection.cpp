@@ -188,9 +188,17 @@ int CNetConnection::Connect(const char* host, char* err, int err_size) {
         return Connect(v6);
     }
     sockaddr_in addr{};
-    if (ResolveAddr(host, &addr, err, err_size) != 1 || CheckDestAddr(&addr, err, err_size) != 1)
-        return -1;
-    return Connect(&addr);
+    if (ResolveAddr(host, &addr, err, err_size) == 1) {
+        if (CheckDestAddr(&addr, err, err_size) != 1) return -1;
+        return Connect(&addr);
+    }
+    // A name with no IPv4 address may have an IPv6 one (an IPv6-only network's resolver gives
+    // its servers as such): that, or ResolveAddr's reason.
+    CNetAddr v6;
+    if (CNetAddr::Resolve(host, &v6, nullptr, 0) != 1 || !v6.IsInet6()) return -1;
+    if (err != nullptr && err_size > 0) err[0] = '\0';
+    if (v6.CheckDest(err, err_size) != 1) return -1;
+    return Connect(v6);
 }
 
 void CNetConnection::Drop(int type, int reason, bool tell_driver) {

@@ -42,6 +42,10 @@ struct Families {
     bool needs_v6;
 };
 
+void PrintTo(const Families& f, std::ostream* os) {
+    *os << f.name;
+}
+
 const Families kFamilies[] = {
     {"Ipv4", "127.0.0.1:0", "127.0.0.1:0", "127.0.0.1", "127.0.0.1", false},
     {"Ipv6", "[::1]:0", "[::1]:0", "[::1]", "[::1]", true},
@@ -130,7 +134,13 @@ TEST_P(UdpFamilies, AHeldBurstLeavesInFewCallsAndArrivesInOrder) {
     for (int i = 0; i < kBurst; ++i)
         ASSERT_EQ(SendAddr(*a, "d" + std::to_string(i), to_b), 0);
     ASSERT_EQ(a->FlushSends(), 0);
-    if (!OneAtATime()) {
+    // Winsock has no batched calls: there a batch is plain calls in a row.
+#if defined(_WIN32)
+    const bool batched = false;
+#else
+    const bool batched = !OneAtATime();
+#endif
+    if (batched) {
         EXPECT_LT(a->m_send_calls - calls_before, kBurst / 4);
     }
     for (int i = 0; i < kBurst; ++i) {
@@ -138,7 +148,7 @@ TEST_P(UdpFamilies, AHeldBurstLeavesInFewCallsAndArrivesInOrder) {
         ASSERT_EQ(g.data, "d" + std::to_string(i));
         ASSERT_EQ(g.from, a_seen);
     }
-    if (!OneAtATime()) {
+    if (batched) {
         EXPECT_LT(b->m_recv_calls, kBurst); // batched receives served some of them
     }
 }
