@@ -2,7 +2,8 @@
 # A UDP host and two UDP peers, three processes all on 127.0.0.1 with the default impairments:
 # every one must pass its checks, so the host told the peers apart by port. The host picks a
 # free port and prints it; the peers join it. Further arguments go to all three (--secure ...);
-# with --secure the host must have completed a DTLS handshake with each peer. HOST_ARGS,
+# with --secure the host must have completed a DTLS handshake with each peer. HOST_BIND, when
+# set, is the host's --bind ("[::1]:0": the pair over IPv6). HOST_ARGS,
 # PEER_ARGS and PEER2_ARGS, when set, go to that process alone. With PEER3_ARGS a third peer,
 # which the host is not expected to let in, runs beside them until the pair is done.
 . "$(dirname "$0")/host_address.sh"
@@ -17,7 +18,7 @@ peer_log="$dir/udp_peer.txt"
 peer2_log="$dir/udp_peer2.txt"
 rm -f "$host_log" "$peer_log" "$peer2_log"
 
-timeout 30 $run "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 90 "$@" $HOST_ARGS >"$host_log" 2>&1 &
+timeout 30 $run "$demo" --udp server --bind "${HOST_BIND:-127.0.0.1:0}" --peers 2 --frames 90 "$@" $HOST_ARGS >"$host_log" 2>&1 &
 host_pid=$!
 wait_for_host_address "$host_pid" "$host_log"
 

@@ -6,7 +6,7 @@ wait_for_host_address() {
     while [ -z "$addr" ] && [ $tries -lt 50 ]; do
         sleep 0.1
         tries=$((tries + 1))
-        addr=$(sed -n 's/^portnet-demo: UDP host on \([0-9.]*:[0-9]*\),.*/\1/p' "$2")
+        addr=$(sed -n 's/^portnet-demo: UDP host on \([0-9.]*:[0-9]*\|\[[0-9a-f:%]*\]:[0-9]*\),.*/\1/p' "$2")
     done
     if [ -z "$addr" ]; then
         echo "FAIL: the host printed no address"
