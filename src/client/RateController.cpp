@@ -283,9 +283,10 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         return;
     }
     // A queue that shows, even below the limit, says the path is about full: a transfer's
-    // growth starts again from its slowest step.
+    // growth starts again from its slowest step
     if (queue > target / 2) {
-        if (c->m_rate_backlog > 0) s.m_ramp = 1;
+        // (A queue the last few samples all show, not one sample's jitter.)
+        if (c->m_rate_backlog > 0 && recent > target / 2) s.m_ramp = 1;
         return;
     }
     // Once a queue drained, the budget returns at once to nine tenths of what the path was
