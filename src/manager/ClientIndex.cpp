@@ -199,7 +199,7 @@ void ClientIndex::Bind(int slot, const CNetClient* client, bool match_ports) {
     if (!Indexable(client)) return Watch(slot);
     SlotKey& s = m_keys[slot];
     s.buf = client->m_send_buf;
-    s.key = KeyOf(CNetAddr::FromSockaddrIn(client->m_send_buf->m_addr), match_ports);
+    s.key = KeyOf(client->m_send_buf->Addr(), match_ports);
     s.next = -1;
     const std::uint32_t hash = HashOf(s.key);
     const int at = Locate(s.key, hash);
@@ -251,8 +251,7 @@ void ClientIndex::Unbind(int slot) {
 bool ClientIndex::Stale(int slot, const CNetClient* client, bool match_ports) const {
     const SlotKey& s = m_keys[slot];
     if (!Indexable(client)) return s.buf != nullptr;
-    return s.buf != client->m_send_buf ||
-           s.key != KeyOf(CNetAddr::FromSockaddrIn(client->m_send_buf->m_addr), match_ports);
+    return s.buf != client->m_send_buf || s.key != KeyOf(client->m_send_buf->Addr(), match_ports);
 }
 
 int ClientIndex::Find(const CNetAddr& addr, bool match_ports) const {
