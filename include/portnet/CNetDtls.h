@@ -64,8 +64,9 @@ struct PORTNET_API SNetDtlsConfig {
     int (*m_key_lookup)(void* context, const char* identity, unsigned char* key,
                         SNetPeerIdentity* who) = nullptr;
     void* m_key_lookup_context = nullptr;
-    // Connect tokens: the backend's sealing key (32 bytes), this server's name as the tokens
-    // list it, and the game's protocol id. The client presents its token as identity and the
+    // Connect tokens: the backend's sealing key (32 bytes), this server's name or address as
+    // the tokens list it (an address matches however it is written: "[2001:db8::1]:40000"),
+    // and the game's protocol id. The client presents its token as identity and the
     // player key that came with it as key (m_psk_identity = token, m_psk_key = key, 32 bytes).
     const unsigned char* m_token_key = nullptr;
     const char* m_token_server = nullptr;
