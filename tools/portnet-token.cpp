@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "portnet/CNetAddr.h"
 #include "portnet/CNetConnectToken.h"
 
 namespace {
@@ -17,7 +18,8 @@ const char kUsage[] =
     "                     [--protocol ID] [--lifetime SECONDS] [--user-data HEX]\n"
     "  --key-file PATH     the sealing key the game servers hold: 64 hex digits\n"
     "  --player ID         the player's id, 1 to 2^64-1\n"
-    "  --server NAME       a server the token is valid for (1 to 63 characters; up to 8)\n"
+    "  --server NAME       a server the token is valid for (1 to 63 characters; up to 8):\n"
+    "                      a name, or an address: 203.0.113.7:40000, [2001:db8::1]:40000\n"
     "  --protocol ID       the game's protocol id (default 0)\n"
     "  --lifetime SECONDS  valid from now for this long, 1 to 86400 (default 300)\n"
     "  --user-data HEX     up to 32 bytes handed to the server with the player id\n";
@@ -84,6 +86,15 @@ int main(int argc, char** argv) {
                 return Bad("--server: more than 8 servers", "");
             if (*optarg == '\0' || std::strlen(optarg) > SNetConnectToken::kMaxServerName)
                 return Bad("--server: not 1 to 63 characters: ", optarg);
+            if (optarg[0] == '[') {
+                // Bracketed text is an IPv6 address, checked here rather than carried as a
+                // name that no server's address would ever match.
+                CNetAddr addr;
+                char err[96];
+                if (CNetAddr::Parse(optarg, &addr, err, sizeof err) != 1 || !addr.IsInet6() ||
+                    addr.CheckDest(err, sizeof err) != 1)
+                    return Bad("--server: ", addr.IsInet() ? "an IPv4 address in brackets" : err);
+            }
             std::strcpy(t.m_servers[t.m_num_servers++], optarg);
             break;
         case kProtocol:

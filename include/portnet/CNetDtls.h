@@ -64,8 +64,9 @@ struct PORTNET_API SNetDtlsConfig {
     int (*m_key_lookup)(void* context, const char* identity, unsigned char* key,
                         SNetPeerIdentity* who) = nullptr;
     void* m_key_lookup_context = nullptr;
-    // Connect tokens: the backend's sealing key (32 bytes), this server's name as the tokens
-    // list it, and the game's protocol id. The client presents its token as identity and the
+    // Connect tokens: the backend's sealing key (32 bytes), this server's name or address as
+    // the tokens list it (an address matches however it is written: "[2001:db8::1]:40000"),
+    // and the game's protocol id. The client presents its token as identity and the
     // player key that came with it as key (m_psk_identity = token, m_psk_key = key, 32 bytes).
     const unsigned char* m_token_key = nullptr;
     const char* m_token_server = nullptr;
@@ -180,6 +181,17 @@ public:
     int Connected(sockaddr_in* peer) override;
     // Ends the session with peer (close_notify sent) and answers kNetEventDisconnect.
     int Disconnected(sockaddr_in* peer) override;
+    // Peers of either family: a session is kept per address, port and (link-local) scope, and
+    // the cookie binds all of them. The wrapped driver is reached through its CNetAddr calls.
+    int ConnectedAddr(const CNetAddr& peer) override;
+    int DisconnectedAddr(const CNetAddr& peer) override;
+    int SendToAddr(int len, void* data, const CNetAddr& to) override;
+    int BroadcastAddr(int len, void* data, const CNetAddr& to) override; // -1
+    int GetPeerIdentityAddr(const CNetAddr& peer, SNetPeerIdentity* out) override;
+    int GetGoneReasonAddr(const CNetAddr& peer) override;
+    // RecvFrom names an IPv6 sender (or the IPv6 peer of a report) by its family alone; this
+    // is the whole address.
+    CNetAddr LastSender() const override;
     char* GetAddr() override;
     // 0 when sent, held or dropped (counted); -1 when not ready, for a length outside
     // 1..kMaxPlain, or when the wrapped driver refused the record.
@@ -217,6 +229,7 @@ public:
     // Who the peer with an open session at addr is (accepting side): 0 with *who filled, -1
     // when there is no open session for that address and port.
     int GetPeer(const sockaddr_in& addr, SNetPeerIdentity* who) const;
+    int GetPeer(const CNetAddr& addr, SNetPeerIdentity* who) const;
     // Ends every session of player_id (open ones with close_notify and 10001 reported) and
     // refuses the player until deny_until (UTC seconds; 0: the latest expiry of the tokens
     // those sessions used, none without tokens). Returns the open sessions ended, -1 for
@@ -228,4 +241,11 @@ public:
     SNetDtlsStats m_stats;
     CNetDriver* m_inner; // not owned
     CNetDtlsState* m_state;
+
+private:
+    // The operations on an address of either family, behind both forms of the calls.
+    int Send(int len, void* data, const CNetAddr& to);
+    int Receive(int* len, void* buf, CNetAddr* from);
+    void End(const CNetAddr& peer);
+    int GoneReason(const CNetAddr& peer) const;
 };

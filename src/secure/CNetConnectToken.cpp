@@ -10,10 +10,14 @@
 #include <chrono>
 #include <cstring>
 
+#include "portnet/CNetAddr.h"
+
 namespace {
 
 enum : int {
-    kVersion = 1,
+    kVersion = 1,     // servers by name only: the tokens of every earlier release
+    kVersionAddr = 2, // a server may also be an IPv6 address (an entry of kAddrEntry bytes)
+    kAddrEntry = 1 + 16 + 2 + 4, // 0 where a name's length would be, address, port, scope
     kAssociated = 25, // version, protocol id, valid from, expires: read in clear, authenticated
     kNonce = 12,
     kTag = 16,
@@ -98,18 +102,53 @@ bool Seal(bool seal, const unsigned char* key, const unsigned char* nonce, const
     return ok;
 }
 
+// A server given as IPv6 text ("[2001:db8::1]:40000") travels as its 22 bytes: the text of
+// one would take twice the room, and an address compares as an address however it is written.
+// Every other server, IPv4 text included, travels as its name, byte for byte as ever.
+bool AsIpv6(const char* server, CNetAddr* out) {
+    return server[0] == '[' && CNetAddr::Parse(server, out, nullptr, 0) == 1 && out->IsInet6();
+}
+
+void PutAddr(unsigned char* p, const CNetAddr& a) {
+    p[0] = 0;
+    std::memcpy(p + 1, a.Bytes(), 16);
+    p[17] = static_cast<unsigned char>(a.Port());
+    p[18] = static_cast<unsigned char>(a.Port() >> 8);
+    for (int k = 0; k < 4; ++k)
+        p[19 + k] = static_cast<unsigned char>(a.ScopeId() >> (8 * k));
+}
+
+// An address entry back to its text; false unless it is an IPv6 address in the one form
+// CNetAddr keeps (not v4-mapped, a scope only where one is needed), a destination (not ::,
+// port not 0): one server has one entry.
+bool GetAddr(const unsigned char* p, char* text) {
+    const auto port = static_cast<std::uint16_t>(p[17] | p[18] << 8);
+    std::uint32_t scope = 0;
+    for (int k = 3; k >= 0; --k)
+        scope = scope << 8 | p[19 + k];
+    const CNetAddr a = CNetAddr::Ipv6(p + 1, port, scope);
+    return a.IsInet6() && a.ScopeId() == scope && a.CheckDest(nullptr, 0) == 1 &&
+           a.ToText(text, SNetConnectToken::kMaxServerName + 1) > 0;
+}
+
 // The sealed part: player id, key, user data, servers. Returns its length, -1 when the fields
-// are out of range or it would not fit in cap.
-int WritePrivate(const SNetConnectToken& t, unsigned char* p, int cap) {
+// are out of range or it would not fit in cap. *addresses tells whether a server went as an
+// address (the token then needs kVersionAddr).
+int WritePrivate(const SNetConnectToken& t, unsigned char* p, int cap, bool* addresses) {
     if (t.m_player_id == 0 || t.m_user_data_len < 0 ||
         t.m_user_data_len > SNetConnectToken::kMaxUserData || t.m_num_servers < 1 ||
         t.m_num_servers > SNetConnectToken::kMaxServers)
         return -1;
     int n = kFixedPrivate + t.m_user_data_len;
+    CNetAddr addr[SNetConnectToken::kMaxServers];
+    bool is_addr[SNetConnectToken::kMaxServers] = {};
+    *addresses = false;
     for (int i = 0; i < t.m_num_servers; ++i) {
         const size_t len = strnlen(t.m_servers[i], SNetConnectToken::kMaxServerName + 1);
         if (len < 1 || len > SNetConnectToken::kMaxServerName) return -1;
-        n += 1 + static_cast<int>(len);
+        is_addr[i] = AsIpv6(t.m_servers[i], &addr[i]);
+        *addresses = *addresses || is_addr[i];
+        n += is_addr[i] ? kAddrEntry : 1 + static_cast<int>(len);
     }
     if (n > cap) return -1;
     PutU64(p, t.m_player_id);
@@ -120,6 +159,11 @@ int WritePrivate(const SNetConnectToken& t, unsigned char* p, int cap) {
     o += t.m_user_data_len;
     p[o++] = static_cast<unsigned char>(t.m_num_servers);
     for (int i = 0; i < t.m_num_servers; ++i) {
+        if (is_addr[i]) {
+            PutAddr(p + o, addr[i]);
+            o += kAddrEntry;
+            continue;
+        }
         const int len = static_cast<int>(std::strlen(t.m_servers[i]));
         p[o++] = static_cast<unsigned char>(len);
         std::memcpy(p + o, t.m_servers[i], static_cast<size_t>(len));
@@ -129,7 +173,8 @@ int WritePrivate(const SNetConnectToken& t, unsigned char* p, int cap) {
 }
 
 // Reads the sealed part back; false unless every count is in range and it ends exactly at n.
-bool ReadPrivate(const unsigned char* p, int n, SNetConnectToken* t) {
+// Address entries are read in tokens of kVersionAddr only.
+bool ReadPrivate(const unsigned char* p, int n, bool addresses, SNetConnectToken* t) {
     if (n < kFixedPrivate) return false;
     t->m_player_id = GetU64(p);
     std::memcpy(t->m_player_key, p + 8, SNetConnectToken::kKeyLen);
@@ -142,6 +187,11 @@ bool ReadPrivate(const unsigned char* p, int n, SNetConnectToken* t) {
     t->m_num_servers = p[o++];
     if (t->m_num_servers < 1 || t->m_num_servers > SNetConnectToken::kMaxServers) return false;
     for (int i = 0; i < t->m_num_servers; ++i) {
+        if (addresses && o < n && p[o] == 0) {
+            if (o + kAddrEntry > n || !GetAddr(p + o, t->m_servers[i])) return false;
+            o += kAddrEntry;
+            continue;
+        }
         const int len = o < n ? p[o++] : 0;
         if (len < 1 || len > SNetConnectToken::kMaxServerName || o + len > n ||
             std::memchr(p + o, 0, static_cast<size_t>(len)) != nullptr)
@@ -162,12 +212,13 @@ int CNetConnectToken::Mint(SNetConnectToken* t, const unsigned char* sealing_key
         return -1;
     unsigned char b[kMaxBytes];
     if (RAND_bytes(t->m_player_key, SNetConnectToken::kKeyLen) != 1) return -1;
-    const int n =
-        WritePrivate(*t, b + kAssociated + kNonce, kMaxBytes - kAssociated - kNonce - kTag);
+    bool addresses = false;
+    const int n = WritePrivate(*t, b + kAssociated + kNonce,
+                               kMaxBytes - kAssociated - kNonce - kTag, &addresses);
     if (n < 0) return -1;
     const int total = kAssociated + kNonce + n + kTag;
     if ((total * 4 + 2) / 3 + 1 > cap) return -1;
-    b[0] = kVersion;
+    b[0] = addresses ? kVersionAddr : kVersion;
     PutU64(b + 1, t->m_protocol_id);
     PutU64(b + 9, t->m_valid_from);
     PutU64(b + 17, t->m_expires);
@@ -186,7 +237,8 @@ int CNetConnectToken::Open(const char* text, const unsigned char* sealing_key,
     unsigned char b[kMaxBytes];
     const int n = len <= kMaxText ? Decode(text, static_cast<int>(len), b) : -1;
     // Checked in clear, before any work: the size, the version and the game.
-    if (n < kMinBytes || b[0] != kVersion || GetU64(b + 1) != protocol_id) return kMalformed;
+    if (n < kMinBytes || (b[0] != kVersion && b[0] != kVersionAddr) || GetU64(b + 1) != protocol_id)
+        return kMalformed;
     const int sealed = n - kAssociated - kNonce - kTag;
     unsigned char* priv = b + kAssociated + kNonce;
     SNetConnectToken t;
@@ -196,7 +248,7 @@ int CNetConnectToken::Open(const char* text, const unsigned char* sealing_key,
         t.m_valid_from = GetU64(b + 9);
         t.m_expires = GetU64(b + 17);
         // An authentic token that does not parse was sealed by a broken backend.
-        result = ReadPrivate(priv, sealed, &t) ? 0 : kMalformed;
+        result = ReadPrivate(priv, sealed, b[0] == kVersionAddr, &t) ? 0 : kMalformed;
     }
     if (result == 0) *out = t;
     OPENSSL_cleanse(b, sizeof b);
@@ -209,8 +261,15 @@ int CNetConnectToken::Check(const SNetConnectToken& t, std::uint64_t now, int sk
     const std::uint64_t skew = skew_s > 0 ? static_cast<std::uint64_t>(skew_s) : 0;
     if (now > skew && now - skew > t.m_expires) return kExpired;
     if (t.m_valid_from > skew && t.m_valid_from - skew > now) return kNotYetValid;
-    for (int i = 0; i < t.m_num_servers && server != nullptr; ++i)
+    if (server == nullptr) return kWrongServer;
+    for (int i = 0; i < t.m_num_servers; ++i)
         if (std::strcmp(t.m_servers[i], server) == 0) return 0;
+    // Addresses compare as addresses: "[2001:DB8::1]:5" is "[2001:db8::1]:5", and a server
+    // that knows itself as "[::ffff:203.0.113.7]:5" is "203.0.113.7:5".
+    CNetAddr self, listed;
+    if (CNetAddr::Parse(server, &self, nullptr, 0) != 1 || self.IsLocal()) return kWrongServer;
+    for (int i = 0; i < t.m_num_servers; ++i)
+        if (CNetAddr::Parse(t.m_servers[i], &listed, nullptr, 0) == 1 && listed == self) return 0;
     return kWrongServer;
 }
 

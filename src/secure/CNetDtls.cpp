@@ -128,11 +128,28 @@ int CNetDtls::Connected(sockaddr_in* peer) {
     return m_state != nullptr ? m_inner->Connected(peer) : -1;
 }
 
+int CNetDtls::ConnectedAddr(const CNetAddr& peer) {
+    return m_state != nullptr ? m_inner->ConnectedAddr(peer) : -1;
+}
+
 int CNetDtls::Disconnected(sockaddr_in* peer) {
-    if (m_state != nullptr && peer != nullptr)
-        for (int i; (i = DtlsFindSession(m_state, *peer)) != -1;)
-            DtlsEndSession(m_state, i, 0, true);
+    if (peer != nullptr) End(CNetAddr::FromSockaddrIn(*peer));
     return kNetEventDisconnect;
+}
+
+// IPv4 and loopback peers go through the sockaddr_in calls, so that a class derived from this
+// one that overrides those is heard (as CNetDriver's defaults do).
+int CNetDtls::DisconnectedAddr(const CNetAddr& peer) {
+    sockaddr_in in;
+    if (peer.ToSockaddrIn(&in) == 1) return Disconnected(&in);
+    End(peer);
+    return kNetEventDisconnect;
+}
+
+void CNetDtls::End(const CNetAddr& peer) {
+    if (m_state != nullptr)
+        for (int i; (i = DtlsFindSession(m_state, peer)) != -1;)
+            DtlsEndSession(m_state, i, 0, true);
 }
 
 char* CNetDtls::GetAddr() {
@@ -155,6 +172,10 @@ int CNetDtls::GetHalfOpen() const {
 }
 
 int CNetDtls::Broadcast(int, void*, sockaddr_in*) {
+    return -1;
+}
+
+int CNetDtls::BroadcastAddr(int, void*, const CNetAddr&) {
     return -1;
 }
 
@@ -183,11 +204,21 @@ int CNetDtls::FlushSends() {
 }
 
 int CNetDtls::SendTo(int len, void* data, sockaddr_in* to) {
+    return to != nullptr ? Send(len, data, CNetAddr::FromSockaddrIn(*to)) : -1;
+}
+
+int CNetDtls::SendToAddr(int len, void* data, const CNetAddr& to) {
+    sockaddr_in in;
+    return to.ToSockaddrIn(&in) == 1 ? SendTo(len, data, &in) : Send(len, data, to);
+}
+
+int CNetDtls::Send(int len, void* data, const CNetAddr& to) {
     CNetDtlsState* s = m_state;
-    if (s == nullptr || to == nullptr || data == nullptr || len < 1 || len > kMaxPlain) return -1;
+    if (s == nullptr || to.Family() == 0 || data == nullptr || len < 1 || len > kMaxPlain)
+        return -1;
     DtlsRunTimers(s);
-    int i = DtlsFindSession(s, *to, SDtlsSession::kOpen);
-    if (i == -1) i = DtlsFindSession(s, *to, SDtlsSession::kHandshaking);
+    int i = DtlsFindSession(s, to, SDtlsSession::kOpen);
+    if (i == -1) i = DtlsFindSession(s, to, SDtlsSession::kHandshaking);
     if (i == -1) {
         if (!(s->m_role & SNetDtlsConfig::kConnect) || (i = DtlsFreeSlot(s)) < 0) {
             ++m_stats.m_unsent_dropped;
@@ -198,7 +229,7 @@ int CNetDtls::SendTo(int len, void* data, sockaddr_in* to) {
             ++m_stats.m_unsent_dropped;
             return 0;
         }
-        DtlsInitSession(s, i, ssl, *to, true);
+        DtlsInitSession(s, i, ssl, to, true);
         if (SSL_do_handshake(ssl) != 1 && SSL_get_error(ssl, -1) != SSL_ERROR_WANT_READ) {
             ERR_clear_error();
             DtlsFailHandshake(s, i, kDtlsFailError);

@@ -41,7 +41,7 @@ int BioWrite(BIO* bio, const char* data, int len) {
     // Whatever made OpenSSL want to alert the peer while it read an open session did not
     // authenticate (see Feed): the peer must not be told, or a forger could end the session.
     if (link->m_mute_alerts && data[0] == 21) return len;
-    link->m_send_result = owner->m_inner->SendTo(len, const_cast<char*>(data), &link->m_addr);
+    link->m_send_result = owner->m_inner->SendToAddr(len, const_cast<char*>(data), link->m_addr);
     // A record the network loses is DTLS's business (retransmission), not an error here.
     return len;
 }
@@ -100,18 +100,23 @@ unsigned int PskServer(SSL* ssl, const char* identity, unsigned char* psk, unsig
     return static_cast<unsigned>(s->m_psk_key_len);
 }
 
-// ---- Stateless cookie: HMAC-SHA256 over the sender's address, port and a 32 s epoch, keyed
-// with a secret drawn at start-up. The current and the previous epoch are accepted.
+// ---- Stateless cookie: HMAC-SHA256 over the sender's whole address (family, port, scope and
+// address bytes) and a 32 s epoch, keyed with a secret drawn at start-up. The current and the
+// previous epoch are accepted. A cookie earned from one link-local interface does not open a
+// handshake from the same address on another.
 
 enum : unsigned { kCookieLen = 16 };
 
-bool CookieFor(const CNetDtlsState* s, const sockaddr_in& addr, std::uint32_t epoch,
+bool CookieFor(const CNetDtlsState* s, const CNetAddr& addr, std::uint32_t epoch,
                unsigned char* out) {
-    unsigned char msg[12];
-    std::memcpy(msg, &epoch, 4);
-    std::memcpy(msg + 4, &addr.sin_family, 2);
-    std::memcpy(msg + 6, &addr.sin_port, 2);
-    std::memcpy(msg + 8, &addr.sin_addr, 4);
+    unsigned char msg[4 + 2 + 2 + 4 + 16] = {};
+    const std::uint32_t words[] = {epoch, addr.Family(), addr.Port(), addr.ScopeId()};
+    const int sizes[] = {4, 2, 2, 4};
+    int at = 0;
+    for (int w = 0; w < 4; ++w)
+        for (int k = 0; k < sizes[w]; ++k)
+            msg[at++] = static_cast<unsigned char>(words[w] >> (8 * k));
+    std::memcpy(msg + at, addr.Bytes(), static_cast<size_t>(addr.ByteCount()));
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned int mac_len = 0;
     if (HMAC(EVP_sha256(), s->m_cookie_secret, sizeof s->m_cookie_secret, msg, sizeof msg, mac,

@@ -179,7 +179,7 @@ int Screen(const SDtlsSession& x, unsigned char* d, int n) {
 
 // A ClientHello from a sender without a session (or from a peer that restarted): answered
 // with a stateless cookie, or, once the cookie comes back, given a half-open slot.
-void Listen(CNetDtlsState* s, const sockaddr_in& from, int n, int replaces) {
+void Listen(CNetDtlsState* s, const CNetAddr& from, int n, int replaces) {
     SNetDtlsStats& st = s->m_owner->m_stats;
     if (s->m_listener == nullptr) s->m_listener = DtlsMakeSsl(s, true, &s->m_listen_link);
     if (s->m_listener == nullptr) {
@@ -250,6 +250,24 @@ bool SameHello(SSL* ssl, const unsigned char* hello) {
 } // namespace
 
 int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
+    if (m_state == nullptr || from == nullptr) return -1;
+    CNetAddr sender;
+    const int r = Receive(len, buf, &sender);
+    if (r == -1 || sender.Family() == 0) return r;
+    m_state->m_last_sender = sender;
+    // An IPv6 sender is named by its family alone; RecvFromAddr and LastSender give the rest.
+    if (sender.ToSockaddrIn(from) != 1) {
+        std::memset(from, 0, sizeof *from);
+        from->sin_family = sender.Family();
+    }
+    return r;
+}
+
+CNetAddr CNetDtls::LastSender() const {
+    return m_state != nullptr ? m_state->m_last_sender : CNetAddr();
+}
+
+int CNetDtls::Receive(int* len, void* buf, CNetAddr* from) {
     CNetDtlsState* s = m_state;
     if (s == nullptr || len == nullptr || buf == nullptr || from == nullptr) return -1;
     const int cap = *len;
@@ -277,8 +295,8 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
     int failures = 0;
     for (int reads = 0; reads < kMaxReadsPerCall; ++reads) {
         int n = static_cast<int>(sizeof s->m_cipher);
-        sockaddr_in src{};
-        const int r = m_inner->RecvFrom(&n, s->m_cipher, &src);
+        CNetAddr src;
+        const int r = m_inner->RecvFromAddr(&n, s->m_cipher, &src);
         if (r == -1) {
             ++m_stats.m_inner_errors;
             if (++failures >= kMaxInnerFailures) return -1;
@@ -353,7 +371,7 @@ int CNetDtls::RecvFrom(int* len, void* buf, sockaddr_in* from) {
         }
         x.m_link.m_in_len = 0;
     }
-    if (s->m_pending_reports > 0) return RecvFrom(len, buf, from);
+    if (s->m_pending_reports > 0) return Receive(len, buf, from);
     *len = 0;
     return 0;
 }

@@ -135,6 +135,10 @@ void DtlsPlayerOpened(CNetDtlsState* s, int slot) {
 }
 
 int CNetDtls::GetPeer(const sockaddr_in& addr, SNetPeerIdentity* who) const {
+    return GetPeer(CNetAddr::FromSockaddrIn(addr), who);
+}
+
+int CNetDtls::GetPeer(const CNetAddr& addr, SNetPeerIdentity* who) const {
     if (m_state == nullptr || who == nullptr) return -1;
     int found[4];
     const int n = m_state->m_index.Find(addr, found, 4);
@@ -151,6 +155,14 @@ int CNetDtls::GetPeerIdentity(const sockaddr_in* peer, SNetPeerIdentity* out) {
     if (out == nullptr) return 0;
     *out = SNetPeerIdentity{};
     return peer != nullptr && GetPeer(*peer, out) == 0 && out->m_identity[0] != '\0' ? 1 : 0;
+}
+
+int CNetDtls::GetPeerIdentityAddr(const CNetAddr& peer, SNetPeerIdentity* out) {
+    sockaddr_in in;
+    if (peer.ToSockaddrIn(&in) == 1) return GetPeerIdentity(&in, out);
+    if (out == nullptr) return 0;
+    *out = SNetPeerIdentity{};
+    return GetPeer(peer, out) == 0 && out->m_identity[0] != '\0' ? 1 : 0;
 }
 
 int CNetDtls::KickPlayer(std::uint64_t player_id, std::uint64_t deny_until) {

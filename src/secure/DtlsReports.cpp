@@ -4,15 +4,6 @@
 
 #include "secure/DtlsState.h"
 
-namespace {
-
-bool SameAddr(const sockaddr_in& a, const sockaddr_in& b) {
-    return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
-           a.sin_addr.s_addr == b.sin_addr.s_addr;
-}
-
-} // namespace
-
 // A handshake that ended without completing, in its reason (kDtlsFail*).
 void DtlsCountFailure(SNetDtlsStats& st, int why) {
     using S = SNetDtlsStats;
@@ -29,14 +20,14 @@ void DtlsCountFailure(SNetDtlsStats& st, int why) {
     ++(st.*kCounters[why >= 0 && why <= kDtlsFailAbandoned ? why : kDtlsFailAbandoned]);
 }
 
-void DtlsQueueReport(CNetDtlsState* s, const sockaddr_in& addr, int reason) {
+void DtlsQueueReport(CNetDtlsState* s, const CNetAddr& addr, int reason) {
     if (reason != 0 && s->m_pending_reports < s->m_capacity) {
         s->m_report_reasons[s->m_pending_reports] = reason;
         s->m_reports[s->m_pending_reports++] = addr;
     }
 }
 
-bool DtlsTakeReport(CNetDtlsState* s, sockaddr_in* from) {
+bool DtlsTakeReport(CNetDtlsState* s, CNetAddr* from) {
     if (s->m_pending_reports == 0) return false;
     *from = s->m_gone_addr = s->m_reports[0];
     s->m_gone_reason = s->m_report_reasons[0];
@@ -49,9 +40,16 @@ bool DtlsTakeReport(CNetDtlsState* s, sockaddr_in* from) {
 }
 
 int CNetDtls::GetGoneReason(const sockaddr_in* peer) {
+    return peer != nullptr ? GoneReason(CNetAddr::FromSockaddrIn(*peer)) : kNetGoneUnreachable;
+}
+
+int CNetDtls::GetGoneReasonAddr(const CNetAddr& peer) {
+    sockaddr_in in;
+    return peer.ToSockaddrIn(&in) == 1 ? GetGoneReason(&in) : GoneReason(peer);
+}
+
+int CNetDtls::GoneReason(const CNetAddr& peer) const {
     const CNetDtlsState* s = m_state;
-    if (s == nullptr || peer == nullptr || s->m_gone_reason == 0 ||
-        !SameAddr(s->m_gone_addr, *peer))
-        return CNetDriver::GetGoneReason(peer);
+    if (s == nullptr || s->m_gone_reason == 0 || s->m_gone_addr != peer) return kNetGoneUnreachable;
     return s->m_gone_reason;
 }

@@ -68,7 +68,7 @@ bool CNetDtlsState::Reshape(int capacity) {
     auto* free_slots = new (std::nothrow) int[n];
     auto* live = new (std::nothrow) int[n];
     auto* live_at = new (std::nothrow) int[n];
-    auto* reports = new (std::nothrow) sockaddr_in[n];
+    auto* reports = new (std::nothrow) CNetAddr[n];
     auto* reasons = new (std::nothrow) int[n];
     std::uint64_t salt = 0;
     if (sessions == nullptr || free_slots == nullptr || live == nullptr || live_at == nullptr ||
@@ -122,7 +122,7 @@ bool CNetDtlsState::Reshape(int capacity) {
 
 // The session for addr in the given phase (any live one for -1); -1 when none. An address
 // holds at most an open session and a handshake.
-int DtlsFindSession(const CNetDtlsState* s, const sockaddr_in& addr, int phase) {
+int DtlsFindSession(const CNetDtlsState* s, const CNetAddr& addr, int phase) {
     int found[4];
     const int n = s->m_index.Find(addr, found, 4);
     for (int k = 0; k < n; ++k)
@@ -139,7 +139,7 @@ int DtlsFreeSlot(const CNetDtlsState* s) {
     return s->m_free[s->m_free_count - 1];
 }
 
-void DtlsInitSession(CNetDtlsState* s, int i, SSL* ssl, const sockaddr_in& addr, bool connecting) {
+void DtlsInitSession(CNetDtlsState* s, int i, SSL* ssl, const CNetAddr& addr, bool connecting) {
     SDtlsSession& x = s->m_sessions[i];
     --s->m_free_count; // i is DtlsFreeSlot's answer, the top of the stack
     s->m_live_at[i] = s->m_live_count;

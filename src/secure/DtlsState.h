@@ -35,7 +35,7 @@ enum : int {
 // being fed in, and a cap on what may go out to a sender that has not proved its address.
 struct SDtlsLink {
     CNetDtlsState* m_state;
-    sockaddr_in m_addr;
+    CNetAddr m_addr;           // either family; only the wrapped driver's calls see another form
     const unsigned char* m_in; // datagram being fed; read once
     int m_in_len;
     bool m_peek;        // a read leaves the datagram in place
@@ -129,10 +129,11 @@ public:
     int m_timers_ms = 0; // CNetTime of the last timer run
     bool m_timers_run = false;
     int m_pending_reports = 0; // sessions ended but not yet reported, at most m_capacity
-    sockaddr_in* m_reports = nullptr;
+    CNetAddr* m_reports = nullptr;
     int* m_report_reasons = nullptr; // kNetGone* beside each report
-    sockaddr_in m_gone_addr{};       // the report RecvFrom handed up last, for GetGoneReason
+    CNetAddr m_gone_addr;            // the report RecvFrom handed up last, for GetGoneReason
     int m_gone_reason = 0;
+    CNetAddr m_last_sender;       // the sender RecvFrom named last, for LastSender
     unsigned char m_cipher[2048]; // one datagram of the wrapped driver
 
     ~CNetDtlsState();
@@ -162,12 +163,12 @@ void DtlsPlayerOpened(CNetDtlsState* state, int slot);
 
 // DtlsSessions.cpp: the session table.
 // The session for addr in phase (an SDtlsSession phase; -1: any live one); -1 when none.
-int DtlsFindSession(const CNetDtlsState* state, const sockaddr_in& addr, int phase = -1);
+int DtlsFindSession(const CNetDtlsState* state, const CNetAddr& addr, int phase = -1);
 // The slot the next session takes, or why there is none.
 enum : int { kDtlsTableFull = -1, kDtlsHalfOpenFull = -2 };
 int DtlsFreeSlot(const CNetDtlsState* state);
 // Starts a handshake in slot, DtlsFreeSlot's answer.
-void DtlsInitSession(CNetDtlsState* state, int slot, SSL* ssl, const sockaddr_in& addr,
+void DtlsInitSession(CNetDtlsState* state, int slot, SSL* ssl, const CNetAddr& addr,
                      bool connecting);
 // Ends a session (report, a kNetGone* reason: 10001 queued with it, 0: none; close:
 // close_notify sent; why, kDtlsFail*: what an unfinished handshake is counted as).
@@ -180,9 +181,9 @@ void DtlsRunTimers(CNetDtlsState* state);
 // DtlsReports.cpp: what the host is told and what is counted.
 void DtlsCountFailure(SNetDtlsStats& stats, int why);
 // Queues kNetEventDisconnect for addr with reason (a kNetGone* reason; 0: nothing queued).
-void DtlsQueueReport(CNetDtlsState* state, const sockaddr_in& addr, int reason);
+void DtlsQueueReport(CNetDtlsState* state, const CNetAddr& addr, int reason);
 // The oldest queued report into from, remembered for GetGoneReason; false when none.
-bool DtlsTakeReport(CNetDtlsState* state, sockaddr_in* from);
+bool DtlsTakeReport(CNetDtlsState* state, CNetAddr* from);
 // For a server PSK callback that refuses the identity it was given: writes a key nobody holds
 // into psk and returns its length, so the handshake fails as with a wrong key (silently, at
 // the peer's Finished), never with an alert of its own. why (kDtlsFail*) is counted when the

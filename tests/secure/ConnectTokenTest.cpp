@@ -143,7 +143,7 @@ TEST_P(SecureToken, IsRefusedLikeAWrongKeyAndCountedByReason) {
     const Refusal& k = GetParam();
     Minted m = Mint(1, k.from, k.to, k.server, k.sealing), other = Mint(2);
     if (k.spoil == kVersion) // the low bits of byte 0 are the top bits of the second character
-        m.token[1] = kB64[kB64.find(m.token[1]) ^ 0x30];
+        m.token[1] = kB64[kB64.find(m.token[1]) ^ 0x20]; // version 3
     if (k.spoil == kNotAToken) m.token = "player-one";
     if (k.spoil >= kStranger)
         m.token = k.spoil == kStranger ? "stranger" : "portnet",
