@@ -176,44 +176,6 @@ TEST(AddrText, MalformedTextGivesMinusOneAReasonAndLeavesTheOutputAlone) {
     EXPECT_STREQ(err, "");
 }
 
-TEST(AddrText, PrintedTextParsesBackToTheSameEndpoint) {
-    std::mt19937 rng(31);
-    for (int i = 0; i < 2000; ++i) {
-        unsigned char b[16];
-        for (unsigned char& x : b)
-            x = static_cast<unsigned char>(rng());
-        // Runs of zero groups of every length and place, where "::" is chosen.
-        const int from = static_cast<int>(rng() % 8), len = static_cast<int>(rng() % 9);
-        for (int g = from; g < from + len && g < 8; ++g)
-            b[2 * g] = b[2 * g + 1] = 0;
-        if (i % 4 == 0) b[0] = 0xfe, b[1] = 0x80 | (b[1] & 0x3f); // link-local, with a scope
-        const CNetAddr a = CNetAddr::Ipv6(b, static_cast<std::uint16_t>(rng()),
-                                          i % 4 == 0 ? rng() % 100000 + 1 : 0);
-        char text[CNetAddr::kMaxText];
-        const int n = a.ToText(text, sizeof text);
-        ASSERT_EQ(n, static_cast<int>(std::strlen(text)));
-        EXPECT_EQ(std::strchr(text, '_'), nullptr);
-        for (const char* c = text; *c; ++c)
-            ASSERT_FALSE(*c >= 'A' && *c <= 'F') << text;
-        ASSERT_EQ(P(text), a) << text;
-        EXPECT_EQ(T(P(text)), text);
-    }
-    // The longest text fits kMaxText; one byte short gives -1 and an empty output.
-    unsigned char big[16];
-    std::memset(big, 0xff, sizeof big);
-    big[0] = 0xfe, big[1] = 0x80;
-    const CNetAddr longest = CNetAddr::Ipv6(big, 65535, 4294967295u);
-    char text[CNetAddr::kMaxText];
-    const int n = longest.ToText(text, sizeof text);
-    EXPECT_STREQ(text, "[fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535");
-    char exact[CNetAddr::kMaxText];
-    EXPECT_EQ(longest.ToText(exact, n + 1), n);
-    EXPECT_EQ(longest.ToText(exact, n), -1);
-    EXPECT_STREQ(exact, "");
-    EXPECT_EQ(CNetAddr().ToText(exact, sizeof exact), -1);
-    EXPECT_STREQ(exact, "");
-}
-
 TEST(AddrEquality, OneEndpointOneValueAndOneHash) {
     const std::uint64_t seed = NetAddrHashSeed();
     EXPECT_NE(seed, NetAddrHashSeed()); // every call
