@@ -92,6 +92,9 @@ struct SStarConfig {
     EChange m_change = EChange::kFields;
     bool m_secure = false; // UDP only: every driver inside a CNetDtls (pre-shared key)
     int m_host_slots = 0;  // the host's table; 0: the default, or as many as the peers if more
+    // UDP: 0 every peer on an IPv4 address of its own; 4 every socket on 127.0.0.1, 6 every
+    // socket on ::1, peers told apart by port (m_match_ports), so both families run alike.
+    int m_family = 0;
 };
 
 // Heap memory this process holds, in KiB: the allocator's bytes in use, small and mapped. The
@@ -146,6 +149,8 @@ public:
         std::vector<CNetDriver*> peer_driver(n), host_side(n); // host_side: the host's for peer i
         std::vector<sockaddr_in> host_addr(n);                 // where peer i sends
         std::vector<sockaddr_in> peer_addr(n);                 // where the host sends for peer i
+        std::vector<CNetAddr> host_ip(n), peer_ip(n);          // the same, with m_family 4 or 6
+        const bool by_port = m_config.m_transport == ETransport::kUdp && m_config.m_family != 0;
         switch (m_config.m_transport) {
         case ETransport::kLoopback:
             // An endpoint keeps one datagram, so the host gives every peer an endpoint of its
@@ -175,6 +180,19 @@ public:
             // Clients are told apart by IPv4 address alone, so each peer has an address of
             // its own in 127.0.0.0/8 (127.0.0.2 to .251, then 127.0.1.2 ...); the system picks
             // the ports.
+            if (by_port) {
+                const char* any = m_config.m_family == 6 ? "[::1]:0" : "127.0.0.1:0";
+                host_driver = Udp(any);
+                if (!host_driver) return "UDP socket on the loopback address";
+                for (int i = 0; i < n; ++i) {
+                    peer_driver[i] = Udp(any);
+                    if (!peer_driver[i]) return "UDP socket on the loopback address";
+                    host_side[i] = host_driver;
+                    host_ip[i] = static_cast<CNetUDP*>(host_driver)->GetLocalAddr();
+                    peer_ip[i] = static_cast<CNetUDP*>(peer_driver[i])->GetLocalAddr();
+                }
+                break;
+            }
             host_driver = Udp("127.0.0.1:0");
             if (!host_driver) return "UDP socket on 127.0.0.1";
             for (int i = 0; i < n; ++i) {
@@ -208,9 +226,11 @@ public:
                                 : n > CNetManager::kMaxClients ? n
                                                                : CNetManager::kMaxClients;
         if (m_host->Init(host_driver, m_num_ports) != 1) return "host manager";
+        m_host->m_match_ports = by_port;
         AddPorts(m_host, true);
         for (int i = 0; i < n; ++i) {
-            m_host_out[i] = new CNetBuf(host_side[i], &peer_addr[i]);
+            m_host_out[i] = by_port ? new CNetBuf(host_side[i], peer_ip[i])
+                                    : new CNetBuf(host_side[i], &peer_addr[i]);
             if (m_config.m_transport == ETransport::kLoopback)
                 m_host_in[i] = new CNetBuf(host_side[i], nullptr);
             if (!(m_host_clients[i] = AddClient(m_host, m_host_out[i], m_host_in[i], true)))
@@ -219,7 +239,8 @@ public:
             m_peers[i] = new CNetManager;
             if (m_peers[i]->Init(peer_driver[i], m_num_ports) != 1) return "peer manager";
             AddPorts(m_peers[i], false);
-            m_peer_out[i] = new CNetBuf(peer_driver[i], &host_addr[i]);
+            m_peer_out[i] = by_port ? new CNetBuf(peer_driver[i], host_ip[i])
+                                    : new CNetBuf(peer_driver[i], &host_addr[i]);
             if (!(m_peer_clients[i] = AddClient(m_peers[i], m_peer_out[i], nullptr, false)))
                 return "peer client";
         }

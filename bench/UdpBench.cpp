@@ -37,8 +37,9 @@ void Counters(benchmark::State& state, int peers, double received) {
 // and ENet rows do. With echo each peer returns a moving position every frame, and the
 // host's states go as differences against what the peer acknowledged.
 void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch = true,
-                bool secure = false) {
+                bool secure = false, int family = 0) {
     SStarConfig config;
+    config.m_family = family;
     config.m_transport = ETransport::kUdp;
     config.m_peers = static_cast<int>(state.range(0));
     config.m_state_ports = 1;
@@ -75,6 +76,11 @@ void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch
 
 void BM_UdpPortnet(benchmark::State& state) {
     PortnetUdp(state, false);
+}
+// The same frame with every socket on one loopback address, peers told apart by port: over
+// 127.0.0.1 (family:4) and over ::1 (family:6), interleaved in one run.
+void BM_UdpFamily(benchmark::State& state) {
+    PortnetUdp(state, false, false, true, false, static_cast<int>(state.range(1)));
 }
 void BM_UdpPortnetEcho(benchmark::State& state) {
     PortnetUdp(state, true);
@@ -362,6 +368,7 @@ BENCHMARK(BM_UdpPortnetEcho)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpPortnetAck)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpPortnetUnbatched)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpRawBatched)->ArgName("peers")->Arg(1)->Arg(8)->Arg(64)->Arg(256);
+BENCHMARK(BM_UdpFamily)->ArgNames({"peers", "family"})->ArgsProduct({{1, 8, 64, 256}, {4, 6}});
 BENCHMARK(BM_SyscallEmptyRecvfrom);
 BENCHMARK(BM_SyscallSendto);
 #ifdef PORTNET_BENCH_SECURE
