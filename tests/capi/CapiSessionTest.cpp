@@ -1,0 +1,361 @@
+// A host and players driven through the C API alone: over the simulator with its impairments,
+// and over UDP; messages in order, states converging, a block, the reasons of departures, and
+// no allocation in the frames of a running session.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "integration/CountAllocations.h"
+#include "portnet/portnet_c.h"
+#ifdef PORTNET_HAS_SECURE
+#include "portnet/portnet_secure_c.h"
+#endif
+
+namespace {
+
+enum : int { kChatPort = 0, kWorldPort = 1, kMapPort = 2, kPorts = 3, kWorldSize = 200 };
+
+struct CapiLibrary : ::testing::Test {
+    void SetUp() override { ASSERT_EQ(portnet_init(0), PORTNET_OK); }
+    void TearDown() override {
+        portnet_time_manual(0);
+        EXPECT_EQ(portnet_shutdown(), PORTNET_OK);
+    }
+};
+
+// A peer's side of the session as the game sees it: what arrived, in order.
+struct Seen {
+    std::vector<std::vector<char>> lines; // per slot, the next line number expected
+    int next_line[8] = {};
+    int bad_lines = 0;
+    int joined = 0, left = 0, connected = 0, lost = 0, failed = 0, states = 0, blocks = 0;
+    int last_reason = 0;
+    std::vector<unsigned char> block;
+};
+
+// Drains the events of m; lines are "line N" and must come 0, 1, 2 ... per slot.
+void Drain(portnet_handle m, Seen* s) {
+    portnet_event ev;
+    static unsigned char buf[1 << 20];
+    portnet_status st;
+    while ((st = portnet_poll(m, &ev, buf, sizeof buf)) == PORTNET_OK) {
+        switch (ev.type) {
+        case PORTNET_EVENT_JOINED:
+            ++s->joined;
+            break;
+        case PORTNET_EVENT_LEFT:
+            ++s->left, s->last_reason = ev.reason;
+            break;
+        case PORTNET_EVENT_CONNECTED:
+            ++s->connected;
+            break;
+        case PORTNET_EVENT_LOST:
+            ++s->lost, s->last_reason = ev.reason;
+            break;
+        case PORTNET_EVENT_FAILED:
+            ++s->failed, s->last_reason = ev.reason;
+            break;
+        case PORTNET_EVENT_STATE:
+            ++s->states;
+            break;
+        case PORTNET_EVENT_BLOCK:
+            ++s->blocks;
+            s->block.assign(buf, buf + ev.length);
+            break;
+        case PORTNET_EVENT_MESSAGE: {
+            char expect[32];
+            const int slot = ev.slot < 0 || ev.slot > 7 ? 0 : ev.slot;
+            std::snprintf(expect, sizeof expect, "line %d", s->next_line[slot]);
+            if (ev.length == std::strlen(expect) + 1 && std::memcmp(buf, expect, ev.length) == 0)
+                ++s->next_line[slot];
+            else
+                ++s->bad_lines;
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    ASSERT_EQ(st, PORTNET_NONE);
+}
+
+// Sets up the ports every side holds: a chat on each link's own port, the host's world state,
+// a block port for the map.
+void Ports(portnet_handle m, bool host) {
+    ASSERT_EQ(portnet_message_port(m, kChatPort), PORTNET_OK);
+    ASSERT_EQ(portnet_state_port(m, kWorldPort, kWorldSize, 32), PORTNET_OK);
+    ASSERT_EQ(portnet_block_port(m, kMapPort, 0), PORTNET_OK);
+    ASSERT_EQ(portnet_peer_ports(m, kChatPort, 1, 1), PORTNET_OK);
+    ASSERT_EQ(portnet_peer_ports(m, kWorldPort, host ? 0 : 1, host ? 1 : 0), PORTNET_OK);
+    ASSERT_EQ(portnet_peer_ports(m, kMapPort, 1, 1), PORTNET_OK);
+}
+
+void World(int frame, unsigned char* w) {
+    for (int i = 0; i < kWorldSize; ++i) // a few bytes change each frame, the rest stay
+        w[i] = static_cast<unsigned char>(i % 7 == frame % 7 ? frame + i : i);
+}
+
+TEST_F(CapiLibrary, HostAndTwoPlayersOverAnImpairedSimulatorChatInOrderAndConverge) {
+    portnet_handle net, host_end, ends[2], host, players[2];
+    ASSERT_EQ(portnet_sim_network_create(11, 0, &net), PORTNET_OK);
+    ASSERT_EQ(portnet_sim_endpoint_create(net, 1, 0, &host_end), PORTNET_OK);
+    portnet_impairment bad = {};
+    bad.loss_percent = 5;
+    bad.latency_ms = 30;
+    bad.jitter_ms = 10;
+    bad.duplicate_percent = 2;
+    bad.max_backlog_ms = 250;
+    ASSERT_EQ(portnet_set_impairment(host_end, &bad), PORTNET_OK);
+    ASSERT_EQ(portnet_server_create(host_end, kPorts, 4, &host), PORTNET_OK);
+    Ports(host, true);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(portnet_sim_endpoint_create(net, 2 + i, 0, &ends[i]), PORTNET_OK);
+        ASSERT_EQ(portnet_set_impairment(ends[i], &bad), PORTNET_OK);
+        ASSERT_EQ(portnet_connection_create(ends[i], kPorts, &players[i]), PORTNET_OK);
+        Ports(players[i], false);
+        ASSERT_EQ(portnet_connect(players[i], "LOCAL:1"), PORTNET_OK);
+    }
+    portnet_time_manual(1);
+    Seen hs, ps[2];
+    int said_host[2] = {}, said_player[2] = {};
+    unsigned char world[kWorldSize], got[kWorldSize];
+    std::vector<unsigned char> map(100000);
+    for (size_t i = 0; i < map.size(); ++i)
+        map[i] = static_cast<unsigned char>(i * 13 + i / 256);
+    bool map_sent = false;
+    long allocations_in_steady_frames = -1;
+    const int kFrames = 1700;
+    for (int frame = 0; frame < kFrames; ++frame) {
+        const int now = frame * 16;
+        portnet_time_set(now);
+        portnet_sim_set_time(net, now);
+        portnet_time_update(nullptr);
+        // Steady frames of a running session (both joined, the map delivered) are counted.
+        const bool counting = frame >= 1000 && frame < 1100; // chat and world still going
+        if (counting && allocations_in_steady_frames < 0) allocations_in_steady_frames = 0;
+        g_counting = counting;
+        const long before = g_allocations;
+        World(frame < 1300 ? frame : 1300, world); // then still, for the players to catch up
+        portnet_set_state(host, 0, kWorldPort, world, kWorldSize);
+        for (int i = 0; i < 2; ++i) {
+            char line[32];
+            if (said_host[i] < 60 && frame % 20 == 0) {
+                std::snprintf(line, sizeof line, "line %d", said_host[i]);
+                if (portnet_send_message(host, i, kChatPort, line, (int)strlen(line) + 1) ==
+                    PORTNET_OK)
+                    ++said_host[i];
+            }
+            if (said_player[i] < 60 && frame % 19 == 0) {
+                std::snprintf(line, sizeof line, "line %d", said_player[i]);
+                if (portnet_send_message(players[i], 0, kChatPort, line, (int)strlen(line) + 1) ==
+                    PORTNET_OK)
+                    ++said_player[i];
+            }
+        }
+        portnet_frame(host);
+        portnet_frame(players[0]);
+        portnet_frame(players[1]);
+        Drain(host, &hs);
+        Drain(players[0], &ps[0]);
+        Drain(players[1], &ps[1]);
+        if (counting) allocations_in_steady_frames += g_allocations - before;
+        g_counting = false;
+        if (!map_sent && hs.joined == 2) {
+            uint32_t id = 0;
+            ASSERT_EQ(portnet_send_block(host, 1, kMapPort, map.data(), (uint32_t)map.size(), &id),
+                      PORTNET_OK);
+            EXPECT_EQ(id, 1u);
+            map_sent = true;
+        }
+    }
+    EXPECT_EQ(hs.joined, 2);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(ps[i].connected, 1);
+        EXPECT_EQ(ps[i].bad_lines, 0);
+        EXPECT_EQ(ps[i].next_line[0], 60) << "every line of the host, in order";
+        EXPECT_EQ(hs.next_line[i], 60) << "every line of the player, in order";
+        EXPECT_GT(ps[i].states, 100);
+        ASSERT_EQ(portnet_get_state(players[i], 0, kWorldPort, got, sizeof got), PORTNET_OK);
+        EXPECT_EQ(std::memcmp(got, world, kWorldSize), 0) << "the world converged";
+        portnet_peer_stats st;
+        ASSERT_EQ(portnet_get_peer_stats(host, i, &st), PORTNET_OK);
+        EXPECT_GT(st.packets_in, 300);
+        EXPECT_GT(st.lost_packets, 0) << "5 % loss is seen";
+        EXPECT_GE(st.ping_ms, 60);
+    }
+    EXPECT_EQ(hs.bad_lines, 0);
+    // The map went to slot 1 alone.
+    portnet_connection_info ci;
+    ASSERT_EQ(portnet_get_connection_info(players[1], &ci), PORTNET_OK);
+    const int k = ci.slot == 1 ? 1 : 0; // the player in slot 1
+    EXPECT_EQ(ps[1 - k].blocks, 0);
+    ASSERT_EQ(ps[k].blocks, 1);
+    EXPECT_TRUE(ps[k].block == map);
+    portnet_sim_stats sim;
+    ASSERT_EQ(portnet_get_sim_stats(net, &sim), PORTNET_OK);
+    EXPECT_GT(sim.dropped_loss, 0u);
+    EXPECT_GT(sim.duplicated, 0u);
+    EXPECT_EQ(allocations_in_steady_frames, 0) << "frames, sends and polls allocate nothing";
+
+    // The host kicks the player in slot 1; the other leaves on its own: each side hears why.
+    ASSERT_EQ(portnet_server_kick(host, 1), PORTNET_OK);
+    ASSERT_EQ(portnet_leave(players[1 - k]), PORTNET_OK);
+    for (int frame = kFrames; frame < kFrames + 60; ++frame) {
+        portnet_time_set(frame * 16);
+        portnet_sim_set_time(net, frame * 16);
+        portnet_time_update(nullptr);
+        for (portnet_handle m : {host, players[0], players[1]})
+            portnet_frame(m);
+        Drain(host, &hs);
+        Drain(players[0], &ps[0]);
+        Drain(players[1], &ps[1]);
+    }
+    EXPECT_EQ(hs.left, 2);
+    EXPECT_EQ(ps[k].lost, 1);
+    EXPECT_EQ(ps[k].last_reason, PORTNET_GONE_LEFT) << "the host's goodbye";
+    EXPECT_EQ(ps[1 - k].lost, 0) << "a player that left is told nothing more";
+    portnet_server_info info;
+    ASSERT_EQ(portnet_get_server_info(host, &info), PORTNET_OK);
+    EXPECT_EQ(info.num_peers, 0);
+    EXPECT_EQ(info.events_dropped, 0u);
+    ASSERT_EQ(portnet_get_connection_info(players[k], &ci), PORTNET_OK);
+    EXPECT_EQ(ci.state, PORTNET_CONN_LOST);
+}
+
+TEST_F(CapiLibrary, PlayersOverUdpAndLoopbackJoinAndAFullHostRefusesWithItsReason) {
+    portnet_handle udp_host, udp_a, udp_b, host, a, b;
+    ASSERT_EQ(portnet_udp_create("127.0.0.1:0", &udp_host), PORTNET_OK);
+    ASSERT_EQ(portnet_udp_create("127.0.0.1:0", &udp_a), PORTNET_OK);
+    ASSERT_EQ(portnet_udp_create("127.0.0.1:0", &udp_b), PORTNET_OK);
+    char addr[PORTNET_MAX_ADDRESS];
+    ASSERT_EQ(portnet_driver_address(udp_host, addr, sizeof addr), PORTNET_OK);
+    ASSERT_EQ(std::strncmp(addr, "127.0.0.1:", 10), 0) << addr;
+    ASSERT_EQ(portnet_server_create(udp_host, kPorts, 1, &host), PORTNET_OK);
+    ASSERT_EQ(portnet_connection_create(udp_a, kPorts, &a), PORTNET_OK);
+    ASSERT_EQ(portnet_connection_create(udp_b, kPorts, &b), PORTNET_OK);
+    for (portnet_handle m : {host, a, b})
+        Ports(m, m == host);
+    ASSERT_EQ(portnet_connect(a, addr), PORTNET_OK);
+    Seen hs, sa, sb;
+    for (int frame = 0; frame < 400 && (sa.connected == 0 || sb.failed == 0); ++frame) {
+        if (frame == 20) { // after a is in
+            ASSERT_EQ(portnet_connect(b, addr), PORTNET_OK);
+        }
+        portnet_time_update(nullptr);
+        for (portnet_handle m : {host, a, b})
+            portnet_frame(m);
+        Drain(host, &hs);
+        Drain(a, &sa);
+        Drain(b, &sb);
+        struct timespec ts = {0, 5 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
+    }
+    EXPECT_EQ(sa.connected, 1);
+    EXPECT_EQ(sb.failed, 1);
+    EXPECT_EQ(sb.last_reason, PORTNET_GONE_REFUSED);
+    char peer[PORTNET_MAX_ADDRESS], a_addr[PORTNET_MAX_ADDRESS];
+    ASSERT_EQ(portnet_peer_address(host, 0, peer, sizeof peer), PORTNET_OK);
+    ASSERT_EQ(portnet_driver_address(udp_a, a_addr, sizeof a_addr), PORTNET_OK);
+    EXPECT_STREQ(peer, a_addr);
+
+    // Loopback endpoints: a pair joins as over UDP.
+    portnet_handle la, lb, lhost, lplayer;
+    ASSERT_EQ(portnet_loopback_create(7, &la), PORTNET_OK);
+    ASSERT_EQ(portnet_loopback_create(8, &lb), PORTNET_OK);
+    ASSERT_EQ(portnet_server_create(la, 1, 0, &lhost), PORTNET_OK);
+    ASSERT_EQ(portnet_connection_create(lb, 1, &lplayer), PORTNET_OK);
+    ASSERT_EQ(portnet_connect(lplayer, "LOCAL:7"), PORTNET_OK);
+    Seen lh, lp;
+    for (int frame = 0; frame < 200 && lp.connected == 0; ++frame) {
+        portnet_time_update(nullptr);
+        portnet_frame(lhost);
+        portnet_frame(lplayer);
+        Drain(lhost, &lh);
+        Drain(lplayer, &lp);
+        struct timespec ts = {0, 2 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
+    }
+    EXPECT_EQ(lh.joined, 1);
+    EXPECT_EQ(lp.connected, 1);
+}
+
+#ifdef PORTNET_HAS_SECURE
+// A backend mints a token; the player presents it over DTLS; the host sees who joined, then
+// shuts the player out, and a player holding a key of its own joins a host of that key.
+TEST_F(CapiLibrary, SecurePlayersJoinWithATokenOrAKeyAndAKickedPlayerIsGone) {
+    const uint8_t sealing[32] = {9, 8, 7, 6, 5, 4, 3, 2, 1};
+    const char* servers[] = {"eu-1"};
+    char token[PORTNET_TOKEN_MAX_TEXT + 1];
+    uint8_t player_key[PORTNET_TOKEN_KEY_LEN];
+    ASSERT_EQ(portnet_token_mint(sealing, 7, 4242, 300, servers, 1, nullptr, 0, token, sizeof token,
+                                 player_key),
+              PORTNET_OK);
+    portnet_handle host_udp, player_udp, host_dtls, player_dtls, host, player;
+    ASSERT_EQ(portnet_udp_create("127.0.0.1:0", &host_udp), PORTNET_OK);
+    ASSERT_EQ(portnet_udp_create("127.0.0.1:0", &player_udp), PORTNET_OK);
+    ASSERT_EQ(portnet_dtls_create_token_host(host_udp, sealing, "eu-1", 7, nullptr, &host_dtls),
+              PORTNET_OK);
+    ASSERT_EQ(portnet_dtls_create_psk(player_udp, PORTNET_DTLS_CONNECT, player_key,
+                                      PORTNET_TOKEN_KEY_LEN, token, nullptr, &player_dtls),
+              PORTNET_OK);
+    EXPECT_EQ(portnet_destroy(host_udp), PORTNET_E_IN_USE) << "the secure driver wraps it";
+    ASSERT_EQ(portnet_server_create(host_dtls, kPorts, 2, &host), PORTNET_OK);
+    ASSERT_EQ(portnet_connection_create(player_dtls, kPorts, &player), PORTNET_OK);
+    Ports(host, true);
+    Ports(player, false);
+    char addr[PORTNET_MAX_ADDRESS];
+    ASSERT_EQ(portnet_driver_address(host_dtls, addr, sizeof addr), PORTNET_OK);
+    ASSERT_EQ(portnet_connect(player, addr), PORTNET_OK);
+    Seen hs, ps;
+    uint64_t joined_as = 0;
+    unsigned char world[kWorldSize], got[kWorldSize];
+    for (int frame = 0; frame < 400 && hs.left == 0; ++frame) {
+        portnet_time_update(nullptr);
+        World(frame < 1300 ? frame : 1300, world); // then still, for the players to catch up
+        portnet_set_state(host, 0, kWorldPort, world, kWorldSize);
+        if (ps.connected && frame % 10 == 0 && ps.next_line[1] < 5) {
+            char line[32];
+            std::snprintf(line, sizeof line, "line %d", ps.next_line[1]++);
+            ASSERT_EQ(portnet_send_message(player, 0, kChatPort, line, (int)strlen(line) + 1),
+                      PORTNET_OK);
+        }
+        portnet_frame(host);
+        portnet_frame(player);
+        portnet_event ev;
+        unsigned char buf[1024];
+        while (portnet_poll(host, &ev, buf, sizeof buf) == PORTNET_OK) {
+            if (ev.type == PORTNET_EVENT_JOINED) joined_as = ev.player_id;
+            if (ev.type == PORTNET_EVENT_LEFT) ++hs.left, hs.last_reason = ev.reason;
+            if (ev.type == PORTNET_EVENT_MESSAGE) ++hs.next_line[0];
+        }
+        Drain(player, &ps);
+        if (frame == 250) {
+            ASSERT_EQ(portnet_get_state(player, 0, kWorldPort, got, sizeof got), PORTNET_OK);
+            EXPECT_EQ(std::memcmp(got, world, kWorldSize) == 0 ||
+                          (World(frame - 1, world), std::memcmp(got, world, kWorldSize) == 0),
+                      true)
+                << "the player holds the host's world of this frame or the one before";
+            int32_t ended = 0;
+            ASSERT_EQ(portnet_dtls_kick_player(host_dtls, 4242, 0, &ended), PORTNET_OK);
+            EXPECT_EQ(ended, 1);
+        }
+        struct timespec ts = {0, 4 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
+    }
+    EXPECT_EQ(joined_as, 4242u);
+    EXPECT_EQ(hs.next_line[0], 5) << "the player's messages, through DTLS";
+    EXPECT_EQ(hs.left, 1);
+    EXPECT_EQ(hs.last_reason, PORTNET_GONE_KICKED);
+    portnet_dtls_stats st;
+    ASSERT_EQ(portnet_dtls_get_stats(host_dtls, &st), PORTNET_OK);
+    EXPECT_EQ(st.handshakes_completed, 1u);
+    EXPECT_EQ(st.open_sessions, 0);
+}
+#endif
+
+} // namespace
