@@ -288,6 +288,20 @@ PORTNET_API portnet_status portnet_message_port(portnet_handle manager, int32_t 
 /* A blob of size bytes (1..PORTNET_MAX_STATE), history 1..64 states each way. */
 PORTNET_API portnet_status portnet_state_port(portnet_handle manager, int32_t port, int32_t size,
                                               int32_t history);
+/* A state of size bytes whose record the game encodes itself, for a wire format of its own
+ * (a host in C++ with its own CNetUnreliable). encode writes the state (size bytes) against
+ * base (null: none) into out, at most room bytes: the bytes written, 0 for nothing to send, more
+ * than room to be left out of this datagram, below 0 a failure. decode reads a record from in
+ * (avail bytes, to the datagram's end) against base (null: none) into state (size bytes, the
+ * state held so far): the bytes read, or -1 for a malformed record. Both are called inside
+ * portnet_frame; user is handed back. */
+typedef int32_t (*portnet_encode_fn)(void* user, int32_t port, const uint8_t* state,
+                                     const uint8_t* base, int32_t size, uint8_t* out, int32_t room);
+typedef int32_t (*portnet_decode_fn)(void* user, int32_t port, const uint8_t* in, int32_t avail,
+                                     const uint8_t* base, int32_t size, uint8_t* state);
+PORTNET_API portnet_status portnet_codec_port(portnet_handle manager, int32_t port, int32_t size,
+                                              int32_t history, portnet_encode_fn encode,
+                                              portnet_decode_fn decode, void* user);
 /* Blocks up to limit bytes per peer (0: 1 MiB; at most 16 MiB). */
 PORTNET_API portnet_status portnet_block_port(portnet_handle manager, int32_t port, uint32_t limit);
 /* Whether port flows from (read) and to (write) every peer admitted or connected after. */

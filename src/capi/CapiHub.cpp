@@ -4,6 +4,7 @@
 #include <new>
 
 #include "capi/CapiInternal.h"
+#include "portnet/CNetBuf.h"
 #include "portnet/CNetDataHistory.h"
 #include "portnet/CNetDataPort.h"
 
@@ -132,7 +133,9 @@ int Hub::MakeOwnPort(CNetDataPort* port) {
         return port->m_object ? 1 : -1;
     case kPortState: {
         const int size = m_state_size[0];
-        auto* own = new (std::nothrow) State(this, 0, size);
+        State* own = m_codecs[0].m_encode ? new (std::nothrow)
+                                                CodecState(this, 0, size, m_codecs[0])
+                                          : new (std::nothrow) State(this, 0, size);
         port->m_object = own;
         if (!own || own->GetSize() != size) return -1;
         port->m_writing_history = BlobHistory(m_history[0], size, 0);
@@ -182,6 +185,49 @@ int State::Read(CNetBuf* buf, CNetUnreliable* base, CNetClient* client) {
     const int used = CNetBlobState::Read(buf, base, client);
     if (used >= 0 && m_hub) m_hub->StateArrived(this, client ? client->m_id : 0);
     return used;
+}
+
+CNetData* CodecState::Clone() {
+    auto* copy = new (std::nothrow) CodecState(m_hub, m_port, GetSize(), m_codec);
+    if (copy && copy->Set(Bytes(), GetSize()) != 1) {
+        delete copy;
+        return nullptr;
+    }
+    return copy;
+}
+
+// The game's encoder writes straight into the datagram, within what is left of it.
+int CodecState::Write(CNetBuf* buf, CNetUnreliable* base, int room, CNetClient*) {
+    if (GetSize() == 0 || !buf) return 0;
+    const int left = CNetBuf::kMaxPayload - buf->m_write_pos;
+    const int fit = room < left ? room : left;
+    if (fit < 0) return -1;
+    const auto* b = static_cast<CNetBlobState*>(base);
+    const unsigned char* base_bytes = b && b->GetSize() == GetSize() ? b->Bytes() : nullptr;
+    const int n = m_codec.m_encode(m_codec.m_user, m_port, Bytes(), base_bytes, GetSize(),
+                                   buf->m_data + 1 + buf->m_write_pos, fit);
+    if (n <= 0 || n > room) return n;
+    if (n > fit || !buf->WriteSpan(n)) return -1;
+    return n;
+}
+
+// Decoded into a copy first: a record the game refuses leaves the state as it was.
+int CodecState::Read(CNetBuf* buf, CNetUnreliable* base, CNetClient* client) {
+    if (GetSize() == 0 || !buf) return -1;
+    const int end =
+        buf->m_read_limit < CNetBuf::kMaxPayload ? buf->m_read_limit : CNetBuf::kMaxPayload;
+    const int avail = end - buf->m_read_pos;
+    if (avail < 0) return -1;
+    const auto* b = static_cast<CNetBlobState*>(base);
+    const unsigned char* base_bytes = b && b->GetSize() == GetSize() ? b->Bytes() : nullptr;
+    unsigned char next[CNetBlobState::kMaxSize];
+    std::memcpy(next, Bytes(), static_cast<std::size_t>(GetSize()));
+    const int n = m_codec.m_decode(m_codec.m_user, m_port, buf->m_data + 1 + buf->m_read_pos, avail,
+                                   base_bytes, GetSize(), next);
+    if (n < 0 || n > avail || !buf->ReadSpan(n)) return -1;
+    Set(next, GetSize());
+    if (m_hub) m_hub->StateArrived(this, client ? client->m_id : 0);
+    return n;
 }
 
 int Blocks::BlockReceived(CNetClient* peer, std::uint32_t id, const unsigned char* data,

@@ -96,6 +96,23 @@ public:
     int m_told_slot = -1;
 };
 
+// A state whose records the game's own functions encode and decode.
+struct Codec {
+    portnet_encode_fn m_encode = nullptr;
+    portnet_decode_fn m_decode = nullptr;
+    void* m_user = nullptr;
+};
+
+class CodecState : public State {
+public:
+    CodecState(Hub* hub, int port, int size, const Codec& codec)
+        : State(hub, port, size), m_codec(codec) {}
+    CNetData* Clone() override;
+    int Write(CNetBuf* buf, CNetUnreliable* base, int room, CNetClient* client) override;
+    int Read(CNetBuf* buf, CNetUnreliable* base, CNetClient* client) override;
+    Codec m_codec;
+};
+
 class Blocks : public CNetBlockStream {
 public:
     Blocks(Hub* hub, int port) : m_hub(hub), m_port(port) {}
@@ -139,6 +156,7 @@ public:
     PortKind m_kinds[kMaxPorts] = {};
     int m_state_size[kMaxPorts] = {};
     int m_history[kMaxPorts] = {};
+    Codec m_codecs[kMaxPorts] = {}; // ports of game-encoded states
 
 private:
     struct SQueued {

@@ -237,18 +237,27 @@ portnet_status portnet_message_port(portnet_handle manager, int32_t port) {
 
 portnet_status portnet_state_port(portnet_handle manager, int32_t port, int32_t size,
                                   int32_t history) {
+    return portnet_codec_port(manager, port, size, history, nullptr, nullptr, nullptr);
+}
+
+portnet_status portnet_codec_port(portnet_handle manager, int32_t port, int32_t size,
+                                  int32_t history, portnet_encode_fn encode,
+                                  portnet_decode_fn decode, void* user) {
     Hub* hub = nullptr;
     portnet_status s = Manager(manager, kAnyManager, &hub);
     if (s != PORTNET_OK || (s = FreePort(hub, port)) != PORTNET_OK) return s;
     if (size < 1 || size > CNetBlobState::kMaxSize || history < 1 || history > Hub::kHistoryLimit)
         return PORTNET_E_ARGUMENT;
+    if ((encode == nullptr) != (decode == nullptr)) return PORTNET_E_ARGUMENT;
     hub->m_state_size[port] = size;
     hub->m_history[port] = history;
+    hub->m_codecs[port] = Codec{encode, decode, user};
     if (port == 0) {
         hub->m_kinds[0] = kPortState;
         return PORTNET_OK;
     }
-    auto* state = new (std::nothrow) State(hub, port, size);
+    State* state = encode ? new (std::nothrow) CodecState(hub, port, size, hub->m_codecs[port])
+                          : new (std::nothrow) State(hub, port, size);
     if (state && state->GetSize() != size) {
         delete state;
         return PORTNET_E_NO_MEMORY;

@@ -9,7 +9,9 @@
 #include <ctime>
 #include <vector>
 
+#include "ReplicatedObjects.h"
 #include "integration/CountAllocations.h"
+#include "portnet/portnet.h"
 #include "portnet/portnet_c.h"
 #ifdef PORTNET_HAS_SECURE
 #include "portnet/portnet_secure_c.h"
@@ -282,6 +284,108 @@ TEST_F(CapiLibrary, PlayersOverUdpAndLoopbackJoinAndAFullHostRefusesWithItsReaso
     }
     EXPECT_EQ(lh.joined, 1);
     EXPECT_EQ(lp.connected, 1);
+}
+
+// The example CPositionState's record in C: a mask of the floats that differ from the base (all
+// three without one), then those floats, little-endian.
+int32_t EncodePosition(void*, int32_t, const uint8_t* state, const uint8_t* base, int32_t size,
+                       uint8_t* out, int32_t room) {
+    if (size != 12) return -1;
+    unsigned mask = 0;
+    for (int i = 0; i < 3; ++i)
+        if (!base || std::memcmp(state + 4 * i, base + 4 * i, 4) != 0) mask |= 1u << i;
+    if (mask == 0) return 0;
+    int need = 1;
+    for (int i = 0; i < 3; ++i)
+        need += (mask >> i & 1) ? 4 : 0;
+    if (need > room) return need;
+    out[0] = static_cast<uint8_t>(mask);
+    int at = 1;
+    for (int i = 0; i < 3; ++i)
+        if (mask >> i & 1) std::memcpy(out + at, state + 4 * i, 4), at += 4;
+    return at;
+}
+
+int32_t DecodePosition(void* user, int32_t, const uint8_t* in, int32_t avail, const uint8_t* base,
+                       int32_t size, uint8_t* state) {
+    ++*static_cast<int*>(user);
+    if (size != 12 || avail < 1 || in[0] > 7 || (!base && in[0] != 7)) return -1;
+    if (base) std::memcpy(state, base, 12);
+    int at = 1;
+    for (int i = 0; i < 3; ++i) {
+        if (!(in[0] >> i & 1)) continue;
+        if (at + 4 > avail) return -1;
+        std::memcpy(state + 4 * i, in + at, 4);
+        at += 4;
+    }
+    return at;
+}
+
+// A C++ host with its own state class and a C player that codes that state with functions of
+// its own: the position crosses both ways, and deltas against bases arrive right.
+TEST_F(CapiLibrary, ACodecPortSpeaksTheWireFormatOfAHostsOwnCppState) {
+    struct Host : CNetServer {
+        int MakeOwnPort(CNetDataPort* port) override {
+            port->m_object = new portnet_examples::CPositionState;
+            port->m_writing_history =
+                new CNetDataHistory(16, new portnet_examples::CPositionState, 0);
+            port->m_reading_history =
+                new CNetDataHistory(16, new portnet_examples::CPositionState, 0);
+            return 1;
+        }
+    } host;
+    portnet_handle end, player;
+    int decoded = 0;
+    CNetUDP host_udp("127.0.0.1:0");
+    ASSERT_EQ(host_udp.Init(), 0);
+    ASSERT_EQ(host.Init(&host_udp, 2), 1);
+    auto* ball = new portnet_examples::CPositionState;
+    host.SetPortA(1, ball);
+    host.m_ports[1].m_writing_history =
+        new CNetDataHistory(16, new portnet_examples::CPositionState, 1);
+    host.m_ports[1].m_reading_history =
+        new CNetDataHistory(16, new portnet_examples::CPositionState, 1);
+    host.InitPort(1, -1);
+    host.SetPeerPorts(0, true, false);
+    host.SetPeerPorts(1, false, true);
+    ASSERT_EQ(portnet_udp_create("127.0.0.1:0", &end), PORTNET_OK);
+    ASSERT_EQ(portnet_connection_create(end, 2, &player), PORTNET_OK);
+    ASSERT_EQ(portnet_codec_port(player, 0, 12, 16, EncodePosition, DecodePosition, &decoded),
+              PORTNET_OK);
+    ASSERT_EQ(portnet_codec_port(player, 1, 12, 16, EncodePosition, DecodePosition, &decoded),
+              PORTNET_OK);
+    ASSERT_EQ(portnet_peer_ports(player, 0, 0, 1), PORTNET_OK);
+    ASSERT_EQ(portnet_peer_ports(player, 1, 1, 0), PORTNET_OK);
+    ASSERT_EQ(portnet_connect(player, host_udp.GetAddr()), PORTNET_OK);
+    Seen ps;
+    float mine[3] = {0, 0, 0}, seen[3] = {0, 0, 0};
+    int host_failures = 0;
+    for (int frame = 0; frame < 200; ++frame) {
+        CNetTime::Update();
+        // The ball moves along x only: most records are deltas of one float.
+        if (frame < 150) ball->m_pos[0] = frame * 0.5f, ball->m_pos[2] = 7.0f;
+        mine[1] = frame < 150 ? frame * 0.25f : mine[1];
+        portnet_set_state(player, 0, 0, mine, sizeof mine);
+        host_failures += host.BeginFrame() < 0;
+        host_failures += host.Read() < 0;
+        host_failures += host.Update(false) < 0;
+        host_failures += host.Write() < 0;
+        host_failures += host.EndFrame() < 0;
+        EXPECT_NE(portnet_frame(player), PORTNET_E_FRAME);
+        Drain(player, &ps);
+        struct timespec ts = {0, 3 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
+    }
+    EXPECT_EQ(host_failures, 0) << "the host read every record the C player encoded";
+    EXPECT_EQ(ps.connected, 1);
+    EXPECT_GT(decoded, 100);
+    ASSERT_EQ(portnet_get_state(player, 0, 1, seen, sizeof seen), PORTNET_OK);
+    EXPECT_EQ(seen[0], 149 * 0.5f);
+    EXPECT_EQ(seen[2], 7.0f);
+    CNetPeer* p = host.GetPeer(0);
+    ASSERT_NE(p, nullptr);
+    const auto* own = static_cast<portnet_examples::CPositionState*>(p->m_own_port->m_object);
+    EXPECT_EQ(own->m_pos[1], 149 * 0.25f);
 }
 
 #ifdef PORTNET_HAS_SECURE
