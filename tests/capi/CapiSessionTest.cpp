@@ -6,7 +6,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "ReplicatedObjects.h"
@@ -254,8 +255,7 @@ TEST_F(CapiLibrary, PlayersOverUdpAndLoopbackJoinAndAFullHostRefusesWithItsReaso
         Drain(host, &hs);
         Drain(a, &sa);
         Drain(b, &sb);
-        struct timespec ts = {0, 5 * 1000 * 1000};
-        nanosleep(&ts, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_EQ(sa.connected, 1);
     EXPECT_EQ(sb.failed, 1);
@@ -279,8 +279,7 @@ TEST_F(CapiLibrary, PlayersOverUdpAndLoopbackJoinAndAFullHostRefusesWithItsReaso
         portnet_frame(lplayer);
         Drain(lhost, &lh);
         Drain(lplayer, &lp);
-        struct timespec ts = {0, 2 * 1000 * 1000};
-        nanosleep(&ts, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     EXPECT_EQ(lh.joined, 1);
     EXPECT_EQ(lp.connected, 1);
@@ -373,8 +372,7 @@ TEST_F(CapiLibrary, ACodecPortSpeaksTheWireFormatOfAHostsOwnCppState) {
         host_failures += host.EndFrame() < 0;
         EXPECT_NE(portnet_frame(player), PORTNET_E_FRAME);
         Drain(player, &ps);
-        struct timespec ts = {0, 3 * 1000 * 1000};
-        nanosleep(&ts, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
     EXPECT_EQ(host_failures, 0) << "the host read every record the C player encoded";
     EXPECT_EQ(ps.connected, 1);
@@ -448,8 +446,7 @@ TEST_F(CapiLibrary, SecurePlayersJoinWithATokenOrAKeyAndAKickedPlayerIsGone) {
             ASSERT_EQ(portnet_dtls_kick_player(host_dtls, 4242, 0, &ended), PORTNET_OK);
             EXPECT_EQ(ended, 1);
         }
-        struct timespec ts = {0, 4 * 1000 * 1000};
-        nanosleep(&ts, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(4));
     }
     EXPECT_EQ(joined_as, 4242u);
     EXPECT_EQ(hs.next_line[0], 5) << "the player's messages, through DTLS";
