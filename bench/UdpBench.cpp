@@ -275,6 +275,42 @@ void BM_SyscallSendto(benchmark::State& state) {
     }
 }
 
+// A sendto of 200 bytes between two sockets on 127.0.0.1 (family:4) or ::1 (family:6) and the
+// recvfrom that reads it: what the kernel charges each family, beside BM_UdpFamily.
+void BM_SyscallPairFamily(benchmark::State& state) {
+    const bool v6 = state.range(0) == 6;
+    const int af = v6 ? AF_INET6 : AF_INET;
+    int s[2] = {socket(af, SOCK_DGRAM, 0), socket(af, SOCK_DGRAM, 0)};
+    sockaddr_storage addr[2];
+    socklen_t len[2];
+    bool ok = s[0] >= 0 && s[1] >= 0;
+    for (int i = 0; i < 2 && ok; ++i) {
+        std::memset(&addr[i], 0, sizeof addr[i]);
+        if (v6) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&addr[i]);
+            a->sin6_family = AF_INET6;
+            a->sin6_addr = in6addr_loopback;
+            len[i] = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&addr[i]);
+            a->sin_family = AF_INET;
+            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            len[i] = sizeof *a;
+        }
+        ok = bind(s[i], reinterpret_cast<sockaddr*>(&addr[i]), len[i]) == 0 &&
+             getsockname(s[i], reinterpret_cast<sockaddr*>(&addr[i]), &len[i]) == 0;
+    }
+    unsigned char out[kStateSize] = {}, in[1000];
+    for (auto _ : state) {
+        if (!ok) break;
+        sendto(s[0], out, kStateSize, 0, reinterpret_cast<const sockaddr*>(&addr[1]), len[1]);
+        recv(s[1], in, sizeof in, 0);
+    }
+    if (!ok) state.SkipWithError("sockets on the loopback address");
+    for (int fd : s)
+        if (fd >= 0) close(fd);
+}
+
 void BM_UdpRaw(benchmark::State& state) {
     RawUdp(state, ERead::kOnce);
 }
@@ -369,6 +405,7 @@ BENCHMARK(BM_UdpPortnetAck)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpPortnetUnbatched)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpRawBatched)->ArgName("peers")->Arg(1)->Arg(8)->Arg(64)->Arg(256);
 BENCHMARK(BM_UdpFamily)->ArgNames({"peers", "family"})->ArgsProduct({{1, 8, 64, 256}, {4, 6}});
+BENCHMARK(BM_SyscallPairFamily)->ArgName("family")->Arg(4)->Arg(6);
 BENCHMARK(BM_SyscallEmptyRecvfrom);
 BENCHMARK(BM_SyscallSendto);
 #ifdef PORTNET_BENCH_SECURE

@@ -15,6 +15,7 @@
 #include "CNetBlockStream.h"
 #include "CNetReliable.h"
 #include "CNetUnreliable.h"
+#include "CNetBlobState.h" // a state of plain bytes, for hosts without a subclass of their own
 #include "CNetClient.h"
 #include "CNetManager.h"
 #include "CNetPeer.h"
