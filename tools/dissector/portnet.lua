@@ -17,6 +17,8 @@
 -- decoding (its length is unknown). portnet_demo.lua is the example, for portnet-demo.
 
 local kMaxDatagram = 999
+local kMaxMessage = 799
+local kMaxBlock = 16777216
 
 -- Wireshark's Lua 5.2 has no bit operators; its bundled BitOp library serves every version.
 local bitops = bit or bit32
@@ -122,7 +124,10 @@ local e_old = ProtoExpert.new("portnet.old_packet", "Old packet: the receiver dr
     expert.group.SEQUENCE, expert.severity.NOTE)
 local e_decoder = ProtoExpert.new("portnet.decoder", "Port decoder failed",
     expert.group.MALFORMED, expert.severity.ERROR)
-p.experts = { e_malformed, e_check, e_unknown, e_old, e_decoder }
+local e_lookalike = ProtoExpert.new("portnet.not_handshake",
+    "Handshake tag with a zero attempt or numbering: the library takes it for ReadInstant",
+    expert.group.PROTOCOL, expert.severity.WARN)
+p.experts = { e_malformed, e_check, e_unknown, e_old, e_decoder, e_lookalike }
 
 p.prefs.udp_port = Pref.uint("UDP port", 40000, "Datagrams to or from this port are portnet's")
 p.prefs.dtls = Pref.bool("Hand DTLS records to DTLS", true,
@@ -150,10 +155,11 @@ function portnet.register_oob_decoder(channel, decoder)
 end
 
 -- What the capture shows of each direction so far, kept per frame so that a second look at a
--- frame (Wireshark's GUI) shows what the first one found.
-local flows, verdicts
+-- frame (Wireshark's GUI, in any order) shows what the first one found: the receiver's verdict,
+-- and the messages its reliable records closed, gathered from earlier chunks.
+local flows, verdicts, gathered
 local function reset()
-    flows, verdicts = {}, {}
+    flows, verdicts, gathered = {}, {}, {}
 end
 reset()
 p.init = reset
@@ -162,7 +168,7 @@ local function flow(key)
     local s = flows[key]
     if not s then
         -- The start values: a reader's toggle 1, a writer's 0 with nothing awaiting.
-        s = { read_seq = 0, read_toggle = 1, write_toggle = 0, write_acked = true }
+        s = { read_seq = 0, read_toggle = 1, write_toggle = 0, write_acked = true, partial = {} }
         flows[key] = s
     end
     return s
@@ -175,7 +181,8 @@ local function judge(pinfo, seq, bits)
     local src = tostring(pinfo.src) .. ":" .. pinfo.src_port
     local dst = tostring(pinfo.dst) .. ":" .. pinfo.dst_port
     local out, back = flow(src .. ">" .. dst), flow(dst .. ">" .. src)
-    v = {}
+    -- Filled by the frame's reliable records, on this first look only.
+    v = { flow = out, closed = {}, first = true }
     if band(bits, 0x01) ~= 0 then out.write_acked = false end
     if seq <= out.read_seq then
         v.old = true
@@ -194,6 +201,21 @@ local function judge(pinfo, seq, bits)
     end
     verdicts[pinfo.number] = v
     return v
+end
+
+-- The receiver's gathering of one reliable chunk: what it has of the port's message after it,
+-- { len = bytes so far, msg = the bytes once the chunk closes a message of at most 799 }.
+local function gather(v, port, chunk, last)
+    local part = v.flow.partial[port] or { len = 0 }
+    part.len = part.len + chunk:len()
+    -- Past 799 bytes the reader refuses the message: only its length is kept.
+    if part.len <= kMaxMessage and chunk:len() > 0 then part[#part + 1] = chunk:raw() end
+    if not last then
+        v.flow.partial[port] = part
+        return { len = part.len }
+    end
+    v.flow.partial[port] = nil
+    return { len = part.len, msg = part.len <= kMaxMessage and table.concat(part) or nil }
 end
 
 -- A reading position over tvb that refuses to pass its end with an expert error, never a Lua
@@ -229,15 +251,24 @@ local function decode_reliable(tvb, c, rec, port, entry, v, pinfo, counts)
     if not chunk then return false end
     if len > 0 then rec:add(f.rel_chunk, chunk) end
     counts.reliable = counts.reliable + 1
-    -- A message a packet the receiver takes completes, unless it repeats content taken.
-    if band(word, 0x8000) ~= 0 and not v.old and not v.repeat_ then
-        rec:add(f.message, chunk)
-        counts.messages = counts.messages + 1
-        if entry and entry.decode and len > 0 then
-            local ok, err = pcall(entry.decode, chunk:tvb(), rec,
-                { port = port, pinfo = pinfo })
-            if not ok then rec:add_proto_expert_info(e_decoder, tostring(err)) end
-        end
+    -- Only packets the receiver takes, and not repetitions of content taken, add to a message.
+    if v.old or v.repeat_ then return true end
+    local last = band(word, 0x8000) ~= 0
+    if v.first then v.closed[counts.reliable] = gather(v, port, chunk, last) end
+    local m = v.closed[counts.reliable]
+    if not m then return true end
+    if m.len > kMaxMessage then
+        rec:add_proto_expert_info(e_malformed, "message of " .. m.len .. " bytes so far, over " ..
+            kMaxMessage .. ": the reader refuses it")
+    end
+    if not m.msg then return true end
+    -- A message of one chunk shows as the datagram's bytes, a gathered one in a tab of its own.
+    local mtvb = m.len == len and chunk:tvb() or ByteArray.new(m.msg, true):tvb("Reliable message")
+    rec:add(f.message, m.len == len and chunk or mtvb())
+    counts.messages = counts.messages + 1
+    if entry and entry.decode and m.len > 0 then
+        local ok, err = pcall(entry.decode, mtvb, rec, { port = port, pinfo = pinfo })
+        if not ok then rec:add_proto_expert_info(e_decoder, tostring(err)) end
     end
     return true
 end
@@ -325,8 +356,14 @@ local function decode_block(tvb, c, rec, counts)
         fr:add_le(f.bk_frag_total, h(2, 4))
         fr:add_le(f.bk_frag_offset, h(6, 4))
         fr:add_le(f.bk_frag_len, h(10, 2))
-        local len = h(10, 2):le_uint()
+        local total, offset, len = h(2, 4):le_uint(), h(6, 4):le_uint(), h(10, 2):le_uint()
         if len == 0 then fr:add_proto_expert_info(e_malformed, "a fragment of 0 bytes") end
+        if total == 0 or total > kMaxBlock then
+            fr:add_proto_expert_info(e_malformed, "block size " .. total .. " outside 1 to " .. kMaxBlock)
+        elseif offset + len > total then
+            fr:add_proto_expert_info(e_malformed, "fragment ends at " .. (offset + len) ..
+                ", past its block's size " .. total)
+        end
         local bytes = c.take(len, fr, "block fragment: bytes run past the datagram")
         if not bytes then return false end
         if len > 0 then fr:add(f.bk_frag_bytes, bytes) end
@@ -407,6 +444,7 @@ local function decode_packet(tvb, pinfo, tree)
         rec:set_len(c.pos - start)
         if not ok then break end
     end
+    v.first = false
     if counts.records == 0 and c.ok then tree:add(f.keep_alive, true):set_generated() end
     local text = "seq=" .. seq .. " ack=" .. a:le_uint()
     if counts.records == 0 then text = text .. " keep-alive" end
@@ -425,6 +463,12 @@ local function decode_instant(tvb, tree)
     local body = n > 1 and tvb(1) or nil
     local magic = n >= 5 and tvb(1, 4):string() or ""
     local kind = "message for ReadInstant"
+    -- Attempts and packet numbers start at 1: a zero makes the handshake's shape a game message.
+    if n == 25 and (magic == "HELO" or magic == "WELC") and (tvb(5, 4):le_uint() == 0 or
+        (magic == "WELC" and (tvb(11, 3):le_uint() == 0 or tvb(14, 3):le_uint() == 0))) then
+        tree:add_proto_expert_info(e_lookalike)
+        magic = ""
+    end
     if n == 25 and magic == "HELO" then
         kind = "hello"
         tree:add(f.in_magic, tvb(1, 4))
