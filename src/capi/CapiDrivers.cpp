@@ -217,11 +217,16 @@ portnet_status portnet_driver_address(portnet_handle driver, char* out, int32_t 
     if (!out || size < 1) return PORTNET_E_ARGUMENT;
     const char* raw = static_cast<CNetDriver*>(e->m_object)->GetAddr();
     if (!raw) raw = "";
-    // Printed the one way CNetAddr prints, whatever form the driver keeps.
+    // Printed the one way CNetAddr prints, whatever form the driver keeps; a UDP socket as it is
+    // bound ("[::]:4000" for a dual-stack one, where GetAddr keeps IPv4's "0.0.0.0:4000").
     CNetAddr addr;
     char text[CNetAddr::kMaxText];
-    if (CNetAddr::Parse(raw, &addr, nullptr, 0) == 1 && addr.ToText(text, sizeof text) > 0)
+    if (e->m_kind == PORTNET_KIND_UDP) {
+        addr = static_cast<CNetUDP*>(e->m_object)->GetLocalAddr();
+        if (addr.ToText(text, sizeof text) > 0) raw = text;
+    } else if (CNetAddr::Parse(raw, &addr, nullptr, 0) == 1 && addr.ToText(text, sizeof text) > 0) {
         raw = text;
+    }
     const std::size_t n = std::strlen(raw);
     if (n + 1 > static_cast<std::size_t>(size)) return PORTNET_E_BUFFER_TOO_SMALL;
     std::memcpy(out, raw, n + 1);
