@@ -42,18 +42,31 @@ const char* RefusalText(int reason) {
     }
 }
 
-bool ParseAddress(const char* text, bool any_port, sockaddr_in* out, char* why, int why_size) {
+bool ParseAddress(const char* text, bool any_port, CNetAddr* out, char* why, int why_size) {
     char err[128];
-    sockaddr_in a = {};
-    // The library's checked reading: a.b.c.d:port or a host name; a destination must name
-    // one host and one port.
-    if (ResolveAddr(text, &a, err, sizeof err) != 1 ||
-        (!any_port && CheckDestAddr(&a, err, sizeof err) != 1)) {
+    CNetAddr a;
+    // The library's checked reading: a.b.c.d:port, [v6]:port or a host name; a destination
+    // must name one host and one port.
+    bool ok;
+    if (text != nullptr && text[0] == '[') {
+        ok = CNetAddr::Resolve(text, &a, err, sizeof err) == 1 &&
+             (any_port || a.CheckDest(err, sizeof err) == 1);
+    } else {
+        sockaddr_in in = {};
+        ok = ResolveAddr(text, &in, err, sizeof err) == 1 &&
+             (any_port || CheckDestAddr(&in, err, sizeof err) == 1);
+        a = CNetAddr::FromSockaddrIn(in);
+    }
+    if (!ok) {
         if (why && why_size > 0) std::snprintf(why, static_cast<std::size_t>(why_size), "%s", err);
         return false;
     }
     if (out) *out = a;
     return true;
+}
+
+AddrText::AddrText(const CNetAddr& addr) {
+    if (addr.ToText(m_text, sizeof m_text) < 0) std::snprintf(m_text, sizeof m_text, "?");
 }
 
 } // namespace demo

@@ -395,7 +395,7 @@ int Session::SetUp(FILE* out) {
         if (!ParseAddress(m_cfg.m_connect.c_str(), false, &m_server_addr)) return -1;
         CNetConnection* c = static_cast<CNetConnection*>(m_endpoints[0]->m_manager);
         c->m_connect_timeout_ms = kWaitLimitMs;
-        if (c->Connect(&m_server_addr) < 0 ||
+        if (c->Connect(m_server_addr) < 0 ||
             m_endpoints[0]->AdoptLink(0, 0, c->GetPeer(), m_timeout_ms) < 0)
             return -1;
     }
@@ -1189,13 +1189,13 @@ int Session::OnOutOfBand(CNetBuf* buf) {
         // for its number. Before the run it comes once every peer is in, so all start the run
         // with the host (one that started early could end before the host's last lines reached
         // it); later a player is welcomed at once.
-        const int slot = e.m_manager->FindClient(&buf->m_addr);
+        const int slot = e.m_manager->FindClient(buf->Addr());
         SLink* link = e.LinkAt(slot);
         if (link && link->m_client->m_send_buf) {
             if (m_phase == kWaiting) return 1; // asked again until then
             SendHandshake(link->m_client->m_send_buf, 'W', link->m_remote, m_cfg.m_peers,
                           m_slot_on_time[slot] ? 0 : kWelcomeLate);
-        } else if (const SRefusal* r = slot < 0 ? RefusalAt(buf->m_addr) : nullptr) {
+        } else if (const SRefusal* r = slot < 0 ? RefusalAt(buf->Addr()) : nullptr) {
             CNetBuf reply(*buf); // the sender's address, for one refusal
             reply.m_write_pos = 0;
             SendHandshake(&reply, 'F', r->m_reason, 0);
@@ -1232,14 +1232,13 @@ bool Session::Admit() {
     return m_phase == kWaiting || m_phase == kActive;
 }
 
-const Session::SRefusal* Session::RefusalAt(const sockaddr_in& addr) const {
+const Session::SRefusal* Session::RefusalAt(const CNetAddr& addr) const {
     for (const SRefusal& r : m_refusals)
-        if (r.m_reason != 0 && r.m_addr.sin_port == addr.sin_port && CompareAddr(&r.m_addr, &addr))
-            return &r;
+        if (r.m_reason != 0 && r.m_addr == addr) return &r;
     return nullptr;
 }
 
-void Session::NoteRefusal(const sockaddr_in& addr, int reason) {
+void Session::NoteRefusal(const CNetAddr& addr, int reason) {
     const int now = CNetTime::GetTime();
     SRefusal* r = const_cast<SRefusal*>(RefusalAt(addr));
     if (r && r->m_reason == reason && now - r->m_printed < kRefusalQuietMs) {
@@ -1255,10 +1254,10 @@ void Session::NoteRefusal(const sockaddr_in& addr, int reason) {
     // packets that crossed it.
     bool just_left = false;
     for (const SRefusal& l : m_departures)
-        just_left =
-            just_left || (l.m_reason != 0 && now - l.m_printed < kRefusalQuietMs &&
-                          l.m_addr.sin_port == addr.sin_port && CompareAddr(&l.m_addr, &addr));
-    std::fprintf(m_out, "  refused %s, no slot: %s%s%s", ToString(&addr), RefusalText(reason),
+        just_left = just_left ||
+                    (l.m_reason != 0 && now - l.m_printed < kRefusalQuietMs && l.m_addr == addr);
+    std::fprintf(m_out, "  refused %s, no slot: %s%s%s", AddrText(addr).c_str(),
+                 RefusalText(reason),
                  reason == CNetServer::kRefusedByHost ? " (its run is over)" : "",
                  just_left ? "; late datagrams of the player that left from there" : "");
     if (repeats) std::fprintf(m_out, "; %u more of its datagrams refused since", repeats);
@@ -1284,7 +1283,7 @@ void Session::OnServerEvent(const SNetServerEvent& ev) {
         ++m_joined;
         m_slot_checked[ev.m_slot] = true;
         m_slot_on_time[ev.m_slot] = m_phase == kWaiting;
-        std::fprintf(m_out, "  p%d joined from %s, slot %d", remote, ToString(&ev.m_addr),
+        std::fprintf(m_out, "  p%d joined from %s, slot %d", remote, AddrText(ev.m_peer).c_str(),
                      ev.m_slot);
         if (const std::uint64_t player = ev.m_who.m_player_id)
             std::fprintf(m_out, " as player %llu (connect token)", (unsigned long long)player);
@@ -1295,7 +1294,7 @@ void Session::OnServerEvent(const SNetServerEvent& ev) {
         SLink* l = e.LinkAt(ev.m_slot);
         if (!l) return;
         std::fprintf(m_out, "  %s left from %s, slot %d: %s\n", l->m_remote_name,
-                     ToString(&ev.m_addr), ev.m_slot, GoneText(ev.m_reason));
+                     AddrText(ev.m_peer).c_str(), ev.m_slot, GoneText(ev.m_reason));
         std::fflush(m_out);
         ++m_left_by[ev.m_reason >= 0 && ev.m_reason < 8 ? ev.m_reason : 0];
         // What its link counted stays in the summary; the slot is free for the next player.
@@ -1315,12 +1314,12 @@ void Session::OnServerEvent(const SNetServerEvent& ev) {
         if (!ViewSeen(0, l->m_remote)) m_slot_checked[ev.m_slot] = false;
         SRefusal& gone = m_departures[m_departure_next];
         m_departure_next = (m_departure_next + 1) % kRefusalRing;
-        gone.m_addr = ev.m_addr;
+        gone.m_addr = ev.m_peer;
         gone.m_reason = ev.m_reason > 0 ? ev.m_reason : 1;
         gone.m_printed = CNetTime::GetTime();
         e.DropLink(ev.m_slot);
     } else if (ev.m_type == SNetServerEvent::kRefused) {
-        NoteRefusal(ev.m_addr, ev.m_reason);
+        NoteRefusal(ev.m_peer, ev.m_reason);
     }
 }
 

@@ -114,7 +114,7 @@ private:
     // The latest refusals of a UDP host, by sender: the reason its hello is answered with, and
     // when the refusal was last printed (one line per sender and reason every kRefusalQuietMs).
     struct SRefusal {
-        sockaddr_in m_addr = {};
+        CNetAddr m_addr;
         int m_reason = 0;
         int m_printed = 0;
         unsigned m_repeats = 0; // since it was printed
@@ -156,8 +156,8 @@ private:
     // A UDP peer that never joined says why, once: refused, handshake failed or timed out.
     void CannotJoin(int reason);
     // A UDP host's refusal of addr, printed when new (RefusalAt finds the last one).
-    void NoteRefusal(const sockaddr_in& addr, int reason);
-    const SRefusal* RefusalAt(const sockaddr_in& addr) const;
+    void NoteRefusal(const CNetAddr& addr, int reason);
+    const SRefusal* RefusalAt(const CNetAddr& addr) const;
     // Players coming and going: "5 joined, 4 left (left 3, timed out 1); 9 datagrams refused
     // (full 9); 1 present at the end".
     void PlayersLine(FILE* out) const;
@@ -186,7 +186,7 @@ private:
     std::unique_ptr<CNetDriver> m_secure[kMaxPeers + 1];
     std::unique_ptr<Endpoint> m_endpoints[kMaxPeers + 1]; // after the drivers: goes first
     int m_num_endpoints = 0;
-    sockaddr_in m_server_addr = {};
+    CNetAddr m_server_addr;
 
     EPhase m_phase = kActive;
     int m_frame = 0;        // frames of the run proper done so far

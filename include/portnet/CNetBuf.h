@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "CNetAddr.h"
 #include "NetAddress.h"
 #include "PortnetExport.h"
 
@@ -14,6 +15,7 @@ public:
     enum : int { kDataSize = 1000, kMaxPayload = 998, kMaxDatagram = 999 };
 
     CNetBuf(CNetDriver* driver, const sockaddr_in* addr);
+    CNetBuf(CNetDriver* driver, const CNetAddr& addr);
     ~CNetBuf();
     CNetBuf(const CNetBuf&) = default;
     CNetBuf& operator=(const CNetBuf&) = default;
@@ -77,7 +79,15 @@ public:
     int Broadcast();
     int Recv();
 
+    // The peer's address, of either family: where Send goes, whom Recv heard.
+    CNetAddr Addr() const;
+    void SetAddr(const CNetAddr& addr);
+
     CNetDriver* m_driver;
+    // The peer's address as programs that hold a sockaddr_in read and write it, and as Send
+    // and Recv hand it to the driver's sockaddr_in calls exactly as ever: an IPv4 or loopback
+    // record; for an IPv6 peer family kNetFamilyInet6 and the rest zero, the address itself
+    // kept beside it (Addr).
     sockaddr_in m_addr;
     unsigned char m_data[kDataSize];
     int m_read_pos;
@@ -88,6 +98,8 @@ public:
     int m_read_limit;
 
 private:
+    CNetAddr m_peer; // the IPv6 peer while m_addr says kNetFamilyInet6
+
     // A field of n bytes at position pos fits while pos + n <= end, end held to the payload
     // area; written so that no value of the public positions can overflow it.
     static bool Fits(int pos, int n, int end) {

@@ -49,9 +49,11 @@ public:
     // word. 1, or -1 without Init, a null address, one that names no host (0.0.0.0, port 0:
     // CheckDestAddr) or no memory.
     int Connect(const sockaddr_in* host);
-    // The same for a host given as text: "a.b.c.d:port", or "name:port" resolved now (this may
-    // wait for the system's resolver). -1 for text that names no single host and port, with
-    // the reason in err (when not null, at most err_size bytes with its zero).
+    // The same for a host of either family (CNetAddr::CheckDest).
+    int Connect(const CNetAddr& host);
+    // The same for a host given as text: "a.b.c.d:port", "[v6]:port", or "name:port" resolved now
+    // (this may wait for the system's resolver). -1 for text that names no single host and port,
+    // with the reason in err (when not null, at most err_size bytes with its zero).
     int Connect(const char* host, char* err = nullptr, int err_size = 0);
     // Says goodbye to the host when connected, then connects again from a fresh start.
     int Reconnect();
@@ -95,7 +97,7 @@ private:
     void Tell(int type, int reason, int refusal);
     std::uint32_t NextAttempt();
 
-    sockaddr_in m_host{};
+    CNetAddr m_host;
     int m_state = kIdle;
     int m_connect_time = -1;
     int m_slot = -1;

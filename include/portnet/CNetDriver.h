@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "CNetAddr.h"
 #include "NetAddress.h"
 #include "PortnetExport.h"
 
@@ -60,6 +61,27 @@ public:
     // that batches can size its batches for them then rather than during frames. 0; a
     // driver that cannot grow keeps what it has (it only makes more system calls).
     virtual int ExpectPeers(int peers);
+
+    // The calls above for an address of either family. A driver of IPv4 and loopback
+    // endpoints need not override them: the defaults hand the address on to the calls above
+    // as a sockaddr_in, and refuse an IPv6 one (-1; the peer queries answer as for a peer they
+    // do not know). A driver that reaches IPv6 peers (CNetUDP) overrides them and hands its
+    // IPv4 and loopback peers to the sockaddr_in calls still, so that a class derived from it
+    // that overrides those is heard.
+    virtual int SendToAddr(int len, void* data, const CNetAddr& to);
+    virtual int BroadcastAddr(int len, void* data, const CNetAddr& to);
+    virtual int ConnectedAddr(const CNetAddr& peer);
+    virtual int DisconnectedAddr(const CNetAddr& peer);
+    virtual int GetPeerIdentityAddr(const CNetAddr& peer, SNetPeerIdentity* out);
+    virtual int GetGoneReasonAddr(const CNetAddr& peer);
+    // Receives through RecvFrom and names the sender of either family: a driver that reaches
+    // IPv6 peers writes an IPv6 sender's record as its family alone (kNetFamilyInet6, the
+    // rest zero) and keeps the whole address for LastSender. *from is written when RecvFrom
+    // wrote a record.
+    int RecvFromAddr(int* len, void* buf, CNetAddr* from);
+    // The IPv6 sender (or refused peer) the last RecvFrom named by its family alone; no address
+    // (the default) from a driver that has none.
+    virtual CNetAddr LastSender() const;
 
     bool m_broadcast_capable;
 

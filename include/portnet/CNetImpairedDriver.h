@@ -36,6 +36,12 @@ public:
     int RecvFrom(int* len, void* buf, sockaddr_in* from) override;
     // As SendTo, leaving through the wrapped driver's Broadcast.
     int Broadcast(int len, void* data, sockaddr_in* to) override;
+    // The same for an address of either family: an IPv4 or loopback one goes through the
+    // calls above (a derived driver's overrides of them are heard), an IPv6 one straight on.
+    int SendToAddr(int len, void* data, const CNetAddr& to) override;
+    CNetAddr LastSender() const override;
+    int BroadcastAddr(int len, void* data, const CNetAddr& to) override;
+    int DisconnectedAddr(const CNetAddr& peer) override;
     // Forwarded, so the wrapped driver batches what this one lets through.
     int HoldSends() override;
     int ExpectPeers(int peers) override;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CNetAddr.h"
 #include "NetAddress.h"
 #include "PortnetExport.h"
 
@@ -67,6 +68,7 @@ public:
     // the answer is given, so an old address never finds it. A host that gives an indexed
     // client a new send buffer or address calls RebindClient for the new one to be found.
     int FindClient(const sockaddr_in* addr) const;
+    int FindClient(const CNetAddr& addr) const;
     // Indexes the slot's client again from its buffers as they are now: 1, or -1 for a slot
     // that is not used.
     int RebindClient(int slot);
@@ -119,7 +121,7 @@ private:
     bool IsSlot(int slot) const;
     int EnterClient(CNetClient* client, int slot, bool* init_failed);
     void SyncIndex() const;
-    int Lookup(const sockaddr_in* addr) const;
+    int Lookup(const CNetAddr& addr) const;
 
     // The used slots in order, the senders by address and the drivers of a Write; made with
     // the table. Kept current from const lookups too, hence mutable.

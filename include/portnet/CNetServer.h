@@ -10,10 +10,11 @@ class CNetDataPort;
 struct PORTNET_API SNetServerEvent {
     enum : int { kJoined = 1, kLeft = 2, kRefused = 3 };
     int m_type;
-    int m_slot;   // -1 for kRefused
-    int m_reason; // kLeft: a kNetGone* reason; kRefused: a CNetServer::kRefused* reason
-    sockaddr_in m_addr;
+    int m_slot;             // -1 for kRefused
+    int m_reason;           // kLeft: a kNetGone* reason; kRefused: a CNetServer::kRefused* reason
+    sockaddr_in m_addr;     // the sender's IPv4 or loopback form (an IPv6 one: family only)
     SNetPeerIdentity m_who; // kJoined: who the driver authenticated; else empty
+    CNetAddr m_peer;        // the sender, of either family
 };
 
 // A host that admits and lets go of peers on its own, for as long as it runs. The host gives
@@ -88,7 +89,11 @@ public:
     // client for an admitted sender (null: refused, no memory); MakeOwnPort fills its own port
     // (an object and, for an unreliable one, both histories), -1 refusing. OnEvent receives
     // every event; override it to act at once instead of polling.
+    // The server asks AdmitAddr, whose default asks Admit with the address's IPv4 or loopback
+    // record (an IPv6 one: its family alone, the rest zero); a host that admits by IPv6
+    // address overrides AdmitAddr.
     virtual bool Admit(const sockaddr_in* addr, const SNetPeerIdentity& who);
+    virtual bool AdmitAddr(const CNetAddr& addr, const SNetPeerIdentity& who);
     virtual CNetPeer* NewPeer();
     virtual int MakeOwnPort(CNetDataPort* port);
     virtual void OnEvent(const SNetServerEvent& event);
@@ -122,24 +127,23 @@ public:
 
 private:
     struct SEnded {
-        sockaddr_in m_addr;
+        CNetAddr m_addr;
         int m_read_seq;  // the last packet number read from it
         int m_write_seq; // the next it would have sent
         int m_time;      // frame time it ended
     };
     struct SRecentRefusal {
-        sockaddr_in m_addr;
+        CNetAddr m_addr;
         int m_time; // -1: empty
     };
 
-    int Join(const sockaddr_in& addr, std::uint32_t attempt, int seq, bool welcome_now);
+    int Join(const CNetAddr& addr, std::uint32_t attempt, int seq, bool welcome_now);
     void End(int slot, int reason, bool tell_driver);
     void EndMarked();
-    const SEnded* Ended(const sockaddr_in& addr) const;
-    bool SameSender(const sockaddr_in& a, const sockaddr_in& b) const;
-    int Refuse(int reason, const sockaddr_in& addr, bool answer_hello, std::uint32_t attempt,
-               int seq);
-    void Tell(int type, int slot, int reason, const sockaddr_in& addr, const SNetPeerIdentity* who);
+    const SEnded* Ended(const CNetAddr& addr) const;
+    bool SameSender(const CNetAddr& a, const CNetAddr& b) const;
+    int Refuse(int reason, const CNetAddr& addr, bool answer_hello, std::uint32_t attempt, int seq);
+    void Tell(int type, int slot, int reason, const CNetAddr& addr, const SNetPeerIdentity* who);
 
     bool m_reads[CNetClient::kMaxPorts] = {};
     bool m_writes[CNetClient::kMaxPorts] = {};
@@ -152,6 +156,7 @@ private:
     // floods raises one event a second; two that share an entry may raise a few more.
     enum : int { kRecentRefusals = 256 };
     SRecentRefusal* m_recent = nullptr;
+    std::uint64_t m_refusal_seed = 0;    // where a sender's refusal is remembered
     int m_table_size = 0;                // the table as Init made it
     SNetServerEvent* m_events = nullptr; // ring of m_event_size
     int m_event_size = 0;

@@ -4,13 +4,23 @@
 
 struct SUdpBatch;
 
-// UDP over IPv4: one non-blocking socket bound to a local port (and optionally address).
+// UDP over IPv4 and IPv6: one non-blocking socket bound to a local port (and optionally
+// address). Bound to a port alone, or to "[::]:port", the socket is dual-stack: one IPv6 socket
+// with IPV6_V6ONLY set to 0 explicitly (the systems' defaults differ), which IPv4 peers reach
+// as well and which reports them as the IPv4 addresses they are. A system without IPv6 gets
+// an IPv4 socket instead. m_stack asks for one family alone.
+//
+// Broadcast is IPv4's alone: IPv6 has none (its multicast groups are another matter), so
+// Broadcast to an IPv6 address, or on an IPv6-only socket, answers -1. A dual-stack socket
+// broadcasts to an IPv4 address as an IPv4 socket does.
 class PORTNET_API CNetUDP : public CNetDriver {
 public:
-    // Binds any address on port (0: one the system chooses). Init refuses a port outside
-    // 0..65535 rather than binding its low 16 bits.
+    // Binds any address on port (0: one the system chooses), dual-stack as m_stack says. Init
+    // refuses a port outside 0..65535 rather than binding its low 16 bits.
     explicit CNetUDP(int port);
-    // Binds the address of "a.b.c.d:port" or "name:port" (ResolveAddr, at Init). Init refuses
+    // Binds the address of "a.b.c.d:port", "[v6]:port" or "name:port" (CNetAddr::Resolve, at
+    // Init). An IPv4 address gets an IPv4 socket, as ever; "[::]:port" one of m_stack (dual
+    // unless IPv6-only is asked for); any other IPv6 address an IPv6-only socket. Init refuses
     // malformed text, an empty or null text and text longer than 99 characters.
     explicit CNetUDP(const char* addr_text);
     ~CNetUDP() override;
@@ -25,6 +35,10 @@ public:
     int SendTo(int len, void* data, sockaddr_in* to) override;
     int RecvFrom(int* len, void* buf, sockaddr_in* from) override;
     int Broadcast(int len, void* data, sockaddr_in* to) override;
+    int SendToAddr(int len, void* data, const CNetAddr& to) override;
+    CNetAddr LastSender() const override { return m_last_from; }
+    int BroadcastAddr(int len, void* data, const CNetAddr& to) override;
+    int DisconnectedAddr(const CNetAddr& peer) override;
     int HoldSends() override;
     int FlushSends() override;
     // Sizes the rings below for a table of `peers` (up to 1024 datagrams a call each way) and
@@ -35,6 +49,16 @@ public:
     // Why the last Init failed, for a program to print ("127.0.0.1:4000: address in use",
     // "port 99999 is above 65535"); empty after an Init that succeeded and before the first.
     const char* GetError() const { return m_error; }
+
+    // The socket's bound address; no address when closed. GetAddr prints a dual-stack socket
+    // on [::] as "0.0.0.0:port", the form programs of IPv4 read; this tells it as it is.
+    CNetAddr GetLocalAddr() const;
+    // Whether the socket, once open, is an IPv6 one (dual-stack or IPv6-only).
+    bool IsIpv6Socket() const { return m_v6; }
+
+    // The families a socket bound to a port alone (or to "[::]:port") reaches; read at Init.
+    enum : int { kIpv4Only = 0, kIpv6Only = 1, kDualStack = 2 };
+    int m_stack = kDualStack;
 
     // Batched system calls, on by default; the results of RecvFrom and SendTo stay the same.
     // Receive: where several datagrams wait (two in this drain or the last), one call brings
@@ -60,12 +84,14 @@ public:
     bool m_report_queued = false;
 
 private:
-    int ReceiveFailed(int* len, sockaddr_in* from);
-    int TakeReceived(int* len, void* buf, sockaddr_in* from);
+    int Send(int len, void* data, const CNetAddr& to);
+    int Receive(int* len, void* buf, CNetAddr* from);
+    int ReceiveFailed(int* len, CNetAddr* from);
+    int TakeReceived(int* len, void* buf, CNetAddr* from);
     int Received(int result, const int* len);
     void SendHeld();
     void ReserveReceiveBuffer();
-    int LocalAddress(sockaddr_in* local);
+    int LocalAddress(CNetAddr* local, int* stack);
     int Failed(const char* format, ...);
 
     SUdpBatch* m_batch = nullptr; // null when it could not be made: one call per datagram
@@ -76,5 +102,9 @@ private:
     int m_expected_peers = 0;
     bool m_from_text = false; // made from text: Init binds what m_addr_text says
     bool m_text_cut = false;  // the text was longer than m_addr_text holds
+    bool m_v6 = false;        // the open socket is an IPv6 one
+    bool m_dual = false;      // ... and a dual-stack one
+    CNetAddr m_last_from;     // the sender the last RecvFrom named, of either family
     char m_error[128] = {};
+    char m_name[CNetAddr::kMaxText] = {}; // what GetAddr printed
 };

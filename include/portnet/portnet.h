@@ -2,6 +2,7 @@
 
 // Everything a host needs: drivers, the datagram buffer, data objects, clients, the manager.
 #include "NetAddress.h"
+#include "CNetAddr.h" // one address type for IPv4, IPv6 and loopback endpoints
 #include "CNetTime.h"
 #include "CNetDriver.h"
 #include "CNetUDP.h"

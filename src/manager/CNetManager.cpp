@@ -248,7 +248,7 @@ void CNetManager::SyncIndex() const {
     }
 }
 
-int CNetManager::Lookup(const sockaddr_in* addr) const {
+int CNetManager::Lookup(const CNetAddr& addr) const {
     if (m_index->MatchPorts() != m_match_ports) SyncIndex();
     // A client found must still have the address it was indexed under; one that changed is
     // indexed again and the search repeated. Each repeat settles one slot, so it ends.
@@ -264,6 +264,11 @@ int CNetManager::Lookup(const sockaddr_in* addr) const {
 
 int CNetManager::FindClient(const sockaddr_in* addr) const {
     if (!m_clients || !addr) return -1;
+    return Lookup(CNetAddr::FromSockaddrIn(*addr));
+}
+
+int CNetManager::FindClient(const CNetAddr& addr) const {
+    if (!m_clients) return -1;
     return Lookup(addr);
 }
 

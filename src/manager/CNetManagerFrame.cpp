@@ -85,14 +85,14 @@ int CNetManager::subRead(CNetBuf* buf, int slot) {
     // depend on the setting.
     if (std::rand() % 100 < m_drop_rate) return 1;
 
-    if (r >= kNetEventBase) return DispatchEvent(r, Lookup(&buf->m_addr)) == -1 ? -1 : 1;
+    if (r >= kNetEventBase) return DispatchEvent(r, Lookup(buf->Addr())) == -1 ? -1 : 1;
     // Anything below 0 other than -1 is no length we could route.
     if (r < 0) return -1;
 
     if (buf->GetChannel() > 0) return ReadOutOfBand(buf) == -1 ? -1 : 1;
 
     if (slot == -1) {
-        slot = Lookup(&buf->m_addr);
+        slot = Lookup(buf->Addr());
         if (slot == -1) {
             slot = CreateClient(buf);
             if (slot == -1) return 1;

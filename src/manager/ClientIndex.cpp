@@ -1,6 +1,5 @@
 #include "manager/ClientIndex.h"
 
-#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -11,17 +10,12 @@ namespace portnet {
 
 namespace {
 
-// The address as one number: family, port, IPv4 address. The port counts only where the
-// manager matches ports and the family is IPv4; a loopback endpoint is its id alone.
-std::uint64_t KeyOf(const sockaddr_in& a, bool match_ports) {
-    std::uint64_t port = 0, host = 0;
-    if (a.sin_family == kNetFamilyLocal) {
-        port = a.sin_port;
-    } else {
-        host = a.sin_addr.s_addr;
-        if (match_ports && a.sin_family == kNetFamilyInet) port = a.sin_port;
-    }
-    return static_cast<std::uint64_t>(a.sin_family) << 48 | port << 32 | host;
+// The key of an address: the port counts where the manager matches ports (a loopback id
+// always, as CNetAddr hashes and compares it).
+CNetAddr KeyOf(const CNetAddr& a, bool match_ports) {
+    CNetAddr key = a;
+    if (!match_ports && !key.IsLocal()) key.SetPort(0);
+    return key;
 }
 
 std::uint32_t PowerOfTwoAtLeast(std::uint32_t n) {
@@ -31,6 +25,7 @@ std::uint32_t PowerOfTwoAtLeast(std::uint32_t n) {
     return p;
 }
 
+// Spreads the drivers' pointers over their set.
 std::uint32_t Mix(std::uint64_t x) {
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdull;
@@ -92,18 +87,16 @@ bool ClientIndex::Make(int slots) {
     }
     m_slots = slots;
     for (int i = 0; i < slots; ++i) {
-        m_keys[i] = SlotKey{nullptr, 0, -1};
+        m_keys[i] = SlotKey{nullptr, CNetAddr(), -1};
         m_watch_at[i] = -1;
     }
     for (std::uint32_t i = 0; i < entries; ++i)
-        m_entries[i] = Entry{0, -1};
+        m_entries[i] = Entry{CNetAddr(), 0, -1};
     m_mask = entries - 1;
     m_driver_mask = driver_entries - 1;
     // A sender chooses its address; a seed it cannot know keeps it from piling its addresses
     // onto one run of entries.
-    m_seed =
-        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        reinterpret_cast<std::uintptr_t>(this);
+    m_seed = NetAddrHashSeed();
     return true;
 }
 
@@ -151,22 +144,22 @@ int ClientIndex::LowestFree() const {
     return lo;
 }
 
-std::uint32_t ClientIndex::Home(std::uint64_t key) const {
-    return Mix(key ^ m_seed) & m_mask;
+std::uint32_t ClientIndex::HashOf(const CNetAddr& key) const {
+    return static_cast<std::uint32_t>(key.Hash(m_seed, true));
 }
 
-std::uint8_t ClientIndex::Tag(std::uint64_t key) const {
-    // The top bits of the hash, which Home does not use below 2^24 entries; never 0, which
-    // marks an empty entry.
-    const std::uint8_t tag = static_cast<std::uint8_t>(Mix(key ^ m_seed) >> 24);
+std::uint8_t ClientIndex::Tag(std::uint32_t hash) {
+    // The top bits of the hash, which the home entry does not use below 2^24 entries; never
+    // 0, which marks an empty entry.
+    const std::uint8_t tag = static_cast<std::uint8_t>(hash >> 24);
     return tag != 0 ? tag : 1;
 }
 
-int ClientIndex::Locate(std::uint64_t key) const {
+int ClientIndex::Locate(const CNetAddr& key, std::uint32_t hash) const {
     // A byte per entry: a stranger is turned away by the tags alone (one cache line for a
     // run of 64 entries), and only a matching tag costs a look at the entry.
-    const std::uint8_t tag = Tag(key);
-    for (std::uint32_t i = Home(key); m_tags[i] != 0; i = (i + 1) & m_mask)
+    const std::uint8_t tag = Tag(hash);
+    for (std::uint32_t i = hash & m_mask; m_tags[i] != 0; i = (i + 1) & m_mask)
         if (m_tags[i] == tag && m_entries[i].key == key) return static_cast<int>(i);
     return -1;
 }
@@ -176,7 +169,7 @@ void ClientIndex::Erase(int at) {
     // so every probe run stays unbroken without markers of deleted entries.
     std::uint32_t hole = static_cast<std::uint32_t>(at);
     for (std::uint32_t i = (hole + 1) & m_mask; m_tags[i] != 0; i = (i + 1) & m_mask) {
-        const std::uint32_t home = Home(m_entries[i].key);
+        const std::uint32_t home = m_entries[i].hash & m_mask;
         if (((i - home) & m_mask) >= ((i - hole) & m_mask)) {
             m_entries[hole] = m_entries[i];
             m_tags[hole] = m_tags[i];
@@ -206,15 +199,16 @@ void ClientIndex::Bind(int slot, const CNetClient* client, bool match_ports) {
     if (!Indexable(client)) return Watch(slot);
     SlotKey& s = m_keys[slot];
     s.buf = client->m_send_buf;
-    s.key = KeyOf(client->m_send_buf->m_addr, match_ports);
+    s.key = KeyOf(client->m_send_buf->Addr(), match_ports);
     s.next = -1;
-    const int at = Locate(s.key);
+    const std::uint32_t hash = HashOf(s.key);
+    const int at = Locate(s.key, hash);
     if (at == -1) {
-        std::uint32_t i = Home(s.key);
+        std::uint32_t i = hash & m_mask;
         while (m_tags[i] != 0)
             i = (i + 1) & m_mask;
-        m_entries[i] = Entry{s.key, slot};
-        m_tags[i] = Tag(s.key);
+        m_entries[i] = Entry{s.key, hash, slot};
+        m_tags[i] = Tag(hash);
         return;
     }
     // Several clients under one key (one address, ports not matched): kept ascending, so the
@@ -236,7 +230,7 @@ void ClientIndex::Unbind(int slot) {
     Unwatch(slot);
     SlotKey& s = m_keys[slot];
     if (s.buf == nullptr) return;
-    const int at = Locate(s.key);
+    const int at = Locate(s.key, HashOf(s.key));
     if (at != -1) {
         int& head = m_entries[at].head;
         if (head == slot) {
@@ -251,18 +245,19 @@ void ClientIndex::Unbind(int slot) {
             if (p != -1) m_keys[p].next = s.next;
         }
     }
-    s = SlotKey{nullptr, 0, -1};
+    s = SlotKey{nullptr, CNetAddr(), -1};
 }
 
 bool ClientIndex::Stale(int slot, const CNetClient* client, bool match_ports) const {
     const SlotKey& s = m_keys[slot];
     if (!Indexable(client)) return s.buf != nullptr;
-    return s.buf != client->m_send_buf || s.key != KeyOf(client->m_send_buf->m_addr, match_ports);
+    return s.buf != client->m_send_buf || s.key != KeyOf(client->m_send_buf->Addr(), match_ports);
 }
 
-int ClientIndex::Find(const sockaddr_in* addr, bool match_ports) const {
+int ClientIndex::Find(const CNetAddr& addr, bool match_ports) const {
     if (m_entries == nullptr) return -1;
-    const int at = Locate(KeyOf(*addr, match_ports));
+    const CNetAddr key = KeyOf(addr, match_ports);
+    const int at = Locate(key, HashOf(key));
     return at == -1 ? -1 : m_entries[at].head;
 }
 

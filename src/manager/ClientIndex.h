@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "portnet/NetAddress.h"
+#include "portnet/CNetAddr.h"
 
 class CNetBuf;
 class CNetClient;
@@ -48,7 +48,10 @@ public:
     // The client's buffers or address differ from what the slot is indexed under.
     bool Stale(int slot, const CNetClient* client, bool match_ports) const;
     // The lowest indexed slot whose address matches, or -1: one hash probe, never a scan.
-    int Find(const sockaddr_in* addr, bool match_ports) const;
+    int Find(const CNetAddr& addr, bool match_ports) const;
+    int Find(const sockaddr_in* addr, bool match_ports) const {
+        return Find(CNetAddr::FromSockaddrIn(*addr), match_ports);
+    }
     // Port matching as the index was built with.
     bool MatchPorts() const { return m_match_ports; }
     void SetMatchPorts(bool on) { m_match_ports = on; }
@@ -62,17 +65,18 @@ public:
 private:
     struct SlotKey {
         const CNetBuf* buf; // the send buffer the key was taken from; null when not indexed
-        std::uint64_t key;
+        CNetAddr key;
         int next; // the next higher slot under the same key, -1 for none
     };
     struct Entry {
-        std::uint64_t key;
-        int head; // lowest slot under the key; -1 marks an empty entry
+        CNetAddr key;
+        std::uint32_t hash; // the key's, kept so that moving entries need not hash again
+        int head;           // lowest slot under the key; -1 marks an empty entry
     };
 
-    std::uint32_t Home(std::uint64_t key) const;
-    std::uint8_t Tag(std::uint64_t key) const;
-    int Locate(std::uint64_t key) const; // entry index holding the key, or -1
+    std::uint32_t HashOf(const CNetAddr& key) const;
+    static std::uint8_t Tag(std::uint32_t hash);
+    int Locate(const CNetAddr& key, std::uint32_t hash) const; // entry index holding it, or -1
     void Watch(int slot);
     void Unwatch(int slot);
     void Erase(int at);

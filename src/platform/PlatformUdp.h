@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/SocketAddress.h"
+#include "portnet/CNetAddr.h"
 
 // The one seam between the UDP driver and the operating system's sockets. Every call
 // returns -1 on failure and leaves the reason in UdpLastError(), already translated to the
@@ -34,18 +35,25 @@ int UdpLastOsError();
 // A short lower-case text for a code above ("address in use"); never null.
 const char* UdpErrorText(int code);
 
-// A fresh IPv4 UDP socket set up to report refused peers; kUdpInvalidSocket on failure.
-// Sockets are ints on every OS: a Winsock SOCKET is a kernel handle, whose upper 32 bits
-// Windows keeps zero for 32-bit interoperability.
-int UdpOpen();
+// What a socket reaches: IPv4 alone (an AF_INET socket), IPv6 alone, or both through one
+// AF_INET6 socket whose IPv4 peers are v4-mapped. IPV6_V6ONLY is set explicitly either way:
+// its default is 0 on Linux and 1 on Windows and macOS.
+enum : int { kUdpStackIpv4 = 0, kUdpStackIpv6Only = 1, kUdpStackDual = 2 };
+
+// A fresh UDP socket of the stack set up to report refused peers; kUdpInvalidSocket on failure
+// (kUdpFamilyUnsupported: the system has no IPv6). Sockets are ints on every OS: a Winsock
+// SOCKET is a kernel handle, whose upper 32 bits Windows keeps zero for 32-bit
+// interoperability.
+int UdpOpen(int stack);
 void UdpClose(int sock);
-int UdpBind(int sock, const sockaddr_in* addr);
+// `v6`: the socket is of an IPv6 stack (addresses go to it as sockaddr_in6, IPv4 v4-mapped).
+int UdpBind(int sock, bool v6, const CNetAddr& addr);
 int UdpSetNonBlocking(int sock, bool non_blocking);
 int UdpEnableBroadcast(int sock);
 // 1 when SO_BROADCAST is set on the socket, 0 when not, -1 on failure.
 int UdpBroadcastEnabled(int sock);
 // Fills addr with the socket's bound address; -1 leaves addr untouched.
-int UdpGetName(int sock, sockaddr_in* addr);
+int UdpGetName(int sock, CNetAddr* addr);
 // `report_queued` is the caller's per-socket note that an ICMP report may wait in the
 // socket's error queue: set when a send or receive met one, cleared once the queue is found
 // empty. Reading the error queue costs a system call, so receives look there only while the
@@ -53,13 +61,14 @@ int UdpGetName(int sock, sockaddr_in* addr);
 // such queue (the receive itself reports the refusal), so there the note is never set.
 
 // Bytes handed over, or -1.
-int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* report_queued);
+int UdpSendTo(int sock, bool v6, const void* data, int len, const CNetAddr& to,
+              bool* report_queued);
 // Bytes received into buf (at most cap), or -1. `from` (may be null) gets the sender, or on
 // kUdpConnReset the refused peer: each refused datagram is reported once, naming the
 // destination it was sent to, never another. A system that does not keep a refusal's place
 // among the waiting datagrams (Linux) reports it once none waits, never before one that
 // arrived ahead of it.
-int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_queued);
+int UdpRecvFrom(int sock, void* buf, int cap, CNetAddr* from, bool* report_queued);
 
 // One datagram of a batch. Receive: `data` and `cap` in; `len` (the datagram's real length),
 // `truncated` (it was longer than cap and is gone) and `addr` (the sender) out, or `refused`:
@@ -73,7 +82,7 @@ struct SUdpMessage {
     bool truncated;
     bool refused;
     bool failed;
-    sockaddr_in addr;
+    CNetAddr addr;
 };
 // The most messages one batched call takes (the system's limit on one call's vector, 1024 on
 // Linux).
@@ -95,15 +104,15 @@ int UdpReserveReceiveBuffer(int sock, int bytes);
 // UdpLastError() and `from` as UdpRecvFrom sets them (kUdpWouldBlock when nothing waits). An
 // error met after some datagrams stays pending on the socket: the next call reports it. The
 // work per call grows with the datagrams that arrive, not with `count`.
-int UdpRecvBatch(int sock, SUdpBatchHeaders* headers, SUdpMessage* msgs, int count,
-                 sockaddr_in* from, bool* report_queued);
+int UdpRecvBatch(int sock, SUdpBatchHeaders* headers, SUdpMessage* msgs, int count, CNetAddr* from,
+                 bool* report_queued);
 // Sends msgs[0..count) (count at most the headers' send count) in order, in as few calls as
 // the system allows. A message the system refuses is marked failed and the rest still go; one
 // that meets a full socket is dropped, as UdpSendTo does. A report of an earlier refusal that
 // a message of the batch meets neither fails it nor gets lost: the message goes, and the
 // report waits for the receive side as after UdpSendTo. Returns the number of failed
 // messages; `calls` (may be null) gets the number of system calls made.
-int UdpSendBatch(int sock, SUdpBatchHeaders* headers, SUdpMessage* msgs, int count,
+int UdpSendBatch(int sock, bool v6, SUdpBatchHeaders* headers, SUdpMessage* msgs, int count,
                  bool* report_queued, int* calls);
 
 } // namespace portnet::platform

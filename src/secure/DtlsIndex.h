@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "portnet/CNetDriver.h"
+#include "portnet/CNetAddr.h"
 
 class CDtlsIndex {
 public:
@@ -20,19 +20,28 @@ public:
     // (the index then keeps what it held).
     bool Init(int max_entries, std::uint64_t salt);
     // -1 when the table is full (more than max_entries), else 0.
-    int Insert(const sockaddr_in& addr, int value);
+    int Insert(const CNetAddr& addr, int value);
     // Removes the entry (addr, value); -1 when there is none.
-    int Remove(const sockaddr_in& addr, int value);
+    int Remove(const CNetAddr& addr, int value);
     // The values stored under addr, at most max of them written to out; returns how many.
-    int Find(const sockaddr_in& addr, int* out, int max) const;
+    int Find(const CNetAddr& addr, int* out, int max) const;
+    int Insert(const sockaddr_in& addr, int value) {
+        return Insert(CNetAddr::FromSockaddrIn(addr), value);
+    }
+    int Remove(const sockaddr_in& addr, int value) {
+        return Remove(CNetAddr::FromSockaddrIn(addr), value);
+    }
+    int Find(const sockaddr_in& addr, int* out, int max) const {
+        return Find(CNetAddr::FromSockaddrIn(addr), out, max);
+    }
 
 private:
     struct SEntry {
-        std::uint64_t m_key;
+        CNetAddr m_key;
+        unsigned m_home;
         int m_value; // -1: empty
     };
-    static std::uint64_t Key(const sockaddr_in& addr);
-    unsigned Home(std::uint64_t key) const;
+    unsigned Home(const CNetAddr& key) const;
 
     SEntry* m_slots = nullptr;
     unsigned m_mask = 0;

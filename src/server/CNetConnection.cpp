@@ -134,8 +134,13 @@ CNetPeer* CNetConnection::GetPeer() const {
 }
 
 int CNetConnection::Connect(const sockaddr_in* host) {
+    if (!host || CheckDestAddr(host, nullptr, 0) != 1) return -1;
+    return Connect(CNetAddr::FromSockaddrIn(*host));
+}
+
+int CNetConnection::Connect(const CNetAddr& host) {
     // 0.0.0.0 or port 0 names no host: refused now rather than timed out in five seconds.
-    if (!host || !m_clients || !m_buf || CheckDestAddr(host, nullptr, 0) != 1) return -1;
+    if (!m_clients || !m_buf || host.CheckDest(nullptr, 0) != 1) return -1;
     Forget();
     // The former client and its buffer are freed now, not held until the slot is reused.
     delete m_clients[kHostSlot].m_client;
@@ -143,10 +148,10 @@ int CNetConnection::Connect(const sockaddr_in* host) {
     m_state = kIdle;
     m_slot = -1;
     m_player_id = 0;
-    m_host = *host;
+    m_host = host;
     CNetPeer* peer = NewPeer();
     if (!peer) return -1;
-    peer->m_send_buf = new (std::nothrow) CNetBuf(m_buf->m_driver, &m_host);
+    peer->m_send_buf = new (std::nothrow) CNetBuf(m_buf->m_driver, m_host);
     peer->m_owns_send_buf = peer->m_send_buf != nullptr;
     if (!peer->m_own_port) peer->m_own_port = new (std::nothrow) CNetDataPort;
     if (!peer->m_send_buf || !peer->m_own_port || MakeOwnPort(peer->m_own_port) == -1) {
@@ -176,6 +181,12 @@ int CNetConnection::Connect(const sockaddr_in* host) {
 }
 
 int CNetConnection::Connect(const char* host, char* err, int err_size) {
+    if (host != nullptr && host[0] == '[') {
+        CNetAddr v6;
+        if (CNetAddr::Resolve(host, &v6, err, err_size) != 1 || v6.CheckDest(err, err_size) != 1)
+            return -1;
+        return Connect(v6);
+    }
     sockaddr_in addr{};
     if (ResolveAddr(host, &addr, err, err_size) != 1 || CheckDestAddr(&addr, err, err_size) != 1)
         return -1;
@@ -187,26 +198,27 @@ void CNetConnection::Drop(int type, int reason, bool tell_driver) {
     if (!peer) return;
     const int refusal = reason == kNetGoneRefused ? peer->m_refusal : 0;
     // A secure driver ends its session too, so the next connect makes a new one.
-    if (tell_driver) m_buf->m_driver->Disconnected(&m_host);
+    if (tell_driver) m_buf->m_driver->DisconnectedAddr(m_host);
     Forget();
     m_state = kLost;
     Tell(type, reason, refusal);
 }
 
 int CNetConnection::Reconnect() {
-    if (!m_clients || m_host.sin_family == 0) return -1; // never connected: no host to ask
+    if (!m_clients || m_host.Family() == 0) return -1; // never connected: no host to ask
     if (CNetPeer* peer = GetPeer()) {
         if (m_state == kConnected) peer->SendGoodbye();
-        m_buf->m_driver->Disconnected(&m_host);
+        m_buf->m_driver->DisconnectedAddr(m_host);
     }
-    return Connect(&m_host);
+    const CNetAddr host = m_host;
+    return Connect(host);
 }
 
 int CNetConnection::Leave() {
     if (CNetPeer* peer = GetPeer()) {
         // Also while connecting: the host may have admitted this attempt already.
         peer->SendGoodbye();
-        m_buf->m_driver->Disconnected(&m_host);
+        m_buf->m_driver->DisconnectedAddr(m_host);
         Forget();
     }
     m_state = kIdle;

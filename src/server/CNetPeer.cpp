@@ -40,7 +40,7 @@ int CNetPeer::Disconnected() {
     if (m_gone == 0) {
         m_gone_by_driver = true;
         if (m_send_buf && m_send_buf->m_driver)
-            m_gone = m_send_buf->m_driver->GetGoneReason(&m_send_buf->m_addr);
+            m_gone = m_send_buf->m_driver->GetGoneReasonAddr(m_send_buf->Addr());
         if (m_gone == 0) m_gone = kNetGoneUnreachable;
     }
     return CNetClient::Disconnected();

@@ -2,6 +2,7 @@
 #include "portnet/CNetServer.h"
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "client/NetPacket.h"
@@ -15,6 +16,15 @@
 using namespace portnet;
 
 namespace {
+
+// An address as the interfaces of IPv4 hold it; an IPv6 one as its family alone.
+sockaddr_in Record(const CNetAddr& addr) {
+    sockaddr_in in;
+    if (addr.ToSockaddrIn(&in) == 1) return in;
+    std::memset(&in, 0, sizeof in);
+    in.sin_family = addr.Family();
+    return in;
+}
 
 // Refusals can come with every datagram of a flood; they may fill only this share of the
 // queue, so arrivals and departures always find room.
@@ -85,6 +95,7 @@ int CNetServer::Init(CNetDriver* driver, int num_ports) {
         m_ended[i].m_time = -1;
     for (int i = 0; i < kRecentRefusals; ++i)
         m_recent[i].m_time = -1;
+    m_refusal_seed = NetAddrHashSeed();
     m_ended_next = 0;
     return 1;
 }
@@ -111,6 +122,11 @@ int CNetServer::SetPeerPorts(int port, bool read, bool write) {
 
 bool CNetServer::Admit(const sockaddr_in*, const SNetPeerIdentity&) {
     return true;
+}
+
+bool CNetServer::AdmitAddr(const CNetAddr& addr, const SNetPeerIdentity& who) {
+    const sockaddr_in record = Record(addr);
+    return Admit(&record, who);
 }
 
 CNetPeer* CNetServer::NewPeer() {
@@ -159,38 +175,36 @@ int CNetServer::PollEvent(SNetServerEvent* out) {
     return 1;
 }
 
-void CNetServer::Tell(int type, int slot, int reason, const sockaddr_in& addr,
+void CNetServer::Tell(int type, int slot, int reason, const CNetAddr& addr,
                       const SNetPeerIdentity* who) {
     SNetServerEvent e;
     e.m_type = type;
     e.m_slot = slot;
     e.m_reason = reason;
-    e.m_addr = addr;
+    e.m_addr = Record(addr);
+    e.m_peer = addr;
     e.m_who = who ? *who : SNetPeerIdentity{};
     OnEvent(e);
 }
 
-bool CNetServer::SameSender(const sockaddr_in& a, const sockaddr_in& b) const {
-    if (!CompareAddr(&a, &b)) return false;
-    return !m_match_ports || a.sin_family != kNetFamilyInet || a.sin_port == b.sin_port;
+bool CNetServer::SameSender(const CNetAddr& a, const CNetAddr& b) const {
+    return a.Equal(b, m_match_ports);
 }
 
 // Counts the refusal, answers it when the sender asked in a form that can carry the answer
 // (answer_hello with the hello's attempt, or seq >= 0 for a packet), and raises the event
 // unless this sender had one within the last second.
-int CNetServer::Refuse(int reason, const sockaddr_in& addr, bool answer_hello,
-                       std::uint32_t attempt, int seq) {
+int CNetServer::Refuse(int reason, const CNetAddr& addr, bool answer_hello, std::uint32_t attempt,
+                       int seq) {
     ++m_refused[reason];
     if (answer_hello || seq >= 0) {
         // Never larger than what the sender sent: a hello is 26 bytes, the smallest packet 9.
         unsigned char datagram[2 + kHelloRefusalSize] = {0, kHdrInstant};
         const int n = answer_hello ? EncodeHelloRefusal(datagram + 2, reason, attempt)
                                    : EncodePacketRefusal(datagram + 2, reason, seq);
-        sockaddr_in to = addr;
-        m_buf->m_driver->SendTo(2 + n, datagram, &to);
+        m_buf->m_driver->SendToAddr(2 + n, datagram, addr);
     }
-    const std::uint32_t h = (static_cast<std::uint32_t>(addr.sin_addr.s_addr) * 2654435761u) ^
-                            (static_cast<std::uint32_t>(addr.sin_port) * 40503u);
+    const auto h = static_cast<std::uint32_t>(addr.Hash(m_refusal_seed, true) >> 32);
     SRecentRefusal& recent = m_recent[(h >> 8) % kRecentRefusals];
     // A negative age is a record from before the clock wrapped (24.8 days on): not recent.
     const int since = WrapSub(m_time, recent.m_time);
@@ -205,7 +219,7 @@ int CNetServer::Refuse(int reason, const sockaddr_in& addr, bool answer_hello,
     return -1;
 }
 
-const CNetServer::SEnded* CNetServer::Ended(const sockaddr_in& addr) const {
+const CNetServer::SEnded* CNetServer::Ended(const CNetAddr& addr) const {
     if (m_stale_hold_ms <= 0 || !m_ended) return nullptr;
     // Newest first: an address that ended twice lately continues its latest numbering.
     for (int k = 1; k <= kEndedRing; ++k) {
@@ -219,7 +233,7 @@ const CNetServer::SEnded* CNetServer::Ended(const sockaddr_in& addr) const {
 
 int CNetServer::CreateClient(CNetBuf* buf) {
     if (!buf || !m_events) return -1;
-    const sockaddr_in addr = buf->m_addr;
+    const CNetAddr addr = buf->Addr();
     const SEnded* ended = Ended(addr);
     const int at = buf->m_read_pos;
     SNetPacketHeader header;
@@ -252,8 +266,7 @@ int CNetServer::CreateClient(CNetBuf* buf) {
         ++m_refusals_unreported;
         unsigned char datagram[2 + kPacketRefusalSize] = {0, kHdrInstant};
         const int n = EncodePacketRefusal(datagram + 2, kRefusedStale, seq);
-        sockaddr_in to = addr;
-        m_buf->m_driver->SendTo(2 + n, datagram, &to);
+        m_buf->m_driver->SendToAddr(2 + n, datagram, addr);
         return -1;
     }
     // A peer starts its numbering at 1; a sender far into it is talking to an earlier
@@ -264,18 +277,18 @@ int CNetServer::CreateClient(CNetBuf* buf) {
 
 // Admits a sender: attempt is its hello's (0 for a packet numbered seq). welcome_now sends the
 // welcome at once, for a hello that will not be handed to the new peer.
-int CNetServer::Join(const sockaddr_in& addr, std::uint32_t attempt, int seq, bool welcome_now) {
+int CNetServer::Join(const CNetAddr& addr, std::uint32_t attempt, int seq, bool welcome_now) {
     const bool hello = attempt != 0;
     if (GetNumClients() >= GetLimit()) return Refuse(kRefusedFull, addr, hello, attempt, seq);
 
     SNetPeerIdentity who;
-    if (m_buf->m_driver->GetPeerIdentity(&addr, &who) != 1) who = SNetPeerIdentity{};
+    if (m_buf->m_driver->GetPeerIdentityAddr(addr, &who) != 1) who = SNetPeerIdentity{};
     who.m_identity[SNetPeerIdentity::kMaxText] = '\0';
-    if (!Admit(&addr, who)) return Refuse(kRefusedByHost, addr, hello, attempt, seq);
+    if (!AdmitAddr(addr, who)) return Refuse(kRefusedByHost, addr, hello, attempt, seq);
 
     CNetPeer* peer = NewPeer();
     if (!peer) return Refuse(kRefusedNoMemory, addr, hello, attempt, seq);
-    peer->m_send_buf = new (std::nothrow) CNetBuf(m_buf->m_driver, &addr);
+    peer->m_send_buf = new (std::nothrow) CNetBuf(m_buf->m_driver, addr);
     peer->m_owns_send_buf = peer->m_send_buf != nullptr;
     if (!peer->m_own_port) peer->m_own_port = new (std::nothrow) CNetDataPort;
     if (!peer->m_send_buf || !peer->m_own_port || MakeOwnPort(peer->m_own_port) == -1) {
@@ -325,11 +338,11 @@ int CNetServer::Join(const sockaddr_in& addr, std::uint32_t attempt, int seq, bo
 void CNetServer::End(int slot, int reason, bool tell_driver) {
     CNetPeer* peer = GetPeer(slot);
     if (!peer) return;
-    const sockaddr_in addr = peer->m_send_buf ? peer->m_send_buf->m_addr : sockaddr_in{};
+    const CNetAddr addr = peer->m_send_buf ? peer->m_send_buf->Addr() : CNetAddr();
     // A peer the driver ended (a secure driver's kick among them) has nobody left to hear it.
     if (reason == kNetGoneKicked && tell_driver) peer->SendGoodbye();
     // A secure driver ends the session too, so a later datagram starts a new one.
-    if (tell_driver && peer->m_send_buf) m_buf->m_driver->Disconnected(&peer->m_send_buf->m_addr);
+    if (tell_driver && peer->m_send_buf) m_buf->m_driver->DisconnectedAddr(addr);
     SEnded& ended = m_ended[m_ended_next];
     m_ended_next = (m_ended_next + 1) % kEndedRing;
     ended.m_addr = addr;
@@ -385,7 +398,7 @@ void CNetServer::EndMarked() {
         const CNetPeer* peer = GetPeer(slot);
         if (!peer || peer->m_gone == 0) continue;
         const std::uint32_t again = peer->m_restart_attempt;
-        const sockaddr_in addr = peer->m_send_buf ? peer->m_send_buf->m_addr : sockaddr_in{};
+        const CNetAddr addr = peer->m_send_buf ? peer->m_send_buf->Addr() : CNetAddr();
         // A driver that reported the peer has ended its session itself, and a hello that
         // replaced it came through the session the new attempt uses: neither is told.
         End(slot, peer->m_gone, !peer->m_gone_by_driver && again == 0);

@@ -1,5 +1,7 @@
 #include "portnet/CNetImpairedDriver.h"
 
+#include <cstring>
+
 #include "client/NetWrap.h"
 #include "portnet/CNetTime.h"
 #include "sim/CNetSimQueue.h"
@@ -51,7 +53,12 @@ char* CNetImpairedDriver::GetAddr() {
 namespace {
 
 // Hands one datagram to the wrapped driver the way it was sent.
-int Pass(CNetDriver* inner, int kind, int len, void* data, sockaddr_in* to) {
+// An IPv4 or loopback destination goes as the record it was given; an IPv6 one (its record
+// holds its family alone) as the address kept beside it.
+int Pass(CNetDriver* inner, int kind, int len, void* data, sockaddr_in* to, const CNetAddr& v6) {
+    if (to->sin_family == kNetFamilyInet6)
+        return kind == SNetSimDatagram::kBroadcast ? inner->BroadcastAddr(len, data, v6)
+                                                   : inner->SendToAddr(len, data, v6);
     return kind == SNetSimDatagram::kBroadcast ? inner->Broadcast(len, data, to)
                                                : inner->SendTo(len, data, to);
 }
@@ -72,7 +79,8 @@ int CNetImpairedDriver::Flush() {
     int handed = 0;
     // Bounded by the queue: every pass pops one datagram and nothing is pushed meanwhile.
     while (SNetSimDatagram* held = m_queue->Due(m_clock_us)) {
-        if (Pass(m_inner, held->m_kind, held->m_len, held->m_data, &held->m_addr) == -1) {
+        if (Pass(m_inner, held->m_kind, held->m_len, held->m_data, &held->m_addr, held->m_peer) ==
+            -1) {
             ++m_stats.m_send_failed;
         } else {
             ++m_stats.m_delivered;
@@ -85,7 +93,8 @@ int CNetImpairedDriver::Flush() {
 
 namespace {
 
-int Impair(CNetImpairedDriver& self, int kind, int len, void* data, sockaddr_in* to) {
+int Impair(CNetImpairedDriver& self, int kind, int len, void* data, sockaddr_in* to,
+           const CNetAddr& v6) {
     if (self.m_inner == nullptr || self.m_queue == nullptr) return -1;
     if (len < 0 || len > CNetImpairedDriver::kMaxDatagram || (len > 0 && data == nullptr) ||
         to == nullptr)
@@ -98,13 +107,13 @@ int Impair(CNetImpairedDriver& self, int kind, int len, void* data, sockaddr_in*
     for (int i = 0; i < fate.m_copies; ++i) {
         // Undelayed copies go at once; the rest wait in due-time order.
         if (fate.m_due_us[i] <= self.m_clock_us) {
-            if (Pass(self.m_inner, kind, len, data, to) == -1) {
+            if (Pass(self.m_inner, kind, len, data, to, v6) == -1) {
                 ++self.m_stats.m_send_failed;
                 result = -1;
             } else {
                 ++self.m_stats.m_delivered;
             }
-        } else if (!self.m_queue->Push(fate.m_due_us[i], self.m_next_order++, kind, *to, data,
+        } else if (!self.m_queue->Push(fate.m_due_us[i], self.m_next_order++, kind, *to, v6, data,
                                        len)) {
             ++self.m_stats.m_dropped_queue_full;
         }
@@ -115,7 +124,15 @@ int Impair(CNetImpairedDriver& self, int kind, int len, void* data, sockaddr_in*
 } // namespace
 
 int CNetImpairedDriver::SendTo(int len, void* data, sockaddr_in* to) {
-    return Impair(*this, SNetSimDatagram::kData, len, data, to);
+    return Impair(*this, SNetSimDatagram::kData, len, data, to, CNetAddr());
+}
+
+int CNetImpairedDriver::SendToAddr(int len, void* data, const CNetAddr& to) {
+    sockaddr_in in;
+    if (to.ToSockaddrIn(&in) == 1) return SendTo(len, data, &in);
+    std::memset(&in, 0, sizeof in);
+    in.sin_family = kNetFamilyInet6; // the record of an IPv6 destination
+    return Impair(*this, SNetSimDatagram::kData, len, data, &in, to);
 }
 
 int CNetImpairedDriver::RecvFrom(int* len, void* buf, sockaddr_in* from) {
@@ -124,9 +141,25 @@ int CNetImpairedDriver::RecvFrom(int* len, void* buf, sockaddr_in* from) {
     return m_inner->RecvFrom(len, buf, from);
 }
 
+CNetAddr CNetImpairedDriver::LastSender() const {
+    return m_inner != nullptr ? m_inner->LastSender() : CNetAddr();
+}
+
 int CNetImpairedDriver::Broadcast(int len, void* data, sockaddr_in* to) {
     if (!m_broadcast_capable && MakeBroadcastCapable() == -1) return -1;
-    return Impair(*this, SNetSimDatagram::kBroadcast, len, data, to);
+    return Impair(*this, SNetSimDatagram::kBroadcast, len, data, to, CNetAddr());
+}
+
+int CNetImpairedDriver::BroadcastAddr(int len, void* data, const CNetAddr& to) {
+    sockaddr_in in;
+    if (to.ToSockaddrIn(&in) != 1) return -1; // IPv6 has no broadcast
+    return Broadcast(len, data, &in);
+}
+
+int CNetImpairedDriver::DisconnectedAddr(const CNetAddr& peer) {
+    sockaddr_in in;
+    if (peer.ToSockaddrIn(&in) == 1) return Disconnected(&in);
+    return m_inner != nullptr ? m_inner->DisconnectedAddr(peer) : kNetEventDisconnect;
 }
 
 void CNetImpairedDriver::SetTime(int ms) {

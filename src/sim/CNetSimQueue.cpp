@@ -40,7 +40,7 @@ CNetSimQueue::~CNetSimQueue() {
 }
 
 bool CNetSimQueue::Push(std::uint64_t due_us, std::uint32_t order, int kind,
-                        const sockaddr_in& addr, const void* data, int len) {
+                        const sockaddr_in& addr, const CNetAddr& peer, const void* data, int len) {
     if (m_free_count == 0 || len < 0 || len > CNetSimDriver::kMaxDatagram) return false;
     const int slot = m_free[--m_free_count];
     SNetSimDatagram& d = m_slots[slot];
@@ -49,6 +49,7 @@ bool CNetSimQueue::Push(std::uint64_t due_us, std::uint32_t order, int kind,
     d.m_kind = kind;
     d.m_len = len;
     d.m_addr = addr;
+    d.m_peer = peer;
     if (len > 0) std::memcpy(d.m_data, data, static_cast<std::size_t>(len));
     // Most datagrams are due after everything queued, so search from the back.
     int pos = m_count;

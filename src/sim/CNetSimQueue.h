@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "portnet/CNetAddr.h"
 #include "portnet/CNetSim.h"
 
 // One datagram waiting in a simulated queue.
@@ -13,6 +14,7 @@ struct SNetSimDatagram {
     int m_kind;             // kData, kBroadcast (decorator) or kRefused (refusal notice)
     int m_len;
     sockaddr_in m_addr; // sender (endpoint queue) or destination (decorator queue)
+    CNetAddr m_peer;    // an IPv6 one, whose m_addr holds its family alone
     unsigned char m_data[CNetSimDriver::kMaxDatagram];
 };
 
@@ -29,8 +31,13 @@ public:
     CNetSimQueue& operator=(const CNetSimQueue&) = delete;
 
     // Copies a datagram in; false when the queue is full. len must be 0..kMaxDatagram.
+    // `peer` is kept beside the record for an IPv6 one, whose record holds its family alone.
     bool Push(std::uint64_t due_us, std::uint32_t order, int kind, const sockaddr_in& addr,
-              const void* data, int len);
+              const CNetAddr& peer, const void* data, int len);
+    bool Push(std::uint64_t due_us, std::uint32_t order, int kind, const sockaddr_in& addr,
+              const void* data, int len) {
+        return Push(due_us, order, kind, addr, CNetAddr(), data, len);
+    }
     // The earliest datagram if it is due at now_us, else null; it stays until Pop.
     SNetSimDatagram* Due(std::uint64_t now_us);
     // Removes the earliest datagram (nothing when empty).

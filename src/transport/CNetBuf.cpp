@@ -34,17 +34,38 @@ int MovePos(int* pos, int p, int mode) {
 
 CNetBuf::CNetBuf(CNetDriver* driver, const sockaddr_in* addr)
     : m_driver(driver), m_read_pos(0), m_write_pos(0), m_channel(0), m_read_limit(kMaxPayload) {
-    if (addr != nullptr)
+    if (addr != nullptr) {
         m_addr = *addr;
-    else
+        m_peer = CNetAddr::FromSockaddrIn(*addr);
+    } else {
         std::memset(&m_addr, 0, sizeof m_addr);
+    }
+    m_data[0] = 0;
+}
+
+CNetBuf::CNetBuf(CNetDriver* driver, const CNetAddr& addr)
+    : m_driver(driver), m_read_pos(0), m_write_pos(0), m_channel(0), m_read_limit(kMaxPayload) {
+    SetAddr(addr);
     m_data[0] = 0;
 }
 
 CNetBuf::~CNetBuf() = default;
 
 CNetBuf* CNetBuf::Clone() const {
-    return new (std::nothrow) CNetBuf(m_driver, &m_addr);
+    CNetBuf* copy = new (std::nothrow) CNetBuf(m_driver, &m_addr);
+    if (copy != nullptr) copy->m_peer = m_peer;
+    return copy;
+}
+
+CNetAddr CNetBuf::Addr() const {
+    return m_addr.sin_family == kNetFamilyInet6 ? m_peer : CNetAddr::FromSockaddrIn(m_addr);
+}
+
+void CNetBuf::SetAddr(const CNetAddr& addr) {
+    m_peer = addr;
+    if (addr.ToSockaddrIn(&m_addr) == 1) return;
+    std::memset(&m_addr, 0, sizeof m_addr);
+    m_addr.sin_family = addr.IsInet6() ? kNetFamilyInet6 : 0;
 }
 
 int CNetBuf::SetReadingPos(int pos, int mode) {
@@ -207,14 +228,20 @@ int CNetBuf::Send() {
     // past m_data; such a datagram is refused.
     if (pos < 0 || pos > kMaxPayload) return -1;
     const int len = pos + 1;
-    if (m_driver->SendTo(len, m_data, &m_addr) == -1) return -1;
+    const int sent = m_addr.sin_family == kNetFamilyInet6
+                         ? m_driver->SendToAddr(len, m_data, m_peer)
+                         : m_driver->SendTo(len, m_data, &m_addr);
+    if (sent == -1) return -1;
     return len;
 }
 
 int CNetBuf::Broadcast() {
     // Same refusal as Send for a position outside the payload area; the position is kept.
     if (m_write_pos < 0 || m_write_pos > kMaxPayload) return -1;
-    if (m_driver->Broadcast(m_write_pos + 1, m_data, &m_addr) == -1) return -1;
+    const int sent = m_addr.sin_family == kNetFamilyInet6
+                         ? m_driver->BroadcastAddr(m_write_pos + 1, m_data, m_peer)
+                         : m_driver->Broadcast(m_write_pos + 1, m_data, &m_addr);
+    if (sent == -1) return -1;
     m_write_pos = 0;
     return 1;
 }
@@ -223,6 +250,7 @@ int CNetBuf::Recv() {
     int len = kDataSize;
     m_data[0] = 0;
     const int result = m_driver->RecvFrom(&len, m_data, &m_addr);
+    if (m_addr.sin_family == kNetFamilyInet6) m_peer = m_driver->LastSender();
     if (result == -1) return -1;
     if (result >= kNetEventBase) return result;
     m_read_pos = 0;

@@ -50,6 +50,57 @@ int CNetDriver::ExpectPeers(int) {
     return 0;
 }
 
+int CNetDriver::SendToAddr(int len, void* data, const CNetAddr& to) {
+    sockaddr_in in;
+    if (to.ToSockaddrIn(&in) != 1) return -1;
+    return SendTo(len, data, &in);
+}
+
+int CNetDriver::RecvFromAddr(int* len, void* buf, CNetAddr* from) {
+    sockaddr_in in;
+    std::memset(&in, 0, sizeof in);
+    if (from != nullptr) from->ToSockaddrIn(&in); // the family a driver may look at first
+    const int result = RecvFrom(len, buf, &in);
+    if (from == nullptr || result == -1) return result;
+    if (in.sin_family == kNetFamilyInet6)
+        *from = LastSender();
+    else if (in.sin_family != 0)
+        *from = CNetAddr::FromSockaddrIn(in);
+    return result;
+}
+
+CNetAddr CNetDriver::LastSender() const {
+    return CNetAddr();
+}
+
+int CNetDriver::BroadcastAddr(int len, void* data, const CNetAddr& to) {
+    sockaddr_in in;
+    if (to.ToSockaddrIn(&in) != 1) return -1;
+    return Broadcast(len, data, &in);
+}
+
+int CNetDriver::ConnectedAddr(const CNetAddr& peer) {
+    sockaddr_in in;
+    return peer.ToSockaddrIn(&in) == 1 ? Connected(&in) : 0;
+}
+
+int CNetDriver::DisconnectedAddr(const CNetAddr& peer) {
+    sockaddr_in in;
+    return peer.ToSockaddrIn(&in) == 1 ? Disconnected(&in) : 0;
+}
+
+int CNetDriver::GetPeerIdentityAddr(const CNetAddr& peer, SNetPeerIdentity* out) {
+    sockaddr_in in;
+    if (peer.ToSockaddrIn(&in) == 1) return GetPeerIdentity(&in, out);
+    if (out) *out = SNetPeerIdentity{};
+    return 0;
+}
+
+int CNetDriver::GetGoneReasonAddr(const CNetAddr& peer) {
+    sockaddr_in in;
+    return peer.ToSockaddrIn(&in) == 1 ? GetGoneReason(&in) : kNetGoneUnreachable;
+}
+
 const char* NetGoneText(int reason) {
     switch (reason) {
     case kNetGoneLeft:

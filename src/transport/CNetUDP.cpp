@@ -13,14 +13,13 @@ namespace udp = portnet::platform;
 
 namespace {
 
-// Address record size handed to the socket calls, as the platform expects it.
-static_assert(sizeof(sockaddr_in) == 16, "address records are 16 bytes");
+const unsigned char kAnyBytes[16] = {};
 
-sockaddr_in MakeInetAddr() {
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sin_family = kNetFamilyInet;
-    return addr;
+// An IPv6 peer as a sockaddr_in holds it for the interfaces of IPv4: its family, nothing else.
+void ToRecord(const CNetAddr& addr, sockaddr_in* out) {
+    if (out == nullptr || addr.ToSockaddrIn(out) == 1) return;
+    std::memset(out, 0, sizeof *out);
+    out->sin_family = addr.Family();
 }
 
 // Batch sizes for a table of `peers`: one datagram a peer and frame fits one call each way,
@@ -94,8 +93,8 @@ CNetUDP::CNetUDP(const char* addr_text)
         m_text_cut = addr_text[n] != '\0';
     }
     m_addr_text[n] = '\0';
-    sockaddr_in addr;
-    if (ParseAddr(m_addr_text, &addr, nullptr, 0) == 1) m_port = ntohs(addr.sin_port);
+    CNetAddr addr;
+    if (CNetAddr::Parse(m_addr_text, &addr, nullptr, 0) == 1) m_port = addr.Port();
 }
 
 CNetUDP::~CNetUDP() {
@@ -122,20 +121,34 @@ int CNetUDP::Init() {
     if (m_socket != udp::kUdpInvalidSocket) Shutdown();
     m_error[0] = '\0';
     // The address is checked before any socket is made: a refused one leaves the driver closed.
-    sockaddr_in local = MakeInetAddr();
-    if (LocalAddress(&local) == -1) return -1;
+    CNetAddr local;
+    int stack = udp::kUdpStackIpv4;
+    if (LocalAddress(&local, &stack) == -1) return -1;
     // Made once and kept across Shutdown and Init; without it every datagram takes a call.
     if (m_batch == nullptr)
         m_batch = SUdpBatch::Make(RingFor(m_expected_peers, SUdpBatch::kRecvSlots),
                                   RingFor(m_expected_peers, SUdpBatch::kSendSlots));
-    m_socket = udp::UdpOpen();
+    m_socket = udp::UdpOpen(stack);
+    if (m_socket == udp::kUdpInvalidSocket && stack == udp::kUdpStackDual &&
+        udp::UdpLastError() == udp::kUdpFamilyUnsupported) {
+        // No IPv6 on this system: the port on every IPv4 address instead.
+        const unsigned char any4[4] = {};
+        stack = udp::kUdpStackIpv4;
+        local = CNetAddr::Ipv4(any4, local.Port());
+        m_socket = udp::UdpOpen(stack);
+    }
+    m_v6 = stack != udp::kUdpStackIpv4;
+    m_dual = stack == udp::kUdpStackDual;
     m_report_queued = false; // a new socket has an empty error queue
     if (m_socket == udp::kUdpInvalidSocket) return Failed("cannot open a UDP socket");
     // A failed bind leaves the socket open in m_socket; the next Init, Shutdown or the
     // destructor closes it.
-    if (udp::UdpBind(m_socket, &local) == -1) {
-        char shown[24]; // ToString's buffer is the caller's too: copied before the next call
-        std::snprintf(shown, sizeof shown, "%s", ToString(&local));
+    if (udp::UdpBind(m_socket, m_v6, local) == -1) {
+        // A port alone, dual-stack, is told as programs of IPv4 know it (as GetAddr does).
+        const CNetAddr told =
+            m_dual && local.IsUnspecified() ? CNetAddr::Ipv4(kAnyBytes, local.Port()) : local;
+        char shown[CNetAddr::kMaxText];
+        told.ToText(shown, sizeof shown);
         return Failed("%s", shown);
     }
     SetBlockMode(true);
@@ -143,14 +156,21 @@ int CNetUDP::Init() {
     return Connected(nullptr) == -1 ? -1 : 0;
 }
 
-int CNetUDP::LocalAddress(sockaddr_in* local) {
+int CNetUDP::LocalAddress(CNetAddr* local, int* stack) {
+    // The stack for "any address": what m_stack asks for.
+    const int any_stack = m_stack == kIpv4Only   ? udp::kUdpStackIpv4
+                          : m_stack == kIpv6Only ? udp::kUdpStackIpv6Only
+                                                 : udp::kUdpStackDual;
     if (!m_from_text) {
         if (m_port < 0 || m_port > 65535) {
             std::snprintf(m_error, sizeof m_error, "port %d is %s", m_port,
                           m_port < 0 ? "negative" : "above 65535");
             return -1;
         }
-        local->sin_port = htons(static_cast<unsigned short>(m_port));
+        const auto port = static_cast<std::uint16_t>(m_port);
+        *local = any_stack == udp::kUdpStackIpv4 ? CNetAddr::Ipv4(kAnyBytes, port)
+                                                 : CNetAddr::Ipv6(kAnyBytes, port);
+        *stack = any_stack;
         return 0;
     }
     if (m_text_cut) {
@@ -158,8 +178,26 @@ int CNetUDP::LocalAddress(sockaddr_in* local) {
                       static_cast<int>(sizeof m_addr_text) - 1);
         return -1;
     }
-    if (ResolveAddr(m_addr_text, local, m_error, static_cast<int>(sizeof m_error)) != 1) return -1;
-    m_port = ntohs(local->sin_port);
+    if (m_addr_text[0] == '[') {
+        if (CNetAddr::Parse(m_addr_text, local, m_error, static_cast<int>(sizeof m_error)) != 1)
+            return -1;
+        if (m_stack == kIpv4Only) {
+            std::snprintf(m_error, sizeof m_error, "%.60s: an IPv6 address on an IPv4-only driver",
+                          m_addr_text);
+            return -1;
+        }
+        *stack = local->IsUnspecified()
+                     ? (any_stack == udp::kUdpStackIpv4 ? udp::kUdpStackDual : any_stack)
+                     : udp::kUdpStackIpv6Only;
+    } else {
+        // IPv4 text and names as ever: an IPv4 socket.
+        sockaddr_in in;
+        if (ResolveAddr(m_addr_text, &in, m_error, static_cast<int>(sizeof m_error)) != 1)
+            return -1;
+        *local = CNetAddr::FromSockaddrIn(in);
+        *stack = udp::kUdpStackIpv4;
+    }
+    m_port = local->Port();
     return 0;
 }
 
@@ -224,24 +262,52 @@ int CNetUDP::Disconnected(sockaddr_in* /*peer*/) {
     return kNetEventDisconnect;
 }
 
+int CNetUDP::DisconnectedAddr(const CNetAddr& peer) {
+    sockaddr_in in;
+    if (peer.ToSockaddrIn(&in) == 1) return Disconnected(&in);
+    return kNetEventDisconnect;
+}
+
+CNetAddr CNetUDP::GetLocalAddr() const {
+    CNetAddr addr;
+    if (m_socket != udp::kUdpInvalidSocket) udp::UdpGetName(m_socket, &addr);
+    return addr;
+}
+
 char* CNetUDP::GetAddr() {
-    sockaddr_in addr = MakeInetAddr();
-    udp::UdpGetName(m_socket, &addr); // a closed driver keeps 0.0.0.0:0
-    return ToString(&addr);
+    CNetAddr addr = GetLocalAddr();
+    if (m_socket == udp::kUdpInvalidSocket || (addr.IsUnspecified() && m_dual)) {
+        // Closed: 0.0.0.0:0 as ever. Dual-stack on [::]: every IPv4 address too.
+        addr = CNetAddr::Ipv4(kAnyBytes, addr.Port());
+    }
+    if (addr.ToText(m_name, sizeof m_name) < 0) m_name[0] = '\0';
+    return m_name;
 }
 
 int CNetUDP::SendTo(int len, void* data, sockaddr_in* to) {
-    if (m_holding && m_batch_send && len >= 0 && len <= SUdpBatch::kSlotBytes && data && to) {
+    if (to == nullptr) return -1;
+    return Send(len, data, CNetAddr::FromSockaddrIn(*to));
+}
+
+int CNetUDP::SendToAddr(int len, void* data, const CNetAddr& to) {
+    // IPv4 and loopback endpoints through SendTo, which a derived driver may override.
+    sockaddr_in in;
+    if (to.ToSockaddrIn(&in) == 1) return SendTo(len, data, &in);
+    return Send(len, data, to);
+}
+
+int CNetUDP::Send(int len, void* data, const CNetAddr& to) {
+    if (m_holding && m_batch_send && len >= 0 && len <= SUdpBatch::kSlotBytes && data) {
         if (m_batch->m_send_count == m_batch->m_send_slots) SendHeld();
         udp::SUdpMessage& m = m_batch->m_send[m_batch->m_send_count++];
         std::memcpy(m.data, data, static_cast<std::size_t>(len));
         m.len = len;
-        m.addr = *to;
+        m.addr = to;
         return 0;
     }
     if (m_holding && m_batch->m_send_count > 0) SendHeld(); // what was held leaves first
     ++m_send_calls;
-    if (udp::UdpSendTo(m_socket, data, len, to, &m_report_queued) != -1) return 0;
+    if (udp::UdpSendTo(m_socket, m_v6, data, len, to, &m_report_queued) != -1) return 0;
     // A full non-blocking socket drops the datagram, as an unreliable link would.
     return udp::UdpLastError() == udp::kUdpWouldBlock ? 0 : -1;
 }
@@ -264,14 +330,14 @@ void CNetUDP::SendHeld() {
         m_batch->m_send_count = 0;
         udp::SUdpMessage& m = m_batch->m_send[0];
         ++m_send_calls;
-        if (udp::UdpSendTo(m_socket, m.data, m.len, &m.addr, &m_report_queued) == -1 &&
+        if (udp::UdpSendTo(m_socket, m_v6, m.data, m.len, m.addr, &m_report_queued) == -1 &&
             udp::UdpLastError() != udp::kUdpWouldBlock) {
             ++m_send_failures;
             ++m_held_failures;
         }
         return;
     }
-    const int failed = udp::UdpSendBatch(m_socket, m_batch->m_headers, m_batch->m_send,
+    const int failed = udp::UdpSendBatch(m_socket, m_v6, m_batch->m_headers, m_batch->m_send,
                                          m_batch->m_send_count, &m_report_queued, &m_send_calls);
     m_batch->m_send_count = 0;
     m_send_failures += failed;
@@ -279,6 +345,15 @@ void CNetUDP::SendHeld() {
 }
 
 int CNetUDP::RecvFrom(int* len, void* buf, sockaddr_in* from) {
+    CNetAddr peer;
+    const int result = Receive(len, buf, &peer);
+    m_last_from = peer;
+    // Written where the receive named a peer, as the platform wrote it before.
+    if (from != nullptr && peer.Family() != 0) ToRecord(peer, from);
+    return result;
+}
+
+int CNetUDP::Receive(int* len, void* buf, CNetAddr* from) {
     if (len == nullptr) return -1; // no capacity given: nothing can be received safely
     SUdpBatch* b = m_batch;
     if (b != nullptr && b->m_recv_next < b->m_recv_count)
@@ -324,12 +399,12 @@ int CNetUDP::Received(int result, const int* len) {
     return result;
 }
 
-int CNetUDP::TakeReceived(int* len, void* buf, sockaddr_in* from) {
+int CNetUDP::TakeReceived(int* len, void* buf, CNetAddr* from) {
     const udp::SUdpMessage& m = m_batch->m_recv[m_batch->m_recv_next++];
     if (m.refused) {
         *len = 0;
         if (from != nullptr) *from = m.addr;
-        return Disconnected(from);
+        return DisconnectedAddr(m.addr);
     }
     // Longer than the capacity: gone, as an oversize datagram is; the length is unchanged.
     if (m.truncated || m.len > *len) return -1;
@@ -339,20 +414,28 @@ int CNetUDP::TakeReceived(int* len, void* buf, sockaddr_in* from) {
     return 0;
 }
 
-int CNetUDP::ReceiveFailed(int* len, sockaddr_in* from) {
+int CNetUDP::ReceiveFailed(int* len, CNetAddr* from) {
     switch (udp::UdpLastError()) {
     case udp::kUdpWouldBlock:
         *len = 0;
         return 0;
     case udp::kUdpConnReset:
         *len = 0;
-        return Disconnected(from);
+        return from != nullptr ? DisconnectedAddr(*from) : kNetEventDisconnect;
     default:
         return -1; // oversize datagram (gone) or any other failure; length unchanged
     }
 }
 
 int CNetUDP::Broadcast(int len, void* data, sockaddr_in* to) {
+    // An IPv6-only socket reaches no IPv4 address.
+    if (m_v6 && !m_dual && m_socket != udp::kUdpInvalidSocket) return -1;
     if (!m_broadcast_capable && MakeBroadcastCapable() == -1) return -1;
     return SendTo(len, data, to);
+}
+
+int CNetUDP::BroadcastAddr(int len, void* data, const CNetAddr& to) {
+    sockaddr_in in;
+    if (!to.IsInet() || to.ToSockaddrIn(&in) != 1) return -1; // IPv6 has no broadcast
+    return Broadcast(len, data, &in);
 }

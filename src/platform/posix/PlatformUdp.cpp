@@ -1,10 +1,13 @@
 #include "platform/PlatformUdp.h"
 
+#include "platform/PlatformAddr.h"
+
 #include <cerrno>
 #include <cstring>
 #include <new>
 
 #include <linux/errqueue.h>
+#include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -68,9 +71,9 @@ enum class ErrQueue { kEmpty, kRefused, kOther };
 // Takes one ICMP report off the socket's error queue. A refused destination (port
 // unreachable) is written to `from`. Reports of local origin are skipped; a few tries
 // bound the work.
-ErrQueue TakeIcmpReport(int sock, sockaddr_in* from) {
+ErrQueue TakeIcmpReport(int sock, CNetAddr* from) {
     for (int tries = 0; tries < 8; ++tries) {
-        sockaddr_in offender;
+        sockaddr_storage offender;
         std::memset(&offender, 0, sizeof(offender));
         char control[256];
         char payload[1]; // the copy of the refused datagram is not needed
@@ -85,16 +88,19 @@ ErrQueue TakeIcmpReport(int sock, sockaddr_in* from) {
         msg.msg_controllen = sizeof(control);
         if (recvmsg(sock, &msg, MSG_ERRQUEUE) < 0) return ErrQueue::kEmpty;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+            // An IPv6 socket reports on its own level, for its v4-mapped peers too (ICMP then,
+            // not ICMPv6; both say "port unreachable" as ECONNREFUSED).
+            const bool v4 = c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR;
+            const bool v6 = c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR;
+            if (!v4 && !v6) continue;
             sock_extended_err ee;
             std::memcpy(&ee, CMSG_DATA(c), sizeof(ee));
-            if (ee.ee_origin != SO_EE_ORIGIN_ICMP) break; // local report: try the next entry
+            if (ee.ee_origin != SO_EE_ORIGIN_ICMP && ee.ee_origin != SO_EE_ORIGIN_ICMP6)
+                break; // local report: try the next entry
             if (ee.ee_errno != ECONNREFUSED) return ErrQueue::kOther;
-            if (from != nullptr) {
-                from->sin_family = AF_INET;
-                from->sin_port = offender.sin_port;
-                from->sin_addr = offender.sin_addr;
-            }
+            if (from != nullptr)
+                AddrFromSockaddr(reinterpret_cast<const sockaddr*>(&offender),
+                                 static_cast<int>(msg.msg_namelen), from);
             return ErrQueue::kRefused;
         }
     }
@@ -118,18 +124,26 @@ int UdpLastOsError() {
     return g_last_os_error;
 }
 
-int UdpOpen() {
+int UdpOpen(int stack) {
+    const bool v6 = stack != kUdpStackIpv4;
     // Close-on-exec so that a host that starts other programs does not leak the socket.
-    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    int sock = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (sock < 0) {
         FailFromErrno(errno);
         return kUdpInvalidSocket;
     }
     // Without IP_RECVERR an unconnected Linux UDP socket silently ignores ICMP port
     // unreachable; with it, a refused datagram makes a later receive fail and leaves the
-    // refused address in the error queue, which is how the peer-gone event is detected.
+    // refused address in the error queue, which is how the peer-gone event is detected. An
+    // IPv6 socket needs IPV6_RECVERR for ICMPv6 and IP_RECVERR for its v4-mapped peers.
     int on = 1;
-    if (setsockopt(sock, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)) != 0) {
+    const int v6only = stack == kUdpStackIpv6Only ? 1 : 0;
+    const bool ok =
+        (stack == kUdpStackIpv6Only ||
+         setsockopt(sock, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)) == 0) &&
+        (!v6 || (setsockopt(sock, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof(on)) == 0 &&
+                 setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof(v6only)) == 0));
+    if (!ok) {
         const int err = errno;
         close(sock);
         FailFromErrno(err);
@@ -142,8 +156,11 @@ void UdpClose(int sock) {
     if (sock >= 0) close(sock);
 }
 
-int UdpBind(int sock, const sockaddr_in* addr) {
-    if (bind(sock, reinterpret_cast<const sockaddr*>(addr), sizeof(sockaddr_in)) != 0)
+int UdpBind(int sock, bool v6, const CNetAddr& addr) {
+    sockaddr_storage ss;
+    const int len = AddrToSockaddr(addr, v6, &ss);
+    if (len < 0) return Fail(kUdpFamilyUnsupported);
+    if (bind(sock, reinterpret_cast<const sockaddr*>(&ss), static_cast<socklen_t>(len)) != 0)
         return FailFromErrno(errno);
     return 0;
 }
@@ -168,28 +185,33 @@ int UdpBroadcastEnabled(int sock) {
     return on != 0 ? 1 : 0;
 }
 
-int UdpGetName(int sock, sockaddr_in* addr) {
-    sockaddr_in name;
+int UdpGetName(int sock, CNetAddr* addr) {
+    sockaddr_storage name;
     std::memset(&name, 0, sizeof(name));
     socklen_t size = sizeof(name);
     if (getsockname(sock, reinterpret_cast<sockaddr*>(&name), &size) != 0)
         return FailFromErrno(errno);
-    if (name.sin_family != AF_INET) return Fail(kUdpOtherError);
-    addr->sin_family = name.sin_family;
-    addr->sin_port = name.sin_port;
-    addr->sin_addr = name.sin_addr;
+    CNetAddr found;
+    if (AddrFromSockaddr(reinterpret_cast<const sockaddr*>(&name), static_cast<int>(size),
+                         &found) != 1)
+        return Fail(kUdpOtherError);
+    *addr = found;
     return 0;
 }
 
-int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* report_queued) {
+int UdpSendTo(int sock, bool v6, const void* data, int len, const CNetAddr& to,
+              bool* report_queued) {
     if (len < 0) return Fail(kUdpOtherError);
+    sockaddr_storage ss;
+    const int ss_len = AddrToSockaddr(to, v6, &ss);
+    if (ss_len < 0) return Fail(kUdpFamilyUnsupported);
     ssize_t sent = -1;
     // A report of an earlier datagram makes this send fail once without sending; the
     // original platform sends regardless, so send again. The report itself stays in the
     // error queue for the receive side, which the note tells to look there.
     for (int tries = 0; tries < 2 && sent < 0; ++tries) {
         sent = sendto(sock, data, static_cast<size_t>(len), 0,
-                      reinterpret_cast<const sockaddr*>(to), sizeof(sockaddr_in));
+                      reinterpret_cast<const sockaddr*>(&ss), static_cast<socklen_t>(ss_len));
         if (sent < 0 && !IsPendingIcmpError(errno)) break;
         if (sent < 0 && report_queued != nullptr) *report_queued = true;
     }
@@ -212,7 +234,7 @@ bool ReportJumpedTheQueue(int err, bool* report_queued) {
 }
 
 // The refused-peer and error-queue handling after a failed receive, shared by both forms.
-int FailedReceive(int sock, int err, sockaddr_in* from, bool* report_queued) {
+int FailedReceive(int sock, int err, CNetAddr* from, bool* report_queued) {
     // A failure other than "nothing waiting" may be a pending ICMP report; a report whose
     // pending error a send or an earlier receive consumed waits in the error queue alone, and
     // that call left the note set. Either way take one entry off the queue so that each
@@ -233,9 +255,9 @@ int FailedReceive(int sock, int err, sockaddr_in* from, bool* report_queued) {
 
 } // namespace
 
-int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_queued) {
+int UdpRecvFrom(int sock, void* buf, int cap, CNetAddr* from, bool* report_queued) {
     if (cap < 0) return Fail(kUdpOtherError);
-    sockaddr_in sender;
+    sockaddr_in6 sender; // room for either family
     std::memset(&sender, 0, sizeof(sender));
     socklen_t sender_size = sizeof(sender);
     // recvfrom rather than recvmsg: no message header to copy in and out, about 130 ns less
@@ -251,11 +273,9 @@ int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* report_qu
     // Linux cuts an oversize datagram to the capacity; the datagram is consumed either way,
     // so it is a failed receive, never a shorter datagram.
     if (got > cap) return Fail(kUdpMessageSize);
-    if (from != nullptr) {
-        from->sin_family = sender.sin_family;
-        from->sin_port = sender.sin_port;
-        from->sin_addr = sender.sin_addr;
-    }
+    if (from != nullptr)
+        AddrFromSockaddr(reinterpret_cast<const sockaddr*>(&sender), static_cast<int>(sender_size),
+                         from);
     return static_cast<int>(got);
 }
 
@@ -263,7 +283,8 @@ struct SUdpBatchHeaders {
     int recv_count = 0, send_count = 0;
     mmsghdr* recv = nullptr;
     iovec* recv_iovs = nullptr;
-    sockaddr_in* senders = nullptr;
+    sockaddr_in6* senders = nullptr; // room for either family
+    sockaddr_in6* dests = nullptr;
     // The messages the receive headers point into; they are set up again only for others.
     const SUdpMessage* recv_for = nullptr;
     int recv_ready = 0;
@@ -274,6 +295,7 @@ struct SUdpBatchHeaders {
         delete[] recv;
         delete[] recv_iovs;
         delete[] senders;
+        delete[] dests;
         delete[] send;
         delete[] send_iovs;
     }
@@ -285,10 +307,11 @@ SUdpBatchHeaders* UdpBatchHeadersMake(int recv, int send) {
     if (h == nullptr) return nullptr;
     h->recv = new (std::nothrow) mmsghdr[recv];
     h->recv_iovs = new (std::nothrow) iovec[recv];
-    h->senders = new (std::nothrow) sockaddr_in[recv];
+    h->senders = new (std::nothrow) sockaddr_in6[recv];
+    h->dests = new (std::nothrow) sockaddr_in6[send];
     h->send = new (std::nothrow) mmsghdr[send];
     h->send_iovs = new (std::nothrow) iovec[send];
-    if (!h->recv || !h->recv_iovs || !h->senders || !h->send || !h->send_iovs) {
+    if (!h->recv || !h->recv_iovs || !h->senders || !h->dests || !h->send || !h->send_iovs) {
         delete h;
         return nullptr;
     }
@@ -312,7 +335,7 @@ int UdpReserveReceiveBuffer(int sock, int bytes) {
     return 0;
 }
 
-int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, sockaddr_in* from,
+int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, CNetAddr* from,
                  bool* report_queued) {
     if (h == nullptr || count < 1 || count > h->recv_count) return Fail(kUdpOtherError);
     mmsghdr* hdrs = h->recv;
@@ -329,7 +352,7 @@ int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, so
         for (int i = 0; i < count; ++i) {
             if (msgs[i].cap < 0) return Fail(kUdpOtherError);
             h->recv_iovs[i] = iovec{msgs[i].data, static_cast<size_t>(msgs[i].cap)};
-            hdrs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            hdrs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in6);
         }
         h->recv_for = msgs;
         h->recv_ready = count;
@@ -343,32 +366,32 @@ int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, so
     if (got < 0) return FailedReceive(sock, errno, from, report_queued);
     for (int i = 0; i < got; ++i) {
         SUdpMessage& m = msgs[i];
-        const sockaddr_in& sender = h->senders[i];
         m.len = static_cast<int>(hdrs[i].msg_len);
         m.truncated = (hdrs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || m.len > m.cap;
         m.refused = false; // Linux keeps a refusal pending for the next call instead
-        std::memset(&m.addr, 0, sizeof(m.addr));
-        m.addr.sin_family = sender.sin_family;
-        m.addr.sin_port = sender.sin_port;
-        m.addr.sin_addr = sender.sin_addr;
-        hdrs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        AddrFromSockaddr(reinterpret_cast<const sockaddr*>(&h->senders[i]),
+                         static_cast<int>(hdrs[i].msg_hdr.msg_namelen), &m.addr);
+        hdrs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in6);
         hdrs[i].msg_hdr.msg_flags = 0;
     }
     return got;
 }
 
-int UdpSendBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, bool* report_queued,
-                 int* calls) {
+int UdpSendBatch(int sock, bool v6, SUdpBatchHeaders* h, SUdpMessage* msgs, int count,
+                 bool* report_queued, int* calls) {
     if (count < 0) return 0;
     if (h == nullptr || count > h->send_count) return count;
     mmsghdr* hdrs = h->send;
     iovec* iovs = h->send_iovs;
     for (int i = 0; i < count; ++i) {
-        msgs[i].failed = msgs[i].len < 0;
+        sockaddr_storage ss;
+        const int ss_len = AddrToSockaddr(msgs[i].addr, v6, &ss);
+        msgs[i].failed = msgs[i].len < 0 || ss_len < 0;
+        if (ss_len > 0) std::memcpy(&h->dests[i], &ss, static_cast<std::size_t>(ss_len));
         iovs[i] = iovec{msgs[i].data, static_cast<size_t>(msgs[i].len < 0 ? 0 : msgs[i].len)};
         std::memset(&hdrs[i], 0, sizeof(hdrs[i]));
-        hdrs[i].msg_hdr.msg_name = &msgs[i].addr;
-        hdrs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        hdrs[i].msg_hdr.msg_name = &h->dests[i];
+        hdrs[i].msg_hdr.msg_namelen = static_cast<socklen_t>(ss_len < 0 ? 0 : ss_len);
         hdrs[i].msg_hdr.msg_iov = &iovs[i];
         hdrs[i].msg_hdr.msg_iovlen = 1;
     }

@@ -1,5 +1,7 @@
 #include "platform/PlatformUdp.h"
 
+#include "platform/PlatformAddr.h"
+
 #include <winsock2.h>
 
 #include <cstring>
@@ -73,15 +75,27 @@ int UdpLastOsError() {
     return g_last_os_error;
 }
 
-int UdpOpen() {
+int UdpOpen(int stack) {
+    const int family = stack == kUdpStackIpv4 ? AF_INET : AF_INET6;
     // Not inherited, so that a host that starts other programs does not leak the socket.
     // Windows before 7 SP1 does not know the flag and refuses it.
-    SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    SOCKET s = WSASocketW(family, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL)
-        s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, 0);
+        s = WSASocketW(family, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, 0);
     if (s == INVALID_SOCKET) {
         FailFromLastWsa();
         return kUdpInvalidSocket;
+    }
+    if (family == AF_INET6) {
+        // Windows makes IPv6 sockets IPv6-only unless told otherwise.
+        const DWORD v6only = stack == kUdpStackIpv6Only ? 1 : 0;
+        if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only),
+                       sizeof(v6only)) != 0) {
+            const int err = WSAGetLastError();
+            closesocket(s);
+            FailFromWsa(err);
+            return kUdpInvalidSocket;
+        }
     }
     // Winsock reports an ICMP port unreachable on the next receive (WSAECONNRESET, sender set
     // to the refused peer) unless SIO_UDP_CONNRESET turns it off; it stays on, as it is how the
@@ -98,8 +112,11 @@ void UdpClose(int sock) {
     if (sock >= 0) closesocket(Handle(sock));
 }
 
-int UdpBind(int sock, const sockaddr_in* addr) {
-    if (bind(Handle(sock), reinterpret_cast<const sockaddr*>(addr), sizeof(sockaddr_in)) != 0)
+int UdpBind(int sock, bool v6, const CNetAddr& addr) {
+    sockaddr_storage ss;
+    const int len = AddrToSockaddr(addr, v6, &ss);
+    if (len < 0) return Fail(kUdpFamilyUnsupported);
+    if (bind(Handle(sock), reinterpret_cast<const sockaddr*>(&ss), len) != 0)
         return FailFromLastWsa();
     return 0;
 }
@@ -127,36 +144,40 @@ int UdpBroadcastEnabled(int sock) {
     return on != FALSE ? 1 : 0;
 }
 
-int UdpGetName(int sock, sockaddr_in* addr) {
-    sockaddr_in name;
+int UdpGetName(int sock, CNetAddr* addr) {
+    sockaddr_storage name;
     std::memset(&name, 0, sizeof(name));
     int size = sizeof(name);
     if (getsockname(Handle(sock), reinterpret_cast<sockaddr*>(&name), &size) != 0)
         return FailFromLastWsa();
-    if (name.sin_family != AF_INET) return Fail(kUdpOtherError);
-    addr->sin_family = name.sin_family;
-    addr->sin_port = name.sin_port;
-    addr->sin_addr = name.sin_addr;
+    CNetAddr found;
+    if (AddrFromSockaddr(reinterpret_cast<const sockaddr*>(&name), size, &found) != 1)
+        return Fail(kUdpOtherError);
+    *addr = found;
     return 0;
 }
 
-int UdpSendTo(int sock, const void* data, int len, const sockaddr_in* to, bool* /*report_queued*/) {
+int UdpSendTo(int sock, bool v6, const void* data, int len, const CNetAddr& to,
+              bool* /*report_queued*/) {
     if (len < 0) return Fail(kUdpOtherError);
+    sockaddr_storage ss;
+    const int ss_len = AddrToSockaddr(to, v6, &ss);
+    if (ss_len < 0) return Fail(kUdpFamilyUnsupported);
     int sent = SOCKET_ERROR;
     // A reset left by an earlier datagram may fail this send once without sending; the
     // datagram goes out on the second try. That reset is not seen by the receive side.
     for (int tries = 0; tries < 2 && sent == SOCKET_ERROR; ++tries) {
         sent = sendto(Handle(sock), static_cast<const char*>(data), len, 0,
-                      reinterpret_cast<const sockaddr*>(to), sizeof(sockaddr_in));
+                      reinterpret_cast<const sockaddr*>(&ss), ss_len);
         if (sent == SOCKET_ERROR && WSAGetLastError() != WSAECONNRESET) break;
     }
     if (sent == SOCKET_ERROR) return FailFromLastWsa();
     return sent;
 }
 
-int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* /*report_queued*/) {
+int UdpRecvFrom(int sock, void* buf, int cap, CNetAddr* from, bool* /*report_queued*/) {
     if (cap < 0) return Fail(kUdpOtherError);
-    sockaddr_in sender;
+    sockaddr_storage sender;
     std::memset(&sender, 0, sizeof(sender));
     int sender_size = sizeof(sender);
     const int got = recvfrom(Handle(sock), static_cast<char*>(buf), cap, 0,
@@ -165,18 +186,12 @@ int UdpRecvFrom(int sock, void* buf, int cap, sockaddr_in* from, bool* /*report_
         const int err = WSAGetLastError();
         // The refusal names the refused peer in the sender record. An oversize datagram
         // (WSAEMSGSIZE) is cut to the capacity and consumed: a failed receive.
-        if (err == WSAECONNRESET && from != nullptr) {
-            from->sin_family = AF_INET;
-            from->sin_port = sender.sin_port;
-            from->sin_addr = sender.sin_addr;
-        }
+        if (err == WSAECONNRESET && from != nullptr)
+            AddrFromSockaddr(reinterpret_cast<const sockaddr*>(&sender), sender_size, from);
         return FailFromWsa(err);
     }
-    if (from != nullptr) {
-        from->sin_family = sender.sin_family;
-        from->sin_port = sender.sin_port;
-        from->sin_addr = sender.sin_addr;
-    }
+    if (from != nullptr)
+        AddrFromSockaddr(reinterpret_cast<const sockaddr*>(&sender), sender_size, from);
     return got;
 }
 
@@ -208,7 +223,7 @@ int UdpReserveReceiveBuffer(int sock, int bytes) {
 }
 
 int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count,
-                 sockaddr_in* /*from: a refusal always takes its place in the batch*/,
+                 CNetAddr* /*from: a refusal always takes its place in the batch*/,
                  bool* report_queued) {
     if (h == nullptr || count < 1 || count > h->recv_count) return Fail(kUdpOtherError);
     int got = 0;
@@ -231,15 +246,15 @@ int UdpRecvBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count,
     return got;
 }
 
-int UdpSendBatch(int sock, SUdpBatchHeaders* h, SUdpMessage* msgs, int count, bool* report_queued,
-                 int* calls) {
+int UdpSendBatch(int sock, bool v6, SUdpBatchHeaders* h, SUdpMessage* msgs, int count,
+                 bool* report_queued, int* calls) {
     if (count < 0) return 0;
     if (h == nullptr || count > h->send_count) return count;
     int failed = 0;
     for (int i = 0; i < count; ++i) {
         if (calls != nullptr) ++*calls;
         msgs[i].failed =
-            UdpSendTo(sock, msgs[i].data, msgs[i].len, &msgs[i].addr, report_queued) == -1 &&
+            UdpSendTo(sock, v6, msgs[i].data, msgs[i].len, msgs[i].addr, report_queued) == -1 &&
             UdpLastError() != kUdpWouldBlock;
         failed += msgs[i].failed ? 1 : 0;
     }
