@@ -92,6 +92,10 @@ struct SStarConfig {
     EChange m_change = EChange::kFields;
     bool m_secure = false; // UDP only: every driver inside a CNetDtls (pre-shared key)
     int m_host_slots = 0;  // the host's table; 0: the default, or as many as the peers if more
+    // Simulator only: the host's driver inside a CNetRecorder writing this file, or a
+    // CNetReplayDriver playing it back instead (the peers then stand still).
+    const char* m_record = nullptr;
+    const char* m_replay = nullptr;
 };
 
 // Heap memory this process holds, in KiB: the allocator's bytes in use, small and mapped. The
@@ -117,6 +121,8 @@ public:
 
     ~CStar() {
         delete m_host;
+        delete m_recorder;
+        delete m_replayer;
         for (int i = 0; i < Size(m_config); ++i) {
             delete m_peers[i];
             delete m_peer_out[i];
@@ -162,6 +168,15 @@ public:
             m_sim_host = new CNetSimDriver(&m_net, 1, n < 64 ? 64 : 2 * n);
             if (m_sim_host->Init() != 0) return "simulated endpoint";
             host_driver = m_sim_host;
+            if (m_config.m_record) {
+                m_recorder = new CNetRecorder(host_driver, m_config.m_record);
+                if (!m_recorder->IsReady()) return "recording file";
+                host_driver = m_recorder;
+            } else if (m_config.m_replay) {
+                m_replayer = new CNetReplayDriver(m_config.m_replay, 1 << 22);
+                if (!m_replayer->IsReady()) return "recording to replay";
+                host_driver = m_replayer;
+            }
             for (int i = 0; i < n; ++i) {
                 m_sim[i] = new CNetSimDriver(&m_net, 100 + i, 64);
                 if (m_sim[i]->Init() != 0) return "simulated endpoint";
@@ -209,6 +224,8 @@ public:
                                                                : CNetManager::kMaxClients;
         if (m_host->Init(host_driver, m_num_ports) != 1) return "host manager";
         AddPorts(m_host, true);
+        if (m_recorder) m_recorder->Attach(m_host);
+        if (m_replayer) m_replayer->Attach(m_host);
         for (int i = 0; i < n; ++i) {
             m_host_out[i] = new CNetBuf(host_side[i], &peer_addr[i]);
             if (m_config.m_transport == ETransport::kLoopback)
@@ -229,6 +246,7 @@ public:
     // One frame of the whole star: the host's five steps, then every peer's. False when a
     // step failed.
     bool Frame() {
+        if (m_replayer) return ReplayFrame();
         CNetTime::m_time += kFrameMs;
         if (m_config.m_transport == ETransport::kSim) m_net.SetTime(CNetTime::m_time);
         for (int p = 1; p <= m_config.m_state_ports; ++p)
@@ -236,6 +254,7 @@ public:
                              m_config.m_change);
         const auto host_start = std::chrono::steady_clock::now();
         bool ok = HostSteps();
+        if (m_recorder) ok = m_recorder->EndFrame() == 1 && ok;
         m_host_ns +=
             std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - host_start)
                 .count();
@@ -247,6 +266,21 @@ public:
             ok = Steps(m_peers[i], &m_peer_clients[i], 1) && ok;
         }
         return ok;
+    }
+
+    CNetRecorder* m_recorder = nullptr;     // with m_config.m_record
+    CNetReplayDriver* m_replayer = nullptr; // with m_config.m_replay
+
+    // The host alone over the recording, on its clock: false at its end, or when the frame
+    // differs from the recorded one (the host's states change as they did when recording).
+    bool ReplayFrame() {
+        if (m_replayer->NextFrame() != 1) return false;
+        CNetTime::m_time = m_replayer->GetClock();
+        for (int p = 1; p <= m_config.m_state_ports; ++p)
+            m_changer.Change(State(m_host, p)->m_bytes, sizeof State(m_host, p)->m_bytes,
+                             m_config.m_change);
+        const bool ok = HostSteps();
+        return m_replayer->EndFrame() == 1 && ok;
     }
 
     // Datagram bytes (channel byte included) sent so far by the host and by all peers.

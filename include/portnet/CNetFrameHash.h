@@ -9,7 +9,8 @@
 // instant and out-of-band messages, new clients and the driver's reports. Two managers that
 // hash equal frame after frame delivered the same things in the same order. A recorder or
 // replay sets CNetManager::m_frame_hash to one; a manager without one (the default) hashes
-// nothing. FNV-1a 64 over the items' little-endian fields: no allocation, a few cycles a byte.
+// nothing. Each item is mixed in 8 little-endian bytes at a time (a multiply and a fold, the
+// same on every machine): no allocation, well under a cycle a byte.
 class PORTNET_API CNetFrameHash {
 public:
     // What an item is. The numbers enter the hash: they never change.
@@ -38,7 +39,7 @@ public:
     std::uint32_t Items() const { return m_items; }
 
 private:
-    static constexpr std::uint64_t kOffset = 0xcbf29ce484222325ull;
+    static constexpr std::uint64_t kOffset = 0xcbf29ce484222325ull; // any odd start will do
     std::uint64_t m_value;
     std::uint32_t m_items;
 };

@@ -7,6 +7,8 @@ namespace record {
 
 namespace {
 
+const unsigned char kNone[4] = {0, 0, 0, 0};
+
 // What an endpoint shows as in a pseudo header: an IP address of one version and a port.
 struct SIpView {
     int m_version; // 4 or 6
@@ -15,7 +17,8 @@ struct SIpView {
 };
 
 SIpView ViewOf(const CNetAddr& a) {
-    SIpView v{};
+    SIpView v;
+    v.m_version = 4;
     if (a.IsInet6()) {
         v.m_version = 6;
         std::memcpy(v.m_bytes, a.Bytes(), 16);
@@ -27,9 +30,8 @@ SIpView ViewOf(const CNetAddr& a) {
         v.m_bytes[2] = static_cast<unsigned char>(a.Port() >> 8);
         v.m_bytes[3] = static_cast<unsigned char>(a.Port());
         v.m_port = kLocalPort;
-    } else {
-        v.m_version = 4; // no address at all shows as 0.0.0.0:0
-        if (a.IsInet()) std::memcpy(v.m_bytes, a.Bytes(), 4);
+    } else { // no address at all shows as 0.0.0.0:0
+        std::memcpy(v.m_bytes, a.IsInet() ? a.Bytes() : kNone, 4);
         v.m_port = a.Port();
     }
     return v;
@@ -41,7 +43,8 @@ SIpView Meet(SIpView own, int version) {
     SIpView v{};
     v.m_version = version;
     v.m_port = own.m_port;
-    if (version == 6) { // ::ffff:a.b.c.d
+    if (version == 4) return v; // IPv6 in an IPv4 packet: 0.0.0.0
+    if (version == 6) {         // ::ffff:a.b.c.d
         v.m_bytes[10] = 0xff;
         v.m_bytes[11] = 0xff;
         std::memcpy(v.m_bytes + 12, own.m_bytes, 4);
@@ -97,9 +100,12 @@ int PseudoHeader(unsigned char* out, const CNetAddr& src, const CNetAddr& dst,
     *option_needed = src.IsLocal() || dst.IsLocal() || src.ScopeId() || dst.ScopeId();
     // One IPv6 endpoint makes an IPv6 packet: the other shows in it as an IPv4-mapped address,
     // which reads back as the IPv4 address it was.
-    const int version = ViewOf(src).m_version == 6 || ViewOf(dst).m_version == 6 ? 6 : 4;
-    const SIpView s = Meet(ViewOf(src), version);
-    const SIpView d = Meet(ViewOf(dst), version);
+    const int version = src.IsInet6() || dst.IsInet6() ? 6 : 4;
+    SIpView s = ViewOf(src), d = ViewOf(dst);
+    if (version == 6) {
+        s = Meet(s, 6);
+        d = Meet(d, 6);
+    }
     const int udp_len = 8 + len;
     unsigned char* udp;
     if (version == 4) {
