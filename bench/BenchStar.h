@@ -95,6 +95,10 @@ struct SStarConfig {
     // UDP: 0 every peer on an IPv4 address of its own; 4 every socket on 127.0.0.1, 6 every
     // socket on ::1, peers told apart by port (m_match_ports), so both families run alike.
     int m_family = 0;
+    // Simulator only: the host's driver inside a CNetRecorder writing this file, or a
+    // CNetReplayDriver playing it back instead (the peers then stand still).
+    const char* m_record = nullptr;
+    const char* m_replay = nullptr;
 };
 
 // Heap memory this process holds, in KiB: the allocator's bytes in use, small and mapped. The
@@ -120,6 +124,8 @@ public:
 
     ~CStar() {
         delete m_host;
+        delete m_recorder;
+        delete m_replayer;
         for (int i = 0; i < Size(m_config); ++i) {
             delete m_peers[i];
             delete m_peer_out[i];
@@ -167,6 +173,15 @@ public:
             m_sim_host = new CNetSimDriver(&m_net, 1, n < 64 ? 64 : 2 * n);
             if (m_sim_host->Init() != 0) return "simulated endpoint";
             host_driver = m_sim_host;
+            if (m_config.m_record) {
+                m_recorder = new CNetRecorder(host_driver, m_config.m_record);
+                if (!m_recorder->IsReady()) return "recording file";
+                host_driver = m_recorder;
+            } else if (m_config.m_replay) {
+                m_replayer = new CNetReplayDriver(m_config.m_replay, 1 << 22);
+                if (!m_replayer->IsReady()) return "recording to replay";
+                host_driver = m_replayer;
+            }
             for (int i = 0; i < n; ++i) {
                 m_sim[i] = new CNetSimDriver(&m_net, 100 + i, 64);
                 if (m_sim[i]->Init() != 0) return "simulated endpoint";
@@ -228,6 +243,8 @@ public:
         if (m_host->Init(host_driver, m_num_ports) != 1) return "host manager";
         m_host->m_match_ports = by_port;
         AddPorts(m_host, true);
+        if (m_recorder) m_recorder->Attach(m_host);
+        if (m_replayer) m_replayer->Attach(m_host);
         for (int i = 0; i < n; ++i) {
             m_host_out[i] = by_port ? new CNetBuf(host_side[i], peer_ip[i])
                                     : new CNetBuf(host_side[i], &peer_addr[i]);
@@ -250,6 +267,7 @@ public:
     // One frame of the whole star: the host's five steps, then every peer's. False when a
     // step failed.
     bool Frame() {
+        if (m_replayer) return ReplayFrame();
         CNetTime::m_time += kFrameMs;
         if (m_config.m_transport == ETransport::kSim) m_net.SetTime(CNetTime::m_time);
         for (int p = 1; p <= m_config.m_state_ports; ++p)
@@ -257,6 +275,7 @@ public:
                              m_config.m_change);
         const auto host_start = std::chrono::steady_clock::now();
         bool ok = HostSteps();
+        if (m_recorder) ok = m_recorder->EndFrame() == 1 && ok;
         m_host_ns +=
             std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - host_start)
                 .count();
@@ -268,6 +287,21 @@ public:
             ok = Steps(m_peers[i], &m_peer_clients[i], 1) && ok;
         }
         return ok;
+    }
+
+    CNetRecorder* m_recorder = nullptr;     // with m_config.m_record
+    CNetReplayDriver* m_replayer = nullptr; // with m_config.m_replay
+
+    // The host alone over the recording, on its clock: false at its end, or when the frame
+    // differs from the recorded one (the host's states change as they did when recording).
+    bool ReplayFrame() {
+        if (m_replayer->NextFrame() != 1) return false;
+        CNetTime::m_time = m_replayer->GetClock();
+        for (int p = 1; p <= m_config.m_state_ports; ++p)
+            m_changer.Change(State(m_host, p)->m_bytes, sizeof State(m_host, p)->m_bytes,
+                             m_config.m_change);
+        const bool ok = HostSteps();
+        return m_replayer->EndFrame() == 1 && ok;
     }
 
     // Datagram bytes (channel byte included) sent so far by the host and by all peers.

@@ -3,6 +3,10 @@
 // host, a tenth of each changing per frame), all five steps on every manager.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+#include <cstdio>
+#include <string>
+
 #include "BenchStar.h"
 
 namespace {
@@ -56,6 +60,74 @@ void BM_FrameSim(benchmark::State& state) {
     FrameOver(state, ETransport::kSim);
 }
 
+// The same frames on the simulator with the host's driver recorded (CNetRecorder): the
+// recording's cost per frame is the difference to BM_FrameSim's rows.
+std::string RecordPath(const char* name) {
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir && *dir ? dir : "/tmp") + "/portnet_bench_" + name + ".pcapng";
+}
+
+void BM_FrameSimRecorded(benchmark::State& state) {
+    const std::string path = RecordPath("frames");
+    SStarConfig config;
+    config.m_transport = ETransport::kSim;
+    config.m_peers = static_cast<int>(state.range(0));
+    config.m_state_ports = 3;
+    config.m_chat = true;
+    config.m_record = path.c_str();
+    {
+        CStar<Blob64> star(config);
+        if (!StartSteady(state, star)) return;
+        RunFrames(state, star, config.m_peers);
+        state.counters["file_B_per_frame"] =
+            static_cast<double>(star.m_recorder->m_stats.m_bytes) /
+            (star.m_recorder->m_stats.m_frames ? star.m_recorder->m_stats.m_frames : 1);
+    }
+    std::remove(path.c_str());
+}
+
+// A 10-minute session of 8 peers at 60 fps (kFrameMs apart), recorded, then played back into
+// the host alone: how many times faster than the session took. Each replayed frame must hash
+// and send as recorded, or the row fails.
+void BM_Replay10Minutes(benchmark::State& state) {
+    const std::string path = RecordPath("replay");
+    const int peers = static_cast<int>(state.range(0));
+    const int frames = 10 * 60 * 1000 / kFrameMs;
+    SStarConfig config;
+    config.m_transport = ETransport::kSim;
+    config.m_peers = peers;
+    config.m_state_ports = 3;
+    config.m_chat = true;
+    {
+        config.m_record = path.c_str();
+        CStar<Blob64> star(config);
+        if (const char* error = star.Start()) return state.SkipWithError(error);
+        for (int f = 0; f < frames; ++f)
+            if (!star.Frame()) return state.SkipWithError("a recorded frame failed");
+        star.m_recorder->Close();
+    }
+    config.m_record = nullptr;
+    config.m_replay = path.c_str();
+    double wall_s = 0;
+    int replayed = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        CStar<Blob64> star(config);
+        if (const char* error = star.Start()) return state.SkipWithError(error);
+        replayed = 0;
+        while (star.Frame())
+            ++replayed;
+        wall_s += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (star.m_replayer->FirstDivergingFrame() >= 0)
+            return state.SkipWithError("the replay diverged from the recording");
+    }
+    std::remove(path.c_str());
+    if (replayed != frames) return state.SkipWithError("the replay stopped early");
+    const double session_s = frames * kFrameMs / 1000.0;
+    state.counters["session_s"] = session_s;
+    state.counters["times_real_time"] = session_s * state.iterations() / wall_s;
+}
+
 // Peers, and the host's table (0: as many slots as peers, at least the default eight).
 BENCHMARK(BM_FrameLoopback)
     ->ArgNames({"peers", "slots"})
@@ -72,5 +144,12 @@ BENCHMARK(BM_FrameSim)
     ->Args({64, 0})
     ->Args({256, 0})
     ->Args({8, 4096});
+
+BENCHMARK(BM_FrameSimRecorded)->ArgNames({"peers"})->Arg(1)->Arg(8)->Arg(64)->Arg(256);
+BENCHMARK(BM_Replay10Minutes)
+    ->ArgNames({"peers"})
+    ->Arg(8)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

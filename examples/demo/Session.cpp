@@ -305,6 +305,7 @@ int Session::SetUp(FILE* out) {
     imp.m_duplicate_percent = m_cfg.m_dup;
     imp.m_bandwidth_bytes_per_s = m_cfg.m_bandwidth;
 
+    if (!m_cfg.m_replay.empty()) return SetUpReplay(out);
     if (m_cfg.m_mode == SDemoConfig::kSim) {
         // Room for every endpoint and, with a bandwidth cap, a link override each way per peer.
         m_net.reset(new CNetSimNetwork(
@@ -325,6 +326,23 @@ int Session::SetUp(FILE* out) {
             m_sim_drivers[i]->m_impairment = imp;
             m_endpoints[i].reset(new Endpoint);
             CNetDriver* d = Secure(i, m_sim_drivers[i].get(), i == 0);
+            if (i == 0 && !m_cfg.m_record.empty() && d != nullptr) {
+                // What shapes the host goes into the note, for --replay to set it up again.
+                char note[200];
+                std::snprintf(note, sizeof note,
+                              "portnet-demo 1 peers=%d frames=%d fps=%d latency=%d jitter=%d "
+                              "block=%u loss=%g dup=%g seed=%llu bandwidth=%d",
+                              m_cfg.m_peers, m_cfg.m_frames, m_cfg.m_fps, m_cfg.m_latency,
+                              m_cfg.m_jitter, m_cfg.m_block, m_cfg.m_loss, m_cfg.m_dup,
+                              static_cast<unsigned long long>(m_cfg.m_seed), m_cfg.m_bandwidth);
+                m_recorder.reset(new CNetRecorder(d, m_cfg.m_record.c_str(), note));
+                if (!m_recorder->IsReady()) {
+                    std::fprintf(out, "portnet-demo: cannot write --record %s\n",
+                                 m_cfg.m_record.c_str());
+                    return -1;
+                }
+                d = m_recorder.get();
+            }
             if (d == nullptr || d->Init() != 0 ||
                 m_endpoints[i]->Start(d, i, ports, Relayed(m_cfg.m_peers),
                                       i == 0 ? table : CNetManager::kMaxClients, m_cfg.m_block) < 0)
@@ -340,6 +358,7 @@ int Session::SetUp(FILE* out) {
                 m_endpoints[k]->AddLink(0, 0, SimAddr(1), m_timeout_ms) < 0)
                 return -1;
         }
+        if (m_recorder) m_recorder->Attach(m_endpoints[0]->m_manager);
         CNetTime::m_timer_proc = DemoClock;
         // The links were made before the demo's clock took over: they start at its 0.
         for (int i = 0; i < m_num_endpoints; ++i)
@@ -403,6 +422,119 @@ int Session::SetUp(FILE* out) {
     m_forever = server && m_cfg.m_frames == 0;
     m_phase = m_forever ? kActive : kWaiting;
     return 1;
+}
+
+int Session::SetUpReplay(FILE* out) {
+    // The host alone, set up as the simulated session set it up, over the recording instead
+    // of its simulated endpoint; the recording's clock instead of the demo's.
+    m_replay.reset(new CNetReplayDriver(m_cfg.m_replay.c_str()));
+    if (!m_replay->IsReady()) {
+        std::fprintf(out, "portnet-demo: cannot replay %s: %s\n", m_cfg.m_replay.c_str(),
+                     m_replay->GetError());
+        return -1;
+    }
+    m_num_endpoints = 1;
+    m_view_seen.assign(kMaxPeers + 1, 0);
+    const int table = std::max(static_cast<int>(CNetManager::kMaxClients), m_cfg.m_peers);
+    m_endpoints[0].reset(new Endpoint);
+    if (m_replay->Init() != 0 ||
+        m_endpoints[0]->Start(m_replay.get(), 0, PortsFor(m_cfg.m_peers), Relayed(m_cfg.m_peers),
+                              table, m_cfg.m_block) < 0)
+        return -1;
+    for (int k = 1; k <= m_cfg.m_peers; ++k)
+        if (m_endpoints[0]->AddLink(k - 1, k, SimAddr(1 + k), m_timeout_ms) < 0) return -1;
+    m_replay->Attach(m_endpoints[0]->m_manager);
+    m_replay->UseClock();
+    for (SLink& l : m_endpoints[0]->m_links)
+        l.m_link_ms = 0;
+    m_phase = kActive;
+    return 1;
+}
+
+bool ReadReplayOptions(const std::string& path, SDemoConfig* config, std::string* why) {
+    CNetReplayDriver replay(path.c_str(), CNetReplayDriver::kMinBufferBytes);
+    if (!replay.IsReady()) {
+        *why = replay.GetError();
+        return false;
+    }
+    int peers = 0, frames = 0, fps = 0, latency = 0, jitter = 0;
+    unsigned block = 0;
+    if (std::sscanf(replay.GetNote(),
+                    "portnet-demo 1 peers=%d frames=%d fps=%d latency=%d jitter=%d block=%u",
+                    &peers, &frames, &fps, &latency, &jitter, &block) != 6 ||
+        peers < 1 || peers > kMaxPeers || frames < 1 || fps < 1 || fps > 1000 || latency < 0 ||
+        jitter < 0) {
+        *why = "it was not recorded by portnet-demo --record (its note: '" +
+               std::string(replay.GetNote()) + "')";
+        return false;
+    }
+    config->m_peers = peers;
+    config->m_frames = frames;
+    config->m_fps = fps;
+    config->m_latency = latency;
+    config->m_jitter = jitter;
+    config->m_block = block;
+    config->m_replay = path;
+    return true;
+}
+
+int Session::RunReplay(FILE* out) {
+    if (Begin(out) < 0) return 1;
+    std::fprintf(out, "  replaying the host of %s (%s)\n", m_cfg.m_replay.c_str(),
+                 m_replay->GetNote());
+    const auto start = std::chrono::steady_clock::now();
+    int got = 0;
+    int first_clock = 0, last_clock = 0;
+    for (long long n = 0; (got = m_replay->NextFrame()) == 1; ++n) {
+        if (const int sig = StopSignal()) {
+            Stop(sig);
+            break;
+        }
+        if (n == 0) first_clock = m_replay->GetClock();
+        last_clock = m_replay->GetClock();
+        Tick();
+        m_replay->EndFrame();
+    }
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const SNetReplayStats& st = m_replay->m_stats;
+    const double session_s = (last_clock - first_clock) / 1000.0;
+    std::fprintf(out,
+                 "  replay     %u frames (%.1f s of session in %.3f s, %.0fx real time), %u "
+                 "datagrams in, %u out\n",
+                 st.m_frames, session_s, wall, wall > 0 ? session_s / wall : 0.0, st.m_datagrams_in,
+                 st.m_datagrams_out);
+    if (got < 0) {
+        std::fprintf(out, "portnet-demo: replay FAILED: the recording is unreadable: %s\n",
+                     m_replay->GetError());
+        return 1;
+    }
+    if (m_stopped) return 128 + m_stopped;
+    const int first = m_replay->FirstDivergingFrame();
+    if (first < 0) {
+        std::fprintf(out, "portnet-demo: replay passed: every frame's hash equal, every datagram "
+                          "sent as recorded\n");
+        return 0;
+    }
+    const int what = m_replay->FirstDivergence();
+    std::fprintf(out,
+                 "portnet-demo: replay DIVERGED at frame %d (%s%s%s); %u frames differ, %u sends "
+                 "differ, %u missing, %u received datagrams not taken\n",
+                 first, what & CNetReplayDriver::kDivergedHash ? "hash " : "",
+                 what & CNetReplayDriver::kDivergedSends ? "sends " : "",
+                 what & CNetReplayDriver::kDivergedUnread ? "unread" : "", st.m_diverged_frames,
+                 st.m_sends_differing, st.m_sends_missing, st.m_unread);
+    return 1;
+}
+
+void Session::RecordLine(FILE* out) {
+    if (!m_recorder) return;
+    const bool closed = m_recorder->Close() == 1;
+    const SNetRecorderStats& st = m_recorder->m_stats;
+    std::fprintf(out, "  record     %u frames, %u datagrams in, %u out, %llu bytes to %s%s\n",
+                 st.m_frames, st.m_datagrams_in, st.m_datagrams_out,
+                 static_cast<unsigned long long>(st.m_bytes), m_cfg.m_record.c_str(),
+                 closed ? "" : " (WRITE FAILED: the recording is cut short)");
 }
 
 int Session::NumObserved() const {
@@ -517,6 +649,7 @@ bool Session::Farewell() {
 }
 
 int Session::Run(FILE* out) {
+    if (!m_cfg.m_replay.empty()) return RunReplay(out);
     if (Begin(out) < 0) return 1;
     const bool sim = m_cfg.m_mode == SDemoConfig::kSim;
     const auto start = std::chrono::steady_clock::now();
@@ -535,6 +668,7 @@ int Session::Run(FILE* out) {
             m_net->SetTime(ms);
         }
         Tick();
+        if (m_recorder) m_recorder->EndFrame();
     }
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -545,7 +679,9 @@ int Session::Run(FILE* out) {
            Farewell())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (CNetTime::m_timer_proc == DemoClock) CNetTime::Init(); // back to the real clock
-    return Summary(out, wall);
+    const int status = Summary(out, wall);
+    RecordLine(out);
+    return m_recorder && m_recorder->m_stats.m_write_failures ? 1 : status;
 }
 
 void Session::Frame(int now) {
@@ -585,7 +721,7 @@ void Session::Frame(int now) {
     if (m_cfg.m_block > 0) MapNews();
 
     if (m_phase == kActive) {
-        Report(now, !m_forever && m_frame + 1 == m_cfg.m_frames);
+        if (!m_replay) Report(now, !m_forever && m_frame + 1 == m_cfg.m_frames);
         if (++m_frame == m_cfg.m_frames) {
             m_phase = kDrain;
             m_phase_start = now;

@@ -45,7 +45,16 @@ struct SDemoConfig {
     int m_count = 1; // --udp client: peers in this process, each on a socket of its own
     // --block: the host sends every peer a map of this many bytes, which the peer checks; 0 off
     std::uint32_t m_block = 0;
+    // --record: the host's datagrams, clock and frame hashes into this pcapng file (simulator)
+    std::string m_record;
+    // --replay: the host of a recording played back and checked frame by frame; the options
+    // that shape the host come from the recording (ReadReplayOptions)
+    std::string m_replay;
 };
+
+// The options of the session recorded in path (its note) into *config, for --replay: true, or
+// false with the reason in *why.
+bool ReadReplayOptions(const std::string& path, SDemoConfig* config, std::string* why);
 
 // What one session ended with, for a summary over many (--count).
 struct SDemoOutcome {
@@ -122,6 +131,11 @@ private:
     enum : int { kRefusalRing = 16 };
 
     int SetUp(FILE* out);
+    int SetUpReplay(FILE* out);
+    // --replay: every recorded frame of the host, then the verdict; the exit status.
+    int RunReplay(FILE* out);
+    // --record: what went into the file.
+    void RecordLine(FILE* out);
     void Frame(int now);
     void Measure(int now);
     void Report(int now, bool last);
@@ -181,6 +195,9 @@ private:
     std::unique_ptr<CNetSimDriver> m_sim_drivers[kMaxPeers + 1];
     std::unique_ptr<CNetDriver> m_udp;
     std::unique_ptr<CNetImpairedDriver> m_impaired;
+    // --record: wraps the host's driver; --replay: stands for it
+    std::unique_ptr<CNetRecorder> m_recorder;
+    std::unique_ptr<CNetReplayDriver> m_replay;
     // With --secure, one CNetDtls over each endpoint's driver (opaque here: the demo builds
     // without OpenSSL too); destroyed after the managers and before the drivers it wraps.
     std::unique_ptr<CNetDriver> m_secure[kMaxPeers + 1];

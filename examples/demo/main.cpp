@@ -229,6 +229,14 @@ int main(int argc, char** argv) {
          "With --secure: the OpenSSL cipher list to offer instead of the default (for a capture "
          "an older Wireshark decrypts: ECDHE-PSK-AES128-CBC-SHA256); give players the same",
          EKind::kText, 0, 0, &cfg.m_cipher},
+        {"record", "FILE",
+         "On the simulator: record the host's datagrams, clock and a hash of each frame into "
+         "FILE (pcapng: Wireshark opens it, tools/dissector decodes it) for --replay",
+         EKind::kText, 0, 0, &cfg.m_record},
+        {"replay", "FILE",
+         "Play the host of a --record recording back and check it frame by frame (same "
+         "deliveries, same datagrams sent); the session's options come from FILE",
+         EKind::kText, 0, 0, &cfg.m_replay},
         {"token", "TEXT",
          "A --udp client's connect token (portnet-token --server portnet-demo), with --key "
          "the player key that came with it",
@@ -247,6 +255,7 @@ int main(int argc, char** argv) {
     // a missing value apart from an unknown option, and opterr = 0 keeps getopt's own messages
     // out, so every error is one line of ours.
     opterr = 0;
+    int given = 0; // options on the command line, for --replay, which takes none beside it
     for (;;) {
         const int at = optind;
         const int c = getopt_long(argc, argv, "+:h", long_options, nullptr);
@@ -260,6 +269,7 @@ int main(int argc, char** argv) {
         if (c == '?' || c < 0 || c >= kCount)
             return BadInput(std::string("unknown option ") + arg +
                             "; --help lists the valid options");
+        ++given;
         const std::string problem = Store(options[c], optarg ? optarg : "");
         if (!problem.empty())
             return BadInput(std::string("--") + options[c].m_name + ": " + problem);
@@ -289,6 +299,27 @@ int main(int argc, char** argv) {
         return BadInput("--bind and --connect need --udp server or --udp client");
     }
 
+    if (!cfg.m_record.empty() || !cfg.m_replay.empty()) {
+        if (!cfg.m_record.empty() && !cfg.m_replay.empty())
+            return BadInput("--record and --replay: give one");
+        const char* which = cfg.m_record.empty() ? "--replay" : "--record";
+        if (cfg.m_mode != demo::SDemoConfig::kSim)
+            return BadInput(std::string(which) +
+                            " plays the host of a simulated session: no --udp");
+        if (cfg.m_secure)
+            return BadInput(std::string(which) +
+                            " with --secure: a replay has no DTLS sessions to wait for");
+        if (cfg.m_realtime)
+            return BadInput(std::string(which) + " runs on the simulator's clock: no --realtime");
+        if (!cfg.m_replay.empty()) {
+            if (given > 1)
+                return BadInput("--replay takes the session's options from the recording: give it "
+                                "alone");
+            std::string why;
+            if (!demo::ReadReplayOptions(cfg.m_replay, &cfg, &why))
+                return BadInput("--replay: cannot replay " + cfg.m_replay + ": " + why);
+        }
+    }
     if (cfg.m_frames == 0) {
         if (cfg.m_mode != demo::SDemoConfig::kUdpServer)
             return BadInput("--frames 0 (serve until stopped) belongs to --udp server");

@@ -9,6 +9,7 @@ class CNetClient;
 class CNetData;
 class CNetDataPort;
 class CNetDriver;
+class CNetFrameHash;
 class CNetUnreliable;
 namespace portnet {
 class ClientIndex;
@@ -111,6 +112,9 @@ public:
     long long m_rate_sum16 = 0; // sum of those budgets, sixteenths of a byte
     int m_rate_count = 0;       // clients summed
     int m_rate_mean16 = 0;      // mean of the frame before; 0 none
+    // What this manager delivers is hashed into this, when set (a recorder or a replay sets
+    // it, CNetRecorder::Attach): not owned; null, the default, hashes nothing.
+    CNetFrameHash* m_frame_hash = nullptr;
 
 protected:
     // The used slots in ascending order, and how many: a view valid until the table changes.

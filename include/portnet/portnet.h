@@ -19,5 +19,7 @@
 #include "CNetClient.h"
 #include "CNetManager.h"
 #include "CNetPeer.h"
-#include "CNetServer.h"     // a host that admits and lets go of peers
-#include "CNetConnection.h" // a game client's connection to its host
+#include "CNetServer.h"       // a host that admits and lets go of peers
+#include "CNetConnection.h"   // a game client's connection to its host
+#include "CNetRecorder.h"     // a session recorded into a pcapng file
+#include "CNetReplayDriver.h" // and played back, checked frame by frame

@@ -11,6 +11,7 @@
 #include "portnet/CNetDataHistory.h"
 #include "portnet/CNetDataPort.h"
 #include "portnet/CNetDataRef.h"
+#include "portnet/CNetFrameHash.h"
 #include "portnet/CNetManager.h"
 #include "portnet/CNetReliable.h"
 #include "portnet/CNetUnreliable.h"
@@ -26,6 +27,8 @@ int CNetClient::Read(CNetBuf* buf) {
     SNetPacketHeader header;
     switch (ReadPacketHeader(buf, &header)) {
     case EHeaderRead::kInstant:
+        if (CNetFrameHash* hash = m_manager->m_frame_hash)
+            hash->Add(CNetFrameHash::kInstant, m_id, 0, buf->m_data + 1, buf->m_read_limit);
         return ReadInstant(buf);
     case EHeaderRead::kBadCheck:
         return 0; // dropped whole; only m_packets_in shows it
@@ -98,7 +101,10 @@ int CNetClient::Read(CNetBuf* buf) {
 
     // Records until the terminator. Each one takes at least its port byte, so the buffer's
     // capacity bounds the loop.
+    CNetFrameHash* const hash = m_manager->m_frame_hash;
     for (;;) {
+        const int start = buf->m_read_pos;
+        int kind = CNetFrameHash::kRecord, stamped = 0;
         unsigned char port = 0;
         if (buf->ReadByte(&port) != 1) return -1;
         if (port == kPortTerminator) return ack_failed ? -1 : 1;
@@ -116,6 +122,7 @@ int CNetClient::Read(CNetBuf* buf) {
             CNetReliable* stream = static_cast<CNetReliable*>(obj);
             result = repeat ? stream->Skip(buf) : stream->Read(buf, this);
             if (result == -1) return -1;
+            if (repeat) kind = CNetFrameHash::kSkipped;
         } else {
             CNetDataHistory* history = slot->m_reading_history;
             // No history, an empty one, or one whose entries were never filled cannot
@@ -157,11 +164,16 @@ int CNetClient::Read(CNetBuf* buf) {
                 slot->m_last_time = stamp;
             entry->m_time = stamp;
             live->m_time = stamp;
+            kind = CNetFrameHash::kState;
+            stamped = stamp;
             history->SetLink(static_cast<unsigned char>(index));
             m_states_unacked = true;
         }
         obj->m_received = true;
         slot->m_read_bytes = WrapAdd(slot->m_read_bytes, result);
+        if (hash)
+            hash->Add(kind, m_id << 8 | port, stamped, buf->m_data + 1 + start,
+                      buf->m_read_pos - start);
     }
 }
 
@@ -175,6 +187,7 @@ int CNetClient::ReadLateBlocks(CNetBuf* buf, std::uint32_t late_seq) {
         unsigned char port = 0;
         if (buf->ReadByte(&port) != 1 || port == kPortTerminator) return 0;
         if (port >= m_num_ports || !m_refs[port].m_read_enabled) return 0;
+        const int start = buf->m_read_pos - 1;
         CNetDataPort* slot = m_refs[port].m_data_port;
         CNetData* obj = slot ? slot->m_object : nullptr;
         if (!obj || !obj->m_block) return 0;
@@ -193,5 +206,8 @@ int CNetClient::ReadLateBlocks(CNetBuf* buf, std::uint32_t late_seq) {
         const int result = static_cast<CNetBlockStream*>(obj)->Read(buf, this, true);
         if (result == -1) return -1;
         slot->m_read_bytes = WrapAdd(slot->m_read_bytes, result);
+        if (CNetFrameHash* hash = m_manager->m_frame_hash)
+            hash->Add(CNetFrameHash::kLateBlock, m_id << 8 | port, 0, buf->m_data + 1 + start,
+                      buf->m_read_pos - start);
     }
 }

@@ -10,6 +10,7 @@
 #include "portnet/CNetDataHistory.h"
 #include "portnet/CNetDataPort.h"
 #include "portnet/CNetDriver.h"
+#include "portnet/CNetFrameHash.h"
 #include "portnet/CNetTime.h"
 #include "portnet/CNetUnreliable.h"
 
@@ -85,16 +86,27 @@ int CNetManager::subRead(CNetBuf* buf, int slot) {
     // depend on the setting.
     if (std::rand() % 100 < m_drop_rate) return 1;
 
-    if (r >= kNetEventBase) return DispatchEvent(r, Lookup(buf->Addr())) == -1 ? -1 : 1;
+    CNetFrameHash* const hash = m_frame_hash;
+    if (r >= kNetEventBase) {
+        const int named = Lookup(buf->Addr());
+        if (hash) hash->Add(CNetFrameHash::kEvent, r, named, nullptr, 0);
+        return DispatchEvent(r, named) == -1 ? -1 : 1;
+    }
     // Anything below 0 other than -1 is no length we could route.
     if (r < 0) return -1;
 
-    if (buf->GetChannel() > 0) return ReadOutOfBand(buf) == -1 ? -1 : 1;
+    if (buf->GetChannel() > 0) {
+        if (hash)
+            hash->Add(CNetFrameHash::kOutOfBand, buf->GetChannel(), r, buf->m_data,
+                      r < CNetBuf::kDataSize ? r : CNetBuf::kDataSize);
+        return ReadOutOfBand(buf) == -1 ? -1 : 1;
+    }
 
     if (slot == -1) {
         slot = Lookup(buf->Addr());
         if (slot == -1) {
             slot = CreateClient(buf);
+            if (hash) hash->Add(CNetFrameHash::kNewClient, slot, r, nullptr, 0);
             if (slot == -1) return 1;
             // The hook must name a used slot; anything else is its error, not a peer's.
             if (!IsSlot(slot) || !m_clients[slot].m_used) return -1;
@@ -105,7 +117,9 @@ int CNetManager::subRead(CNetBuf* buf, int slot) {
     }
     CNetClient* client = m_clients[slot].m_client;
     client->m_bytes_in = WrapAdd(client->m_bytes_in, r);
-    return client->Read(buf) == -1 ? -1 : r;
+    const int result = client->Read(buf);
+    if (hash) hash->Add(CNetFrameHash::kDatagram, slot, result, nullptr, 0);
+    return result == -1 ? -1 : r;
 }
 
 int CNetManager::Update(bool interpolate) {

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "CNetDriver.h"
+#include "CNetFrameHash.h"
+
+class CNetManager;
+
+// What a recorder did, for the host to show; all count since the recorder was made.
+struct PORTNET_API SNetRecorderStats {
+    std::uint32_t m_frames = 0;         // frames ended (EndFrame)
+    std::uint32_t m_datagrams_in = 0;   // received datagrams recorded
+    std::uint32_t m_datagrams_out = 0;  // sent datagrams recorded
+    std::uint32_t m_reports = 0;        // the driver's receive reports (peer gone, errors)
+    std::uint64_t m_bytes = 0;          // bytes handed to the file
+    std::uint32_t m_flushes = 0;        // writes of the buffer to the file
+    std::uint32_t m_full_flushes = 0;   // of them, made within a frame because a block had no room
+    std::uint32_t m_too_large = 0;      // datagrams larger than the whole buffer: not recorded
+    std::uint32_t m_write_failures = 0; // failed writes; the recording stopped at the first
+};
+
+// Wraps any driver and records, into a pcapng file that Wireshark opens as it is, every
+// datagram the manager above sends and receives, the driver's reports, and at the end of
+// every frame the library clock's reading and a hash of what the manager delivered (see
+// CNetFrameHash). CNetReplayDriver plays such a recording back. The layout is in
+// docs/protocol.md, "Recording".
+//
+// Nothing is allocated per frame: blocks are written into a buffer made at construction,
+// which goes to the file when EndFrame finds it more than half full, or at once when a block
+// finds no room (a frame that writes more than half the buffer waits for the disk there;
+// SNetRecorderStats::m_full_flushes counts those). A failed write stops the recording (the
+// session goes on; m_write_failures says so); Close writes what is left.
+class PORTNET_API CNetRecorder : public CNetDriver {
+public:
+    enum : int { kDefaultBufferBytes = 1 << 20, kMinBufferBytes = 1 << 16 };
+
+    // Wraps inner (not owned: the host destroys it after this one) and creates the file at
+    // path, with note (may be null) as the recording's comment: a host writes what it needs
+    // to set itself up again for a replay (the demo writes its options). buffer_bytes is
+    // raised to kMinBufferBytes. IsReady says whether the file and buffer were made.
+    CNetRecorder(CNetDriver* inner, const char* path, const char* note = nullptr,
+                 int buffer_bytes = kDefaultBufferBytes);
+    ~CNetRecorder() override; // closes
+
+    bool IsReady() const { return m_file != nullptr && m_buf != nullptr; }
+
+    // Hashes what manager delivers from now on (sets its m_frame_hash); null detaches. A
+    // manager that outlives this driver is detached first (its hash would dangle).
+    void Attach(CNetManager* manager);
+    // Ends the frame: writes the clock's reading (CNetTime::GetTime), the frame's hash and
+    // its counts, and starts the next frame's hash. The host calls it once a frame, after the
+    // manager's EndFrame. 1, or -1 when the recording has stopped or is closed.
+    int EndFrame();
+    // Writes what the buffer holds and closes the file: 1, or -1 when a write failed (then or
+    // before). Datagrams pass through unrecorded afterwards.
+    int Close();
+
+    // Forwarded to the wrapped driver, recording what passes.
+    int SetBlockMode(bool non_blocking) override;
+    int MakeBroadcastCapable() override;
+    int Init() override;
+    int Shutdown() override;
+    int Connected(sockaddr_in* peer) override;
+    int Disconnected(sockaddr_in* peer) override;
+    char* GetAddr() override;
+    int SendTo(int len, void* data, sockaddr_in* to) override;
+    int RecvFrom(int* len, void* buf, sockaddr_in* from) override;
+    int Broadcast(int len, void* data, sockaddr_in* to) override;
+    int HoldSends() override;
+    int FlushSends() override;
+    int GetPeerIdentity(const sockaddr_in* peer, SNetPeerIdentity* out) override;
+    int GetGoneReason(const sockaddr_in* peer) override;
+    int ExpectPeers(int peers) override;
+    int SendToAddr(int len, void* data, const CNetAddr& to) override;
+    int BroadcastAddr(int len, void* data, const CNetAddr& to) override;
+    int ConnectedAddr(const CNetAddr& peer) override;
+    int DisconnectedAddr(const CNetAddr& peer) override;
+    int GetPeerIdentityAddr(const CNetAddr& peer, SNetPeerIdentity* out) override;
+    int GetGoneReasonAddr(const CNetAddr& peer) override;
+    CNetAddr LastSender() const override;
+
+    SNetRecorderStats m_stats;
+    CNetFrameHash m_hash; // the current frame's
+
+private:
+    void Packet(bool inbound, const CNetAddr& peer, const void* data, int len, int result,
+                bool broadcast);
+    void Report(int kind, int result, const CNetAddr& peer);
+    unsigned char* Room(int n); // n bytes at the buffer's end, flushing first if needed
+    bool Flush();
+    std::uint64_t Stamp(); // microseconds of the library clock's reading now
+    void Header(const char* note);
+
+    CNetDriver* m_inner;
+    std::FILE* m_file = nullptr;
+    unsigned char* m_buf = nullptr;
+    int m_capacity = 0;
+    int m_used = 0;
+    CNetAddr m_own; // this side's address in the pseudo headers
+    CNetManager* m_manager = nullptr;
+    std::uint64_t m_start_us = 0;   // UTC microseconds when the recording began
+    std::uint64_t m_elapsed_ms = 0; // clock readings summed from the first one
+    int m_last_clock = 0;
+    bool m_clock_seen = false;
+    std::uint32_t m_frame_in = 0, m_frame_out = 0;
+};

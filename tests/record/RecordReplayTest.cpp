@@ -1,0 +1,305 @@
+// The recorder and the replay driver face to face: what a driver reported and was handed
+// (datagrams of every address family, reports, refusals) comes back from the file as it was;
+// differences are reported at their frame; small buffers, files cut short and files that are
+// no recording are handled. Whole sessions are replayed by tests/record/check_replay.py.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "portnet/CNetRecorder.h"
+#include "portnet/CNetReplayDriver.h"
+#include "portnet/CNetTime.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// A driver that answers from a script and keeps what it is handed.
+class CScripted : public CNetDriver {
+public:
+    struct SIn {
+        int m_result;
+        CNetAddr m_from;
+        Bytes m_data;
+    };
+    struct SOut {
+        CNetAddr m_to;
+        Bytes m_data;
+        bool m_broadcast;
+    };
+    std::deque<SIn> m_in;
+    std::vector<SOut> m_out;
+    int m_send_result = 0, m_flush_result = 0;
+    CNetAddr m_last;
+    char m_addr[64] = "[2001:db8::1]:40000";
+
+    int SetBlockMode(bool) override { return 0; }
+    int MakeBroadcastCapable() override { return 0; }
+    int Init() override { return 0; }
+    int Shutdown() override { return 0; }
+    int Connected(sockaddr_in*) override { return 0; }
+    int Disconnected(sockaddr_in*) override { return kNetEventDisconnect; }
+    char* GetAddr() override { return m_addr; }
+    int SendTo(int len, void* data, sockaddr_in* to) override {
+        return Keep(len, data, CNetAddr::FromSockaddrIn(*to), false);
+    }
+    int Broadcast(int len, void* data, sockaddr_in* to) override {
+        return Keep(len, data, CNetAddr::FromSockaddrIn(*to), true);
+    }
+    int SendToAddr(int len, void* data, const CNetAddr& to) override {
+        return to.IsInet6() ? Keep(len, data, to, false) : CNetDriver::SendToAddr(len, data, to);
+    }
+    int FlushSends() override { return m_flush_result; }
+    int RecvFrom(int* len, void* buf, sockaddr_in* from) override {
+        if (m_in.empty()) return *len = 0, 0;
+        SIn in = m_in.front();
+        m_in.pop_front();
+        m_last = in.m_from;
+        if (in.m_from.IsInet6()) {
+            std::memset(from, 0, sizeof *from);
+            from->sin_family = kNetFamilyInet6;
+        } else if (in.m_from.Family() != 0) {
+            in.m_from.ToSockaddrIn(from);
+        }
+        *len = static_cast<int>(in.m_data.size());
+        if (!in.m_data.empty()) std::memcpy(buf, in.m_data.data(), in.m_data.size());
+        return in.m_result;
+    }
+    CNetAddr LastSender() const override { return m_last; }
+
+private:
+    int Keep(int len, void* data, const CNetAddr& to, bool broadcast) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        m_out.push_back({to, Bytes(p, p + len), broadcast});
+        return m_send_result;
+    }
+};
+
+CNetAddr Addr(const char* text) {
+    CNetAddr a;
+    char err[80];
+    EXPECT_EQ(CNetAddr::Parse(text, &a, err, sizeof err), 1) << text << ": " << err;
+    return a;
+}
+
+Bytes Pattern(int len, int seed) {
+    Bytes b(static_cast<size_t>(len));
+    for (int i = 0; i < len; ++i)
+        b[static_cast<size_t>(i)] = static_cast<unsigned char>(seed * 31 + i * 7);
+    return b;
+}
+
+std::string TempPath(const char* name) {
+    return std::string(::testing::TempDir()) + "portnet_record_" + name + ".pcapng";
+}
+
+// Drains a driver as a manager's Read does: every datagram and report with its sender, in
+// order, until it has nothing more.
+std::vector<CScripted::SIn> Drain(CNetDriver& r) {
+    std::vector<CScripted::SIn> got;
+    for (int i = 0; i < 10000; ++i) {
+        unsigned char buf[2000];
+        int len = sizeof buf;
+        CNetAddr from;
+        const int result = r.RecvFromAddr(&len, buf, &from);
+        if (result == 0 && len == 0) break;
+        got.push_back({result, from, Bytes(buf, buf + (result == 0 ? len : 0))});
+    }
+    return got;
+}
+
+class RecordFile : public ::testing::Test {
+protected:
+    void SetUp() override { CNetTime::Init(); }
+    void TearDown() override { CNetTime::Init(); }
+};
+
+void ExpectSame(const std::vector<CScripted::SIn>& want, const std::vector<CScripted::SIn>& got,
+                int frame) {
+    ASSERT_EQ(got.size(), want.size()) << "frame " << frame;
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(got[i].m_result, want[i].m_result) << "frame " << frame << " item " << i;
+        if (want[i].m_result != -1) {
+            EXPECT_TRUE(got[i].m_from == want[i].m_from) << "frame " << frame << " item " << i;
+        }
+        EXPECT_EQ(got[i].m_data, want[i].m_data) << "frame " << frame << " item " << i;
+    }
+}
+
+TEST_F(RecordFile, EveryCallComesBackAsTheDriverMadeItAndADifferenceIsReportedAtItsFrame) {
+    const std::string path = TempPath("calls");
+    const CNetAddr v4 = Addr("127.0.0.7:5000"), local = CNetAddr::Local(9);
+    const CNetAddr v6 = Addr("[2001:db8::42]:6000"), link = Addr("[fe80::5%1]:7000");
+    const std::vector<std::vector<CScripted::SIn>> frames_in = {
+        {{0, v4, Pattern(40, 1)}, {0, v6, Pattern(999, 2)}, {0, local, Pattern(1, 3)}},
+        {{kNetEventDisconnect, v4, {}}, {0, link, Pattern(300, 4)}, {-1, CNetAddr(), {}}},
+        {{0, v4, Pattern(12, 5)}},
+    };
+    const int clocks[] = {1000, 1016, -2147483640}; // the last one wrapped
+    CScripted inner;
+    {
+        CNetRecorder rec(&inner, path.c_str(), "a note");
+        ASSERT_TRUE(rec.IsReady());
+        for (int f = 0; f < 3; ++f) {
+            CNetTime::m_time = clocks[f];
+            inner.m_in.assign(frames_in[f].begin(), frames_in[f].end());
+            ExpectSame(frames_in[f], Drain(rec), f);
+            rec.HoldSends();
+            inner.m_send_result = f == 1 ? -1 : 0;
+            EXPECT_EQ(rec.SendToAddr(20, Pattern(20, 10 + f).data(), v6), inner.m_send_result);
+            EXPECT_EQ(rec.SendToAddr(30, Pattern(30, 20 + f).data(), local), inner.m_send_result);
+            sockaddr_in b;
+            v4.ToSockaddrIn(&b);
+            rec.Broadcast(8, Pattern(8, 30 + f).data(), &b);
+            inner.m_flush_result = f == 2 ? -1 : 0;
+            EXPECT_EQ(rec.FlushSends(), inner.m_flush_result);
+            EXPECT_EQ(rec.EndFrame(), 1);
+        }
+        EXPECT_EQ(rec.Close(), 1);
+        EXPECT_EQ(rec.m_stats.m_datagrams_in, 5u);
+        EXPECT_EQ(rec.m_stats.m_datagrams_out, 9u);
+        EXPECT_EQ(rec.m_stats.m_reports, 3u); // the disconnect, the error, the refused flush
+    }
+    ASSERT_EQ(inner.m_out.size(), 9u);
+
+    // Played back with the same sends: every frame as recorded, on the recorded clock.
+    for (int pass = 0; pass < 2; ++pass) {
+        CNetReplayDriver replay(path.c_str());
+        ASSERT_TRUE(replay.IsReady()) << replay.GetError();
+        EXPECT_STREQ(replay.GetNote(), "a note");
+        EXPECT_STREQ(replay.GetAddr(), "[2001:db8::1]:40000");
+        replay.UseClock();
+        for (int f = 0; f < 3; ++f) {
+            ASSERT_EQ(replay.NextFrame(), 1);
+            EXPECT_EQ(replay.GetFrame(), f);
+            CNetTime::Update();
+            EXPECT_EQ(CNetTime::GetTime(), clocks[f]);
+            ExpectSame(frames_in[f], Drain(replay), f);
+            // The second pass sends frame 1's second datagram to another peer.
+            const CNetAddr to = pass == 1 && f == 1 ? CNetAddr::Local(10) : local;
+            EXPECT_EQ(replay.SendToAddr(20, Pattern(20, 10 + f).data(), v6), f == 1 ? -1 : 0);
+            replay.SendToAddr(30, Pattern(30, 20 + f).data(), to);
+            sockaddr_in b;
+            v4.ToSockaddrIn(&b);
+            replay.Broadcast(8, Pattern(8, 30 + f).data(), &b);
+            EXPECT_EQ(replay.FlushSends(), f == 2 ? -1 : 0);
+            EXPECT_EQ(replay.EndFrame(), pass == 1 && f == 1 ? 0 : 1) << "frame " << f;
+        }
+        EXPECT_EQ(replay.NextFrame(), 0);
+        EXPECT_EQ(replay.FirstDivergingFrame(), pass == 0 ? -1 : 1);
+        EXPECT_EQ(replay.FirstDivergence(), pass == 0 ? 0 : +CNetReplayDriver::kDivergedSends);
+        EXPECT_EQ(replay.m_stats.m_sends_differing, pass == 0 ? 0u : 1u);
+    }
+
+    // A frame that takes less than was recorded, or sends less, diverges too.
+    CNetReplayDriver replay(path.c_str());
+    ASSERT_TRUE(replay.IsReady());
+    ASSERT_EQ(replay.NextFrame(), 1);
+    unsigned char buf[2000];
+    int len = sizeof buf;
+    EXPECT_EQ(replay.RecvFrom(&len, buf, nullptr), 0);
+    EXPECT_EQ(replay.EndFrame(), 0);
+    EXPECT_EQ(replay.FirstDivergence(),
+              CNetReplayDriver::kDivergedUnread | CNetReplayDriver::kDivergedSends);
+    EXPECT_EQ(replay.m_stats.m_unread, 2u);
+    EXPECT_EQ(replay.m_stats.m_sends_missing, 3u);
+    std::remove(path.c_str());
+}
+
+// A buffer that fills within a frame is written out there and then, and nothing is lost; a
+// replay whose buffer cannot hold a frame says so rather than playing half of it.
+TEST_F(RecordFile, AFullBufferFlushesWithinTheFrameAndAFrameTooLargeToReplayIsRefused) {
+    const std::string path = TempPath("full");
+    CScripted inner;
+    const CNetAddr peer = CNetAddr::Local(2);
+    const int kFrames = 6, kPerFrame = 150, kLen = 900; // ~150 KB a frame, a 64 KiB buffer
+    {
+        CNetRecorder rec(&inner, path.c_str(), nullptr, 1000);
+        ASSERT_TRUE(rec.IsReady());
+        for (int f = 0; f < kFrames; ++f) {
+            for (int i = 0; i < kPerFrame; ++i)
+                inner.m_in.push_back({0, peer, Pattern(kLen, f * kPerFrame + i)});
+            EXPECT_EQ(Drain(rec).size(), static_cast<size_t>(kPerFrame));
+            EXPECT_EQ(rec.EndFrame(), 1);
+        }
+        EXPECT_GT(rec.m_stats.m_full_flushes, 0u);
+        EXPECT_EQ(rec.Close(), 1);
+        EXPECT_EQ(rec.EndFrame(), -1); // closed
+    }
+    {
+        CNetReplayDriver replay(path.c_str(), 200000);
+        ASSERT_TRUE(replay.IsReady()) << replay.GetError();
+        for (int f = 0; f < kFrames; ++f) {
+            ASSERT_EQ(replay.NextFrame(), 1) << replay.GetError();
+            const auto got = Drain(replay);
+            ASSERT_EQ(got.size(), static_cast<size_t>(kPerFrame));
+            for (int i = 0; i < kPerFrame; ++i)
+                ASSERT_EQ(got[static_cast<size_t>(i)].m_data, Pattern(kLen, f * kPerFrame + i));
+            EXPECT_EQ(replay.EndFrame(), 1);
+        }
+        EXPECT_EQ(replay.NextFrame(), 0);
+    }
+    CNetReplayDriver small(path.c_str(), CNetReplayDriver::kMinBufferBytes);
+    ASSERT_TRUE(small.IsReady());
+    EXPECT_EQ(small.NextFrame(), -1);
+    EXPECT_NE(std::string(small.GetError()).find("larger than"), std::string::npos);
+    std::remove(path.c_str());
+}
+
+// A recording cut off (the recorder never closed) plays its whole frames; a file that is no
+// recording, or a missing one, is refused with a reason; an unwritable path is not ready.
+TEST_F(RecordFile, CutOffForeignAndMissingFiles) {
+    const std::string path = TempPath("cut");
+    CScripted inner;
+    {
+        CNetRecorder rec(&inner, path.c_str());
+        ASSERT_TRUE(rec.IsReady());
+        for (int f = 0; f < 5; ++f) {
+            inner.m_in.push_back({0, CNetAddr::Local(3), Pattern(100, f)});
+            Drain(rec);
+            rec.EndFrame();
+        }
+    }
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<unsigned char> all(1 << 16);
+    all.resize(std::fread(all.data(), 1, all.size(), f));
+    std::fclose(f);
+    // Cut within the last frame's packet: four whole frames remain.
+    const size_t frame_block = 52, packet = all.size() - frame_block - 4;
+    f = std::fopen(path.c_str(), "wb");
+    std::fwrite(all.data(), 1, packet, f);
+    std::fclose(f);
+    {
+        CNetReplayDriver replay(path.c_str());
+        ASSERT_TRUE(replay.IsReady()) << replay.GetError();
+        int frames = 0;
+        while (replay.NextFrame() == 1 && frames < 10) {
+            EXPECT_EQ(Drain(replay).size(), 1u);
+            EXPECT_EQ(replay.EndFrame(), 1);
+            ++frames;
+        }
+        EXPECT_EQ(frames, 4);
+    }
+    // The same bytes with another application's section header.
+    all[28] = 'x';
+    f = std::fopen(path.c_str(), "wb");
+    std::fwrite(all.data(), 1, all.size(), f);
+    std::fclose(f);
+    CNetReplayDriver foreign(path.c_str());
+    EXPECT_FALSE(foreign.IsReady());
+    EXPECT_NE(std::string(foreign.GetError()).find("not a portnet recording"), std::string::npos);
+    EXPECT_EQ(foreign.NextFrame(), -1);
+    std::remove(path.c_str());
+    CNetReplayDriver missing(path.c_str());
+    EXPECT_FALSE(missing.IsReady());
+    CNetRecorder nowhere(&inner, (path + ".d/none/x").c_str());
+    EXPECT_FALSE(nowhere.IsReady());
+    EXPECT_EQ(nowhere.EndFrame(), -1);
+}
+
+} // namespace
