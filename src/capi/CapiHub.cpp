@@ -251,7 +251,7 @@ void Server::OnEvent(const SNetServerEvent& e) {
     portnet_event ev{};
     ev.slot = e.m_slot;
     ev.reason = e.m_reason;
-    AddrText(e.m_addr, ev.address, sizeof ev.address);
+    AddrText(e.m_peer, ev.address, sizeof ev.address);
     if (e.m_type == SNetServerEvent::kJoined) {
         ev.type = PORTNET_EVENT_JOINED;
         ev.player_id = e.m_who.m_player_id;

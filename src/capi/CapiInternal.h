@@ -59,8 +59,8 @@ Entry* EntryAt(int index);
 void SetError(const char* format, ...);
 
 // Text addresses and the records the C++ calls still take: the one place that converts.
-portnet_status ToLegacyAddr(const char* text, bool resolve, sockaddr_in* out);
-void AddrText(const sockaddr_in& addr, char* out, int size);
+portnet_status ToAddr(const char* text, bool resolve, CNetAddr* out);
+void AddrText(const CNetAddr& addr, char* out, int size);
 
 // A history of count blob states of size bytes (the prototype owned by it); null on failure.
 CNetDataHistory* BlobHistory(int count, int size, int port);

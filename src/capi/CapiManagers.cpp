@@ -479,7 +479,7 @@ portnet_status portnet_peer_address(portnet_handle manager, int32_t slot, char* 
     const CNetPeer* p = PeerOf(hub, slot);
     if (!p || !p->m_send_buf) return PORTNET_E_NO_PEER;
     char text[CNetAddr::kMaxText];
-    AddrText(p->m_send_buf->m_addr, text, sizeof text);
+    AddrText(p->m_send_buf->Addr(), text, sizeof text);
     return Copy(text, out, size);
 }
 
@@ -522,9 +522,9 @@ portnet_status portnet_connect(portnet_handle connection, const char* host) {
     Hub* hub = nullptr;
     portnet_status s = Manager(connection, Bit(PORTNET_KIND_CONNECTION), &hub);
     if (s != PORTNET_OK) return s;
-    sockaddr_in addr{};
-    if ((s = ToLegacyAddr(host, true, &addr)) != PORTNET_OK) return s;
-    if (hub->m_connection->Connect(&addr) != 1) {
+    CNetAddr addr;
+    if ((s = ToAddr(host, true, &addr)) != PORTNET_OK) return s;
+    if (hub->m_connection->Connect(addr) != 1) {
         SetError("%s: no host to connect to", host);
         return PORTNET_E_ADDRESS;
     }

@@ -120,25 +120,20 @@ void SetError(const char* format, ...) {
     va_end(args);
 }
 
-portnet_status ToLegacyAddr(const char* text, bool resolve, sockaddr_in* out) {
+portnet_status ToAddr(const char* text, bool resolve, CNetAddr* out) {
     if (!text) return PORTNET_E_ARGUMENT;
-    CNetAddr addr;
     char err[128] = {};
-    const int parsed = resolve ? CNetAddr::Resolve(text, &addr, err, sizeof err)
-                               : CNetAddr::Parse(text, &addr, err, sizeof err);
+    const int parsed = resolve ? CNetAddr::Resolve(text, out, err, sizeof err)
+                               : CNetAddr::Parse(text, out, err, sizeof err);
     if (parsed != 1) {
         SetError("%s", err);
-        return PORTNET_E_ADDRESS;
-    }
-    if (addr.ToSockaddrIn(out) != 1) {
-        SetError("%s: this call takes IPv4 and loopback addresses", text);
         return PORTNET_E_ADDRESS;
     }
     return PORTNET_OK;
 }
 
-void AddrText(const sockaddr_in& addr, char* out, int size) {
-    if (CNetAddr::FromSockaddrIn(addr).ToText(out, size) < 0 && size > 0) out[0] = '\0';
+void AddrText(const CNetAddr& addr, char* out, int size) {
+    if (addr.ToText(out, size) < 0 && size > 0) out[0] = '\0';
 }
 
 } // namespace portnet_capi

@@ -285,6 +285,48 @@ TEST_F(CapiLibrary, PlayersOverUdpAndLoopbackJoinAndAFullHostRefusesWithItsReaso
     EXPECT_EQ(lp.connected, 1);
 }
 
+// A dual-stack host reached over ::1 and over 127.0.0.1 through the C API: each player joins, and
+// the host names each by the family it came from.
+TEST_F(CapiLibrary, ADualStackHostTakesPlayersOfBothFamilies) {
+    portnet_handle udp_host, udp6, udp4, host, p6, p4;
+    ASSERT_EQ(portnet_udp_create("[::]:0", &udp_host), PORTNET_OK);
+    ASSERT_EQ(portnet_udp_create("[::1]:0", &udp6), PORTNET_OK);
+    ASSERT_EQ(portnet_udp_create("127.0.0.1:0", &udp4), PORTNET_OK);
+    char addr[PORTNET_MAX_ADDRESS], to6[PORTNET_MAX_ADDRESS + 16], to4[PORTNET_MAX_ADDRESS + 16];
+    ASSERT_EQ(portnet_driver_address(udp_host, addr, sizeof addr), PORTNET_OK);
+    ASSERT_EQ(std::strncmp(addr, "[::]:", 5), 0) << addr;
+    std::snprintf(to6, sizeof to6, "[::1]:%s", addr + 5);
+    std::snprintf(to4, sizeof to4, "127.0.0.1:%s", addr + 5);
+    ASSERT_EQ(portnet_server_create(udp_host, kPorts, 2, &host), PORTNET_OK);
+    ASSERT_EQ(portnet_connection_create(udp6, kPorts, &p6), PORTNET_OK);
+    ASSERT_EQ(portnet_connection_create(udp4, kPorts, &p4), PORTNET_OK);
+    for (portnet_handle m : {host, p6, p4})
+        Ports(m, m == host);
+    ASSERT_EQ(portnet_connect(p6, to6), PORTNET_OK);
+    ASSERT_EQ(portnet_connect(p4, to4), PORTNET_OK);
+    Seen hs, s6, s4;
+    for (int frame = 0; frame < 400 && (s6.connected == 0 || s4.connected == 0); ++frame) {
+        portnet_time_update(nullptr);
+        for (portnet_handle m : {host, p6, p4})
+            portnet_frame(m);
+        Drain(host, &hs);
+        Drain(p6, &s6);
+        Drain(p4, &s4);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(s6.connected, 1);
+    ASSERT_EQ(s4.connected, 1);
+    char a6[PORTNET_MAX_ADDRESS], a4[PORTNET_MAX_ADDRESS], peer[PORTNET_MAX_ADDRESS];
+    ASSERT_EQ(portnet_driver_address(udp6, a6, sizeof a6), PORTNET_OK);
+    ASSERT_EQ(portnet_driver_address(udp4, a4, sizeof a4), PORTNET_OK);
+    int found = 0;
+    for (int slot = 0; slot < 2; ++slot) {
+        ASSERT_EQ(portnet_peer_address(host, slot, peer, sizeof peer), PORTNET_OK);
+        found += std::strcmp(peer, a6) == 0 ? 1 : std::strcmp(peer, a4) == 0 ? 2 : 0;
+    }
+    EXPECT_EQ(found, 3) << "the host names one player [::1] and the other 127.0.0.1";
+}
+
 // The example CPositionState's record in C: a mask of the floats that differ from the base (all
 // three without one), then those floats, little-endian.
 int32_t EncodePosition(void*, int32_t, const uint8_t* state, const uint8_t* base, int32_t size,
