@@ -319,17 +319,9 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     // it more slowly.
     const int trip = sample > 1 ? sample : 1;
     const int span = elapsed < trip ? elapsed : trip;
-    // Past what the path was seen to deliver, a transfer's growth is a probe: the slowest
-    // step. The least round trip it is measured against is forgotten after some seconds, and
-    // a path kept full by large datagrams then looks empty.
-    const bool beyond =
-        c->m_rate_backlog > 0 && c->m_est_bandwidth > 0 && s.m_interval > 0 &&
-        s.m_budget16 >= static_cast<long long>(c->m_est_bandwidth) * s.m_interval * 16 / 1000;
-    if (beyond) s.m_ramp = 1;
     long long step = unit * s.m_ramp * span / (512LL * trip);
     // With a backlog the own budget counts too: a transfer regains a fat path in seconds.
-    if (c->m_rate_backlog > 0 && !beyond)
-        step += static_cast<long long>(s.m_budget16) * s.m_ramp / 1024;
+    if (c->m_rate_backlog > 0) step += static_cast<long long>(s.m_budget16) * s.m_ramp / 1024;
     s.m_budget16 = Clamp(s.m_budget16 + (step > 4 ? step : 4), kFloor * 16, 0x7fffffff);
     if (s.m_ramp < kMaxRamp) s.m_ramp += 4;
 }
