@@ -247,6 +247,8 @@ private:
         if (m_c.m_step_from_ms < 0) return -1;
         const int window = 250 / kFrameMs, from = m_c.m_step_from_ms / kFrameMs,
                   back = m_c.m_step_to_ms / kFrameMs;
+        // A step from the start has no quarter second before it to compare with.
+        if (from < window || from > static_cast<int>(bytes.size())) return -1;
         auto sum = [&](int end) {
             long long s = 0;
             for (int i = end - window; i < end; ++i)
