@@ -70,10 +70,11 @@ void UdpText(const char* text) {
     const std::size_t kept = std::strlen(udp.m_addr_text);
     Check(kept < sizeof udp.m_addr_text && std::strncmp(udp.m_addr_text, text, kept) == 0);
     Check(kept == std::strlen(text) || kept == sizeof udp.m_addr_text - 1);
-    // The port of text ParseAddr takes, else 0 until Init resolves or refuses it.
-    sockaddr_in a;
-    const bool parsed = ParseAddr(udp.m_addr_text, &a, nullptr, 0) == 1;
-    Check(udp.m_port == (parsed ? static_cast<int>(Port(a)) : 0));
+    // The port of text the checked parse of either family takes, else 0 until Init resolves
+    // or refuses it.
+    CNetAddr a;
+    const bool parsed = CNetAddr::Parse(udp.m_addr_text, &a, nullptr, 0) == 1;
+    Check(udp.m_port == (parsed ? static_cast<int>(a.Port()) : 0));
 }
 
 void CheckedParse(const char* text, const sockaddr_in& fill, int err_size) {
