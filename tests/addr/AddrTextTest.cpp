@@ -72,12 +72,15 @@ TEST(AddrText, ScopeByNumberOrByTheNameOfAnInterfaceHere) {
     const CNetAddr n = P("[fe80::1%2]:5");
     EXPECT_EQ(n.ScopeId(), 2u);
     EXPECT_TRUE(n.IsLinkLocal());
-    // Every machine has its loopback interface, "lo" on Linux.
+#if !defined(_WIN32)
+    // Every machine has its loopback interface, "lo" on Linux. (On Windows a scope is a number
+    // alone, as the guide says.)
     const CNetAddr lo = P("[fe80::1%lo]:5");
     ASSERT_NE(lo.ScopeId(), 0u);
     const std::string by_number = "[fe80::1%" + std::to_string(lo.ScopeId()) + "]:5";
     EXPECT_EQ(T(lo), by_number); // printed by number
     EXPECT_EQ(P(by_number.c_str()), lo);
+#endif
     EXPECT_NE(P("[fe80::1%2]:5"), P("[fe80::1%3]:5"));
     EXPECT_EQ(P("[fe80::1%4294967295]:5").ScopeId(), 4294967295u);
 }
