@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <string>
 
@@ -86,6 +87,34 @@ void BM_FrameSimRecorded(benchmark::State& state) {
     std::remove(path.c_str());
 }
 
+// The recording's cost, its rows side by side in one run: the frame of BM_FrameSim (8 peers)
+// over the simulator (transport:0) or over UDP on 127.0.0.0/8 (transport:1), recorded or not.
+// The time shown is the frame thread's CPU; process_ns_per_frame adds the writer thread's.
+void BM_Recording(benchmark::State& state) {
+    const std::string path = RecordPath("cost");
+    const bool udp = state.range(0) == 1, recorded = state.range(1) == 1;
+    SStarConfig config;
+    config.m_transport = udp ? ETransport::kUdp : ETransport::kSim;
+    config.m_peers = 8;
+    config.m_state_ports = 3;
+    config.m_chat = true;
+    config.m_record = recorded ? path.c_str() : nullptr;
+    {
+        CStar<Blob64> star(config);
+        if (!StartSteady(state, star)) return;
+        const std::clock_t cpu0 = std::clock();
+        RunFrames(state, star, config.m_peers);
+        const double frames = static_cast<double>(state.iterations());
+        state.counters["process_ns_per_frame"] =
+            static_cast<double>(std::clock() - cpu0) * 1e9 / CLOCKS_PER_SEC / frames;
+        if (star.m_recorder) {
+            state.counters["stalls"] = star.m_recorder->m_stats.m_stalls;
+            if (star.m_recorder->m_stats.m_write_failures) state.SkipWithError("a write failed");
+        }
+    }
+    std::remove(path.c_str());
+}
+
 // A 10-minute session of 8 peers at 60 fps (kFrameMs apart), recorded, then played back into
 // the host alone: how many times faster than the session took. Each replayed frame must hash
 // and send as recorded, or the row fails.
@@ -146,6 +175,7 @@ BENCHMARK(BM_FrameSim)
     ->Args({8, 4096});
 
 BENCHMARK(BM_FrameSimRecorded)->ArgNames({"peers"})->Arg(1)->Arg(8)->Arg(64)->Arg(256);
+BENCHMARK(BM_Recording)->ArgNames({"transport", "recorded"})->ArgsProduct({{0, 1}, {0, 1}});
 BENCHMARK(BM_Replay10Minutes)
     ->ArgNames({"peers"})
     ->Arg(8)

@@ -64,6 +64,7 @@ int EntrySize(int len) {
 // pseudo headers and the datagram, with both options.
 const int kMaxBlock = 28 + kMaxPseudo + kMaxDatagram + 3 + 8 + 4 + kPacketOption + 8;
 const int kOutBytes = 1 << 18; // the writer's file buffer beyond one largest block
+const int kPollMs = 1;
 
 } // namespace
 
@@ -93,12 +94,14 @@ struct CNetRecorder::SWriter {
         delete[] m_out;
     }
 
+    // The writer looks for pieces every kPollMs rather than being woken for each: a wake is a
+    // system call the frame would pay. It is woken when the pieces run short, and at the end.
     void Run() {
         std::unique_lock<std::mutex> lock(m_lock);
         for (;;) {
-            while (m_pending == 0 && !m_end)
-                m_work.wait(lock);
-            if (m_pending == 0) return;
+            if (m_pending == 0 && !m_end) m_work.wait_for(lock, std::chrono::milliseconds(kPollMs));
+            if (m_pending == 0 && m_end) return;
+            if (m_pending == 0) continue;
             const int piece = m_next;
             lock.unlock();
             WritePiece(piece);
@@ -289,8 +292,7 @@ bool CNetRecorder::HandOver() {
             w.WritePiece(m_piece);
         } else {
             std::unique_lock<std::mutex> lock(w.m_lock);
-            ++w.m_pending;
-            w.m_work.notify_one();
+            if (++w.m_pending >= kPieces - 1) w.m_work.notify_one();
             m_piece = (m_piece + 1) % kPieces;
             if (w.m_pending == kPieces) {
                 // Every piece waits for the disk: this frame waits for one of them.
