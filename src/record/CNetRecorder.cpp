@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -359,15 +360,18 @@ void CNetRecorder::Packet(bool inbound, const CNetAddr& peer, const void* data, 
     }
     unsigned char* p = Room(size);
     if (p == nullptr) return;
-    SEntry e;
-    e.m_size = static_cast<std::uint32_t>(size);
-    e.m_type = inbound ? kEntryIn : kEntryOut;
-    e.m_flags = broadcast ? kPacketBroadcast : 0;
-    e.m_result = result;
-    e.m_len = len;
-    e.m_ts = ts;
-    e.m_peer = peer;
-    std::memcpy(p, &e, sizeof e);
+    // Field by field into the piece: a head put together on the stack and copied whole is
+    // read back wider than it was written, which stalls the store.
+    const auto size32 = static_cast<std::uint32_t>(size);
+    const std::uint16_t type = inbound ? kEntryIn : kEntryOut;
+    const std::uint16_t flags = broadcast ? kPacketBroadcast : 0;
+    std::memcpy(p + offsetof(SEntry, m_size), &size32, sizeof size32);
+    std::memcpy(p + offsetof(SEntry, m_type), &type, sizeof type);
+    std::memcpy(p + offsetof(SEntry, m_flags), &flags, sizeof flags);
+    std::memcpy(p + offsetof(SEntry, m_result), &result, sizeof result);
+    std::memcpy(p + offsetof(SEntry, m_len), &len, sizeof len);
+    std::memcpy(p + offsetof(SEntry, m_ts), &ts, sizeof ts);
+    std::memcpy(p + offsetof(SEntry, m_peer), &peer, sizeof peer);
     if (len > 0) std::memcpy(p + kEntryHead, data, static_cast<size_t>(len));
     if (inbound) {
         ++m_stats.m_datagrams_in;
