@@ -512,13 +512,15 @@ int CNetRecorder::BroadcastAddr(int len, void* data, const CNetAddr& to) {
 int CNetRecorder::RecvFrom(int* len, void* buf, sockaddr_in* from) {
     if (m_inner == nullptr) return -1;
     const int result = m_inner->RecvFrom(len, buf, from);
+    const bool datagram = result == 0 && len != nullptr && *len > 0;
+    if (m_closed || m_stopped || (result == 0 && !datagram)) return result; // nothing to keep
     CNetAddr peer;
     if (from != nullptr && result != -1)
         peer = from->sin_family == kNetFamilyInet6 ? m_inner->LastSender()
                                                    : CNetAddr::FromSockaddrIn(*from);
-    if (result == 0 && len != nullptr && *len > 0)
+    if (datagram)
         Packet(true, peer, buf, *len, 0, false);
-    else if (result != 0)
+    else
         Report(kBlockReceiveReport, result, peer);
     return result;
 }
