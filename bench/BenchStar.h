@@ -95,8 +95,9 @@ struct SStarConfig {
     // UDP: 0 every peer on an IPv4 address of its own; 4 every socket on 127.0.0.1, 6 every
     // socket on ::1, peers told apart by port (m_match_ports), so both families run alike.
     int m_family = 0;
-    // Simulator only: the host's driver inside a CNetRecorder writing this file, or a
-    // CNetReplayDriver playing it back instead (the peers then stand still).
+    // The host's driver inside a CNetRecorder writing this file (simulator, or UDP without
+    // CNetDtls), or (simulator only) a CNetReplayDriver playing it back instead (the peers
+    // then stand still).
     const char* m_record = nullptr;
     const char* m_replay = nullptr;
 };
@@ -235,6 +236,13 @@ public:
             break;
         }
         if (!host_driver) return "driver";
+        if (m_config.m_record && m_config.m_transport == ETransport::kUdp) {
+            m_recorder = new CNetRecorder(host_driver, m_config.m_record);
+            if (!m_recorder->IsReady()) return "recording file";
+            host_driver = m_recorder;
+            for (int i = 0; i < n; ++i)
+                host_side[i] = host_driver;
+        }
 
         m_host = new CNetManager;
         m_host->m_max_clients = m_config.m_host_slots > 0      ? m_config.m_host_slots

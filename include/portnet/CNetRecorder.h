@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "CNetDriver.h"
 #include "CNetFrameHash.h"
@@ -10,15 +9,17 @@ class CNetManager;
 
 // What a recorder did, for the host to show; all count since the recorder was made.
 struct PORTNET_API SNetRecorderStats {
-    std::uint32_t m_frames = 0;         // frames ended (EndFrame)
-    std::uint32_t m_datagrams_in = 0;   // received datagrams recorded
-    std::uint32_t m_datagrams_out = 0;  // sent datagrams recorded
-    std::uint32_t m_reports = 0;        // the driver's receive reports (peer gone, errors)
-    std::uint64_t m_bytes = 0;          // bytes handed to the file
-    std::uint32_t m_flushes = 0;        // writes of the buffer to the file
-    std::uint32_t m_full_flushes = 0;   // of them, made within a frame because a block had no room
-    std::uint32_t m_too_large = 0;      // datagrams larger than the whole buffer: not recorded
+    std::uint32_t m_frames = 0;        // frames ended (EndFrame)
+    std::uint32_t m_datagrams_in = 0;  // received datagrams recorded
+    std::uint32_t m_datagrams_out = 0; // sent datagrams recorded
+    std::uint32_t m_reports = 0;       // the driver's receive reports (peer gone, errors)
+    std::uint64_t m_bytes = 0;         // bytes written to the file (as of the last EndFrame)
+    std::uint32_t m_flushes = 0;       // pieces of the buffer handed to the writer
+    std::uint32_t m_full_flushes = 0;  // of them, handed within a frame because a block had no room
+    std::uint32_t m_too_large = 0;     // datagrams larger than a piece of the buffer: not recorded
     std::uint32_t m_write_failures = 0; // failed writes; the recording stopped at the first
+    std::uint32_t m_stalls = 0;         // times the frame waited for the writer (all pieces full)
+    std::uint64_t m_stall_us = 0;       // microseconds it waited, all told
 };
 
 // Wraps any driver and records, into a pcapng file that Wireshark opens as it is, every
@@ -27,14 +28,20 @@ struct PORTNET_API SNetRecorderStats {
 // CNetFrameHash). CNetReplayDriver plays such a recording back. The layout is in
 // docs/protocol.md, "Recording".
 //
-// Nothing is allocated per frame: blocks are written into a buffer made at construction,
-// which goes to the file when EndFrame finds it more than half full, or at once when a block
-// finds no room (a frame that writes more than half the buffer waits for the disk there;
-// SNetRecorderStats::m_full_flushes counts those). A failed write stops the recording (the
-// session goes on; m_write_failures says so); Close writes what is left.
+// The frame pays for little: each datagram is copied as it came (time, direction, peer,
+// result, bytes) into a buffer made at construction, in four pieces. A piece goes to a writer
+// thread when EndFrame finds it more than half full, or when a block finds no room in it
+// (m_full_flushes); the writer makes the pcapng blocks (the made-up IP and UDP headers and
+// their checksums) and writes the file while the frames go on in the other pieces. A writer
+// that falls behind makes the frame wait for a free piece (m_stalls, m_stall_us): nothing is
+// dropped, as a replay needs every datagram. Where no thread can be started the pieces are
+// written within the frame. A failed write stops the recording (the session goes on;
+// EndFrame returns -1 and m_write_failures says so); Close writes what is left and waits for
+// the writer.
 class PORTNET_API CNetRecorder : public CNetDriver {
 public:
-    enum : int { kDefaultBufferBytes = 1 << 20, kMinBufferBytes = 1 << 16 };
+    // The buffer is cut into kPieces pieces; a datagram longer than a piece is not recorded.
+    enum : int { kDefaultBufferBytes = 1 << 20, kMinBufferBytes = 1 << 18, kPieces = 4 };
 
     // Wraps inner (not owned: the host destroys it after this one) and creates the file at
     // path, with note (may be null) as the recording's comment: a host writes what it needs
@@ -44,7 +51,7 @@ public:
                  int buffer_bytes = kDefaultBufferBytes);
     ~CNetRecorder() override; // closes
 
-    bool IsReady() const { return m_file != nullptr && m_buf != nullptr; }
+    bool IsReady() const { return m_writer != nullptr && !m_closed && !m_stopped; }
 
     // Hashes what manager delivers from now on (sets its m_frame_hash); null detaches. A
     // manager that outlives this driver is detached first (its hash would dangle).
@@ -53,8 +60,9 @@ public:
     // its counts, and starts the next frame's hash. The host calls it once a frame, after the
     // manager's EndFrame. 1, or -1 when the recording has stopped or is closed.
     int EndFrame();
-    // Writes what the buffer holds and closes the file: 1, or -1 when a write failed (then or
-    // before). Datagrams pass through unrecorded afterwards.
+    // Hands over what the buffer holds, waits for the writer to write it and closes the file:
+    // 1, or -1 when a write failed (then or before). Datagrams pass through unrecorded
+    // afterwards.
     int Close();
 
     // Forwarded to the wrapped driver, recording what passes.
@@ -85,20 +93,24 @@ public:
     CNetFrameHash m_hash; // the current frame's
 
 private:
+    struct SWriter; // the buffer's pieces, the file and the writer thread
+
     void Packet(bool inbound, const CNetAddr& peer, const void* data, int len, int result,
                 bool broadcast);
     void Report(int kind, int result, const CNetAddr& peer);
-    unsigned char* Room(int n); // n bytes at the buffer's end, flushing first if needed
-    bool Flush();
-    std::uint64_t Stamp(); // microseconds of the library clock's reading now
+    unsigned char* Block(int len); // room for a finished pcapng block of len bytes
+    unsigned char* Room(int n);    // n bytes in the current piece, handing it over first if full
+    bool HandOver();               // the current piece to the writer: false once stopped
+    void TakeCounts();             // the writer's counts into m_stats
+    std::uint64_t Stamp();         // microseconds of the library clock's reading now
     void Header(const char* note);
 
     CNetDriver* m_inner;
-    std::FILE* m_file = nullptr;
-    unsigned char* m_buf = nullptr;
-    int m_capacity = 0;
-    int m_used = 0;
-    CNetAddr m_own; // this side's address in the pseudo headers
+    SWriter* m_writer = nullptr;
+    int m_piece = 0;      // the piece the frame writes into
+    int m_used = 0;       // its bytes taken
+    bool m_closed = true; // or never opened
+    bool m_stopped = false;
     CNetManager* m_manager = nullptr;
     std::uint64_t m_start_us = 0;   // UTC microseconds when the recording began
     std::uint64_t m_elapsed_ms = 0; // clock readings summed from the first one

@@ -1,14 +1,25 @@
 // The recorder and the replay driver face to face: what a driver reported and was handed
 // (datagrams of every address family, reports, refusals) comes back from the file as it was;
 // differences are reported at their frame; small buffers, files cut short and files that are
-// no recording are handled. Whole sessions are replayed by tests/record/check_replay.py.
+// no recording are handled; the writer thread behind a slow or full disk. Whole sessions are
+// replayed by tests/record/check_replay.py.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "portnet/CNetFrameHash.h"
 
 #include "portnet/CNetRecorder.h"
 #include "portnet/CNetReplayDriver.h"
@@ -301,5 +312,136 @@ TEST_F(RecordFile, CutOffForeignAndMissingFiles) {
     EXPECT_FALSE(nowhere.IsReady());
     EXPECT_EQ(nowhere.EndFrame(), -1);
 }
+
+// The frame hash reads 8 bytes at a time and its tail in whole loads: every length at every
+// alignment gives what the bytes taken one by one give (the value recordings hold).
+TEST(FrameHash, WholeLoadsHashAsBytesOneByOne) {
+    const auto reference = [](std::uint64_t h, int kind, int a, int b, const unsigned char* d,
+                              int len) {
+        const auto mix = [](std::uint64_t x, std::uint64_t v) {
+            x = (x ^ v) * 0x9E3779B97F4A7C15ull;
+            return x ^ (x >> 29);
+        };
+        h = mix(h, std::uint64_t{static_cast<std::uint32_t>(kind)} << 32 |
+                       static_cast<std::uint32_t>(len));
+        h = mix(h,
+                std::uint64_t{static_cast<std::uint32_t>(a)} << 32 | static_cast<std::uint32_t>(b));
+        for (int i = 0; i < len; i += 8) {
+            std::uint64_t v = 0;
+            for (int k = 0; k < 8 && i + k < len; ++k)
+                v |= std::uint64_t{d[i + k]} << (8 * k);
+            h = mix(h, v);
+        }
+        return h;
+    };
+    const Bytes data = Pattern(64, 9);
+    CNetFrameHash hash;
+    std::uint64_t want = hash.Value();
+    for (int at = 0; at < 8; ++at) {
+        for (int len = 0; len <= 40; ++len) {
+            hash.Add(CNetFrameHash::kRecord, at, -len, data.data() + at, len);
+            want = reference(want, CNetFrameHash::kRecord, at, -len, data.data() + at, len);
+            ASSERT_EQ(hash.Value(), want) << "offset " << at << " length " << len;
+        }
+    }
+}
+
+#ifndef _WIN32
+// Frames of 20 datagrams of 1000 bytes into a recorder; the datagrams' seeds follow the frame.
+void RecordFrames(CNetRecorder& rec, CScripted& inner, int first, int frames) {
+    for (int f = first; f < first + frames; ++f) {
+        for (int i = 0; i < 20; ++i)
+            inner.m_in.push_back({0, CNetAddr::Local(4), Pattern(1000, f * 20 + i)});
+        ASSERT_EQ(Drain(rec).size(), 20u);
+        ASSERT_EQ(rec.EndFrame(), 1) << "frame " << f;
+    }
+}
+
+// A reader that does not read for a while makes the writer block on the pipe: the frame waits
+// for a free piece rather than dropping anything, and Close, called while the writer is still
+// busy, returns once every byte is out. The bytes read replay whole.
+TEST_F(RecordFile, AWriterBehindMakesTheFrameWaitAndCloseWaitsForTheWriter) {
+    const std::string fifo = TempPath("fifo"), copy = TempPath("fifo_copy");
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    Bytes got;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        unsigned char buf[4096];
+        for (int reads = 0; reads < 1000000 && std::chrono::steady_clock::now() < deadline;
+             ++reads) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n == 0) break; // the recorder closed its end
+            if (n > 0) got.insert(got.end(), buf, buf + n);
+            if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    // 1 MB through a 256 KiB buffer and a 64 KiB pipe; the last frame is still in the buffer
+    // when Close is called.
+    const int kFrames = 51;
+    CScripted inner;
+    CNetRecorder rec(&inner, fifo.c_str(), nullptr, CNetRecorder::kMinBufferBytes);
+    ASSERT_TRUE(rec.IsReady());
+    RecordFrames(rec, inner, 0, kFrames);
+    EXPECT_GT(rec.m_stats.m_stalls, 0u);
+    EXPECT_GE(rec.m_stats.m_stall_us, 50000u); // most of the reader's 300 ms
+    EXPECT_EQ(rec.Close(), 1);
+    reader.join();
+    ::close(fd);
+    ::unlink(fifo.c_str());
+    EXPECT_EQ(rec.m_stats.m_bytes, got.size());
+    EXPECT_EQ(rec.m_stats.m_write_failures, 0u);
+
+    std::FILE* f = std::fopen(copy.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(got.data(), 1, got.size(), f), got.size());
+    std::fclose(f);
+    CNetReplayDriver replay(copy.c_str(), 1 << 20);
+    ASSERT_TRUE(replay.IsReady()) << replay.GetError();
+    for (int frame = 0; frame < kFrames; ++frame) {
+        ASSERT_EQ(replay.NextFrame(), 1) << "frame " << frame << ": " << replay.GetError();
+        const auto in = Drain(replay);
+        ASSERT_EQ(in.size(), 20u) << "frame " << frame;
+        for (int i = 0; i < 20; ++i)
+            ASSERT_EQ(in[static_cast<size_t>(i)].m_data, Pattern(1000, frame * 20 + i));
+        EXPECT_EQ(replay.EndFrame(), 1);
+    }
+    EXPECT_EQ(replay.NextFrame(), 0);
+    std::remove(copy.c_str());
+}
+
+// A disk that refuses a write ends the recording, not the session: EndFrame says so within a
+// bounded time, datagrams still pass (unrecorded), Close reports it, and the recorder's
+// destructor is not held up.
+TEST_F(RecordFile, AFailedWriteStopsTheRecordingAndTheSessionGoesOn) {
+    CScripted inner;
+    CNetRecorder rec(&inner, "/dev/full", nullptr, CNetRecorder::kMinBufferBytes);
+    ASSERT_TRUE(rec.IsReady());
+    int frames = 0, ended = 1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ended == 1 && frames < 100000 && std::chrono::steady_clock::now() < deadline) {
+        inner.m_in.push_back({0, CNetAddr::Local(4), Pattern(1000, frames)});
+        EXPECT_EQ(Drain(rec).size(), 1u);
+        ended = rec.EndFrame();
+        ++frames;
+        if (ended == 1) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ASSERT_EQ(ended, -1) << "after " << frames << " frames";
+    EXPECT_EQ(rec.m_stats.m_write_failures, 1u);
+    EXPECT_FALSE(rec.IsReady());
+    const std::uint32_t recorded = rec.m_stats.m_datagrams_in;
+    inner.m_in.push_back({0, CNetAddr::Local(4), Pattern(10, 1)});
+    const auto after = Drain(rec);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0].m_data, Pattern(10, 1));
+    EXPECT_EQ(rec.m_stats.m_datagrams_in, recorded);
+    EXPECT_EQ(rec.EndFrame(), -1);
+    EXPECT_EQ(rec.Close(), -1);
+    EXPECT_EQ(rec.Close(), -1);
+}
+#endif
 
 } // namespace
