@@ -50,6 +50,9 @@ inline int Send(CNetDriver& d, const std::string& data, const CNetAddr& to) {
 // The UDP tests that a family does not change run over 127.0.0.1 and over ::1
 // (INSTANTIATE_FAMILIES); a test of the other family skips where loopback has no IPv6.
 enum class Fam { v4, v6 };
+inline void PrintTo(Fam f, std::ostream* os) {
+    *os << (f == Fam::v6 ? "v6" : "v4");
+}
 inline std::string Loopback(Fam f, const std::string& port = "0") {
     return (f == Fam::v6 ? "[::1]:" : "127.0.0.1:") + port;
 }
