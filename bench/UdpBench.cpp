@@ -10,9 +10,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +34,23 @@ void Counters(benchmark::State& state, int peers, double received) {
     // Share of the frame's datagrams that had arrived when the receiver looked.
     state.counters["arrived"] = received / (frames * peers);
 }
+
+// CPU time this thread spent in user space and in the kernel, from the clock of the
+// scheduler: the two shares of a row, per peer-frame, as counters "user_ns" and "sys_ns".
+struct SCpuSplit {
+    double m_user = 0, m_sys = 0;
+    static double Ns(const timeval& t) { return t.tv_sec * 1e9 + t.tv_usec * 1e3; }
+    static SCpuSplit Now() {
+        rusage r;
+        getrusage(RUSAGE_THREAD, &r);
+        return SCpuSplit{Ns(r.ru_utime), Ns(r.ru_stime)};
+    }
+    void Report(benchmark::State& state, const SCpuSplit& start, int peers) const {
+        const double n = static_cast<double>(state.iterations()) * peers;
+        state.counters["user_ns"] = (m_user - start.m_user) / n;
+        state.counters["sys_ns"] = (m_sys - start.m_sys) / n;
+    }
+};
 
 // portnet: the host writes the state to each peer. Without echo the peers have nothing to
 // say, so no acknowledgement comes back and every frame carries the full state, as the raw
@@ -61,8 +81,10 @@ void PortnetUdp(benchmark::State& state, bool echo, bool ack = false, bool batch
     for (int i = 0; i < config.m_peers; ++i)
         in0 += star.Peer(i)->m_clients[0].m_client->m_packets_in;
     int failed = 0;
+    const SCpuSplit cpu0 = SCpuSplit::Now();
     for (auto _ : state)
         failed += star.Frame() ? 0 : 1;
+    SCpuSplit::Now().Report(state, cpu0, config.m_peers);
     if (failed > 0) state.SkipWithError("a frame step failed");
     long long in = -in0;
     for (int i = 0; i < config.m_peers; ++i)
@@ -275,38 +297,207 @@ void BM_SyscallSendto(benchmark::State& state) {
     }
 }
 
+namespace {
+
+// A socket on the loopback address of the family, non-blocking; its bound address in *addr.
+int LoopbackSocket(bool v6, sockaddr_storage* addr, socklen_t* len) {
+    const int s = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return -1;
+    std::memset(addr, 0, sizeof *addr);
+    if (v6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(addr);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_loopback;
+        *len = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(addr);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        *len = sizeof *a;
+    }
+    if (bind(s, reinterpret_cast<sockaddr*>(addr), *len) != 0 ||
+        fcntl(s, F_SETFL, O_NONBLOCK) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(addr), len) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+} // namespace
+
+// The system calls BM_UdpFamily makes, without the library: the frame's datagrams to every
+// peer in one sendmmsg, and per peer a recvfrom that reads its datagram and names its sender,
+// then one that finds the socket empty. The floor of that row, per family.
+struct SRawFamily {
+    std::vector<sockaddr_storage> m_addr;
+    std::vector<socklen_t> m_len;
+    std::vector<int> m_socket; // the host's, then the peers'
+    std::vector<mmsghdr> m_sends;
+    unsigned char m_out[kStateSize] = {}, m_in[1000];
+    iovec m_out_iov{m_out, kStateSize};
+    double m_received = 0;
+
+    bool Start(int peers, bool v6) {
+        m_addr.resize(peers + 1);
+        m_len.resize(peers + 1);
+        m_sends.resize(peers);
+        for (int i = 0; i <= peers; ++i) {
+            const int s = LoopbackSocket(v6, &m_addr[i], &m_len[i]);
+            if (s < 0) return false;
+            m_socket.push_back(s);
+        }
+        for (int i = 0; i < peers; ++i) {
+            std::memset(&m_sends[i], 0, sizeof m_sends[i]);
+            m_sends[i].msg_hdr.msg_name = &m_addr[1 + i];
+            m_sends[i].msg_hdr.msg_namelen = m_len[1 + i];
+            m_sends[i].msg_hdr.msg_iov = &m_out_iov;
+            m_sends[i].msg_hdr.msg_iovlen = 1;
+        }
+        return true;
+    }
+    bool Frame() {
+        sendmmsg(m_socket[0], m_sends.data(), static_cast<unsigned>(m_sends.size()), 0);
+        for (std::size_t i = 1; i < m_socket.size(); ++i) {
+            sockaddr_storage from;
+            for (int k = 0; k < 2; ++k) {
+                socklen_t from_len = sizeof from;
+                m_received += recvfrom(m_socket[i], m_in, sizeof m_in, 0,
+                                       reinterpret_cast<sockaddr*>(&from), &from_len) == kStateSize;
+            }
+        }
+        benchmark::DoNotOptimize(m_in);
+        return true;
+    }
+    ~SRawFamily() {
+        for (int s : m_socket)
+            close(s);
+    }
+};
+
+void BM_UdpRawFamily(benchmark::State& state) {
+    const int peers = static_cast<int>(state.range(0));
+    SRawFamily rig;
+    if (!rig.Start(peers, state.range(1) == 6)) {
+        state.SkipWithError("sockets on the loopback address");
+        return;
+    }
+    const SCpuSplit cpu0 = SCpuSplit::Now();
+    for (auto _ : state)
+        rig.Frame();
+    SCpuSplit::Now().Report(state, cpu0, peers);
+    Counters(state, peers, rig.m_received);
+}
+
+namespace {
+
+double ThreadCpuNs() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+// One row's IPv4 and IPv6 rigs in one loop: a block of frames of each in turn (which goes first
+// alternating), each block timed on this thread's CPU clock, so that both families meet the
+// same moments of a shared machine's load. Counters: CPU ns per peer-frame of each
+// ("v4_ns", "v6_ns") and their ratio.
+template <typename TRig>
+void Alternate(benchmark::State& state, TRig* rig[2], int peers, int block) {
+    double ns[2] = {0, 0};
+    int failed = 0, first = 0;
+    for (auto _ : state) {
+        for (int k = 0; k < 2; ++k) {
+            const int f = first ^ k;
+            const double t0 = ThreadCpuNs();
+            for (int i = 0; i < block; ++i)
+                failed += rig[f]->Frame() ? 0 : 1;
+            ns[f] += ThreadCpuNs() - t0;
+        }
+        first ^= 1;
+    }
+    if (failed > 0) state.SkipWithError("a frame step failed");
+    const double frames = static_cast<double>(state.iterations()) * block * peers;
+    state.counters["v4_ns"] = ns[0] / frames;
+    state.counters["v6_ns"] = ns[1] / frames;
+    state.counters["ratio"] = ns[0] > 0 ? ns[1] / ns[0] : 0;
+}
+
+} // namespace
+
+// BM_UdpFamily's two rows interleaved (blocks of 4 frames).
+void BM_UdpFamilyPair(benchmark::State& state) {
+    const int peers = static_cast<int>(state.range(0));
+    SStarConfig config[2];
+    for (int f = 0; f < 2; ++f) {
+        config[f].m_family = f ? 6 : 4;
+        config[f].m_transport = ETransport::kUdp;
+        config[f].m_peers = peers;
+        config[f].m_state_ports = 1;
+    }
+    CStar<Blob200> v4(config[0]), v6(config[1]);
+    if (!StartSteady(state, v4) || !StartSteady(state, v6)) return;
+    CStar<Blob200>* rig[2] = {&v4, &v6};
+    Alternate(state, rig, peers, 4);
+}
+
+// BM_UdpRawFamily's two rows interleaved (blocks of 4 frames).
+void BM_UdpRawFamilyPair(benchmark::State& state) {
+    const int peers = static_cast<int>(state.range(0));
+    SRawFamily v4, v6;
+    if (!v4.Start(peers, false) || !v6.Start(peers, true)) {
+        state.SkipWithError("sockets on the loopback address");
+        return;
+    }
+    SRawFamily* rig[2] = {&v4, &v6};
+    Alternate(state, rig, peers, 4);
+}
+
+// The kernel pair of each family interleaved (blocks of 64 pairs).
+void BM_SyscallPairFamilyPair(benchmark::State& state) {
+    struct SPair {
+        sockaddr_storage addr[2];
+        socklen_t len[2];
+        int s[2] = {-1, -1};
+        unsigned char out[kStateSize] = {}, in[1000];
+        bool Start(bool v6) {
+            for (int i = 0; i < 2; ++i)
+                s[i] = LoopbackSocket(v6, &addr[i], &len[i]);
+            return s[0] >= 0 && s[1] >= 0;
+        }
+        bool Frame() {
+            sendto(s[0], out, kStateSize, 0, reinterpret_cast<const sockaddr*>(&addr[1]), len[1]);
+            return recv(s[1], in, sizeof in, 0) == kStateSize;
+        }
+        ~SPair() {
+            for (int fd : s)
+                if (fd >= 0) close(fd);
+        }
+    } v4, v6;
+    if (!v4.Start(false) || !v6.Start(true)) {
+        state.SkipWithError("sockets on the loopback address");
+        return;
+    }
+    SPair* rig[2] = {&v4, &v6};
+    Alternate(state, rig, 1, 64);
+}
+
 // A sendto of 200 bytes between two sockets on 127.0.0.1 (family:4) or ::1 (family:6) and the
-// recvfrom that reads it: what the kernel charges each family, beside BM_UdpFamily.
+// recv that reads it: what the kernel charges each family, beside BM_UdpFamily.
 void BM_SyscallPairFamily(benchmark::State& state) {
     const bool v6 = state.range(0) == 6;
-    const int af = v6 ? AF_INET6 : AF_INET;
-    int s[2] = {socket(af, SOCK_DGRAM, 0), socket(af, SOCK_DGRAM, 0)};
     sockaddr_storage addr[2];
     socklen_t len[2];
-    bool ok = s[0] >= 0 && s[1] >= 0;
-    for (int i = 0; i < 2 && ok; ++i) {
-        std::memset(&addr[i], 0, sizeof addr[i]);
-        if (v6) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&addr[i]);
-            a->sin6_family = AF_INET6;
-            a->sin6_addr = in6addr_loopback;
-            len[i] = sizeof *a;
-        } else {
-            auto* a = reinterpret_cast<sockaddr_in*>(&addr[i]);
-            a->sin_family = AF_INET;
-            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            len[i] = sizeof *a;
-        }
-        ok = bind(s[i], reinterpret_cast<sockaddr*>(&addr[i]), len[i]) == 0 &&
-             getsockname(s[i], reinterpret_cast<sockaddr*>(&addr[i]), &len[i]) == 0;
-    }
+    int s[2] = {LoopbackSocket(v6, &addr[0], &len[0]), LoopbackSocket(v6, &addr[1], &len[1])};
+    const bool ok = s[0] >= 0 && s[1] >= 0;
     unsigned char out[kStateSize] = {}, in[1000];
+    const SCpuSplit cpu0 = SCpuSplit::Now();
     for (auto _ : state) {
         if (!ok) break;
         sendto(s[0], out, kStateSize, 0, reinterpret_cast<const sockaddr*>(&addr[1]), len[1]);
         recv(s[1], in, sizeof in, 0);
     }
     if (!ok) state.SkipWithError("sockets on the loopback address");
+    SCpuSplit::Now().Report(state, cpu0, 1);
     for (int fd : s)
         if (fd >= 0) close(fd);
 }
@@ -405,7 +596,11 @@ BENCHMARK(BM_UdpPortnetAck)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpPortnetUnbatched)->ArgName("peers")->Arg(1)->Arg(8);
 BENCHMARK(BM_UdpRawBatched)->ArgName("peers")->Arg(1)->Arg(8)->Arg(64)->Arg(256);
 BENCHMARK(BM_UdpFamily)->ArgNames({"peers", "family"})->ArgsProduct({{1, 8, 64, 256}, {4, 6}});
+BENCHMARK(BM_UdpRawFamily)->ArgNames({"peers", "family"})->ArgsProduct({{1, 8, 64, 256}, {4, 6}});
 BENCHMARK(BM_SyscallPairFamily)->ArgName("family")->Arg(4)->Arg(6);
+BENCHMARK(BM_UdpFamilyPair)->ArgName("peers")->Arg(1)->Arg(8)->Arg(64)->Arg(256);
+BENCHMARK(BM_UdpRawFamilyPair)->ArgName("peers")->Arg(1)->Arg(8)->Arg(64)->Arg(256);
+BENCHMARK(BM_SyscallPairFamilyPair);
 BENCHMARK(BM_SyscallEmptyRecvfrom);
 BENCHMARK(BM_SyscallSendto);
 #ifdef PORTNET_BENCH_SECURE

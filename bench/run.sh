@@ -8,6 +8,8 @@
 #   SECTION=7 bench/run.sh  the server under churn alone; replaces section 7 of results.md
 #   SECTION=8 bench/run.sh  large blocks alone (simulated, and 1 MiB over UDP against ENet);
 #                           replaces section 8 of results.md
+#   SECTION=9 bench/run.sh  IPv6 against IPv4 (bench/family.py, ROUNDS rounds, 21 unless
+#                           told): prints the table of section 9
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -53,6 +55,11 @@ if [ "${SECTION:-}" = 7 ]; then
     echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$work/machine.txt"
     python3 "$here/summarise.py" --section7 "$work/results-7.json" "$work/machine.txt" "$here/results.md"
     echo "replaced section 7 of $here/results.md"
+    exit 0
+fi
+
+if [ "${SECTION:-}" = 9 ]; then
+    python3 "$here/family.py" "$bin" "${ROUNDS:-21}" | tee "$work/family.md"
     exit 0
 fi
 

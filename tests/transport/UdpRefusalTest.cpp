@@ -13,14 +13,10 @@ constexpr char kNoRefusals[] =
     "Wine does not report an ICMP port unreachable as WSAECONNRESET: the receive answers 10035";
 
 // A port nobody listens on: bound a moment ago, then closed.
-sockaddr_in ClosedPort() {
-    CNetUDP probe("127.0.0.1:0");
+CNetAddr ClosedPort(Fam f) {
+    CNetUDP probe(Loopback(f).c_str());
     EXPECT_EQ(probe.Init(), 0);
-    return Inet(probe.GetAddr());
-}
-
-std::string Name(const sockaddr_in& a) {
-    return ToString(const_cast<sockaddr_in*>(&a));
+    return probe.GetLocalAddr();
 }
 
 // Linux hands a loopback datagram, and the refusal of one, to the socket before sendto
@@ -45,10 +41,12 @@ std::vector<std::string> DrainNamed(CNetDriver& d, std::size_t want, int* gaps =
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        out.push_back(r.result == 0 ? r.data : "#" + std::to_string(r.result) + " " + Name(r.from));
+        out.push_back(r.result == 0 ? r.data : "#" + std::to_string(r.result) + " " + Text(r.peer));
     }
     return out;
 }
+
+using UdpRefusal = FamilyTest;
 
 } // namespace
 
@@ -56,24 +54,24 @@ std::vector<std::string> DrainNamed(CNetDriver& d, std::size_t want, int* gaps =
 // frames: every live port gets its datagram each frame, and each frame brings exactly one
 // report, naming the closed port. (Linux hands the refusal of a loopback datagram back before
 // sendto returns, so a batch meets it at its next message.)
-TEST(UdpBatch, ARefusalIsReportedForItsDestinationAloneWhereverItStandsInTheBatch) {
+TEST_P(UdpRefusal, IsReportedForItsDestinationAloneWhereverItStandsInTheBatch) {
     if (portnet::platform::RunningUnderWine()) GTEST_SKIP() << kNoRefusals;
     for (const int closed_at : {0, 2, 4}) {
         SCOPED_TRACE("closed port at " + std::to_string(closed_at));
-        CNetUDP host("127.0.0.1:0");
+        CNetUDP host(Loopback(GetParam()).c_str());
         ApplyUdpMode(host);
         ASSERT_EQ(host.Init(), 0);
-        const sockaddr_in closed = ClosedPort();
+        const CNetAddr closed = ClosedPort(GetParam());
         std::vector<std::unique_ptr<CNetUDP>> live;
-        std::vector<sockaddr_in> to;
+        std::vector<CNetAddr> to;
         for (int i = 0; i < 5; ++i) {
             if (i == closed_at) {
                 to.push_back(closed);
                 continue;
             }
-            live.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
+            live.push_back(std::make_unique<CNetUDP>(Loopback(GetParam()).c_str()));
             ASSERT_EQ(live.back()->Init(), 0);
-            to.push_back(Inet(live.back()->GetAddr()));
+            to.push_back(live.back()->GetLocalAddr());
         }
         for (int frame = 0; frame < 3; ++frame) {
             ASSERT_EQ(host.HoldSends(), 0);
@@ -92,7 +90,7 @@ TEST(UdpBatch, ARefusalIsReportedForItsDestinationAloneWhereverItStandsInTheBatc
             int gaps = 0;
             EXPECT_EQ(DrainNamed(host, 1, &gaps),
                       std::vector<std::string>{"#" + std::to_string(kNetEventDisconnect) + " " +
-                                               Name(closed)})
+                                               Text(closed)})
                 << "frame " << frame;
             if (kLoopbackDeliversAtOnce) {
                 EXPECT_EQ(gaps, 0) << "frame " << frame;
@@ -105,11 +103,11 @@ TEST(UdpBatch, ARefusalIsReportedForItsDestinationAloneWhereverItStandsInTheBatc
 // A refusal that comes back while datagrams wait is reported after them, in the same drain:
 // a goodbye its peer sent before closing its port is read as a goodbye. Met by a plain
 // receive, and (batched) by a batch: a drain of two makes the next one start batched.
-TEST(UdpBatch, ARefusalDoesNotOvertakeTheDatagramsWaitingBeforeIt) {
+TEST_P(UdpRefusal, DoesNotOvertakeTheDatagramsWaitingBeforeIt) {
     if (portnet::platform::RunningUnderWine()) GTEST_SKIP() << kNoRefusals;
-    UdpEnds p; // b receives from a and sends to a closed port
-    const sockaddr_in closed = ClosedPort();
-    const std::string report = "#" + std::to_string(kNetEventDisconnect) + " " + Name(closed);
+    UdpEnds p(GetParam()); // b receives from a and sends to a closed port
+    const CNetAddr closed = ClosedPort(GetParam());
+    const std::string report = "#" + std::to_string(kNetEventDisconnect) + " " + Text(closed);
     for (const bool primed : {false, true}) {
         SCOPED_TRACE(primed ? "after a drain of two" : "after a drain of none");
         if (primed) {
@@ -129,3 +127,5 @@ TEST(UdpBatch, ARefusalDoesNotOvertakeTheDatagramsWaitingBeforeIt) {
         }
     }
 }
+
+INSTANTIATE_FAMILIES(UdpRefusal);

@@ -2,6 +2,8 @@
 // a defined result, and the session with the known peer goes on afterwards.
 #include "TransportFixture.h"
 
+#include <tuple>
+
 #include "ReplicatedObjects.h"
 #include "client/ClientFixture.h"
 #include "platform/PlatformSystem.h"
@@ -13,22 +15,23 @@ using portnet_examples::CPositionState;
 
 enum : int { kStatePort = 1, kNumPorts = 2, kHistory = 8 };
 
-// Wine binds a socket asked for 127.0.0.2 to any address, so its datagrams leave from
-// 127.0.0.1: there the peer shares the host's address, which still tells it apart from nobody.
-const char* PeerBind() {
-    return portnet::platform::RunningUnderWine() ? "127.0.0.1:0" : "127.0.0.2:0";
+// Over IPv4 the peer has an address of its own, 127.0.0.2. Over ::1, and under Wine (which
+// binds a socket asked for 127.0.0.2 to any address, so that its datagrams leave from
+// 127.0.0.1), the peer shares the host's address, which still tells it apart from nobody.
+std::string PeerBind(Fam f) {
+    return f == Fam::v4 && !portnet::platform::RunningUnderWine() ? "127.0.0.2:0" : Loopback(f);
 }
 
 class CountingManager : public CNetManager {
 public:
     // Refuses strangers, or with `welcome` takes the first one in as a reader of the state port.
     int CreateClient(CNetBuf* buf) override {
-        stranger = buf->m_addr;
+        stranger = buf->Addr();
         ++created;
         if (!welcome) return -1;
         auto* c = new CNetClient;
         c->m_own_port = new CNetDataPort;
-        welcome->m_addr = buf->m_addr;
+        welcome->SetAddr(buf->Addr());
         c->m_send_buf = welcome;
         welcome = nullptr;
         if (AddClient(c, -1) == -1) return delete c, -1;
@@ -36,20 +39,22 @@ public:
         return c->m_id;
     }
     int created = 0;
-    sockaddr_in stranger{};
+    CNetAddr stranger;
     CNetBuf* welcome = nullptr;
 };
 
-// Manager `host` on 127.0.0.1 reads port 1 from manager `peer` on 127.0.0.2 (127.0.0.1 under
-// Wine).
-class UdpSession : public ::testing::TestWithParam<bool> {
+// Manager `host` on the family's loopback address reads port 1 from manager `peer`; with
+// port matching or without it.
+class UdpSession : public ::testing::TestWithParam<std::tuple<bool, Fam>> {
 protected:
     void SetUp() override {
+        if (Family() == Fam::v6 && !HasIpv6Loopback()) GTEST_SKIP() << "no IPv6 on loopback";
         for (CNetUDP* d : {&host_driver, &peer_driver, &twin_driver})
             ApplyUdpMode(*d);
         ASSERT_EQ(host_driver.Init() + peer_driver.Init(), 0);
-        to_host.m_addr = host_addr = Inet(host_driver.GetAddr());
-        to_peer.m_addr = Inet(peer_driver.GetAddr());
+        host_addr = host_driver.GetLocalAddr();
+        to_host.SetAddr(host_addr);
+        to_peer.SetAddr(peer_driver.GetLocalAddr());
         client = Join(host, host_driver, to_peer, false);
         Join(peer, peer_driver, to_host, true);
     }
@@ -98,10 +103,12 @@ protected:
         return false;
     }
 
-    CNetUDP host_driver{"127.0.0.1:0"};
-    CNetUDP peer_driver{PeerBind()};
-    CNetUDP twin_driver{PeerBind()}; // a second sender on the peer's address, if opened
-    sockaddr_in host_addr{};
+    static Fam Family() { return std::get<1>(GetParam()); }
+
+    CNetUDP host_driver{Loopback(Family()).c_str()};
+    CNetUDP peer_driver{PeerBind(Family()).c_str()};
+    CNetUDP twin_driver{PeerBind(Family()).c_str()}; // a second sender on the peer's address
+    CNetAddr host_addr;
     // Buffers outlive the managers that send through them.
     CNetBuf to_peer{&host_driver, nullptr}, to_host{&peer_driver, nullptr};
     CNetBuf to_twin{&host_driver, nullptr}, twin_out{&twin_driver, nullptr};
@@ -118,9 +125,9 @@ protected:
 // the forgery ends the session: the host's state follows the peer in none of them. With it,
 // the twin is a stranger, and once taken in a client of its own.
 TEST_P(UdpSession, ASecondSenderOnThePeersAddress) {
-    const bool matched = host.m_match_ports = GetParam();
+    const bool matched = host.m_match_ports = std::get<0>(GetParam());
     ASSERT_EQ(twin_driver.Init(), 0);
-    const sockaddr_in twin_addr = Inet(twin_driver.GetAddr());
+    const CNetAddr twin_addr = twin_driver.GetLocalAddr();
     const client_test::Bytes body = client_test::Packet(client->m_read_seq + 100000, 0, 0);
     const std::string forged = '\0' + std::string(body.begin(), body.end());
     ASSERT_EQ(Send(twin_driver, forged, host_addr), 0);
@@ -137,10 +144,10 @@ TEST_P(UdpSession, ASecondSenderOnThePeersAddress) {
     }
     EXPECT_EQ((Ints{held, host.created}), matched ? (Ints{200, 1}) : (Ints{0, 0}));
     if (!matched) return;
-    EXPECT_EQ(host.stranger.sin_port, twin_addr.sin_port);
+    EXPECT_EQ(host.stranger, twin_addr);
 
     // Taken in as a client of its own, the twin's packets count there, not in the peer's.
-    twin_out.m_addr = host_addr;
+    twin_out.SetAddr(host_addr);
     CNetManager twin;
     Join(twin, twin_driver, twin_out, true);
     host.welcome = &to_twin;
@@ -150,7 +157,7 @@ TEST_P(UdpSession, ASecondSenderOnThePeersAddress) {
         HostRead(); // loopback delivers before sendto returns
     }
     ASSERT_EQ(host.GetNumClients(), 2);
-    const int id = host.FindClient(&twin_addr);
+    const int id = host.FindClient(twin_addr);
     ASSERT_NE(id, -1);
     const CNetClient* other = host.m_clients[id].m_client;
     ASSERT_NE(other, client);
@@ -159,5 +166,9 @@ TEST_P(UdpSession, ASecondSenderOnThePeersAddress) {
     EXPECT_GE(other->m_packets_in, 4);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ports, UdpSession, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "matched" : "unmatched"; });
+INSTANTIATE_TEST_SUITE_P(Ports, UdpSession,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(Fam::v4, Fam::v6)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) ? "matched" : "unmatched") +
+                                    (std::get<1>(info.param) == Fam::v6 ? "_v6" : "_v4");
+                         });
