@@ -15,14 +15,11 @@
 #endif
 
 static int failures;
-#define EQ(a, b)                                                                                   \
-    do {                                                                                           \
-        long long a_ = (long long)(a), b_ = (long long)(b);                                        \
-        if (a_ != b_) {                                                                            \
-            fprintf(stderr, "%s:%d: %s is %lld, not %lld\n", __FILE__, __LINE__, #a, a_, b_);      \
-            ++failures;                                                                            \
-        }                                                                                          \
-    } while (0)
+static void Eq(long long a, long long b, const char* what, int line) {
+    if (a != b) fprintf(stderr, "line %d: %s is %lld, not %lld\n", line, what, a, b);
+    failures += a != b;
+}
+#define EQ(a, b) Eq((long long)(a), (long long)(b), #a, __LINE__)
 #define CHECK(c) EQ(!!(c), 1)
 
 enum { kChat = 0, kBall = 1, kPorts = 2, kBallSize = 16 };
@@ -65,28 +62,12 @@ static int Pair(portnet_handle* srv, portnet_handle* conn, portnet_handle* x) {
            Next(*srv, *conn, *srv, PORTNET_EVENT_JOINED, &ev, NULL, 0) == PORTNET_OK;
 }
 
-static void Texts(void) {
-    const char* seen[20];
-    int code, j;
-    for (code = PORTNET_E_FRAME; code <= PORTNET_NONE; ++code) {
-        const char* t = seen[code - PORTNET_E_FRAME] = portnet_status_text(code);
-        CHECK(t != NULL && t[0] != '\0' && strcmp(t, "unknown status") != 0);
-        for (j = 0; t && j < code - PORTNET_E_FRAME; ++j)
-            CHECK(strcmp(seen[j], t) != 0);
-    }
-    CHECK(strcmp(portnet_status_text(PORTNET_E_FRAME - 1), "unknown status") == 0);
-    CHECK(strcmp(portnet_status_text(2), "unknown status") == 0);
-    for (code = PORTNET_GONE_LEFT; code <= PORTNET_GONE_REFUSED; ++code) {
-        seen[code] = portnet_gone_text(code);
-        for (j = 1; j < code; ++j)
-            CHECK(strcmp(seen[j], seen[code]) != 0);
-    }
-    for (code = PORTNET_REFUSED_FULL; code <= PORTNET_REFUSED_STALE; ++code) {
-        seen[code] = portnet_refusal_text(code);
-        for (j = 1; j < code; ++j)
-            CHECK(strcmp(seen[j], seen[code]) != 0);
-    }
-    CHECK(portnet_gone_text(0) != NULL && portnet_refusal_text(99) != NULL);
+/* Each code of lo..hi in words of its own. */
+static void Distinct(const char* (*text)(int32_t), int lo, int hi) {
+    int i, j;
+    for (i = lo; i <= hi; ++i)
+        for (j = lo; j <= hi; ++j)
+            CHECK(text(i) && text(i)[0] && (i == j) == (strcmp(text(i), text(j)) == 0));
 }
 
 static int WrongUse(void) {
@@ -97,7 +78,12 @@ static int WrongUse(void) {
     int32_t kind = 0, ma = -1, mi = -1, pa = -1;
     int i, n;
 
-    Texts();
+    /* Every status in words, and no word for a code that is none. */
+    Distinct(portnet_status_text, PORTNET_E_FRAME - 1, PORTNET_NONE);
+    CHECK(strcmp(portnet_status_text(PORTNET_E_FRAME - 1), "unknown status") == 0);
+    CHECK(strcmp(portnet_status_text(2), "unknown status") == 0);
+    Distinct(portnet_gone_text, PORTNET_GONE_LEFT, PORTNET_GONE_REFUSED);
+    Distinct(portnet_refusal_text, PORTNET_REFUSED_FULL, PORTNET_REFUSED_STALE);
     EQ(portnet_loopback_create(1, &a), PORTNET_E_NOT_INITIALIZED);
     EQ(portnet_init(65536), PORTNET_E_ARGUMENT);
     EQ(portnet_init(-1), PORTNET_E_ARGUMENT);
