@@ -242,7 +242,10 @@ PORTNET_API portnet_status portnet_time_set(int32_t ms);
 
 /* UDP bound to bind ("127.0.0.1:0", "0.0.0.0:4000", a name and port), opened at once. */
 PORTNET_API portnet_status portnet_udp_create(const char* bind, portnet_handle* out);
-/* An in-process loopback endpoint with id 0..65535 (address "LOCAL:id"), opened at once. */
+/* An in-process loopback endpoint with id 0..65535 (address "LOCAL:id"), opened at once. It
+ * holds one datagram: a second sent to it before it reads replaces the first, so a server that
+ * sends a player a state every frame buries its welcome and the player may never connect. For a
+ * server and its players in one process use the simulator, whose endpoints queue. */
 PORTNET_API portnet_status portnet_loopback_create(int32_t id, portnet_handle* out);
 /* A simulated network (seed: its generator) of at most max_endpoints (0: 64), and an endpoint
  * on it with id (address "LOCAL:id") and an incoming queue of queue_depth (0: 256). */
