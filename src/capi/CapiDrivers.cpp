@@ -59,6 +59,15 @@ portnet_status portnet_udp_create(const char* bind, portnet_handle* out) {
     if (udp->Init() != 0) {
         SetError("%s", udp->GetError()[0] ? udp->GetError() : "the UDP socket could not be opened");
         delete udp;
+        // Text that names no address is the caller's to mend, as for portnet_connect; only a
+        // failed bind's text is asked of the resolver again, so a good one costs nothing more.
+        bool port_only = bind[0] != '\0';
+        for (const char* c = bind; *c; ++c)
+            port_only = port_only && *c >= '0' && *c <= '9';
+        CNetAddr addr;
+        char err[128] = {};
+        if (!port_only && CNetAddr::Resolve(bind, &addr, err, sizeof err) != 1)
+            return PORTNET_E_ADDRESS;
         return PORTNET_E_FAILED;
     }
     return Keep(udp, PORTNET_KIND_UDP, -1, out);

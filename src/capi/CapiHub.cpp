@@ -50,6 +50,17 @@ bool Hub::Push(const portnet_event& ev) {
     return true;
 }
 
+bool Hub::PushAheadOfFrame(const portnet_event& ev) {
+    if (!Push(ev)) return false;
+    const int at = m_frame_mark < m_event_count ? m_frame_mark : m_event_count - 1;
+    for (int i = m_event_count - 1; i > at; --i)
+        m_events[(m_event_head + i) % m_event_cap] = m_events[(m_event_head + i - 1) % m_event_cap];
+    SQueued& q = m_events[(m_event_head + at) % m_event_cap];
+    q.m_ev = ev;
+    q.m_block = nullptr;
+    return true;
+}
+
 bool Hub::PushMessage(int slot, int port, const unsigned char* data, int len) {
     if (len < 0 || len > SNetMsgBuf::kSize || m_message_count == m_message_cap ||
         m_event_count == m_event_cap) {
@@ -275,6 +286,8 @@ void Connection::OnEvent(const SNetConnectionEvent& e) {
         ev.type = PORTNET_EVENT_CONNECTED;
         ev.slot = GetSlot();
         ev.player_id = GetPlayerId();
+        m_hub->PushAheadOfFrame(ev);
+        return;
     } else {
         ev.type =
             e.m_type == SNetConnectionEvent::kLost ? PORTNET_EVENT_LOST : PORTNET_EVENT_FAILED;

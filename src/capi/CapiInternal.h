@@ -139,11 +139,15 @@ public:
 
     // Queues an event: false (counted in m_dropped) when the queue is full.
     bool Push(const portnet_event& ev);
+    // Queues an event ahead of those the current frame queued (a connection's own news comes
+    // before what arrived with it).
+    bool PushAheadOfFrame(const portnet_event& ev);
     bool PushMessage(int slot, int port, const unsigned char* data, int len);
     bool PushBlock(int slot, int port, std::uint32_t id, const unsigned char* data,
                    std::uint32_t len);
     void StateArrived(State* state, int slot);
     portnet_status Poll(portnet_event* ev, void* buf, std::int32_t size);
+    int EventCount() const { return m_event_count; }
 
     // The object of a new peer's own port (port 0), as that port's kind says.
     int MakeOwnPort(CNetDataPort* port);
@@ -152,6 +156,7 @@ public:
     CNetServer* m_server = nullptr; // one of these two
     CNetConnection* m_connection = nullptr;
     int m_frame = 0;
+    int m_frame_mark = 0; // events queued before the current frame
     unsigned m_dropped = 0;
     PortKind m_kinds[kMaxPorts] = {};
     int m_state_size[kMaxPorts] = {};
@@ -164,6 +169,7 @@ private:
         unsigned char* m_block; // a block's bytes, owned
     };
     SQueued* m_events = nullptr;
+
     int m_event_cap = 0, m_event_head = 0, m_event_count = 0;
     SNetMsgBuf* m_messages = nullptr; // m_buf and m_len used
     int m_message_cap = 0, m_message_head = 0, m_message_count = 0;

@@ -301,6 +301,7 @@ portnet_status portnet_frame(portnet_handle manager) {
     if (s != PORTNET_OK) return s;
     CNetManager* m = hub->m_manager;
     ++hub->m_frame;
+    hub->m_frame_mark = hub->EventCount();
     int failed = 0;
     failed += m->BeginFrame() < 0;
     failed += m->Read() < 0;

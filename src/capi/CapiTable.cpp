@@ -26,6 +26,9 @@ int g_free = -1;
 bool g_made_loopback = false;
 int g_manual_ms = 0;
 char g_error[160] = {};
+// Every table starts its slots' generations past every generation an earlier table handed out,
+// so a handle kept across portnet_shutdown and portnet_init is stale, never a new object's.
+std::uint32_t g_next_gen = 1;
 
 } // namespace
 
@@ -149,8 +152,10 @@ portnet_status portnet_init(int32_t max_handles) {
     g_entries = new (std::nothrow) Entry[static_cast<std::size_t>(max_handles)];
     if (!g_entries) return PORTNET_E_NO_MEMORY;
     g_size = max_handles;
-    for (int i = 0; i < g_size; ++i)
+    for (int i = 0; i < g_size; ++i) {
         g_entries[i].m_next_free = i + 1 < g_size ? i + 1 : -1;
+        g_entries[i].m_gen = g_next_gen;
+    }
     g_free = 0;
     return PORTNET_OK;
 }
@@ -169,6 +174,11 @@ portnet_status portnet_shutdown(void) {
             }
         }
     }
+    for (int i = 0; i < g_size; ++i) {
+        const std::uint32_t next = g_entries[i].m_gen + 1;
+        if (next - g_next_gen < 0x80000000u) g_next_gen = next; // wraps: never 0
+    }
+    if (g_next_gen == 0) g_next_gen = 1;
     if (g_made_loopback) ReleaseSystemNetDriver();
     g_made_loopback = false;
     delete[] g_entries;

@@ -169,7 +169,12 @@ int CNetReplayDriver::NextFrame() {
     m_loaded = false;
     for (;;) {
         const int got = Fill(8);
-        if (got == 0) return m_end == m_pos ? 0 : Fail("the recording ends within a block");
+        if (got == 0) {
+            // Nothing more, or a recording cut off (the recorder never closed) within the head
+            // of its last block: either way the last whole frame was the end.
+            m_pos = m_end;
+            return 0;
+        }
         if (got < 0) return Fail("a frame larger than the replay's buffer");
         const unsigned char* b = m_buf + m_pos;
         const std::uint32_t type = Get32(b);

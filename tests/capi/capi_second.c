@@ -180,7 +180,7 @@ static int WrongUse(void) {
 }
 
 /* What the header promises and the library does not (yet) do. */
-static int Defects(void) {
+static int Promises(void) {
     portnet_handle a, b, srv, conn, x;
     portnet_event ev;
     int32_t kind;
@@ -337,11 +337,11 @@ static int Session(const char* self) {
 
 int main(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], "wrong") == 0) return WrongUse();
-    if (argc > 1 && strcmp(argv[1], "defects") == 0) return Defects();
+    if (argc > 1 && strcmp(argv[1], "promises") == 0) return Promises();
 #ifndef _WIN32
     if (argc > 1 && strcmp(argv[1], "session") == 0) return Session(argv[0]);
     if (argc > 3 && strcmp(argv[1], "player") == 0) return Player(argv[2], argv[3]);
 #endif
-    fprintf(stderr, "usage: %s wrong|session\n", argv[0]);
+    fprintf(stderr, "usage: %s wrong|promises|session\n", argv[0]);
     return 2;
 }

@@ -281,7 +281,7 @@ TEST(RecordSecond, DamagedRecordingsAreRefusedOrCutAtTheLastWholeFrame) {
 
 // A cut within a block's first eight bytes (type and length) is a cut like any other: a host
 // that crashed may leave its file ending anywhere.
-TEST(RecordSecond, ACutWithinABlocksLengthEndsAtTheLastWholeFrame_DEFECT) {
+TEST(RecordSecond, ACutWithinABlocksLengthEndsAtTheLastWholeFrame) {
     const std::string path = Temp(".pcapng");
     ASSERT_EQ(Record(path, 40).close_result, 1);
     const Bytes b = Load(path);
