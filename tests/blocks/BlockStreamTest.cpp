@@ -244,8 +244,8 @@ void PrintTo(const PathCase& c, std::ostream* os) {
 class BlocksOverImpairedPath : public Blocks, public ::testing::WithParamInterface<PathCase> {};
 
 // Loss both ways, duplicates, reordering and jitter: every block arrives once, whole, in order,
-// and the sender hears of each delivery. A server's player with a clean path downloads faster
-// than one datagram a frame would.
+// and the sender hears of each delivery; an upload the other way at the same time arrives too.
+// A server's player with a clean path downloads faster than one datagram a frame would.
 TEST_P(BlocksOverImpairedPath, EveryByteArrivesOnceAndInOrder) {
     const PathCase& c = GetParam();
 #if !PORTNET_HAS_SECURE
@@ -259,8 +259,15 @@ TEST_P(BlocksOverImpairedPath, EveryByteArrivesOnceAndInOrder) {
     const std::vector<Bytes> sent = {Make(kMiB, 1), Make(3000, 2), Make(1, 3)};
     for (const Bytes& b : sent)
         ASSERT_GT(L->tx->Send(L->to_rx, b.data(), std::uint32_t(b.size())), 0);
-    const int frames = L->Run(40000, [&] { return L->tx->ended.size() >= 3; });
+    const Bytes up = Make(70000, 9);
+    ASSERT_EQ(L->rx->Send(L->to_tx, up.data(), 70000), 1);
+    // Repetitions under loss allocate nothing: one allocation per block, at its receiver.
+    g_allocations = 0, g_counting = true;
+    const int frames =
+        L->Run(40000, [&] { return L->tx->ended.size() >= 3 && L->rx->ended.size() >= 1; });
+    g_counting = false;
     ASSERT_GT(frames, 0) << "not delivered";
+    EXPECT_EQ(g_allocations, 4);
     L->Run(60, [] { return false; }); // late duplicates must not deliver anything twice
     ASSERT_EQ(L->rx->got.size(), 3u);
     for (std::uint32_t i = 0; i < 3; ++i) {
@@ -268,6 +275,9 @@ TEST_P(BlocksOverImpairedPath, EveryByteArrivesOnceAndInOrder) {
         EXPECT_EQ(L->rx->got[i].hash, Hash(sent[i].data(), std::uint32_t(sent[i].size())));
         EXPECT_EQ(L->tx->ended[i], (Stream::End{L->to_rx, i + 1, CNetBlockStream::kDelivered}));
     }
+    ASSERT_EQ(L->tx->got.size(), 1u);
+    EXPECT_EQ(L->tx->got[0].hash, Hash(up.data(), 70000));
+    EXPECT_EQ(L->rx->ended[0], (Stream::End{L->to_tx, 1, CNetBlockStream::kDelivered}));
     if (c.kind != kPlain && c.loss == 0) {
         EXPECT_LT(frames, 700) << "the transfer kept to one datagram a frame";
     }

@@ -5,7 +5,7 @@
 //
 //   host   --bind A --slots N --ms MS [--idle MS] [--keepalive MS] [--tick 0|1] [--batch 0|1]
 //          [--block BYTES]
-//   player --host A --bind A --tag T --ms MS [--chat N] [--reconnect-at F] [--retry 0|1]
+//   player --host A --bind A --tag T --ms MS [--chat N] [--reconnect-at F]
 //          [--goodbye-at-end 0|1] [--goodbye-at F] [--idle MS] [--map 1 [--stall-at BYTES]]
 //   crowd  --slots N
 #include <malloc.h>
@@ -339,7 +339,6 @@ int RunPlayer(const Options& o) {
     const std::string tag = o.Text("tag", "p");
     const int chat_every = o.Int("chat", 0), reconnect_at = o.Int("reconnect-at", -1);
     const int goodbye_at = o.Int("goodbye-at", -1);
-    const bool retry = o.Int("retry", 0) != 0;
     const int frames = o.Int("ms", 5000) / kFrameMs;
     Say("bound %s", udp.GetAddr());
     if (player.Connect(&host_addr) != 1) return 2;
@@ -367,7 +366,6 @@ int RunPlayer(const Options& o) {
             else
                 Say("failed reason %d (%s) refusal %d", e.m_reason, NetGoneText(e.m_reason),
                     e.m_refusal);
-            if (e.m_type != SNetConnectionEvent::kConnected && retry) player.Reconnect();
         }
         SNetBlockProgress p{};
         if (map && player.GetPeer() && map->GetReceiveProgress(player.GetPeer(), &p) == 1 &&

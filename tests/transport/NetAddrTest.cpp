@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/PlatformAddr.h"
 #include "portnet/CNetAddr.h"
@@ -39,6 +40,8 @@ TEST(NetAddr, TextOfEveryFamilyReadsBackAsPrintedInItsShortestForm) {
         {"[2001:db8:0:0:1:0:0:1]:5", "[2001:db8::1:0:0:1]:5", kNetFamilyInet6}, // first of equals
         {"[2001:db8:0:1:0:0:0:1]:5", "[2001:db8:0:1::1]:5", kNetFamilyInet6},   // longest run
         {"[2001:db8:1:2:3:4:0:5]:5", "[2001:db8:1:2:3:4:0:5]:5", kNetFamilyInet6}, // one zero
+        {"[2001:0:0:1:0:0:0:1]:5", "[2001:0:0:1::1]:5", kNetFamilyInet6}, // longer, though later
+        {"[1:2:3:4:5:6:7::]:9", "[1:2:3:4:5:6:7:0]:9", kNetFamilyInet6},  // one zero at the end
         {"[2001:0db8:00aa::000f]:65535", "[2001:db8:aa::f]:65535", kNetFamilyInet6},
         {"[1::]:1", "[1::]:1", kNetFamilyInet6},
         {"[64:ff9b::192.0.2.33]:9", "[64:ff9b::c000:221]:9", kNetFamilyInet6},
@@ -55,13 +58,21 @@ TEST(NetAddr, TextOfEveryFamilyReadsBackAsPrintedInItsShortestForm) {
         EXPECT_EQ(Text(a), c.printed);
         EXPECT_EQ(Parsed(c.printed), a); // the printed form is read back as the same endpoint
     }
-    // The last byte is where it reads, the port is a number (no byte order in the type).
+    // Bytes in reading order, the port a number (no byte order in the type).
     const CNetAddr a = Parsed("[2001:db8::ab]:258");
-    EXPECT_EQ(a.Bytes()[0], 0x20);
-    EXPECT_EQ(a.Bytes()[15], 0xab);
-    EXPECT_EQ(a.Port(), 258);
-    EXPECT_EQ(a.ByteCount(), 16);
-    EXPECT_EQ(Parsed("9.8.7.6:1").ByteCount(), 4);
+    EXPECT_EQ(0, std::memcmp(a.Bytes(), "\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\xab", 16));
+    EXPECT_EQ((std::vector<int>{a.Port(), a.ByteCount(), int(a.ScopeId())}),
+              (std::vector<int>{258, 16, 0}));
+    const CNetAddr v4 = Parsed("9.8.7.6:1");
+    EXPECT_EQ(v4.ByteCount(), 4);
+    EXPECT_EQ(0, std::memcmp(v4.Bytes(), "\x09\x08\x07\x06", 4));
+    // The kinds of address a host treats apart.
+    EXPECT_TRUE(Parsed("[::]:0").IsUnspecified());
+    EXPECT_TRUE(Parsed("[::1]:1").IsLoopback() && Parsed("127.9.8.7:1").IsLoopback());
+    EXPECT_FALSE(Parsed("[::2]:1").IsLoopback());
+    EXPECT_TRUE(Parsed("[febf::1%3]:1").IsLinkLocal());
+    EXPECT_FALSE(Parsed("[fec0::1]:1").IsLinkLocal());
+    EXPECT_TRUE(Parsed("LOCAL:3").IsLocal());
     // The longest text fits kMaxText, and a short buffer gets nothing rather than a cut address.
     const CNetAddr longest = Parsed("[fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535");
     char text[CNetAddr::kMaxText];
@@ -125,6 +136,25 @@ TEST(NetAddr, MalformedTextIsRefusedWithItsReasonAndTheRecordUntouched) {
         EXPECT_EQ(a, CNetAddr::Local(77));
         EXPECT_EQ(CNetAddr::Parse(c.text, &a, nullptr, 0), -1); // no buffer: still refused
     }
+    // Refused with some reason: stray bytes, brackets and signs anywhere, groups past 8.
+    // clang-format off
+    const char* const refused[] = {
+        "", "[", "[]", "[::1]:99999999999", "[::1]:-1", "[::1]:+5", "[::1]: 5", "[::1]:5 ",
+        " [::1]:5", "[::1] :5", "::1", "[::1]x:5", "[[::1]:5", "[::1]]:5", "::1]:5",
+        "[:1:2:3:4:5:6:7:8]:5", "[1:2:3:4:5:6:7:8:]:5", "[1:2:3:4:5:6:7:8::]:5",
+        "[::1:2:3:4:5:6:7:8]:5", "[2001:db8::-1]:5", "[::ffff:1.2.3.4.5]:5", "[1.2.3.4]:5",
+        "[fe80::1%-1]:5", "[fe80::1%%2]:5", "[::1%1]:5", "[fe80::1]%2:5", "1.2.3.4:5:6", "LOCAL:x",
+        "[localhost]:5", "[::1]:005", "[ff05::1%2]:5", "[::ffff:1.2.3.4%2]:5",
+        "[::ffff:01.2.3.4]:5", "[::1]:5\n",
+    };
+    // clang-format on
+    for (const char* text : refused) {
+        CNetAddr a = CNetAddr::Local(77);
+        char err[128] = "";
+        EXPECT_EQ(CNetAddr::Parse(text, &a, err, sizeof err), -1) << "'" << text << "'";
+        EXPECT_NE(err[0], '\0') << text;
+        EXPECT_EQ(a, CNetAddr::Local(77)) << text;
+    }
     // A success clears an earlier reason; a short buffer keeps the zero inside.
     char err[8] = "old";
     CNetAddr a;
@@ -132,6 +162,10 @@ TEST(NetAddr, MalformedTextIsRefusedWithItsReasonAndTheRecordUntouched) {
     EXPECT_STREQ(err, "");
     EXPECT_EQ(CNetAddr::Parse("[1::2::3]:5", &a, err, sizeof err), -1);
     EXPECT_EQ(std::strlen(err), sizeof err - 1);
+    char whole[64];
+    EXPECT_EQ(CNetAddr::Parse("[1::2::3]:5", &a, whole, sizeof whole), -1);
+    EXPECT_STREQ(whole, "[1::2::3]:5: two '::'"); // the text, then why
+    EXPECT_EQ(CNetAddr::Parse(nullptr, &a, whole, sizeof whole), -1);
 }
 
 #if !defined(_WIN32)
@@ -140,7 +174,9 @@ TEST(NetAddr, ScopeByInterfaceNameIsItsNumber) {
     if (lo == 0) GTEST_SKIP() << "no interface named lo";
     const CNetAddr by_name = Parsed("[fe80::1%lo]:5");
     EXPECT_EQ(by_name.ScopeId(), lo);
-    EXPECT_EQ(by_name, Parsed(("[fe80::1%" + std::to_string(lo) + "]:5").c_str()));
+    const std::string by_number = "[fe80::1%" + std::to_string(lo) + "]:5";
+    EXPECT_EQ(by_name, Parsed(by_number.c_str()));
+    EXPECT_EQ(Text(by_name), by_number); // printed by number
 }
 #endif
 
@@ -152,6 +188,10 @@ TEST(NetAddr, EqualityAndHashAgreeAndMappedPeersAreTheirIpv4Address) {
     EXPECT_EQ(mapped, v4);
     EXPECT_EQ(CNetAddr::Ipv6(mapped_bytes, 40000, 3), v4); // no scope survives
     EXPECT_EQ(mapped.Hash(seed, true), v4.Hash(seed, true));
+    unsigned char g[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    EXPECT_EQ(CNetAddr::Ipv6(g, 5, 3), Parsed("[2001:db8::1]:5")); // no scope where none is needed
+    g[0] = 0xff, g[1] = 0x02; // link-local multicast keeps its scope
+    EXPECT_EQ(CNetAddr::Ipv6(g, 5, 3).ScopeId(), 3u);
 
     const struct {
         const char *a, *b;
@@ -193,6 +233,19 @@ TEST(NetAddr, EqualityAndHashAgreeAndMappedPeersAreTheirIpv4Address) {
         other_seed.insert(static_cast<std::uint32_t>(CNetAddr::Ipv6(b, 5).Hash(seed + 1, true)));
     }
     EXPECT_GT(homes.size(), 700u); // 1024 into 4096 at random: about 903 distinct
+    // Every byte of the address counts, and so does the port.
+    std::set<std::uint64_t> hosts, ports;
+    const unsigned char x[16] = {0x20, 0x01, 0x0d, 0xb8};
+    for (int i = 0; i < 16 * 64; ++i) {
+        unsigned char y[16];
+        std::memcpy(y, x, 16);
+        y[i % 16] ^= static_cast<unsigned char>(1 + i / 16);
+        hosts.insert(CNetAddr::Ipv6(y, 1, 0).Hash(seed, false));
+    }
+    for (int p = 1; p <= 1000; ++p)
+        ports.insert(CNetAddr::Ipv6(x, static_cast<std::uint16_t>(p), 0).Hash(seed, true));
+    EXPECT_GE(hosts.size(), 16u * 63u); // a few of the xors coincide on one byte
+    EXPECT_EQ(ports.size(), 1000u);
     EXPECT_NE(NetAddrHashSeed(), NetAddrHashSeed());
     EXPECT_NE(v4.Hash(seed, true), v4.Hash(seed + 1, true));
 }
@@ -207,7 +260,8 @@ TEST(NetAddr, CheckDestRefusesAnyAddressPortZeroAndAnUnscopedLinkLocal) {
     } bad[] = {{"[::]:5", ":: means any address"},
                {"[::1]:0", "port 0"},
                {"0.0.0.0:5", "0.0.0.0 means any"},
-               {"[fe80::1]:5", "needs a scope"}};
+               {"[fe80::1]:5", "needs a scope"},
+               {"[::ffff:0.0.0.0]:5", "0.0.0.0 means any"}}; // 0.0.0.0 in disguise
     for (const auto& c : bad) {
         EXPECT_EQ(Parsed(c.text).CheckDest(err, sizeof err), -1) << c.text;
         EXPECT_NE(std::strstr(err, c.reason), nullptr) << err;
@@ -272,7 +326,21 @@ TEST(NetAddr, SockaddrInRecordsOfTodayConvertBothWaysAndIpv6HasNone) {
     const sockaddr_in before = out;
     EXPECT_EQ(Parsed("[::1]:5").ToSockaddrIn(&out), -1);
     EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0);
+    EXPECT_EQ(CNetAddr().ToSockaddrIn(&out), -1);
+    EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0);
+    EXPECT_EQ(ParseAddr("[::1]:4000", &out, nullptr, 0), -1); // ParseAddr stays IPv4 alone
     sockaddr_in other{};
     other.sin_family = 99;
     EXPECT_EQ(CNetAddr::FromSockaddrIn(other), CNetAddr());
+}
+
+TEST(NetAddr, ResolveTakesNamesAndAddressesButNoMistypedNumber) {
+    char err[128];
+    CNetAddr r;
+    ASSERT_EQ(CNetAddr::Resolve("localhost:5", &r, err, sizeof err), 1) << err;
+    EXPECT_TRUE(r.IsLoopback()) << Text(r);
+    EXPECT_EQ(CNetAddr::Resolve("[::1]:5", &r, err, sizeof err), 1);
+    EXPECT_EQ(r, Parsed("[::1]:5"));
+    EXPECT_EQ(CNetAddr::Resolve("1.2.3:4", &r, err, sizeof err), -1);
+    EXPECT_EQ(r, Parsed("[::1]:5"));
 }
