@@ -102,7 +102,7 @@ TEST_F(CapiHandles, BadArgumentsPortsAndSmallBuffersGetTheirCodes) {
     portnet_handle bad = 0;
     EXPECT_EQ(portnet_server_create(end, 0, 2, &bad), PORTNET_E_ARGUMENT);
     EXPECT_EQ(portnet_udp_create(nullptr, &bad), PORTNET_E_ARGUMENT);
-    EXPECT_EQ(portnet_udp_create("300.1.2.3:5", &bad), PORTNET_E_FAILED);
+    EXPECT_EQ(portnet_udp_create("300.1.2.3:5", &bad), PORTNET_E_ADDRESS);
     char why[128];
     ASSERT_EQ(portnet_last_error(why, sizeof why), PORTNET_OK);
     EXPECT_NE(std::strstr(why, "300.1.2.3"), nullptr) << why;
