@@ -369,9 +369,9 @@ TEST_F(CapiLibrary, ACodecPortSpeaksTheWireFormatOfAHostsOwnCppState) {
 }
 
 #ifdef PORTNET_HAS_SECURE
-// A backend mints a token; the player presents it over DTLS; the host sees who joined, then
-// shuts the player out, and a player holding a key of its own joins a host of that key.
-TEST_F(CapiLibrary, SecurePlayersJoinWithATokenOrAKeyAndAKickedPlayerIsGone) {
+// A backend mints a token; the player presents it over DTLS and chats; the host sees who
+// joined, then shuts the player out.
+TEST_F(CapiLibrary, ASecurePlayerJoinsWithATokenAndAKickedPlayerIsGone) {
     const uint8_t sealing[32] = {9, 8, 7, 6, 5, 4, 3, 2, 1};
     const char* servers[] = {"eu-1"};
     char token[PORTNET_TOKEN_MAX_TEXT + 1];
@@ -397,11 +397,8 @@ TEST_F(CapiLibrary, SecurePlayersJoinWithATokenOrAKeyAndAKickedPlayerIsGone) {
     ASSERT_EQ(portnet_connect(player, addr), PORTNET_OK);
     Seen hs, ps;
     uint64_t joined_as = 0;
-    unsigned char world[kWorldSize], got[kWorldSize];
     for (int frame = 0; frame < 400 && hs.left == 0; ++frame) {
         portnet_time_update(nullptr);
-        World(frame < 1300 ? frame : 1300, world); // then still, for the players to catch up
-        portnet_set_state(host, 0, kWorldPort, world, kWorldSize);
         if (ps.connected && frame % 10 == 0 && ps.next_line[1] < 5) {
             char line[32];
             std::snprintf(line, sizeof line, "line %d", ps.next_line[1]++);
@@ -419,11 +416,6 @@ TEST_F(CapiLibrary, SecurePlayersJoinWithATokenOrAKeyAndAKickedPlayerIsGone) {
         }
         Drain(player, &ps);
         if (frame == 250) {
-            ASSERT_EQ(portnet_get_state(player, 0, kWorldPort, got, sizeof got), PORTNET_OK);
-            EXPECT_EQ(std::memcmp(got, world, kWorldSize) == 0 ||
-                          (World(frame - 1, world), std::memcmp(got, world, kWorldSize) == 0),
-                      true)
-                << "the player holds the host's world of this frame or the one before";
             int32_t ended = 0;
             ASSERT_EQ(portnet_dtls_kick_player(host_dtls, 4242, 0, &ended), PORTNET_OK);
             EXPECT_EQ(ended, 1);
