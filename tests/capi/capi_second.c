@@ -92,6 +92,7 @@ static int WrongUse(void) {
     EQ(portnet_version(&ma, &mi, &pa), PORTNET_OK);
     CHECK(ma == PORTNET_VERSION_MAJOR && mi == PORTNET_VERSION_MINOR &&
           pa == PORTNET_VERSION_PATCH);
+    EQ(portnet_version(NULL, &mi, &pa), PORTNET_E_ARGUMENT);
 
     /* A table of two; a destroyed handle stays dead when its slot is taken again. */
     EQ(portnet_loopback_create(1, &a), PORTNET_OK);
@@ -154,6 +155,7 @@ static int WrongUse(void) {
     for (n = 0; n < 12 && portnet_send_message(srv, ev.slot, kChat, &n, 4) == PORTNET_OK; ++n) {
     }
     EQ(n, 9);
+    EQ(portnet_send_message(srv, ev.slot, kChat, &n, 4), PORTNET_E_QUEUE_FULL);
     EQ(portnet_send_message(srv, ev.slot + 1, kChat, &n, 4), PORTNET_E_NO_PEER);
     for (i = 0; i < 9; ++i) {
         EQ(Next(srv, conn, conn, PORTNET_EVENT_MESSAGE, &ev, buf, sizeof buf), PORTNET_OK);

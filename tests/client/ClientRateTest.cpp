@@ -27,15 +27,21 @@ void PrintTo(const Switch& s, std::ostream* os) {
     *os << s.name;
 }
 
-class SwitchTest : public ClientTest, public ::testing::WithParamInterface<Switch> {};
+class RateTest : public ClientTest {
+protected:
+    // Five 10-byte states of priorities 1 to 5, each record 12 bytes.
+    void FiveStates() {
+        for (int port = 1; port <= 5; ++port) {
+            State* s = Port(port, new State);
+            s->len = 10, s->priority = port;
+        }
+    }
+};
+
+class SwitchTest : public RateTest, public ::testing::WithParamInterface<Switch> {};
 
 TEST_P(SwitchTest, ChangesThePacketsOnlyWhileOn) {
-    // Five 10-byte states of priorities 1 to 5, each record 12 bytes.
-    for (int port = 1; port <= 5; ++port) {
-        State* s = Port(port, new State);
-        s->len = 10;
-        s->priority = port;
-    }
+    FiveStates();
     c.m_max_size = GetParam().max_size;
     c.m_share_halving = GetParam().share_halving;
     // One packet a frame: a second Write in the same millisecond would be an extra datagram
@@ -57,20 +63,14 @@ TEST_P(SwitchTest, ChangesThePacketsOnlyWhileOn) {
 // The same frame written again is an extra datagram: it gets what the frame's budget has
 // left after the first (none here: the first took it all), never a new frame's budget; the
 // next frame's first datagram does.
-TEST_F(ClientTest, ASecondWriteInTheSameFrameGetsOnlyWhatTheFrameLeft) {
-    for (int port = 1; port <= 5; ++port) {
-        State* s = Port(port, new State);
-        s->len = 10;
-        s->priority = port;
-    }
+TEST_F(RateTest, ASecondWriteInTheSameFrameGetsOnlyWhatTheFrameLeft) {
+    FiveStates();
     c.m_max_size = 100;
     c.m_adapt_rate = true;
     mgr.m_time = 16;
     EXPECT_EQ(Ports(Sent(), 10), (Ints{5, 4, 3}));
-    EXPECT_EQ(portnet::RateRoomLeft(&c), 0);
-    EXPECT_EQ(c.Write(), 1);
-    EXPECT_TRUE(Take().empty());
-    EXPECT_EQ(c.m_send_budget, 0);
+    EXPECT_EQ((Ints{portnet::RateRoomLeft(&c), c.Write(), Take().empty(), c.m_send_budget}),
+              (Ints{0, 1, 1, 0}));
     mgr.m_time = 32;
     EXPECT_FALSE(Ports(Sent(), 10).empty());
 }

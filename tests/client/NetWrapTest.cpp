@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <vector>
 
 #include "client/NetWrap.h"
 
@@ -12,26 +13,23 @@ namespace {
 using namespace portnet;
 
 TEST(NetWrap, ArithmeticCrossesTheWrapWithoutOverflow) {
-    EXPECT_EQ(WrapAdd(INT_MAX, 1), INT_MIN);
-    EXPECT_EQ(WrapSub(INT_MIN, 1), INT_MAX);
-    EXPECT_EQ(WrapSub(INT_MIN + 5, INT_MAX - 5), 11); // 11 ms across the wrap
-    EXPECT_EQ(WrapSub(-1, INT_MAX), INT_MIN);
-    EXPECT_EQ(WrapMul(0x10000, 0x10000), 0);
+    // 11 ms across the wrap.
+    EXPECT_EQ((std::vector<int>{WrapAdd(INT_MAX, 1), WrapSub(INT_MIN, 1),
+                                WrapSub(INT_MIN + 5, INT_MAX - 5), WrapSub(-1, INT_MAX),
+                                WrapMul(0x10000, 0x10000)}),
+              (std::vector<int>{INT_MIN, INT_MAX, 11, INT_MIN, 0}));
 }
 
 TEST(NetWrap, OrderHoldsAcrossTheWrapAndAgreesForBothTypes) {
-    EXPECT_TRUE(WrapBefore(INT_MAX, INT_MIN)); // the last time before the wrap, the first after
-    EXPECT_TRUE(WrapAfter(INT_MIN, INT_MAX));
-    EXPECT_TRUE(WrapBefore(-1, 0));
-    EXPECT_FALSE(WrapBefore(7, 7));
-    EXPECT_FALSE(WrapAfter(7, 7));
-    EXPECT_TRUE(WrapBefore(0xFFFFFFFFu, 0u));
-    EXPECT_FALSE(WrapBefore(0u, 0xFFFFFFFFu));
-    EXPECT_TRUE(WrapBefore(0x7FFFFFFFu, 0x80000000u));
-    // Half the circle apart each is before the other: the signed difference is INT_MIN.
-    EXPECT_TRUE(WrapBefore(0, INT_MIN));
-    EXPECT_TRUE(WrapBefore(INT_MIN, 0));
-    EXPECT_FALSE(WrapAfter(0, INT_MIN));
+    // The last time before the wrap and the first after; equal times; half the circle apart
+    // each is before the other (the signed difference is INT_MIN).
+    EXPECT_EQ(
+        (std::vector<bool>{WrapBefore(INT_MAX, INT_MIN), WrapAfter(INT_MIN, INT_MAX),
+                           WrapBefore(-1, 0), WrapBefore(7, 7), WrapAfter(7, 7),
+                           WrapBefore(0xFFFFFFFFu, 0u), WrapBefore(0u, 0xFFFFFFFFu),
+                           WrapBefore(0x7FFFFFFFu, 0x80000000u), WrapBefore(0, INT_MIN),
+                           WrapBefore(INT_MIN, 0), WrapAfter(0, INT_MIN)}),
+        (std::vector<bool>{true, true, true, false, false, true, false, true, true, true, false}));
     const std::uint32_t points[] = {0u,          1u,          0x7FFFFFFEu, 0x7FFFFFFFu,
                                     0x80000000u, 0x80000001u, 0xFFFFFFFEu, 0xFFFFFFFFu};
     for (std::uint32_t a : points)

@@ -27,6 +27,7 @@ namespace {
 
 enum { kOwn = 0, kBall = 1, kPorts = 2, kBlob = 8, kHist = 16 };
 using Bytes = std::vector<unsigned char>;
+using Ints = std::vector<int>;
 
 CNetBlobState* Blob(CNetDataPort* p) {
     return static_cast<CNetBlobState*>(p->m_object);
@@ -172,46 +173,29 @@ TEST(RecordSecond, CloseKeepsTheSessionGoingAndTheFileMatchesTheCounts) {
     const std::string path = Temp(".pcapng");
     SSession s = Record(path, 160, 100, "my game 1.4, map 7");
     ASSERT_TRUE(s.ready);
-    EXPECT_EQ(s.close_result, 1);
-    EXPECT_FALSE(s.end_after_close) << "EndFrame after Close answers -1";
-    EXPECT_FALSE(s.recorded_after_close);
-    EXPECT_GE(s.ball_end, 150) << "the session stopped with the recording";
-    EXPECT_EQ(s.stats.m_frames, 100u);
-    EXPECT_EQ(s.stats.m_write_failures, 0u);
-    EXPECT_EQ(Load(path).size(), s.stats.m_bytes);
+    // EndFrame after Close answers -1 and records nothing; the session went on.
+    EXPECT_EQ((Ints{s.close_result, s.end_after_close, s.recorded_after_close, s.ball_end >= 150,
+                    int(s.stats.m_frames), int(s.stats.m_write_failures),
+                    Load(path).size() == s.stats.m_bytes, s.stats.m_datagrams_in > 50}),
+              (Ints{1, 0, 0, 1, 100, 0, 1, 1}));
 
     SReplay r = Replay(path);
     ASSERT_TRUE(r.ready) << r.error;
     EXPECT_EQ(r.note, "my game 1.4, map 7");
-    EXPECT_EQ(r.last, 0);
-    EXPECT_EQ(r.frames, 100);
-    EXPECT_EQ(r.first, -1) << "what differed: " << r.what;
-    EXPECT_GT(s.stats.m_datagrams_in, 50u);
-    EXPECT_EQ(r.stats.m_datagrams_in, s.stats.m_datagrams_in);
-    EXPECT_EQ(r.stats.m_datagrams_out, s.stats.m_datagrams_out);
-    EXPECT_FALSE(s.log.empty());
+    EXPECT_EQ((Ints{r.last, r.frames, r.first, r.stats.m_datagrams_in == s.stats.m_datagrams_in,
+                    r.stats.m_datagrams_out == s.stats.m_datagrams_out, s.log.empty()}),
+              (Ints{0, 100, -1, 1, 1, 0}))
+        << "what differed: " << r.what;
     EXPECT_EQ(r.log, s.log);
     std::remove(path.c_str());
 
+    // A file that is not there plays nothing; a path that cannot be made records nothing.
+    CNetReplayDriver missing(path.c_str());
     CNetUDP udp("127.0.0.1:0");
     CNetRecorder nowhere(&udp, (path + "/no/such/dir.pcapng").c_str());
-    EXPECT_FALSE(nowhere.IsReady());
-    EXPECT_EQ(nowhere.EndFrame(), -1);
+    EXPECT_EQ((Ints{missing.IsReady(), missing.NextFrame(), nowhere.IsReady(), nowhere.EndFrame()}),
+              (Ints{0, -1, 0, -1}));
 }
-
-#ifndef _WIN32
-// A disk that refuses every write: the recording stops, the session does not.
-TEST(RecordSecond, FailedWritesStopTheRecordingNotTheSession) {
-    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
-    SSession s = Record("/dev/full", 600);
-    ASSERT_TRUE(s.ready);
-    EXPECT_GE(s.stats.m_write_failures, 1u);
-    EXPECT_GE(s.failed_at, 0) << "600 frames and no write failed";
-    EXPECT_LT(s.failed_at, 590);
-    EXPECT_GE(s.ball_end, 590) << "the session stopped with the recording";
-    EXPECT_EQ(s.close_result, -1);
-}
-#endif
 
 // Where the header blocks end, and where each frame ends (custom block 0xBAD of kind 1).
 std::vector<size_t> FrameEnds(const Bytes& b, size_t* header_end) {
@@ -284,17 +268,18 @@ TEST(RecordSecond, DamagedRecordingsAreRefusedOrCutAtTheLastWholeFrame) {
 TEST(RecordSecond, AReplayOfAHostSetUpOtherwiseDiverges) {
     const std::string path = Temp(".pcapng");
     ASSERT_EQ(Record(path, 120).close_result, 1);
-    SReplay ball = Replay(path, kBlob, 70); // the ball moves otherwise from frame 70
-    EXPECT_GE(ball.first, 70);
-    EXPECT_LE(ball.first, 75);
-    EXPECT_TRUE(ball.what & CNetReplayDriver::kDivergedSends) << ball.what;
-    EXPECT_GT(ball.stats.m_sends_differing, 0u);
-    EXPECT_EQ(ball.frames, 120) << "a divergence does not end the replay";
-
+    // The ball moves otherwise from frame 70; a divergence does not end the replay.
+    SReplay ball = Replay(path, kBlob, 70);
+    EXPECT_EQ((Ints{ball.first >= 70 && ball.first <= 75,
+                    !!(ball.what & CNetReplayDriver::kDivergedSends),
+                    ball.stats.m_sends_differing > 0, ball.frames}),
+              (Ints{1, 1, 1, 120}))
+        << ball.first << " " << ball.what;
     SReplay own = Replay(path, kBlob + 8); // the players' states, larger
-    EXPECT_GE(own.first, 0);
-    EXPECT_TRUE(own.what & CNetReplayDriver::kDivergedHash) << own.what;
-    EXPECT_GT(own.stats.m_diverged_frames, 0u);
+    EXPECT_EQ((Ints{own.first >= 0, !!(own.what & CNetReplayDriver::kDivergedHash),
+                    own.stats.m_diverged_frames > 0}),
+              (Ints{1, 1, 1}))
+        << own.what;
     std::remove(path.c_str());
 }
 
@@ -352,12 +337,12 @@ TEST(RecordSecond, UdpSessionWithAKilledPlayerReplaysFrameByFrame) {
     SReplay r = Replay(path);
     ASSERT_TRUE(r.ready) << r.error;
     EXPECT_EQ(r.note, "udp session");
-    EXPECT_EQ(r.frames, frames);
-    EXPECT_EQ(stats.m_frames, static_cast<std::uint32_t>(frames));
-    EXPECT_EQ(r.first, -1) << "what differed: " << r.what;
-    EXPECT_EQ(r.stats.m_datagrams_in, stats.m_datagrams_in);
-    EXPECT_EQ(r.stats.m_datagrams_out, stats.m_datagrams_out);
-    EXPECT_EQ(r.stats.m_sends_missing + r.stats.m_sends_differing + r.stats.m_unread, 0u);
+    EXPECT_EQ((Ints{r.frames, int(stats.m_frames), r.first,
+                    r.stats.m_datagrams_in == stats.m_datagrams_in,
+                    r.stats.m_datagrams_out == stats.m_datagrams_out,
+                    int(r.stats.m_sends_missing + r.stats.m_sends_differing + r.stats.m_unread)}),
+              (Ints{frames, frames, -1, 1, 1, 0}))
+        << "what differed: " << r.what;
     EXPECT_EQ(r.log, log);
     std::remove(path.c_str());
 }

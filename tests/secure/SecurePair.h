@@ -3,8 +3,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -33,6 +35,18 @@ inline SNetDtlsConfig PskConfig(int role, const unsigned char* key = kKey) {
     c.m_handshake_timeout_ms = 30000;
     c.m_idle_timeout_ms = 2000;
     return c;
+}
+
+// The Python backend written from docs/protocol.md alone (mint_token.py) run with args: the
+// token and the player's key, or false without python3 and its cryptography package.
+inline bool MintInPython(const std::string& args, std::string* token, unsigned char key[32]) {
+    char t[300] = {}, k[80] = {};
+    FILE* out = popen(("python3 " PORTNET_TEST_CERTS "/../mint_token.py " + args).c_str(), "r");
+    const bool read = out && std::fscanf(out, "%299s %79s", t, k) == 2;
+    if (!out || pclose(out) != 0 || !read || std::strlen(k) != 64) return false;
+    for (int i = 0; i < 32; ++i)
+        std::sscanf(k + 2 * i, "%2hhx", &key[i]);
+    return *token = t, true;
 }
 
 // Passes datagrams through to a driver (an impaired driver with no impairment) and keeps

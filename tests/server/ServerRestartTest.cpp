@@ -84,18 +84,15 @@ TEST_P(PlayerRestart, ConnectsOnceAndTheHostEndsTheFormerPeer) {
         else
             NewPlayer();
         Run(3 * kIdle); // long past every idle limit: a broken pair would have ended
-        EXPECT_EQ(connected, 1);
-        EXPECT_EQ(lost, 0) << "told: " << NetGoneText(last_reason);
-        EXPECT_EQ(player->conn->GetState(), CNetConnection::kConnected);
-        EXPECT_EQ(player->conn->GetSlot(), 0);
-        EXPECT_EQ(server->GetNumPeers(), 1);
         int joined = 0, left = 0, left_reason = 0;
         for (const Logged& l : server->m_log) {
-            if (l.e.m_type == SNetServerEvent::kJoined) ++joined;
+            joined += l.e.m_type == SNetServerEvent::kJoined;
             if (l.e.m_type == SNetServerEvent::kLeft) ++left, left_reason = l.e.m_reason;
         }
-        EXPECT_EQ(joined, 2);
-        EXPECT_EQ(left, 1);
+        EXPECT_EQ((std::vector<int>{connected, lost, player->conn->GetState(),
+                                    player->conn->GetSlot(), server->GetNumPeers(), joined, left}),
+                  (std::vector<int>{1, 0, CNetConnection::kConnected, 0, 1, 2, 1}))
+            << "told: " << NetGoneText(last_reason);
         // Reconnect says goodbye first, though jitter may bring its hello ahead of it; a new
         // process does not know to.
         if (GetParam().reconnect)
@@ -105,8 +102,7 @@ TEST_P(PlayerRestart, ConnectsOnceAndTheHostEndsTheFormerPeer) {
         // The pair still talks: the host took the new attempt's packets, the player the host's.
         CNetPeer* host_side = server->GetPeer(0);
         ASSERT_NE(host_side, nullptr);
-        EXPECT_GT(host_side->m_packets_in, 10);
-        EXPECT_EQ(host_side->m_fresh_run, 0);
+        EXPECT_TRUE(host_side->m_packets_in > 10 && host_side->m_fresh_run == 0);
         if (HasFailure()) return;
     }
 }
