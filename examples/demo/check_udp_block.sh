@@ -1,8 +1,8 @@
 #!/bin/sh
-# A UDP host and two UDP players on 127.0.0.1 with the default impairments and --block BYTES:
-# the host sends each player a map of BYTES as it joins; every player must say its map arrived
-# and matched, the host that each was acknowledged whole, and all three must pass. Further
-# arguments go to all three.
+# A dual-stack UDP host and two UDP players, one over 127.0.0.1 and one over ::1, with the
+# default impairments and --block BYTES: the host sends each player a map of BYTES as it joins;
+# every player must say its map arrived and matched, the host that each was acknowledged whole,
+# and all three must pass. Further arguments go to all three.
 . "$(dirname "$0")/host_address.sh"
 demo="$1"
 # A cross-built demo runs through its emulator (Wine), named by PORTNET_RUN_UNDER.
@@ -14,15 +14,16 @@ mkdir -p "$dir"
 # 8 s at 60 fps: 1 MiB at 10 % loss takes some 3 to 4 s, and a sanitiser build's slower
 # frames stretch that.
 host_log="$dir/block_host.txt"
+host_bind="[::]:0" # dual-stack: players join over both families
 rm -f "$host_log" "$dir"/block_peer*.txt
 
-timeout 60 $run "$demo" --udp server --bind 127.0.0.1:0 --peers 2 --frames 480 --block "$bytes" "$@" >"$host_log" 2>&1 &
+timeout 60 $run "$demo" --udp server --bind "$host_bind" --peers 2 --frames 480 --block "$bytes" "$@" >"$host_log" 2>&1 &
 host_pid=$!
 wait_for_host_address "$host_pid" "$host_log"
 
-timeout 60 $run "$demo" --udp client --connect "$addr" --frames 480 --block "$bytes" "$@" >"$dir/block_peer2.txt" 2>&1 &
+timeout 60 $run "$demo" --udp client --connect "$(join_addr 2)" --frames 480 --block "$bytes" "$@" >"$dir/block_peer2.txt" 2>&1 &
 peer2_pid=$!
-timeout 60 $run "$demo" --udp client --connect "$addr" --frames 480 --block "$bytes" "$@" >"$dir/block_peer1.txt" 2>&1
+timeout 60 $run "$demo" --udp client --connect "$(join_addr 1)" --frames 480 --block "$bytes" "$@" >"$dir/block_peer1.txt" 2>&1
 peer1_status=$?
 wait "$peer2_pid"
 peer2_status=$?
@@ -49,4 +50,5 @@ for p in p1 p2; do
         failed=1
     fi
 done
+joined_from_both "$host_log" || failed=1
 [ "$failed" -eq 0 ] && [ "$host_status" -eq 0 ] && [ "$peer1_status" -eq 0 ] && [ "$peer2_status" -eq 0 ]

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Forty players through a ten-slot portnet-demo host over UDP on 127.0.0.1, plain or secure:
+# Forty players through a ten-slot dual-stack portnet-demo host over UDP, plain or secure, odd
+# ones over 127.0.0.1 and even ones over ::1 (twenty joins from each, none as ::ffff:):
 # a third killed with kill -9, a third sent SIGTERM (they leave with a goodbye), the rest run
 # to their end (goodbye too), started 0.3 s apart (about five at a time). The host's log must show 40
 # joins, every goodbye as "left", every killed player as unreachable (ICMP comes back on
@@ -16,8 +17,9 @@ quiet="--loss 0 --latency 0 --jitter 0 --dup 0"
 secure=""
 [ "$mode" = secure ] && secure="--secure --key 00112233445566778899aabbccddeeff"
 host_log="$dir/churn_host.txt"
+host_bind="[::]:0" # dual-stack: players join over both families
 
-timeout 90 "$demo" --udp server --bind 127.0.0.1:0 --peers 10 --frames 0 $quiet $secure \
+timeout 90 "$demo" --udp server --bind "$host_bind" --peers 10 --frames 0 $quiet $secure \
     >"$host_log" 2>&1 &
 host_pid=$!
 wait_for_host_address "$host_pid" "$host_log"
@@ -27,7 +29,7 @@ killed=0
 i=1
 while [ $i -le 40 ]; do
     frames=$((60 + (i * 7) % 40))
-    "$demo" --udp client --connect "$addr" --frames $frames $quiet $secure \
+    "$demo" --udp client --connect "$(join_addr $i)" --frames $frames $quiet $secure \
         >"$dir/churn_p$i.txt" 2>&1 &
     pid=$!
     case $((i % 3)) in
@@ -49,7 +51,10 @@ goodbye=$(grep -c "left (it said goodbye)" "$host_log")
 unreachable=$(grep -c ": unreachable" "$host_log")
 timed_out=$(grep -c ": timed out" "$host_log")
 other=$(grep " left from " "$host_log" | grep -vc "said goodbye\|: unreachable\|: timed out")
+v4=$(grep -c "joined from 127\.0\.0\.1:" "$host_log")
+v6=$(grep -c "joined from \[::1\]:" "$host_log")
 never=$(grep -l "could not join" "$dir"/churn_p*.txt 2>/dev/null | wc -l)
-echo "$mode: joined $joined, left by goodbye $goodbye, unreachable $unreachable, timed out $timed_out, other $other; killed $killed; never got in $never"
-[ "$joined" -eq 40 ] && [ "$goodbye" -eq $((40 - killed)) ] &&
+echo "$mode: joined $joined, left by goodbye $goodbye, unreachable $unreachable, timed out $timed_out, other $other; killed $killed; never got in $never; joined over IPv4 $v4, over IPv6 $v6"
+joined_from_both "$host_log" && [ "$joined" -eq 40 ] && [ "$v4" -eq 20 ] && [ "$v6" -eq 20 ] &&
+    [ "$goodbye" -eq $((40 - killed)) ] &&
     [ $((unreachable + timed_out)) -eq "$killed" ] && [ "$other" -eq 0 ] && [ "$never" -eq 0 ]

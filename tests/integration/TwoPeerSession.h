@@ -47,10 +47,13 @@ struct Position : portnet_examples::CPositionState {
     int Update(bool) override { return heard_frames += m_received, 1; }
 };
 
-// A peer with an own position on port 0, sending through a buffer it owns.
+// A peer with an own position on port 0, sending through a buffer it owns, at an address of
+// either IP family or a loopback endpoint.
 class Peer : public CNetClient {
 public:
-    Peer(CNetDriver* driver, const sockaddr_in& addr) : m_out(driver, &addr) {
+    Peer(CNetDriver* driver, const sockaddr_in& addr)
+        : Peer(driver, CNetAddr::FromSockaddrIn(addr)) {}
+    Peer(CNetDriver* driver, const CNetAddr& addr) : m_out(driver, addr) {
         m_send_buf = &m_out;
         m_own_port = new CNetDataPort;
         m_own_port->m_object = new Position;
@@ -99,6 +102,9 @@ public:
         }
     }
     Peer* Connect(const sockaddr_in& addr, bool side_a) {
+        return Connect(CNetAddr::FromSockaddrIn(addr), side_a);
+    }
+    Peer* Connect(const CNetAddr& addr, bool side_a) {
         auto* p = new Peer(m_driver, addr);
         if (AddClient(p, -1) == -1) return delete p, nullptr;
         for (int port = 0; port < kNumPorts; ++port) {
@@ -120,7 +126,7 @@ public:
                (EndFrame() == 1);
     }
     int CreateClient(CNetBuf* buf) override {
-        Peer* p = m_welcome ? Connect(buf->m_addr, true) : nullptr;
+        Peer* p = m_welcome ? Connect(buf->Addr(), true) : nullptr; // m_addr names no IPv6 peer
         return p ? p->m_id : -1;
     }
     int ReadOutOfBand(CNetBuf* buf) override {

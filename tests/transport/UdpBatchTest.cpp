@@ -89,10 +89,12 @@ namespace {
 
 // A host with a table of `slots` (0: the default of eight) writes a state to `peers` peers
 // each frame: batched, a frame's datagrams leave in one system call; either way every peer
-// gets one per frame and the frames allocate nothing.
-void FramesToPeers(int peers, int slots, int frames) {
+// gets one per frame and the frames allocate nothing. The host binds `host_at`; the peers
+// take the addresses of `peer_at` in turn, so a dual-stack host's batch can mix families.
+void FramesToPeers(const std::string& host_at, const std::vector<std::string>& peer_at, int peers,
+                   int slots, int frames) {
     const bool batched = !OneAtATime();
-    CNetUDP host_driver("127.0.0.1:0");
+    CNetUDP host_driver(host_at.c_str());
     ApplyUdpMode(host_driver);
     std::vector<std::unique_ptr<CNetUDP>> ends;
     {
@@ -100,9 +102,10 @@ void FramesToPeers(int peers, int slots, int frames) {
         if (slots) host.m_max_clients = slots;
         host.Open(&host_driver);
         for (int i = 0; i < peers; ++i) {
-            ends.push_back(std::make_unique<CNetUDP>("127.0.0.1:0"));
-            ASSERT_EQ(ends.back()->Init(), 0);
-            ASSERT_NE(host.Connect(Inet(ends.back()->GetAddr()), true), nullptr);
+            const std::string& at = peer_at[static_cast<std::size_t>(i) % peer_at.size()];
+            ends.push_back(std::make_unique<CNetUDP>(at.c_str()));
+            ASSERT_EQ(ends.back()->Init(), 0) << at;
+            ASSERT_NE(host.Connect(At(ends.back()->GetAddr()), true), nullptr) << at;
         }
         const int calls_before = host_driver.m_send_calls;
         int failed = 0;
@@ -125,13 +128,24 @@ void FramesToPeers(int peers, int slots, int frames) {
     EXPECT_EQ(short_peers, 0);
 }
 
+using UdpBatchFrames = FamilyTest;
+
 } // namespace
 
-TEST(UdpBatch, AManagerFrameToEightPeersIsOneSendCallAndAllocatesNothing) {
-    FramesToPeers(8, 0, 50);
+TEST_P(UdpBatchFrames, AManagerFrameToEightPeersIsOneSendCallAndAllocatesNothing) {
+    FramesToPeers(Loopback(GetParam()), {Loopback(GetParam())}, 8, 0, 50);
 }
 
 // A table of 256 slots makes the driver's send ring hold a frame's 256 datagrams.
-TEST(UdpBatch, AFrameToTwoHundredFiftySixPeersIsOneSendCall) {
-    FramesToPeers(256, 256, 20);
+TEST_P(UdpBatchFrames, AFrameToTwoHundredFiftySixPeersIsOneSendCall) {
+    FramesToPeers(Loopback(GetParam()), {Loopback(GetParam())}, 256, 256, 20);
+}
+
+INSTANTIATE_FAMILIES(UdpBatchFrames);
+
+// One batch to peers of both families from a dual-stack socket: each message carries an
+// address of its own length.
+TEST(UdpBatch, ADualStackHostsFrameToPeersOfBothFamiliesIsOneSendCall) {
+    if (!HasIpv6Loopback()) GTEST_SKIP() << "no IPv6 on loopback";
+    FramesToPeers("[::]:0", {Loopback(Fam::v4), Loopback(Fam::v6)}, 8, 0, 50);
 }
