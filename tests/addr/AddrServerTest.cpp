@@ -157,6 +157,14 @@ TEST(AddrServer, TwoPlayersOfBothFamiliesAtOnceThenOneIsReplaced) {
     }
     EXPECT_EQ(host.FindClient(udp6.GetLocalAddr()), a.GetSlot());
     EXPECT_EQ(host.FindClient(udp4.GetLocalAddr()), b.GetSlot());
+    sockaddr_in record; // and the IPv4 player by its sockaddr_in as ever
+    ASSERT_EQ(udp4.GetLocalAddr().ToSockaddrIn(&record), 1);
+    EXPECT_EQ(host.FindClient(&record), b.GetSlot());
+    // The table is the server's: a peer entered by hand is refused (and stays ours to delete).
+    CNetPeer* stray = new CNetPeer;
+    const int added = host.AddClient(stray, 0);
+    EXPECT_EQ(added, -1);
+    if (added == -1) delete stray;
     // Admit(sockaddr_in) saw the IPv6 player by its family alone and the IPv4 one as ever.
     ASSERT_EQ(host.m_admitted.size(), 2u);
     EXPECT_NE(host.m_admitted[0], host.m_admitted[1]);
