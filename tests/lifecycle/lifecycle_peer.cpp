@@ -3,9 +3,8 @@
 // can set events of several processes against the moments it killed or started them.
 //
 //   host   --bind A --slots N --ms MS [--idle MS] [--keepalive MS] [--tick 0|1] [--batch 0|1]
-//          [--block BYTES]
 //   player --host A --bind A --tag T --ms MS [--chat N] [--reconnect-at F]
-//          [--goodbye-at-end 0|1] [--goodbye-at F] [--idle MS] [--map 1 [--stall-at BYTES]]
+//          [--goodbye-at-end 0|1] [--goodbye-at F] [--idle MS]
 #include <malloc.h>
 #include <signal.h>
 #include <sys/time.h>
@@ -18,13 +17,12 @@
 #include <map>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "portnet/portnet.h"
 
 namespace {
 
-enum { kOwnPort = 0, kTickPort = 1, kNumPorts = 2, kMapPort = 2, kHistory = 32, kFrameMs = 16 };
+enum { kOwnPort = 0, kTickPort = 1, kNumPorts = 2, kHistory = 32, kFrameMs = 16 };
 
 volatile sig_atomic_t g_term = 0;
 int g_frame = 0;
@@ -105,40 +103,6 @@ void AddTickPort(CNetManager& m) {
     m.m_ports[kTickPort].m_reading_history = new CNetDataHistory(kHistory, new CTick, kTickPort);
 }
 
-// With --block, the host sends every player who joins one block (a map) on a port of its own;
-// the player checks every byte, whose value follows from its offset.
-unsigned char MapByte(std::uint32_t i) {
-    const std::uint32_t x = (i + 1) * 2654435761u;
-    return static_cast<unsigned char>(x >> 24 ^ x >> 9);
-}
-
-class CMap : public CNetBlockStream {
-public:
-    std::map<CNetClient*, int> m_slots; // host: the slot of each peer a map went to
-    bool m_received = false;
-    int BlockReceived(CNetClient*, std::uint32_t id, const unsigned char* data,
-                      std::uint32_t len) override {
-        std::uint32_t bad = 0;
-        for (std::uint32_t i = 0; i < len; ++i)
-            bad += data[i] != MapByte(i);
-        Say("map %s id %u len %u bad %u", bad ? "BAD" : "ok", id, len, bad);
-        return m_received = true, 1;
-    }
-    int BlockEnded(CNetClient* peer, std::uint32_t id, int reason) override {
-        auto it = m_slots.find(peer);
-        Say("map ended slot %d id %u reason %d", it == m_slots.end() ? -1 : it->second, id, reason);
-        if (it != m_slots.end()) m_slots.erase(it);
-        return 1;
-    }
-};
-
-// The map's port, read and written by every peer: fragments one way, acknowledgements back.
-template <class M> void AddMapPort(M& m, CMap* map) {
-    m.SetPortA(kMapPort, map);
-    m.InitPort(kMapPort, -1);
-    m.SetPeerPorts(kMapPort, true, true);
-}
-
 void Frame(CNetManager& m) {
     m.BeginFrame();
     m.Read();
@@ -176,14 +140,13 @@ public:
     }
 };
 
-int StartHost(CHost& host, CNetUDP& udp, int slots, bool tick, CMap* map = nullptr) {
+int StartHost(CHost& host, CNetUDP& udp, int slots, bool tick) {
     if (udp.Init() != 0) {
         std::printf("bind failed: %s\n", udp.GetError());
         return -1;
     }
     host.m_max_clients = slots;
-    if (host.Init(&udp, kNumPorts + (map != nullptr)) != 1) return -1;
-    if (map) AddMapPort(host, map);
+    if (host.Init(&udp, kNumPorts) != 1) return -1;
     AddTickPort(host);
     host.InitPort(kTickPort, -1);
     host.SetPeerPorts(kOwnPort, true, false);
@@ -191,13 +154,12 @@ int StartHost(CHost& host, CNetUDP& udp, int slots, bool tick, CMap* map = nullp
     return 1;
 }
 
-int StartPlayer(CPlayer& player, CNetUDP& udp, CMap* map = nullptr) {
+int StartPlayer(CPlayer& player, CNetUDP& udp) {
     if (udp.Init() != 0) {
         std::printf("bind failed: %s\n", udp.GetError());
         return -1;
     }
-    if (player.Init(&udp, kNumPorts + (map != nullptr)) != 1) return -1;
-    if (map) AddMapPort(player, map);
+    if (player.Init(&udp, kNumPorts) != 1) return -1;
     AddTickPort(player);
     player.SetPeerPorts(kOwnPort, false, true);
     player.SetPeerPorts(kTickPort, true, false);
@@ -226,12 +188,7 @@ int RunHost(const Options& o) {
     CHost host;
     host.m_idle_limit_ms = o.Int("idle", 10000);
     host.m_keep_alive_ms = o.Int("keepalive", 1000);
-    const std::uint32_t block = static_cast<std::uint32_t>(o.Int("block", 0));
-    std::vector<unsigned char> map_bytes(block); // made before the heap is first measured
-    for (std::uint32_t i = 0; i < block; ++i)
-        map_bytes[i] = MapByte(i);
-    CMap* map = block ? new CMap : nullptr;
-    if (StartHost(host, udp, o.Int("slots", 8), o.Int("tick", 1) != 0, map) != 1) return 2;
+    if (StartHost(host, udp, o.Int("slots", 8), o.Int("tick", 1) != 0) != 1) return 2;
     const int frames = o.Int("ms", 10000) / kFrameMs;
     // The empty table's heap, once the first frames made whatever they make once.
     for (; g_frame < 10; ++g_frame)
@@ -242,35 +199,16 @@ int RunHost(const Options& o) {
     Say("listening %s", udp.GetAddr());
     std::fflush(stdout);
     CTick* tick = static_cast<CTick*>(host.m_ports[kTickPort].m_object);
-    int joined_since_empty = 0, total_joins = 0;
     for (; g_frame < frames && !g_term; ++g_frame) {
         CNetTime::Update();
         tick->m_value = g_frame;
         Frame(host);
         SNetServerEvent e;
-        int joins = 0;
         while (host.PollEvent(&e)) {
-            joins += e.m_type == SNetServerEvent::kJoined;
-            if (map && e.m_type == SNetServerEvent::kJoined) {
-                CNetPeer* peer = host.GetPeer(e.m_slot);
-                map->m_slots[peer] = e.m_slot;
-                Say("map sent slot %d id %d", e.m_slot, map->Send(peer, map_bytes.data(), block));
-            }
-        }
-        // Each time the table is empty again after joins, its heap: it must not grow with the
-        // number of peers that came and went.
-        joined_since_empty += joins;
-        if (joined_since_empty > 0 && host.GetNumPeers() == 0) {
-            total_joins += joined_since_empty;
-            joined_since_empty = 0;
-            Say("heap idle %ld after %d joins", HeapInUse(), total_joins);
         }
         Sleep();
     }
     Say("heap end %ld peers %d", HeapInUse(), host.GetNumPeers());
-    if (map)
-        Say("map stats sent %u fragments %u resent %u", map->m_blocks_sent, map->m_fragments_sent,
-            map->m_fragments_resent);
     unsigned refused = 0;
     for (unsigned r : host.m_refused)
         refused += r;
@@ -293,10 +231,7 @@ int RunPlayer(const Options& o) {
     CNetUDP udp(o.Text("bind", "127.0.0.1:0"));
     CPlayer player;
     player.m_idle_limit_ms = o.Int("idle", 10000);
-    CMap* map = o.Int("map", 0) ? new CMap : nullptr;
-    const std::uint32_t stall_at = static_cast<std::uint32_t>(o.Int("stall-at", 0));
-    int after_map = 0; // frames run since the map arrived, for its last acknowledgements
-    if (StartPlayer(player, udp, map) != 1) return 2;
+    if (StartPlayer(player, udp) != 1) return 2;
     const std::string tag = o.Text("tag", "p");
     const int chat_every = o.Int("chat", 0), reconnect_at = o.Int("reconnect-at", -1);
     const int goodbye_at = o.Int("goodbye-at", -1);
@@ -328,15 +263,6 @@ int RunPlayer(const Options& o) {
                 Say("failed reason %d (%s) refusal %d", e.m_reason, NetGoneText(e.m_reason),
                     e.m_refusal);
         }
-        SNetBlockProgress p{};
-        if (map && player.GetPeer() && map->GetReceiveProgress(player.GetPeer(), &p) == 1 &&
-            stall_at && p.m_done >= stall_at) { // a player that hangs mid-download, until killed
-            Say("map stalled at %u of %u", p.m_done, p.m_total);
-            for (; g_frame < frames && !g_term; ++g_frame)
-                Sleep();
-            return 1;
-        }
-        if (map && map->m_received && ++after_map >= 60) break;
         Sleep();
     }
     if (g_term || o.Int("goodbye-at-end", 0) != 0) {

@@ -2,7 +2,7 @@
 """Drives lifecycle_peer as real processes on loopback and checks what host and players report.
 
 usage: run_lifecycle.py PATH/TO/lifecycle_peer CASE
-CASE: restart reconnect abrupt_first abrupt_last churn after_leave silent_drop block
+CASE: restart reconnect abrupt_first abrupt_last churn after_leave silent_drop
 
 Every process is started here, bounded by its own --ms and by the deadline of each wait, and
 killed by its id at the end. Players of the churn bind addresses of their own (127.0.1.x), so
@@ -496,44 +496,6 @@ def case_after_leave():
     finish()
 
 
-# A 1 MiB map (a block) to two players; one hangs once a quarter of it arrived and is killed
-# with kill -9, the other checks every byte. The host ends the killed player's block as its
-# peer gone (-6) and the other's as delivered (1), and with no peers left its heap is back
-# where it was before they came: neither copy is kept.
-def case_block():
-    size = 1 << 20
-    host = start_host(slots=4, tick=1, ms=60000, block=size)
-    keeper = player("keeper", host, ms=50000, map=1, goodbye_at_end=1)
-    victim = player("victim", host, ms=50000, map=1, stall_at=size // 4)
-    slots = {}
-    for p in (keeper, victim):
-        found = p.wait_for(r"connected slot (\d+)", 5)
-        check(found is not None, "%s connected" % p.name)
-        slots[p.name] = found[2].group(1) if found else "-"
-    found = victim.wait_for(r"map stalled at (\d+) of (\d+)", 30)
-    if check(found is not None, "victim: a quarter of the map arrived"):
-        check(int(found[2].group(1)) < size, "victim: stalled mid-transfer: %s" % found[2].group(0))
-    victim.signal(signal.SIGKILL)
-    victim.wait(5)
-    check(host.wait_for(r"map ended slot %s id 1 reason -6$" % slots["victim"], 12) is not None,
-          "host: the killed player's map ended as its peer gone")
-    found = keeper.wait_for(r"map (ok|BAD) id 1 len (\d+)", 30)
-    check(found is not None and found[2].group(1) == "ok" and int(found[2].group(2)) == size,
-          "keeper: the whole map, every byte right: %s" % (found[2].group(0) if found else None))
-    check(host.wait_for(r"map ended slot %s id 1 reason 1$" % slots["keeper"], 5) is not None,
-          "host: the keeper's map delivered")
-    keeper.wait(10)
-    idle = host.wait_for(r"heap idle (\d+) after 2 joins", 5)
-    empty = host.find(r"heap empty (\d+)")
-    if check(idle is not None and empty, "host: heap figures"):
-        grown = int(idle[2].group(1)) - int(empty[0][2].group(1))
-        check(grown < 256 * 1024, "host: heap with no peers left grew by %d bytes" % grown)
-    check(not victim.find(r"map ok"), "victim: cannot have finished")
-    end_host(host)
-    print("block:", [m.group(0) for _, _, m in host.find(r"map stats .*")])
-    finish()
-
-
 try:
     cases = {
         "restart": case_restart,
@@ -543,7 +505,6 @@ try:
         "churn": case_churn,
         "silent_drop": case_silent_drop,
         "after_leave": case_after_leave,
-        "block": case_block,
     }
     cases[CASE]()
 finally:
