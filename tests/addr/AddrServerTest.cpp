@@ -157,6 +157,15 @@ TEST(AddrServer, TwoPlayersOfBothFamiliesAtOnceThenOneIsReplaced) {
     }
     EXPECT_EQ(host.FindClient(udp6.GetLocalAddr()), a.GetSlot());
     EXPECT_EQ(host.FindClient(udp4.GetLocalAddr()), b.GetSlot());
+    sockaddr_in record; // and the IPv4 player by its sockaddr_in as ever
+    ASSERT_EQ(udp4.GetLocalAddr().ToSockaddrIn(&record), 1);
+    EXPECT_EQ(host.FindClient(&record), b.GetSlot());
+    // The table is the server's: a peer entered by hand is refused (and stays ours to delete).
+    CNetPeer* stray = new CNetPeer;
+    stray->m_own_port = new CNetDataPort; // one the manager's own table would take
+    const int added = host.AddClient(stray, 0);
+    EXPECT_EQ(added, -1);
+    if (added == -1) delete stray;
     // Admit(sockaddr_in) saw the IPv6 player by its family alone and the IPv4 one as ever.
     ASSERT_EQ(host.m_admitted.size(), 2u);
     EXPECT_NE(host.m_admitted[0], host.m_admitted[1]);
@@ -185,4 +194,16 @@ TEST(AddrServer, TwoPlayersOfBothFamiliesAtOnceThenOneIsReplaced) {
     EXPECT_EQ(events[0].m_peer, udp6b.GetLocalAddr());
     EXPECT_EQ(host.GetNumPeers(), 2);
     EXPECT_TRUE(seen(b.GetSlot(), 4.0f));
+
+    // RemoveClient on a server is a kick: told as one, and the player hears the goodbye.
+    events.clear();
+    ASSERT_EQ(host.RemoveClient(c.GetSlot()), c.GetSlot());
+    ASSERT_TRUE(run(100, true, false, [&] { return c.GetState() == CNetConnection::kLost; }));
+    SNetConnectionEvent told{}, e;
+    while (c.PollEvent(&e))
+        told = e;
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ((std::vector<int>{events[0].m_type, events[0].m_reason, told.m_type, told.m_reason}),
+              (std::vector<int>{SNetServerEvent::kLeft, kNetGoneKicked, SNetConnectionEvent::kLost,
+                                kNetGoneLeft}));
 }
