@@ -85,7 +85,9 @@ public:
     // untouched and a short reason in err, as ParseAddr gives them ("[1::2::3]:5: two '::'").
     // A scope is a decimal interface number or the name of an interface of this machine (on
     // Windows, which names interfaces for people, the number alone), and only a link-local
-    // address takes one.
+    // address takes one. Ports and scope numbers are decimal without leading zeros ("[::1]:05",
+    // "%01" and "%0" are refused). IPv6 text may end in a dotted IPv4 part, as RFC 4291 allows
+    // ("[::ffff:1.2.3.4]:5" reads as 1.2.3.4:5; "[::1.2.3.4]:5" prints as "[::102:304]:5").
     static int Parse(const char* text, CNetAddr* out, char* err, int err_size);
     // Parse, else "name:port" with the name resolved by the system's resolver to its first
     // address of either family, in the order the resolver prefers. Blocks while it asks the

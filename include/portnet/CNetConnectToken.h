@@ -24,7 +24,7 @@ struct PORTNET_API SNetConnectToken {
     unsigned char m_user_data[kMaxUserData] = {};
     int m_num_servers = 0; // 1 to kMaxServers
     // A server's name, or its address: "203.0.113.7:40000", "[2001:db8::1]:40000". An IPv6
-    // address travels as 22 bytes (a token holds four with room to spare) and reads back in
+    // address travels as 23 bytes (a token holds four with room to spare) and reads back in
     // CNetAddr's text; every other server travels as the text given. Check compares addresses
     // as addresses, names byte for byte.
     char m_servers[kMaxServers][kMaxServerName + 1] = {};

@@ -39,6 +39,10 @@ public:
     virtual int Connected(sockaddr_in* peer) = 0;
     virtual int Disconnected(sockaddr_in* peer) = 0;
     virtual char* GetAddr() = 0;
+    // SendTo answers 0 when the datagram went (or was held, or the socket was full: a datagram
+    // lost as on the wire) and -1 when the system refused it. RecvFrom takes a capacity in *len:
+    // 0 with *len the datagram's size and *from its sender, 0 with *len 0 when nothing waits,
+    // kNetEventDisconnect (10001) with *from the peer a refusal report names, -1 on a failure.
     virtual int SendTo(int len, void* data, sockaddr_in* to) = 0;
     virtual int RecvFrom(int* len, void* buf, sockaddr_in* from) = 0;
     virtual int Broadcast(int len, void* data, sockaddr_in* to) = 0;

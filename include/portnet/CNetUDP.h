@@ -19,9 +19,10 @@ public:
     // refuses a port outside 0..65535 rather than binding its low 16 bits.
     explicit CNetUDP(int port);
     // Binds the address of "a.b.c.d:port", "[v6]:port" or "name:port" (CNetAddr::Resolve, at
-    // Init). An IPv4 address gets an IPv4 socket, as ever; "[::]:port" one of m_stack (dual
-    // unless IPv6-only is asked for); any other IPv6 address an IPv6-only socket. Init refuses
-    // malformed text, an empty or null text and text longer than 99 characters.
+    // Init). An IPv4 address gets an IPv4 socket, as ever; "[::]:port" a dual-stack socket, or an
+    // IPv6-only one when m_stack asks for it (kIpv4Only refuses an IPv6 address at Init); any other
+    // IPv6 address an IPv6-only socket. An IPv4-only socket answers -1 to an IPv6 destination. Init
+    // refuses malformed text, an empty or null text and text longer than 99 characters.
     explicit CNetUDP(const char* addr_text);
     ~CNetUDP() override;
 
