@@ -95,14 +95,16 @@ public:
 private:
     struct SWriter; // the buffer's pieces, the file and the writer thread
 
-    void Packet(bool inbound, const CNetAddr& peer, const void* data, int len, int result,
-                bool broadcast);
+    // A datagram's entry (kEntry*, kFlag* in the source); its peer as the sockaddr_in holds
+    // it, or else whole.
+    void Packet(int type, int flags, const sockaddr_in* in, const CNetAddr* whole, const void* data,
+                int len, int result);
     void Report(int kind, int result, const CNetAddr& peer);
-    unsigned char* Block(int len); // room for a finished pcapng block of len bytes
-    unsigned char* Room(int n);    // n bytes in the current piece, handing it over first if full
-    bool HandOver();               // the current piece to the writer: false once stopped
-    void TakeCounts();             // the writer's counts into m_stats
-    std::uint64_t Stamp();         // microseconds of the library clock's reading now
+    unsigned char* Block(int len, int flags, int clock); // room for a finished pcapng block
+    unsigned char* Room(int n); // n bytes in the current piece, handing it over first if full
+    bool HandOver();            // the current piece to the writer: false once stopped
+    void TakeCounts();          // the writer's counts into m_stats
+    int Clock(); // the library clock's reading now (the first also writes the session block)
     void Header(const char* note);
 
     CNetDriver* m_inner;
@@ -112,9 +114,7 @@ private:
     bool m_closed = true; // or never opened
     bool m_stopped = false;
     CNetManager* m_manager = nullptr;
-    std::uint64_t m_start_us = 0;   // UTC microseconds when the recording began
-    std::uint64_t m_elapsed_ms = 0; // clock readings summed from the first one
-    int m_last_clock = 0;
+    std::uint64_t m_start_us = 0; // UTC microseconds when the recording began
     bool m_clock_seen = false;
     std::uint32_t m_frame_in = 0, m_frame_out = 0;
 };

@@ -42,23 +42,30 @@ int TextLength(const char* text, int limit) {
     return n;
 }
 
-// What the frame leaves in a piece: this head, then its bytes, the whole a multiple of 8. It
-// never leaves the process, so it is copied as it is.
-enum : std::uint16_t { kEntryBlock = 0, kEntryIn = 1, kEntryOut = 2 };
-struct SEntry {
-    std::uint32_t m_size;  // head and bytes, padded
-    std::uint16_t m_type;  // kEntry*
-    std::uint16_t m_flags; // kPacketBroadcast
-    std::int32_t m_result; // the driver's, of a sent datagram
-    std::int32_t m_len;    // the bytes after the head
-    std::uint64_t m_ts;    // microseconds
-    CNetAddr m_peer;
-};
-static_assert(std::is_trivially_copyable<SEntry>::value, "copied as bytes");
-const int kEntryHead = (static_cast<int>(sizeof(SEntry)) + 7) & ~7;
+// What the frame leaves in a piece for each item, packed end to end (the writer reads it with
+// memcpy; it never leaves the process):
+//   u16 length of the bytes, u8 kEntry*, u8 kFlag*, i32 the library clock's reading,
+//   a sent datagram: i32 the driver's result,
+//   a datagram's peer: the family, port and address as the sockaddr_in held them (8 bytes),
+//     or with kFlagWholePeer the CNetAddr (an IPv6 peer),
+//   the bytes.
+// The frame thread only copies: the time stamp is summed from the readings, and the peer made
+// a CNetAddr, by the writer. A CNetAddr made on the frame's stack field by field and copied on
+// whole stalled the store (the wide read cannot take the narrow writes still in flight).
+enum : int { kEntryBlock = 0, kEntryIn = 1, kEntryOut = 2, kEntryClock = 3 };
+enum : int { kFlagBroadcast = 1, kFlagWholePeer = 2, kFlagClock = 4 };
+const int kHead = 8;
+const int kShortPeer = 8;
+const int kWholePeer = static_cast<int>(sizeof(CNetAddr));
+static_assert(std::is_trivially_copyable<CNetAddr>::value, "copied as bytes");
+static_assert(kMaxDatagram <= 0xffff, "a length fits the head's 16 bits");
 
-int EntrySize(int len) {
-    return (kEntryHead + len + 7) & ~7;
+void PutHead(unsigned char* p, int len, int type, int flags, int clock) {
+    const auto len16 = static_cast<std::uint16_t>(len);
+    std::memcpy(p, &len16, 2);
+    p[2] = static_cast<unsigned char>(type);
+    p[3] = static_cast<unsigned char>(flags);
+    std::memcpy(p + 4, &clock, 4);
 }
 
 // The largest block the writer makes from one entry: an enhanced packet block around the
@@ -66,6 +73,7 @@ int EntrySize(int len) {
 const int kMaxBlock = 28 + kMaxPseudo + kMaxDatagram + 3 + 8 + 4 + kPacketOption + 8;
 const int kOutBytes = 1 << 18; // the writer's file buffer beyond one largest block
 const int kPollMs = 1;
+const int kPrefetchAhead = 256;
 
 } // namespace
 
@@ -77,6 +85,10 @@ struct CNetRecorder::SWriter {
     unsigned char* m_out = nullptr; // pcapng blocks on their way to the file
     int m_out_used = 0;
     CNetAddr m_own; // set by the frame before it hands over any packet, then only read
+    std::uint64_t m_start_us = 0;   // set before the thread starts
+    std::uint64_t m_elapsed_ms = 0; // the readings summed from the first one (writer only)
+    int m_last_clock = 0;
+    bool m_clock_seen = false;
 
     std::mutex m_lock;
     std::condition_variable m_work; // a piece handed over, or the end
@@ -116,15 +128,56 @@ struct CNetRecorder::SWriter {
     void WritePiece(int piece) {
         const unsigned char* p = m_raw + static_cast<size_t>(piece) * m_piece_bytes;
         const int fill = m_fill[piece];
-        for (int at = 0; at + kEntryHead <= fill && !m_failed.load(std::memory_order_relaxed);) {
-            SEntry e;
-            std::memcpy(&e, p + at, sizeof e);
+        for (int at = 0; at + kHead <= fill && !m_failed.load(std::memory_order_relaxed);) {
+            std::uint16_t len16;
+            std::memcpy(&len16, p + at, 2);
+            const int len = len16, type = p[at + 2], flags = p[at + 3];
+            int clock;
+            std::memcpy(&clock, p + at + 4, 4);
+            const std::uint64_t ts = (flags & kFlagClock) != 0 ? Reading(clock) : 0;
+            const unsigned char* q = p + at + kHead;
             if (m_out_used > kOutBytes) Flush(); // room for a largest block remains
-            m_out_used += e.m_type == kEntryBlock ? Copy(p + at + kEntryHead, e.m_len)
-                                                  : Packet(e, p + at + kEntryHead);
-            at += static_cast<int>(e.m_size);
+            if (type == kEntryBlock) {
+                m_out_used += Copy(q, len);
+            } else if (type == kEntryIn || type == kEntryOut) {
+                int result = 0;
+                if (type == kEntryOut) {
+                    std::memcpy(&result, q, 4);
+                    q += 4;
+                }
+                CNetAddr peer;
+                if ((flags & kFlagWholePeer) != 0) {
+                    std::memcpy(&peer, q, sizeof peer);
+                    q += kWholePeer;
+                } else {
+                    sockaddr_in in;
+                    std::memset(&in, 0, sizeof in);
+                    std::uint16_t family, port;
+                    std::memcpy(&family, q, 2);
+                    std::memcpy(&port, q + 2, 2);
+                    in.sin_family = family;
+                    in.sin_port = port;
+                    std::memcpy(&in.sin_addr, q + 4, 4);
+                    peer = CNetAddr::FromSockaddrIn(in);
+                    q += kShortPeer;
+                }
+                m_out_used += Packet(type == kEntryIn, (flags & kFlagBroadcast) != 0, result, ts,
+                                     peer, q, len);
+            }
+            at = static_cast<int>(q - p) + (type == kEntryClock ? 0 : len);
         }
         Flush();
+    }
+
+    // The time stamp of a reading: the readings summed from the first, forward steps only, as
+    // the frame took them.
+    std::uint64_t Reading(int clock) {
+        if (!m_clock_seen)
+            m_clock_seen = true;
+        else if (portnet::WrapSub(clock, m_last_clock) > 0)
+            m_elapsed_ms += static_cast<std::uint64_t>(portnet::WrapSub(clock, m_last_clock));
+        m_last_clock = clock;
+        return m_start_us + m_elapsed_ms * 1000;
     }
 
     int Copy(const unsigned char* block, int len) {
@@ -134,23 +187,21 @@ struct CNetRecorder::SWriter {
 
     // The enhanced packet block of a datagram: its bytes behind the pseudo headers, the
     // direction, and the portnet option where the pseudo headers cannot say all.
-    int Packet(const SEntry& e, const unsigned char* bytes) {
-        const bool inbound = e.m_type == kEntryIn;
-        const bool broadcast = (e.m_flags & kPacketBroadcast) != 0;
-        const int len = e.m_len;
+    int Packet(bool inbound, bool broadcast, int result, std::uint64_t ts, const CNetAddr& peer,
+               const unsigned char* bytes, int len) {
         unsigned char pseudo[kMaxPseudo];
         bool option = false;
-        const int head = inbound ? PseudoHeader(pseudo, e.m_peer, m_own, bytes, len, &option)
-                                 : PseudoHeader(pseudo, m_own, e.m_peer, bytes, len, &option);
-        option = option || e.m_result != 0 || broadcast;
+        const int head = inbound ? PseudoHeader(pseudo, peer, m_own, bytes, len, &option)
+                                 : PseudoHeader(pseudo, m_own, peer, bytes, len, &option);
+        option = option || result != 0 || broadcast;
         const int cap = head + len;
         const int total = 28 + Pad4(cap) + 8 + (option ? 4 + kPacketOption : 0) + 4 + 4;
         unsigned char* p = m_out + m_out_used;
         Put32(p, kEnhancedPacket);
         Put32(p + 4, static_cast<std::uint32_t>(total));
         Put32(p + 8, 0); // interface 0
-        Put32(p + 12, static_cast<std::uint32_t>(e.m_ts >> 32));
-        Put32(p + 16, static_cast<std::uint32_t>(e.m_ts));
+        Put32(p + 12, static_cast<std::uint32_t>(ts >> 32));
+        Put32(p + 16, static_cast<std::uint32_t>(ts));
         Put32(p + 20, static_cast<std::uint32_t>(cap));
         Put32(p + 24, static_cast<std::uint32_t>(cap));
         std::memcpy(p + 28, pseudo, static_cast<size_t>(head));
@@ -164,11 +215,11 @@ struct CNetRecorder::SWriter {
         if (option) {
             unsigned char opt[kPacketOption];
             Put32(opt, kEnterprise);
-            opt[4] = static_cast<unsigned char>(e.m_peer.IsLocal() ? kEndpointLocal : kEndpointIp);
+            opt[4] = static_cast<unsigned char>(peer.IsLocal() ? kEndpointLocal : kEndpointIp);
             opt[5] = static_cast<unsigned char>(broadcast ? kPacketBroadcast : 0);
             Put16(opt + 6, 0);
-            Put32(opt + 8, e.m_peer.ScopeId());
-            Put32(opt + 12, static_cast<std::uint32_t>(e.m_result));
+            Put32(opt + 8, peer.ScopeId());
+            Put32(opt + 12, static_cast<std::uint32_t>(result));
             at += PutOption(p + at, kOptCustomBinary, opt, kPacketOption);
         }
         Put32(p + at, 0);
@@ -205,6 +256,10 @@ CNetRecorder::CNetRecorder(CNetDriver* inner, const char* path, const char* note
     }
     // The writer's buffer is the only one: stdio's would copy every byte once more.
     std::setvbuf(w->m_file, nullptr, _IONBF, 0);
+    m_start_us = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                std::chrono::system_clock::now().time_since_epoch())
+                                                .count());
+    w->m_start_us = m_start_us;
     try {
         w->m_thread = std::thread(&SWriter::Run, w);
         w->m_threaded = true;
@@ -213,9 +268,6 @@ CNetRecorder::CNetRecorder(CNetDriver* inner, const char* path, const char* note
     }
     m_writer = w;
     m_closed = false;
-    m_start_us = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                                std::chrono::system_clock::now().time_since_epoch())
-                                                .count());
     Header(note);
 }
 
@@ -229,7 +281,7 @@ void CNetRecorder::Header(const char* note) {
     const int note_len = TextLength(note, 4000);
     const int shb_len =
         24 + 4 + Pad4(sizeof kUserAppl - 1) + (note_len ? 4 + Pad4(note_len) : 0) + 4 + 4;
-    unsigned char* p = Block(shb_len);
+    unsigned char* p = Block(shb_len, 0, 0);
     if (p == nullptr) return;
     Put32(p, kSectionHeader);
     Put32(p + 4, static_cast<std::uint32_t>(shb_len));
@@ -245,7 +297,7 @@ void CNetRecorder::Header(const char* note) {
 
     // One interface of raw IP, time stamps in microseconds.
     const int idb_len = 16 + 4 + Pad4(sizeof kIfName - 1) + 8 + 4 + 4;
-    p = Block(idb_len);
+    p = Block(idb_len, 0, 0);
     if (p == nullptr) return;
     Put32(p, kInterfaceDescription);
     Put32(p + 4, static_cast<std::uint32_t>(idb_len));
@@ -269,18 +321,20 @@ unsigned char* CNetRecorder::Room(int n) {
     unsigned char* p =
         m_writer->m_raw + static_cast<size_t>(m_piece) * m_writer->m_piece_bytes + m_used;
     m_used += n;
+#if defined(__GNUC__)
+    // The lines a few datagrams on are fetched for writing now: their owner was the writer's
+    // core, and a copy that waits for each of them costs more than the copying.
+    if (m_used + kPrefetchAhead < m_writer->m_piece_bytes)
+        __builtin_prefetch(p + n + kPrefetchAhead, 1);
+#endif
     return p;
 }
 
-unsigned char* CNetRecorder::Block(int len) {
-    unsigned char* p = Room(EntrySize(len));
+unsigned char* CNetRecorder::Block(int len, int flags, int clock) {
+    unsigned char* p = Room(kHead + len);
     if (p == nullptr) return nullptr;
-    SEntry e{};
-    e.m_size = static_cast<std::uint32_t>(EntrySize(len));
-    e.m_type = kEntryBlock;
-    e.m_len = len;
-    std::memcpy(p, &e, sizeof e);
-    return p + kEntryHead;
+    PutHead(p, len, kEntryBlock, flags, clock);
+    return p + kHead;
 }
 
 bool CNetRecorder::HandOver() {
@@ -320,60 +374,65 @@ void CNetRecorder::TakeCounts() {
     }
 }
 
-std::uint64_t CNetRecorder::Stamp() {
+int CNetRecorder::Clock() {
     const int now = CNetTime::GetTime();
-    if (!m_clock_seen) {
-        m_clock_seen = true;
-        // The session block goes first, once this side's address is known (after Init).
-        CNetAddr own;
-        char err[8];
-        const char* text = m_inner ? m_inner->GetAddr() : nullptr;
-        if (text == nullptr || CNetAddr::Parse(text, &own, err, sizeof err) != 1) own = CNetAddr();
-        if (m_writer != nullptr) m_writer->m_own = own; // before any packet is handed over
-        const int len = 12 + kSessionData + 4;
-        if (unsigned char* p = Block(len)) {
-            Put32(p, kCustomCopyable);
-            Put32(p + 4, len);
-            Put32(p + 8, kEnterprise);
-            Put16(p + 12, kBlockSession);
-            Put16(p + 14, 1); // format version
-            PutEndpoint(p + 16, own);
-            Put64(p + 40, m_start_us);
-            Put32(p + 48, static_cast<std::uint32_t>(len));
-        }
-    } else if (portnet::WrapSub(now, m_last_clock) > 0) {
-        m_elapsed_ms += static_cast<std::uint64_t>(portnet::WrapSub(now, m_last_clock));
+    if (m_clock_seen) return now;
+    m_clock_seen = true;
+    // The session block goes first, once this side's address is known (after Init).
+    CNetAddr own;
+    char err[8];
+    const char* text = m_inner ? m_inner->GetAddr() : nullptr;
+    if (text == nullptr || CNetAddr::Parse(text, &own, err, sizeof err) != 1) own = CNetAddr();
+    if (m_writer != nullptr) m_writer->m_own = own; // before any packet is handed over
+    const int len = 12 + kSessionData + 4;
+    if (unsigned char* p = Block(len, kFlagClock, now)) {
+        Put32(p, kCustomCopyable);
+        Put32(p + 4, len);
+        Put32(p + 8, kEnterprise);
+        Put16(p + 12, kBlockSession);
+        Put16(p + 14, 1); // format version
+        PutEndpoint(p + 16, own);
+        Put64(p + 40, m_start_us);
+        Put32(p + 48, static_cast<std::uint32_t>(len));
     }
-    m_last_clock = now;
-    return m_start_us + m_elapsed_ms * 1000;
+    return now;
 }
 
-void CNetRecorder::Packet(bool inbound, const CNetAddr& peer, const void* data, int len, int result,
-                          bool broadcast) {
+void CNetRecorder::Packet(int type, int flags, const sockaddr_in* in, const CNetAddr* whole,
+                          const void* data, int len, int result) {
     if (m_closed || m_stopped || len < 0 || len > kMaxDatagram || (len > 0 && data == nullptr))
         return;
-    const std::uint64_t ts = Stamp();
-    const int size = EntrySize(len);
+    const int clock = Clock();
+    if (in == nullptr) flags |= kFlagWholePeer;
+    const int size =
+        kHead + (type == kEntryOut ? 4 : 0) + (in != nullptr ? kShortPeer : kWholePeer) + len;
     if (size > m_writer->m_piece_bytes) {
         ++m_stats.m_too_large;
+        // Its reading still counts towards the time stamps, as if it had been recorded.
+        if (unsigned char* p = Room(kHead)) PutHead(p, 0, kEntryClock, kFlagClock, clock);
         return;
     }
     unsigned char* p = Room(size);
     if (p == nullptr) return;
-    // Field by field into the piece: a head put together on the stack and copied whole is
-    // read back wider than it was written, which stalls the store.
-    const auto size32 = static_cast<std::uint32_t>(size);
-    const std::uint16_t type = inbound ? kEntryIn : kEntryOut;
-    const std::uint16_t flags = broadcast ? kPacketBroadcast : 0;
-    std::memcpy(p + offsetof(SEntry, m_size), &size32, sizeof size32);
-    std::memcpy(p + offsetof(SEntry, m_type), &type, sizeof type);
-    std::memcpy(p + offsetof(SEntry, m_flags), &flags, sizeof flags);
-    std::memcpy(p + offsetof(SEntry, m_result), &result, sizeof result);
-    std::memcpy(p + offsetof(SEntry, m_len), &len, sizeof len);
-    std::memcpy(p + offsetof(SEntry, m_ts), &ts, sizeof ts);
-    std::memcpy(p + offsetof(SEntry, m_peer), &peer, sizeof peer);
-    if (len > 0) std::memcpy(p + kEntryHead, data, static_cast<size_t>(len));
-    if (inbound) {
+    PutHead(p, len, type, flags | kFlagClock, clock);
+    p += kHead;
+    if (type == kEntryOut) {
+        std::memcpy(p, &result, 4);
+        p += 4;
+    }
+    if (in != nullptr) {
+        // Field by field, as the driver wrote them: no wider read of what it just stored.
+        const std::uint16_t family = in->sin_family, port = in->sin_port;
+        std::memcpy(p, &family, 2);
+        std::memcpy(p + 2, &port, 2);
+        std::memcpy(p + 4, &in->sin_addr, 4);
+        p += kShortPeer;
+    } else {
+        std::memcpy(p, whole, sizeof *whole);
+        p += kWholePeer;
+    }
+    if (len > 0) std::memcpy(p, data, static_cast<size_t>(len));
+    if (type == kEntryIn) {
         ++m_stats.m_datagrams_in;
         ++m_frame_in;
     } else {
@@ -384,9 +443,9 @@ void CNetRecorder::Packet(bool inbound, const CNetAddr& peer, const void* data, 
 
 void CNetRecorder::Report(int kind, int result, const CNetAddr& peer) {
     if (m_closed || m_stopped) return;
-    Stamp();
+    const int clock = Clock();
     const int len = 12 + kReportData + 4;
-    unsigned char* p = Block(len);
+    unsigned char* p = Block(len, kFlagClock, clock);
     if (p == nullptr) return;
     Put32(p, kCustomCopyable);
     Put32(p + 4, len);
@@ -409,9 +468,9 @@ void CNetRecorder::Attach(CNetManager* manager) {
 
 int CNetRecorder::EndFrame() {
     if (m_closed || m_stopped) return -1;
-    Stamp();
+    const int clock = Clock();
     const int len = 12 + kFrameData + 4;
-    unsigned char* p = Block(len);
+    unsigned char* p = Block(len, kFlagClock, clock);
     if (p == nullptr) return -1;
     Put32(p, kCustomCopyable);
     Put32(p + 4, len);
@@ -419,7 +478,7 @@ int CNetRecorder::EndFrame() {
     Put16(p + 12, kBlockFrame);
     Put16(p + 14, 0);
     Put32(p + 16, m_stats.m_frames);
-    Put32(p + 20, static_cast<std::uint32_t>(CNetTime::GetTime()));
+    Put32(p + 20, static_cast<std::uint32_t>(clock));
     Put32(p + 24, m_hash.Items());
     Put64(p + 28, m_hash.Value());
     Put32(p + 36, m_frame_in);
@@ -482,14 +541,14 @@ char* CNetRecorder::GetAddr() {
 int CNetRecorder::SendTo(int len, void* data, sockaddr_in* to) {
     if (m_inner == nullptr || to == nullptr) return -1;
     const int result = m_inner->SendTo(len, data, to);
-    Packet(false, CNetAddr::FromSockaddrIn(*to), data, len, result, false);
+    Packet(kEntryOut, 0, to, nullptr, data, len, result);
     return result;
 }
 
 int CNetRecorder::Broadcast(int len, void* data, sockaddr_in* to) {
     if (m_inner == nullptr || to == nullptr) return -1;
     const int result = m_inner->Broadcast(len, data, to);
-    Packet(false, CNetAddr::FromSockaddrIn(*to), data, len, result, true);
+    Packet(kEntryOut, kFlagBroadcast, to, nullptr, data, len, result);
     return result;
 }
 
@@ -497,7 +556,7 @@ int CNetRecorder::SendToAddr(int len, void* data, const CNetAddr& to) {
     if (m_inner == nullptr) return -1;
     if (!to.IsInet6()) return CNetDriver::SendToAddr(len, data, to); // through SendTo
     const int result = m_inner->SendToAddr(len, data, to);
-    Packet(false, to, data, len, result, false);
+    Packet(kEntryOut, 0, nullptr, &to, data, len, result);
     return result;
 }
 
@@ -505,7 +564,7 @@ int CNetRecorder::BroadcastAddr(int len, void* data, const CNetAddr& to) {
     if (m_inner == nullptr) return -1;
     if (!to.IsInet6()) return CNetDriver::BroadcastAddr(len, data, to);
     const int result = m_inner->BroadcastAddr(len, data, to);
-    Packet(false, to, data, len, result, true);
+    Packet(kEntryOut, kFlagBroadcast, nullptr, &to, data, len, result);
     return result;
 }
 
@@ -514,12 +573,16 @@ int CNetRecorder::RecvFrom(int* len, void* buf, sockaddr_in* from) {
     const int result = m_inner->RecvFrom(len, buf, from);
     const bool datagram = result == 0 && len != nullptr && *len > 0;
     if (m_closed || m_stopped || (result == 0 && !datagram)) return result; // nothing to keep
+    const bool v4 = from != nullptr && from->sin_family != kNetFamilyInet6;
+    if (datagram && v4) {
+        Packet(kEntryIn, 0, from, nullptr, buf, *len, 0); // the common case: no CNetAddr made
+        return result;
+    }
     CNetAddr peer;
     if (from != nullptr && result != -1)
-        peer = from->sin_family == kNetFamilyInet6 ? m_inner->LastSender()
-                                                   : CNetAddr::FromSockaddrIn(*from);
+        peer = v4 ? CNetAddr::FromSockaddrIn(*from) : m_inner->LastSender();
     if (datagram)
-        Packet(true, peer, buf, *len, 0, false);
+        Packet(kEntryIn, 0, nullptr, &peer, buf, *len, 0);
     else
         Report(kBlockReceiveReport, result, peer);
     return result;
