@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/PlatformSystem.h"
 #include "portnet/portnet.h"
 
 #if defined(__linux__)
@@ -245,7 +246,7 @@ TEST_P(AddrSecondBatch, HeldSendsOverIpv6ArriveInOrderAndAClosedPortIs10001) {
         ASSERT_GE(a.SendToAddr(sizeof d, d, to), 0);
     }
     EXPECT_EQ(a.FlushSends(), 0);
-    if (GetParam()) {
+    if (GetParam() && !portnet::platform::RunningUnderWine()) { // Winsock has no sendmmsg
         EXPECT_LT(a.m_send_calls - calls, kCount);
     }
     int got = 0;
@@ -266,7 +267,9 @@ TEST_P(AddrSecondBatch, HeldSendsOverIpv6ArriveInOrderAndAClosedPortIs10001) {
     }
     EXPECT_EQ(got, kCount);
 
-    // A refused datagram comes back as 10001 naming the destination, of its family.
+    // A refused datagram comes back as 10001 naming the destination, of its family. Wine
+    // reports no ICMP refusal, so there the ordered burst is all this case checks.
+    if (portnet::platform::RunningUnderWine()) return;
     ASSERT_GE(a.SendToAddr(3, const_cast<char*>("bye"), closed), 0);
     CNetAddr who;
     ASSERT_EQ(Await(a, &who, 1000), kNetEventDisconnect);
@@ -348,25 +351,28 @@ TEST(AddrSecond, DualStackServerSeesAnIpv4AndAnIpv6PlayerAsTheyAre) {
     EXPECT_GE(server.FindClient(joined[0]), 0);
     EXPECT_GE(server.FindClient(joined[1]), 0);
     EXPECT_NE(server.FindClient(joined[0]), server.FindClient(joined[1]));
-    // The IPv6 player vanishes: its port refuses the host's keep-alive, and the host ends it.
-    udp6.Shutdown();
-    int left_reason = 0, left_slot = -1;
-    CNetAddr left_peer;
-    const int slot6 = server.FindClient(joined[1 - i4]);
-    Frames(
-        {&server, &p4}, server,
-        [&](const SNetServerEvent& e) {
-            if (e.m_type == SNetServerEvent::kLeft) {
-                left_slot = e.m_slot;
-                left_reason = e.m_reason;
-                left_peer = e.m_peer;
-            }
-        },
-        [&] { return left_slot >= 0; });
-    EXPECT_EQ(left_slot, slot6);
-    EXPECT_EQ(left_reason, kNetGoneUnreachable);
-    EXPECT_EQ(left_peer, joined[1 - i4]);
-    EXPECT_EQ(server.GetNumPeers(), 1);
+    // Wine reports no ICMP refusal: there the vanished player would only time out.
+    if (!portnet::platform::RunningUnderWine()) {
+        // The IPv6 player vanishes: its port refuses the host's keep-alive, and the host ends it.
+        udp6.Shutdown();
+        int left_reason = 0, left_slot = -1;
+        CNetAddr left_peer;
+        const int slot6 = server.FindClient(joined[1 - i4]);
+        Frames(
+            {&server, &p4}, server,
+            [&](const SNetServerEvent& e) {
+                if (e.m_type == SNetServerEvent::kLeft) {
+                    left_slot = e.m_slot;
+                    left_reason = e.m_reason;
+                    left_peer = e.m_peer;
+                }
+            },
+            [&] { return left_slot >= 0; });
+        EXPECT_EQ(left_slot, slot6);
+        EXPECT_EQ(left_reason, kNetGoneUnreachable);
+        EXPECT_EQ(left_peer, joined[1 - i4]);
+        EXPECT_EQ(server.GetNumPeers(), 1);
+    }
     ASSERT_EQ(server.admits, 2);
     EXPECT_TRUE(server.families[0] == kNetFamilyInet6 || server.families[1] == kNetFamilyInet6);
     EXPECT_TRUE(server.families[0] == kNetFamilyInet || server.families[1] == kNetFamilyInet);
