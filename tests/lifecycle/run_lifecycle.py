@@ -5,7 +5,10 @@ usage: run_lifecycle.py PATH/TO/lifecycle_peer CASE
 CASE: restart reconnect abrupt_first abrupt_last churn after_leave silent_drop
 
 Every process is started here, bounded by its own --ms and by the deadline of each wait, and
-killed by its id at the end. Players of the churn bind addresses of their own (127.0.1.x), so
+killed by its id at the end. Each case covers both IP families in its one run: the host binds
+dual-stack ("[::]:0") and its players join over 127.0.0.1 or ::1, as each case chooses; the
+host must name the first as IPv4 (never ::ffff:a.b.c.d) and the others as IPv6. Players of the
+churn bind addresses of their own (127.0.1.x) or, over IPv6, ports no earlier player had, so
 the host's reports name each one apart even when the system hands out a port twice.
 """
 import os
@@ -13,6 +16,7 @@ import random
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -103,18 +107,31 @@ def start_host(**opts):
     # LIFECYCLE_HOST_BATCH=0 turns the host socket's batched system calls off, to tell where a
     # fault lies.
     opts.setdefault("batch", os.environ.get("LIFECYCLE_HOST_BATCH", "1"))
+    opts.setdefault("bind", "[::]:0")
     host = Proc("host", "host", **opts)
     found = host.wait_for(r"listening (\S+)", 10)
     if not check(found is not None, "host started"):
         finish()
-    host.addr = found[2].group(1)
+    host.addr = found[2].group(1)  # a dual-stack host prints itself as 0.0.0.0:port
+    host.port = host.addr.rsplit(":", 1)[1]
     return host
 
 
-def player(name, host, **opts):
-    opts.setdefault("bind", "127.0.0.1:0")
-    p = Proc(name, "player", host=host.addr, tag=name, **opts)
+def player(name, host, v6=False, **opts):
+    """A player joining the host over ::1 (v6) or 127.0.0.1."""
+    opts.setdefault("bind", "[::1]:0" if v6 else "127.0.0.1:0")
+    p = Proc(name, "player", host=("[::1]:%s" if v6 else "127.0.0.1:%s") % host.port, tag=name, **opts)
+    p.v6 = v6
     return p
+
+
+def check_families(host):
+    """Players of both families joined the dual-stack host, which named none by a v4-mapped address."""
+    joined = [e[4] for e in host_events(host) if e[0] == "joined"]
+    check(any(not a.startswith("[") for a in joined) and any(a.startswith("[") for a in joined),
+          "joins from both families: %s" % joined[:10])
+    mapped = [text for _, _, text in host.lines() if "::ffff:" in text.lower()]
+    check(not mapped, "the host named a player by a v4-mapped address: %s" % mapped[:3])
 
 
 def bound_addr(p):
@@ -192,61 +209,72 @@ def finish():
 
 # A player killed with kill -9 and started again at once on the same address and port: it
 # connects once and hears nothing of its predecessor; the host ends the old peer as restarted
-# and admits the new one. The host writes no state and sends no keep-alive, so none of its
-# datagrams can hit the port while no process holds it (that would draw an ICMP report and
-# make "unreachable" a fair answer).
+# and admits the new one. Two such players side by side, one per family. The host writes no
+# state and sends no keep-alive, so none of its datagrams can hit the port while no process
+# holds it (that would draw an ICMP report and make "unreachable" a fair answer).
 def case_restart():
     host = start_host(slots=4, tick=0, keepalive=0, ms=20000)
-    first = player("a0", host, ms=15000)
-    addr = bound_addr(first)
-    check(first.wait_for(r"connected slot", 3) is not None, "a0 connected")
-    procs = [first]
+    chains = [[player(name + "0", host, v6=v6, ms=15000)] for name, v6 in (("a", False), ("b", True))]
+    addrs = [bound_addr(c[0]) for c in chains]
+    for c in chains:
+        check(c[0].wait_for(r"connected slot", 3) is not None, "%s connected" % c[0].name)
     for cycle in range(1, 4):
         time.sleep(0.5)
-        procs[-1].signal(signal.SIGKILL)
-        procs[-1].wait(5)
-        again = player("a%d" % cycle, host, bind=addr, ms=15000)
-        procs.append(again)
-        check(again.wait_for(r"connected slot", 2) is not None, "a%d connected within 2 s" % cycle)
+        for c, addr in zip(chains, addrs):
+            c[-1].signal(signal.SIGKILL)
+            c[-1].wait(5)
+            c.append(player("%s%d" % (c[0].name[0], cycle), host, v6=c[0].v6, bind=addr, ms=15000))
+        for c in chains:
+            found = c[-1].wait_for(r"connected slot", 2)
+            check(found is not None and found[0] - c[-1].started < 2.0, "%s connected within 2 s" % c[-1].name)
     time.sleep(0.5)
-    procs[-1].signal(signal.SIGTERM)
-    procs[-1].wait(5)
-    host.wait_for(r"left slot \d+ reason 1 ", 2)
+    for c in chains:
+        c[-1].signal(signal.SIGTERM)
+    for c, addr in zip(chains, addrs):
+        c[-1].wait(5)
+        host.wait_for(r"left slot \d+ reason 1 .*addr %s$" % re.escape(addr or "?"), 2)
     end_host(host)
-    for p in procs[1:]:
-        ev = player_events(p)
-        check([e[0] for e in ev] == ["connected"], "%s: told exactly one connect and nothing else: %s" % (p.name, ev))
-    ev = host_events(host, addr)
-    kinds = [(e[0], e[3]) for e in ev]
     want = [("joined", 0), ("left", RESTARTED)] * 3 + [("joined", 0), ("left", LEFT)]
-    check(kinds == want, "host's reports for %s: %s, wanted %s" % (addr, kinds, want))
-    print("restart: host reported", kinds, "stats", host_stats(host))
+    for c, addr in zip(chains, addrs):
+        for p in c[1:]:
+            ev = player_events(p)
+            check([e[0] for e in ev] == ["connected"], "%s: told exactly one connect and nothing else: %s" % (p.name, ev))
+        kinds = [(e[0], e[3]) for e in host_events(host, addr)]
+        check(kinds == want, "host's reports for %s: %s, wanted %s" % (addr, kinds, want))
+        print("restart: host reported for %s" % addr, kinds)
+    check_families(host)
+    print("restart: stats", host_stats(host))
     finish()
 
 
 # Reconnect at frame 60 while chatting: a goodbye, a new attempt, one more connect, no loss;
-# every acknowledged line arrives once.
+# every acknowledged line arrives once. One player per family, side by side.
 def case_reconnect():
     host = start_host(slots=4, tick=1, ms=15000)
-    p = player("r", host, chat=6, ms=3000, reconnect_at=60, goodbye_at_end=1)
-    addr = bound_addr(p)
-    p.wait(10)
-    host.wait_for(r"left slot \d+ reason 1 .*%s" % re.escape(addr or "?"), 2)
+    players = [player(name, host, v6=v6, chat=6, ms=3000, reconnect_at=60, goodbye_at_end=1)
+               for name, v6 in (("r", False), ("r6", True))]
+    addrs = [bound_addr(p) for p in players]
+    for p, addr in zip(players, addrs):
+        p.wait(10)
+        host.wait_for(r"left slot \d+ reason 1 .*addr %s$" % re.escape(addr or "?"), 2)
     time.sleep(0.2)
     end_host(host)
-    ev = player_events(p)
-    check([e[0] for e in ev] == ["connected", "connected"], "r: two connects and nothing else: %s" % ev)
-    rc = p.find(r"reconnect (-?\d+)")
-    check(rc and rc[0][2].group(1) == "1", "Reconnect answered 1")
-    if len(ev) == 2 and rc:
-        check(ev[1][1] - rc[0][0] < 1.0, "connected again %.3f s after Reconnect" % (ev[1][1] - rc[0][0]))
-    kinds = [(e[0], e[3]) for e in host_events(host, addr)]
-    check(len(kinds) == 4 and kinds[0][0] == "joined" and kinds[1] in (("left", LEFT), ("left", RESTARTED))
-          and kinds[2][0] == "joined" and kinds[3] == ("left", LEFT),
-          "host's reports for the reconnecting player: %s" % kinds)
-    got, acked = check_chat(host, p)
-    check(got >= 20, "reconnect: host read %d lines (at least 20 expected)" % got)
-    print("reconnect: host reported", kinds, "; lines read %d, acknowledged %d" % (got, acked), "stats", host_stats(host))
+    for p, addr in zip(players, addrs):
+        ev = player_events(p)
+        check([e[0] for e in ev] == ["connected", "connected"], "%s: two connects and nothing else: %s" % (p.name, ev))
+        rc = p.find(r"reconnect (-?\d+)")
+        check(rc and rc[0][2].group(1) == "1", "%s: Reconnect answered 1" % p.name)
+        if len(ev) == 2 and rc:
+            check(ev[1][1] - rc[0][0] < 1.0, "%s: connected again %.3f s after Reconnect" % (p.name, ev[1][1] - rc[0][0]))
+        kinds = [(e[0], e[3]) for e in host_events(host, addr)]
+        check(len(kinds) == 4 and kinds[0][0] == "joined" and kinds[1] in (("left", LEFT), ("left", RESTARTED))
+              and kinds[2][0] == "joined" and kinds[3] == ("left", LEFT),
+              "host's reports for %s: %s" % (p.name, kinds))
+        got, acked = check_chat(host, p)
+        check(got >= 20, "%s: host read %d lines (at least 20 expected)" % (p.name, got))
+        print("reconnect: host reported for %s" % addr, kinds, "; lines read %d, acknowledged %d" % (got, acked))
+    check_families(host)
+    print("reconnect: stats", host_stats(host))
     finish()
 
 
