@@ -283,12 +283,14 @@ def case_reconnect():
 #
 # Three players chatting; one killed with kill -9: the host reports it unreachable within a
 # second (its next datagram draws the ICMP report); one of the others leaves by goodbye, the
-# last at its end; neither hears of anything and every acknowledged line arrives.
+# last at its end; neither hears of anything and every acknowledged line arrives. The first
+# player joins over IPv4, the others over IPv6: the first victim is reported from an ICMP
+# report, the last from an ICMPv6 one.
 def case_abrupt(victim_index):
     host = start_host(slots=8, tick=1, ms=20000)
     players, addrs, slots = [], [], []
     for i in range(3):
-        p = player("q%d" % i, host, chat=6, ms=5000, goodbye_at_end=1)
+        p = player("q%d" % i, host, v6=i > 0, chat=6, ms=5000, goodbye_at_end=1)
         addrs.append(bound_addr(p))
         found = p.wait_for(r"connected slot (\d+)", 3)
         check(found is not None, "q%d connected" % i)
@@ -321,6 +323,7 @@ def case_abrupt(victim_index):
         check([e[0] for e in ev] == ["connected"], "%s: told nothing after connecting: %s" % (p.name, ev))
         got, acked = check_chat(host, p)
         check(got >= 15, "%s: host read %d lines (15 or more expected)" % (p.name, got))
+    check_families(host)
     stats = host_stats(host)
     print("abrupt (victim slot %d): victim reported %s, stats %s" % (victim_index, left, stats))
     finish()
