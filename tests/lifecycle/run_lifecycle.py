@@ -501,29 +501,35 @@ def case_churn():
 # it (refused, stale), and a refusal that went out is counted in m_refused like every other.
 def case_after_leave():
     host = start_host(slots=4, tick=1, ms=15000)
-    p = player("g", host, chat=6, ms=2500, goodbye_at=60, goodbye_at_end=1)
-    addr = bound_addr(p)
-    p.wait(10)
+    players = [player(name, host, v6=v6, chat=6, ms=2500, goodbye_at=60, goodbye_at_end=1)
+               for name, v6 in (("g", False), ("g6", True))]
+    addrs = [bound_addr(p) for p in players]
+    for p in players:
+        p.wait(10)
     time.sleep(0.3)
     end_host(host)
-    kinds = [(e[0], e[3]) for e in host_events(host, addr)]
-    check(kinds == [("joined", 0), ("left", LEFT)], "host's reports for g: %s" % kinds)
     stats = host_stats(host)
-    sent = p.find(r"sent goodbye (-?\d+)")
-    check(sent and sent[0][2].group(1) == "1", "the early goodbye was sent")
-    ev = player_events(p)
-    lost = [e for e in ev if e[0] == "lost"]
-    if check(len(lost) == 1 and lost[0][2] == REFUSED and lost[0][3] == STALE,
-             "g told once that the host no longer knows it: %s" % ev) and sent:
-        delay = lost[0][1] - sent[0][0]
-        check(delay < 1.5, "g told %.3f s after its goodbye (under a keep-alive and a round trip)" % delay)
+    received = 0
+    for p, addr in zip(players, addrs):
+        kinds = [(e[0], e[3]) for e in host_events(host, addr)]
+        check(kinds == [("joined", 0), ("left", LEFT)], "host's reports for %s: %s" % (p.name, kinds))
+        sent = p.find(r"sent goodbye (-?\d+)")
+        check(sent and sent[0][2].group(1) == "1", "%s: the early goodbye was sent" % p.name)
+        ev = player_events(p)
+        lost = [e for e in ev if e[0] == "lost"]
+        received += len(lost)
+        if check(len(lost) == 1 and lost[0][2] == REFUSED and lost[0][3] == STALE,
+                 "%s told once that the host no longer knows it: %s" % (p.name, ev)) and sent:
+            delay = lost[0][1] - sent[0][0]
+            check(delay < 1.5, "%s told %.3f s after its goodbye (under a keep-alive and a round trip)" % (p.name, delay))
+        print("after_leave: host reported for %s %s; player told %s" % (addr, kinds, ev))
+    check_families(host)
     if check(stats is not None, "host printed its counts"):
         refused, full, unreported, after_leave, dropped = stats
-        check(after_leave >= 1, "m_after_leave %d counts the packets after the goodbye" % after_leave)
-        check(refused >= len(lost), "m_refused counts the refusal g received: %d counted, %d received"
-              % (refused, len(lost)))
-    print("after_leave: host reported %s; player told %s; stats (refused, full, unreported, after_leave, "
-          "dropped) %s" % (kinds, player_events(p), stats))
+        check(after_leave >= 2, "m_after_leave %d counts the packets after both goodbyes" % after_leave)
+        check(refused >= received, "m_refused counts the refusals the players received: %d counted, %d received"
+              % (refused, received))
+    print("after_leave: stats (refused, full, unreported, after_leave, dropped) %s" % (stats,))
     finish()
 
 
