@@ -155,6 +155,26 @@ def host_events(host, addr=None):
     return [e for e in events if addr is None or e[4] == addr]
 
 
+def player_key(addr):
+    """What tells a churn player apart in the host's reports: its own IPv4 address, or over IPv6
+    (every player on ::1) its address and port."""
+    return addr if addr.startswith("[") else addr.rsplit(":", 1)[0]
+
+
+def free_v6_port(used):
+    """A port free on ::1 that no earlier player of the run had: the system hands ports out again,
+    and the host's reports of two players on one port would read as one player's."""
+    for _ in range(100):
+        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
+            s.bind(("::1", 0))
+            port = s.getsockname()[1]
+        if port not in used:
+            used.add(port)
+            return port
+    check(False, "no fresh port on ::1 in 100 tries")
+    finish()
+
+
 def host_stats(host):
     found = host.find(r"stats refused (\d+) full (\d+) unreported (\d+) after_leave (\d+) events_dropped (\d+)")
     return [int(x) for x in found[-1][2].groups()] if found else None
@@ -403,7 +423,8 @@ def case_silent_drop():
 
 # 200 players through a 16-slot host, at most 20 alive, each for 0.3-1.5 s, leaving by goodbye,
 # kill -9 or a plain exit. Every join and every leave is reported once; a goodbye is reported as
-# "left"; some are refused as full; the host's heap is back to the empty table's.
+# "left"; some are refused as full; the host's heap is back to the empty table's. Every other
+# player joins over ::1.
 def case_churn():
     seed = int(os.environ.get("LIFECYCLE_SEED", "7"))
     rng = random.Random(seed)
@@ -414,6 +435,7 @@ def case_churn():
     quit_by = {"goodbye": 0, "kill": 0, "exit": 0}
     everyone = []
     spawned = 0
+    v6_ports = set()
     deadline = time.time() + 45
     while (spawned < total or pending) and time.time() < deadline:
         still = []
@@ -429,10 +451,11 @@ def case_churn():
         while spawned < total and len(pending) < most_alive:
             life = rng.uniform(0.3, 1.5)
             way = rng.choice(["goodbye", "kill", "exit"])
-            addr = "127.0.1.%d" % (spawned + 1)
-            opts = {"chat": 10, "bind": addr + ":0"}
+            v6 = spawned % 2 == 1
+            addr = "[::1]:%d" % free_v6_port(v6_ports) if v6 else "127.0.1.%d" % (spawned + 1)
+            opts = {"chat": 10, "bind": addr if v6 else addr + ":0"}
             opts["ms"] = int(life * 1000) if way == "exit" else 10000
-            p = player("c%03d" % spawned, host, **opts)
+            p = player("c%03d" % spawned, host, v6=v6, **opts)
             p.way = way
             quit_by[way] += 1
             pending.append((p, time.time() + life, way, addr))
@@ -447,13 +470,13 @@ def case_churn():
     by_addr = {}
     for e in events:
         if e[0] != "refused":
-            by_addr.setdefault(e[4].rsplit(":", 1)[0], []).append(e)
+            by_addr.setdefault(player_key(e[4]), []).append(e)
     reasons = {}
     connected_count = refused_count = 0
     for p in everyone:
         addr = None
         for _, _, m in p.find(r"bound (\S+)"):
-            addr = m.group(1).rsplit(":", 1)[0]
+            addr = player_key(m.group(1))
         ev = player_events(p)
         connected = any(e[0] == "connected" for e in ev)
         connected_count += connected
@@ -478,6 +501,7 @@ def case_churn():
     leaves = sum(1 for e in events if e[0] == "left")
     check(joins == leaves, "joins %d = leaves %d" % (joins, leaves))
     check(joins >= connected_count, "host joins %d >= players connected %d" % (joins, connected_count))
+    check_families(host)
     # Twenty alive for sixteen slots: some are told the table is full, over real sockets.
     check(refused_count > 0, "players refused as full: %d" % refused_count)
     # The heap is reported here; ServerHeap holds it to the empty table's.
