@@ -352,7 +352,8 @@ def case_abrupt(victim_index):
 # Two namespaces joined by a veth pair, the host in one, two players in the other. The victim's
 # port drops every UDP datagram (nftables, no ICMP goes back), as a machine that fell off the
 # internet: once killed it is reported timed out by the idle limit (1 s), the other player
-# hears of nothing. Skipped (exit 77, told) without root, ip or nft.
+# hears of nothing. The host binds dual-stack; the victim joins over IPv6 (2001:db8:5::/64), the
+# other over IPv4. Skipped (exit 77, told) without root, ip or nft.
 def case_silent_drop():
     import shutil as sh
     if os.geteuid() != 0 or not sh.which("ip") or not (sh.which("nft") or os.path.exists("/usr/sbin/nft")):
@@ -373,18 +374,21 @@ def case_silent_drop():
         sh_run("ip", "link", "add", "pnlh" + tag + "0", "type", "veth", "peer", "name", "pnlp" + tag + "0")
         sh_run("ip", "link", "set", "pnlh" + tag + "0", "netns", ns_host)
         sh_run("ip", "link", "set", "pnlp" + tag + "0", "netns", ns_play)
-        for ns, dev, addr in ((ns_host, "pnlh" + tag + "0", "198.18.5.1/24"), (ns_play, "pnlp" + tag + "0", "198.18.5.2/24")):
-            sh_run("ip", "-n", ns, "addr", "add", addr, "dev", dev)
+        for ns, dev, n in ((ns_host, "pnlh" + tag + "0", 1), (ns_play, "pnlp" + tag + "0", 2)):
+            sh_run("ip", "-n", ns, "addr", "add", "198.18.5.%d/24" % n, "dev", dev)
+            # nodad: usable at once, without waiting for duplicate address detection
+            sh_run("ip", "-n", ns, "addr", "add", "2001:db8:5::%d/64" % n, "dev", dev, "nodad")
             sh_run("ip", "-n", ns, "link", "set", dev, "up")
             sh_run("ip", "-n", ns, "link", "set", "lo", "up")
-        host = Proc("host", "host", netns=ns_host, bind="198.18.5.1:0", slots=4, tick=1, idle=1000, ms=15000)
-        found = host.wait_for(r"listening (\S+)", 10)
+        host = Proc("host", "host", netns=ns_host, bind="[::]:0", slots=4, tick=1, idle=1000, ms=15000)
+        found = host.wait_for(r"listening \S+:(\d+)", 10)
         if not check(found is not None, "host started in its namespace"):
             finish()
-        host.addr = found[2].group(1)
-        victim = Proc("v", "player", netns=ns_play, host=host.addr, bind="198.18.5.2:0", tag="v", chat=6, ms=10000)
-        other = Proc("o", "player", netns=ns_play, host=host.addr, bind="198.18.5.2:0", tag="o", chat=6,
-                     ms=4500, goodbye_at_end=1)
+        host_port = found[2].group(1)
+        victim = Proc("v", "player", netns=ns_play, host="[2001:db8:5::1]:" + host_port, bind="[2001:db8:5::2]:0",
+                      tag="v", chat=6, ms=10000)
+        other = Proc("o", "player", netns=ns_play, host="198.18.5.1:" + host_port, bind="198.18.5.2:0", tag="o",
+                     chat=6, ms=4500, goodbye_at_end=1)
         v_addr, o_addr = bound_addr(victim), bound_addr(other)
         check(victim.wait_for(r"connected", 3) and other.wait_for(r"connected", 3), "both players connected")
         port = v_addr.rsplit(":", 1)[1] if v_addr else "1"
@@ -410,6 +414,7 @@ def case_silent_drop():
         check(kinds == [("joined", 0), ("left", LEFT)], "the other player: host reports %s" % kinds)
         check([e[0] for e in player_events(other)] == ["connected"], "the other player heard nothing")
         check_chat(host, other)
+        check_families(host)
         print("silent_drop: victim reported %s, %.3f s after the kill" % (left, left[0][1] - t_kill if left else -1))
     finally:
         for p in PROCS:
