@@ -2,11 +2,12 @@
 //
 //   udp_pair server --bind 127.0.0.1:0
 //   udp_pair client --bind 127.0.0.2:0 --connect 127.0.0.1:PORT
+//   udp_pair server --bind [::]:0 / udp_pair client --bind [::1]:0 --connect [::1]:PORT
 //
 // Addresses are checked before anything is sent: --bind by CNetUDP::Init (its reason printed
-// from GetError), --connect by ResolveAddr (a.b.c.d:port or name:port) and CheckDestAddr; a
-// refused --connect exits 2 with the reason.
-// The server prints "listening a.b.c.d:port" once bound and accepts the first peer that
+// from GetError), --connect by CNetAddr::Resolve (a.b.c.d:port, [v6]:port or name:port) and
+// CheckDest; a refused --connect exits 2 with the reason.
+// The server prints "listening ADDR:port" once bound and accepts the first peer that
 // writes to it. It owns a moving position (port 1) that the client plays back by
 // interpolation; both sides send each other a fixed number of numbered chat lines (port 2);
 // the client sends its frame number every frame (port 3), which keeps its packets, and with
@@ -59,7 +60,7 @@ struct Options {
     bool server = false;
     const char* bind = nullptr;
     const char* connect = nullptr;
-    sockaddr_in server_addr{}; // --connect, resolved and checked while parsing
+    CNetAddr server_addr; // --connect, resolved and checked while parsing
     int lines = 50;
     int max_frames = 3000;
     int seconds = 30;
@@ -104,7 +105,7 @@ public:
 // one bound to the peer's address itself.
 class PeerClient : public CNetClient {
 public:
-    PeerClient(CNetDriver* driver, const sockaddr_in& peer) : m_peer_buf(driver, &peer) {
+    PeerClient(CNetDriver* driver, const CNetAddr& peer) : m_peer_buf(driver, peer) {
         m_send_buf = &m_peer_buf;
         m_own_port = new CNetDataPort; // port 0 of this peer; nothing travels on it here
     }
@@ -130,7 +131,8 @@ public:
     // The server takes the first unknown sender as its one peer.
     int CreateClient(CNetBuf* buf) override {
         if (!m_accepting) return -1;
-        auto* peer = new PeerClient(m_driver, buf->m_addr);
+        const CNetAddr from = buf->Addr(); // m_addr alone holds no IPv6 peer
+        auto* peer = new PeerClient(m_driver, from);
         const int slot = AddClient(peer, -1);
         if (slot == -1) {
             delete peer; // refused clients stay the caller's
@@ -140,7 +142,9 @@ public:
         m_accepting = false;
         m_peer_slot = slot;
         m_accept_frame = m_host_frame;
-        std::printf("udp_pair server: accepted peer %s in slot %d\n", ToString(&buf->m_addr), slot);
+        char text[CNetAddr::kMaxText];
+        from.ToText(text, sizeof text);
+        std::printf("udp_pair server: accepted peer %s in slot %d\n", text, slot);
         std::fflush(stdout);
         return slot;
     }
@@ -332,7 +336,7 @@ int RunServer(const Options& o) {
 int RunClient(const Options& o) {
     Session s(o);
     if (!s.Start()) return 1;
-    const sockaddr_in server_addr = o.server_addr;
+    const CNetAddr server_addr = o.server_addr;
     SessionManager& m = s.m_manager;
     auto* server = new PeerClient(&s.m_driver, server_addr);
     m.m_peer_slot = m.AddClient(server, -1);
@@ -341,9 +345,9 @@ int RunClient(const Options& o) {
         return 1;
     }
     EnablePorts(server, false);
-    // ToString and GetAddr share one text buffer: one call per printf.
-    std::printf("udp_pair client: bound to %s, ", s.m_driver.GetAddr());
-    std::printf("talking to %s\n", ToString(&server_addr));
+    char text[CNetAddr::kMaxText];
+    server_addr.ToText(text, sizeof text);
+    std::printf("udp_pair client: bound to %s, talking to %s\n", s.m_driver.GetAddr(), text);
     std::fflush(stdout);
 
     ChatSend send;
@@ -423,17 +427,18 @@ int RunClient(const Options& o) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: udp_pair server --bind A.B.C.D:PORT [--die-after FRAMES]\n"
-                         "       udp_pair client --bind A.B.C.D:PORT --connect HOST:PORT\n"
+    std::fprintf(stderr, "usage: udp_pair server --bind ADDR:PORT [--die-after FRAMES]\n"
+                         "       udp_pair client --bind ADDR:PORT --connect HOST:PORT\n"
                          "                       [--expect-disconnect] [--disconnect-frames N]\n"
                          "  common: [--lines N] [--frames N] [--seconds N]\n");
     return 2;
 }
 
-// The server's address: a.b.c.d:port or name:port, and somewhere a datagram can go.
-bool ParseServer(const char* text, sockaddr_in* out) {
+// The server's address: a.b.c.d:port, [v6]:port or name:port, and somewhere a datagram can go.
+bool ParseServer(const char* text, CNetAddr* out) {
     char err[128];
-    if (ResolveAddr(text, out, err, sizeof err) != 1 || CheckDestAddr(out, err, sizeof err) != 1) {
+    if (CNetAddr::Resolve(text, out, err, sizeof err) != 1 ||
+        out->CheckDest(err, sizeof err) != 1) {
         std::fprintf(stderr, "udp_pair: --connect %s\n", err);
         return false;
     }

@@ -1,6 +1,7 @@
 // One program that plays a host or a player over CNetUDP on loopback, for run_lifecycle.py to drive
 // as real processes. Every line it prints starts with the wall clock ("t=SECONDS") so the driver
 // can set events of several processes against the moments it killed or started them.
+// Addresses are of either family ("127.0.0.1:0", "[::1]:0", a dual-stack host on "[::]:0").
 //
 //   host   --bind A --slots N --ms MS [--idle MS] [--keepalive MS] [--tick 0|1] [--batch 0|1]
 //   player --host A --bind A --tag T --ms MS [--chat N] [--reconnect-at F]
@@ -119,14 +120,16 @@ class CHost : public CNetServer {
 public:
     int MakeOwnPort(CNetDataPort* port) override { return port->m_object = new CChat, 1; }
     void OnEvent(const SNetServerEvent& e) override {
+        // m_peer, not m_addr: the sockaddr_in form of an IPv6 sender holds its family alone.
+        char addr[CNetAddr::kMaxText];
+        e.m_peer.ToText(addr, sizeof addr);
         if (e.m_type == SNetServerEvent::kJoined)
-            Say("joined slot %d addr %s", e.m_slot, ToString(&e.m_addr));
+            Say("joined slot %d addr %s", e.m_slot, addr);
         else if (e.m_type == SNetServerEvent::kLeft)
             Say("left slot %d reason %d (%s) addr %s", e.m_slot, e.m_reason,
-                NetGoneText(e.m_reason), ToString(&e.m_addr));
+                NetGoneText(e.m_reason), addr);
         else
-            Say("refused reason %d (%s) addr %s", e.m_reason, RefusalText(e.m_reason),
-                ToString(&e.m_addr));
+            Say("refused reason %d (%s) addr %s", e.m_reason, RefusalText(e.m_reason), addr);
         CNetServer::OnEvent(e);
     }
 };
@@ -222,9 +225,9 @@ int RunHost(const Options& o) {
 
 int RunPlayer(const Options& o) {
     char err[128] = {};
-    sockaddr_in host_addr{};
-    if (ResolveAddr(o.Text("host", ""), &host_addr, err, sizeof err) != 1 ||
-        CheckDestAddr(&host_addr, err, sizeof err) != 1) {
+    CNetAddr host_addr;
+    if (CNetAddr::Resolve(o.Text("host", ""), &host_addr, err, sizeof err) != 1 ||
+        host_addr.CheckDest(err, sizeof err) != 1) {
         std::printf("bad host address: %s\n", err);
         return 2;
     }
@@ -237,7 +240,7 @@ int RunPlayer(const Options& o) {
     const int goodbye_at = o.Int("goodbye-at", -1);
     const int frames = o.Int("ms", 5000) / kFrameMs;
     Say("bound %s", udp.GetAddr());
-    if (player.Connect(&host_addr) != 1) return 2;
+    if (player.Connect(host_addr) != 1) return 2;
     int line = 0;
     for (g_frame = 0; g_frame < frames && !g_term; ++g_frame) {
         CNetTime::Update();

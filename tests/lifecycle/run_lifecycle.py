@@ -5,7 +5,10 @@ usage: run_lifecycle.py PATH/TO/lifecycle_peer CASE
 CASE: restart reconnect abrupt_first abrupt_last churn after_leave silent_drop
 
 Every process is started here, bounded by its own --ms and by the deadline of each wait, and
-killed by its id at the end. Players of the churn bind addresses of their own (127.0.1.x), so
+killed by its id at the end. Each case covers both IP families in its one run: the host binds
+dual-stack ("[::]:0") and its players join over 127.0.0.1 or ::1, as each case chooses; the
+host must name the first as IPv4 (never ::ffff:a.b.c.d) and the others as IPv6. Players of the
+churn bind addresses of their own (127.0.1.x) or, over IPv6, ports no earlier player had, so
 the host's reports name each one apart even when the system hands out a port twice.
 """
 import os
@@ -13,6 +16,7 @@ import random
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -103,18 +107,31 @@ def start_host(**opts):
     # LIFECYCLE_HOST_BATCH=0 turns the host socket's batched system calls off, to tell where a
     # fault lies.
     opts.setdefault("batch", os.environ.get("LIFECYCLE_HOST_BATCH", "1"))
+    opts.setdefault("bind", "[::]:0")
     host = Proc("host", "host", **opts)
     found = host.wait_for(r"listening (\S+)", 10)
     if not check(found is not None, "host started"):
         finish()
-    host.addr = found[2].group(1)
+    host.addr = found[2].group(1)  # a dual-stack host prints itself as 0.0.0.0:port
+    host.port = host.addr.rsplit(":", 1)[1]
     return host
 
 
-def player(name, host, **opts):
-    opts.setdefault("bind", "127.0.0.1:0")
-    p = Proc(name, "player", host=host.addr, tag=name, **opts)
+def player(name, host, v6=False, **opts):
+    """A player joining the host over ::1 (v6) or 127.0.0.1."""
+    opts.setdefault("bind", "[::1]:0" if v6 else "127.0.0.1:0")
+    p = Proc(name, "player", host=("[::1]:%s" if v6 else "127.0.0.1:%s") % host.port, tag=name, **opts)
+    p.v6 = v6
     return p
+
+
+def check_families(host):
+    """Players of both families joined the dual-stack host, which named none by a v4-mapped address."""
+    joined = [e[4] for e in host_events(host) if e[0] == "joined"]
+    check(any(not a.startswith("[") for a in joined) and any(a.startswith("[") for a in joined),
+          "joins from both families: %s" % joined[:10])
+    mapped = [text for _, _, text in host.lines() if "::ffff:" in text.lower()]
+    check(not mapped, "the host named a player by a v4-mapped address: %s" % mapped[:3])
 
 
 def bound_addr(p):
@@ -136,6 +153,26 @@ def host_events(host, addr=None):
         if m:
             events.append(("refused", t, -1, int(m.group(1)), m.group(2)))
     return [e for e in events if addr is None or e[4] == addr]
+
+
+def player_key(addr):
+    """What tells a churn player apart in the host's reports: its own IPv4 address, or over IPv6
+    (every player on ::1) its address and port."""
+    return addr if addr.startswith("[") else addr.rsplit(":", 1)[0]
+
+
+def free_v6_port(used):
+    """A port free on ::1 that no earlier player of the run had: the system hands ports out again,
+    and the host's reports of two players on one port would read as one player's."""
+    for _ in range(100):
+        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
+            s.bind(("::1", 0))
+            port = s.getsockname()[1]
+        if port not in used:
+            used.add(port)
+            return port
+    check(False, "no fresh port on ::1 in 100 tries")
+    finish()
 
 
 def host_stats(host):
@@ -192,61 +229,72 @@ def finish():
 
 # A player killed with kill -9 and started again at once on the same address and port: it
 # connects once and hears nothing of its predecessor; the host ends the old peer as restarted
-# and admits the new one. The host writes no state and sends no keep-alive, so none of its
-# datagrams can hit the port while no process holds it (that would draw an ICMP report and
-# make "unreachable" a fair answer).
+# and admits the new one. Two such players side by side, one per family. The host writes no
+# state and sends no keep-alive, so none of its datagrams can hit the port while no process
+# holds it (that would draw an ICMP report and make "unreachable" a fair answer).
 def case_restart():
     host = start_host(slots=4, tick=0, keepalive=0, ms=20000)
-    first = player("a0", host, ms=15000)
-    addr = bound_addr(first)
-    check(first.wait_for(r"connected slot", 3) is not None, "a0 connected")
-    procs = [first]
+    chains = [[player(name + "0", host, v6=v6, ms=15000)] for name, v6 in (("a", False), ("b", True))]
+    addrs = [bound_addr(c[0]) for c in chains]
+    for c in chains:
+        check(c[0].wait_for(r"connected slot", 3) is not None, "%s connected" % c[0].name)
     for cycle in range(1, 4):
         time.sleep(0.5)
-        procs[-1].signal(signal.SIGKILL)
-        procs[-1].wait(5)
-        again = player("a%d" % cycle, host, bind=addr, ms=15000)
-        procs.append(again)
-        check(again.wait_for(r"connected slot", 2) is not None, "a%d connected within 2 s" % cycle)
+        for c, addr in zip(chains, addrs):
+            c[-1].signal(signal.SIGKILL)
+            c[-1].wait(5)
+            c.append(player("%s%d" % (c[0].name[0], cycle), host, v6=c[0].v6, bind=addr, ms=15000))
+        for c in chains:
+            found = c[-1].wait_for(r"connected slot", 2)
+            check(found is not None and found[0] - c[-1].started < 2.0, "%s connected within 2 s" % c[-1].name)
     time.sleep(0.5)
-    procs[-1].signal(signal.SIGTERM)
-    procs[-1].wait(5)
-    host.wait_for(r"left slot \d+ reason 1 ", 2)
+    for c in chains:
+        c[-1].signal(signal.SIGTERM)
+    for c, addr in zip(chains, addrs):
+        c[-1].wait(5)
+        host.wait_for(r"left slot \d+ reason 1 .*addr %s$" % re.escape(addr or "?"), 2)
     end_host(host)
-    for p in procs[1:]:
-        ev = player_events(p)
-        check([e[0] for e in ev] == ["connected"], "%s: told exactly one connect and nothing else: %s" % (p.name, ev))
-    ev = host_events(host, addr)
-    kinds = [(e[0], e[3]) for e in ev]
     want = [("joined", 0), ("left", RESTARTED)] * 3 + [("joined", 0), ("left", LEFT)]
-    check(kinds == want, "host's reports for %s: %s, wanted %s" % (addr, kinds, want))
-    print("restart: host reported", kinds, "stats", host_stats(host))
+    for c, addr in zip(chains, addrs):
+        for p in c[1:]:
+            ev = player_events(p)
+            check([e[0] for e in ev] == ["connected"], "%s: told exactly one connect and nothing else: %s" % (p.name, ev))
+        kinds = [(e[0], e[3]) for e in host_events(host, addr)]
+        check(kinds == want, "host's reports for %s: %s, wanted %s" % (addr, kinds, want))
+        print("restart: host reported for %s" % addr, kinds)
+    check_families(host)
+    print("restart: stats", host_stats(host))
     finish()
 
 
 # Reconnect at frame 60 while chatting: a goodbye, a new attempt, one more connect, no loss;
-# every acknowledged line arrives once.
+# every acknowledged line arrives once. One player per family, side by side.
 def case_reconnect():
     host = start_host(slots=4, tick=1, ms=15000)
-    p = player("r", host, chat=6, ms=3000, reconnect_at=60, goodbye_at_end=1)
-    addr = bound_addr(p)
-    p.wait(10)
-    host.wait_for(r"left slot \d+ reason 1 .*%s" % re.escape(addr or "?"), 2)
+    players = [player(name, host, v6=v6, chat=6, ms=3000, reconnect_at=60, goodbye_at_end=1)
+               for name, v6 in (("r", False), ("r6", True))]
+    addrs = [bound_addr(p) for p in players]
+    for p, addr in zip(players, addrs):
+        p.wait(10)
+        host.wait_for(r"left slot \d+ reason 1 .*addr %s$" % re.escape(addr or "?"), 2)
     time.sleep(0.2)
     end_host(host)
-    ev = player_events(p)
-    check([e[0] for e in ev] == ["connected", "connected"], "r: two connects and nothing else: %s" % ev)
-    rc = p.find(r"reconnect (-?\d+)")
-    check(rc and rc[0][2].group(1) == "1", "Reconnect answered 1")
-    if len(ev) == 2 and rc:
-        check(ev[1][1] - rc[0][0] < 1.0, "connected again %.3f s after Reconnect" % (ev[1][1] - rc[0][0]))
-    kinds = [(e[0], e[3]) for e in host_events(host, addr)]
-    check(len(kinds) == 4 and kinds[0][0] == "joined" and kinds[1] in (("left", LEFT), ("left", RESTARTED))
-          and kinds[2][0] == "joined" and kinds[3] == ("left", LEFT),
-          "host's reports for the reconnecting player: %s" % kinds)
-    got, acked = check_chat(host, p)
-    check(got >= 20, "reconnect: host read %d lines (at least 20 expected)" % got)
-    print("reconnect: host reported", kinds, "; lines read %d, acknowledged %d" % (got, acked), "stats", host_stats(host))
+    for p, addr in zip(players, addrs):
+        ev = player_events(p)
+        check([e[0] for e in ev] == ["connected", "connected"], "%s: two connects and nothing else: %s" % (p.name, ev))
+        rc = p.find(r"reconnect (-?\d+)")
+        check(rc and rc[0][2].group(1) == "1", "%s: Reconnect answered 1" % p.name)
+        if len(ev) == 2 and rc:
+            check(ev[1][1] - rc[0][0] < 1.0, "%s: connected again %.3f s after Reconnect" % (p.name, ev[1][1] - rc[0][0]))
+        kinds = [(e[0], e[3]) for e in host_events(host, addr)]
+        check(len(kinds) == 4 and kinds[0][0] == "joined" and kinds[1] in (("left", LEFT), ("left", RESTARTED))
+              and kinds[2][0] == "joined" and kinds[3] == ("left", LEFT),
+              "host's reports for %s: %s" % (p.name, kinds))
+        got, acked = check_chat(host, p)
+        check(got >= 20, "%s: host read %d lines (at least 20 expected)" % (p.name, got))
+        print("reconnect: host reported for %s" % addr, kinds, "; lines read %d, acknowledged %d" % (got, acked))
+    check_families(host)
+    print("reconnect: stats", host_stats(host))
     finish()
 
 
@@ -255,12 +303,14 @@ def case_reconnect():
 #
 # Three players chatting; one killed with kill -9: the host reports it unreachable within a
 # second (its next datagram draws the ICMP report); one of the others leaves by goodbye, the
-# last at its end; neither hears of anything and every acknowledged line arrives.
+# last at its end; neither hears of anything and every acknowledged line arrives. The first
+# player joins over IPv4, the others over IPv6: the first victim is reported from an ICMP
+# report, the last from an ICMPv6 one.
 def case_abrupt(victim_index):
     host = start_host(slots=8, tick=1, ms=20000)
     players, addrs, slots = [], [], []
     for i in range(3):
-        p = player("q%d" % i, host, chat=6, ms=5000, goodbye_at_end=1)
+        p = player("q%d" % i, host, v6=i > 0, chat=6, ms=5000, goodbye_at_end=1)
         addrs.append(bound_addr(p))
         found = p.wait_for(r"connected slot (\d+)", 3)
         check(found is not None, "q%d connected" % i)
@@ -293,6 +343,7 @@ def case_abrupt(victim_index):
         check([e[0] for e in ev] == ["connected"], "%s: told nothing after connecting: %s" % (p.name, ev))
         got, acked = check_chat(host, p)
         check(got >= 15, "%s: host read %d lines (15 or more expected)" % (p.name, got))
+    check_families(host)
     stats = host_stats(host)
     print("abrupt (victim slot %d): victim reported %s, stats %s" % (victim_index, left, stats))
     finish()
@@ -301,7 +352,8 @@ def case_abrupt(victim_index):
 # Two namespaces joined by a veth pair, the host in one, two players in the other. The victim's
 # port drops every UDP datagram (nftables, no ICMP goes back), as a machine that fell off the
 # internet: once killed it is reported timed out by the idle limit (1 s), the other player
-# hears of nothing. Skipped (exit 77, told) without root, ip or nft.
+# hears of nothing. The host binds dual-stack; the victim joins over IPv6 (2001:db8:5::/64), the
+# other over IPv4. Skipped (exit 77, told) without root, ip or nft.
 def case_silent_drop():
     import shutil as sh
     if os.geteuid() != 0 or not sh.which("ip") or not (sh.which("nft") or os.path.exists("/usr/sbin/nft")):
@@ -322,18 +374,21 @@ def case_silent_drop():
         sh_run("ip", "link", "add", "pnlh" + tag + "0", "type", "veth", "peer", "name", "pnlp" + tag + "0")
         sh_run("ip", "link", "set", "pnlh" + tag + "0", "netns", ns_host)
         sh_run("ip", "link", "set", "pnlp" + tag + "0", "netns", ns_play)
-        for ns, dev, addr in ((ns_host, "pnlh" + tag + "0", "198.18.5.1/24"), (ns_play, "pnlp" + tag + "0", "198.18.5.2/24")):
-            sh_run("ip", "-n", ns, "addr", "add", addr, "dev", dev)
+        for ns, dev, n in ((ns_host, "pnlh" + tag + "0", 1), (ns_play, "pnlp" + tag + "0", 2)):
+            sh_run("ip", "-n", ns, "addr", "add", "198.18.5.%d/24" % n, "dev", dev)
+            # nodad: usable at once, without waiting for duplicate address detection
+            sh_run("ip", "-n", ns, "addr", "add", "2001:db8:5::%d/64" % n, "dev", dev, "nodad")
             sh_run("ip", "-n", ns, "link", "set", dev, "up")
             sh_run("ip", "-n", ns, "link", "set", "lo", "up")
-        host = Proc("host", "host", netns=ns_host, bind="198.18.5.1:0", slots=4, tick=1, idle=1000, ms=15000)
-        found = host.wait_for(r"listening (\S+)", 10)
+        host = Proc("host", "host", netns=ns_host, bind="[::]:0", slots=4, tick=1, idle=1000, ms=15000)
+        found = host.wait_for(r"listening \S+:(\d+)", 10)
         if not check(found is not None, "host started in its namespace"):
             finish()
-        host.addr = found[2].group(1)
-        victim = Proc("v", "player", netns=ns_play, host=host.addr, bind="198.18.5.2:0", tag="v", chat=6, ms=10000)
-        other = Proc("o", "player", netns=ns_play, host=host.addr, bind="198.18.5.2:0", tag="o", chat=6,
-                     ms=4500, goodbye_at_end=1)
+        host_port = found[2].group(1)
+        victim = Proc("v", "player", netns=ns_play, host="[2001:db8:5::1]:" + host_port, bind="[2001:db8:5::2]:0",
+                      tag="v", chat=6, ms=10000)
+        other = Proc("o", "player", netns=ns_play, host="198.18.5.1:" + host_port, bind="198.18.5.2:0", tag="o",
+                     chat=6, ms=4500, goodbye_at_end=1)
         v_addr, o_addr = bound_addr(victim), bound_addr(other)
         check(victim.wait_for(r"connected", 3) and other.wait_for(r"connected", 3), "both players connected")
         port = v_addr.rsplit(":", 1)[1] if v_addr else "1"
@@ -359,6 +414,7 @@ def case_silent_drop():
         check(kinds == [("joined", 0), ("left", LEFT)], "the other player: host reports %s" % kinds)
         check([e[0] for e in player_events(other)] == ["connected"], "the other player heard nothing")
         check_chat(host, other)
+        check_families(host)
         print("silent_drop: victim reported %s, %.3f s after the kill" % (left, left[0][1] - t_kill if left else -1))
     finally:
         for p in PROCS:
@@ -372,7 +428,8 @@ def case_silent_drop():
 
 # 200 players through a 16-slot host, at most 20 alive, each for 0.3-1.5 s, leaving by goodbye,
 # kill -9 or a plain exit. Every join and every leave is reported once; a goodbye is reported as
-# "left"; some are refused as full; the host's heap is back to the empty table's.
+# "left"; some are refused as full; the host's heap is back to the empty table's. Every other
+# player joins over ::1.
 def case_churn():
     seed = int(os.environ.get("LIFECYCLE_SEED", "7"))
     rng = random.Random(seed)
@@ -383,6 +440,7 @@ def case_churn():
     quit_by = {"goodbye": 0, "kill": 0, "exit": 0}
     everyone = []
     spawned = 0
+    v6_ports = set()
     deadline = time.time() + 45
     while (spawned < total or pending) and time.time() < deadline:
         still = []
@@ -398,10 +456,11 @@ def case_churn():
         while spawned < total and len(pending) < most_alive:
             life = rng.uniform(0.3, 1.5)
             way = rng.choice(["goodbye", "kill", "exit"])
-            addr = "127.0.1.%d" % (spawned + 1)
-            opts = {"chat": 10, "bind": addr + ":0"}
+            v6 = spawned % 2 == 1
+            addr = "[::1]:%d" % free_v6_port(v6_ports) if v6 else "127.0.1.%d" % (spawned + 1)
+            opts = {"chat": 10, "bind": addr if v6 else addr + ":0"}
             opts["ms"] = int(life * 1000) if way == "exit" else 10000
-            p = player("c%03d" % spawned, host, **opts)
+            p = player("c%03d" % spawned, host, v6=v6, **opts)
             p.way = way
             quit_by[way] += 1
             pending.append((p, time.time() + life, way, addr))
@@ -416,13 +475,13 @@ def case_churn():
     by_addr = {}
     for e in events:
         if e[0] != "refused":
-            by_addr.setdefault(e[4].rsplit(":", 1)[0], []).append(e)
+            by_addr.setdefault(player_key(e[4]), []).append(e)
     reasons = {}
     connected_count = refused_count = 0
     for p in everyone:
         addr = None
         for _, _, m in p.find(r"bound (\S+)"):
-            addr = m.group(1).rsplit(":", 1)[0]
+            addr = player_key(m.group(1))
         ev = player_events(p)
         connected = any(e[0] == "connected" for e in ev)
         connected_count += connected
@@ -447,6 +506,7 @@ def case_churn():
     leaves = sum(1 for e in events if e[0] == "left")
     check(joins == leaves, "joins %d = leaves %d" % (joins, leaves))
     check(joins >= connected_count, "host joins %d >= players connected %d" % (joins, connected_count))
+    check_families(host)
     # Twenty alive for sixteen slots: some are told the table is full, over real sockets.
     check(refused_count > 0, "players refused as full: %d" % refused_count)
     # The heap is reported here; ServerHeap holds it to the empty table's.
@@ -470,29 +530,35 @@ def case_churn():
 # it (refused, stale), and a refusal that went out is counted in m_refused like every other.
 def case_after_leave():
     host = start_host(slots=4, tick=1, ms=15000)
-    p = player("g", host, chat=6, ms=2500, goodbye_at=60, goodbye_at_end=1)
-    addr = bound_addr(p)
-    p.wait(10)
+    players = [player(name, host, v6=v6, chat=6, ms=2500, goodbye_at=60, goodbye_at_end=1)
+               for name, v6 in (("g", False), ("g6", True))]
+    addrs = [bound_addr(p) for p in players]
+    for p in players:
+        p.wait(10)
     time.sleep(0.3)
     end_host(host)
-    kinds = [(e[0], e[3]) for e in host_events(host, addr)]
-    check(kinds == [("joined", 0), ("left", LEFT)], "host's reports for g: %s" % kinds)
     stats = host_stats(host)
-    sent = p.find(r"sent goodbye (-?\d+)")
-    check(sent and sent[0][2].group(1) == "1", "the early goodbye was sent")
-    ev = player_events(p)
-    lost = [e for e in ev if e[0] == "lost"]
-    if check(len(lost) == 1 and lost[0][2] == REFUSED and lost[0][3] == STALE,
-             "g told once that the host no longer knows it: %s" % ev) and sent:
-        delay = lost[0][1] - sent[0][0]
-        check(delay < 1.5, "g told %.3f s after its goodbye (under a keep-alive and a round trip)" % delay)
+    received = 0
+    for p, addr in zip(players, addrs):
+        kinds = [(e[0], e[3]) for e in host_events(host, addr)]
+        check(kinds == [("joined", 0), ("left", LEFT)], "host's reports for %s: %s" % (p.name, kinds))
+        sent = p.find(r"sent goodbye (-?\d+)")
+        check(sent and sent[0][2].group(1) == "1", "%s: the early goodbye was sent" % p.name)
+        ev = player_events(p)
+        lost = [e for e in ev if e[0] == "lost"]
+        received += len(lost)
+        if check(len(lost) == 1 and lost[0][2] == REFUSED and lost[0][3] == STALE,
+                 "%s told once that the host no longer knows it: %s" % (p.name, ev)) and sent:
+            delay = lost[0][1] - sent[0][0]
+            check(delay < 1.5, "%s told %.3f s after its goodbye (under a keep-alive and a round trip)" % (p.name, delay))
+        print("after_leave: host reported for %s %s; player told %s" % (addr, kinds, ev))
+    check_families(host)
     if check(stats is not None, "host printed its counts"):
         refused, full, unreported, after_leave, dropped = stats
-        check(after_leave >= 1, "m_after_leave %d counts the packets after the goodbye" % after_leave)
-        check(refused >= len(lost), "m_refused counts the refusal g received: %d counted, %d received"
-              % (refused, len(lost)))
-    print("after_leave: host reported %s; player told %s; stats (refused, full, unreported, after_leave, "
-          "dropped) %s" % (kinds, player_events(p), stats))
+        check(after_leave >= 2, "m_after_leave %d counts the packets after both goodbyes" % after_leave)
+        check(refused >= received, "m_refused counts the refusals the players received: %d counted, %d received"
+              % (refused, received))
+    print("after_leave: stats (refused, full, unreported, after_leave, dropped) %s" % (stats,))
     finish()
 
 

@@ -5,6 +5,9 @@
 #      DestroyClient within its frame bound, and exit 0;
 #   3. the server leaving by itself (--die-after): the same, without a signal;
 #   4. addresses typed wrong: refused with the reason before anything is sent.
+# Both families without another run: the session is IPv4 alone; the killed server binds
+# dual-stack ("[::]:0") and its client joins over ::1; the leaving one binds dual-stack and its
+# client joins over IPv4, which the server must name as IPv4 (never ::ffff:a.b.c.d).
 # The server binds port 0 and prints the port it got, so no port is guessed. Every process is
 # bounded by its own frame count and deadline, by timeout, and by the clean-up trap.
 set -u
@@ -36,18 +39,31 @@ wait_for_server_line() {
     grep -q "$1" "$WORK/server.out" 2>/dev/null
 }
 
-# Starts the server in the background (extra arguments are passed on) and sets PORT.
+# Starts the server bound to $1 in the background (further arguments are passed on) and sets
+# PORT from the address it prints (a dual-stack server prints 0.0.0.0:port).
 start_server() {
+    local bind=$1 want
+    shift
+    case "$bind" in
+    "[::]:"*) want='0\.0\.0\.0' ;;
+    *) want=$(printf '%s' "${bind%:*}" | sed 's/[].[]/\\&/g') ;;
+    esac
     : >"$WORK/server.out"
     # Not under timeout: SIGKILL must reach the server itself. It stops by its own deadline,
     # and wait_server and the trap bound it as well.
-    "$BIN" server --bind 127.0.0.1:0 --seconds 30 "$@" >"$WORK/server.out" 2>&1 &
+    "$BIN" server --bind "$bind" --seconds 30 "$@" >"$WORK/server.out" 2>&1 &
     SERVER_PID=$!
     PORT=""
     if wait_for_server_line '^listening ' 100; then
-        PORT=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$WORK/server.out")
+        PORT=$(sed -n "s/^listening $want:\([0-9][0-9]*\)\$/\1/p" "$WORK/server.out")
     fi
     [ -n "$PORT" ]
+}
+
+# The server must have named its peer as the address it joined from ($1, a sed pattern).
+accepted_from() {
+    grep -q "^udp_pair server: accepted peer $1:[0-9][0-9]* in slot" "$WORK/server.out" &&
+        ! grep -qi '::ffff:' "$WORK/server.out"
 }
 
 # Waits at most 40 s for the server to end and sets SERVER_RC (the shell's 128+N if a signal
@@ -63,8 +79,11 @@ wait_server() {
     SERVER_PID=""
 }
 
+# Runs the client bound to $1, joining the server at host $2 (further arguments passed on).
 run_client() {
-    timeout -s KILL 40 "$BIN" client --bind 127.0.0.2:0 --connect "127.0.0.1:$PORT" \
+    local bind=$1 host=$2
+    shift 2
+    timeout -s KILL 40 "$BIN" client --bind "$bind" --connect "$host:$PORT" \
         --seconds 30 "$@" >"$WORK/client.out" 2>&1
 }
 
@@ -84,21 +103,22 @@ report() { # name, verdict (0 = pass), reason
 
 scenario_session() {
     : >"$WORK/client.out"
-    if ! start_server; then report session 1 "server did not start"; wait_server; return; fi
-    run_client
+    if ! start_server 127.0.0.1:0; then report session 1 "server did not start"; wait_server; return; fi
+    run_client 127.0.0.2:0 127.0.0.1
     local client_rc=$?
     wait_server
     local verdict=0 reason=""
     [ "$client_rc" -eq 0 ] || { verdict=1; reason="client exit $client_rc"; }
     [ "$SERVER_RC" -eq 0 ] || { verdict=1; reason="$reason server exit $SERVER_RC"; }
     grep -q '^udp_pair client: OK$' "$WORK/client.out" || { verdict=1; reason="$reason no client OK"; }
+    accepted_from '127\.0\.0\.2' || { verdict=1; reason="$reason peer not named 127.0.0.2"; }
     report session "$verdict" "$reason"
 }
 
 scenario_killed() {
     : >"$WORK/client.out"
-    if ! start_server; then report killed 1 "server did not start"; wait_server; return; fi
-    run_client --expect-disconnect &
+    if ! start_server '[::]:0'; then report killed 1 "server did not start"; wait_server; return; fi
+    run_client '[::1]:0' '[::1]' --expect-disconnect &
     CLIENT_PID=$!
     local verdict=0 reason=""
     if wait_for_server_line 'accepted peer' 100; then
@@ -116,13 +136,18 @@ scenario_killed() {
     [ "$client_rc" -eq 0 ] || { verdict=1; reason="$reason client exit $client_rc"; }
     grep -q 'event 10001, DestroyClient' "$WORK/client.out" ||
         { verdict=1; reason="$reason no disconnect reported"; }
+    accepted_from '\[::1\]' || { verdict=1; reason="$reason peer not named [::1]"; }
     report killed "$verdict" "$reason"
 }
 
 scenario_left() {
     : >"$WORK/client.out"
-    if ! start_server --die-after 40; then report left 1 "server did not start"; wait_server; return; fi
-    run_client --expect-disconnect
+    if ! start_server '[::]:0' --die-after 40; then
+        report left 1 "server did not start"
+        wait_server
+        return
+    fi
+    run_client 127.0.0.2:0 127.0.0.1 --expect-disconnect
     local client_rc=$?
     wait_server
     local verdict=0 reason=""
@@ -130,6 +155,7 @@ scenario_left() {
     [ "$client_rc" -eq 0 ] || { verdict=1; reason="$reason client exit $client_rc"; }
     grep -q 'event 10001, DestroyClient' "$WORK/client.out" ||
         { verdict=1; reason="$reason no disconnect reported"; }
+    accepted_from '127\.0\.0\.2' || { verdict=1; reason="$reason peer not named 127.0.0.2"; }
     report left "$verdict" "$reason"
 }
 
@@ -148,6 +174,8 @@ scenario_addresses() { # each refused with its exit status and reason; nothing i
 2|udp_pair: --connect 0.0.0.0:4000: 0.0.0.0 means any address, not a destination|client --bind 127.0.0.2:0 --connect 0.0.0.0:4000
 2|udp_pair: --connect 127.0.0.1:0: port 0 is no destination|client --bind 127.0.0.2:0 --connect 127.0.0.1:0
 1|udp_pair: cannot bind: 127.0.0.1:99999: port 99999 is above 65535|server --bind 127.0.0.1:99999
+2|udp_pair: --connect [::]:4000: :: means any address, not a destination|client --bind [::1]:0 --connect [::]:4000
+2|udp_pair: --connect [1::2::3]:5: two '::'|client --bind [::1]:0 --connect [1::2::3]:5
 EOF_CASES
     report addresses "$verdict" "$reason"
 }
