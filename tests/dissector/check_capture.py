@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""A UDP host and two peers of portnet-demo on 127.0.0.1, captured on lo and decoded by tshark
-with tools/dissector: every datagram decoded, none malformed, and the capture's counts of
+"""A dual-stack UDP host and two peers of portnet-demo, one over 127.0.0.1 and one over ::1,
+captured on lo and decoded by tshark with tools/dissector: every datagram decoded, none malformed, and the capture's counts of
 packets, state records, chat lines and reliable acknowledgements equal to what the three
 processes say they sent. With --secure the run uses connect tokens and a key log, and the same
 counts come out of the decrypted records.
@@ -87,11 +87,12 @@ def main():
     procs = []
     try:
         with open(logs[0], "w") as out:
-            host = subprocess.Popen([demo, "--udp", "server", "--bind", "127.0.0.1:0", "--peers",
+            host = subprocess.Popen([demo, "--udp", "server", "--bind", "[::]:0", "--peers",
                                      "2"] + common + host_args, stdout=out,
                                     stderr=subprocess.STDOUT)
         procs.append(host)
-        m = wait_for(logs[0], r"^portnet-demo: UDP host on 127\.0\.0\.1:(\d+),", host, 5)
+        # A dual-stack host names itself 0.0.0.0.
+        m = wait_for(logs[0], r"^portnet-demo: UDP host on 0\.0\.0\.0:(\d+),", host, 5)
         if not m:
             fail("the host printed no address")
         port = int(m.group(1))
@@ -106,10 +107,10 @@ def main():
                 skip("no capture on lo here: " + fh.read().strip().replace("\n", "; "))
 
         peers = []
-        for i in range(2):
+        for i, where in enumerate(("127.0.0.1", "[::1]")):
             with open(logs[1 + i], "w") as out:
                 peers.append(subprocess.Popen(
-                    [demo, "--udp", "client", "--connect", "127.0.0.1:%d" % port] + common +
+                    [demo, "--udp", "client", "--connect", "%s:%d" % (where, port)] + common +
                     peer_args[i], stdout=out, stderr=subprocess.STDOUT))
         procs += peers
         statuses = [p.wait(timeout=40) for p in [host] + peers]
@@ -157,6 +158,7 @@ def main():
     problems = []
     forms = {}
     packets = states = lines = acks = masks = chat = tokens = undecrypted = 0
+    families = set()
     randoms = set()
     for i, row in enumerate(rows, 1):
         for form in items(row, "portnet.form"):
@@ -166,6 +168,7 @@ def main():
         if secure and "23" in items(row, "dtls.record.content_type") and not items(row, "portnet.form"):
             undecrypted += 1
         randoms.update(items(row, "dtls.handshake.random"))
+        families.update(f for f in row["frame.protocols"].split(":") if f in ("ip", "ipv6"))
         # Wireshark's severity values: 0x00800000 error, 0x00600000 warning.
         severe = [s for s in items(row, "_ws.expert.severity") if int(s, 0) >= 0x00600000]
         if severe or items(row, "_ws.malformed"):
@@ -206,6 +209,8 @@ def main():
         if undecrypted:
             problems.append("%d application-data datagrams stay encrypted with the key log"
                             % undecrypted)
+    if families != {"ip", "ipv6"}:
+        problems.append("datagrams of both families expected, the capture holds %s" % sorted(families))
     if packets < 100 or lines < 4:
         problems.append("too little traffic to count")
     for p in problems[:20]:

@@ -74,9 +74,9 @@ void HostFrame(SHost& h, int frame, std::string* log, int ball = 0) {
         *log += std::to_string(frame) + ":" + std::to_string(e.m_type) + ":" +
                 std::to_string(e.m_slot) + ":" + std::to_string(e.m_reason) + " ";
 }
-int StartPlayer(SPlayer& p, CNetUDP& udp, int host_port) {
+int StartPlayer(SPlayer& p, CNetUDP& udp, int host_port, bool v6) {
     if (udp.Init() != 0 || p.Start(&udp, false) != 1) return -1;
-    return p.Connect(("127.0.0.1:" + std::to_string(host_port)).c_str());
+    return p.Connect(((v6 ? "[::1]:" : "127.0.0.1:") + std::to_string(host_port)).c_str());
 }
 int BallSeen(SPlayer& p) {
     int v = -1;
@@ -129,23 +129,24 @@ void Save(const std::string& path, const Bytes& b, size_t n) {
 }
 
 // A host recorded over UDP with one player in this process, for frames frames; closed
-// after frame close_at - 1 when given, the session going on.
+// after frame close_at - 1 when given, the session going on. The host binds dual-stack; the
+// player joins over ::1 with v6, else over 127.0.0.1.
 struct SSession {
     SNetRecorderStats stats;
     int close_result = 0, ball_end = -1, failed_at = -1;
     bool ready = false, end_after_close = false, recorded_after_close = false;
     std::string log;
 };
-SSession Record(const std::string& path, int frames, int close_at = -1,
-                const char* note = nullptr) {
+SSession Record(const std::string& path, int frames, int close_at = -1, const char* note = nullptr,
+                bool v6 = false) {
     SSession s;
-    CNetUDP host_udp("127.0.0.1:0"), player_udp("127.0.0.1:0");
+    CNetUDP host_udp("[::]:0"), player_udp(v6 ? "[::1]:0" : "127.0.0.1:0");
     CNetRecorder rec(&host_udp, path.c_str(), note, CNetRecorder::kMinBufferBytes);
     s.ready = rec.IsReady();
     SHost h;
     SPlayer p;
     if (rec.Init() != 0 || h.Start(&rec, true) != 1 ||
-        StartPlayer(p, player_udp, host_udp.GetLocalAddr().Port()) != 1)
+        StartPlayer(p, player_udp, host_udp.GetLocalAddr().Port(), v6) != 1)
         return s;
     rec.Attach(&h);
     for (int f = 0; f < frames; ++f) {
@@ -168,10 +169,10 @@ SSession Record(const std::string& path, int frames, int close_at = -1,
 }
 
 // The recorder's counts match its file and the replay; Close writes all, then the session goes
-// on unrecorded; the note comes back.
+// on unrecorded; the note comes back. The player is an IPv6 one: its peer goes into the file whole.
 TEST(RecordSecond, CloseKeepsTheSessionGoingAndTheFileMatchesTheCounts) {
     const std::string path = Temp(".pcapng");
-    SSession s = Record(path, 160, 100, "my game 1.4, map 7");
+    SSession s = Record(path, 160, 100, "my game 1.4, map 7", true);
     ASSERT_TRUE(s.ready);
     // EndFrame after Close answers -1 and records nothing; the session went on.
     EXPECT_EQ((Ints{s.close_result, s.end_after_close, s.recorded_after_close, s.ball_end >= 150,
@@ -288,16 +289,17 @@ TEST(RecordSecond, AReplayOfAHostSetUpOtherwiseDiverges) {
 // other leaves. The host's recording plays back with every frame and event as it was.
 TEST(RecordSecond, UdpSessionWithAKilledPlayerReplaysFrameByFrame) {
     const std::string path = Temp(".pcapng");
-    CNetUDP udp("127.0.0.1:0");
+    CNetUDP udp("[::]:0"); // dual-stack: the killed player joins over ::1, the other over IPv4
     CNetRecorder rec(&udp, path.c_str(), "udp session");
     ASSERT_TRUE(rec.IsReady());
     ASSERT_EQ(rec.Init(), 0);
     pid_t kids[2];
     for (int k = 0; k < 2; ++k) {
         if ((kids[k] = fork()) != 0) continue;
-        CNetUDP pu("127.0.0.1:0"); // a player: the first runs until killed, the second leaves
+        CNetUDP pu(k == 0 ? "[::1]:0"
+                          : "127.0.0.1:0"); // the first runs until killed, the second leaves
         SPlayer p;
-        if (StartPlayer(p, pu, udp.GetLocalAddr().Port()) != 1) _exit(2);
+        if (StartPlayer(p, pu, udp.GetLocalAddr().Port(), k == 0) != 1) _exit(2);
         for (int f = 0; f < 3000; ++f) {
             CNetTime::Update();
             p.Frame(f * (k + 1));

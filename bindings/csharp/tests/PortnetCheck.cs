@@ -54,6 +54,11 @@ static unsafe class PortnetCheck {
         m.PeerPorts(WorldPort, !host, host);
     }
 
+    // A player's own socket on the loopback of the family it joins over ("[::1]:5" or "127.0.0.1:5").
+    static string LoopbackFor(string host) {
+        return host.StartsWith("[") ? "[::1]:0" : "127.0.0.1:0";
+    }
+
     static int Host(string[] a) {
         int players = int.Parse(a[2]), frames = int.Parse(a[3]);
         bool tokens = a.Length > 4 && a[4] == "token";
@@ -120,7 +125,7 @@ static unsafe class PortnetCheck {
     static int Player(string[] a) {
         int frames = int.Parse(a[2]);
         bool token = a.Length > 3 && a[3] == "token";
-        using (var udp = new UdpDriver("127.0.0.1:0")) {
+        using (var udp = new UdpDriver(LoopbackFor(a[1]))) {
             Driver driver = token ? (Driver)DtlsDriver.Token(udp, a[4], Hex(a[5])) : udp;
             var conn = new Connection(driver, Ports);
             SetPorts(conn, false);
@@ -198,7 +203,7 @@ static unsafe class PortnetCheck {
     static int Demo(string[] a) {
         int frames = int.Parse(a[2]);
         const int DemoPorts = 9;
-        using (var udp = new UdpDriver("127.0.0.1:0")) {
+        using (var udp = new UdpDriver(LoopbackFor(a[1]))) {
             var conn = new Connection(udp, DemoPorts);
             conn.MessagePort(0);
             conn.PeerPorts(0, true, true);
