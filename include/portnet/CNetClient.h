@@ -160,6 +160,7 @@ public:
         int m_ramp;              // additive growth, rising while the path stays empty
         int m_budget16;          // wire bytes per frame, in sixteenths of a byte
         int m_credit;            // wire bytes the frame may still take (below 0: owed)
+        int m_window;            // wire bytes a backlog may keep in flight; 0 not yet known
         bool m_slow_start;       // no congestion seen yet: grow fast
         bool m_had_backlog;      // the frame before had more to send than a datagram holds
         bool m_limited;          // the last frame wanted more than its budget

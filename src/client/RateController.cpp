@@ -14,7 +14,9 @@
 //   budget may grow past one datagram, and RateRoomLeft tells what extra datagrams of the
 //   same frame may still carry. It grows fast while the path shows no queue, so a fat path is
 //   reached within a few round trips; the queue's first rise cuts it back to what the path
-//   was seen to deliver, before a capped link's buffer fills.
+//   was seen to deliver, before a capped link's buffer fills. Its bytes in flight are bounded
+//   too (SetWindow): what a frame sends beyond the path's rate times its round trip only
+//   waits in the path's queue, ahead of the states of the frames after.
 //
 // The controller is delay-based, with losses as a second opinion. Every acknowledgement of
 // an own packet gives a round-trip sample; the least sample of the last 5 to 10 s is the
@@ -95,7 +97,10 @@ constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 frames), plu
                                    // the scatter of the round trips, is congestion
 constexpr int kMaxRamp = 512;      // growth rises to half the mean per round trip
 constexpr int kMaxIntervalMs = 1000;
-constexpr int kSilentMs = 1000; // a peer that never acknowledges gives nothing to steer by
+constexpr int kSilentMs = 1000;  // a peer that never acknowledges gives nothing to steer by
+constexpr int kRampGain = 3;     // a transfer's ramp keeps up to this many times in flight
+                                 // what the path delivers in an empty round trip
+constexpr int kFirstWindow = 12; // datagrams in flight a transfer's ramp may start with
 
 using State = CNetClient::SRateState;
 
@@ -138,6 +143,7 @@ void Start(State& s, int now, int max_room) {
     // doubling about every two round trips (every one with a backlog) until the first queue.
     s.m_budget16 = ((max_room / 4 > kMinRecords ? max_room / 4 : kMinRecords) + kPacket) * 16;
     s.m_credit = 0;
+    s.m_window = 0;
     s.m_slow_start = true;
     s.m_limited = false;
     s.m_limited_bits = 0;
@@ -164,6 +170,28 @@ int Delivered(const State& s, int now, int k) {
 
 int Clamp(long long v, long long lo, long long hi) {
     return static_cast<int>(v < lo ? lo : (v > hi ? hi : v));
+}
+
+// What a backlog may keep in flight: once the path was seen full, its rate times its empty
+// round trip and half a frame more. Beyond, the datagrams would only wait in the path's queue,
+// ahead of the next frames' states; a budget cut alone leaves that queue standing, as the path
+// still drains it at its own rate. During the ramp, kRampGain times what the path delivered
+// (at least kFirstWindow datagrams): the ramp grows by about that much a round trip, and what
+// its last round trip overshoots queues no longer than (kRampGain - 1) empty round trips.
+void SetWindow(const CNetClient* c, State& s, int base, int rate) {
+    const int bw = c->m_est_bandwidth > rate ? c->m_est_bandwidth : rate;
+    if (bw <= 0 || base <= 0) {
+        s.m_window = 0;
+        return;
+    }
+    const int frame = s.m_interval > 0 ? s.m_interval : 16;
+    long long w = static_cast<long long>(bw) * (base + frame / 2) / 1000;
+    if (s.m_slow_start) {
+        w = static_cast<long long>(rate) * base / 1000 * kRampGain;
+        if (w < s.m_window) w = s.m_window;
+        if (w < kFirstWindow * kDatagramCost) w = kFirstWindow * kDatagramCost;
+    }
+    s.m_window = w > 0x7fffffff ? 0x7fffffff : static_cast<int>(w);
 }
 
 void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jump) {
@@ -229,6 +257,8 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         if (recent_rate > rate) rate = recent_rate;
     }
 
+    SetWindow(c, s, base, rate);
+
     const int interval_target = s.m_interval + s.m_interval / 4;
     const int target = (interval_target > kQueueTargetMs ? interval_target : kQueueTargetMs) +
                        2 * (s.m_jitter16 / 16);
@@ -259,7 +289,8 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
             long long fit = static_cast<long long>(rate) * s.m_interval * 16 / 1000;
             const long long plain = static_cast<long long>(base) + target;
             const long long whole = static_cast<long long>(base) + q;
-            if (q > 2 * target) fit = fit * (plain * 4 > whole ? plain : whole / 4) / whole;
+            if (q > 2 * target && (c->m_rate_backlog <= 0 || s.m_window <= 0))
+                fit = fit * (plain * 4 > whole ? plain : whole / 4) / whole;
             if (fit < budget) budget = fit;
             c->m_est_bandwidth = rate;
         }
@@ -299,13 +330,22 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
             return;
         }
     }
+    // A ramp the window holds back grows its budget no further than three times what the
+    // frames send: when the window opens, the credit saved would leave in one burst.
+    if (s.m_slow_start && c->m_rate_backlog > 0 &&
+        s.m_budget16 > 3LL * s.m_used16 + kDatagramCost * 16)
+        return;
     if (s.m_slow_start) {
-        // A backlog doubles the budget about every round trip (each acknowledgement adds the
-        // share of a round trip since the one before): a fat path in a few round trips.
-        // Without one, half as fast.
+        // A backlog grows the budget about fivefold a round trip (each acknowledgement adds
+        // 1.75 times the share of a round trip since the one before): a fat path in a few
+        // round trips. The window bounds what the overshoot of the last one leaves queued
+        // (see SetWindow). Without a backlog, half the plain share.
         const long long trip = base > s.m_interval ? base : (s.m_interval > 0 ? s.m_interval : 1);
         long long step = static_cast<long long>(s.m_budget16) * elapsed / trip;
-        if (c->m_rate_backlog <= 0) step /= 2;
+        if (c->m_rate_backlog <= 0)
+            step /= 2;
+        else
+            step = step * 7 / 4;
         if (step > s.m_budget16 / 2) step = s.m_budget16 / 2;
         s.m_budget16 = Clamp(s.m_budget16 + step, kFloor * 16, 0x7fffffff);
         return;
@@ -488,7 +528,13 @@ void RateAfterSend(CNetClient* c, int seq, int bytes, int now, bool limited) {
 int RateRoomLeft(const CNetClient* c) {
     const State& s = c->m_rate_state;
     if (!c->m_adapt_rate || !s.m_started || !s.m_frame_open) return 0;
-    const int left = s.m_credit - kPacket; // the extra datagram's own headers come first
+    int left = s.m_credit - kPacket; // the extra datagram's own headers come first
+    // A backlog keeps no more in flight than its window: beyond, it would only queue.
+    const int i = c->m_acked_seq % CNetClient::kRing;
+    if (c->m_rate_backlog > 0 && s.m_window > 0 && s.m_seqs[i] == c->m_acked_seq) {
+        const int open = s.m_window - WrapSub(s.m_sent_total, s.m_sent[i]) - kPacket;
+        if (open < left) left = open;
+    }
     return left > 0 ? left : 0;
 }
 
