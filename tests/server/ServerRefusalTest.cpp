@@ -137,7 +137,8 @@ TEST(ConnectTo, RefusesWhatNamesNoHostAndResolvesNames) {
     any.sin_family = kNetFamilyInet;
     EXPECT_EQ(conn.Connect(&any), -1);
     char err[128] = "";
-    for (const char* text : {"0.0.0.0:4000", "127.0.0.1:0", "300.1.2.3:40631", ":99999", "", "x"}) {
+    for (const char* text : {"0.0.0.0:4000", "127.0.0.1:0", "300.1.2.3:40631", ":99999", "", "x",
+                             "[::]:4000", "[::1]:0", "[::1:4000", "::1:4000"}) {
         err[0] = '\0';
         EXPECT_EQ(conn.Connect(text, err, sizeof err), -1) << text;
         EXPECT_NE(err[0], '\0') << text;
