@@ -81,7 +81,7 @@ const int kPrefetchAhead = 256;
 const int kLine = 64;
 
 // A line fetched to be written: owned by this core at once. Where the machine has no such
-// fetch (prefetchw: every AMD64, Intel since 2014) a fetch to read still halves the wait.
+// fetch (prefetchw: every AMD64, Intel since 2014) a fetch to read is the next best.
 bool CanFetchForWrite() {
 #if defined(__GNUC__) && defined(__x86_64__)
     unsigned a = 0, b = 0, c = 0, d = 0;
