@@ -9,8 +9,9 @@
 // instant and out-of-band messages, new clients and the driver's reports. Two managers that
 // hash equal frame after frame delivered the same things in the same order. A recorder or
 // replay sets CNetManager::m_frame_hash to one; a manager without one (the default) hashes
-// nothing. Each item is mixed in 8 little-endian bytes at a time (a multiply and a fold, the
-// same on every machine): no allocation, well under a cycle a byte.
+// nothing. An item's bytes are mixed 8 little-endian bytes at a time into four lanes side by
+// side (a multiply and a fold, the same on every machine), and the item then into the frame's
+// value: no allocation, well under a cycle a byte.
 class PORTNET_API CNetFrameHash {
 public:
     // What an item is. The numbers enter the hash: they never change.

@@ -111,6 +111,7 @@ private:
     SWriter* m_writer = nullptr;
     int m_piece = 0;      // the piece the frame writes into
     int m_used = 0;       // its bytes taken
+    int m_fetched = 0;    // its bytes fetched ahead for writing
     bool m_closed = true; // or never opened
     bool m_stopped = false;
     CNetManager* m_manager = nullptr;

@@ -14,6 +14,10 @@
 #include <thread>
 #include <type_traits>
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include "client/NetWrap.h"
 #include "portnet/CNetManager.h"
 #include "portnet/CNetTime.h"
@@ -74,27 +78,61 @@ const int kMaxBlock = 28 + kMaxPseudo + kMaxDatagram + 3 + 8 + 4 + kPacketOption
 const int kOutBytes = 1 << 18; // the writer's file buffer beyond one largest block
 const int kPollMs = 1;
 const int kPrefetchAhead = 256;
+const int kLine = 64;
+
+// A line fetched to be written: owned by this core at once. Where the machine has no such
+// fetch (prefetchw: every AMD64, Intel since 2014) a fetch to read is the next best.
+bool CanFetchForWrite() {
+#if defined(__GNUC__) && defined(__x86_64__)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(0x80000001u, &a, &b, &c, &d) != 0 && (c & (1u << 8)) != 0;
+#else
+    return false;
+#endif
+}
+
+void FetchForWrite(const unsigned char* p, bool owned) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (owned) {
+        __asm__ volatile("prefetchw %0" : : "m"(*p));
+        return;
+    }
+#endif
+#if defined(__GNUC__)
+    __builtin_prefetch(p, 1);
+#else
+    (void)p;
+    (void)owned;
+#endif
+}
 
 } // namespace
 
 struct CNetRecorder::SWriter {
-    std::FILE* m_file = nullptr;
+    // What the frame reads for every datagram, set at construction (m_own before the first
+    // packet): a line of its own. When the writer's counters shared it, every datagram's copy
+    // began by fetching the line back from the writer's core.
     unsigned char* m_raw = nullptr; // kPieces pieces of m_piece_bytes
     int m_piece_bytes = 0;
-    int m_fill[kPieces] = {};       // bytes the frame left in each piece handed over
+    CNetAddr m_own; // set by the frame before it hands over any packet, then only read
+    std::uint64_t m_start_us = 0; // set before the thread starts
+    bool m_fetch_owned = CanFetchForWrite();
+
+    // The writer's own.
+    alignas(64) std::FILE* m_file = nullptr;
     unsigned char* m_out = nullptr; // pcapng blocks on their way to the file
     int m_out_used = 0;
-    CNetAddr m_own; // set by the frame before it hands over any packet, then only read
-    std::uint64_t m_start_us = 0;   // set before the thread starts
-    std::uint64_t m_elapsed_ms = 0; // the readings summed from the first one (writer only)
+    std::uint64_t m_elapsed_ms = 0; // the readings summed from the first one
     int m_last_clock = 0;
     bool m_clock_seen = false;
+    int m_next = 0; // the oldest piece handed over and not yet written
 
+    // Shared at a hand-over.
+    alignas(64) int m_fill[kPieces] = {}; // bytes the frame left in each piece handed over
     std::mutex m_lock;
     std::condition_variable m_work; // a piece handed over, or the end
     std::condition_variable m_room; // a piece written
     int m_pending = 0;              // pieces handed over and not yet written (locked)
-    int m_next = 0;                 // the oldest of them (writer only)
     bool m_end = false;             // Close: write what is pending and stop (locked)
     std::thread m_thread;
     bool m_threaded = false;
@@ -318,15 +356,17 @@ unsigned char* CNetRecorder::Room(int n) {
         ++m_stats.m_full_flushes;
         if (!HandOver()) return nullptr;
     }
-    unsigned char* p =
-        m_writer->m_raw + static_cast<size_t>(m_piece) * m_writer->m_piece_bytes + m_used;
+    unsigned char* const piece =
+        m_writer->m_raw + static_cast<size_t>(m_piece) * m_writer->m_piece_bytes;
+    unsigned char* const p = piece + m_used;
     m_used += n;
-#if defined(__GNUC__)
-    // The lines a few datagrams on are fetched for writing now: their owner was the writer's
-    // core, and a copy that waits for each of them costs more than the copying.
-    if (m_used + kPrefetchAhead < m_writer->m_piece_bytes)
-        __builtin_prefetch(p + n + kPrefetchAhead, 1);
-#endif
+    // Every line a few datagrams on is fetched for writing now, each once: the writer's core
+    // read it last, and a copy that waits for each line, or fetches it to read and then again
+    // to write, costs more than the copying.
+    const int ahead = m_used + kPrefetchAhead < m_writer->m_piece_bytes ? m_used + kPrefetchAhead
+                                                                        : m_writer->m_piece_bytes;
+    for (; m_fetched < ahead; m_fetched += kLine)
+        FetchForWrite(piece + m_fetched, m_writer->m_fetch_owned);
     return p;
 }
 
@@ -343,6 +383,7 @@ bool CNetRecorder::HandOver() {
         ++m_stats.m_flushes;
         w.m_fill[m_piece] = m_used;
         m_used = 0;
+        m_fetched = 0;
         if (!w.m_threaded) {
             w.WritePiece(m_piece);
         } else {

@@ -267,8 +267,9 @@ TEST_F(RecordFile, AFullBufferFlushesWithinTheFrameAndAFrameTooLargeToReplayIsRe
     std::remove(path.c_str());
 }
 
-// The frame hash reads 8 bytes at a time and its tail in whole loads: every length at every
-// alignment gives what the bytes taken one by one give (the value recordings hold).
+// The frame hash reads 8 bytes at a time into four lanes and its tail in whole loads: every
+// length at every alignment gives what the bytes taken one by one give (the value recordings
+// hold): word k to lane k mod 4, the lanes folded, the item into the frame's value.
 TEST(FrameHash, WholeLoadsHashAsBytesOneByOne) {
     const auto reference = [](std::uint64_t h, int kind, int a, int b, const unsigned char* d,
                               int len) {
@@ -276,28 +277,49 @@ TEST(FrameHash, WholeLoadsHashAsBytesOneByOne) {
             x = (x ^ v) * 0x9E3779B97F4A7C15ull;
             return x ^ (x >> 29);
         };
-        h = mix(h, std::uint64_t{static_cast<std::uint32_t>(kind)} << 32 |
-                       static_cast<std::uint32_t>(len));
-        h = mix(h,
-                std::uint64_t{static_cast<std::uint32_t>(a)} << 32 | static_cast<std::uint32_t>(b));
+        const auto rot = [](std::uint64_t v) { return v << 32 | v >> 32; };
+        std::uint64_t lane[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull,
+                                 0xA4093822299F31D0ull, 0x082EFA98EC4E6C89ull};
+        lane[0] ^=
+            std::uint64_t{static_cast<std::uint32_t>(kind)} << 32 | static_cast<std::uint32_t>(len);
+        lane[1] ^=
+            std::uint64_t{static_cast<std::uint32_t>(a)} << 32 | static_cast<std::uint32_t>(b);
         for (int i = 0; i < len; i += 8) {
             std::uint64_t v = 0;
             for (int k = 0; k < 8 && i + k < len; ++k)
                 v |= std::uint64_t{d[i + k]} << (8 * k);
-            h = mix(h, v);
+            lane[i / 8 % 4] = mix(lane[i / 8 % 4], v);
         }
-        return h;
+        return mix(h, mix(mix(lane[0], rot(lane[1])), rot(mix(lane[2], rot(lane[3])))));
     };
-    const Bytes data = Pattern(64, 9);
+    const Bytes data = Pattern(80, 9);
     CNetFrameHash hash;
     std::uint64_t want = hash.Value();
     for (int at = 0; at < 8; ++at) {
-        for (int len = 0; len <= 40; ++len) {
+        for (int len = 0; len <= 72; ++len) {
             hash.Add(CNetFrameHash::kRecord, at, -len, data.data() + at, len);
             want = reference(want, CNetFrameHash::kRecord, at, -len, data.data() + at, len);
             ASSERT_EQ(hash.Value(), want) << "offset " << at << " length " << len;
         }
     }
+    // The lanes fold in order: words swapped between lanes, or between the two numbers, are
+    // another item.
+    const auto one = [](int a, int b, std::uint64_t w0, std::uint64_t w1, std::uint64_t w2,
+                        std::uint64_t w3) {
+        unsigned char bytes[32];
+        const std::uint64_t w[4] = {w0, w1, w2, w3};
+        for (int i = 0; i < 32; ++i)
+            bytes[i] = static_cast<unsigned char>(w[i / 8] >> (8 * (i % 8)));
+        CNetFrameHash h;
+        h.Add(CNetFrameHash::kRecord, a, b, bytes, 32);
+        return h.Value();
+    };
+    const std::uint64_t x = 0x0123456789abcdefull, y = 0xfedcba9876543210ull;
+    EXPECT_NE(one(1, 2, x, y, 0, 0), one(1, 2, y, x, 0, 0));
+    EXPECT_NE(one(1, 2, 0, 0, x, y), one(1, 2, 0, 0, y, x));
+    EXPECT_NE(one(1, 2, x, 0, y, 0), one(1, 2, y, 0, x, 0));
+    EXPECT_NE(one(1, 2, x, y, x, y), one(1, 2, x, y, y, x));
+    EXPECT_NE(one(1, 2, x, y, 0, 0), one(2, 1, x, y, 0, 0));
 }
 
 #ifndef _WIN32
