@@ -86,6 +86,8 @@ constexpr int kOverhead = 13; // channel byte, packet header and terminator
 constexpr int kPacket = kWire + kOverhead;
 constexpr int kMinRecords = kPacket; // a datagram carries at least as much as its headers
 constexpr int kDatagramCost = CNetBuf::kMaxDatagram + kWire;
+constexpr int kSmallFrame = kPacket + kMinRecords; // the least a frame writes every frame with
+constexpr int kJoinBudget = 16;    // wire bytes per frame a client joining others starts from
 constexpr int kMaxSkip = 6;        // frames a narrow path waits for a snapshot at most
 constexpr int kFloor = 4;          // wire bytes per frame a budget never falls below
 constexpr int kMaxDatagrams = 64;  // per frame, extra ones included (the rings hold 256); a
@@ -106,7 +108,7 @@ int Popcount16(unsigned bits) {
     return n;
 }
 
-void Start(State& s, int now, int max_room) {
+void Start(State& s, int now, int max_room, bool shared) {
     for (int i = 0; i < CNetClient::kRing; ++i) {
         s.m_seqs[i] = -1;
         s.m_sent[i] = 0;
@@ -136,7 +138,12 @@ void Start(State& s, int now, int max_room) {
     s.m_ramp = 1;
     // A datagram a frame with a quarter of the room (at least as much as its headers),
     // doubling about every two round trips (every one with a backlog) until the first queue.
+    // A client that joins others of its manager starts from a small datagram every few
+    // frames instead: the host's uplink is likely shared, and a burst of players joining at a
+    // quarter datagram a frame each would fill a narrow uplink's queue before the first round
+    // trip could tell.
     s.m_budget16 = ((max_room / 4 > kMinRecords ? max_room / 4 : kMinRecords) + kPacket) * 16;
+    if (shared) s.m_budget16 = kJoinBudget * 16;
     s.m_credit = 0;
     s.m_slow_start = true;
     s.m_limited = false;
@@ -234,10 +241,19 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
                        2 * (s.m_jitter16 / 16);
     // A host that fills its budget (most recent frames wanted more) is steered by its recent
     // samples; one below its budget only by a queue every one of the last kQueues samples
-    // saw, beyond twice the limit (see the opening comment).
+    // saw, beyond twice the limit (see the opening comment). Until its first cut, a host
+    // without a backlog is steered by its recent samples too: what it sends, not its budget,
+    // is what fills the path then.
     const bool full = Popcount16(s.m_limited_bits) >= 8;
+    const bool plain = c->m_rate_backlog <= 0;
+    const bool alert = full || (s.m_slow_start && plain);
+    // What its frames send per second against what the path was seen to deliver: a path
+    // that delivers clearly less is full with (at least) this client's own datagrams.
+    const long long sent_rate =
+        s.m_interval > 0 ? static_cast<long long>(s.m_used16) * 1000 / (16LL * s.m_interval) : 0;
+    const bool behind = plain && rate > 0 && rate * 10LL < sent_rate * 9;
     const bool congested =
-        full ? recent > target || (burst && recent > target / 2) : standing > 2 * target;
+        alert ? recent > target || (burst && recent > target / 2) : standing > 2 * target;
     // Since the last cut, the least queue seen: a queue that only drains what the budget
     // before the cut built needs no second cut.
     if (recent < s.m_cut_queue) s.m_cut_queue = recent;
@@ -250,20 +266,34 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         // And again only once the queue grows anew.
         if (recent <= s.m_cut_queue + s.m_interval && c->m_rate_backlog > 0) return;
         long long budget = static_cast<long long>(s.m_budget16) * 85 / 100;
+        // A host below its budget whose own datagrams fill the path (its first cut, or a path
+        // that delivers less than it sends) cuts from what it sends: 85 % of a budget it does
+        // not use would change nothing for many round trips.
+        const bool own = (behind || s.m_slow_start) && plain;
+        if (own) {
+            const long long used = static_cast<long long>(s.m_used16) * 85 / 100;
+            if (used < budget) budget = used;
+        }
         // What the path delivered per frame, while the queue stood (below its budget a host
         // that saw no queue would measure only its own appetite). A long queue must also
         // drain: beyond twice the limit, the budget goes below the path's rate by the share
         // the queue adds to the round trip, down to a quarter of it.
         const int q = recent;
-        if (full && rate > 0 && s.m_interval > 0) {
+        const long long empty = static_cast<long long>(base) + target;
+        const long long whole = static_cast<long long>(base) + q;
+        const long long drain = empty * 4 > whole ? empty : whole / 4;
+        if (own && q > 2 * target) budget = budget * drain / whole;
+        if (alert && rate > 0 && s.m_interval > 0) {
             long long fit = static_cast<long long>(rate) * s.m_interval * 16 / 1000;
-            const long long plain = static_cast<long long>(base) + target;
-            const long long whole = static_cast<long long>(base) + q;
-            if (q > 2 * target) fit = fit * (plain * 4 > whole ? plain : whole / 4) / whole;
+            if (q > 2 * target) fit = fit * drain / whole;
             if (fit < budget) budget = fit;
             c->m_est_bandwidth = rate;
         }
-        s.m_budget16 = Clamp(budget, kFloor * 16, 0x7fffffff);
+        // A host below its budget is cut no further than a small datagram a frame at once:
+        // a peer that mostly acknowledges sees the other side's queue in its round trip too,
+        // and skipping frames would only space out the acknowledgements that side steers by.
+        const int least = full || s.m_budget16 <= kSmallFrame * 16 ? kFloor : kSmallFrame;
+        s.m_budget16 = Clamp(budget, least * 16, 0x7fffffff);
         s.m_cut_seq = c->m_write_seq - 1;
         s.m_cut_queue = recent;
         s.m_cut_level = recent;
@@ -362,7 +392,8 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     State& s = c->m_rate_state;
     const int top = max_room > 0 ? max_room : 0;
     if (!s.m_started) {
-        Start(s, now, top);
+        // Others share the manager (and most likely its uplink).
+        Start(s, now, top, c->m_manager && c->m_manager->GetNumClients() > 1);
     } else if (now == s.m_frame_time) {
         // A second Write in the same frame is an extra datagram of it: what the frame has
         // left, no new credit (none at all when the frame writes nothing).
