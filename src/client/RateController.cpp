@@ -269,7 +269,7 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         // A host below its budget whose own datagrams fill the path (its first cut, or a path
         // that delivers less than it sends) cuts from what it sends: 85 % of a budget it does
         // not use would change nothing for many round trips.
-        const bool own = (behind || s.m_slow_start) && plain;
+        const bool own = !full && (behind || s.m_slow_start) && plain;
         if (own) {
             const long long used = static_cast<long long>(s.m_used16) * 85 / 100;
             if (used < budget) budget = used;
@@ -392,8 +392,8 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     State& s = c->m_rate_state;
     const int top = max_room > 0 ? max_room : 0;
     if (!s.m_started) {
-        // Others share the manager (and most likely its uplink).
-        Start(s, now, top, c->m_manager && c->m_manager->GetNumClients() > 1);
+        // Other adapting clients of the manager wrote in this frame or the one before.
+        Start(s, now, top, c->m_manager && c->m_manager->m_rate_count > 0);
     } else if (now == s.m_frame_time) {
         // A second Write in the same frame is an extra datagram of it: what the frame has
         // left, no new credit (none at all when the frame writes nothing).
