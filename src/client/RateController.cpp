@@ -57,10 +57,14 @@
 // hold it instead of being passed over.
 //
 // A host that sends less than its budget (most of its frames hold every state it has) is not
-// what fills the path, and its samples still jump by the peer's frame phase and the path's
-// jitter. It cuts only for a queue that each of its last eight samples saw, beyond twice the
-// limit, and only to 85 %; its budget grows back while no queue shows, up to twice what its
-// frames take.
+// always what fills the path, and its samples still jump by the peer's frame phase and the
+// path's jitter. After its first cut it cuts only for a queue that each of its last eight
+// samples saw, beyond twice the limit, and only to 85 %, never below a small datagram a frame
+// at once (a peer that mostly acknowledges sees the other side's queue too); its budget grows
+// back while no queue shows, up to twice what its frames take. Its first cut, and any cut
+// while the path delivers clearly less than its frames send, start from what it sends rather
+// than from its budget, and drain a long queue as above: players joining a narrow uplink at
+// once send more than it carries long before any budget binds.
 //
 // A peer that never acknowledges leaves nothing to steer by: after a second without any
 // acknowledgement every frame gets one whole datagram, as without adaptation, while the budget
@@ -87,7 +91,6 @@ constexpr int kPacket = kWire + kOverhead;
 constexpr int kMinRecords = kPacket; // a datagram carries at least as much as its headers
 constexpr int kDatagramCost = CNetBuf::kMaxDatagram + kWire;
 constexpr int kSmallFrame = kPacket + kMinRecords; // the least a frame writes every frame with
-constexpr int kJoinBudget = 16;    // wire bytes per frame a client joining others starts from
 constexpr int kMaxSkip = 6;        // frames a narrow path waits for a snapshot at most
 constexpr int kFloor = 4;          // wire bytes per frame a budget never falls below
 constexpr int kMaxDatagrams = 64;  // per frame, extra ones included (the rings hold 256); a
@@ -108,7 +111,7 @@ int Popcount16(unsigned bits) {
     return n;
 }
 
-void Start(State& s, int now, int max_room, bool shared) {
+void Start(State& s, int now, int max_room) {
     for (int i = 0; i < CNetClient::kRing; ++i) {
         s.m_seqs[i] = -1;
         s.m_sent[i] = 0;
@@ -138,12 +141,7 @@ void Start(State& s, int now, int max_room, bool shared) {
     s.m_ramp = 1;
     // A datagram a frame with a quarter of the room (at least as much as its headers),
     // doubling about every two round trips (every one with a backlog) until the first queue.
-    // A client that joins others of its manager starts from a small datagram every few
-    // frames instead: the host's uplink is likely shared, and a burst of players joining at a
-    // quarter datagram a frame each would fill a narrow uplink's queue before the first round
-    // trip could tell.
     s.m_budget16 = ((max_room / 4 > kMinRecords ? max_room / 4 : kMinRecords) + kPacket) * 16;
-    if (shared) s.m_budget16 = kJoinBudget * 16;
     s.m_credit = 0;
     s.m_slow_start = true;
     s.m_limited = false;
@@ -392,8 +390,7 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     State& s = c->m_rate_state;
     const int top = max_room > 0 ? max_room : 0;
     if (!s.m_started) {
-        // Other adapting clients of the manager wrote in this frame or the one before.
-        Start(s, now, top, c->m_manager && c->m_manager->m_rate_count > 0);
+        Start(s, now, top);
     } else if (now == s.m_frame_time) {
         // A second Write in the same frame is an extra datagram of it: what the frame has
         // left, no new credit (none at all when the frame writes nothing).

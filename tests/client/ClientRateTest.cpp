@@ -75,38 +75,6 @@ TEST_F(RateTest, ASecondWriteInTheSameFrameGetsOnlyWhatTheFrameLeft) {
     EXPECT_FALSE(Ports(Sent(), 10).empty());
 }
 
-// Frames that may write, of the first twelve without an acknowledgement, each written one
-// taking a small datagram (82 bytes on the wire).
-int WrittenOfTwelve(CNetClient* x) {
-    int written = 0;
-    for (int f = 1; f <= 12; ++f) {
-        portnet::RateBeforeWrite(x, 16 * f, 1000);
-        if (x->m_send_budget <= 0) continue;
-        portnet::RateAfterSend(x, f, 54, 16 * f, false);
-        ++written;
-    }
-    return written;
-}
-
-// A manager's first client starts at a datagram a frame; one that joins others starts from a
-// small datagram every few frames, so that players joining together do not fill a narrow
-// uplink before the first round trip could tell.
-TEST_F(RateTest, AClientJoiningOthersStartsFromAFewSmallDatagrams) {
-    sockaddr_in to{};
-    to.sin_family = kNetFamilyLocal;
-    to.sin_port = 3;
-    CNetBuf other(send.m_driver, &to);
-    auto* second = new CNetClient;
-    second->m_send_buf = &other;
-    second->m_own_port = new CNetDataPort;
-    EXPECT_EQ(WrittenOfTwelve(&c), 12);
-    ASSERT_EQ(mgr.AddClient(second, -1), 1);
-    const int joined = WrittenOfTwelve(second);
-    EXPECT_GE(joined, 1);
-    EXPECT_LE(joined, 3);
-    mgr.Release(); // before the buffer the second client sends through
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Writer, SwitchTest,
     ::testing::Values(
