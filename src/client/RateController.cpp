@@ -59,10 +59,14 @@
 // hold it instead of being passed over.
 //
 // A host that sends less than its budget (most of its frames hold every state it has) is not
-// what fills the path, and its samples still jump by the peer's frame phase and the path's
-// jitter. It cuts only for a queue that each of its last eight samples saw, beyond twice the
-// limit, and only to 85 %; its budget grows back while no queue shows, up to twice what its
-// frames take.
+// always what fills the path, and its samples still jump by the peer's frame phase and the
+// path's jitter. After its first cut it cuts only for a queue that each of its last eight
+// samples saw, beyond twice the limit, and only to 85 %, never below a small datagram a frame
+// at once (a peer that mostly acknowledges sees the other side's queue too); its budget grows
+// back while no queue shows, up to twice what its frames take. Its first cut, and any cut
+// while the path delivers clearly less than its frames send, start from what it sends rather
+// than from its budget, and drain a long queue as above: players joining a narrow uplink at
+// once send more than it carries long before any budget binds.
 //
 // A peer that never acknowledges leaves nothing to steer by: after a second without any
 // acknowledgement every frame gets one whole datagram, as without adaptation, while the budget
@@ -88,6 +92,7 @@ constexpr int kOverhead = 13; // channel byte, packet header and terminator
 constexpr int kPacket = kWire + kOverhead;
 constexpr int kMinRecords = kPacket; // a datagram carries at least as much as its headers
 constexpr int kDatagramCost = CNetBuf::kMaxDatagram + kWire;
+constexpr int kSmallFrame = kPacket + kMinRecords; // the least a frame writes every frame with
 constexpr int kMaxSkip = 6;        // frames a narrow path waits for a snapshot at most
 constexpr int kFloor = 4;          // wire bytes per frame a budget never falls below
 constexpr int kMaxDatagrams = 64;  // per frame, extra ones included (the rings hold 256); a
@@ -264,10 +269,19 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
                        2 * (s.m_jitter16 / 16);
     // A host that fills its budget (most recent frames wanted more) is steered by its recent
     // samples; one below its budget only by a queue every one of the last kQueues samples
-    // saw, beyond twice the limit (see the opening comment).
+    // saw, beyond twice the limit (see the opening comment). Until its first cut, a host
+    // without a backlog is steered by its recent samples too: what it sends, not its budget,
+    // is what fills the path then.
     const bool full = Popcount16(s.m_limited_bits) >= 8;
+    const bool plain = c->m_rate_backlog <= 0;
+    const bool alert = full || (s.m_slow_start && plain);
+    // What its frames send per second against what the path was seen to deliver: a path
+    // that delivers clearly less is full with (at least) this client's own datagrams.
+    const long long sent_rate =
+        s.m_interval > 0 ? static_cast<long long>(s.m_used16) * 1000 / (16LL * s.m_interval) : 0;
+    const bool behind = plain && rate > 0 && rate * 10LL < sent_rate * 9;
     const bool congested =
-        full ? recent > target || (burst && recent > target / 2) : standing > 2 * target;
+        alert ? recent > target || (burst && recent > target / 2) : standing > 2 * target;
     // Since the last cut, the least queue seen: a queue that only drains what the budget
     // before the cut built needs no second cut.
     if (recent < s.m_cut_queue) s.m_cut_queue = recent;
@@ -280,21 +294,36 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         // And again only once the queue grows anew.
         if (recent <= s.m_cut_queue + s.m_interval && c->m_rate_backlog > 0) return;
         long long budget = static_cast<long long>(s.m_budget16) * 85 / 100;
+        // A host below its budget whose own datagrams fill the path (its first cut, or a path
+        // that delivers less than it sends) cuts from what it sends: 85 % of a budget it does
+        // not use would change nothing for many round trips.
+        const bool own = !full && (behind || s.m_slow_start) && plain;
+        if (own) {
+            const long long used = static_cast<long long>(s.m_used16) * 85 / 100;
+            if (used < budget) budget = used;
+        }
         // What the path delivered per frame, while the queue stood (below its budget a host
         // that saw no queue would measure only its own appetite). A long queue must also
         // drain: beyond twice the limit, the budget goes below the path's rate by the share
         // the queue adds to the round trip, down to a quarter of it.
         const int q = recent;
-        if (full && rate > 0 && s.m_interval > 0) {
+        const long long empty = static_cast<long long>(base) + target;
+        const long long whole = static_cast<long long>(base) + q;
+        const long long drain = empty * 4 > whole ? empty : whole / 4;
+        if (own && q > 2 * target) budget = budget * drain / whole;
+        if (alert && rate > 0 && s.m_interval > 0) {
             long long fit = static_cast<long long>(rate) * s.m_interval * 16 / 1000;
-            const long long plain = static_cast<long long>(base) + target;
-            const long long whole = static_cast<long long>(base) + q;
+            // A block's window drains its own queue; the deeper cut is for the rest.
             if (q > 2 * target && (c->m_rate_backlog <= 0 || s.m_window <= 0))
-                fit = fit * (plain * 4 > whole ? plain : whole / 4) / whole;
+                fit = fit * drain / whole;
             if (fit < budget) budget = fit;
             c->m_est_bandwidth = rate;
         }
-        s.m_budget16 = Clamp(budget, kFloor * 16, 0x7fffffff);
+        // A host below its budget is cut no further than a small datagram a frame at once:
+        // a peer that mostly acknowledges sees the other side's queue in its round trip too,
+        // and skipping frames would only space out the acknowledgements that side steers by.
+        const int least = full || s.m_budget16 <= kSmallFrame * 16 ? kFloor : kSmallFrame;
+        s.m_budget16 = Clamp(budget, least * 16, 0x7fffffff);
         s.m_cut_seq = c->m_write_seq - 1;
         s.m_cut_queue = recent;
         s.m_cut_level = recent;

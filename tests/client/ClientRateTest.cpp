@@ -75,6 +75,36 @@ TEST_F(RateTest, ASecondWriteInTheSameFrameGetsOnlyWhatTheFrameLeft) {
     EXPECT_FALSE(Ports(Sent(), 10).empty());
 }
 
+// A host below its budget (every state fits) that meets a growing queue before its first cut
+// cuts from what its frames send, not from a budget it never used, though at once no lower
+// than a small datagram a frame (82 bytes on the wire): a peer that only acknowledges sees
+// the other side's queue too.
+TEST_F(RateTest, AHostBelowItsBudgetCutsFromWhatItSendsOnItsFirstQueue) {
+    constexpr int kRing = CNetClient::kRing;
+    int now = 0, seq = 0;
+    // One frame: the packet sent `rtt` ms before is acknowledged, then one of 40 bytes goes.
+    auto frame = [&](int rtt) {
+        now += 16;
+        const int back = (rtt + 15) / 16;
+        if (seq > back) {
+            c.m_acked_seq = seq - back;
+            c.m_ack_times[(seq - back) % kRing] = now;
+        }
+        portnet::RateBeforeWrite(&c, now, 1000);
+        c.m_write_times[seq % kRing] = now;
+        c.m_write_seq = seq + 1;
+        portnet::RateAfterSend(&c, seq++, 40, now, false);
+    };
+    for (int f = 0; f < 30; ++f)
+        frame(48);
+    const int before = c.m_rate_state.m_budget16 / 16;
+    for (int f = 1; f <= 40 && c.m_rate_state.m_slow_start; ++f)
+        frame(48 + 8 * f);
+    EXPECT_FALSE(c.m_rate_state.m_slow_start);
+    EXPECT_GT(before, 200);
+    EXPECT_EQ(c.m_rate_state.m_budget16 / 16, 82);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Writer, SwitchTest,
     ::testing::Values(
