@@ -102,10 +102,12 @@ constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 frames), plu
                                    // the scatter of the round trips, is congestion
 constexpr int kMaxRamp = 512;      // growth rises to half the mean per round trip
 constexpr int kMaxIntervalMs = 1000;
-constexpr int kSilentMs = 1000;  // a peer that never acknowledges gives nothing to steer by
-constexpr int kRampGain = 3;     // a transfer's ramp keeps up to this many times in flight
-                                 // what the path delivers in an empty round trip
-constexpr int kFirstWindow = 12; // datagrams in flight a transfer's ramp may start with
+constexpr int kSilentMs = 1000;      // a peer that never acknowledges gives nothing to steer by
+constexpr int kRampGain = 3;         // a transfer's ramp keeps up to this many times in flight
+                                     // what the path delivers in an empty round trip
+constexpr int kFirstWindow = 12;     // datagrams in flight a transfer's ramp may start with
+constexpr int kShortDatagrams = 192; // per frame on a round trip well below a frame: the
+                                     // frame's writes send them kMaxBlockDatagrams at a time
 
 using State = CNetClient::SRateState;
 
@@ -114,6 +116,14 @@ int Popcount16(unsigned bits) {
     for (bits &= 0xffffu; bits != 0; bits &= bits - 1)
         ++n;
     return n;
+}
+
+// A round trip well below a frame (a LAN, loopback, a loop that runs frames back to back): a
+// transfer's datagrams of one frame are all acknowledged before the next frame writes.
+bool ShortTrip(const CNetClient* c, const State& s) {
+    const int base =
+        s.m_min_rtt[1] >= 0 && s.m_min_rtt[1] < s.m_min_rtt[0] ? s.m_min_rtt[1] : s.m_min_rtt[0];
+    return c->m_rate_backlog > 0 && s.m_interval > 0 && base >= 0 && base * 4 < s.m_interval;
 }
 
 void Start(State& s, int now, int max_room) {
@@ -361,7 +371,11 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     }
     // A ramp the window holds back grows its budget no further than three times what the
     // frames send: when the window opens, the credit saved would leave in one burst.
-    if (s.m_slow_start && c->m_rate_backlog > 0 &&
+    // A round trip well below a frame (a LAN, loopback) has every datagram of a frame
+    // acknowledged before the next frame writes: nothing of the ramp stays queued, so it may
+    // double a frame, and what the frames sent lags too far behind to hold it back.
+    const bool short_trip = ShortTrip(c, s);
+    if (s.m_slow_start && c->m_rate_backlog > 0 && !short_trip &&
         s.m_budget16 > 3LL * s.m_used16 + kDatagramCost * 16)
         return;
     if (s.m_slow_start) {
@@ -375,7 +389,8 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
             step /= 2;
         else
             step = step * 7 / 4;
-        if (step > s.m_budget16 / 2) step = s.m_budget16 / 2;
+        const long long most = short_trip ? s.m_budget16 : s.m_budget16 / 2;
+        if (step > most) step = most;
         s.m_budget16 = Clamp(s.m_budget16 + step, kFloor * 16, 0x7fffffff);
         return;
     }
@@ -458,7 +473,10 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     long long cap16 = one16;
     if (c->m_rate_backlog > 0 && top > 0) {
         const long long more = (static_cast<long long>(c->m_rate_backlog) + top - 1) / top;
-        cap16 = one16 * (1 + (more < kMaxDatagrams - 1 ? more : kMaxDatagrams - 1));
+        // Nothing of a frame stays queued on a short round trip, and the frame's writes after
+        // the first send once the peer had its turn to read: more than one burst a frame.
+        const int most = ShortTrip(c, s) ? kShortDatagrams : kMaxDatagrams;
+        cap16 = one16 * (1 + (more < most - 1 ? more : most - 1));
     }
     const int before = s.m_budget16;
     const int acked = c->m_acked_seq;
