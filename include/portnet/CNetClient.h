@@ -115,6 +115,10 @@ public:
     // waiting), set by Write from its block streams; while above 0 the rate controller lets
     // the frame's budget grow past one datagram, into extra datagrams (RateRoomLeft).
     int m_rate_backlog = 0;
+    // The newest packet read that held more than block records. A packet overtaken only by
+    // packets of block records alone (the extra datagrams of a frame) is older than nothing
+    // else this side read, so it is read whole rather than dropped: its states still count.
+    int m_read_whole_seq = 0;
     // On: no port starves when a packet is too small for every state. With m_share_halving
     // above 0 (the default), the bytes are shared: a port's share halves for every
     // m_share_halving steps its priority is below the top one, and the ports below the top

@@ -44,13 +44,23 @@ int CNetClient::Read(CNetBuf* buf) {
                               ? WrapAdd(m_read_times[header.timing_seq % kRing], header.timing_age)
                               : now;
 
+    // Overtaken on the way. When everything read after it held block records alone (the extra
+    // datagrams of a frame), nothing it says is out of date and it is read whole, so a frame's
+    // states survive the frame's own block datagrams arriving first. Otherwise, or when read
+    // before, only its block records are taken. A peer without blocks never meets the first case.
+    bool late = false;
     if (seq <= m_read_seq) {
-        ++m_old_packets;
-        return ReadLateBlocks(buf, header.seq);
+        if (seq <= m_read_whole_seq || WrapSub(m_read_seq, seq) >= kRing ||
+            m_read_seqs[seq % kRing] == seq) {
+            ++m_old_packets;
+            return ReadLateBlocks(buf, header.seq);
+        }
+        late = true;
     }
 
     bool repeat = false;
     if (header.bits & kHdrReliable) {
+        m_read_whole_seq = seq;
         const int toggle = (header.bits & kHdrWriteToggle) ? 1 : 0;
         if (toggle == m_read_toggle) {
             repeat = true; // its first sending got through: step over its blocks
@@ -66,7 +76,9 @@ int CNetClient::Read(CNetBuf* buf) {
     // here would leave the peer's new reliable content taken by the toggle but unread.
     bool ack_failed = false;
     const int acked_toggle = (header.bits & kHdrReadToggle) ? 1 : 0;
-    if (!m_write_acked && acked_toggle == m_write_toggle) {
+    // A late packet's toggle is no news: the newer packets read before it carried the same or
+    // a later one, and it may predate a message written since.
+    if (!late && !m_write_acked && acked_toggle == m_write_toggle) {
         m_write_toggle ^= 1;
         m_write_acked = true;
         m_resend = false;
@@ -84,10 +96,14 @@ int CNetClient::Read(CNetBuf* buf) {
         }
     }
 
-    if (seq > m_read_seq + 1) m_lost_packets += seq - m_read_seq - 1;
+    if (late) {
+        if (m_lost_packets > 0) --m_lost_packets; // counted lost when a newer one came first
+    } else {
+        if (seq > m_read_seq + 1) m_lost_packets += seq - m_read_seq - 1;
+        m_read_seq = seq;
+    }
     m_last_read_time = now;
     if (header.bits & kHdrReliable) m_last_reliable_read_time = now;
-    m_read_seq = seq;
     m_read_times[seq % kRing] = now;
     m_read_seqs[seq % kRing] = seq;
 
@@ -102,12 +118,16 @@ int CNetClient::Read(CNetBuf* buf) {
     // Records until the terminator. Each one takes at least its port byte, so the buffer's
     // capacity bounds the loop.
     CNetFrameHash* const hash = m_manager->m_frame_hash;
+    bool had_block = false;
     for (;;) {
         const int start = buf->m_read_pos;
         int kind = CNetFrameHash::kRecord, stamped = 0;
         unsigned char port = 0;
         if (buf->ReadByte(&port) != 1) return -1;
-        if (port == kPortTerminator) return ack_failed ? -1 : 1;
+        if (port == kPortTerminator) {
+            if (!had_block) m_read_whole_seq = seq; // nothing but its header: read whole
+            return ack_failed ? -1 : 1;
+        }
         if (port >= m_num_ports || !m_refs[port].m_read_enabled) return -1;
         CNetDataPort* slot = m_refs[port].m_data_port;
         // Port 0 of a client without an own port, or an empty slot: nothing to decode into.
@@ -116,9 +136,11 @@ int CNetClient::Read(CNetBuf* buf) {
 
         int result = 0;
         if (obj->m_block) {
-            result = static_cast<CNetBlockStream*>(obj)->Read(buf, this);
+            had_block = true;
+            result = static_cast<CNetBlockStream*>(obj)->Read(buf, this, late);
             if (result == -1) return -1;
         } else if (obj->m_reliable) {
+            m_read_whole_seq = seq;
             CNetReliable* stream = static_cast<CNetReliable*>(obj);
             result = repeat ? stream->Skip(buf) : stream->Read(buf, this);
             if (result == -1) return -1;
@@ -128,8 +150,10 @@ int CNetClient::Read(CNetBuf* buf) {
             // No history, an empty one, or one whose entries were never filled cannot
             // take the state.
             if (!history || history->m_size == 0 || !history->m_entries) return -1;
-            // m_read_seq is the sequence just taken: 0 or more.
-            const int index = HistorySlot(static_cast<std::uint32_t>(m_read_seq), history->m_size);
+            m_read_whole_seq = seq;
+            // The state is kept under the packet's own sequence (0 or more), which a late one
+            // shares with no newer state: every packet read after it held block records alone.
+            const int index = HistorySlot(static_cast<std::uint32_t>(seq), history->m_size);
             CNetUnreliable* entry = history->m_entries[index];
             if (!entry) return -1;
 

@@ -171,6 +171,7 @@ void CNetPeer::StartNumbering(int write_first, int read_first, int write_time, i
     if (read_first > 1) {
         const int prev = read_first - 1;
         m_read_seq = prev;
+        m_read_whole_seq = prev;
         m_read_seqs[prev % kRing] = prev;
         m_read_times[prev % kRing] = read_time;
     }

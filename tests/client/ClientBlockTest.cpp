@@ -119,3 +119,43 @@ TEST_F(ClientTest, HostileFragmentsNeverChangeADeliveredBlock) {
                                     80, 0,    0, 0, 32, 0, 0, 0, 48, 0,  0, 0})),
               -1);
 }
+
+// The extra datagrams of a frame hold block records alone and may arrive before the frame's own
+// packet. That packet is still read whole: its state taken, its fragment kept, its reliable
+// content delivered, but its stale acknowledgement toggle ignored. A packet overtaken by one with
+// a state, or a second copy, gives only its fragments, as before.
+TEST_F(ClientTest, APacketOvertakenOnlyByBlockDatagramsIsStillReadWhole) {
+    Ends* s = PlaceBlocks(mgr, c);
+    State* u = Port(2, new State);
+    Stream* chat = Port(3, new Stream);
+    c.m_refs[2].m_write_enabled = false;
+    chat->WriteInt(9); // our message waits for the toggle 0
+    ASSERT_EQ(c.Write(), 1);
+    Take();
+    ASSERT_FALSE(c.m_write_acked);
+    auto fragment = [](std::uint32_t offset, unsigned char v) {
+        Bytes r = {1, 1 << 2};
+        const Bytes f = Fragment(1, 64, offset, Bytes(32, v));
+        r.insert(r.end(), f.begin(), f.end());
+        return r;
+    };
+    // Packet 3 (fragments only, toggle 1: our message not yet read) before packet 2.
+    ASSERT_EQ(Feed(Packet(3, 0, 0x04, fragment(32, 0xBB))), 1);
+    Bytes frame = {2, 0x00, 0x07, 3, 0x01, 0x80, 0x33};
+    const Bytes tail = fragment(0, 0xAA);
+    frame.insert(frame.end(), tail.begin(), tail.end());
+    ASSERT_EQ(Feed(Packet(2, 0, 0x01, frame)), 1); // toggle 0 would acknowledge our message
+    EXPECT_EQ((Ints{u->reads, u->bytes[0], chat->completed_reads, c.m_write_acked}),
+              (Ints{1, 7, 1, 0}));
+    EXPECT_EQ((Ints{c.m_read_seq, c.m_old_packets, c.m_lost_packets}), (Ints{3, 0, 1}));
+    ASSERT_EQ(s->got.size(), 1u);
+    EXPECT_EQ(s->got[0][0], 0xAA);
+    EXPECT_EQ(s->got[0][63], 0xBB);
+    // Its second copy, and then an older packet overtaken by a state: dropped as old.
+    ASSERT_EQ(Feed(Packet(2, 0, 0x01, frame)), 0);
+    ASSERT_EQ(Feed(Packet(4, 0, 0x04, {2, 0x00, 0x08})), 1);
+    ASSERT_EQ(Feed(Packet(5, 0, 0x04, fragment(0, 0xCC))), 1);
+    ASSERT_EQ(Feed(Packet(1, 0, 0x04, {2, 0x00, 0x05})), 0);
+    EXPECT_EQ((Ints{u->reads, u->bytes[0], chat->completed_reads, c.m_old_packets}),
+              (Ints{2, 8, 1, 2}));
+}
