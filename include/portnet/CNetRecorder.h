@@ -101,18 +101,26 @@ private:
                 int len, int result);
     void Report(int kind, int result, const CNetAddr& peer);
     unsigned char* Block(int len, int flags, int clock); // room for a finished pcapng block
-    unsigned char* Room(int n); // n bytes in the current piece, handing it over first if full
-    bool HandOver();            // the current piece to the writer: false once stopped
-    void TakeCounts();          // the writer's counts into m_stats
+    unsigned char* Room(int n);     // n bytes in the current piece, handing it over first if full
+    unsigned char* RoomSlow(int n); // Room where the current piece has no room, or none is open
+    void Open(int piece);           // the frame writes into piece from its start
+    bool HandOver();                // the current piece to the writer: false once stopped
+    void TakeCounts();              // the writer's counts into m_stats
     int Clock(); // the library clock's reading now (the first also writes the session block)
+    int FirstClock();
     void Header(const char* note);
 
     CNetDriver* m_inner;
     SWriter* m_writer = nullptr;
-    int m_piece = 0;      // the piece the frame writes into
-    int m_used = 0;       // its bytes taken
-    int m_fetched = 0;    // its bytes fetched ahead for writing
-    bool m_closed = true; // or never opened
+    int m_piece = 0; // the piece the frame writes into
+    // Where the next entry goes, the piece's end, and the first of its bytes not yet fetched
+    // for writing. m_limit is m_at while nothing may be written (closed, stopped, never
+    // opened), so that one comparison sends every entry that cannot go in to the slow path.
+    unsigned char* m_at = nullptr;
+    unsigned char* m_limit = nullptr;
+    unsigned char* m_fetch = nullptr;
+    bool m_fetch_owned = false; // the machine fetches lines for writing (prefetchw)
+    bool m_closed = true;       // or never opened
     bool m_stopped = false;
     CNetManager* m_manager = nullptr;
     std::uint64_t m_start_us = 0; // UTC microseconds when the recording began

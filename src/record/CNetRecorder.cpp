@@ -14,11 +14,8 @@
 #include <thread>
 #include <type_traits>
 
-#if defined(__GNUC__) && defined(__x86_64__)
-#include <cpuid.h>
-#endif
-
 #include "client/NetWrap.h"
+#include "platform/PlatformCpu.h"
 #include "portnet/CNetManager.h"
 #include "portnet/CNetTime.h"
 #include "record/RecordFormat.h"
@@ -80,43 +77,16 @@ const int kPollMs = 1;
 const int kPrefetchAhead = 256;
 const int kLine = 64;
 
-// A line fetched to be written: owned by this core at once. Where the machine has no such
-// fetch (prefetchw: every AMD64, Intel since 2014) a fetch to read is the next best.
-bool CanFetchForWrite() {
-#if defined(__GNUC__) && defined(__x86_64__)
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    return __get_cpuid(0x80000001u, &a, &b, &c, &d) != 0 && (c & (1u << 8)) != 0;
-#else
-    return false;
-#endif
-}
-
-void FetchForWrite(const unsigned char* p, bool owned) {
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (owned) {
-        __asm__ volatile("prefetchw %0" : : "m"(*p));
-        return;
-    }
-#endif
-#if defined(__GNUC__)
-    __builtin_prefetch(p, 1);
-#else
-    (void)p;
-    (void)owned;
-#endif
-}
-
 } // namespace
 
 struct CNetRecorder::SWriter {
     // What the frame reads for every datagram, set at construction (m_own before the first
     // packet): a line of its own. When the writer's counters shared it, every datagram's copy
     // began by fetching the line back from the writer's core.
-    unsigned char* m_raw = nullptr; // kPieces pieces of m_piece_bytes
-    int m_piece_bytes = 0;
+    unsigned char* m_raw = nullptr; // kPieces pieces of m_piece_bytes, each on lines of its own
+    int m_piece_bytes = 0;          // a whole number of lines
     CNetAddr m_own; // set by the frame before it hands over any packet, then only read
     std::uint64_t m_start_us = 0; // set before the thread starts
-    bool m_fetch_owned = CanFetchForWrite();
 
     // The writer's own.
     alignas(64) std::FILE* m_file = nullptr;
@@ -140,8 +110,10 @@ struct CNetRecorder::SWriter {
     std::atomic<bool> m_failed{false};
     std::atomic<std::uint64_t> m_bytes{0};
 
+    unsigned char* m_raw_block = nullptr; // m_raw's allocation
+
     ~SWriter() {
-        delete[] m_raw;
+        delete[] m_raw_block;
         delete[] m_out;
     }
 
@@ -284,8 +256,15 @@ CNetRecorder::CNetRecorder(CNetDriver* inner, const char* path, const char* note
     const int capacity = buffer_bytes < kMinBufferBytes ? +kMinBufferBytes : buffer_bytes;
     auto* w = new (std::nothrow) SWriter;
     if (w == nullptr) return;
-    w->m_piece_bytes = capacity / kPieces & ~7;
-    w->m_raw = new (std::nothrow) unsigned char[static_cast<size_t>(w->m_piece_bytes) * kPieces];
+    // Pieces of whole lines from a line's start: the line where one piece ends and the next
+    // begins would otherwise go back and forth between the writer reading the one and the
+    // frame writing the other. A line more at the end takes the fetches ahead past the last.
+    w->m_piece_bytes = capacity / kPieces & ~(kLine - 1);
+    w->m_raw_block = new (
+        std::nothrow) unsigned char[static_cast<size_t>(w->m_piece_bytes) * kPieces + 2 * kLine];
+    if (w->m_raw_block != nullptr)
+        w->m_raw = w->m_raw_block +
+                   (kLine - reinterpret_cast<std::uintptr_t>(w->m_raw_block) % kLine) % kLine;
     w->m_out = new (std::nothrow) unsigned char[static_cast<size_t>(kOutBytes + kMaxBlock)];
     if (w->m_raw != nullptr && w->m_out != nullptr) w->m_file = std::fopen(path, "wb");
     if (w->m_file == nullptr) {
@@ -306,6 +285,8 @@ CNetRecorder::CNetRecorder(CNetDriver* inner, const char* path, const char* note
     }
     m_writer = w;
     m_closed = false;
+    m_fetch_owned = portnet::platform::CanPrefetchForWrite();
+    Open(0);
     Header(note);
 }
 
@@ -350,24 +331,32 @@ void CNetRecorder::Header(const char* note) {
     Put32(p + at + 4, static_cast<std::uint32_t>(idb_len));
 }
 
-unsigned char* CNetRecorder::Room(int n) {
-    if (m_closed || m_stopped || n > m_writer->m_piece_bytes) return nullptr;
-    if (m_used + n > m_writer->m_piece_bytes) {
-        ++m_stats.m_full_flushes;
-        if (!HandOver()) return nullptr;
-    }
-    unsigned char* const piece =
-        m_writer->m_raw + static_cast<size_t>(m_piece) * m_writer->m_piece_bytes;
-    unsigned char* const p = piece + m_used;
-    m_used += n;
+void CNetRecorder::Open(int piece) {
+    m_piece = piece;
+    m_at = m_writer->m_raw + static_cast<size_t>(piece) * m_writer->m_piece_bytes;
+    m_limit = m_at + m_writer->m_piece_bytes;
+    m_fetch = m_at;
+}
+
+// Every datagram passes here: one comparison, and nothing read from the writer's lines.
+inline unsigned char* CNetRecorder::Room(int n) {
+    if (m_limit - m_at < n) return RoomSlow(n);
+    unsigned char* const p = m_at;
+    m_at += n;
     // Every line a few datagrams on is fetched for writing now, each once: the writer's core
     // read it last, and a copy that waits for each line, or fetches it to read and then again
     // to write, costs more than the copying.
-    const int ahead = m_used + kPrefetchAhead < m_writer->m_piece_bytes ? m_used + kPrefetchAhead
-                                                                        : m_writer->m_piece_bytes;
-    for (; m_fetched < ahead; m_fetched += kLine)
-        FetchForWrite(piece + m_fetched, m_writer->m_fetch_owned);
+    unsigned char* const ahead = m_limit - m_at > kPrefetchAhead ? m_at + kPrefetchAhead : m_limit;
+    for (; m_fetch < ahead; m_fetch += kLine)
+        portnet::platform::PrefetchForWrite(m_fetch, m_fetch_owned);
     return p;
+}
+
+unsigned char* CNetRecorder::RoomSlow(int n) {
+    if (m_closed || m_stopped || n > m_writer->m_piece_bytes) return nullptr;
+    ++m_stats.m_full_flushes;
+    if (!HandOver()) return nullptr;
+    return Room(n); // a fresh piece: n fits
 }
 
 unsigned char* CNetRecorder::Block(int len, int flags, int clock) {
@@ -379,17 +368,18 @@ unsigned char* CNetRecorder::Block(int len, int flags, int clock) {
 
 bool CNetRecorder::HandOver() {
     SWriter& w = *m_writer;
-    if (m_used > 0) {
+    const int used =
+        static_cast<int>(m_at - (w.m_raw + static_cast<size_t>(m_piece) * w.m_piece_bytes));
+    if (used > 0) {
         ++m_stats.m_flushes;
-        w.m_fill[m_piece] = m_used;
-        m_used = 0;
-        m_fetched = 0;
+        w.m_fill[m_piece] = used;
         if (!w.m_threaded) {
             w.WritePiece(m_piece);
+            Open(m_piece);
         } else {
             std::unique_lock<std::mutex> lock(w.m_lock);
             if (++w.m_pending >= kPieces - 1) w.m_work.notify_one();
-            m_piece = (m_piece + 1) % kPieces;
+            Open((m_piece + 1) % kPieces);
             if (w.m_pending == kPieces) {
                 // Every piece waits for the disk: this frame waits for one of them.
                 const auto start = std::chrono::steady_clock::now();
@@ -404,6 +394,7 @@ bool CNetRecorder::HandOver() {
         }
     }
     if (w.m_failed.load(std::memory_order_relaxed)) m_stopped = true;
+    if (m_stopped) m_limit = m_at;
     return !m_stopped;
 }
 
@@ -412,12 +403,16 @@ void CNetRecorder::TakeCounts() {
     if (m_writer->m_failed.load(std::memory_order_relaxed)) {
         m_stats.m_write_failures = 1;
         m_stopped = true;
+        m_limit = m_at;
     }
 }
 
-int CNetRecorder::Clock() {
+inline int CNetRecorder::Clock() {
+    return m_clock_seen ? CNetTime::m_time : FirstClock(); // GetTime's reading, without a call
+}
+
+int CNetRecorder::FirstClock() {
     const int now = CNetTime::GetTime();
-    if (m_clock_seen) return now;
     m_clock_seen = true;
     // The session block goes first, once this side's address is known (after Init).
     CNetAddr own;
@@ -530,7 +525,7 @@ int CNetRecorder::EndFrame() {
     m_frame_in = m_frame_out = 0;
     m_hash.Reset();
     // Whole frames to the writer where they fit: a piece more than half full goes now.
-    if (m_used > m_writer->m_piece_bytes / 2 && !HandOver()) return -1;
+    if (m_limit - m_at < m_writer->m_piece_bytes / 2 && !HandOver()) return -1;
     TakeCounts();
     return m_stopped ? -1 : 1;
 }
@@ -549,6 +544,7 @@ int CNetRecorder::Close() {
         w.m_threaded = false;
     }
     m_closed = true;
+    m_limit = m_at;
     if (std::fclose(w.m_file) != 0) w.m_failed.store(true, std::memory_order_relaxed);
     w.m_file = nullptr;
     TakeCounts();
