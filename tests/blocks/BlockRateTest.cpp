@@ -152,3 +152,35 @@ TEST_F(Clocked, PassesFasterThanTheClockAreClockedByTheirRoundTrips) {
 }
 
 } // namespace
+
+// A host without block streams keeps the clock's frames however fast its passes run, as it
+// always did: both peers' positions change every pass and each is answered within the pass,
+// yet only a frame's credit a millisecond goes out, not a datagram for every answer.
+TEST_F(Clocked, WithoutBlockStreamsTheFramesStayTheClocks) {
+    CNetSimNetwork net{1};
+    CNetSimDriver d[2] = {CNetSimDriver(&net, 1), CNetSimDriver(&net, 2)};
+    CNetManager m[2];
+    twopeer::Peer* peer[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(d[i].Init(), 0);
+        ASSERT_EQ(m[i].Init(&d[i], 2), 1);
+        peer[i] = new twopeer::Peer(&d[i], twopeer::Addr(2 - i));
+        peer[i]->m_adapt_rate = true;
+        ASSERT_GE(m[i].AddClient(peer[i], -1), 0);
+        peer[i]->m_refs[0].m_write_enabled = peer[i]->m_refs[0].m_read_enabled = true;
+    }
+    for (int pass = 0; pass < 64 * 20; ++pass) {
+        s_clock += pass % 64 == 0;
+        net.SetTime(s_clock);
+        CNetTime::Update();
+        for (int i = 0; i < 2; ++i) {
+            peer[i]->Own()->m_pos[0] = static_cast<float>(pass);
+            m[i].BeginFrame(), m[i].Read(), m[i].Update(false), m[i].Write(), m[i].EndFrame();
+        }
+    }
+    EXPECT_GT(peer[0]->m_acked_seq, 0);
+    // About eight a millisecond, what the frame's credit holds; a frame per answer, over forty.
+    EXPECT_LE(peer[0]->m_packets_out, 16 * s_clock);
+    for (CNetManager& x : m)
+        x.Release();
+}
