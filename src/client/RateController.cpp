@@ -126,6 +126,17 @@ bool ShortTrip(const CNetClient* c, const State& s) {
     return c->m_rate_backlog > 0 && s.m_interval > 0 && base >= 0 && base * 4 < s.m_interval;
 }
 
+// A loop that runs its passes faster than the clock ticks (back to back, or several a
+// millisecond) may have every datagram of the frame acknowledged before the clock moves: a
+// round trip below the clock's step, the round over, and the peer's answer news that the next
+// frame would only have waited for. That answer starts the controller's next frame, so a
+// transfer (and the peer's acknowledgements of it) is clocked by its round trips rather than by
+// the clock's resolution. A lost datagram, or an answer still on its way, leaves the frame to
+// the clock as before; so does a host without block streams.
+bool RoundDone(const CNetClient* c, const State& s) {
+    return c->m_blocks && s.m_frame_bytes > 0 && c->m_acked_seq == c->m_write_seq - 1;
+}
+
 void Start(State& s, int now, int max_room) {
     for (int i = 0; i < CNetClient::kRing; ++i) {
         s.m_seqs[i] = -1;
@@ -447,7 +458,7 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     const int top = max_room > 0 ? max_room : 0;
     if (!s.m_started) {
         Start(s, now, top);
-    } else if (now == s.m_frame_time) {
+    } else if (now == s.m_frame_time && !RoundDone(c, s)) {
         // A second Write in the same frame is an extra datagram of it: what the frame has
         // left, no new credit (none at all when the frame writes nothing).
         const int left = RateRoomLeft(c);

@@ -10,7 +10,9 @@ namespace portnet {
 // since the last frame and sets m_send_budget, the bytes of records the first datagram may
 // carry (at most max_room, the room it could have), 0 when this frame must write nothing to
 // the peer; and m_est_bandwidth. Called again in the same frame (the same now), it gives
-// the budget of an extra datagram: what RateRoomLeft tells, at most max_room.
+// the budget of an extra datagram: what RateRoomLeft tells, at most max_room; unless the peer
+// has acknowledged every datagram the frame sent, which on a host with block streams starts
+// the next frame at once (a loop whose passes outrun the clock is clocked by its round trips).
 void RateBeforeWrite(CNetClient* client, int now, int max_room);
 
 // After each datagram of bytes (channel byte included) went out under sequence seq, extra

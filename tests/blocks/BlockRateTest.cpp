@@ -130,4 +130,57 @@ TEST_F(Clocked, ARoundTripFarBelowAFrameRampsFastAndSendsMoreThanABurst) {
     EXPECT_LE(s_clock, 18) << frames << " frames";
 }
 
+// Passes far faster than the clock steps, sixty-four to a millisecond: each pass has the
+// peer's acknowledgement of all the pass before sent, so the next round may start at once.
+// Clocked by its round trips, 1 MiB takes 22 passes, all in the first millisecond; held to the
+// clock's frames, 197 passes over 4 ms. Nothing is lost, so nothing goes twice.
+TEST_F(Clocked, PassesFasterThanTheClockAreClockedByTheirRoundTrips) {
+    Transfer t;
+    ASSERT_TRUE(t.Start(Case{0, 0}));
+    int frames = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (; frames < 4000 && t.sink[1]->got == 0 && std::chrono::steady_clock::now() < end;
+         ++frames) {
+        s_clock += frames % 64 == 0;
+        t.Frame();
+    }
+    ASSERT_EQ(t.sink[1]->got, 1);
+    EXPECT_TRUE(t.sink[1]->intact);
+    EXPECT_LE(frames, 40) << s_clock << " ms";
+    EXPECT_LE(s_clock, 1);
+    EXPECT_EQ(t.sink[0]->m_fragments_resent, 0u);
+}
+
 } // namespace
+
+// A host without block streams keeps the clock's frames however fast its passes run, as it
+// always did: both peers' positions change every pass and each is answered within the pass,
+// yet only a frame's credit a millisecond goes out, not a datagram for every answer.
+TEST_F(Clocked, WithoutBlockStreamsTheFramesStayTheClocks) {
+    CNetSimNetwork net{1};
+    CNetSimDriver d[2] = {CNetSimDriver(&net, 1), CNetSimDriver(&net, 2)};
+    CNetManager m[2];
+    twopeer::Peer* peer[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(d[i].Init(), 0);
+        ASSERT_EQ(m[i].Init(&d[i], 2), 1);
+        peer[i] = new twopeer::Peer(&d[i], twopeer::Addr(2 - i));
+        peer[i]->m_adapt_rate = true;
+        ASSERT_GE(m[i].AddClient(peer[i], -1), 0);
+        peer[i]->m_refs[0].m_write_enabled = peer[i]->m_refs[0].m_read_enabled = true;
+    }
+    for (int pass = 0; pass < 64 * 20; ++pass) {
+        s_clock += pass % 64 == 0;
+        net.SetTime(s_clock);
+        CNetTime::Update();
+        for (int i = 0; i < 2; ++i) {
+            peer[i]->Own()->m_pos[0] = static_cast<float>(pass);
+            m[i].BeginFrame(), m[i].Read(), m[i].Update(false), m[i].Write(), m[i].EndFrame();
+        }
+    }
+    EXPECT_GT(peer[0]->m_acked_seq, 0);
+    // About eight a millisecond, what the frame's credit holds; a frame per answer, over forty.
+    EXPECT_LE(peer[0]->m_packets_out, 16 * s_clock);
+    for (CNetManager& x : m)
+        x.Release();
+}
