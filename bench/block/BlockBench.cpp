@@ -5,6 +5,7 @@
 // CNetConnection set them. The figures depend only on the seed and the settings.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "RateScenario.h"
@@ -208,7 +209,9 @@ void Verdict(bool met, const char* text, const char* figures) {
 
 } // namespace
 
-int main() {
+// The simulator's seed may be given (default 1): the lossy rows' figures move with it.
+int main(int argc, char** argv) {
+    const std::uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1;
     const SConfig rows[] = {
         {"64 KB/s, 20 ms", 64000, 0.0, 20},
         {"1 MB/s, 20 ms", 1000000, 0.0, 20},
@@ -219,10 +222,10 @@ int main() {
     SResult with[kRows], without[kRows];
     double goodput[kRows], share[kRows];
     for (int i = 0; i < kRows; ++i) {
-        with[i] = Run(rows[i], true, 0);
+        with[i] = Run(rows[i], true, 0, seed);
         // Without the block, over as many frames as the transfer took (at least a second).
         const int frames = with[i].m_window_frames > 62 ? with[i].m_window_frames : 62;
-        without[i] = Run(rows[i], false, frames);
+        without[i] = Run(rows[i], false, frames, seed);
         const double rate = with[i].m_delivered && with[i].m_transfer_ms > 0
                                 ? kBlockBytes * 1000.0 / with[i].m_transfer_ms
                                 : 0;
@@ -239,7 +242,7 @@ int main() {
         "replicate; the peer acknowledges the states (`m_ack_states`); both clients have "
         "`m_adapt_rate` and `m_priority_aging` on. 16 ms frames; the link capped each way by the "
         "simulator (`m_bandwidth_bytes_per_s`, 250 ms backlog), with the latency and random "
-        "loss of the row, seed 1. Each row runs twice: with the block, until the peer holds it, "
+        "loss of the row, seed %llu. Each row runs twice: with the block, until the peer holds it, "
         "and without it, over as many frames from the same moment. Simulated time: the same "
         "table on any machine.\n\n"
         "*Goodput*: the block's bytes over the time from `Send` to `BlockReceived`. *Capacity "
@@ -248,7 +251,7 @@ int main() {
         "that the capped link dropped. *Age*: p95 of how old the peer's copy of the priority-3 "
         "state is, sampled every frame of the window. *Chat*: median delay of the lines said "
         "in the window.\n\n",
-        +kChatEvery);
+        +kChatEvery, static_cast<unsigned long long>(seed));
     std::printf("| link | block arrived | transfer s | goodput KB/s | capacity left KB/s | "
                 "goodput / capacity left | dropped at the cap | top state p95 age ms, without / "
                 "during | chat median ms, without / during | fragments sent / resent |\n");

@@ -526,6 +526,20 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
             s.m_budget16 -= static_cast<int>((s.m_budget16 - cap16) / 16);
     }
     if (s.m_budget16 < kFloor * 16) s.m_budget16 = kFloor * 16;
+    // A ramp sends its window over the round trip at most twice as fast as the window
+    // itself drains: the credit it saved while the window was shut would otherwise leave in
+    // one burst of several times the path's rate, and the states behind it wait in the
+    // path's queue until the burst has passed.
+    if (s.m_slow_start && c->m_rate_backlog > 0 && s.m_window > 0 && s.m_interval > 0 &&
+        !ShortTrip(c, s)) {
+        const int base = s.m_min_rtt[1] >= 0 && s.m_min_rtt[1] < s.m_min_rtt[0] ? s.m_min_rtt[1]
+                                                                                : s.m_min_rtt[0];
+        if (base > 0) {
+            long long pace16 = static_cast<long long>(s.m_window) * s.m_interval * 16 * 2 / base;
+            if (pace16 < one16) pace16 = one16;
+            if (s.m_budget16 > pace16) s.m_budget16 = static_cast<int>(pace16);
+        }
+    }
     Share(c, s);
 
     // A path that carries less than a datagram worth its headers a frame skips frames, and

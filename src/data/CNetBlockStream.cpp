@@ -100,11 +100,23 @@ int Now(const CNetClient* client) {
     return client->m_manager ? client->m_manager->m_time : 0;
 }
 
+// The round trip: the smoothed one, or what the newest acknowledged packet took if that is
+// more: the smoothed one climbs from nothing early in a session, and lags a queue that grows.
+int RoundTrip(const CNetClient* client) {
+    int rtt = client->m_ping > 0 ? client->m_ping : 100;
+    const int newest = client->m_acked_seq % CNetClient::kRing;
+    if (client->m_ack_times[newest] != -1) {
+        const int took = WrapSub(client->m_ack_times[newest], client->m_write_times[newest]);
+        if (took > rtt) rtt = took;
+    }
+    return rtt;
+}
+
 // Waiting before a fragment counts as lost without any acknowledgement: the round trip, the
 // peer's frame and ours, and room for the round trip to grow; doubled for every time-out in
 // a row.
 int RetryAfter(const CNetClient* client, int backoff) {
-    const int rtt = client->m_ping > 0 ? client->m_ping : 100;
+    const int rtt = RoundTrip(client);
     const int frame = client->m_manager ? client->m_manager->m_delta_time : 16;
     long long wait = 2LL * rtt + 4LL * (frame > 0 ? frame : 16) + 30;
     wait <<= backoff;
@@ -561,13 +573,14 @@ void TakeAck(CNetBlockStream* s, BlockChannel* ch, CNetClient* client, const Ack
     }
     // Datagrams sent back to back may overtake one another, and the peer still takes the block
     // records of an overtaken one: a fragment counts as missing only once it has been on the
-    // way a quarter of a round trip and a frame longer than the round trip.
-    const int rtt = client->m_ping > 0 ? client->m_ping : 100;
+    // way a frame longer than the round trip. No more: on a long lossy path the last round
+    // trip's losses, and the losses of their repetitions, each wait this long at the end of
+    // a transfer, with nothing else left to send.
+    const int rtt = RoundTrip(client);
     const int frame = client->m_manager && client->m_manager->m_delta_time > 0
                           ? client->m_manager->m_delta_time
                           : 16;
-    // At the block's end nothing new follows to overtake them: a round trip and a frame.
-    const int overtake = rtt + rtt / 4 + frame;
+    const int overtake = rtt + frame;
     // The peer wrote this having read every packet up to client->m_acked_seq: a fragment sent
     // in one of them that it does not hold, where it reports all it holds, never arrived.
     if (late) return;

@@ -73,7 +73,7 @@ TEST_F(ClientTest, AFragmentTheAcknowledgementSkipsIsSentAgainAtOnce) {
     mgr.m_time = 20;
     ASSERT_EQ(Feed(Packet(1, 2, 0, held)), 1);
     EXPECT_EQ(Sent().size(), 0u);
-    mgr.m_time = 160; // no round trip measured: 100 ms taken, and a quarter, and a frame
+    mgr.m_time = 160; // well past the round trip the acknowledgement took (20 ms) and a frame
     ASSERT_EQ(Feed(Packet(2, 2, 0, held)), 1);
     const Bytes again = Sent();
     ASSERT_EQ(again.size(), first.size() + 5); // the timing fields now come with it
