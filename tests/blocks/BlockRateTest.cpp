@@ -137,6 +137,19 @@ TEST_F(Clocked, ALostFragmentIsSentAgainAFramePastTheRoundTrip) {
     EXPECT_LE(again_at - lost_at, rtt + 3 * 16) << "round trip " << rtt << " ms";
 }
 
+// Runs frame after frame, the clock stepping a millisecond every `per_ms` of them, until the
+// peer holds the block (at most 4000 frames or 30 s); returns the frames run.
+int PassesUntilDelivered(Transfer& t, int per_ms) {
+    int frames = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (; frames < 4000 && t.sink[1]->got == 0 && std::chrono::steady_clock::now() < end;
+         ++frames) {
+        s_clock += frames % per_ms == 0;
+        t.Frame();
+    }
+    return frames;
+}
+
 // A loop that runs frames back to back on an uncapped path, four to a millisecond: the round
 // trip is below the clock's step, every datagram acknowledged before the next frame. The ramp
 // doubles a frame and a frame's writes send more than one burst: 1 MiB in 14 ms; with one
@@ -144,13 +157,7 @@ TEST_F(Clocked, ALostFragmentIsSentAgainAFramePastTheRoundTrip) {
 TEST_F(Clocked, ARoundTripFarBelowAFrameRampsFastAndSendsMoreThanABurst) {
     Transfer t;
     ASSERT_TRUE(t.Start(Case{0, 0}));
-    int frames = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (; frames < 4000 && t.sink[1]->got == 0 && std::chrono::steady_clock::now() < end;
-         ++frames) {
-        s_clock += frames % 4 == 0;
-        t.Frame();
-    }
+    const int frames = PassesUntilDelivered(t, 4);
     ASSERT_EQ(t.sink[1]->got, 1);
     EXPECT_TRUE(t.sink[1]->intact);
     EXPECT_LE(s_clock, 18) << frames << " frames";
@@ -163,13 +170,7 @@ TEST_F(Clocked, ARoundTripFarBelowAFrameRampsFastAndSendsMoreThanABurst) {
 TEST_F(Clocked, PassesFasterThanTheClockAreClockedByTheirRoundTrips) {
     Transfer t;
     ASSERT_TRUE(t.Start(Case{0, 0}));
-    int frames = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (; frames < 4000 && t.sink[1]->got == 0 && std::chrono::steady_clock::now() < end;
-         ++frames) {
-        s_clock += frames % 64 == 0;
-        t.Frame();
-    }
+    const int frames = PassesUntilDelivered(t, 64);
     ASSERT_EQ(t.sink[1]->got, 1);
     EXPECT_TRUE(t.sink[1]->intact);
     EXPECT_LE(frames, 40) << s_clock << " ms";
