@@ -12,7 +12,7 @@ bool CanPrefetchForWrite();
 // Starts fetching the line holding p so that a store to it soon finds it owned by this core.
 // owned: the answer of CanPrefetchForWrite; without it the next best is a fetch to read, which
 // a store then has to upgrade. A hint only: p need not be aligned, nothing is read or written.
-inline void PrefetchForWrite(const void* p, bool owned) {
+inline void PrefetchLineForWrite(const void* p, bool owned) {
 #if defined(__GNUC__) && defined(__x86_64__)
     if (owned) {
         __asm__ volatile("prefetchw %0" : : "m"(*static_cast<const char*>(p)));

@@ -348,7 +348,7 @@ inline unsigned char* CNetRecorder::Room(int n) {
     // to write, costs more than the copying.
     unsigned char* const ahead = m_limit - m_at > kPrefetchAhead ? m_at + kPrefetchAhead : m_limit;
     for (; m_fetch < ahead; m_fetch += kLine)
-        portnet::platform::PrefetchForWrite(m_fetch, m_fetch_owned);
+        portnet::platform::PrefetchLineForWrite(m_fetch, m_fetch_owned);
     return p;
 }
 
