@@ -145,6 +145,11 @@ public:
         int m_acks;              // acknowledgements taken so far
         int m_seen_acked;        // m_acked_seq when the controller last looked
         int m_min_rtt[2];        // least round trip of this window and the one before; -1 none
+        int m_min_in[2];         // least m_ack_in of the same windows; INT_MAX none
+        int m_in_delay[kRing];   // per packet read: its way from the peer, ms, plus a constant
+        int m_in_last;           // m_in_delay of the packet read last
+        int m_ack_in;            // m_in_delay of the packet that brought the newest acknowledgement
+        bool m_in_chained;       // the packet read last named a packet still in the ring
         int m_window_start;      // frame time this window began
         int m_probe_until;       // a backlog's budget is halved until then, so the path's
                                  // empty round trip shows again; m_window_start: done
@@ -162,6 +167,7 @@ public:
         int m_cut_level;         // the queue at the last cut, ms
         int m_cut_time;          // when the last cut was made
         int m_ramp;              // additive growth, rising while the path stays empty
+        int m_peak16;            // what the path delivered a frame at the last cut, sixteenths
         int m_budget16;          // wire bytes per frame, in sixteenths of a byte
         int m_credit;            // wire bytes the frame may still take (below 0: owed)
         int m_window;            // wire bytes a backlog may keep in flight; 0 not yet known

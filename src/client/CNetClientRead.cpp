@@ -4,6 +4,7 @@
 
 #include "client/NetPacket.h"
 #include "client/NetWrap.h"
+#include "client/RateController.h"
 #include "data/HistorySlot.h"
 #include "portnet/CNetBlockStream.h"
 #include "portnet/CNetBuf.h"
@@ -104,6 +105,9 @@ int CNetClient::Read(CNetBuf* buf) {
     }
     m_last_read_time = now;
     if (header.bits & kHdrReliable) m_last_reliable_read_time = now;
+    if (m_adapt_rate)
+        RateOnRead(this, seq, (header.bits & kHdrTiming) ? static_cast<int>(header.timing_seq) : -1,
+                   header.timing_age, now);
     m_read_times[seq % kRing] = now;
     m_read_seqs[seq % kRing] = seq;
 
@@ -112,6 +116,7 @@ int CNetClient::Read(CNetBuf* buf) {
     if (ack > m_acked_seq && ack < m_write_seq) {
         m_acked_seq = ack;
         m_ack_times[ack % kRing] = now;
+        m_rate_state.m_ack_in = m_rate_state.m_in_last;
         CalcNet();
     }
 
@@ -225,6 +230,7 @@ int CNetClient::ReadLateBlocks(CNetBuf* buf, std::uint32_t late_seq) {
                 --m_lost_packets;
                 m_read_seqs[seq % kRing] = seq;
                 m_read_times[seq % kRing] = m_manager->m_time;
+                m_rate_state.m_in_delay[seq % kRing] = m_rate_state.m_in_last;
             }
         }
         const int result = static_cast<CNetBlockStream*>(obj)->Read(buf, this, true);

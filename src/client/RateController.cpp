@@ -32,6 +32,20 @@
 // peer's next frame, but the peer names the newest packet it holds, the one that waited
 // least, so that wait stays below a frame, under the queue limit.
 //
+// A round trip holds both ways, and a queue on the way back is not this client's to drain: a
+// player whose host's uplink queues sees that queue in every sample, and cutting for it would
+// only starve the host of the player's states. Each packet's timing fields name one of the
+// peer's packets read before and how long ago the peer sent it, so the difference of the two
+// packets' ways from the peer is known without the two clocks (m_in_delay, chained from packet
+// to packet; one whose named packet has left the ring is taken as delayed like the one before).
+// Against its least of the same windows as the round trip's, the way back of the packet that
+// brought an acknowledgement tells that way's queue; beyond twice the queue limit, what exceeds
+// the limit comes off the sample's queue. Within it the round trip's own scatter covers it.
+// With the way back told apart, a host below its budget may also be cut below a small datagram
+// a frame (see below). And after a cut, growth near what the path then delivered slows to its
+// first steps (m_peak16): there, a budget that doubles a round trip overshoots the path by as
+// much before the queue shows, and twenty clients doing so at once fill an uplink's buffer.
+//
 // A cut takes the budget to 85 %, or lower to what the path was seen to deliver per frame
 // while it was full, whichever is less, and at most once per round trip: none again until a
 // packet sent after the cut is acknowledged, or, for a queue that has not shrunk, until a round
@@ -62,7 +76,8 @@
 // always what fills the path, and its samples still jump by the peer's frame phase and the
 // path's jitter. After its first cut it cuts only for a queue that each of its last eight
 // samples saw, beyond twice the limit, and only to 85 %, never below a small datagram a frame
-// at once (a peer that mostly acknowledges sees the other side's queue too); its budget grows
+// at once while the way back cannot be told apart (a peer that mostly acknowledges then sees
+// the other side's queue too); its budget grows
 // back while no queue shows, up to twice what its frames take. Its first cut, and any cut
 // while the path delivers clearly less than its frames send, start from what it sends rather
 // than from its budget, and drain a long queue as above: players joining a narrow uplink at
@@ -101,11 +116,13 @@ constexpr int kWindowMs = 5000;    // the least round trip is kept over one to t
 constexpr int kQueueTargetMs = 20; // queueing beyond this (or 1.25 frames), plus twice
                                    // the scatter of the round trips, is congestion
 constexpr int kMaxRamp = 512;      // growth rises to half the mean per round trip
+constexpr int kNearPeakRamp = 16;  // growth near the last full path's rate: a 32nd a round trip
 constexpr int kMaxIntervalMs = 1000;
 constexpr int kSilentMs = 1000;      // a peer that never acknowledges gives nothing to steer by
 constexpr int kRampGain = 3;         // a transfer's ramp keeps up to this many times in flight
                                      // what the path delivers in an empty round trip
 constexpr int kFirstWindow = 12;     // datagrams in flight a transfer's ramp may start with
+constexpr int kNoDelay = 0x7fffffff; // no sample in a window of m_min_in
 constexpr int kShortDatagrams = 192; // per frame on a round trip well below a frame: the
                                      // frame's writes send them kMaxBlockDatagrams at a time
 
@@ -149,6 +166,7 @@ void Start(State& s, int now, int max_room) {
     s.m_last_rtt = 0;
     s.m_acks = 0;
     s.m_min_rtt[0] = s.m_min_rtt[1] = -1;
+    s.m_min_in[0] = s.m_min_in[1] = kNoDelay;
     s.m_window_start = now;
     s.m_probe_until = now;
     s.m_probe_window = now - 1;
@@ -165,6 +183,7 @@ void Start(State& s, int now, int max_room) {
     s.m_cut_level = 0;
     s.m_cut_time = now;
     s.m_ramp = 1;
+    s.m_peak16 = 0;
     // A datagram a frame with a quarter of the room (at least as much as its headers),
     // doubling about every two round trips (every one with a backlog) until the first queue.
     s.m_budget16 = ((max_room / 4 > kMinRecords ? max_room / 4 : kMinRecords) + kPacket) * 16;
@@ -224,11 +243,22 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     if (WrapSub(now, s.m_window_start) >= kWindowMs) {
         s.m_min_rtt[1] = s.m_min_rtt[0];
         s.m_min_rtt[0] = -1;
+        s.m_min_in[1] = s.m_min_in[0];
+        s.m_min_in[0] = kNoDelay;
         s.m_window_start = now;
     }
     if (s.m_min_rtt[0] < 0 || sample < s.m_min_rtt[0]) s.m_min_rtt[0] = sample;
     const int base =
         s.m_min_rtt[1] >= 0 && s.m_min_rtt[1] < s.m_min_rtt[0] ? s.m_min_rtt[1] : s.m_min_rtt[0];
+    // The way back against its least: well beyond the usual scatter it is a queue on the way
+    // back, not this client's (within it, the round trip's own scatter covers it).
+    if (s.m_ack_in < s.m_min_in[0]) s.m_min_in[0] = s.m_ack_in;
+    const int in_base = s.m_min_in[1] < s.m_min_in[0] ? s.m_min_in[1] : s.m_min_in[0];
+    const int usual =
+        (s.m_interval + s.m_interval / 4 > kQueueTargetMs ? s.m_interval + s.m_interval / 4
+                                                          : kQueueTargetMs) +
+        2 * (s.m_jitter16 / 16);
+    const int back = s.m_ack_in - in_base > 2 * usual ? s.m_ack_in - in_base - usual : 0;
 
     // A backlog keeps the path full, and its own datagrams' queue then hides the empty round
     // trip: once a window, if the window has not seen the one before's least round trip by its
@@ -248,7 +278,7 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     int elapsed = WrapSub(now, s.m_last_ack_time);
     elapsed = elapsed < 1 ? 1 : (elapsed > kMaxIntervalMs ? kMaxIntervalMs : elapsed);
     s.m_last_ack_time = now;
-    const int queue = sample - base;
+    const int queue = sample - base > back ? sample - base - back : 0;
     s.m_queues[(s.m_acks - 1) % State::kQueues] = queue;
     // What stays queued: the least of the last kQueues samples (none before there are so
     // many).
@@ -331,19 +361,25 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         const long long empty = static_cast<long long>(base) + target;
         const long long whole = static_cast<long long>(base) + q;
         const long long drain = empty * 4 > whole ? empty : whole / 4;
+        s.m_peak16 = Clamp(budget, 0, 0x7fffffff);
         if (own && q > 2 * target) budget = budget * drain / whole;
         if (alert && rate > 0 && s.m_interval > 0) {
             long long fit = static_cast<long long>(rate) * s.m_interval * 16 / 1000;
+            if (fit < s.m_peak16) s.m_peak16 = static_cast<int>(fit);
             // A block's window drains its own queue; the deeper cut is for the rest.
             if (q > 2 * target && (c->m_rate_backlog <= 0 || s.m_window <= 0))
                 fit = fit * drain / whole;
             if (fit < budget) budget = fit;
             c->m_est_bandwidth = rate;
         }
-        // A host below its budget is cut no further than a small datagram a frame at once:
-        // a peer that mostly acknowledges sees the other side's queue in its round trip too,
-        // and skipping frames would only space out the acknowledgements that side steers by.
-        const int least = full || s.m_budget16 <= kSmallFrame * 16 ? kFloor : kSmallFrame;
+        // A host below its budget is cut no further than a small datagram a frame at once: a
+        // peer that mostly acknowledges may see the other side's queue in its round trip, and
+        // skipping frames would only space out the acknowledgements that side steers by. Unless
+        // the way back is told apart and the path delivered less than that a frame: many
+        // clients behind one uplink, each held at a small datagram a frame, would keep it full.
+        const bool narrow = s.m_in_chained && rate > 0 && s.m_interval > 0 &&
+                            static_cast<long long>(rate) * s.m_interval < kSmallFrame * 1000LL;
+        const int least = full || narrow || s.m_budget16 <= kSmallFrame * 16 ? kFloor : kSmallFrame;
         s.m_budget16 = Clamp(budget, least * 16, 0x7fffffff);
         s.m_cut_seq = c->m_write_seq - 1;
         s.m_cut_queue = recent;
@@ -414,6 +450,12 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     // it more slowly.
     const int trip = sample > 1 ? sample : 1;
     const int span = elapsed < trip ? elapsed : trip;
+    // Nearing what the path delivered when it was last full, growth slows to its first steps
+    // and quickens again only past it (the path may have widened since): a budget that doubles
+    // a round trip there overshoots the path by as much before the queue shows.
+    if (s.m_budget16 > s.m_peak16 - s.m_peak16 / 4 && s.m_budget16 < s.m_peak16 &&
+        s.m_ramp > kNearPeakRamp)
+        s.m_ramp = kNearPeakRamp;
     long long step = unit * s.m_ramp * span / (512LL * trip);
     // With a backlog the own budget counts too: a transfer regains a fat path in seconds.
     if (c->m_rate_backlog > 0) step += static_cast<long long>(s.m_budget16) * s.m_ramp / 1024;
@@ -595,6 +637,21 @@ void RateAfterSend(CNetClient* c, int seq, int bytes, int now, bool limited) {
     const int owed = 2 * budget > kDatagramCost ? 2 * budget : kDatagramCost;
     s.m_credit -= wire;
     if (s.m_credit < -owed) s.m_credit = -owed;
+}
+
+void RateOnRead(CNetClient* c, int seq, int timing_seq, int age, int now) {
+    State& s = c->m_rate_state;
+    int delay = s.m_in_last;
+    if (timing_seq >= 0) {
+        // The named packet's way plus what this one took beyond it: the time between the two
+        // readings less the time between the two sendings (the age, on the peer's clock).
+        const int i = timing_seq % CNetClient::kRing;
+        const int held = WrapSub(now, c->m_read_times[i]);
+        s.m_in_chained = c->m_read_seqs[i] == timing_seq && held >= 0 && held < 0x10000;
+        if (s.m_in_chained) delay = s.m_in_delay[i] + held - age;
+    }
+    s.m_in_delay[seq % CNetClient::kRing] = delay;
+    s.m_in_last = delay;
 }
 
 int RateRoomLeft(const CNetClient* c) {

@@ -21,6 +21,11 @@ void RateBeforeWrite(CNetClient* client, int now, int max_room);
 // the largest state record it left out (0 none) before the frame's first call.
 void RateAfterSend(CNetClient* client, int seq, int bytes, int now, bool limited);
 
+// Once per packet read from the peer (seq), before it is marked read: how long its way from
+// the peer took, against the packets before (see m_in_delay). timing_seq is the packet's
+// timing sequence, -1 when it has none; age its timing age.
+void RateOnRead(CNetClient* client, int seq, int timing_seq, int age, int now);
+
 // Bytes of records this frame may still send in extra datagrams after those already sent
 // (the next one's headers taken off); 0 when none, or when the frame writes nothing.
 int RateRoomLeft(const CNetClient* client);
