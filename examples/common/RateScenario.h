@@ -56,6 +56,7 @@ struct SConfig {
     int m_step_from_ms = -1;
     int m_step_to_ms = -1;
     bool m_adapt = false;          // CNetClient::m_adapt_rate on both clients
+    bool m_host_fixed = false;     // the host adapts not: its queue stands on the way out
     bool m_aging = false;          // CNetClient::m_priority_aging on both clients
     int m_share_halving = 1;       // CNetClient::m_share_halving (0: aging by one step)
     int m_spread = 1;              // the host's priorities are the port numbers times this
@@ -90,6 +91,8 @@ struct SResult {
     int m_recover_ms = -1;   // step rows: from the link's return to full rate again
     int m_budget_median = 0; // host client's m_send_budget and m_est_bandwidth
     int m_est_median = 0;
+    int m_peer_budget_min = -1;   // after the warm-up, the peer's least budget (wire bytes a
+                                  // frame, CNetClient::SRateState::m_budget16 / 16)
     int m_backlog_ms = -1;        // from the start until the backlog was sent; -1 never
     double m_backlog_dropped = 0; // percent of host datagrams the capped link dropped meanwhile
 };
@@ -162,6 +165,10 @@ public:
                 }
             }
             if (f % m_c.m_peer_every == 0) Steps(m_peer);
+            const int peer_budget = m_peer->m_clients[0].m_client->m_rate_state.m_budget16 / 16;
+            if (t > m_c.m_warmup_ms &&
+                (r.m_peer_budget_min < 0 || peer_budget < r.m_peer_budget_min))
+                r.m_peer_budget_min = peer_budget;
             frame_bytes.push_back(static_cast<int>(hc->m_bytes_out - before));
             const bool counted = t > m_c.m_warmup_ms;
             if (t <= m_c.m_warmup_ms) {
@@ -290,7 +297,7 @@ private:
         c->m_own_port = new CNetDataPort;
         c->m_own_port->m_object = new CChatStream;
         c->m_ack_states = !host && m_c.m_peer_acks;
-        c->m_adapt_rate = m_c.m_adapt;
+        c->m_adapt_rate = m_c.m_adapt && !(host && m_c.m_host_fixed);
         c->m_priority_aging = m_c.m_aging;
         c->m_share_halving = m_c.m_share_halving;
         if (m->AddClient(c, -1) < 0) return delete c, false;

@@ -251,14 +251,13 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     const int base =
         s.m_min_rtt[1] >= 0 && s.m_min_rtt[1] < s.m_min_rtt[0] ? s.m_min_rtt[1] : s.m_min_rtt[0];
     // The way back against its least: well beyond the usual scatter it is a queue on the way
-    // back, not this client's (within it, the round trip's own scatter covers it).
+    // back, not this client's, and comes off the sample's queue whole (within it, the round
+    // trip's own scatter covers it).
     if (s.m_ack_in < s.m_min_in[0]) s.m_min_in[0] = s.m_ack_in;
     const int in_base = s.m_min_in[1] < s.m_min_in[0] ? s.m_min_in[1] : s.m_min_in[0];
-    const int usual =
-        (s.m_interval + s.m_interval / 4 > kQueueTargetMs ? s.m_interval + s.m_interval / 4
-                                                          : kQueueTargetMs) +
-        2 * (s.m_jitter16 / 16);
-    const int back = s.m_ack_in - in_base > 2 * usual ? s.m_ack_in - in_base - usual : 0;
+    // (Not the own frames' spacing: a client that writes rarely still reads every frame.)
+    const int usual = kQueueTargetMs + 2 * (s.m_jitter16 / 16);
+    const int back = s.m_ack_in - in_base > 2 * usual ? s.m_ack_in - in_base : 0;
 
     // A backlog keeps the path full, and its own datagrams' queue then hides the empty round
     // trip: once a window, if the window has not seen the one before's least round trip by its

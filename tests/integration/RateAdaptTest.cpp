@@ -86,6 +86,18 @@ TEST(RateBelowBudget, JitterDoesNotStarveStatesThatFit) {
     }
 }
 
+// A queue on the way back is the other side's: a peer whose host floods a link capped for
+// three seconds keeps its budget, though its round trips hold the host's queue too (before,
+// it was cut to the floor).
+TEST(RateWayBack, PeerBehindTheHostsQueueKeepsItsBudget) {
+    SConfig c;
+    c.m_adapt = true, c.m_host_fixed = true;
+    c.m_step_cap = 8000, c.m_step_from_ms = 4000, c.m_step_to_ms = 7000;
+    const SResult r = ratescene::Run(c);
+    EXPECT_GT(r.m_dropped, 10.0); // the host's queue overflowed
+    EXPECT_GE(r.m_peer_budget_min, 200);
+}
+
 TEST(RateStep, FullRateSoonAfterTheLinkComesBack) {
     SConfig c;
     c.m_adapt = true;
