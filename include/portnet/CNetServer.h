@@ -131,6 +131,7 @@ private:
         int m_read_seq;  // the last packet number read from it
         int m_write_seq; // the next it would have sent
         int m_time;      // frame time it ended
+        int m_answered;  // frame time its packets were last answered; -1 never
     };
     struct SRecentRefusal {
         CNetAddr m_addr;
@@ -140,7 +141,7 @@ private:
     int Join(const CNetAddr& addr, std::uint32_t attempt, int seq, bool welcome_now);
     void End(int slot, int reason, bool tell_driver);
     void EndMarked();
-    const SEnded* Ended(const CNetAddr& addr) const;
+    SEnded* Ended(const CNetAddr& addr);
     bool SameSender(const CNetAddr& a, const CNetAddr& b) const;
     int Refuse(int reason, const CNetAddr& addr, bool answer_hello, std::uint32_t attempt, int seq);
     void Tell(int type, int slot, int reason, const CNetAddr& addr, const SNetPeerIdentity* who);

@@ -41,6 +41,7 @@ constexpr int kMaxFirstSeq = 1 << 23;
 // How far below an ended peer's last packet a late or duplicated one of its own may be
 // numbered: more than reordering and duplication reach, a second of packets at 60 a second.
 constexpr int kLateWindow = 64;
+constexpr int kStaleAnswerMs = 100; // an ended peer still talking is answered this seldom
 
 // Room for every slot to leave and join again twice between two polls.
 int EventQueueSize(int limit) {
@@ -219,11 +220,11 @@ int CNetServer::Refuse(int reason, const CNetAddr& addr, bool answer_hello, std:
     return -1;
 }
 
-const CNetServer::SEnded* CNetServer::Ended(const CNetAddr& addr) const {
+CNetServer::SEnded* CNetServer::Ended(const CNetAddr& addr) {
     if (m_stale_hold_ms <= 0 || !m_ended) return nullptr;
     // Newest first: an address that ended twice lately continues its latest numbering.
     for (int k = 1; k <= kEndedRing; ++k) {
-        const SEnded& e = m_ended[(m_ended_next - k + kEndedRing) % kEndedRing];
+        SEnded& e = m_ended[(m_ended_next - k + kEndedRing) % kEndedRing];
         const int age = WrapSub(m_time, e.m_time);
         if (e.m_time == -1 || age < 0 || age > m_stale_hold_ms) continue;
         if (SameSender(e.m_addr, addr)) return &e;
@@ -234,7 +235,7 @@ const CNetServer::SEnded* CNetServer::Ended(const CNetAddr& addr) const {
 int CNetServer::CreateClient(CNetBuf* buf) {
     if (!buf || !m_events) return -1;
     const CNetAddr addr = buf->Addr();
-    const SEnded* ended = Ended(addr);
+    SEnded* ended = Ended(addr);
     const int at = buf->m_read_pos;
     SNetPacketHeader header;
     const EHeaderRead kind = ReadPacketHeader(buf, &header);
@@ -261,9 +262,16 @@ int CNetServer::CreateClient(CNetBuf* buf) {
     if (ended && seq > ended->m_read_seq - kLateWindow) {
         // Sent before it heard of its end, or by a peer that does not know it was ended (timed
         // out): dropped without an event, and answered, so a player still talking learns it.
+        // At most one answer a kStaleAnswerMs to each: a whole crowd still talking when the
+        // host leaves would otherwise have its every packet answered, into an uplink that may
+        // be full already.
         ++m_after_leave;
         ++m_refused[kRefusedStale]; // an answered refusal, though never an event
         ++m_refusals_unreported;
+        if (ended->m_answered != -1 && WrapSub(m_time, ended->m_answered) >= 0 &&
+            WrapSub(m_time, ended->m_answered) < kStaleAnswerMs)
+            return -1;
+        ended->m_answered = m_time;
         unsigned char datagram[2 + kPacketRefusalSize] = {0, kHdrInstant};
         const int n = EncodePacketRefusal(datagram + 2, kRefusedStale, seq);
         m_buf->m_driver->SendToAddr(2 + n, datagram, addr);
@@ -349,6 +357,7 @@ void CNetServer::End(int slot, int reason, bool tell_driver) {
     ended.m_read_seq = peer->m_read_seq;
     ended.m_write_seq = peer->m_write_seq;
     ended.m_time = m_time;
+    ended.m_answered = -1;
     // The peer, its buffer and its arrays are freed now: a departed peer holds nothing. An
     // OnEvent hook still finds it where it kept it, for its last statistics.
     CNetManager::RemoveClient(slot);

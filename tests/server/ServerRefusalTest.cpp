@@ -122,6 +122,28 @@ TEST_F(Refusal, TrafficOfAPeerJustGoneRaisesNoEvent) {
               (Ints{CNetConnection::kConnected, 1}));
 }
 
+// A player that never hears of its end keeps talking until its idle limit: the server answers
+// it, but not every packet (a crowd left talking would have its whole traffic answered).
+TEST_F(Refusal, APlayerStillTalkingIsAnsweredSeldom) {
+    players.emplace_back(new Player(&net, 2));
+    players[0]->conn->m_keep_alive_ms = 1; // a packet every frame
+    Run(500);
+    ASSERT_EQ(server.GetNumPeers(), 1);
+    SNetImpairment deaf;
+    deaf.m_latency_ms = kLatency;
+    deaf.m_loss_percent = 100.0;
+    net.SetLinkImpairment(kServerId, 2, deaf);
+    ASSERT_EQ(server.Kick(players[0]->conn->GetSlot()), players[0]->conn->GetSlot());
+    const unsigned after_leave = server.m_after_leave;
+    const std::uint32_t sent = sim.m_stats.m_sent; // the goodbyes are out
+    Run(250);                                      // within the player's idle limit, 300 ms
+    const int heard = int(server.m_after_leave - after_leave);
+    const int answers = int(sim.m_stats.m_sent - sent);
+    EXPECT_GE(heard, 10);
+    EXPECT_GE(answers, 1);
+    EXPECT_LE(answers, 3) << heard << " packets after its end";
+}
+
 } // namespace
 
 namespace {
