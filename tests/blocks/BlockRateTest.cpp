@@ -150,16 +150,23 @@ int PassesUntilDelivered(Transfer& t, int per_ms) {
     return frames;
 }
 
+// 1 MiB over an uncapped path in passes of `per_ms` to a millisecond, delivered whole; *frames
+// gets the passes it took.
+void DeliverUncapped(Transfer& t, int per_ms, int* frames) {
+    ASSERT_TRUE(t.Start(Case{0, 0}));
+    *frames = PassesUntilDelivered(t, per_ms);
+    ASSERT_EQ(t.sink[1]->got, 1);
+    EXPECT_TRUE(t.sink[1]->intact);
+}
+
 // A loop that runs frames back to back on an uncapped path, four to a millisecond: the round
 // trip is below the clock's step, every datagram acknowledged before the next frame. The ramp
 // doubles a frame and a frame's writes send more than one burst: 1 MiB in 14 ms; with one
 // burst a millisecond and the ramp for long paths, 27.
 TEST_F(Clocked, ARoundTripFarBelowAFrameRampsFastAndSendsMoreThanABurst) {
     Transfer t;
-    ASSERT_TRUE(t.Start(Case{0, 0}));
-    const int frames = PassesUntilDelivered(t, 4);
-    ASSERT_EQ(t.sink[1]->got, 1);
-    EXPECT_TRUE(t.sink[1]->intact);
+    int frames = 0;
+    ASSERT_NO_FATAL_FAILURE(DeliverUncapped(t, 4, &frames));
     EXPECT_LE(s_clock, 18) << frames << " frames";
 }
 
@@ -169,10 +176,8 @@ TEST_F(Clocked, ARoundTripFarBelowAFrameRampsFastAndSendsMoreThanABurst) {
 // clock's frames, 197 passes over 4 ms. Nothing is lost, so nothing goes twice.
 TEST_F(Clocked, PassesFasterThanTheClockAreClockedByTheirRoundTrips) {
     Transfer t;
-    ASSERT_TRUE(t.Start(Case{0, 0}));
-    const int frames = PassesUntilDelivered(t, 64);
-    ASSERT_EQ(t.sink[1]->got, 1);
-    EXPECT_TRUE(t.sink[1]->intact);
+    int frames = 0;
+    ASSERT_NO_FATAL_FAILURE(DeliverUncapped(t, 64, &frames));
     EXPECT_LE(frames, 40) << s_clock << " ms";
     EXPECT_LE(s_clock, 1);
     EXPECT_EQ(t.sink[0]->m_fragments_resent, 0u);

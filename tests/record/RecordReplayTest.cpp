@@ -133,8 +133,10 @@ void RecordFrames(CNetRecorder& rec, CScripted& inner, int frames, int per, int 
     }
 }
 
-// The recording of RecordFrames played back whole through a buffer of `buffer` bytes.
-void ExpectFrames(const std::string& path, int buffer, int frames, int per, int len) {
+// A recording played back whole through a buffer of `buffer` bytes: frames of `per`
+// datagrams, datagram i of frame f holding expected(f, i).
+template <typename Expected>
+void ExpectFramesOf(const std::string& path, int buffer, int frames, int per, Expected expected) {
     CNetReplayDriver replay(path.c_str(), buffer);
     ASSERT_TRUE(replay.IsReady()) << replay.GetError();
     for (int f = 0; f < frames; ++f) {
@@ -142,10 +144,17 @@ void ExpectFrames(const std::string& path, int buffer, int frames, int per, int 
         const auto in = Drain(replay);
         ASSERT_EQ(in.size(), static_cast<size_t>(per)) << "frame " << f;
         for (int i = 0; i < per; ++i)
-            ASSERT_EQ(in[static_cast<size_t>(i)].m_data, Pattern(len, f * per + i));
+            ASSERT_EQ(in[static_cast<size_t>(i)].m_data, expected(f, i))
+                << "frame " << f << " datagram " << i;
         EXPECT_EQ(replay.EndFrame(), 1);
     }
     EXPECT_EQ(replay.NextFrame(), 0);
+}
+
+// The recording of RecordFrames played back whole.
+void ExpectFrames(const std::string& path, int buffer, int frames, int per, int len) {
+    ExpectFramesOf(path, buffer, frames, per,
+                   [=](int f, int i) { return Pattern(len, f * per + i); });
 }
 
 class RecordFile : public ::testing::Test {
@@ -289,18 +298,8 @@ TEST_F(RecordFile, DatagramsOfEveryLengthAcrossPieceEndsComeBackWhole) {
         EXPECT_EQ(rec.Close(), 1);
         EXPECT_EQ(rec.m_stats.m_datagrams_in, static_cast<std::uint32_t>(frames * per));
     }
-    CNetReplayDriver replay(path.c_str(), 1 << 20);
-    ASSERT_TRUE(replay.IsReady()) << replay.GetError();
-    for (int f = 0; f < frames; ++f) {
-        ASSERT_EQ(replay.NextFrame(), 1) << "frame " << f << ": " << replay.GetError();
-        const auto in = Drain(replay);
-        ASSERT_EQ(in.size(), static_cast<size_t>(per)) << "frame " << f;
-        for (int i = 0; i < per; ++i)
-            ASSERT_EQ(in[static_cast<size_t>(i)].m_data, Pattern(length(f, i), f + i))
-                << "frame " << f << " datagram " << i;
-        EXPECT_EQ(replay.EndFrame(), 1);
-    }
-    EXPECT_EQ(replay.NextFrame(), 0);
+    ExpectFramesOf(path, 1 << 20, frames, per,
+                   [&](int f, int i) { return Pattern(length(f, i), f + i); });
     std::remove(path.c_str());
 }
 
