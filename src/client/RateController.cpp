@@ -59,11 +59,9 @@
 // estimate (m_est_bandwidth) down as soon as the path is seen full, and with a backlog back up
 // to nine tenths of it once the queue drained.
 //
-// One bottleneck shared by the host's players (its uplink): clients that start while others of
-// the manager have not yet cut share one start budget (players joining at once would each
-// start as if alone and overflow it before the first round trip tells). Every client behind
-// it sees the same queue and cuts in the same round trip by the same factor, so cuts keep the
-// ratio of their budgets. What evens them out is growth: after the first cut a budget grows by the
+// One bottleneck shared by the host's players (its uplink): every client behind it sees the
+// same queue and cuts in the same round trip by the same factor, so cuts keep the ratio of
+// their budgets. What evens them out is growth: after the first cut a budget grows by the
 // same number of bytes for every client of the manager (a share of the mean budget its
 // adapting clients had in the frame before, per round trip the path stays empty, rising the
 // longer it does), not by a share of its own. Additive growth and proportional cuts bring the
@@ -488,13 +486,10 @@ void Share(CNetClient* c, const State& s) {
             m->m_rate_count > 0 ? static_cast<int>(m->m_rate_sum16 / m->m_rate_count) : 0;
         m->m_rate_sum16 = 0;
         m->m_rate_count = 0;
-        m->m_rate_starting = m->m_rate_slow_count;
-        m->m_rate_slow_count = 0;
         m->m_rate_frame = m->m_frame;
     }
     m->m_rate_sum16 += s.m_budget16;
     ++m->m_rate_count;
-    if (s.m_slow_start && c->m_rate_backlog <= 0) ++m->m_rate_slow_count;
 }
 
 } // namespace
@@ -504,20 +499,6 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     const int top = max_room > 0 ? max_room : 0;
     if (!s.m_started) {
         Start(s, now, top);
-        // Clients that start while others of the host still look for their path's rate share
-        // one start: players joining at once behind the host's uplink would otherwise each
-        // start as if alone, and together overflow its buffer before the first round trip
-        // tells. The k-th at once starts from a k-th, never below a quarter of a small
-        // datagram a frame. (Counted: those of the frame before, or those this frame already
-        // summed if more, so that players joining in the same frame count each other.)
-        const CNetManager* m = c->m_manager;
-        int starting = m ? m->m_rate_slow_count : 0;
-        if (m && m->m_rate_frame == m->m_frame && m->m_rate_starting > starting)
-            starting = m->m_rate_starting;
-        if (starting > 0) {
-            const int shared = s.m_budget16 / (1 + starting);
-            s.m_budget16 = shared > kSmallFrame * 16 / 4 ? shared : kSmallFrame * 16 / 4;
-        }
     } else if (now == s.m_frame_time && !RoundDone(c, s)) {
         // A second Write in the same frame is an extra datagram of it: what the frame has
         // left, no new credit (none at all when the frame writes nothing).
