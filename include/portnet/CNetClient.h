@@ -150,6 +150,9 @@ public:
         int m_in_last;           // m_in_delay of the packet read last
         int m_ack_in;            // m_in_delay of the packet that brought the newest acknowledgement
         bool m_in_chained;       // the packet read last named a packet still in the ring
+        int m_in_gap;            // the peer's write spacing before the packet read last, ms;
+                                 // 0 when the packet before it was not read
+        int m_ack_gap;           // m_in_gap of the packet that brought the newest acknowledgement
         int m_window_start;      // frame time this window began
         int m_probe_until;       // a backlog's budget is halved until then, so the path's
                                  // empty round trip shows again; m_window_start: done

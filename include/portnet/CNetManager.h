@@ -112,6 +112,8 @@ public:
     long long m_rate_sum16 = 0; // sum of those budgets, sixteenths of a byte
     int m_rate_count = 0;       // clients summed
     int m_rate_mean16 = 0;      // mean of the frame before; 0 none
+    int m_rate_slow_count = 0;  // clients summed that had not yet found their path's rate
+    int m_rate_starting = 0;    // as many in the frame before
     // What this manager delivers is hashed into this, when set (a recorder or a replay sets
     // it, CNetRecorder::Attach): not owned; null, the default, hashes nothing.
     CNetFrameHash* m_frame_hash = nullptr;

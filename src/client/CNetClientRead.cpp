@@ -117,6 +117,7 @@ int CNetClient::Read(CNetBuf* buf) {
         m_acked_seq = ack;
         m_ack_times[ack % kRing] = now;
         m_rate_state.m_ack_in = m_rate_state.m_in_last;
+        m_rate_state.m_ack_gap = m_rate_state.m_in_gap;
         CalcNet();
     }
 

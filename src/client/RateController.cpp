@@ -59,9 +59,11 @@
 // estimate (m_est_bandwidth) down as soon as the path is seen full, and with a backlog back up
 // to nine tenths of it once the queue drained.
 //
-// One bottleneck shared by the host's players (its uplink): every client behind it sees the
-// same queue and cuts in the same round trip by the same factor, so cuts keep the ratio of
-// their budgets. What evens them out is growth: after the first cut a budget grows by the
+// One bottleneck shared by the host's players (its uplink): clients that start while others of
+// the manager have not yet cut share one start budget (players joining at once would each
+// start as if alone and overflow it before the first round trip tells). Every client behind
+// it sees the same queue and cuts in the same round trip by the same factor, so cuts keep the
+// ratio of their budgets. What evens them out is growth: after the first cut a budget grows by the
 // same number of bytes for every client of the manager (a share of the mean budget its
 // adapting clients had in the frame before, per round trip the path stays empty, rising the
 // longer it does), not by a share of its own. Additive growth and proportional cuts bring the
@@ -239,7 +241,23 @@ void SetWindow(const CNetClient* c, State& s, int base, int rate) {
     s.m_window = w > 0x7fffffff ? 0x7fffffff : static_cast<int>(w);
 }
 
-void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jump) {
+// A round trip holds how long the peer kept the acknowledged packet before its next write.
+// The peer names the newest packet it holds, so that wait ends before the next of ours
+// arrived (our spacing after the packet), and begins after the peer's write before (the
+// packet before the acknowledging one named an older packet of ours): it is below both
+// spacings. 0 when neither is known.
+int HoldBound(const CNetClient* c, const State& s, int acked) {
+    int bound = s.m_ack_gap > 0 ? s.m_ack_gap : 0x7fffffff;
+    const int next = (acked + 1) % CNetClient::kRing;
+    if (WrapAfter(c->m_write_seq, acked + 1) && s.m_seqs[next] == acked + 1) {
+        const int own =
+            WrapSub(c->m_write_times[next], c->m_write_times[acked % CNetClient::kRing]);
+        if (own >= 0 && own < bound) bound = own;
+    }
+    return bound == 0x7fffffff ? 0 : bound;
+}
+
+void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jump, int hold) {
     if (WrapSub(now, s.m_window_start) >= kWindowMs) {
         s.m_min_rtt[1] = s.m_min_rtt[0];
         s.m_min_rtt[0] = -1;
@@ -277,7 +295,14 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     int elapsed = WrapSub(now, s.m_last_ack_time);
     elapsed = elapsed < 1 ? 1 : (elapsed > kMaxIntervalMs ? kMaxIntervalMs : elapsed);
     s.m_last_ack_time = now;
-    const int queue = sample - base > back ? sample - base - back : 0;
+    // A peer that writes rarely, to a client that does too, holds our newest packet for up to
+    // the spacing of the two (a host skipping frames for a narrow path; a player whose own
+    // budget skips frames): the limit allows a frame of it, and what the hold may have had
+    // beyond comes off the queue, so one side's sparse writes do not make the other cut and
+    // write more sparsely still. Both writing every frame, nothing changes.
+    const int frame = s.m_interval > 0 ? s.m_interval : 16;
+    const int held = hold > frame ? (hold - frame) / 2 : 0;
+    const int queue = sample - base > back + held ? sample - base - back - held : 0;
     s.m_queues[(s.m_acks - 1) % State::kQueues] = queue;
     // What stays queued: the least of the last kQueues samples (none before there are so
     // many).
@@ -486,10 +511,13 @@ void Share(CNetClient* c, const State& s) {
             m->m_rate_count > 0 ? static_cast<int>(m->m_rate_sum16 / m->m_rate_count) : 0;
         m->m_rate_sum16 = 0;
         m->m_rate_count = 0;
+        m->m_rate_starting = m->m_rate_slow_count;
+        m->m_rate_slow_count = 0;
         m->m_rate_frame = m->m_frame;
     }
     m->m_rate_sum16 += s.m_budget16;
     ++m->m_rate_count;
+    if (s.m_slow_start && c->m_rate_backlog <= 0) ++m->m_rate_slow_count;
 }
 
 } // namespace
@@ -499,6 +527,20 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     const int top = max_room > 0 ? max_room : 0;
     if (!s.m_started) {
         Start(s, now, top);
+        // Clients that start while others of the host still look for their path's rate share
+        // one start: players joining at once behind the host's uplink would otherwise each
+        // start as if alone, and together overflow its buffer before the first round trip
+        // tells. The k-th at once starts from a k-th, never below a quarter of a small
+        // datagram a frame. (Counted: those of the frame before, or those this frame already
+        // summed if more, so that players joining in the same frame count each other.)
+        const CNetManager* m = c->m_manager;
+        int starting = m ? m->m_rate_slow_count : 0;
+        if (m && m->m_rate_frame == m->m_frame && m->m_rate_starting > starting)
+            starting = m->m_rate_starting;
+        if (starting > 0) {
+            const int shared = s.m_budget16 / (1 + starting);
+            s.m_budget16 = shared > kSmallFrame * 16 / 4 ? shared : kSmallFrame * 16 / 4;
+        }
     } else if (now == s.m_frame_time && !RoundDone(c, s)) {
         // A second Write in the same frame is an extra datagram of it: what the frame has
         // left, no new credit (none at all when the frame writes nothing).
@@ -540,7 +582,8 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
         // acknowledgement arriving now says that more than the ring's packets wait on the
         // path: a quarter of the budget, and no more growing fast.
         if (s.m_seqs[i] == acked) {
-            OnAck(c, s, now, WrapSub(c->m_ack_times[i], c->m_write_times[i]), s.m_sent[i], jump);
+            OnAck(c, s, now, WrapSub(c->m_ack_times[i], c->m_write_times[i]), s.m_sent[i], jump,
+                  HoldBound(c, s, acked));
         } else if (WrapSub(c->m_write_seq, acked) > CNetClient::kRing &&
                    WrapSub(now, s.m_cut_time) > s.m_interval * 4) {
             s.m_budget16 = s.m_budget16 / 4 > kFloor * 16 ? s.m_budget16 / 4 : kFloor * 16;
@@ -648,6 +691,14 @@ void RateOnRead(CNetClient* c, int seq, int timing_seq, int age, int now) {
         const int held = WrapSub(now, c->m_read_times[i]);
         s.m_in_chained = c->m_read_seqs[i] == timing_seq && held >= 0 && held < 0x10000;
         if (s.m_in_chained) delay = s.m_in_delay[i] + held - age;
+    }
+    // How long after the packet before it the peer wrote this one: its way differs from that
+    // packet's by the difference of their delays.
+    const int before = (seq - 1) % CNetClient::kRing;
+    s.m_in_gap = 0;
+    if (seq > 1 && c->m_read_seqs[before] == seq - 1) {
+        const int gap = WrapSub(now, c->m_read_times[before]) - (delay - s.m_in_delay[before]);
+        s.m_in_gap = gap > 0 && gap < 0x10000 ? gap : 0;
     }
     s.m_in_delay[seq % CNetClient::kRing] = delay;
     s.m_in_last = delay;
