@@ -48,8 +48,9 @@
 //
 // A cut takes the budget to 85 %, or lower to what the path was seen to deliver per frame
 // while it was full, whichever is less, and at most once per round trip: none again until a
-// packet sent after the cut is acknowledged, or, for a queue that has not shrunk, until a round
-// trip of the empty path has passed (a long queue stretches the round trip it would wait for).
+// packet sent after the cut is acknowledged, or, with a backlog and a queue that has not
+// shrunk, until a round trip of the empty path has passed (a long queue stretches the round
+// trip it would wait for).
 // A queue beyond twice the limit must also drain: the budget goes below the path's rate by the
 // share the queue adds to the round trip, down to a quarter. What the path delivered is the
 // wire bytes sent up to each acknowledged packet, over the last sixteen acknowledgements (the
@@ -76,14 +77,14 @@
 //
 // A host that sends less than its budget (most of its frames hold every state it has) is not
 // always what fills the path, and its samples still jump by the peer's frame phase and the
-// path's jitter. After its first cut it cuts only for a queue that each of its last eight
-// samples saw, beyond twice the limit, and only to 85 %, never below a small datagram a frame
-// at once while the way back cannot be told apart (a peer that mostly acknowledges then sees
-// the other side's queue too); its budget grows
-// back while no queue shows, up to twice what its frames take. Its first cut, and any cut
-// while the path delivers clearly less than its frames send, start from what it sends rather
-// than from its budget, and drain a long queue as above: players joining a narrow uplink at
-// once send more than it carries long before any budget binds.
+// path's jitter. After its first cut it cuts only for a queue beyond twice the limit that each
+// of its last eight samples saw, or, while the way back shows no queue, its last few (more of
+// them the more they scatter); only to 85 %, never below a small datagram a frame at once
+// while the way back cannot be told apart (a peer that mostly acknowledges then sees the other
+// side's queue too); its budget grows back while no queue shows, up to twice what its frames
+// take. Its first cut, and any cut while the path delivers clearly less than its frames send, start
+// from what it sends rather than from its budget, and drain a long queue as above: players joining
+// a narrow uplink at once send more than it carries long before any budget binds.
 //
 // A peer that never acknowledges leaves nothing to steer by: after a second without any
 // acknowledgement every frame gets one whole datagram, as without adaptation, while the budget
@@ -355,16 +356,27 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     const long long sent_rate =
         s.m_interval > 0 ? static_cast<long long>(s.m_used16) * 1000 / (16LL * s.m_interval) : 0;
     const bool behind = plain && rate > 0 && rate * 10LL < sent_rate * 9;
-    const bool congested =
-        alert ? recent > target || (burst && recent > target / 2) : standing > 2 * target;
+    // A queue the last few samples show, while the way back shows none, is this client's own
+    // even when not every one of the last kQueues samples saw it yet: a plain host that waits
+    // for all of them lets its queue grow for half a second more before it cuts (twenty
+    // players doing so overflowed a 256 kbit/s uplink's buffer). While the way back queues,
+    // the few samples may hold the other side's queue, and cutting for it would only make the
+    // acknowledgements that side steers by sparser.
+    const bool own_queue = s.m_in_chained && s.m_ack_in - in_base <= target / 2;
+    const bool congested = alert ? recent > target || (burst && recent > target / 2)
+                                 : standing > 2 * target || (recent > 2 * target && own_queue);
     // Since the last cut, the least queue seen: a queue that only drains what the budget
     // before the cut built needs no second cut.
     if (recent < s.m_cut_queue) s.m_cut_queue = recent;
     if (congested) {
         // Once per round trip: the packets sent before the cut still carry the old budget.
-        // But a queue that has not shrunk a round trip of the empty path after the cut (a
-        // long one, whose round trip the queue itself stretches) is cut again.
-        const bool stuck = WrapSub(now, s.m_cut_time) > base + target && recent >= s.m_cut_level;
+        // But with a backlog, a queue that has not shrunk a round trip of the empty path after
+        // the cut (a long one, whose round trip the queue itself stretches) is cut again: its
+        // window keeps the path full. Without, the samples of that round trip still tell of
+        // the frames before the cut, and twenty clients cutting again for them every 120 ms
+        // ended at a fifth of their uplink.
+        const bool stuck =
+            !plain && WrapSub(now, s.m_cut_time) > base + target && recent >= s.m_cut_level;
         if (!WrapAfter(c->m_acked_seq, s.m_cut_seq) && !stuck) return;
         // And again only once the queue grows anew.
         if (recent <= s.m_cut_queue + s.m_interval && c->m_rate_backlog > 0) return;
@@ -419,8 +431,11 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     // Grow only on an empty path, and only when the budget was what held the frames back.
     if (!s.m_limited) {
         // A budget the frames do not fill regains what a cut took, up to twice what they
-        // take, so a host that sends less than its path carries never ends below it.
-        if (standing <= target && s.m_budget16 < 2 * s.m_used16) s.m_budget16 += s.m_budget16 / 16;
+        // take, so a host that sends less than its path carries never ends below it. Not one
+        // that mostly fills it (a frame the credit sufficed for is no sign the budget is
+        // wide), nor while the last few samples show a queue rising.
+        if (!full && standing <= target && recent <= target && s.m_budget16 < 2 * s.m_used16)
+            s.m_budget16 += s.m_budget16 / 16;
         return;
     }
     // A queue that shows, even below the limit, says the path is about full: a transfer's
