@@ -363,8 +363,21 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     // the few samples may hold the other side's queue, and cutting for it would only make the
     // acknowledgements that side steers by sparser.
     const bool own_queue = s.m_in_chained && s.m_ack_in - in_base <= target / 2;
-    const bool congested = alert ? recent > target || (burst && recent > target / 2)
-                                 : standing > 2 * target || (recent > 2 * target && own_queue);
+    // A queue that rose with each of the last three samples, by a frame or more each time, is
+    // growing, whatever the window of samples says: a rising queue widens the scatter, and the
+    // window with it, by as much as the queue rises (six players over a 64 kbit/s uplink saw
+    // their queue reach 700 ms before the window let them cut). Only for a client its budget
+    // binds: one below it sees a few rising samples from jitter alone, and cutting for them
+    // made the players of a lossy loopback session send too rarely.
+    bool rising = full && s.m_acks >= 3 && queue > 2 * target && own_queue;
+    for (int i = 0; rising && i < 2; ++i) {
+        const int newer = s.m_queues[(s.m_acks - 1 - i) % State::kQueues];
+        const int older = s.m_queues[(s.m_acks - 2 - i) % State::kQueues];
+        if (newer - older < (s.m_interval > 0 ? s.m_interval : 16)) rising = false;
+    }
+    const bool congested =
+        rising || (alert ? recent > target || (burst && recent > target / 2)
+                         : standing > 2 * target || (recent > 2 * target && own_queue));
     // Since the last cut, the least queue seen: a queue that only drains what the budget
     // before the cut built needs no second cut.
     if (recent < s.m_cut_queue) s.m_cut_queue = recent;
