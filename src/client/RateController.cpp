@@ -131,6 +131,11 @@ constexpr int kShortDatagrams = 192; // per frame on a round trip well below a f
 
 using State = CNetClient::SRateState;
 
+// The frames' usual spacing, ms; a frame of 60 a second until one has ended.
+int FrameMs(const State& s) {
+    return s.m_interval > 0 ? s.m_interval : 16;
+}
+
 int Popcount16(unsigned bits) {
     int n = 0;
     for (bits &= 0xffffu; bits != 0; bits &= bits - 1)
@@ -232,7 +237,7 @@ void SetWindow(const CNetClient* c, State& s, int base, int rate) {
         s.m_window = 0;
         return;
     }
-    const int frame = s.m_interval > 0 ? s.m_interval : 16;
+    const int frame = FrameMs(s);
     long long w = static_cast<long long>(bw) * (base + frame / 2) / 1000;
     if (s.m_slow_start) {
         w = static_cast<long long>(rate) * base / 1000 * kRampGain;
@@ -284,7 +289,7 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     if (c->m_rate_backlog > 0 && s.m_probe_window != s.m_window_start && s.m_min_rtt[1] >= 0 &&
         s.m_min_rtt[0] > s.m_min_rtt[1] && WrapSub(now, s.m_window_start) >= kWindowMs / 2) {
         s.m_probe_window = s.m_window_start;
-        s.m_probe_until = now + s.m_min_rtt[1] + 2 * (s.m_interval > 0 ? s.m_interval : 16);
+        s.m_probe_until = now + s.m_min_rtt[1] + 2 * FrameMs(s);
     }
 
     const int slot = s.m_acks % State::kAcks;
@@ -301,7 +306,7 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     // budget skips frames): the limit allows a frame of it, and what the hold may have had
     // beyond comes off the queue, so one side's sparse writes do not make the other cut and
     // write more sparsely still. Both writing every frame, nothing changes.
-    const int frame = s.m_interval > 0 ? s.m_interval : 16;
+    const int frame = FrameMs(s);
     const int held = hold > frame ? (hold - frame) / 2 : 0;
     const int queue = sample - base > back + held ? sample - base - back - held : 0;
     s.m_queues[(s.m_acks - 1) % State::kQueues] = queue;
@@ -373,7 +378,7 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
     for (int i = 0; rising && i < 2; ++i) {
         const int newer = s.m_queues[(s.m_acks - 1 - i) % State::kQueues];
         const int older = s.m_queues[(s.m_acks - 2 - i) % State::kQueues];
-        if (newer - older < (s.m_interval > 0 ? s.m_interval : 16)) rising = false;
+        if (newer - older < FrameMs(s)) rising = false;
     }
     const bool congested =
         rising || (alert ? recent > target || (burst && recent > target / 2)
