@@ -392,9 +392,11 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         // the cut (a long one, whose round trip the queue itself stretches) is cut again: its
         // window keeps the path full. Without, the samples of that round trip still tell of
         // the frames before the cut, and twenty clients cutting again for them every 120 ms
-        // ended at a fifth of their uplink.
-        const bool stuck =
-            !plain && WrapSub(now, s.m_cut_time) > base + target && recent >= s.m_cut_level;
+        // ended at a fifth of their uplink; unless the queue is over four empty round trips
+        // long, when waiting for the cut's own packets costs seconds (one player joining
+        // behind an 8 kbit/s uplink queued 1.3 to 1.7 s and drained it in two more).
+        const bool stuck = (!plain || recent > 4 * (base + target)) &&
+                           WrapSub(now, s.m_cut_time) > base + target && recent >= s.m_cut_level;
         if (!WrapAfter(c->m_acked_seq, s.m_cut_seq) && !stuck) return;
         // And again only once the queue grows anew.
         if (recent <= s.m_cut_queue + s.m_interval && c->m_rate_backlog > 0) return;
