@@ -177,6 +177,7 @@ public:
         bool m_slow_start;       // no congestion seen yet: grow fast
         bool m_had_backlog;      // the frame before had more to send than a datagram holds
         bool m_limited;          // the last frame wanted more than its budget
+        bool m_queued;           // its last sample showed its own queue beyond the limit
         bool m_started;
     };
     SRateState m_rate_state{};

@@ -108,12 +108,16 @@ public:
     // The rate controllers of this manager's clients (m_adapt_rate) share what they learn:
     // the mean per-frame budget of the clients that wrote in the last frame is the unit by
     // which each grows, so that peers behind one bottleneck converge to equal shares.
-    int m_rate_frame = -1;      // frame whose budgets are being summed
-    long long m_rate_sum16 = 0; // sum of those budgets, sixteenths of a byte
-    int m_rate_count = 0;       // clients summed
-    int m_rate_mean16 = 0;      // mean of the frame before; 0 none
-    int m_rate_slow_count = 0;  // clients summed that had not yet found their path's rate
-    int m_rate_starting = 0;    // as many in the frame before
+    int m_rate_frame = -1;       // frame whose budgets are being summed
+    long long m_rate_sum16 = 0;  // sum of those budgets, sixteenths of a byte
+    int m_rate_count = 0;        // clients summed
+    int m_rate_mean16 = 0;       // mean of the frame before; 0 none
+    int m_rate_slow_count = 0;   // clients summed that had not yet found their path's rate
+    int m_rate_starting = 0;     // as many in the frame before
+    int m_rate_queued_count = 0; // clients summed whose last sample showed their own queue
+    int m_rate_queued = 0;       // as many in the frame before
+    int m_rate_queued_id = -1;   // the slot of one client m_rate_queued counts, to tell the others
+    int m_rate_queued_next = -1; // the same for m_rate_queued_count
     // What this manager delivers is hashed into this, when set (a recorder or a replay sets
     // it, CNetRecorder::Attach): not owned; null, the default, hashes nothing.
     CNetFrameHash* m_frame_hash = nullptr;

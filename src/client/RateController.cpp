@@ -199,6 +199,7 @@ void Start(State& s, int now, int max_room) {
     s.m_window = 0;
     s.m_slow_start = true;
     s.m_limited = false;
+    s.m_queued = false;
     s.m_limited_bits = 0;
     s.m_used16 = 0;
     for (int i = 0; i < State::kQueues; ++i)
@@ -380,9 +381,24 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         const int older = s.m_queues[(s.m_acks - 2 - i) % State::kQueues];
         if (newer - older < FrameMs(s)) rising = false;
     }
-    const bool congested =
-        rising || (alert ? recent > target || (burst && recent > target / 2)
-                         : standing > 2 * target || (recent > 2 * target && own_queue));
+    // A client that joins a host whose uplink already queues fully never sees that path
+    // empty: its least round trip holds the queue, its samples stay flat, and the queue
+    // drops its datagrams (a player joining a saturated 16 KB/s uplink grew to twice it and
+    // lost three in four, and the players before it starved). What tells is loss while another
+    // client of the host sees its own queue: a peer that writes about as often as this client
+    // acknowledges each of its packets that arrived, so acknowledgements that skip one packet
+    // in three on average tell that a third are lost. (Alone, such skips are as likely the
+    // path's own loss or reordering, which a cut would not help.)
+    s.m_queued = own_queue && recent > target;
+    const CNetManager* mgr = c->m_manager;
+    const bool others_queued =
+        mgr &&
+        (mgr->m_rate_queued > 1 || (mgr->m_rate_queued == 1 && mgr->m_rate_queued_id != c->m_id));
+    const bool lossy = plain && others_queued && s.m_acks >= State::kAcks && s.m_jump16 > 24 &&
+                       s.m_ack_gap > 0 && s.m_ack_gap <= frame + frame / 2;
+    const bool congested = rising || lossy ||
+                           (alert ? recent > target || (burst && recent > target / 2)
+                                  : standing > 2 * target || (recent > 2 * target && own_queue));
     // Since the last cut, the least queue seen: a queue that only drains what the budget
     // before the cut built needs no second cut.
     if (recent < s.m_cut_queue) s.m_cut_queue = recent;
@@ -401,6 +417,8 @@ void OnAck(CNetClient* c, State& s, int now, int sample, int sent_total, int jum
         // And again only once the queue grows anew.
         if (recent <= s.m_cut_queue + s.m_interval && c->m_rate_backlog > 0) return;
         long long budget = static_cast<long long>(s.m_budget16) * 85 / 100;
+        // What arrives of what it sends, at least half.
+        if (lossy) budget = static_cast<long long>(s.m_budget16) * 16 / s.m_jump16;
         // A host below its budget whose own datagrams fill the path (its first cut, or a path
         // that delivers less than it sends) cuts from what it sends: 85 % of a budget it does
         // not use would change nothing for many round trips.
@@ -548,11 +566,19 @@ void Share(CNetClient* c, const State& s) {
         m->m_rate_count = 0;
         m->m_rate_starting = m->m_rate_slow_count;
         m->m_rate_slow_count = 0;
+        m->m_rate_queued = m->m_rate_queued_count;
+        m->m_rate_queued_id = m->m_rate_queued_next;
+        m->m_rate_queued_count = 0;
+        m->m_rate_queued_next = -1;
         m->m_rate_frame = m->m_frame;
     }
     m->m_rate_sum16 += s.m_budget16;
     ++m->m_rate_count;
     if (s.m_slow_start && c->m_rate_backlog <= 0) ++m->m_rate_slow_count;
+    if (s.m_queued) {
+        ++m->m_rate_queued_count;
+        m->m_rate_queued_next = c->m_id;
+    }
 }
 
 } // namespace
@@ -635,7 +661,8 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
     // not answer), every frame gets a whole datagram, as without adaptation.
     // The budget itself stays where it started: once the peer answers (players that wait
     // for a run to begin), it grows from there instead of from a whole datagram per frame.
-    const bool silent = s.m_acks == 0 && WrapSub(now, s.m_window_start) >= kSilentMs;
+    const bool silent = s.m_acks == 0 && WrapSub(now, s.m_window_start) >= kSilentMs &&
+                        WrapSub(c->m_last_read_time, s.m_window_start) < 0;
     if (s.m_budget16 > cap16) {
         // Past a backlog's end the extra room fades over a second or so rather than at
         // once: a transfer pausing a frame for acknowledgements keeps what it found.
