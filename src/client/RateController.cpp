@@ -602,6 +602,14 @@ void RateBeforeWrite(CNetClient* c, int now, int max_room) {
             const int shared = s.m_budget16 / (1 + starting);
             s.m_budget16 = shared > kSmallFrame * 16 / 4 ? shared : kSmallFrame * 16 / 4;
         }
+        // One that starts while the others see their queue (the uplink is full) starts from
+        // their mean budget, growing slowly from there: it would find no queue of its own to
+        // stop a faster start (below), and the others, cut to make room, would end with less.
+        if (m && m->m_rate_queued > 0 && m->m_rate_mean16 > 0 && m->m_rate_mean16 < s.m_budget16) {
+            s.m_budget16 = m->m_rate_mean16 > kFloor * 16 ? m->m_rate_mean16 : kFloor * 16;
+            s.m_peak16 = s.m_budget16;
+            s.m_slow_start = false;
+        }
     } else if (now == s.m_frame_time && !RoundDone(c, s)) {
         // A second Write in the same frame is an extra datagram of it: what the frame has
         // left, no new credit (none at all when the frame writes nothing).
