@@ -97,6 +97,23 @@ struct SResult {
     double m_backlog_dropped = 0; // percent of host datagrams the capped link dropped meanwhile
 };
 
+// A manager with the ranked states on ports 1 to kStates, written by a host and read by a
+// peer; its priorities are the port numbers times spread.
+inline CNetManager* RankedManager(CNetDriver* driver, bool host, int spread = 1) {
+    auto* m = new CNetManager;
+    if (m->Init(driver, kPorts) != 1) return delete m, nullptr;
+    for (int p = 1; p <= kStates; ++p) {
+        auto* state = new CRankedState;
+        state->m_spread = spread;
+        m->SetPortA(p, state);
+        m->InitPort(p, -1);
+        CNetDataHistory** h =
+            host ? &m->m_ports[p].m_writing_history : &m->m_ports[p].m_reading_history;
+        *h = new CNetDataHistory(kHistory, new CRankedState, p);
+    }
+    return m;
+}
+
 inline int Percentile(std::vector<int>& v, int pct) {
     if (v.empty()) return -1;
     std::sort(v.begin(), v.end());
@@ -277,18 +294,7 @@ private:
     }
 
     CNetManager* Manager(CNetDriver* driver, bool host) const {
-        auto* m = new CNetManager;
-        if (m->Init(driver, kPorts) != 1) return delete m, nullptr;
-        for (int p = 1; p <= kStates; ++p) {
-            auto* state = new CRankedState;
-            state->m_spread = m_c.m_spread;
-            m->SetPortA(p, state);
-            m->InitPort(p, -1);
-            CNetDataHistory** h =
-                host ? &m->m_ports[p].m_writing_history : &m->m_ports[p].m_reading_history;
-            *h = new CNetDataHistory(kHistory, new CRankedState, p);
-        }
-        return m;
+        return RankedManager(driver, host, m_c.m_spread);
     }
 
     bool AddClient(CNetManager* m, CNetBuf* out, bool host) {

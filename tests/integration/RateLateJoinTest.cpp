@@ -16,8 +16,6 @@ namespace {
 
 using ratescene::CRankedState;
 using ratescene::kFrameMs;
-using ratescene::kHistory;
-using ratescene::kPorts;
 using ratescene::kStates;
 
 constexpr int kPlayers = 6, kHostId = 1, kFrames = 900, kFrom = kFrames * 2 / 3;
@@ -47,16 +45,7 @@ SPlan Drawn(std::uint64_t seed, int cap) {
 }
 
 CNetManager* Manager(CNetDriver* driver, bool host) {
-    auto* m = new CNetManager;
-    if (m->Init(driver, kPorts) != 1) return delete m, nullptr;
-    for (int p = 1; p <= kStates; ++p) {
-        m->SetPortA(p, new CRankedState);
-        m->InitPort(p, -1);
-        CNetDataHistory** h =
-            host ? &m->m_ports[p].m_writing_history : &m->m_ports[p].m_reading_history;
-        *h = new CNetDataHistory(kHistory, new CRankedState, p);
-    }
-    return m;
+    return ratescene::RankedManager(driver, host);
 }
 
 // A host's client writes nothing until its player joins; a player's acknowledges states.

@@ -12,8 +12,6 @@ namespace {
 
 using ratescene::CRankedState;
 using ratescene::kFrameMs;
-using ratescene::kHistory;
-using ratescene::kPorts;
 using ratescene::kStates;
 
 constexpr int kPeers = 4;
@@ -27,16 +25,7 @@ sockaddr_in Addr(int id) {
 }
 
 CNetManager* Manager(CNetDriver* driver, bool host) {
-    auto* m = new CNetManager;
-    if (m->Init(driver, kPorts) != 1) return delete m, nullptr;
-    for (int p = 1; p <= kStates; ++p) {
-        m->SetPortA(p, new CRankedState);
-        m->InitPort(p, -1);
-        CNetDataHistory** h =
-            host ? &m->m_ports[p].m_writing_history : &m->m_ports[p].m_reading_history;
-        *h = new CNetDataHistory(kHistory, new CRankedState, p);
-    }
-    return m;
+    return ratescene::RankedManager(driver, host);
 }
 
 CNetClient* Client(CNetManager* m, CNetBuf* out, bool host) {
