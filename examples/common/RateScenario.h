@@ -62,6 +62,8 @@ struct SConfig {
     int m_spread = 1;              // the host's priorities are the port numbers times this
     int m_peer_every = 1;          // the peer runs its frame once in this many host frames
     bool m_peer_acks = true;       // the peer answers states (m_ack_states)
+    bool m_host_unheard = false;   // every host datagram is lost; the peer says a chat line,
+                                   // resends it for ever and acknowledges nothing
     int m_chat_every = kChatEvery; // frames between chat lines; 0 none
     int m_changing = kStates;      // the most important states that change; the rest stay
     // Bytes the host has beyond one datagram a frame from the start (a large block): each
@@ -157,6 +159,7 @@ public:
                 std::snprintf(line, sizeof line, "line %d said at %d", m_chat_said++, now);
                 Chat(m_host)->Say(line);
             }
+            if (m_c.m_host_unheard && f == 0) Chat(m_peer)->Say("the peer's line");
             if (m_c.m_backlog_from_ms > 0 && t >= m_c.m_backlog_from_ms &&
                 t - kFrameMs < m_c.m_backlog_from_ms)
                 backlog = m_c.m_backlog;
@@ -245,6 +248,7 @@ private:
     bool Start() {
         m_host_ep.m_impairment.m_latency_ms = m_peer_ep.m_impairment.m_latency_ms = m_c.m_latency;
         m_host_ep.m_impairment.m_loss_percent = m_peer_ep.m_impairment.m_loss_percent = m_c.m_loss;
+        if (m_c.m_host_unheard) m_host_ep.m_impairment.m_loss_percent = 100.0;
         m_host_ep.m_impairment.m_jitter_ms = m_peer_ep.m_impairment.m_jitter_ms = m_c.m_jitter;
         SetCap(0);
         if (m_host_ep.Init() != 0 || m_peer_ep.Init() != 0) return false;

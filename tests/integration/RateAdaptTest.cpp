@@ -71,6 +71,21 @@ INSTANTIATE_TEST_SUITE_P(Rate, FullPath,
                                            Keep{"SilentPeer", 0.0, 1, 0, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A peer that writes but never acknowledges hears nothing of the host: its path (a full
+// uplink, a dead route one way) gives no reason to send more. The host keeps the budget it
+// started with, a quarter of a datagram a frame, rather than a whole datagram every frame
+// into a path that loses them all, which a peer that only receives gets (above).
+TEST(RateUnheard, PeerThatWritesButNeverAcknowledgesGetsNoFlood) {
+    SConfig c;
+    c.m_host_unheard = true;
+    const SResult off = ratescene::Run(c);
+    c.m_adapt = true;
+    const SResult on = ratescene::Run(c);
+    EXPECT_GT(on.m_rate, 0.0);
+    EXPECT_LT(on.m_rate, off.m_rate * 0.4);
+    EXPECT_EQ(on.m_chat_heard, 0);
+}
+
 // A host with five states, which fit its budget: round trips that jump by frames (60 ms each
 // way, up to 20 ms of jitter, 10 % loss) must not cut the budget below them.
 TEST(RateBelowBudget, JitterDoesNotStarveStatesThatFit) {
