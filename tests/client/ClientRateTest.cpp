@@ -105,6 +105,31 @@ TEST_F(RateTest, AHostBelowItsBudgetCutsFromWhatItSendsOnItsFirstQueue) {
     EXPECT_EQ(c.m_rate_state.m_budget16 / 16, 82);
 }
 
+// A path narrower than a small datagram a frame skips frames and writes once the credit holds
+// the whole snapshot, when that snapshot is small: five 12-byte records in one datagram rather
+// than three in one of 82 bytes (its 41 bytes of headers carrying as many of records) and two
+// in the next. (These packets acknowledge nothing, so their headers are 4 bytes shorter than
+// the controller counts, and the last record of a snapshot may wait for the next datagram.)
+TEST_F(RateTest, ANarrowPathWritesSmallSnapshotsWhole) {
+    FiveStates();
+    c.m_adapt_rate = true;
+    mgr.m_time = 16;
+    EXPECT_EQ(Ports(Sent(), 10), (Ints{5, 4, 3, 2, 1}));
+    c.m_rate_state.m_budget16 = 10 * 16; // 10 wire bytes a frame: 600 bytes a second
+    int written = 0, records = 0;
+    for (int frame = 0; frame < 40; ++frame) { // no acknowledgement for 40 frames: well under
+        mgr.m_time += 16;                      // the second after which a silent peer floods
+        const Bytes d = Sent();
+        if (d.empty()) continue;
+        ++written;
+        const std::size_t ports = Ports(d, 10).size();
+        EXPECT_GE(ports, 4u) << frame;
+        records += static_cast<int>(ports);
+    }
+    EXPECT_GE(written, 3);
+    EXPECT_GE(records, 4 * written + written / 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Writer, SwitchTest,
     ::testing::Values(
