@@ -62,7 +62,8 @@ TEST_P(SwitchTest, ChangesThePacketsOnlyWhileOn) {
 
 // The same frame written again is an extra datagram: it gets what the frame's budget has
 // left after the first (none here: the first took it all), never a new frame's budget; the
-// next frame's first datagram does.
+// next frames' first datagrams do (the five states make a small snapshot, sent whole: the
+// next frame waits for credit enough, the one after sends all five).
 TEST_F(RateTest, ASecondWriteInTheSameFrameGetsOnlyWhatTheFrameLeft) {
     FiveStates();
     c.m_max_size = 100;
@@ -71,8 +72,12 @@ TEST_F(RateTest, ASecondWriteInTheSameFrameGetsOnlyWhatTheFrameLeft) {
     EXPECT_EQ(Ports(Sent(), 10), (Ints{5, 4, 3}));
     EXPECT_EQ((Ints{portnet::RateRoomLeft(&c), c.Write(), Take().empty(), c.m_send_budget}),
               (Ints{0, 1, 1, 0}));
-    mgr.m_time = 32;
-    EXPECT_FALSE(Ports(Sent(), 10).empty());
+    Ints next;
+    for (int frame = 2; frame <= 3 && next.empty(); ++frame) {
+        mgr.m_time = 16 * frame;
+        next = Ports(Sent(), 10);
+    }
+    EXPECT_FALSE(next.empty());
 }
 
 // A host below its budget (every state fits) that meets a growing queue before its first cut
@@ -134,10 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
     Writer, SwitchTest,
     ::testing::Values(
         // The budget starts at a datagram a frame whose records take a quarter of the room,
-        // raised to the 41 bytes of its headers: three records; what the first frame left
-        // unused lets the next one take four.
-        Switch{
-            "AdaptRate", &CNetClient::m_adapt_rate, 100, {5, 4, 3, 2, 1}, {5, 4, 3}, {5, 4, 3, 2}},
+        // raised to the 41 bytes of its headers: three records. The five make a small
+        // snapshot, sent whole: the next frame waits for credit enough for all of them.
+        Switch{"AdaptRate", &CNetClient::m_adapt_rate, 100, {5, 4, 3, 2, 1}, {5, 4, 3}, {}},
         // Room for three. Ports 1 and 2 left out of the first packet on gain a step: port 2
         // (now 3) ties with port 3 and goes first by port order.
         Switch{"PriorityAgingBySteps",
